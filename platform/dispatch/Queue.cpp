@@ -1,0 +1,80 @@
+#include "Queue.h"
+
+#include <condition_variable>
+
+#include "Clock.h"
+#include "platform/foundation/ThreadIdentity.h"
+
+namespace dispatch {
+
+namespace {
+thread_local Queue* tCurrent = nullptr;
+}
+
+Queue::Queue(std::string label) : label_(std::move(label)) {}
+Queue::~Queue() = default;
+
+Queue* Queue::current() {
+    if (tCurrent) return tCurrent;
+    if (foundation::isMainThread()) return main().get();
+    return nullptr;
+}
+
+bool Queue::isCurrent() const {
+    // A block running on another queue in a nested sync still counts only its own.
+    return tCurrent == this;
+}
+
+void Queue::perform(const Block& block) {
+    Queue* saved = tCurrent;
+    tCurrent = this;
+    block();
+    tCurrent = saved;
+}
+
+bool Queue::sync(const Block& block) {
+    if (isCurrent()) {
+        block();
+        return false;
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    async([&] {
+        block();
+        std::lock_guard lock(m);
+        done = true;
+        cv.notify_one();
+    });
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return done; });
+    return true;
+}
+
+void Queue::setSpecific(const void* key, const void* value) {
+    std::lock_guard lock(specificsMutex_);
+    if (value) specifics_[key] = value;
+    else specifics_.erase(key);
+}
+
+const void* Queue::specific(const void* key) const {
+    std::lock_guard lock(specificsMutex_);
+    auto it = specifics_.find(key);
+    return it == specifics_.end() ? nullptr : it->second;
+}
+
+std::string currentQueueLabel() {
+    Queue* q = Queue::current();
+    return q ? q->label() : std::string();
+}
+
+const void* getSpecific(const void* key) {
+    Queue* q = Queue::current();
+    return q ? q->specific(key) : nullptr;
+}
+
+void after(double seconds, std::shared_ptr<Queue> queue, Block block) {
+    Clock::schedule(Clock::now() + (seconds > 0 ? seconds : 0), std::move(queue), std::move(block));
+}
+
+}  // namespace dispatch

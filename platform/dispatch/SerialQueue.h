@@ -1,0 +1,29 @@
+#pragma once
+// A serial queue with its own worker thread. The worker starts on the first
+// block and leaves after a short idle time, so idle queues cost no thread.
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "Queue.h"
+
+namespace dispatch {
+
+class SerialQueue final : public Queue {
+public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue() override;
+
+    void async(Block block) override;
+
+private:
+    void drain();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Block> blocks_;
+    bool workerRunning_ = false;
+};
+
+}  // namespace dispatch

@@ -1,0 +1,26 @@
+#include "ThreadIdentity.h"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace foundation {
+
+namespace {
+thread_local std::optional<std::string> tName;
+}
+
+std::string currentThreadID() {
+    return std::to_string(static_cast<unsigned long long>(::gettid()));
+}
+
+std::optional<std::string> currentThreadName() { return tName; }
+
+void setCurrentThreadName(const std::string& name) {
+    tName = name;
+    ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
+}
+
+bool isMainThread() { return ::gettid() == ::getpid(); }
+
+}  // namespace foundation
