@@ -1,0 +1,40 @@
+#include "TLLogFormatter.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QRegularExpression>
+
+#include "LKLogMessage.h"
+#include "platform/foundation/Format.h"
+
+namespace {
+
+const char* levelWord(uint64_t flag) {
+    switch (flag) {
+    case LKLogFlagError: return "ERROR";
+    case LKLogFlagWarning: return "WANRING";  // the files have always said so; readers grep for it
+    case LKLogFlagInfo: return "INFO";
+    case LKLogFlagDebug: return "DEBUG";
+    case LKLogFlagVerbose: return "VERBOSE";
+    default: return nullptr;
+    }
+}
+
+std::string shortDateTime(logging::Timestamp timestamp) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timestamp.time_since_epoch()).count();
+    QDateTime when = QDateTime::fromMSecsSinceEpoch(ms);
+    QLocale locale = QLocale::system();
+    // Short styles show minutes; some locales' short time still carries seconds.
+    QString time = locale.timeFormat(QLocale::ShortFormat);
+    time.remove(QRegularExpression(QStringLiteral("[.:]?s+")));
+    return (locale.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') + locale.toString(when.time(), time))
+        .toStdString();
+}
+
+}  // namespace
+
+std::optional<std::string> TLLogFormatter::formatLogMessage(const LKLogMessage& message) {
+    if (message.context() != whitelist_) return std::nullopt;
+    return foundation::format(">> %@ | [%@] | %@ | Line %@ | %@", shortDateTime(message.timestamp()),
+                              levelWord(message.flag()), message.function(), message.line(), message.message());
+}
