@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+#include "platform/dispatch/FileWatchSource.h"
+#include "tests/support/TempHome.h"
+
+using namespace dispatch;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A watched file and the events its handler saw.
+class FileWatchSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path_ = home_.root() / "watched.log";
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd_, 0);
+        source_ = FileWatchSource::create(fd_, FileWatchSource::Delete | FileWatchSource::Rename, queue_);
+        ASSERT_TRUE(source_);
+        source_->setHandler([this](unsigned events) {
+            std::lock_guard lock(mutex_);
+            seen_ |= events;
+            ++calls_;
+            changed_.notify_all();
+        });
+    }
+    void TearDown() override {
+        if (source_) source_->cancel();
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // Waits up to a second for the handler to have seen the events.
+    bool waitFor(unsigned events) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(1), [&] { return (seen_ & events) == events; });
+    }
+    int calls() {
+        queue_->sync([] {});
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+    testsupport::TempHome home_;
+    fs::path path_;
+    int fd_ = -1;
+    std::shared_ptr<Queue> queue_ = Queue::createSerial("test.filewatch");
+    std::shared_ptr<FileWatchSource> source_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    unsigned seen_ = 0;
+    int calls_ = 0;
+};
+
+}  // namespace
+
+TEST_F(FileWatchSourceTest, ReportsUnlinkOfAnOpenFile) {
+    source_->resume();
+    ASSERT_EQ(::unlink(path_.c_str()), 0);
+    EXPECT_TRUE(waitFor(FileWatchSource::Delete));
+}
+
+TEST_F(FileWatchSourceTest, ReportsRenameWithinAndOutOfTheFolder) {
+    source_->resume();
+    fs::create_directories(home_.root() / "elsewhere");
+    fs::rename(path_, home_.root() / "elsewhere" / "moved.log");
+    EXPECT_TRUE(waitFor(FileWatchSource::Rename));
+}
+
+TEST_F(FileWatchSourceTest, IgnoresWritesAndAttributeChanges) {
+    source_->resume();
+    ASSERT_EQ(::write(fd_, "x\n", 2), 2);
+    ASSERT_EQ(::fchmod(fd_, 0644), 0);
+    // A rename afterwards is the first and only event the handler sees.
+    fs::rename(path_, home_.root() / "renamed.log");
+    ASSERT_TRUE(waitFor(FileWatchSource::Rename));
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(seen_, unsigned(FileWatchSource::Rename));
+}
+
+TEST_F(FileWatchSourceTest, AnUnlinkBeforeResumeIsReportedAtResume) {
+    ASSERT_EQ(::unlink(path_.c_str()), 0);
+    source_->resume();
+    EXPECT_TRUE(waitFor(FileWatchSource::Delete));
+}
+
+TEST_F(FileWatchSourceTest, NothingRunsAfterCancel) {
+    source_->resume();
+    bool cancelHandlerRan = false;
+    source_->setCancelHandler([&] { cancelHandlerRan = true; });
+    // Cancel on the target queue right behind a pending event: the event's
+    // delivery, already submitted or not, must find the source cancelled.
+    queue_->sync([&] {
+        ASSERT_EQ(::unlink(path_.c_str()), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        source_->cancel();
+    });
+    queue_->sync([] {});
+    EXPECT_EQ(calls(), 0);
+    EXPECT_TRUE(cancelHandlerRan);
+    EXPECT_TRUE(source_->isCancelled());
+}
+
+TEST(FileWatchSourceCreateTest, RefusesABadDescriptor) {
+    EXPECT_FALSE(FileWatchSource::create(-1, FileWatchSource::Delete, Queue::createSerial()));
+}
