@@ -35,6 +35,11 @@ std::string shortDateTime(logging::Timestamp timestamp) {
 
 std::optional<std::string> TLLogFormatter::formatLogMessage(const LKLogMessage& message) {
     if (message.context() != whitelist_) return std::nullopt;
-    return foundation::format(">> %@ | [%@] | %@ | Line %@ | %@", shortDateTime(message.timestamp()),
+    auto minute = std::chrono::floor<std::chrono::minutes>(message.timestamp().time_since_epoch()).count();
+    if (minute != cachedMinute_) {
+        cachedDate_ = shortDateTime(message.timestamp());
+        cachedMinute_ = minute;
+    }
+    return foundation::format(">> %@ | [%@] | %@ | Line %@ | %@", cachedDate_,
                               levelWord(message.flag()), message.function(), message.line(), message.message());
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The application's formatter: keeps the messages of one context and writes them
 // in the application's line format. Runs on its logger's queue; keeps no state
-// between messages.
+// between messages beyond the text of the current minute.
 
 #include <cstdint>
 
@@ -16,4 +16,8 @@ public:
 
 private:
     int64_t whitelist_ = 0;
+    // The date text changes once a minute; formatting it costs far more than the
+    // rest of the line, so the last minute's text is kept.
+    int64_t cachedMinute_ = -1;
+    std::string cachedDate_;
 };

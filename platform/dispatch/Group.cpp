@@ -1,12 +1,14 @@
 #include "Group.h"
 
 #include <chrono>
+#include <thread>
 
 namespace dispatch {
 
 void Group::enter() {
     std::lock_guard lock(mutex_);
     ++count_;
+    atomicCount_.store(count_, std::memory_order_release);
 }
 
 void Group::leave() {
@@ -14,7 +16,8 @@ void Group::leave() {
     {
         std::lock_guard lock(mutex_);
         if (count_ == 0) return;  // unbalanced leave: ignore rather than go negative
-        if (--count_ > 0) return;
+        atomicCount_.store(--count_, std::memory_order_release);
+        if (count_ > 0) return;
         due.swap(notifications_);
         empty_.notify_all();
     }
@@ -30,6 +33,11 @@ void Group::async(const std::shared_ptr<Queue>& queue, Block block) {
 }
 
 bool Group::wait(double timeoutSeconds) {
+    // Short member blocks usually finish within microseconds; watching the count
+    // that long is cheaper than sleeping in the kernel.
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    while (atomicCount_.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
     std::unique_lock lock(mutex_);
     if (timeoutSeconds < 0) {
         empty_.wait(lock, [this] { return count_ == 0; });

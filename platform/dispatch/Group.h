@@ -2,6 +2,7 @@
 // Joins several blocks: wait() returns, and notify() blocks are submitted, once
 // every enter() has its leave().
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@ private:
     std::mutex mutex_;
     std::condition_variable empty_;
     long count_ = 0;
+    std::atomic<long> atomicCount_{0};  // count_, readable without the lock
     std::vector<std::pair<std::shared_ptr<Queue>, Block>> notifications_;
 };
 

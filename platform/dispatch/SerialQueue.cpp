@@ -9,6 +9,20 @@ namespace {
 // A worker waits this long for more work before its thread ends; a busy logger
 // queue keeps its thread, a queue used once a minute does not hold one.
 constexpr auto kIdleLinger = std::chrono::milliseconds(500);
+// Before sleeping, a worker whose queue just emptied watches it for this long: a
+// busy producer usually submits again within microseconds, and a wake-up through
+// the kernel costs far more than that.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
+
+bool spinUntil(const std::atomic<size_t>& pending) {
+    auto until = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+    do {
+        for (int i = 0; i < 64; ++i)
+            if (pending.load(std::memory_order_acquire) != 0) return true;
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < until);
+    return pending.load(std::memory_order_acquire) != 0;
+}
 }
 
 SerialQueue::SerialQueue(std::string label) : Queue(std::move(label)) {}
@@ -18,8 +32,9 @@ SerialQueue::~SerialQueue() = default;
 void SerialQueue::async(Block block) {
     std::unique_lock lock(mutex_);
     blocks_.push_back(std::move(block));
+    pending_.store(blocks_.size(), std::memory_order_release);
     if (workerRunning_) {
-        wake_.notify_one();
+        if (workerSleeping_) wake_.notify_one();
         return;
     }
     workerRunning_ = true;
@@ -33,7 +48,14 @@ void SerialQueue::drain() {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (blocks_.empty()) {
+            lock.unlock();
+            spinUntil(pending_);
+            lock.lock();
+        }
+        if (blocks_.empty()) {
+            workerSleeping_ = true;
             wake_.wait_for(lock, kIdleLinger, [this] { return !blocks_.empty(); });
+            workerSleeping_ = false;
             if (blocks_.empty()) {
                 workerRunning_ = false;
                 return;
@@ -41,6 +63,7 @@ void SerialQueue::drain() {
         }
         Block block = std::move(blocks_.front());
         blocks_.pop_front();
+        pending_.store(blocks_.size(), std::memory_order_release);
         lock.unlock();
         perform(block);
         block = nullptr;  // release captures outside the lock

@@ -2,6 +2,7 @@
 // A serial queue with its own worker thread. The worker starts on the first
 // block and leaves after a short idle time, so idle queues cost no thread.
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -23,7 +24,9 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Block> blocks_;
+    std::atomic<size_t> pending_{0};  // blocks_.size(), readable without the lock
     bool workerRunning_ = false;
+    bool workerSleeping_ = false;
 };
 
 }  // namespace dispatch

@@ -11,7 +11,8 @@ thread_local std::optional<std::string> tName;
 }
 
 std::string currentThreadID() {
-    return std::to_string(static_cast<unsigned long long>(::gettid()));
+    thread_local const std::string id = std::to_string(static_cast<unsigned long long>(::gettid()));
+    return id;
 }
 
 std::optional<std::string> currentThreadName() { return tName; }
@@ -21,6 +22,10 @@ void setCurrentThreadName(const std::string& name) {
     ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
 }
 
-bool isMainThread() { return ::gettid() == ::getpid(); }
+bool isMainThread() {
+    // Asked on every log call and queue lookup: one system call per thread, not per call.
+    thread_local const bool main = ::gettid() == ::getpid();
+    return main;
+}
 
 }  // namespace foundation
