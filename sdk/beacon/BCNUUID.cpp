@@ -1,0 +1,54 @@
+#include "sdk/beacon/BCNUUID.h"
+
+#include <openssl/rand.h>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <span>
+
+#include "sdk/beacon/BCNHex.h"
+
+namespace {
+
+constexpr size_t kUUIDLength = 16;
+
+// Fills the buffer from the kernel's generator, falling back to OpenSSL's.
+// Either is a cryptographic source: the UUIDs name installs and sessions and
+// must not repeat across machines.
+void fillRandom(uint8_t* out, size_t length) {
+    size_t filled = 0;
+    while (filled < length) {
+        ssize_t got = ::getrandom(out + filled, length - filled, 0);
+        if (got > 0) {
+            filled += static_cast<size_t>(got);
+        } else if (got < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    if (filled < length) RAND_bytes(out + filled, static_cast<int>(length - filled));
+}
+
+}  // namespace
+
+std::string BCNCreateUUIDString() {
+    uint8_t bytes[kUUIDLength];
+    fillRandom(bytes, kUUIDLength);
+    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0f) | 0x40);  // version 4
+    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+
+    static constexpr char kUpper[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(36);
+    for (size_t i = 0; i < kUUIDLength; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
+        text.push_back(kUpper[bytes[i] >> 4]);
+        text.push_back(kUpper[bytes[i] & 0x0f]);
+    }
+    return text;
+}
+
+std::string BCNUUIDHexStringFromBytes(const uint8_t* bytes) {
+    if (!bytes) return {};
+    return BCNHexStringFromData(std::span<const uint8_t>(bytes, kUUIDLength));
+}
