@@ -176,7 +176,7 @@ void LKLog::log(bool asynchronous, uint64_t level, uint64_t flag, int64_t contex
 void LKLog::logMessage(bool asynchronous, std::string message, uint64_t level, uint64_t flag, int64_t context,
                        const char* file, const char* function, uint64_t line, std::shared_ptr<void> tag) {
     auto record = std::make_shared<const LKLogMessage>(std::move(message), level, flag, context,
-                                                       file ? file : "", function ? function : "", line,
+                                                       file, function, line,
                                                        std::move(tag), 0);
     queueLogMessage(std::move(record), asynchronous);
 }

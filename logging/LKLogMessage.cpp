@@ -22,25 +22,80 @@ const std::string& cachedThreadID() {
 
 }  // namespace
 
-LKLogMessage::LKLogMessage(std::string message, uint64_t level, uint64_t flag, int64_t context, std::string file,
-                           std::string function, uint64_t line, std::shared_ptr<void> tag, int64_t options,
+LKLogMessage::Fields::Fields(const Fields& o)
+    : message(o.message), level(o.level), flag(o.flag), context(o.context), line(o.line), tag(o.tag),
+      options(o.options), timestamp(o.timestamp), threadID(o.threadID), threadName(o.threadName),
+      queueLabel(o.queueLabel) {
+    setFile(o.file, o.ownsFile);
+    setFunction(o.function, o.ownsFunction);
+}
+
+void LKLogMessage::Fields::setFile(std::string_view text, bool copy) {
+    ownsFile = copy;
+    if (copy) {
+        fileCopy.assign(text);
+        file = fileCopy;
+    } else {
+        file = text;
+    }
+    fileName = fileNameOf(file);
+}
+
+void LKLogMessage::Fields::setFunction(std::string_view text, bool copy) {
+    ownsFunction = copy;
+    if (copy) {
+        functionCopy.assign(text);
+        function = functionCopy;
+    } else {
+        function = text;
+    }
+}
+
+LKLogMessage::LKLogMessage(std::string message, uint64_t level, uint64_t flag, int64_t context, const char* file,
+                           const char* function, uint64_t line, std::shared_ptr<void> tag, int64_t options,
                            std::optional<logging::Timestamp> timestamp) {
+    init(std::move(message), level, flag, context, file ? file : "", options & LKLogMessageCopyFile,
+         function ? function : "", options & LKLogMessageCopyFunction, line, std::move(tag), options, timestamp);
+}
+
+LKLogMessage::LKLogMessage(std::string message, uint64_t level, uint64_t flag, int64_t context,
+                           const std::string& file, const std::string& function, uint64_t line,
+                           std::shared_ptr<void> tag, int64_t options, std::optional<logging::Timestamp> timestamp) {
+    init(std::move(message), level, flag, context, file, true, function, true, line, std::move(tag), options,
+         timestamp);
+}
+
+void LKLogMessage::init(std::string message, uint64_t level, uint64_t flag, int64_t context, std::string_view file,
+                        bool copyFile, std::string_view function, bool copyFunction, uint64_t line,
+                        std::shared_ptr<void> tag, int64_t options, std::optional<logging::Timestamp> timestamp) {
     auto f = std::make_shared<Fields>();
     f->message = std::move(message);
     f->level = level;
     f->flag = flag;
     f->context = context;
-    f->fileName = std::string(fileNameOf(file));
-    f->file = std::move(file);
-    f->function = std::move(function);
+    f->setFile(file, copyFile);
+    f->setFunction(function, copyFunction);
     f->line = line;
     f->tag = std::move(tag);
     f->options = options;
     f->timestamp = timestamp ? *timestamp : std::chrono::system_clock::now();
     f->threadID = cachedThreadID();
     f->threadName = foundation::currentThreadName();
-    f->queueLabel = dispatch::currentQueueLabel();
+    f->queueLabel = dispatch::currentQueueSharedLabel();
     f_ = std::move(f);
+}
+
+const std::string& LKLogMessage::queueLabel() const {
+    static const std::string kNone;
+    return f_->queueLabel ? *f_->queueLabel : kNone;
+}
+
+std::shared_ptr<LKLogMessage> LKLogMessage::copyWithMessage(std::string message) const {
+    auto f = std::make_shared<Fields>(*f_);
+    f->message = std::move(message);
+    auto out = copy();
+    out->f_ = std::move(f);
+    return out;
 }
 
 std::optional<std::string_view> LKFileNameViewFromPath(const char* path) {

@@ -32,48 +32,71 @@ enum LKLogMessageOptions : int64_t {
 
 class LKLogMessage {
 public:
-    LKLogMessage(std::string message, uint64_t level, uint64_t flag, int64_t context, std::string file,
-                 std::string function, uint64_t line, std::shared_ptr<void> tag, int64_t options,
+    // File and function given as C strings are referred to, not copied, unless
+    // the options ask for copies: callers pass texts that live for the process
+    // (__FILE__, function names), and the log call stays cheap.
+    LKLogMessage(std::string message, uint64_t level, uint64_t flag, int64_t context, const char* file,
+                 const char* function, uint64_t line, std::shared_ptr<void> tag, int64_t options,
+                 std::optional<logging::Timestamp> timestamp = std::nullopt);
+    // Texts given as strings are always copied.
+    LKLogMessage(std::string message, uint64_t level, uint64_t flag, int64_t context, const std::string& file,
+                 const std::string& function, uint64_t line, std::shared_ptr<void> tag, int64_t options,
                  std::optional<logging::Timestamp> timestamp = std::nullopt);
 
     // A new message whose every field refers to the same values as this one.
     std::shared_ptr<LKLogMessage> copy() const { return std::make_shared<LKLogMessage>(*this); }
+    // A copy whose text is the given one; every other field is this message's.
+    std::shared_ptr<LKLogMessage> copyWithMessage(std::string message) const;
 
     const std::string& message() const { return f_->message; }
     uint64_t level() const { return f_->level; }
     uint64_t flag() const { return f_->flag; }
     int64_t context() const { return f_->context; }
-    const std::string& file() const { return f_->file; }
-    const std::string& fileName() const { return f_->fileName; }
-    const std::string& function() const { return f_->function; }
+    std::string_view file() const { return f_->file; }
+    std::string_view fileName() const { return f_->fileName; }
+    std::string_view function() const { return f_->function; }
     uint64_t line() const { return f_->line; }
     const std::shared_ptr<void>& tag() const { return f_->tag; }
     int64_t options() const { return f_->options; }
     logging::Timestamp timestamp() const { return f_->timestamp; }
     const std::string& threadID() const { return f_->threadID; }
     const std::optional<std::string>& threadName() const { return f_->threadName; }
-    const std::string& queueLabel() const { return f_->queueLabel; }
+    const std::string& queueLabel() const;
 
     // The shared record; a copy shares it.
     const void* storage() const { return f_.get(); }
 
 private:
     struct Fields {
+        Fields() = default;
+        // Views into this record's own copies are re-pointed at the new record's.
+        Fields(const Fields& other);
+        Fields& operator=(const Fields&) = delete;
+        void setFile(std::string_view text, bool copy);
+        void setFunction(std::string_view text, bool copy);
+
         std::string message;
         uint64_t level;
         uint64_t flag;
         int64_t context;
-        std::string file;
-        std::string fileName;
-        std::string function;
+        std::string_view file;
+        std::string_view fileName;
+        std::string_view function;
+        std::string fileCopy;
+        std::string functionCopy;
+        bool ownsFile = false;
+        bool ownsFunction = false;
         uint64_t line;
         std::shared_ptr<void> tag;
         int64_t options;
         logging::Timestamp timestamp;
         std::string threadID;
         std::optional<std::string> threadName;
-        std::string queueLabel;
+        std::shared_ptr<const std::string> queueLabel;
     };
+    void init(std::string message, uint64_t level, uint64_t flag, int64_t context, std::string_view file,
+              bool copyFile, std::string_view function, bool copyFunction, uint64_t line, std::shared_ptr<void> tag,
+              int64_t options, std::optional<logging::Timestamp> timestamp);
     std::shared_ptr<const Fields> f_;
 };
 

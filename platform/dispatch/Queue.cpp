@@ -11,7 +11,7 @@ namespace {
 thread_local Queue* tCurrent = nullptr;
 }
 
-Queue::Queue(std::string label) : label_(std::move(label)) {}
+Queue::Queue(std::string label) : label_(std::make_shared<const std::string>(std::move(label))) {}
 Queue::~Queue() = default;
 
 Queue* Queue::current() {
@@ -66,6 +66,11 @@ const void* Queue::specific(const void* key) const {
 std::string currentQueueLabel() {
     Queue* q = Queue::current();
     return q ? q->label() : std::string();
+}
+
+std::shared_ptr<const std::string> currentQueueSharedLabel() {
+    Queue* q = Queue::current();
+    return q ? q->sharedLabel() : nullptr;
 }
 
 const void* getSpecific(const void* key) {

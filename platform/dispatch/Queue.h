@@ -29,7 +29,9 @@ public:
     // outside any other queue's block, null on a thread we do not manage.
     static Queue* current();
 
-    const std::string& label() const { return label_; }
+    const std::string& label() const { return *label_; }
+    // The label shared, for records that may outlive the queue.
+    const std::shared_ptr<const std::string>& sharedLabel() const { return label_; }
 
     virtual void async(Block block) = 0;
     // Runs the block on this queue and returns once it has run. A caller that is
@@ -48,13 +50,15 @@ protected:
     void perform(const Block& block);
 
 private:
-    std::string label_;
+    std::shared_ptr<const std::string> label_;
     mutable std::mutex specificsMutex_;
     std::map<const void*, const void*> specifics_;
 };
 
 // The label of the current queue, empty when there is none.
 std::string currentQueueLabel();
+// The current queue's label shared (null when there is no current queue).
+std::shared_ptr<const std::string> currentQueueSharedLabel();
 // The value for key on the current queue, or null.
 const void* getSpecific(const void* key);
 // Submits block to queue after the delay, on the clock of Clock.h.

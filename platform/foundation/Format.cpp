@@ -1,6 +1,7 @@
 #include "Format.h"
 
 #include <cctype>
+#include <charconv>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstdio>
@@ -26,15 +27,22 @@ std::string padText(const std::string& flags, const std::string& text) {
     return printfOne("%" + flags + "s", text.c_str());
 }
 
+template <class T>
+void appendInteger(std::string& out, T value) {
+    char buffer[24];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, end);
+}
+
 }  // namespace
 
-FormatArg::FormatArg(const std::vector<std::string>& v) : kind_(Kind::Text) {
-    s_ = "(\n";
+FormatArg::FormatArg(const std::vector<std::string>& v) : kind_(Kind::Text), owns_(true) {
+    owned_ = "(\n";
     for (size_t i = 0; i < v.size(); ++i) {
-        s_ += "    " + v[i];
-        s_ += (i + 1 < v.size()) ? ",\n" : "\n";
+        owned_ += "    " + v[i];
+        owned_ += (i + 1 < v.size()) ? ",\n" : "\n";
     }
-    s_ += ")";
+    owned_ += ")";
 }
 
 std::string FormatArg::objectText() const {
@@ -47,13 +55,13 @@ std::string FormatArg::objectText() const {
         std::string shortText = printfOne("%.15g", d_);
         return std::strtod(shortText.c_str(), nullptr) == d_ ? shortText : printfOne("%.17g", d_);
     }
-    case Kind::Text: return s_;
+    case Kind::Text: return std::string(text());
     case Kind::Pointer: return printfOne("%p", p_);
     }
     return {};
 }
 
-std::string formatArgs(std::string_view format, const std::vector<FormatArg>& args) {
+std::string formatArgs(std::string_view format, std::span<const FormatArg> args) {
     std::string out;
     out.reserve(format.size() + 32);
     size_t next = 0;
@@ -78,13 +86,17 @@ std::string formatArgs(std::string_view format, const std::vector<FormatArg>& ar
         using K = FormatArg::Kind;
         switch (conv) {
         case '@':
-            out += padText(flags, arg->objectText());
+            if (flags.empty() && arg->kind_ == K::Text) out.append(arg->text());
+            else if (flags.empty() && arg->kind_ == K::Signed) appendInteger(out, arg->i_);
+            else if (flags.empty() && arg->kind_ == K::Unsigned) appendInteger(out, arg->u_);
+            else out += padText(flags, arg->objectText());
             break;
         case 'd': case 'i': {
             int64_t v = arg->kind_ == K::Unsigned ? static_cast<int64_t>(arg->u_)
                         : arg->kind_ == K::Double  ? static_cast<int64_t>(arg->d_)
                                                    : arg->i_;
-            out += printfOne("%" + flags + PRId64, v);
+            if (flags.empty()) appendInteger(out, v);
+            else out += printfOne("%" + flags + PRId64, v);
             break;
         }
         case 'u': case 'x': case 'X': case 'o': {
@@ -109,7 +121,8 @@ std::string formatArgs(std::string_view format, const std::vector<FormatArg>& ar
             break;
         }
         case 's':
-            out += padText(flags, arg->kind_ == K::Null ? std::string("(null)") : arg->objectText());
+            if (flags.empty() && arg->kind_ == K::Text) out.append(arg->text());
+            else out += padText(flags, arg->kind_ == K::Null ? std::string("(null)") : arg->objectText());
             break;
         case 'p':
             out += padText(flags, arg->objectText());
