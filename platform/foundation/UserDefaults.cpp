@@ -1,0 +1,354 @@
+#include "UserDefaults.h"
+
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Bundle.h"
+#include "NotificationCenter.h"
+#include "Paths.h"
+#include "PropertyList.h"
+
+namespace foundation {
+
+namespace {
+
+// Identifies one version of the settings file: a rename gives a new inode, a
+// rewrite in place a new modification time or size.
+struct FileStamp {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t mtimeNanoseconds = 0;
+    int64_t ctimeNanoseconds = 0;
+    off_t size = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp stampOf(const std::filesystem::path& path) {
+    FileStamp stamp;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return stamp;
+    stamp.exists = true;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.mtimeNanoseconds = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.ctimeNanoseconds = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+    stamp.size = st.st_size;
+    return stamp;
+}
+
+struct KeyObserver {
+    UserDefaults::Token token;
+    std::string key;
+    std::function<void(const std::string&)> callback;
+};
+
+// Holds an exclusive flock on the suite's side lock file, so processes that
+// synchronise the same suite take turns at the read-merge-write.
+class FileLock {
+public:
+    explicit FileLock(const std::filesystem::path& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+struct UserDefaults::Domain {
+    std::string name;
+    std::filesystem::path file;
+    std::mutex mutex;
+    PlistValue::Dictionary values;      // the file's values with local changes laid over them
+    PlistValue::Dictionary registered;  // volatile defaults
+    std::set<std::string> dirty;        // keys changed here and not yet written
+    FileStamp stamp;
+    bool fileReadable = true;
+    std::vector<std::shared_ptr<KeyObserver>> observers;
+
+    // Reads the file again when another process replaced it. Called with the
+    // mutex held; answers the keys whose values changed.
+    std::vector<std::string> refreshLocked() {
+        FileStamp now = stampOf(file);
+        if (now == stamp) return {};
+        stamp = now;
+        PlistValue::Dictionary fresh;
+        fileReadable = true;
+        if (now.exists) {
+            auto data = Data::contentsOfFile(file, kMaxFileBytes);
+            auto parsed = data.ok() ? PropertyList::read(data.value().span()) : Result<PlistValue>(data.error());
+            if (parsed.ok() && parsed.value().asDictionary()) {
+                fresh = std::move(*parsed.value().asDictionary());
+            } else {
+                fileReadable = false;  // damaged: read as empty, rewritten whole on the next write
+            }
+        }
+        for (const auto& key : dirty) {
+            auto it = values.find(key);
+            if (it == values.end()) fresh.erase(key);
+            else fresh[key] = it->second;
+        }
+        std::vector<std::string> changed;
+        for (const auto& [key, value] : fresh) {
+            auto it = values.find(key);
+            if (it == values.end() || !(it->second == value)) changed.push_back(key);
+        }
+        for (const auto& [key, value] : values) {
+            if (!fresh.count(key)) changed.push_back(key);
+        }
+        values = std::move(fresh);
+        return changed;
+    }
+
+    std::vector<std::shared_ptr<KeyObserver>> observersForLocked(const std::vector<std::string>& keys) {
+        std::vector<std::shared_ptr<KeyObserver>> out;
+        if (keys.empty()) return out;
+        for (const auto& observer : observers) {
+            for (const auto& key : keys) {
+                if (observer->key == key) out.push_back(observer);
+            }
+        }
+        return out;
+    }
+
+    // Tells observers; called without the mutex so they may read and write.
+    void announce(const std::vector<std::string>& keys, std::vector<std::shared_ptr<KeyObserver>> targets) {
+        if (keys.empty()) return;
+        for (const auto& observer : targets) observer->callback(observer->key);
+        Notification notification{kDidChangeNotification, this, {}, {}};
+        notification.userInfo["keys"] = keys;
+        NotificationCenter::defaultCenter().post(notification);
+    }
+
+    // Refreshes and returns the value for key (stored, then registered).
+    PlistValue lookup(const std::string& key) {
+        std::vector<std::string> changed;
+        std::vector<std::shared_ptr<KeyObserver>> targets;
+        PlistValue result;
+        {
+            std::lock_guard lock(mutex);
+            changed = refreshLocked();
+            targets = observersForLocked(changed);
+            if (auto it = values.find(key); it != values.end()) result = it->second;
+            else if (auto reg = registered.find(key); reg != registered.end()) result = reg->second;
+        }
+        announce(changed, std::move(targets));
+        return result;
+    }
+};
+
+namespace {
+
+std::mutex& registryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Domains by file path, so a test that moves XDG_CONFIG_HOME gets fresh ones.
+std::map<std::filesystem::path, std::shared_ptr<UserDefaults::Domain>>& registry() {
+    static auto* domains = new std::map<std::filesystem::path, std::shared_ptr<UserDefaults::Domain>>();
+    return *domains;
+}
+
+std::atomic<UserDefaults::Token> nextToken{1};
+
+}  // namespace
+
+std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
+    // A suite name becomes a file name: keep it inside the settings folder.
+    std::string fileName = name;
+    for (char& ch : fileName) {
+        if (ch == '/' || ch == '\0') ch = '_';
+    }
+    if (fileName.empty() || fileName == "." || fileName == "..") fileName = "_" + fileName;
+    std::filesystem::path file = Paths::preferences() / (fileName + ".plist");
+    std::shared_ptr<Domain> domain;
+    {
+        std::lock_guard lock(registryMutex());
+        auto& slot = registry()[file];
+        if (!slot) {
+            slot = std::make_shared<Domain>();
+            slot->name = name;
+            slot->file = file;
+        }
+        domain = slot;
+    }
+    return std::shared_ptr<UserDefaults>(new UserDefaults(name, std::move(domain)));
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::standard() {
+    std::string identifier = Bundle::main()->bundleIdentifier();
+    return suite(identifier.empty() ? std::string(Paths::kApplicationFolder) : identifier);
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::applicationGroup() {
+    return suite(Bundle::main()->applicationGroupIdentifier());
+}
+
+void UserDefaults::synchronizeAll() {
+    std::vector<std::pair<std::string, std::shared_ptr<Domain>>> domains;
+    {
+        std::lock_guard lock(registryMutex());
+        for (const auto& [file, domain] : registry()) domains.emplace_back(domain->name, domain);
+    }
+    for (auto& [name, domain] : domains) UserDefaults(name, domain).synchronize();
+}
+
+const std::filesystem::path& UserDefaults::filePath() const {
+    return domain_->file;
+}
+
+const void* UserDefaults::notificationObject() const {
+    return domain_.get();
+}
+
+PlistValue UserDefaults::objectForKey(const std::string& key) const {
+    return domain_->lookup(key);
+}
+
+std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {
+    return objectForKey(key).stringValue();
+}
+
+int64_t UserDefaults::integerForKey(const std::string& key) const {
+    return objectForKey(key).integerValue();
+}
+
+double UserDefaults::doubleForKey(const std::string& key) const {
+    return objectForKey(key).doubleValue();
+}
+
+bool UserDefaults::boolForKey(const std::string& key) const {
+    return objectForKey(key).boolValue();
+}
+
+std::optional<PlistValue::Array> UserDefaults::arrayForKey(const std::string& key) const {
+    PlistValue value = objectForKey(key);
+    if (auto* array = value.asArray()) return std::move(*array);
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> UserDefaults::stringArrayForKey(const std::string& key) const {
+    return objectForKey(key).asStringArray();
+}
+
+std::optional<PlistValue::Dictionary> UserDefaults::dictionaryForKey(const std::string& key) const {
+    PlistValue value = objectForKey(key);
+    if (auto* dictionary = value.asDictionary()) return std::move(*dictionary);
+    return std::nullopt;
+}
+
+std::optional<Data> UserDefaults::dataForKey(const std::string& key) const {
+    PlistValue value = objectForKey(key);
+    if (auto* data = value.asData()) return *data;
+    return std::nullopt;
+}
+
+std::optional<Date> UserDefaults::dateForKey(const std::string& key) const {
+    PlistValue value = objectForKey(key);
+    if (auto* date = value.asDate()) return *date;
+    return std::nullopt;
+}
+
+void UserDefaults::setObject(const PlistValue& value, const std::string& key) {
+    std::vector<std::string> changed;
+    std::vector<std::shared_ptr<KeyObserver>> targets;
+    {
+        std::lock_guard lock(domain_->mutex);
+        changed = domain_->refreshLocked();
+        auto& values = domain_->values;
+        auto it = values.find(key);
+        bool differs;
+        if (value.isNull()) {
+            differs = it != values.end();
+            if (differs) values.erase(it);
+        } else {
+            differs = it == values.end() || !(it->second == value);
+            values[key] = value;
+        }
+        domain_->dirty.insert(key);
+        if (differs && std::find(changed.begin(), changed.end(), key) == changed.end()) changed.push_back(key);
+        targets = domain_->observersForLocked(changed);
+    }
+    domain_->announce(changed, std::move(targets));
+}
+
+void UserDefaults::registerDefaults(const PlistValue::Dictionary& defaults) {
+    std::lock_guard lock(domain_->mutex);
+    for (const auto& [key, value] : defaults) domain_->registered[key] = value;
+}
+
+bool UserDefaults::synchronize() {
+    std::vector<std::string> changed;
+    std::vector<std::shared_ptr<KeyObserver>> targets;
+    bool ok = true;
+    {
+        std::lock_guard lock(domain_->mutex);
+        Domain& d = *domain_;
+        if (d.dirty.empty()) {
+            changed = d.refreshLocked();
+        } else if (!Paths::createDirectory(d.file.parent_path()).ok()) {
+            changed = d.refreshLocked();
+            ok = false;
+        } else {
+            FileLock fileLock(std::filesystem::path(d.file.string() + ".lock"));
+            changed = d.refreshLocked();
+            auto text = PropertyList::writeXML(PlistValue(d.values));
+            ok = text.ok() && Data::fromString(text.value()).writeToFile(d.file, 0600).ok();
+            if (ok) {
+                d.dirty.clear();
+                d.stamp = stampOf(d.file);
+                d.fileReadable = true;
+            }
+        }
+        targets = d.observersForLocked(changed);
+    }
+    domain_->announce(changed, std::move(targets));
+    return ok;
+}
+
+PlistValue::Dictionary UserDefaults::dictionaryRepresentation() const {
+    std::vector<std::string> changed;
+    std::vector<std::shared_ptr<KeyObserver>> targets;
+    PlistValue::Dictionary out;
+    {
+        std::lock_guard lock(domain_->mutex);
+        changed = domain_->refreshLocked();
+        targets = domain_->observersForLocked(changed);
+        out = domain_->registered;
+        for (const auto& [key, value] : domain_->values) out[key] = value;
+    }
+    domain_->announce(changed, std::move(targets));
+    return out;
+}
+
+UserDefaults::Token UserDefaults::addObserver(const std::string& key, std::function<void(const std::string&)> observer) {
+    auto entry = std::make_shared<KeyObserver>(KeyObserver{nextToken++, key, std::move(observer)});
+    std::lock_guard lock(domain_->mutex);
+    domain_->observers.push_back(entry);
+    return entry->token;
+}
+
+void UserDefaults::removeObserver(Token token) {
+    std::lock_guard lock(domain_->mutex);
+    std::erase_if(domain_->observers, [&](const auto& o) { return o->token == token; });
+}
+
+}  // namespace foundation
