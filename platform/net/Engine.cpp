@@ -1,0 +1,187 @@
+#include "platform/net/Engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <curl/curl.h>
+
+#include "platform/net/Transfer.h"
+
+namespace net {
+
+namespace {
+
+// Longest sleep of the network thread when nothing is due: short enough that a
+// stuck poll is noticed, long enough to cost nothing.
+constexpr int kMaxWaitMs = 1000;
+
+std::mutex& userAgentMutex() {
+    static std::mutex m;
+    return m;
+}
+std::string& userAgentValue() {
+    static std::string* ua = new std::string("Tavlo");
+    return *ua;
+}
+
+}  // namespace
+
+Engine& Engine::shared() {
+    // A function-local static is built after curl (and with it OpenSSL) set up
+    // their exit handlers, so it is torn down first: the network thread has
+    // stopped before OpenSSL cleans up.
+    static Engine engine;
+    return engine;
+}
+
+double Engine::monotonicNow() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void Engine::setDefaultUserAgent(std::string userAgent) {
+    std::lock_guard lock(userAgentMutex());
+    userAgentValue() = std::move(userAgent);
+}
+
+std::string Engine::defaultUserAgent() {
+    std::lock_guard lock(userAgentMutex());
+    return userAgentValue();
+}
+
+Engine::Engine() {
+    // A peer that closes while we write must not kill the process; libcurl is
+    // told not to use signals, and OpenSSL writes through plain send().
+    std::signal(SIGPIPE, SIG_IGN);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    multi_ = curl_multi_init();
+    thread_ = std::thread([this] { run(); });
+}
+
+Engine::~Engine() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    curl_multi_wakeup(multi_);
+    if (thread_.joinable()) thread_.join();
+    curl_multi_cleanup(multi_);
+}
+
+void Engine::start(std::shared_ptr<Transfer> transfer) { post(CommandKind::Start, std::move(transfer)); }
+void Engine::cancel(std::shared_ptr<Transfer> transfer) { post(CommandKind::Cancel, std::move(transfer)); }
+void Engine::resume(std::shared_ptr<Transfer> transfer) { post(CommandKind::Resume, std::move(transfer)); }
+
+void Engine::post(CommandKind kind, std::shared_ptr<Transfer> transfer) {
+    if (!transfer) return;
+    if (kind == CommandKind::Start) ++activeCount_;
+    {
+        std::lock_guard lock(mutex_);
+        commands_.push_back({kind, std::move(transfer)});
+    }
+    curl_multi_wakeup(multi_);
+}
+
+void Engine::run() {
+    for (;;) {
+        std::vector<Command> commands;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) break;
+            commands.swap(commands_);
+        }
+        for (const Command& command : commands) apply(command);
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        collectFinished();
+        expireTimedOut();
+        curl_multi_poll(multi_, nullptr, 0, waitMilliseconds(), nullptr);
+    }
+    // Shutting down: transfers still running end without events.
+    for (auto& [handle, transfer] : active_) {
+        curl_multi_remove_handle(multi_, handle);
+        transfer->abandon();
+    }
+    active_.clear();
+}
+
+void Engine::apply(const Command& command) {
+    const std::shared_ptr<Transfer>& transfer = command.transfer;
+    switch (command.kind) {
+    case CommandKind::Start: {
+        std::optional<foundation::Error> error = transfer->begin(monotonicNow());
+        if (error) {
+            transfer->finish(error);
+            --activeCount_;
+            return;
+        }
+        active_[transfer->handle()] = transfer;
+        curl_multi_add_handle(multi_, transfer->handle());
+        return;
+    }
+    case CommandKind::Cancel: {
+        auto it = active_.find(transfer->handle());
+        if (it != active_.end() && it->second == transfer) {
+            remove(it->first);
+            transfer->abandon();
+        }
+        return;
+    }
+    case CommandKind::Resume: {
+        auto it = active_.find(transfer->handle());
+        if (it != active_.end() && it->second == transfer && transfer->isPaused()) {
+            transfer->resumed(monotonicNow());
+            curl_easy_pause(it->first, CURLPAUSE_CONT);
+        }
+        return;
+    }
+    }
+}
+
+void Engine::remove(void* handle) {
+    curl_multi_remove_handle(multi_, handle);
+    active_.erase(handle);
+    --activeCount_;
+}
+
+void Engine::collectFinished() {
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* handle = message->easy_handle;
+        CURLcode code = message->data.result;
+        auto it = active_.find(handle);
+        if (it == active_.end()) continue;
+        std::shared_ptr<Transfer> transfer = it->second;
+        curl_multi_remove_handle(multi_, handle);
+        if (transfer->hopFinished(code, monotonicNow())) {
+            curl_multi_add_handle(multi_, handle);  // the next hop of a redirect
+            continue;
+        }
+        remove(handle);
+        transfer->finish(transfer->outcome());
+    }
+}
+
+void Engine::expireTimedOut() {
+    double now = monotonicNow();
+    std::vector<std::pair<std::shared_ptr<Transfer>, foundation::Error>> expired;
+    for (auto& [handle, transfer] : active_)
+        if (auto error = transfer->expired(now)) expired.emplace_back(transfer, *error);
+    for (auto& [transfer, error] : expired) {
+        remove(transfer->handle());
+        transfer->finish(error);
+    }
+}
+
+int Engine::waitMilliseconds() const {
+    long curlWait = -1;
+    curl_multi_timeout(multi_, &curlWait);
+    double wait = curlWait < 0 ? kMaxWaitMs : std::min<double>(curlWait, kMaxWaitMs);
+    double now = monotonicNow();
+    for (const auto& [handle, transfer] : active_)
+        wait = std::min(wait, (transfer->nextDeadline() - now) * 1000.0 + 1.0);
+    return std::max(0, int(wait));
+}
+
+}  // namespace net
