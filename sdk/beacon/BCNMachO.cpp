@@ -74,6 +74,19 @@ bool commandIsSwapped(const uint8_t* command, bool (*isKind)(uint32_t)) {
     return !isKind(raw) && isKind(__builtin_bswap32(raw));
 }
 
+// Whether the command is at least length bytes long, read in either byte
+// order. The walk guarantees its own reading of cmdsize; an accessor that
+// guesses the order from the command word alone may guess otherwise, and the
+// smaller of the two readings is within the walk's.
+uint32_t readableCommandSize(const uint8_t* command) {
+    uint32_t size = load32(command + 4, false);
+    return std::min(size, __builtin_bswap32(size));
+}
+
+bool commandHolds(const uint8_t* command, uint32_t length) {
+    return readableCommandSize(command) >= length;
+}
+
 // Walks the load commands of a whole thin header. The commands' area is the
 // header's own size of commands, cut to the slice's bytes.
 template <class Visit>
@@ -195,14 +208,15 @@ bool BCNMachOSliceGetSectionData(const BCNMachOSlice* slice, const char* segment
 }
 
 const uint8_t* BCNMachOUUIDCommandGetUUID(const void* command) {
-    return command ? static_cast<const uint8_t*>(command) + 8 : nullptr;
+    if (!command || !commandHolds(static_cast<const uint8_t*>(command), 24)) return nullptr;
+    return static_cast<const uint8_t*>(command) + 8;
 }
 
 const char* BCNMachODylibCommandGetName(const void* command) {
-    if (!command) return nullptr;
+    if (!command || !commandHolds(static_cast<const uint8_t*>(command), 24)) return nullptr;
     const auto* bytes = static_cast<const uint8_t*>(command);
     bool swapped = commandIsSwapped(bytes, isDylibCommand);
-    uint32_t cmdsize = load32(bytes + 4, swapped);
+    uint32_t cmdsize = readableCommandSize(bytes);
     uint32_t nameOffset = load32(bytes + 8, swapped);
     if (nameOffset >= cmdsize) return nullptr;
     if (!std::memchr(bytes + nameOffset, '\0', cmdsize - nameOffset)) return nullptr;
@@ -210,21 +224,21 @@ const char* BCNMachODylibCommandGetName(const void* command) {
 }
 
 bool BCNMachOEncryptionCommandIsEncrypted(const void* command) {
-    if (!command) return false;
+    if (!command || !commandHolds(static_cast<const uint8_t*>(command), 20)) return false;
     const auto* bytes = static_cast<const uint8_t*>(command);
     auto isEncryption = [](uint32_t cmd) { return cmd == kEncryptionInfo || cmd == kEncryptionInfo64; };
     return load32(bytes + 16, commandIsSwapped(bytes, isEncryption)) != 0;
 }
 
 BCNMachOVersion BCNMachOVersionMinCommandGetMinimumVersion(const void* command) {
-    if (!command) return {};
+    if (!command || !commandHolds(static_cast<const uint8_t*>(command), 16)) return {};
     const auto* bytes = static_cast<const uint8_t*>(command);
     uint32_t word = load32(bytes + 8, commandIsSwapped(bytes, isVersionMinCommand));
     return BCNMachOVersion{word >> 16, (word >> 8) & 0xff, word & 0xff};
 }
 
 BCNMachOVersion BCNMachOVersionMinCommandGetSDKVersion(const void* command) {
-    if (!command) return {};
+    if (!command || !commandHolds(static_cast<const uint8_t*>(command), 16)) return {};
     const auto* bytes = static_cast<const uint8_t*>(command);
     uint32_t word = load32(bytes + 12, commandIsSwapped(bytes, isVersionMinCommand));
     return BCNMachOVersion{word >> 16, (word >> 8) & 0xff, word & 0xff};
@@ -239,7 +253,9 @@ BCNMachOSegment BCNMachOSegmentCommandGetInfo(const void* command) {
     };
     bool swapped = commandIsSwapped(bytes, isSegment);
     uint32_t cmd = load32(bytes, swapped);
-    if (!isSegment(cmd)) return segment;
+    if (!isSegment(cmd) || !commandHolds(bytes, cmd == kBCNMachOLoadCommandSegment64 ? kSegment64CommandSize
+                                                                                    : kSegment32CommandSize))
+        return segment;
     std::memcpy(segment.name, bytes + 8, sizeof segment.name);
     if (cmd == kBCNMachOLoadCommandSegment64) {
         segment.vmAddress = load64(bytes + 24, swapped);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <map>
 #include <optional>
 
@@ -322,6 +323,30 @@ TEST_F(BCNMachOTest, SectionCountsPastTheCommandAreIgnored) {
     BCNMachOSlice slice{bytes.data(), kX86_64, 3, bytes.size()};
     BCNMachOSection section;
     EXPECT_FALSE(BCNMachOSliceGetSectionInfo(&slice, "__TEXT", "__eh_frame", &section));
+}
+
+// The accessors guess a command's byte order from its command word alone; a
+// word that names a kind only in the other order must not make them read past
+// the command the walk vouched for.
+TEST_F(BCNMachOTest, AccessorsStayInsideCommandsOfTheOtherByteOrder) {
+    for (uint32_t kind : {1u, 25u, 27u, 36u, 0x21u, 0x0cu}) {
+        SCOPED_TRACE(kind);
+        Bytes bytes = MachOBuilder(k32, kSwapped, kPPC, 0).command(__builtin_bswap32(kind), {}).build();
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
+        std::copy(bytes.begin(), bytes.end(), exact.get());
+        BCNMachOSlice slice{exact.get(), 0, 0, bytes.size()};
+        int seen = 0;
+        BCNMachOSliceEnumerateLoadCommands(&slice, [&](uint32_t, uint32_t cmdsize, const void* command) {
+            ++seen;
+            EXPECT_EQ(cmdsize, 8u);
+            EXPECT_EQ(BCNMachOSegmentCommandGetInfo(command).vmSize, 0u);
+            EXPECT_EQ(BCNMachOUUIDCommandGetUUID(command), nullptr);
+            EXPECT_EQ(BCNMachOVersionMinCommandGetMinimumVersion(command), BCNMachOVersion{});
+            EXPECT_FALSE(BCNMachOEncryptionCommandIsEncrypted(command));
+            EXPECT_EQ(BCNMachODylibCommandGetName(command), nullptr);
+        });
+        EXPECT_EQ(seen, 1);
+    }
 }
 
 TEST_F(BCNMachOTest, DylibNameMustEndInsideItsCommand) {

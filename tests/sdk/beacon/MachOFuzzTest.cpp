@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "tests/sdk/beacon/MachOBuilder.h"
@@ -31,10 +34,24 @@ std::vector<Bytes> seeds() {
             beacontest::makeFat({{0x01000007, 3, thin64}, {18, 0, thin32Swapped}})};
 }
 
+// Hands the seeds to the libFuzzer target: with TAVLO_FUZZ_SEED_DIR set, they
+// are written there as its starting corpus.
+void writeSeedsIfAsked(const std::vector<Bytes>& inputs) {
+    const char* folder = std::getenv("TAVLO_FUZZ_SEED_DIR");
+    if (!folder) return;
+    std::filesystem::create_directories(folder);
+    int index = 0;
+    for (const Bytes& seed : inputs) {
+        std::ofstream out(std::filesystem::path(folder) / ("seed-" + std::to_string(index++)), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));
+    }
+}
+
 TEST(MachOFuzzTest, MutatedImagesNeverReadOutOfBounds) {
     std::mt19937 random(20240601);
     const uint32_t kEdgeWords[] = {0, 1, 7, 8, 0x7fffffff, 0x80000000, 0xfffffff8, 0xffffffff};
     const std::vector<Bytes> inputs = seeds();
+    writeSeedsIfAsked(inputs);
     for (int round = 0; round < 20000; ++round) {
         Bytes bytes = inputs[random() % inputs.size()];
         int mutations = 1 + static_cast<int>(random() % 4);
