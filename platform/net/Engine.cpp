@@ -4,7 +4,9 @@
 #include <chrono>
 #include <csignal>
 #include <curl/curl.h>
+#include <optional>
 
+#include "platform/foundation/Bundle.h"
 #include "platform/net/Transfer.h"
 
 namespace net {
@@ -15,13 +17,27 @@ namespace {
 // stuck poll is noticed, long enough to cost nothing.
 constexpr int kMaxWaitMs = 1000;
 
-std::mutex& userAgentMutex() {
-    static std::mutex m;
-    return m;
-}
-std::string& userAgentValue() {
-    static std::string* ua = new std::string("Tavlo");
+struct UserAgent {
+    std::mutex mutex;
+    std::optional<std::string> value;  // until set, made from the main bundle on first use
+};
+
+UserAgent& userAgent() {
+    static UserAgent* ua = new UserAgent;  // used by the network thread until exit
     return *ua;
+}
+
+// "<CFBundleName>/<CFBundleVersion>" of the main bundle.
+std::string bundleUserAgent() {
+    std::shared_ptr<foundation::Bundle> bundle = foundation::Bundle::main();
+    std::optional<std::string> name, version;
+    if (bundle) {
+        name = bundle->objectForInfoDictionaryKey("CFBundleName").stringValue();
+        version = bundle->objectForInfoDictionaryKey("CFBundleVersion").stringValue();
+    }
+    std::string ua = name && !name->empty() ? *name : "Tavlo";
+    if (version && !version->empty()) ua += "/" + *version;
+    return ua;
 }
 
 }  // namespace
@@ -39,14 +55,17 @@ double Engine::monotonicNow() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-void Engine::setDefaultUserAgent(std::string userAgent) {
-    std::lock_guard lock(userAgentMutex());
-    userAgentValue() = std::move(userAgent);
+void Engine::setDefaultUserAgent(std::string value) {
+    UserAgent& ua = userAgent();
+    std::lock_guard lock(ua.mutex);
+    ua.value = std::move(value);
 }
 
 std::string Engine::defaultUserAgent() {
-    std::lock_guard lock(userAgentMutex());
-    return userAgentValue();
+    UserAgent& ua = userAgent();
+    std::lock_guard lock(ua.mutex);
+    if (!ua.value) ua.value = bundleUserAgent();
+    return *ua.value;
 }
 
 Engine::Engine() {

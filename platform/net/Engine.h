@@ -34,8 +34,8 @@ public:
     // Never the dispatch clock, whose virtual time would stop network time-outs.
     static double monotonicNow();
 
-    // The "User-Agent" of requests that carry none; start-up names the
-    // application here.
+    // The "User-Agent" of requests that carry none: "<CFBundleName>/<CFBundleVersion>"
+    // of the main bundle unless set.
     static void setDefaultUserAgent(std::string userAgent);
     static std::string defaultUserAgent();
 

@@ -80,6 +80,10 @@ double Transfer::idleTimeout() const {
     return request_.timeoutInterval() > 0 ? request_.timeoutInterval() : URLRequest::kDefaultTimeout;
 }
 
+double Transfer::resourceTimeout() const {
+    return request_.resourceTimeout() > 0 ? request_.resourceTimeout() : URLRequest::kDefaultResourceTimeout;
+}
+
 void Transfer::fail(int64_t code, const std::string& detail) {
     if (!outcome_) outcome_ = makeURLError(code, request_.url(), detail);
 }
@@ -133,7 +137,7 @@ std::optional<foundation::Error> Transfer::configureHop() {
     // Method and body.
     const std::string& method = request_.httpMethod();
     if (request_.hasBody()) {
-        uint64_t size = request_.httpBody().size();
+        uint64_t size = request_.httpBody().length();
         if (bodyFd_ >= 0) ::close(bodyFd_);
         bodyFd_ = -1;
         bodyOffset_ = 0;
@@ -350,9 +354,9 @@ size_t Transfer::Callbacks::read(char* data, size_t size, size_t count, void* se
             return CURL_READFUNC_ABORT;
         }
     }
-    const std::vector<uint8_t>& body = t->request_.httpBody();
-    size_t n = std::min<size_t>(length, body.size() - std::min<size_t>(body.size(), t->bodyOffset_));
-    if (n > 0) std::memcpy(data, body.data() + t->bodyOffset_, n);
+    const foundation::Data& body = t->request_.httpBody();
+    size_t n = std::min<size_t>(length, body.length() - std::min<size_t>(body.length(), t->bodyOffset_));
+    if (n > 0) std::memcpy(data, body.bytes() + t->bodyOffset_, n);
     t->bodyOffset_ += n;
     return n;
 }
@@ -414,7 +418,7 @@ int Transfer::Callbacks::verify(X509_STORE_CTX* context, void* self) {
 }
 
 std::optional<foundation::Error> Transfer::expired(double now) const {
-    if (now - startTime_ >= request_.resourceTimeout())
+    if (now - startTime_ >= resourceTimeout())
         return makeURLError(URLErrorTimedOut, request_.url(), "request took longer than its limit");
     if (!paused_ && now - lastActivity_ >= idleTimeout())
         return makeURLError(URLErrorTimedOut, request_.url(), "no data within the time-out");
@@ -422,7 +426,7 @@ std::optional<foundation::Error> Transfer::expired(double now) const {
 }
 
 double Transfer::nextDeadline() const {
-    double deadline = startTime_ + request_.resourceTimeout();
+    double deadline = startTime_ + resourceTimeout();
     if (!paused_) deadline = std::min(deadline, lastActivity_ + idleTimeout());
     return deadline;
 }

@@ -70,6 +70,7 @@ private:
     void fail(int64_t code, const std::string& detail = {});
     void closeFiles();
     double idleTimeout() const;
+    double resourceTimeout() const;
 
     URLRequest request_;  // the current hop's request
     TransferEvents events_;

@@ -18,7 +18,7 @@ constexpr size_t kResumeBelowBytes = kMaxPendingBytes / 2;
 }  // namespace
 
 void URLConnectionDelegate::connectionDidReceiveResponse(URLConnection&, const HTTPURLResponse&) {}
-void URLConnectionDelegate::connectionDidReceiveData(URLConnection&, const std::vector<uint8_t>&) {}
+void URLConnectionDelegate::connectionDidReceiveData(URLConnection&, const foundation::Data&) {}
 void URLConnectionDelegate::connectionDidFinishLoading(URLConnection&) {}
 void URLConnectionDelegate::connectionDidFailWithError(URLConnection&, const foundation::Error&) {}
 
@@ -88,7 +88,7 @@ bool URLConnection::offerData(const uint8_t* bytes, size_t length) {
         }
         pendingBytes_ += length;
     }
-    enqueue({Event::Kind::Data, {}, std::vector<uint8_t>(bytes, bytes + length), {}});
+    enqueue({Event::Kind::Data, {}, foundation::Data(bytes, length), {}});
     return true;
 }
 
@@ -118,7 +118,7 @@ void URLConnection::drain() {
             event = std::move(events_.front());
             events_.pop_front();
             if (event.kind == Event::Kind::Data) {
-                pendingBytes_ -= event.data.size();
+                pendingBytes_ -= event.data.length();
                 if (transferPaused_ && pendingBytes_ < kResumeBelowBytes) {
                     transferPaused_ = false;
                     resume = transfer_;
@@ -151,14 +151,14 @@ foundation::Result<DataResponse> URLConnection::sendSynchronousRequest(const URL
         std::condition_variable done;
         bool finished = false;
         std::optional<HTTPURLResponse> response;
-        std::vector<uint8_t> data;
+        foundation::Data data;
         std::optional<foundation::Error> error;
     };
     auto state = std::make_shared<State>();
     TransferEvents events;
     events.response = [state](const HTTPURLResponse& response) { state->response = response; };
     events.data = [state](const uint8_t* bytes, size_t length) {
-        state->data.insert(state->data.end(), bytes, bytes + length);
+        state->data.append(bytes, length);
         return true;
     };
     events.complete = [state](const std::optional<foundation::Error>& error) {

@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Data.h"
 #include "platform/foundation/Result.h"
 #include "platform/net/DataResponse.h"
 #include "platform/net/HTTPURLResponse.h"
@@ -33,7 +33,7 @@ public:
     virtual ~URLConnectionDelegate() = default;
     virtual void connectionDidReceiveResponse(URLConnection& connection, const HTTPURLResponse& response);
     // Not called for a connection that downloads to a file.
-    virtual void connectionDidReceiveData(URLConnection& connection, const std::vector<uint8_t>& data);
+    virtual void connectionDidReceiveData(URLConnection& connection, const foundation::Data& data);
     virtual void connectionDidFinishLoading(URLConnection& connection);
     virtual void connectionDidFailWithError(URLConnection& connection, const foundation::Error& error);
 };
@@ -70,7 +70,7 @@ private:
     struct Event {
         enum class Kind { Response, Data, Finish, Fail } kind;
         HTTPURLResponse response;
-        std::vector<uint8_t> data;
+        foundation::Data data;
         foundation::Error error;
     };
 

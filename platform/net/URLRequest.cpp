@@ -6,20 +6,20 @@ namespace net {
 
 URLRequest::URLRequest(std::string url, double timeoutInterval) : url_(std::move(url)), timeout_(timeoutInterval) {}
 
-void URLRequest::setHTTPBody(std::vector<uint8_t> body) {
+void URLRequest::setHTTPBody(foundation::Data body) {
     body_ = std::move(body);
     bodyFile_.reset();
 }
 
-void URLRequest::setHTTPBody(std::string_view body) { setHTTPBody(std::vector<uint8_t>(body.begin(), body.end())); }
+void URLRequest::setHTTPBody(std::string_view body) { setHTTPBody(foundation::Data::fromString(body)); }
 
 void URLRequest::setHTTPBodyFile(std::filesystem::path file) {
-    body_.clear();
+    body_ = {};
     bodyFile_ = std::move(file);
 }
 
 void URLRequest::clearBody() {
-    body_.clear();
+    body_ = {};
     bodyFile_.reset();
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Data.h"
 #include "platform/net/HeaderFields.h"
 
 namespace net {
@@ -39,8 +40,8 @@ public:
     // The body: bytes in memory, or a file read while the request is sent (never
     // loaded whole). Setting one clears the other. "Content-Length" is taken from
     // the body when it is sent; a caller's own value is not sent a second time.
-    const std::vector<uint8_t>& httpBody() const { return body_; }
-    void setHTTPBody(std::vector<uint8_t> body);
+    const foundation::Data& httpBody() const { return body_; }
+    void setHTTPBody(foundation::Data body);
     void setHTTPBody(std::string_view body);
     const std::optional<std::filesystem::path>& httpBodyFile() const { return bodyFile_; }
     void setHTTPBodyFile(std::filesystem::path file);
@@ -77,7 +78,7 @@ private:
     std::string url_;
     std::string method_ = "GET";
     HeaderFields headers_;
-    std::vector<uint8_t> body_;
+    foundation::Data body_;
     std::optional<std::filesystem::path> bodyFile_;
     double timeout_ = kDefaultTimeout;
     double resourceTimeout_ = kDefaultResourceTimeout;

@@ -14,8 +14,8 @@ public:
     void connectionDidReceiveResponse(URLConnection&, const HTTPURLResponse& response) override {
         reply_.response = response;
     }
-    void connectionDidReceiveData(URLConnection&, const std::vector<uint8_t>& data) override {
-        reply_.data.insert(reply_.data.end(), data.begin(), data.end());
+    void connectionDidReceiveData(URLConnection&, const foundation::Data& data) override {
+        reply_.data.append(data.bytes(), data.length());
     }
     void connectionDidFinishLoading(URLConnection&) override { task_->complete(std::move(reply_)); }
     void connectionDidFailWithError(URLConnection&, const foundation::Error& error) override { task_->complete(error); }

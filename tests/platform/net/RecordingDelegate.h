@@ -19,8 +19,8 @@ public:
     void connectionDidReceiveResponse(net::URLConnection&, const net::HTTPURLResponse& r) override {
         note("response", [&] { response = r; });
     }
-    void connectionDidReceiveData(net::URLConnection&, const std::vector<uint8_t>& data) override {
-        note("data", [&] { body.append(data.begin(), data.end()); });
+    void connectionDidReceiveData(net::URLConnection&, const foundation::Data& data) override {
+        note("data", [&] { body += data.toString(); });
     }
     void connectionDidFinishLoading(net::URLConnection&) override { note("finish", [] {}, true); }
     void connectionDidFailWithError(net::URLConnection&, const foundation::Error& e) override {

@@ -73,6 +73,7 @@ TEST_F(URLConnectionTest, GetReportsResponseDataAndFinishInOrderOnTheNamedQueue)
     EXPECT_EQ(seen.target, "/hello?q=1");
     EXPECT_EQ(seen.header("x-custom"), "yes");
     EXPECT_EQ(seen.header("User-Agent"), Engine::defaultUserAgent());
+    EXPECT_EQ(Engine::defaultUserAgent().rfind("Tavlo", 0), 0u);  // named after the bundle
 }
 
 TEST_F(URLConnectionTest, HeadReportsTheAnnouncedLengthWithoutABody) {
@@ -144,6 +145,10 @@ TEST_F(URLConnectionTest, FailuresCarryTheURLErrorCodes) {
     server.route("/unsized", [] { Reply r; r.raw = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + std::string(1000, 'u'); return r; }());
     server.route("/garbage", [] { Reply r; r.raw = "garbage\r\n\r\n"; return r; }());
     server.route("/to-ftp", Reply::redirect("ftp://127.0.0.1/file"));
+    server.route("/hop1", [] { Reply r = Reply::redirect("/hop2"); r.delayBeforeHeaders = 0.3; return r; }());
+    server.route("/hop2", [] { Reply r = Reply::text("late"); r.delayBeforeHeaders = 0.3; return r; }());
+    server.route("/heavy-redirect", [] { Reply r = Reply::redirect("/small"); r.body = std::string(1000, 'r'); return r; }());
+    server.route("/small", Reply::text("small"));
 
     struct Row {
         const char* name;
@@ -160,6 +165,8 @@ TEST_F(URLConnectionTest, FailuresCarryTheURLErrorCodes) {
         {"redirect loop", server.url("/loop"), {}, URLErrorHTTPTooManyRedirects},
         {"announced body over the cap", server.url("/big"), cap(100), URLErrorDataLengthExceedsMaximum},
         {"streamed body over the cap", server.url("/unsized"), cap(100), URLErrorDataLengthExceedsMaximum},
+        {"redirect bodies count to the cap", server.url("/heavy-redirect"), cap(500), URLErrorDataLengthExceedsMaximum},
+        {"time limit across redirects", server.url("/hop1"), [](URLRequest& r) { r.setResourceTimeout(0.45); }, URLErrorTimedOut},
         {"not HTTP", server.url("/garbage"), {}, URLErrorBadServerResponse},
         {"no host", "http://", {}, URLErrorBadURL},
         {"not a URL", "::nonsense", {}, URLErrorBadURL},
