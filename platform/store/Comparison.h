@@ -1,0 +1,26 @@
+#pragma once
+// How two values compare in a predicate and in a sort. The same rules serve the
+// in-memory evaluation and the SQL functions of the store, so a predicate gives
+// the same answer either way. Any thread.
+//
+// - nil equals only nil; nil is neither below nor above anything, contains
+//   nothing and is contained in nothing (but nil IN {nil} is true);
+// - booleans, integers and doubles compare by value with each other;
+// - strings, dates, data and objects compare only with their own kind;
+// - string operators honour [c] (case) and [d] (diacritics).
+
+#include "platform/store/TextMatching.h"
+#include "platform/store/Value.h"
+
+namespace store {
+
+enum class Operator { Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual, In, Contains, BeginsWith, EndsWith, Like, Matches };
+
+bool compareValues(Operator op, TextOptions options, const Value& lhs, const Value& rhs);
+// Whether the two values are of kinds that compare (see above); nil is of none.
+bool comparableKinds(const Value& a, const Value& b);
+// Sort order: nil first, then numbers (and dates), strings by bytes, data by
+// bytes, objects by key: the order SQLite gives the same columns.
+int orderValues(const Value& a, const Value& b);
+
+}  // namespace store

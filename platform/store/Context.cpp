@@ -1,0 +1,449 @@
+#include "platform/store/Context.h"
+
+#include <algorithm>
+#include <set>
+#include <unordered_set>
+
+#include "platform/store/Comparison.h"
+#include "platform/store/SQLTranslator.h"
+#include "platform/store/Schema.h"
+#include "platform/store/StoreError.h"
+
+namespace store {
+
+using foundation::Result;
+
+namespace {
+
+void removeFrom(Context::Objects& objects, const ManagedObject* object) {
+    objects.erase(std::remove_if(objects.begin(), objects.end(), [object](const auto& o) { return o.get() == object; }),
+                  objects.end());
+}
+
+std::string orderBy(const Entity& entity, const SortDescriptors& sorts) {
+    std::string sql;
+    for (const auto& s : sorts)
+        sql += "t." + Schema::column(*entity.property(s.key)) + (s.ascending ? " ASC, " : " DESC, ");
+    return sql + "t.pk ASC";
+}
+
+}  // namespace
+
+Context::Context(std::shared_ptr<Coordinator> coordinator)
+    : coordinator_(std::move(coordinator)), model_(coordinator_->model()) {}
+
+Context::~Context() {
+    for (auto& [id, weak] : registry_)
+        if (auto object = weak.lock()) object->context_ = nullptr;
+}
+
+std::shared_ptr<ManagedObject> Context::makeObject(const Entity& entity, int64_t pk) {
+    const auto& factory = model_->objectFactory(entity.index());
+    std::shared_ptr<ManagedObject> object = factory ? factory() : std::make_shared<ManagedObject>();
+    object->entity_ = &entity;
+    object->id_ = ObjectID{pk, entity.index()};
+    object->context_ = this;
+    registry_[object->id_] = object;
+    return object;
+}
+
+std::shared_ptr<ManagedObject> Context::sharedFor(const ManagedObject& object) const {
+    auto it = registry_.find(object.id_);
+    return it == registry_.end() ? nullptr : it->second.lock();
+}
+
+void Context::unregister(const ObjectID& id) {
+    auto it = registry_.find(id);
+    if (it != registry_.end() && it->second.expired()) registry_.erase(it);
+}
+
+void Context::detach(const std::shared_ptr<ManagedObject>& object) {
+    object->context_ = nullptr;
+    registry_.erase(object->id_);
+}
+
+std::shared_ptr<ManagedObject> Context::insertNewObject(std::string_view entityName) {
+    const Entity* entity = model_->entity(entityName);
+    if (!entity) return nullptr;
+    auto object = makeObject(*entity, coordinator_->newPrimaryKey(entity->index()));
+    object->inserted_ = true;
+    object->loaded_ = entity->columnMask();  // a new object has every value (all nil)
+    inserted_.push_back(object);
+    return object;
+}
+
+void Context::deleteObject(const std::shared_ptr<ManagedObject>& object) {
+    if (!object || object->context_ != this || object->deleted_) return;
+    if (!object->inserted_ && object->changed_ != 0) removeFrom(updated_, object.get());
+    object->deleted_ = true;
+    deleted_.push_back(object);
+}
+
+std::shared_ptr<ManagedObject> Context::objectRegisteredForID(const ObjectID& id) const {
+    auto it = registry_.find(id);
+    return it == registry_.end() ? nullptr : it->second.lock();
+}
+
+std::shared_ptr<ManagedObject> Context::objectWithID(const ObjectID& id) {
+    if (auto object = objectRegisteredForID(id)) return object;
+    if (id.isNull() || id.entity >= model_->entities().size()) return nullptr;
+    return makeObject(model_->entity(id.entity), id.pk);
+}
+
+Result<std::shared_ptr<ManagedObject>> Context::existingObjectWithID(const ObjectID& id) {
+    auto object = objectWithID(id);
+    if (!object) return makeError(ErrorCode::InvalidRequest, "No such entity");
+    if (object->inserted_) return object;
+    uint64_t missing = object->entity_->columnMask() & ~object->loaded_;
+    auto row = coordinator_->loadRow(*object->entity_, id.pk, missing ? missing : 1);
+    if (!row) return row.error();
+    if (!row.value()) return makeError(ErrorCode::InvalidRequest, "The object is not in the store");
+    if (missing) fulfillFault(*object);
+    return object;
+}
+
+void Context::fulfillFault(ManagedObject& object) {
+    uint64_t missing = object.entity_->columnMask() & ~object.loaded_;
+    if (!missing) return;
+    auto row = coordinator_->loadRow(*object.entity_, object.id_.pk, missing);
+    std::vector<Value> values;
+    if (row && row.value()) values = std::move(*row.value());
+    // A row that is gone (or unreadable) reads as nil rather than failing the caller.
+    size_t next = 0;
+    for (size_t i = 0; i < object.entity_->properties().size(); ++i) {
+        if (!(missing & (uint64_t(1) << i))) continue;
+        object.storeSlot(static_cast<int>(i), next < values.size() ? std::move(values[next]) : Value());
+        ++next;
+    }
+}
+
+void Context::noteChanged(ManagedObject& object) {
+    if (auto shared = sharedFor(object)) updated_.push_back(std::move(shared));
+}
+
+bool Context::hasPendingChanges(uint32_t entity) const {
+    for (const Objects* set : {&inserted_, &updated_, &deleted_})
+        for (const auto& o : *set)
+            if (o->id_.entity == entity) return true;
+    return false;
+}
+
+Result<void> Context::applyDeleteRules(bool enforceDeny) {
+    for (size_t i = 0; i < deleted_.size(); ++i) {
+        auto object = deleted_[i];
+        const Entity& entity = *object->entity_;
+        for (size_t pi = 0; pi < entity.properties().size(); ++pi) {
+            const Property& p = entity.properties()[pi];
+            if (p.isAttribute()) continue;
+            if (p.isToOne()) {
+                Value id = object->loadedValue(static_cast<int>(pi));
+                if (id.isNull()) continue;
+                auto destination = objectWithID(id.objectID());
+                if (!destination || destination->deleted_) continue;
+                if (p.deleteRule == DeleteRule::Deny && enforceDeny)
+                    return makeError(ErrorCode::DeleteDenied, entity.name() + "." + p.name + " still names an object");
+                if (p.deleteRule == DeleteRule::Cascade) deleteObject(destination);
+                else if (p.deleteRule == DeleteRule::Nullify && p.inverseIndex >= 0)
+                    destination->markChanged(p.inverseIndex);
+                continue;
+            }
+            if (i < rulesApplied_ && p.deleteRule != DeleteRule::Deny) continue;
+            auto members = object->objectsForKey(p.name);
+            if (members.empty()) continue;
+            if (p.deleteRule == DeleteRule::Deny) {
+                if (enforceDeny)
+                    return makeError(ErrorCode::DeleteDenied, entity.name() + "." + p.name + " still has objects");
+                continue;
+            }
+            if (i < rulesApplied_) continue;
+            for (auto& member : members) {
+                if (p.deleteRule == DeleteRule::Cascade) deleteObject(member);
+                else if (p.deleteRule == DeleteRule::Nullify) member->setValueForKey(p.inverse, Value());
+            }
+        }
+    }
+    rulesApplied_ = deleted_.size();
+    // Objects inserted and deleted before any save simply vanish.
+    Objects vanished;
+    for (const auto& o : deleted_)
+        if (o->inserted_) vanished.push_back(o);
+    for (const auto& o : vanished) {
+        removeFrom(inserted_, o.get());
+        removeFrom(deleted_, o.get());
+        detach(o);
+    }
+    rulesApplied_ = deleted_.size();
+    return {};
+}
+
+void Context::processPendingChanges() {
+    (void)applyDeleteRules(false);
+    for (const Objects* set : {&inserted_, &updated_, &deleted_})
+        for (const auto& o : *set) o->eventChanged_ = 0;
+}
+
+Result<void> Context::save() {
+    processPendingChanges();
+    if (auto denied = applyDeleteRules(true); !denied) return denied.error();
+    ChangeSet changes;
+    const auto rowOf = [](const ManagedObject& o, uint64_t mask) {
+        ChangeSet::Row row{o.id_.entity, o.id_.pk, {}};
+        for (const auto& [index, value] : o.slots_)
+            if (mask & (uint64_t(1) << index) && o.entity_->property(index).hasColumn())
+                row.values.emplace_back(index, value);
+        return row;
+    };
+    for (const auto& o : inserted_) changes.inserts.push_back(rowOf(*o, o->loaded_));
+    for (const auto& o : updated_) {
+        ChangeSet::Row row = rowOf(*o, o->changed_);
+        if (!row.values.empty()) changes.updates.push_back(std::move(row));
+    }
+    for (const auto& o : deleted_) changes.deletes.push_back({o->id_.entity, o->id_.pk, {}});
+    if (!changes.empty())
+        if (auto written = coordinator_->commit(changes); !written) return written.error();
+    for (const auto& o : inserted_) {
+        o->inserted_ = false;
+        o->changed_ = 0;
+    }
+    for (const auto& o : updated_) o->changed_ = 0;
+    for (const auto& o : deleted_) detach(o);
+    inserted_.clear();
+    updated_.clear();
+    deleted_.clear();
+    rulesApplied_ = 0;
+    return {};
+}
+
+void Context::rollback() {
+    for (const auto& o : inserted_) detach(o);
+    for (const Objects* set : {&updated_, &deleted_})
+        for (const auto& o : *set) {
+            if (o->inserted_) continue;
+            o->changed_ = o->eventChanged_ = 0;
+            o->deleted_ = false;
+            o->slots_.clear();
+            o->loaded_ = 0;
+        }
+    inserted_.clear();
+    updated_.clear();
+    deleted_.clear();
+    rulesApplied_ = 0;
+}
+
+void Context::refreshObject(const std::shared_ptr<ManagedObject>& object, bool mergeChanges) {
+    if (!object || object->context_ != this || object->inserted_) return;
+    if (!mergeChanges) {
+        if (object->changed_ != 0 && !object->deleted_) removeFrom(updated_, object.get());
+        if (object->deleted_) {
+            removeFrom(deleted_, object.get());
+            rulesApplied_ = std::min(rulesApplied_, deleted_.size());
+        }
+        object->changed_ = object->eventChanged_ = 0;
+        object->deleted_ = false;
+    }
+    uint64_t keep = mergeChanges ? object->changed_ : 0;
+    std::erase_if(object->slots_, [keep](const auto& s) { return !(keep & (uint64_t(1) << s.first)); });
+    object->loaded_ &= keep;
+}
+
+Result<const Entity*> Context::entityFor(const FetchRequest& request) const {
+    const Entity* entity = model_->entity(request.entityName);
+    if (!entity) return makeError(ErrorCode::InvalidRequest, "Unknown entity " + request.entityName);
+    for (const auto& s : request.sortDescriptors) {
+        const Property* p = entity->property(s.key);
+        if (!p || !p->hasColumn()) return makeError(ErrorCode::InvalidRequest, "Cannot sort by " + s.key);
+    }
+    if (request.predicate)
+        if (auto valid = SQLTranslator(*model_, *entity).validate(*request.predicate); !valid) return valid.error();
+    return entity;
+}
+
+Result<Context::Objects> Context::run(const FetchRequest& request, const Entity& entity, const std::vector<int>& extra) {
+    const bool pending = request.includesPendingChanges && hasPendingChanges(entity.index());
+    SQLCondition condition;
+    if (request.predicate) condition = SQLTranslator(*model_, entity).translate(*request.predicate);
+    const bool pushAll = condition.complete && !pending;
+
+    // Read what the fetch itself needs: sort keys, and the predicate's keys
+    // when the predicate is (partly) evaluated here.
+    std::set<int> columns(extra.begin(), extra.end());
+    for (const auto& s : request.sortDescriptors) columns.insert(entity.propertyIndex(s.key));
+    if (request.predicate && !pushAll) {
+        std::vector<KeyPath> paths;
+        request.predicate->collectKeyPaths(paths);
+        for (const auto& path : paths)
+            if (const Property* p = entity.property(path[0]); p && p->hasColumn())
+                columns.insert(entity.propertyIndex(path[0]));
+    }
+    if (!request.returnsObjectsAsFaults)
+        for (size_t i = 0; i < entity.properties().size(); ++i)
+            if (entity.properties()[i].hasColumn()) columns.insert(static_cast<int>(i));
+
+    RowQuery query;
+    query.entity = &entity;
+    query.properties.assign(columns.begin(), columns.end());
+    query.where = condition.sql;
+    query.binds = condition.binds;
+    if (pushAll) {
+        query.orderBy = orderBy(entity, request.sortDescriptors);
+        query.limit = request.fetchLimit;
+        query.offset = request.fetchOffset;
+    }
+    auto rows = coordinator_->fetchRows(query);
+    if (!rows) return rows.error();
+
+    Objects result;
+    result.reserve(rows.value().count());
+    const size_t width = rows.value().width;
+    for (size_t r = 0; r < rows.value().pks.size(); ++r) {
+        ObjectID id{rows.value().pks[r], entity.index()};
+        auto object = objectRegisteredForID(id);
+        if (object && pending && object->deleted_) continue;
+        if (!object) {
+            object = makeObject(entity, id.pk);
+        } else if (!object->hasChanges()) {
+            // Objects without unsaved changes take the stored values afresh.
+            object->slots_.clear();
+            object->loaded_ = 0;
+        }
+        if (!object->hasChanges()) {
+            object->slots_.reserve(width);
+            for (size_t c = 0; c < width; ++c)
+                object->storeSlot(query.properties[c], std::move(rows.value().values[r * width + c]));
+        }
+        result.push_back(std::move(object));
+    }
+    if (pending) {
+        std::unordered_set<const ManagedObject*> seen;
+        for (const auto& o : result) seen.insert(o.get());
+        for (const Objects* set : {&updated_, &inserted_})
+            for (const auto& o : *set)
+                if (o->id_.entity == entity.index() && !o->deleted_ && !seen.count(o.get())) result.push_back(o);
+    }
+    if (request.predicate && (!condition.complete || pending)) {
+        // Stored rows were matched by SQL; changed and new objects (and every
+        // object when SQL could not say it all) are matched here.
+        const bool all = !condition.complete;
+        std::erase_if(result, [&](const std::shared_ptr<ManagedObject>& o) {
+            return (all || o->hasChanges()) && !request.predicate->evaluate(*o);
+        });
+    }
+    if (!pushAll) {
+        struct Keyed {
+            std::vector<Value> keys;
+            std::shared_ptr<ManagedObject> object;
+        };
+        std::vector<Keyed> keyed;
+        keyed.reserve(result.size());
+        for (auto& o : result) {
+            Keyed k{{}, std::move(o)};
+            for (const auto& s : request.sortDescriptors) k.keys.push_back(k.object->valueForKey(s.key));
+            keyed.push_back(std::move(k));
+        }
+        const auto& sorts = request.sortDescriptors;
+        std::stable_sort(keyed.begin(), keyed.end(), [&sorts](const Keyed& a, const Keyed& b) {
+            for (size_t i = 0; i < sorts.size(); ++i) {
+                int c = orderValues(a.keys[i], b.keys[i]);
+                if (c != 0) return sorts[i].ascending ? c < 0 : c > 0;
+            }
+            return a.object->objectID().pk < b.object->objectID().pk;
+        });
+        result.clear();
+        size_t begin = std::min(keyed.size(), static_cast<size_t>(std::max<int64_t>(0, request.fetchOffset)));
+        size_t end = request.fetchLimit > 0 ? std::min(keyed.size(), begin + static_cast<size_t>(request.fetchLimit))
+                                            : keyed.size();
+        for (size_t i = begin; i < end; ++i) result.push_back(std::move(keyed[i].object));
+    }
+    return result;
+}
+
+Result<Context::Objects> Context::fetch(const FetchRequest& request) {
+    auto entity = entityFor(request);
+    if (!entity) return entity.error();
+    return run(request, *entity.value(), {});
+}
+
+Result<std::vector<ObjectID>> Context::fetchObjectIDs(const FetchRequest& request) {
+    auto objects = fetch(request);
+    if (!objects) return objects.error();
+    std::vector<ObjectID> ids;
+    ids.reserve(objects.value().size());
+    for (const auto& o : objects.value()) ids.push_back(o->objectID());
+    return ids;
+}
+
+Result<std::vector<Context::Dictionary>> Context::fetchDictionaries(const FetchRequest& request) {
+    auto found = entityFor(request);
+    if (!found) return found.error();
+    const Entity& entity = *found.value();
+    std::vector<int> properties;
+    for (const auto& name : request.propertiesToFetch) {
+        int index = entity.propertyIndex(name);
+        if (index < 0 || !entity.property(index).hasColumn())
+            return makeError(ErrorCode::InvalidRequest, "Cannot fetch " + name);
+        properties.push_back(index);
+    }
+    if (properties.empty())
+        for (size_t i = 0; i < entity.properties().size(); ++i)
+            if (entity.properties()[i].hasColumn()) properties.push_back(static_cast<int>(i));
+    std::vector<std::vector<Value>> rows;
+    const bool pending = request.includesPendingChanges && hasPendingChanges(entity.index());
+    SQLCondition condition;
+    if (request.predicate) condition = SQLTranslator(*model_, entity).translate(*request.predicate);
+    if (request.returnsDistinctResults && condition.complete && !pending && request.sortDescriptors.empty() &&
+        request.fetchLimit == 0 && request.fetchOffset == 0) {
+        // Distinct values straight from SQL: no object is made.
+        RowQuery query{&entity, properties, condition.sql, condition.binds, {}, 0, 0, true};
+        auto result = coordinator_->fetchRows(query);
+        if (!result) return result.error();
+        for (size_t r = 0; r < result.value().count(); ++r)
+            rows.emplace_back(result.value().values.begin() + static_cast<ptrdiff_t>(r * properties.size()),
+                              result.value().values.begin() + static_cast<ptrdiff_t>((r + 1) * properties.size()));
+    } else {
+        auto objects = run(request, entity, properties);
+        if (!objects) return objects.error();
+        for (const auto& o : objects.value()) {
+            std::vector<Value> row;
+            for (int p : properties) row.push_back(o->loadedValue(p));
+            rows.push_back(std::move(row));
+        }
+        if (request.returnsDistinctResults) {
+            auto less = [](const std::vector<Value>& a, const std::vector<Value>& b) {
+                for (size_t i = 0; i < a.size(); ++i)
+                    if (int c = orderValues(a[i], b[i]); c != 0) return c < 0;
+                return false;
+            };
+            std::set<std::vector<Value>, decltype(less)> seen(less);
+            std::erase_if(rows, [&seen](const std::vector<Value>& row) { return !seen.insert(row).second; });
+        }
+    }
+    std::vector<Dictionary> dictionaries;
+    dictionaries.reserve(rows.size());
+    for (const auto& row : rows) {
+        Dictionary d;
+        for (size_t i = 0; i < properties.size(); ++i) d.emplace(entity.property(properties[i]).name, row[i]);
+        dictionaries.push_back(std::move(d));
+    }
+    return dictionaries;
+}
+
+Result<int64_t> Context::count(const FetchRequest& request) {
+    auto found = entityFor(request);
+    if (!found) return found.error();
+    const Entity& entity = *found.value();
+    SQLCondition condition;
+    if (request.predicate) condition = SQLTranslator(*model_, entity).translate(*request.predicate);
+    int64_t n;
+    if (condition.complete && !(request.includesPendingChanges && hasPendingChanges(entity.index()))) {
+        auto counted = coordinator_->countRows(entity, condition.sql, condition.binds);
+        if (!counted) return counted.error();
+        n = std::max<int64_t>(0, counted.value() - std::max<int64_t>(0, request.fetchOffset));
+        if (request.fetchLimit > 0) n = std::min(n, request.fetchLimit);
+        return n;
+    }
+    auto objects = run(request, entity, {});
+    if (!objects) return objects.error();
+    return static_cast<int64_t>(objects.value().size());
+}
+
+}  // namespace store

@@ -1,0 +1,75 @@
+#include "platform/store/Coordinator.h"
+
+#include "platform/store/StoreError.h"
+
+namespace store {
+
+using foundation::Result;
+
+Coordinator::Coordinator(std::shared_ptr<const Model> model)
+    : model_(std::move(model)), nextKeys_(model_->entities().size(), 1) {}
+
+Coordinator::~Coordinator() = default;
+
+foundation::Error Coordinator::noStore() const {
+    return makeError(ErrorCode::NoStore, "The persistent store coordinator has no store");
+}
+
+Result<void> Coordinator::addSQLiteStore(const std::filesystem::path& path, const StoreOptions& options) {
+    std::lock_guard lock(mutex_);
+    store_.reset();
+    auto opened = SQLiteStore::open(path, model_, options);
+    if (!opened) return opened.error();
+    store_ = std::move(opened.value());
+    for (const Entity& e : model_->entities())
+        nextKeys_[e.index()] = std::max(nextKeys_[e.index()], store_->maxPrimaryKey(e.index()) + 1);
+    return {};
+}
+
+Result<void> Coordinator::addInMemoryStore() { return addSQLiteStore(SQLiteStore::kInMemoryPath); }
+
+void Coordinator::removeStore() {
+    std::lock_guard lock(mutex_);
+    store_.reset();
+}
+
+bool Coordinator::hasStore() const {
+    std::lock_guard lock(mutex_);
+    return store_ != nullptr;
+}
+
+std::filesystem::path Coordinator::storePath() const {
+    std::lock_guard lock(mutex_);
+    return store_ ? store_->path() : std::filesystem::path();
+}
+
+int64_t Coordinator::newPrimaryKey(uint32_t entity) {
+    std::lock_guard lock(mutex_);
+    return nextKeys_[entity]++;
+}
+
+Result<RowSet> Coordinator::fetchRows(const RowQuery& query) {
+    std::lock_guard lock(mutex_);
+    if (!store_) return noStore();
+    return store_->fetchRows(query);
+}
+
+Result<int64_t> Coordinator::countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds) {
+    std::lock_guard lock(mutex_);
+    if (!store_) return noStore();
+    return store_->countRows(entity, where, binds);
+}
+
+Result<std::optional<std::vector<Value>>> Coordinator::loadRow(const Entity& entity, int64_t pk, uint64_t mask) {
+    std::lock_guard lock(mutex_);
+    if (!store_) return noStore();
+    return store_->loadRow(entity, pk, mask);
+}
+
+Result<void> Coordinator::commit(const ChangeSet& changes) {
+    std::lock_guard lock(mutex_);
+    if (!store_) return noStore();
+    return store_->commit(changes);
+}
+
+}  // namespace store

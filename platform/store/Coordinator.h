@@ -1,0 +1,56 @@
+#pragma once
+// The persistent store coordinator: a model and at most one open store, shared
+// by every context that reads or writes it. Any thread; calls are serialised by
+// an internal lock, so a save on one queue and a fetch on another never overlap.
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/foundation/Result.h"
+#include "platform/store/ChangeSet.h"
+#include "platform/store/Model.h"
+#include "platform/store/SQLiteStore.h"
+
+namespace store {
+
+class Coordinator {
+public:
+    explicit Coordinator(std::shared_ptr<const Model> model);
+    ~Coordinator();
+
+    const std::shared_ptr<const Model>& model() const { return model_; }
+
+    // Opens the SQLite store at path (see SQLiteStore for the errors). A
+    // coordinator holds one store: adding another replaces it.
+    foundation::Result<void> addSQLiteStore(const std::filesystem::path& path, const StoreOptions& options = {});
+    // A store that lives in memory only, for when no file can be used.
+    foundation::Result<void> addInMemoryStore();
+    // Closes the store (its file can then be moved).
+    void removeStore();
+    bool hasStore() const;
+    // Empty when there is no store; ":memory:" for the in-memory one.
+    std::filesystem::path storePath() const;
+
+    // A primary key for a new object: never handed out before by this
+    // coordinator and above every key in the store.
+    int64_t newPrimaryKey(uint32_t entity);
+
+    foundation::Result<RowSet> fetchRows(const RowQuery& query);
+    foundation::Result<int64_t> countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds);
+    foundation::Result<std::optional<std::vector<Value>>> loadRow(const Entity& entity, int64_t pk, uint64_t mask);
+    // Writes the changes in one transaction; nothing is written on error.
+    foundation::Result<void> commit(const ChangeSet& changes);
+
+private:
+    foundation::Error noStore() const;
+
+    std::shared_ptr<const Model> model_;
+    mutable std::mutex mutex_;
+    std::unique_ptr<SQLiteStore> store_;
+    std::vector<int64_t> nextKeys_;
+};
+
+}  // namespace store

@@ -1,0 +1,356 @@
+#include "platform/store/SQLiteStore.h"
+
+#include <sqlite3.h>
+
+#include "platform/store/Migration.h"
+#include "platform/store/SQLFunctions.h"
+#include "platform/store/Schema.h"
+#include "platform/store/StoreError.h"
+
+namespace store {
+
+using foundation::Result;
+
+namespace {
+
+Result<int64_t> queryInteger(Database& db, const std::string& sql, const std::vector<Value>& binds = {}) {
+    auto stmt = db.prepareOnce(sql);
+    if (!stmt) return stmt.error();
+    for (size_t i = 0; i < binds.size(); ++i) stmt.value()->bind(static_cast<int>(i + 1), binds[i]);
+    auto row = stmt.value()->step();
+    if (!row) return row.error();
+    return row.value() ? stmt.value()->int64(0) : 0;
+}
+
+}  // namespace
+
+SQLiteStore::~SQLiteStore() = default;
+
+Result<std::unique_ptr<SQLiteStore>> SQLiteStore::open(const std::filesystem::path& path,
+                                                       std::shared_ptr<const Model> model,
+                                                       const StoreOptions& options) {
+    auto store = std::unique_ptr<SQLiteStore>(new SQLiteStore);
+    store->path_ = path;
+    store->model_ = std::move(model);
+    if (path != kInMemoryPath) {
+        std::error_code ec;
+        auto status = std::filesystem::status(path, ec);
+        if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+            return makeError(ErrorCode::NotADatabase, path.string() + " is not a regular file");
+    }
+    auto db = Database::open(path.string(), options.busyTimeoutMs);
+    if (!db) return db.error();
+    store->db_ = std::move(db.value());
+    if (!registerSQLFunctions(store->db_->handle()))
+        return makeError(ErrorCode::Internal, "Cannot register the store's SQL functions");
+    // SQLite reads the file lazily: the first query tells a database from other bytes.
+    if (auto probe = queryInteger(*store->db_, "SELECT count(*) FROM sqlite_master"); !probe) return probe.error();
+    if (auto mode = queryInteger(*store->db_, "PRAGMA journal_mode=WAL"); !mode) return mode.error();
+    if (auto sync = store->db_->exec("PRAGMA synchronous=NORMAL"); !sync) return sync.error();
+    if (auto schema = store->prepareSchema(options); !schema) return schema.error();
+    const Model& m = *store->model_;
+    store->maxKeys_.assign(m.entities().size(), 0);
+    for (const Entity& e : m.entities()) {
+        auto max = queryInteger(*store->db_, "SELECT ifnull(max(pk), 0) FROM " + Schema::table(e));
+        if (!max) return max.error();
+        store->maxKeys_[e.index()] = max.value();
+    }
+    return store;
+}
+
+Result<void> SQLiteStore::inTransaction(const std::function<Result<void>()>& work) {
+    if (auto begin = db_->exec("BEGIN IMMEDIATE"); !begin) return begin.error();
+    auto result = work();
+    if (result) result = db_->exec("COMMIT");
+    if (!result) {
+        (void)db_->exec("ROLLBACK");
+        return result.error();
+    }
+    return {};
+}
+
+Result<void> SQLiteStore::prepareSchema(const StoreOptions& options) {
+    auto tables = queryInteger(*db_, "SELECT count(*) FROM sqlite_master");
+    if (!tables) return tables.error();
+    if (tables.value() == 0) return inTransaction([this] { return createSchema(); });
+    auto hasMetadata = queryInteger(*db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?",
+                                    {Value(Schema::kMetadataTable)});
+    if (!hasMetadata) return hasMetadata.error();
+    if (hasMetadata.value() == 0)
+        return makeError(ErrorCode::IncompatibleModel, path_.string() + " is a database of another program");
+    auto stmt = db_->prepareOnce("SELECT key, value FROM " + quoted(Schema::kMetadataTable));
+    if (!stmt) return stmt.error();
+    std::string storedJSON;
+    int64_t foldVersion = 0;
+    while (true) {
+        auto row = stmt.value()->step();
+        if (!row) return row.error();
+        if (!row.value()) break;
+        Value key = stmt.value()->rawValue(0), value = stmt.value()->rawValue(1);
+        if (key.string() == "model") storedJSON = value.string();
+        if (key.string() == "foldVersion") foldVersion = value.integerValue();
+    }
+    bool sameModel = storedJSON == model_->canonicalJSON();
+    if (sameModel && foldVersion == Schema::kFoldVersion) return {};
+    auto stored = Model::fromJSON(storedJSON);
+    if (!stored) return makeError(ErrorCode::IncompatibleModel, "The store's model cannot be read");
+    if (!sameModel && !(options.migrateAutomatically && options.inferMappingModelAutomatically))
+        return makeError(ErrorCode::IncompatibleModel, "The store was written by another version of the model");
+    const Model& storedModel = *stored.value();
+    bool refold = foldVersion != Schema::kFoldVersion;
+    return inTransaction([this, &storedModel, refold] { return migrate(storedModel, refold); });
+}
+
+Result<void> SQLiteStore::createSchema() {
+    for (const Entity& e : model_->entities()) {
+        std::vector<std::string> sql = Schema::createTable(e);
+        for (auto& s : Schema::createIndexes(e)) sql.push_back(s);
+        if (e.hasSearchIndex()) sql.push_back(Schema::createSearchTable(e));
+        for (const auto& s : sql)
+            if (auto r = db_->exec(s); !r) return r.error();
+    }
+    if (auto r = db_->exec("CREATE TABLE " + quoted(Schema::kMetadataTable) + " (key TEXT PRIMARY KEY, value)"); !r)
+        return r.error();
+    return writeMetadata();
+}
+
+Result<void> SQLiteStore::writeMetadata() {
+    auto stmt = db_->prepareOnce("INSERT OR REPLACE INTO " + quoted(Schema::kMetadataTable) +
+                                 " (key, value) VALUES ('model', ?1), ('modelVersion', ?2), ('foldVersion', ?3)");
+    if (!stmt) return stmt.error();
+    stmt.value()->bind(1, Value(model_->canonicalJSON()));
+    stmt.value()->bind(2, Value(model_->version()));
+    stmt.value()->bind(3, Value(Schema::kFoldVersion));
+    return stmt.value()->run();
+}
+
+Result<void> SQLiteStore::migrate(const Model& stored, bool refold) {
+    auto plan = Migration::plan(stored, *model_);
+    if (!plan) return plan.error();
+    if (refold)
+        for (const Entity& e : model_->entities())
+            if (e.hasSearchIndex()) plan.value().researchedEntities.insert(e.name());
+    // Indexes go first: SQLite refuses to drop an indexed column.
+    for (const std::string& name : plan.value().reindexedEntities) {
+        auto stmt = db_->prepareOnce("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ? AND "
+                                     "instr(name, '$') > 0");
+        if (!stmt) return stmt.error();
+        stmt.value()->bind(1, Value(name));
+        std::vector<std::string> indexes;
+        while (true) {
+            auto row = stmt.value()->step();
+            if (!row) return row.error();
+            if (!row.value()) break;
+            indexes.push_back(stmt.value()->rawValue(0).string());
+        }
+        for (const auto& index : indexes)
+            if (auto r = db_->exec("DROP INDEX " + quoted(index)); !r) return r.error();
+    }
+    for (const auto& sql : plan.value().statements)
+        if (auto r = db_->exec(sql); !r) return r.error();
+    for (const std::string& name : plan.value().reindexedEntities)
+        if (auto r = rebuildIndexes(*model_->entity(name)); !r) return r.error();
+    for (const std::string& name : plan.value().researchedEntities)
+        if (auto r = rebuildSearchTable(*model_->entity(name)); !r) return r.error();
+    return writeMetadata();
+}
+
+Result<void> SQLiteStore::rebuildIndexes(const Entity& entity) {
+    for (const auto& sql : Schema::createIndexes(entity))
+        if (auto r = db_->exec(sql); !r) return r.error();
+    return {};
+}
+
+Result<void> SQLiteStore::rebuildSearchTable(const Entity& entity) {
+    if (auto r = db_->exec("DROP TABLE IF EXISTS " + Schema::searchTable(entity)); !r) return r.error();
+    if (auto r = db_->exec(Schema::createSearchTable(entity)); !r) return r.error();
+    std::string columns, placeholders;
+    std::vector<const Property*> searchable;
+    for (const Property& p : entity.properties())
+        if (p.searchable) {
+            searchable.push_back(&p);
+            columns += ", " + Schema::column(p);
+            placeholders += ", ?";
+        }
+    auto select = db_->prepareOnce("SELECT pk" + columns + " FROM " + Schema::table(entity));
+    auto insert = db_->prepareOnce("INSERT INTO " + Schema::searchTable(entity) + " (rowid" + columns + ") VALUES (?" +
+                                   placeholders + ")");
+    if (!select) return select.error();
+    if (!insert) return insert.error();
+    while (true) {
+        auto row = select.value()->step();
+        if (!row) return row.error();
+        if (!row.value()) break;
+        insert.value()->reset();
+        insert.value()->bind(1, Value(select.value()->int64(0)));
+        for (size_t i = 0; i < searchable.size(); ++i)
+            insert.value()->bind(static_cast<int>(i + 2),
+                                 Schema::searchText(select.value()->value(static_cast<int>(i + 1), AttributeType::String)));
+        if (auto r = insert.value()->run(); !r) return r.error();
+    }
+    return {};
+}
+
+Value SQLiteStore::readColumn(const Statement& s, int column, const Property& p) const {
+    if (p.isAttribute()) return s.value(column, p.type);
+    if (s.isNull(column)) return {};
+    return Value(ObjectID{s.int64(column), p.destinationEntity});
+}
+
+Result<RowSet> SQLiteStore::fetchRows(const RowQuery& q) {
+    const Entity& e = *q.entity;
+    std::string sql = q.distinct ? "SELECT DISTINCT " : "SELECT t.pk";
+    bool first = q.distinct;
+    for (int p : q.properties) {
+        sql += first ? "" : ", ";
+        sql += "t." + Schema::column(e.property(p));
+        first = false;
+    }
+    sql += " FROM " + Schema::table(e) + " AS t";
+    if (!q.where.empty()) sql += " WHERE " + q.where;
+    if (!q.distinct) sql += " ORDER BY " + (q.orderBy.empty() ? std::string("t.pk") : q.orderBy);
+    if (q.limit > 0 || q.offset > 0) sql += " LIMIT ? OFFSET ?";
+    auto stmt = db_->prepare(sql);
+    if (!stmt) return stmt.error();
+    Statement& s = *stmt.value();
+    int n = 0;
+    for (const Value& v : q.binds) s.bind(++n, v);
+    if (q.limit > 0 || q.offset > 0) {
+        s.bind(++n, Value(q.limit > 0 ? q.limit : int64_t(-1)));
+        s.bind(++n, Value(q.offset));
+    }
+    RowSet rows;
+    rows.width = q.properties.size();
+    const int base = q.distinct ? 0 : 1;
+    while (true) {
+        auto step = s.step();
+        if (!step) return step.error();
+        if (!step.value()) break;
+        if (!q.distinct) rows.pks.push_back(s.int64(0));
+        for (size_t i = 0; i < q.properties.size(); ++i)
+            rows.values.push_back(readColumn(s, base + static_cast<int>(i), e.property(q.properties[i])));
+    }
+    s.reset();
+    return rows;
+}
+
+Result<int64_t> SQLiteStore::countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds) {
+    std::string sql = "SELECT count(*) FROM " + Schema::table(entity) + " AS t";
+    if (!where.empty()) sql += " WHERE " + where;
+    auto stmt = db_->prepare(sql);
+    if (!stmt) return stmt.error();
+    for (size_t i = 0; i < binds.size(); ++i) stmt.value()->bind(static_cast<int>(i + 1), binds[i]);
+    auto row = stmt.value()->step();
+    if (!row) return row.error();
+    int64_t count = stmt.value()->int64(0);
+    stmt.value()->reset();
+    return count;
+}
+
+Result<std::optional<std::vector<Value>>> SQLiteStore::loadRow(const Entity& e, int64_t pk, uint64_t mask) {
+    std::string sql = "SELECT 1";
+    std::vector<int> properties;
+    for (size_t i = 0; i < e.properties().size(); ++i)
+        if (mask & (uint64_t(1) << i) && e.properties()[i].hasColumn()) {
+            properties.push_back(static_cast<int>(i));
+            sql += ", " + Schema::column(e.properties()[i]);
+        }
+    sql += " FROM " + Schema::table(e) + " WHERE pk = ?";
+    auto stmt = db_->prepare(sql);
+    if (!stmt) return stmt.error();
+    Statement& s = *stmt.value();
+    s.bind(1, Value(pk));
+    auto row = s.step();
+    if (!row) return row.error();
+    if (!row.value()) return std::optional<std::vector<Value>>();
+    std::vector<Value> values;
+    values.reserve(properties.size());
+    for (size_t i = 0; i < properties.size(); ++i)
+        values.push_back(readColumn(s, static_cast<int>(i + 1), e.property(properties[i])));
+    s.reset();
+    return std::optional<std::vector<Value>>(std::move(values));
+}
+
+Result<void> SQLiteStore::writeRow(const ChangeSet::Row& row, bool insert) {
+    const Entity& e = model_->entity(row.entity);
+    std::string columns, placeholders, assignments;
+    std::vector<Value> binds;
+    bool searchChanged = false;
+    for (const auto& [index, value] : row.values) {
+        const Property& p = e.property(index);
+        if (!p.hasColumn()) continue;
+        auto add = [&](const std::string& column, Value v) {
+            columns += ", " + column;
+            placeholders += ", ?";
+            assignments += (assignments.empty() ? "" : ", ") + column + " = ?";
+            binds.push_back(std::move(v));
+        };
+        add(Schema::column(p), value);
+        if (p.large) add(Schema::keyColumn(p), Schema::largeValueKey(value));
+        searchChanged = searchChanged || p.searchable;
+    }
+    std::shared_ptr<Statement> stmt;
+    if (insert) {
+        auto s = db_->prepare("INSERT INTO " + Schema::table(e) + " (pk" + columns + ") VALUES (?" + placeholders + ")");
+        if (!s) return s.error();
+        stmt = s.value();
+        stmt->bind(1, Value(row.pk));
+        for (size_t i = 0; i < binds.size(); ++i) stmt->bind(static_cast<int>(i + 2), binds[i]);
+    } else {
+        if (binds.empty()) return {};
+        auto s = db_->prepare("UPDATE " + Schema::table(e) + " SET " + assignments + " WHERE pk = ?");
+        if (!s) return s.error();
+        stmt = s.value();
+        for (size_t i = 0; i < binds.size(); ++i) stmt->bind(static_cast<int>(i + 1), binds[i]);
+        stmt->bind(static_cast<int>(binds.size() + 1), Value(row.pk));
+    }
+    if (auto r = stmt->run(); !r) return r.error();
+    if (!e.hasSearchIndex() || (!insert && !searchChanged)) return {};
+    // The search table holds folded copies of the row's searchable strings.
+    std::string searchColumns, searchPlaceholders, searchAssignments;
+    std::vector<Value> searchBinds;
+    for (const auto& [index, value] : row.values) {
+        const Property& p = e.property(index);
+        if (!p.searchable) continue;
+        searchColumns += ", " + Schema::column(p);
+        searchPlaceholders += ", ?";
+        searchAssignments += (searchAssignments.empty() ? "" : ", ") + Schema::column(p) + " = ?";
+        searchBinds.push_back(Schema::searchText(value));
+    }
+    std::string sql = insert ? "INSERT INTO " + Schema::searchTable(e) + " (rowid" + searchColumns + ") VALUES (?" +
+                                   searchPlaceholders + ")"
+                             : "UPDATE " + Schema::searchTable(e) + " SET " + searchAssignments + " WHERE rowid = ?";
+    auto s = db_->prepare(sql);
+    if (!s) return s.error();
+    int n = 0;
+    if (insert) s.value()->bind(++n, Value(row.pk));
+    for (const Value& v : searchBinds) s.value()->bind(++n, v);
+    if (!insert) s.value()->bind(++n, Value(row.pk));
+    return s.value()->run();
+}
+
+Result<void> SQLiteStore::commit(const ChangeSet& changes) {
+    if (changes.empty()) return {};
+    return inTransaction([&]() -> Result<void> {
+        for (const auto& row : changes.inserts)
+            if (auto r = writeRow(row, true); !r) return r.error();
+        for (const auto& row : changes.updates)
+            if (auto r = writeRow(row, false); !r) return r.error();
+        for (const auto& row : changes.deletes) {
+            const Entity& e = model_->entity(row.entity);
+            auto s = db_->prepare("DELETE FROM " + Schema::table(e) + " WHERE pk = ?");
+            if (!s) return s.error();
+            s.value()->bind(1, Value(row.pk));
+            if (auto r = s.value()->run(); !r) return r.error();
+            if (e.hasSearchIndex()) {
+                auto f = db_->prepare("DELETE FROM " + Schema::searchTable(e) + " WHERE rowid = ?");
+                if (!f) return f.error();
+                f.value()->bind(1, Value(row.pk));
+                if (auto r = f.value()->run(); !r) return r.error();
+            }
+        }
+        return {};
+    });
+}
+
+}  // namespace store
