@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <span>
+
+#include "platform/foundation/Data.h"
 
 struct BCNRange {
     size_t location = 0;
@@ -16,4 +17,4 @@ using BCNByteRangeBlock = std::function<void(const uint8_t* bytes, BCNRange rang
 // Calls the block for each contiguous byte range of the data, in order, until
 // it sets *stop. Our data objects are contiguous, so a non-empty object is one
 // range (0, length); an empty one has no range and the block is not called.
-void BCNEnumerateDataByteRanges(std::span<const uint8_t> data, const BCNByteRangeBlock& block);
+void BCNEnumerateDataByteRanges(const foundation::Data& data, const BCNByteRangeBlock& block);

@@ -16,10 +16,15 @@ void BCNHexEncodeBytes(const void* bytes, size_t length, char* out) {
     for (size_t i = 0; i < length; ++i) BCNHexEncodeByte(in[i], out + 2 * i);
 }
 
-std::string BCNHexStringFromData(std::span<const uint8_t> data) {
+std::string BCNHexStringFromBytes(const void* bytes, size_t length) {
+    if (!bytes) length = 0;
     // One buffer of 2n+1 bytes; the string takes it over without the NUL.
-    std::string text(2 * data.size() + 1, '\0');
-    BCNHexEncodeBytes(data.data(), data.size(), text.data());
+    std::string text(2 * length + 1, '\0');
+    BCNHexEncodeBytes(bytes, length, text.data());
     text.pop_back();
     return text;
+}
+
+std::string BCNHexStringFromData(const foundation::Data& data) {
+    return BCNHexStringFromBytes(data.bytes(), data.length());
 }

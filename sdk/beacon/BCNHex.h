@@ -3,8 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
+
+#include "platform/foundation/Data.h"
 
 // The digits every hex text here uses, lower case.
 inline constexpr char kBCNHexDigits[] = "0123456789abcdef";
@@ -18,5 +19,7 @@ void BCNHexEncodeByte(uint8_t byte, char* out);
 // zero-filling happens; with a null out nothing happens.
 void BCNHexEncodeBytes(const void* bytes, size_t length, char* out);
 
-// Hex text of the bytes; empty bytes give an empty text.
-std::string BCNHexStringFromData(std::span<const uint8_t> data);
+// Hex text of the data's bytes; empty data gives an empty text.
+std::string BCNHexStringFromData(const foundation::Data& data);
+// The same for a run of bytes that is not a data object.
+std::string BCNHexStringFromBytes(const void* bytes, size_t length);

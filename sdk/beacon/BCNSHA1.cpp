@@ -20,9 +20,9 @@ std::string BCNSHA1HexStringFromBytes(const void* bytes, size_t length) {
               (length == 0 || EVP_DigestUpdate(context.get(), bytes, length) == 1) &&
               EVP_DigestFinal_ex(context.get(), digest, &written) == 1 && written == kSHA1Length;
     if (!ok) return {};
-    return BCNHexStringFromData(digest);
+    return BCNHexStringFromBytes(digest, sizeof digest);
 }
 
-std::string BCNSHA1HexStringFromData(std::span<const uint8_t> data) {
-    return BCNSHA1HexStringFromBytes(data.data(), data.size());
+std::string BCNSHA1HexStringFromData(const foundation::Data& data) {
+    return BCNSHA1HexStringFromBytes(data.bytes(), data.length());
 }

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <span>
 
 #include "sdk/beacon/BCNHex.h"
 
@@ -50,5 +49,5 @@ std::string BCNCreateUUIDString() {
 
 std::string BCNUUIDHexStringFromBytes(const uint8_t* bytes) {
     if (!bytes) return {};
-    return BCNHexStringFromData(std::span<const uint8_t>(bytes, kUUIDLength));
+    return BCNHexStringFromBytes(bytes, kUUIDLength);
 }

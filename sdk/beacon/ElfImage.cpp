@@ -6,7 +6,6 @@
 
 #include <climits>
 #include <cstring>
-#include <span>
 
 #include "sdk/beacon/BCNMachO.h"
 #include "sdk/beacon/BCNMachOBytes.h"

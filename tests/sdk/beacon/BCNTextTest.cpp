@@ -12,13 +12,13 @@
 
 namespace {
 
-std::vector<uint8_t> bytesOf(const std::string& text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
+foundation::Data bytesOf(const std::string& text) {
+    return foundation::Data::fromString(text);
 }
 
 TEST(BCNHexTest, EncodesLowerCaseHighNibbleFirst) {
-    EXPECT_EQ(BCNHexStringFromData(std::vector<uint8_t>{0x0f, 0xa0}), "0fa0");
-    EXPECT_EQ(BCNHexStringFromData({}), "");
+    EXPECT_EQ(BCNHexStringFromData(foundation::Data(std::vector<uint8_t>{0x0f, 0xa0})), "0fa0");
+    EXPECT_EQ(BCNHexStringFromData(foundation::Data()), "");
 
     char pair[2] = {'x', 'x'};
     BCNHexEncodeByte(0xc3, pair);
@@ -88,17 +88,17 @@ TEST(BCNUUIDTest, HexOfUUIDBytesIsLowerCaseWithoutHyphens) {
 }
 
 TEST(BCNDataTest, VisitsContiguousDataOnceAndEmptyDataNever) {
-    std::vector<uint8_t> data = bytesOf("hello");
+    foundation::Data data = bytesOf("hello");
     int calls = 0;
     BCNEnumerateDataByteRanges(data, [&](const uint8_t* bytes, BCNRange range, bool* stop) {
         ++calls;
-        EXPECT_EQ(bytes, data.data());
+        EXPECT_EQ(bytes, data.bytes());
         EXPECT_EQ(range.location, 0u);
         EXPECT_EQ(range.length, 5u);
         EXPECT_FALSE(*stop);
     });
     EXPECT_EQ(calls, 1);
-    BCNEnumerateDataByteRanges({}, [&](const uint8_t*, BCNRange, bool*) { ++calls; });
+    BCNEnumerateDataByteRanges(foundation::Data(), [&](const uint8_t*, BCNRange, bool*) { ++calls; });
     EXPECT_EQ(calls, 1);
 }
 
