@@ -416,6 +416,7 @@ bool LoopbackServer::serveOne(Stream& stream, std::string& buffer, int connectio
     changed_.notify_all();
     Reply reply = handler ? handler(request) : Reply::text("not found", 404);
 
+    if (reply.hangUp) return false;
     if (reply.neverAnswer) {
         waitForPeerToLeave(stream.fd);
         return false;
@@ -444,7 +445,10 @@ bool LoopbackServer::serveOne(Stream& stream, std::string& buffer, int connectio
 
     uint64_t limit = reply.closeAfterBodyBytes >= 0 ? std::min<uint64_t>(uint64_t(reply.closeAfterBodyBytes), bodyLength)
                                                     : bodyLength;
-    if (reply.patternBodyBytes > 0) {
+    if (reply.dripInterval > 0) {
+        for (uint64_t sent = 0; sent < limit; ++sent)
+            if ((sent > 0 && !waitOrStop(reply.dripInterval)) || !stream.writeAll(reply.body.data() + sent, 1)) return false;
+    } else if (reply.patternBodyBytes > 0) {
         std::vector<uint8_t> piece(kChunk);
         for (uint64_t sent = 0; sent < limit;) {
             size_t n = size_t(std::min<uint64_t>(kChunk, limit - sent));

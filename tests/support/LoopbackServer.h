@@ -5,6 +5,7 @@
 // size stream through it without being held: it keeps a request body's first
 // bytes, its length and its SHA-256, and can answer with generated pattern
 // bytes that a test can reproduce in a file. One thread per connection.
+// Requests are read whole (body included) before the script is asked.
 
 #include <atomic>
 #include <condition_variable>
@@ -33,6 +34,8 @@ struct Reply {
     double delayBeforeHeaders = 0;     // seconds
     int64_t closeAfterBodyBytes = -1;  // announce the whole body, close after this many bytes
     bool neverAnswer = false;          // stay silent until the client leaves or stop()
+    bool hangUp = false;               // close at once without answering
+    double dripInterval = 0;           // send the body a byte at a time, this many seconds apart
     bool closeConnection = false;      // "Connection: close", then close
     std::string raw;                   // sent as is instead of a reply, then close
 

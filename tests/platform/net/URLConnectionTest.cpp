@@ -149,6 +149,7 @@ TEST_F(URLConnectionTest, FailuresCarryTheURLErrorCodes) {
     server.route("/hop2", [] { Reply r = Reply::text("late"); r.delayBeforeHeaders = 0.3; return r; }());
     server.route("/heavy-redirect", [] { Reply r = Reply::redirect("/small"); r.body = std::string(1000, 'r'); return r; }());
     server.route("/small", Reply::text("small"));
+    server.route("/hang-up", [] { Reply r; r.hangUp = true; return r; }());
 
     struct Row {
         const char* name;
@@ -168,6 +169,7 @@ TEST_F(URLConnectionTest, FailuresCarryTheURLErrorCodes) {
         {"redirect bodies count to the cap", server.url("/heavy-redirect"), cap(500), URLErrorDataLengthExceedsMaximum},
         {"time limit across redirects", server.url("/hop1"), [](URLRequest& r) { r.setResourceTimeout(0.45); }, URLErrorTimedOut},
         {"not HTTP", server.url("/garbage"), {}, URLErrorBadServerResponse},
+        {"no answer at all", server.url("/hang-up"), {}, URLErrorNetworkConnectionLost},
         {"no host", "http://", {}, URLErrorBadURL},
         {"not a URL", "::nonsense", {}, URLErrorBadURL},
         {"other scheme", "ftp://127.0.0.1/file", {}, URLErrorUnsupportedURL},
@@ -279,6 +281,15 @@ TEST_F(URLConnectionTest, ASlowDelegatePausesTheTransferWithoutTimingItOut) {
     ASSERT_FALSE(d->error) << d->error->description();
     ASSERT_EQ(d->body.size(), size);
     EXPECT_EQ(LoopbackServer::sha256Hex(d->body.data(), d->body.size()), LoopbackServer::patternSha256(size));
+}
+
+TEST_F(URLConnectionTest, TheTimeOutCountsSilenceNotTheWholeRequest) {
+    Reply drip = Reply::text("slowly");
+    drip.dripInterval = 0.2;  // 1 s in all, never 0.5 s without a byte
+    server.route("/drip", drip);
+    auto d = run(URLRequest(server.url("/drip"), 0.5));
+    ASSERT_FALSE(d->error) << d->error->description();
+    EXPECT_EQ(d->body, "slowly");
 }
 
 TEST_F(URLConnectionTest, SynchronousSendReturnsAnswersAndTransportErrors) {
