@@ -33,7 +33,9 @@ void LKAbstractLogger::setOnLoggerQueue(std::function<void()> block) {
         return;
     }
     auto queue = loggerQueue();
-    LKLog::loggingQueue()->async([queue, block = std::move(block)] { queue->async(block); });
+    // A shared logger stays alive until the step has run.
+    auto self = weak_from_this().lock();
+    LKLog::loggingQueue()->async([queue, self, block = std::move(block)] { queue->async([self, block] { block(); }); });
 }
 
 void LKAbstractLogger::readOnLoggerQueue(const std::function<void()>& block) {

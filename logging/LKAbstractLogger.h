@@ -35,6 +35,13 @@ protected:
     // Runs block synchronously on the logger's queue inside a step of the logging
     // queue; at once when already on either queue, which would otherwise wait on itself.
     void readOnLoggerQueue(const std::function<void()>& block);
+    // A copy of a field that only the logger's queue touches, read that way.
+    template <class T>
+    T valueOnLoggerQueue(const T& field) {
+        T value{};
+        readOnLoggerQueue([&] { value = field; });
+        return value;
+    }
 
     std::shared_ptr<LKLogFormatter> formatter_;  // logger queue only
 
