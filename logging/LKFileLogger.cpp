@@ -231,11 +231,16 @@ void LKFileLogger::maybeRollLogFileDueToSize() {
 
 void LKFileLogger::rollLogFileNow() {
     if (currentLogFileHandle_ < 0) return;
-    ::fsync(currentLogFileHandle_);
     // Marked through the descriptor: the file may have been moved or unlinked,
     // and another file may already stand at its old path.
     currentLogFileInfo_->setIsArchived(true, currentLogFileHandle_);
-    ::close(currentLogFileHandle_);
+    // Synchronising takes milliseconds on a busy disk; the next line need not
+    // wait for it, and with a limit of one file the old file is gone a moment
+    // later anyway.
+    dispatch::Queue::global(dispatch::Priority::Background)->async([fd = currentLogFileHandle_] {
+        ::fsync(fd);
+        ::close(fd);
+    });
     currentLogFileHandle_ = -1;
     if (logFileManager_->implementsDidRollAndArchiveLogFile())
         logFileManager_->didRollAndArchiveLogFile(currentLogFileInfo_->filePath());

@@ -1,22 +1,23 @@
 #include "FileWatchSource.h"
 
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace dispatch {
 
-// The one thread that waits on every source's inotify descriptor. Sources are
-// found by id, never by pointer, so an event that races with a cancel finds
-// nothing rather than a freed source. Never torn down: a source may be
-// cancelled while the process exits.
+// The process's inotify instance and the thread that reads it. Sources are found
+// by id, never by pointer, so an event that races with a cancel finds nothing
+// rather than a freed source. Never torn down: a source may be cancelled while
+// the process exits.
 class FileWatchThread {
 public:
     static FileWatchThread& shared() {
@@ -24,15 +25,19 @@ public:
         return *thread;
     }
 
+    // Watches the file the source holds open; false when it cannot be watched.
     bool add(const std::shared_ptr<FileWatchSource>& source) {
         std::lock_guard lock(mutex_);
-        if (epollFd_ < 0) return false;
+        if (inotifyFd_ < 0) return false;
+        // The descriptor's /proc link leads to the very file that is open, even
+        // when it has been renamed or unlinked since.
+        std::string path = "/proc/self/fd/" + std::to_string(source->fileFd_);
+        int wd = ::inotify_add_watch(inotifyFd_, path.c_str(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+        if (wd < 0) return false;
         uint64_t id = ++nextID_;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = id;
-        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, source->inotifyFd_, &event) != 0) return false;
-        sources_[id] = source;
+        // Two sources on one file share the kernel's watch.
+        watches_[wd].push_back(id);
+        sources_[id] = Entry{source, wd};
         source->id_ = id;
         if (!started_) {
             started_ = true;
@@ -41,93 +46,90 @@ public:
         return true;
     }
 
-    // Stops watching and closes the source's descriptors while no event is being
-    // read from them, so a reused descriptor number is never read by mistake.
-    void remove(uint64_t id, int inotifyFd, int fileFd) {
+    // Stops watching and closes the source's descriptor.
+    void remove(uint64_t id, int fileFd) {
         std::lock_guard lock(mutex_);
-        if (id) {
-            ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, inotifyFd, nullptr);
-            sources_.erase(id);
+        auto it = sources_.find(id);
+        if (it != sources_.end()) {
+            int wd = it->second.wd;
+            sources_.erase(it);
+            auto& ids = watches_[wd];
+            ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+            if (ids.empty()) {
+                watches_.erase(wd);
+                ::inotify_rm_watch(inotifyFd_, wd);
+            }
         }
-        ::close(inotifyFd);
         ::close(fileFd);
     }
 
 private:
-    FileWatchThread() : epollFd_(::epoll_create1(EPOLL_CLOEXEC)) {}
+    struct Entry {
+        std::weak_ptr<FileWatchSource> source;
+        int wd;
+    };
+
+    FileWatchThread() : inotifyFd_(::inotify_init1(IN_CLOEXEC)) {}
 
     void run() {
-        epoll_event events[16];
+        alignas(inotify_event) char buffer[4096];
         for (;;) {
-            int n = ::epoll_wait(epollFd_, events, 16, -1);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            for (int i = 0; i < n; ++i) {
-                std::shared_ptr<FileWatchSource> source;
-                unsigned seen = 0;
-                {
-                    std::lock_guard lock(mutex_);
-                    auto it = sources_.find(events[i].data.u64);
-                    if (it == sources_.end()) continue;
-                    source = it->second.lock();
-                    if (!source) continue;
-                    seen = readEvents(*source);
+            ssize_t got = ::read(inotifyFd_, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return;
+            std::vector<std::pair<std::shared_ptr<FileWatchSource>, unsigned>> seen;
+            {
+                std::lock_guard lock(mutex_);
+                for (ssize_t offset = 0; offset < got;) {
+                    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                    offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                    collect(*event, seen);
                 }
-                if (seen) source->post(seen);
-                source.reset();  // a last reference ends here, outside the lock
             }
+            for (auto& [source, events] : seen) source->post(events);
+            seen.clear();  // last references end here, outside the lock
         }
     }
 
-    static unsigned readEvents(const FileWatchSource& source) {
-        alignas(inotify_event) char buffer[4096];
-        unsigned seen = 0;
-        for (;;) {
-            ssize_t got = ::read(source.inotifyFd_, buffer, sizeof buffer);
-            if (got <= 0) break;
-            for (ssize_t offset = 0; offset < got;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-                if (event->mask & IN_MOVE_SELF) seen |= FileWatchSource::Rename;
-                if (event->mask & (IN_DELETE_SELF | IN_IGNORED)) seen |= FileWatchSource::Delete;
-                // An unlinked file that is still open only reports a change of
-                // its link count.
-                if (event->mask & IN_ATTRIB) {
-                    struct stat st {};
-                    if (::fstat(source.fileFd_, &st) == 0 && st.st_nlink == 0) seen |= FileWatchSource::Delete;
-                }
-                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    void collect(const inotify_event& event, std::vector<std::pair<std::shared_ptr<FileWatchSource>, unsigned>>& seen) {
+        auto watch = watches_.find(event.wd);
+        if (watch == watches_.end()) return;  // removed meanwhile
+        for (uint64_t id : watch->second) {
+            auto entry = sources_.find(id);
+            if (entry == sources_.end()) continue;
+            auto source = entry->second.source.lock();
+            if (!source) continue;
+            unsigned events = 0;
+            if (event.mask & IN_MOVE_SELF) events |= FileWatchSource::Rename;
+            if (event.mask & (IN_DELETE_SELF | IN_IGNORED)) events |= FileWatchSource::Delete;
+            // An unlinked file that is still open only reports a change of its
+            // link count.
+            if (event.mask & IN_ATTRIB) {
+                struct stat st {};
+                if (::fstat(source->fileFd_, &st) == 0 && st.st_nlink == 0) events |= FileWatchSource::Delete;
             }
+            if (events) seen.emplace_back(std::move(source), events);
         }
-        return seen;
+        // The kernel dropped the watch (the file is gone): nothing more comes.
+        if (event.mask & IN_IGNORED) {
+            for (uint64_t id : watch->second) sources_.erase(id);
+            watches_.erase(watch);
+        }
     }
 
     std::mutex mutex_;
-    const int epollFd_;
+    const int inotifyFd_;
     uint64_t nextID_ = 0;
     bool started_ = false;
-    std::map<uint64_t, std::weak_ptr<FileWatchSource>> sources_;
+    std::map<int, std::vector<uint64_t>> watches_;
+    std::map<uint64_t, Entry> sources_;
 };
 
 std::shared_ptr<FileWatchSource> FileWatchSource::create(int fd, unsigned mask, std::shared_ptr<Queue> queue) {
     if (fd < 0 || !queue) return nullptr;
     int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) return nullptr;
-    int inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotifyFd < 0) {
-        ::close(own);
-        return nullptr;
-    }
-    // The descriptor's /proc link leads to the very file that is open, even when
-    // it has been renamed or unlinked since.
-    std::string path = "/proc/self/fd/" + std::to_string(own);
-    if (::inotify_add_watch(inotifyFd, path.c_str(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) < 0) {
-        ::close(inotifyFd);
-        ::close(own);
-        return nullptr;
-    }
-    auto source = std::shared_ptr<FileWatchSource>(new FileWatchSource(inotifyFd, own, mask, std::move(queue)));
+    auto source = std::shared_ptr<FileWatchSource>(new FileWatchSource(own, mask, std::move(queue)));
     if (!FileWatchThread::shared().add(source)) {
         source->cancel();
         return nullptr;
@@ -135,11 +137,11 @@ std::shared_ptr<FileWatchSource> FileWatchSource::create(int fd, unsigned mask, 
     return source;
 }
 
-FileWatchSource::FileWatchSource(int inotifyFd, int fileFd, unsigned mask, std::shared_ptr<Queue> queue)
-    : inotifyFd_(inotifyFd), fileFd_(fileFd), mask_(mask), queue_(std::move(queue)) {}
+FileWatchSource::FileWatchSource(int fileFd, unsigned mask, std::shared_ptr<Queue> queue)
+    : fileFd_(fileFd), mask_(mask), queue_(std::move(queue)) {}
 
 FileWatchSource::~FileWatchSource() {
-    if (!cancelled_) FileWatchThread::shared().remove(id_, inotifyFd_, fileFd_);
+    if (!cancelled_) FileWatchThread::shared().remove(id_, fileFd_);
 }
 
 void FileWatchSource::setHandler(Handler handler) {
@@ -174,7 +176,7 @@ void FileWatchSource::cancel() {
         cancelHandler = std::move(cancelHandler_);
         id = id_;
     }
-    FileWatchThread::shared().remove(id, inotifyFd_, fileFd_);
+    FileWatchThread::shared().remove(id, fileFd_);
     if (cancelHandler) queue_->async(std::move(cancelHandler));
 }
 

@@ -5,10 +5,12 @@
 // handler that has not yet started runs; handlers and the cancel handler run on
 // the target queue. Any thread may call the methods.
 //
-// Built on inotify: one process-wide thread waits for the events of every source
-// and only hands them on. The source keeps its own duplicate of the descriptor,
-// so it still refers to the file that was opened when the file is renamed or
-// unlinked, and an unlink shows even while the file stays open.
+// Built on one process-wide inotify instance, read by one thread that only hands
+// the events on; sources add and remove watches on it (closing an inotify
+// instance waits for the kernel's grace period, tens of milliseconds, which a
+// logger rolling its file must not pay). The source keeps its own duplicate of
+// the descriptor, so it still refers to the file that was opened when the file
+// is renamed or unlinked, and an unlink shows even while the file stays open.
 
 #include <cstdint>
 #include <functional>
@@ -43,13 +45,12 @@ public:
 
 private:
     friend class FileWatchThread;
-    FileWatchSource(int inotifyFd, int fileFd, unsigned mask, std::shared_ptr<Queue> queue);
+    FileWatchSource(int fileFd, unsigned mask, std::shared_ptr<Queue> queue);
     // Called on the watch thread with the events it read.
     void post(unsigned events);
     void deliver();
 
     mutable std::mutex mutex_;
-    const int inotifyFd_;
     const int fileFd_;
     const unsigned mask_;
     std::shared_ptr<Queue> queue_;

@@ -112,3 +112,13 @@ TEST_F(FileWatchSourceTest, NothingRunsAfterCancel) {
 TEST(FileWatchSourceCreateTest, RefusesABadDescriptor) {
     EXPECT_FALSE(FileWatchSource::create(-1, FileWatchSource::Delete, Queue::createSerial()));
 }
+
+TEST_F(FileWatchSourceTest, TwoSourcesOnOneFileAreIndependent) {
+    source_->resume();
+    auto second = FileWatchSource::create(fd_, FileWatchSource::Rename, queue_);
+    ASSERT_TRUE(second);
+    second->resume();
+    second->cancel();  // leaves the first source's watch in place
+    fs::rename(path_, home_.root() / "renamed.log");
+    EXPECT_TRUE(waitFor(FileWatchSource::Rename));
+}
