@@ -23,10 +23,11 @@ struct ServerTrustChallenge {
     Trust serverTrust;  // the chain as presented, for host; no anchors set
 };
 
-// Runs on the network thread in the middle of a handshake, once per new
-// connection (TLS sessions are never resumed while a hook is set). Every
-// transfer waits meanwhile, so answer quickly; it may block for at most the
-// request's timeout, and must not wait for an event of any request.
+// Runs on the network thread in the middle of a handshake, for every
+// connection: a request with a hook opens connections of its own and never
+// resumes a TLS session, so no handshake escapes it. Every transfer waits
+// meanwhile, so answer quickly (well within the request's time-out), never
+// wait for an event of any request, and never throw.
 using ServerTrustHook = std::function<AuthChallengeDisposition(const ServerTrustChallenge&)>;
 
 }  // namespace net

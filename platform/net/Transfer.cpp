@@ -200,10 +200,13 @@ std::optional<foundation::Error> Transfer::configureHop() {
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
     if (hook_) {
         // The hook must see every connection: no resumed TLS session, and no
-        // connection shared with a request under another policy.
+        // connection shared with a request under another policy, neither one
+        // taken from the pool, nor one left in it, nor HTTP/2 streams of others
+        // riding on this one while it runs.
         curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
         curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
         curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+        curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     }
     return std::nullopt;
 }
