@@ -197,16 +197,16 @@ std::optional<bool> ManagedObject::boolForKey(std::string_view key) const {
     return v.boolValue();
 }
 
-std::optional<double> ManagedObject::dateForKey(std::string_view key) const {
+std::optional<foundation::Date> ManagedObject::dateForKey(std::string_view key) const {
     Value v = valueForKey(key);
     if (v.kind() != Value::Kind::Date) return std::nullopt;
-    return v.dateSeconds();
+    return foundation::Date(v.dateSeconds());
 }
 
-std::optional<Value::Bytes> ManagedObject::dataForKey(std::string_view key) const {
+std::optional<foundation::Data> ManagedObject::dataForKey(std::string_view key) const {
     Value v = valueForKey(key);
     if (v.kind() != Value::Kind::Data) return std::nullopt;
-    return v.data();
+    return foundation::Data(v.data());
 }
 
 void ManagedObject::setOptionalString(std::string_view key, const std::optional<std::string>& value) {
@@ -221,11 +221,11 @@ void ManagedObject::setOptionalDouble(std::string_view key, std::optional<double
 void ManagedObject::setOptionalBool(std::string_view key, std::optional<bool> value) {
     setValueForKey(key, value ? Value(*value) : Value());
 }
-void ManagedObject::setOptionalDate(std::string_view key, std::optional<double> secondsSince1970) {
-    setValueForKey(key, secondsSince1970 ? Value::date(*secondsSince1970) : Value());
+void ManagedObject::setOptionalDate(std::string_view key, const std::optional<foundation::Date>& value) {
+    setValueForKey(key, value ? Value::date(value->timeIntervalSince1970()) : Value());
 }
-void ManagedObject::setOptionalData(std::string_view key, const std::optional<Value::Bytes>& value) {
-    setValueForKey(key, value ? Value(*value) : Value());
+void ManagedObject::setOptionalData(std::string_view key, const std::optional<foundation::Data>& value) {
+    setValueForKey(key, value ? Value(value->vector()) : Value());
 }
 
 }  // namespace store

@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Date.h"
 #include "platform/store/Entity.h"
 #include "platform/store/ObjectID.h"
 #include "platform/store/Predicate.h"
@@ -72,18 +74,26 @@ public:
     bool hasChangedKey(std::string_view key) const;
 
 protected:
+    // The members of a to-many relationship as the subclass T of their entity.
+    template <class T>
+    std::vector<std::shared_ptr<T>> objectsForKeyAs(std::string_view key) const {
+        std::vector<std::shared_ptr<T>> out;
+        for (auto& o : objectsForKey(key))
+            if (auto t = std::dynamic_pointer_cast<T>(o)) out.push_back(std::move(t));
+        return out;
+    }
     std::optional<std::string> stringForKey(std::string_view key) const;
     std::optional<int64_t> integerForKey(std::string_view key) const;
     std::optional<double> doubleForKey(std::string_view key) const;
     std::optional<bool> boolForKey(std::string_view key) const;
-    std::optional<double> dateForKey(std::string_view key) const;  // seconds since 1970
-    std::optional<Value::Bytes> dataForKey(std::string_view key) const;
+    std::optional<foundation::Date> dateForKey(std::string_view key) const;
+    std::optional<foundation::Data> dataForKey(std::string_view key) const;
     void setOptionalString(std::string_view key, const std::optional<std::string>& value);
     void setOptionalInteger(std::string_view key, std::optional<int64_t> value);
     void setOptionalDouble(std::string_view key, std::optional<double> value);
     void setOptionalBool(std::string_view key, std::optional<bool> value);
-    void setOptionalDate(std::string_view key, std::optional<double> secondsSince1970);
-    void setOptionalData(std::string_view key, const std::optional<Value::Bytes>& value);
+    void setOptionalDate(std::string_view key, const std::optional<foundation::Date>& value);
+    void setOptionalData(std::string_view key, const std::optional<foundation::Data>& value);
 
 private:
     friend class Context;

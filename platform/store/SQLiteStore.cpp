@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+#include <fstream>
+
 #include "platform/store/Migration.h"
 #include "platform/store/SQLFunctions.h"
 #include "platform/store/Schema.h"
@@ -37,6 +40,17 @@ Result<std::unique_ptr<SQLiteStore>> SQLiteStore::open(const std::filesystem::pa
         auto status = std::filesystem::status(path, ec);
         if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
             return makeError(ErrorCode::NotADatabase, path.string() + " is not a regular file");
+        // Other bytes are told apart before SQLite opens them: opening would
+        // already reset a write-ahead log lying beside them, which must move
+        // aside with the file as it is.
+        if (!ec && std::filesystem::exists(status)) {
+            static const char kHeader[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+            std::ifstream in(path, std::ios::binary);
+            char header[16] = {};
+            in.read(header, sizeof header);
+            if (in.gcount() > 0 && (in.gcount() < 16 || std::memcmp(header, kHeader, 16) != 0))
+                return makeError(ErrorCode::NotADatabase, path.string() + " is not an SQLite database");
+        }
     }
     auto db = Database::open(path.string(), options.busyTimeoutMs);
     if (!db) return db.error();
