@@ -1,0 +1,75 @@
+#pragma once
+// One saved pasteboard content (entity "Clipping"). An object of the store:
+// used on its context's queue only (the main queue for the main context).
+//
+// Every attribute is optional: nil is distinct from an empty string, 0 or NO.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Date.h"
+#include "platform/store/ManagedObject.h"
+
+class List;
+class Asset;
+
+class Clipping : public store::ManagedObject {
+public:
+    static constexpr const char* kEntityName = "Clipping";
+    static constexpr const char* kIDPrefix = "C-";
+
+    // "C-" and a new upper-case UUID (38 characters).
+    static std::string makeClippingID();
+
+    std::optional<std::string> clippingID() const { return stringForKey("clippingID"); }
+    void setClippingID(const std::optional<std::string>& v) { setOptionalString("clippingID", v); }
+    std::optional<foundation::Date> addDate() const { return dateForKey("addDate"); }
+    void setAddDate(const std::optional<foundation::Date>& v) { setOptionalDate("addDate", v); }
+    std::optional<foundation::Date> tavloDate() const { return dateForKey("tavloDate"); }
+    void setTavloDate(const std::optional<foundation::Date>& v) { setOptionalDate("tavloDate", v); }
+    std::optional<foundation::Date> modifiedDate() const { return dateForKey("modifiedDate"); }
+    void setModifiedDate(const std::optional<foundation::Date>& v) { setOptionalDate("modifiedDate", v); }
+    std::optional<std::string> text() const { return stringForKey("text"); }
+    void setText(const std::optional<std::string>& v) { setOptionalString("text", v); }
+    std::optional<std::string> url() const { return stringForKey("url"); }
+    void setUrl(const std::optional<std::string>& v) { setOptionalString("url", v); }
+    std::optional<std::string> urlName() const { return stringForKey("urlName"); }
+    void setUrlName(const std::optional<std::string>& v) { setOptionalString("urlName", v); }
+    std::optional<std::string> urlSource() const { return stringForKey("urlSource"); }
+    void setUrlSource(const std::optional<std::string>& v) { setOptionalString("urlSource", v); }
+    std::optional<std::string> image() const { return stringForKey("image"); }
+    void setImage(const std::optional<std::string>& v) { setOptionalString("image", v); }
+    std::optional<int64_t> color() const { return integerForKey("color"); }
+    void setColor(std::optional<int64_t> v) { setOptionalInteger("color", v); }
+    std::optional<int64_t> items() const { return integerForKey("items"); }
+    void setItems(std::optional<int64_t> v) { setOptionalInteger("items", v); }
+    std::optional<int64_t> index() const { return integerForKey("index"); }
+    void setIndex(std::optional<int64_t> v) { setOptionalInteger("index", v); }
+    std::optional<int64_t> pasteboardIndex() const { return integerForKey("pasteboardIndex"); }
+    void setPasteboardIndex(std::optional<int64_t> v) { setOptionalInteger("pasteboardIndex", v); }
+    std::optional<std::string> deviceName() const { return stringForKey("deviceName"); }
+    void setDeviceName(const std::optional<std::string>& v) { setOptionalString("deviceName", v); }
+    std::optional<int64_t> tavloStyle() const { return integerForKey("tavloStyle"); }
+    void setTavloStyle(std::optional<int64_t> v) { setOptionalInteger("tavloStyle", v); }
+    std::optional<std::string> tavloTemplate() const { return stringForKey("tavloTemplate"); }
+    void setTavloTemplate(const std::optional<std::string>& v) { setOptionalString("tavloTemplate", v); }
+    std::optional<std::string> video() const { return stringForKey("video"); }
+    void setVideo(const std::optional<std::string>& v) { setOptionalString("video", v); }
+    std::optional<std::string> files() const { return stringForKey("files"); }
+    void setFiles(const std::optional<std::string>& v) { setOptionalString("files", v); }
+    std::optional<bool> sync() const { return boolForKey("sync"); }
+    void setSync(std::optional<bool> v) { setOptionalBool("sync", v); }
+    std::optional<foundation::Data> recordSystemFields() const { return dataForKey("recordSystemFields"); }
+    void setRecordSystemFields(const std::optional<foundation::Data>& v) { setOptionalData("recordSystemFields", v); }
+
+    std::shared_ptr<List> list() const;
+    void setList(const std::shared_ptr<List>& list);
+    // The clipping's assets (a set; in the order they were made).
+    std::vector<std::shared_ptr<Asset>> assets() const;
+    void addAssetsObject(const std::shared_ptr<Asset>& asset);
+    void removeAssetsObject(const std::shared_ptr<Asset>& asset);
+};

@@ -1,0 +1,39 @@
+#pragma once
+// A named list of clippings that the user makes (entity "List"). An object of
+// the store: used on its context's queue only.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Date.h"
+#include "platform/store/ManagedObject.h"
+
+class Clipping;
+
+class List : public store::ManagedObject {
+public:
+    static constexpr const char* kEntityName = "List";
+    static constexpr const char* kIDPrefix = "L-";
+
+    // "L-" and a new upper-case UUID.
+    static std::string makeListID();
+
+    std::optional<std::string> listID() const { return stringForKey("listID"); }
+    void setListID(const std::optional<std::string>& v) { setOptionalString("listID", v); }
+    std::optional<std::string> name() const { return stringForKey("name"); }
+    void setName(const std::optional<std::string>& v) { setOptionalString("name", v); }
+    std::optional<foundation::Date> modifiedDate() const { return dateForKey("modifiedDate"); }
+    void setModifiedDate(const std::optional<foundation::Date>& v) { setOptionalDate("modifiedDate", v); }
+    std::optional<bool> sync() const { return boolForKey("sync"); }
+    void setSync(std::optional<bool> v) { setOptionalBool("sync", v); }
+    std::optional<foundation::Data> recordSystemFields() const { return dataForKey("recordSystemFields"); }
+    void setRecordSystemFields(const std::optional<foundation::Data>& v) { setOptionalData("recordSystemFields", v); }
+
+    // The list's clippings (a set; in the order they were made).
+    std::vector<std::shared_ptr<Clipping>> clippings() const;
+    void addClippingsObject(const std::shared_ptr<Clipping>& clipping);
+    void removeClippingsObject(const std::shared_ptr<Clipping>& clipping);
+};
