@@ -46,7 +46,7 @@ void reportWriteFailure(const foundation::Error& error) {
 LKFileLogger::LKFileLogger() : LKFileLogger(std::make_shared<LKLogFileManagerDefault>()) {}
 
 LKFileLogger::LKFileLogger(std::shared_ptr<LKLogFileManager> logFileManager)
-    : logFileManager_(std::move(logFileManager)) {
+    : logFileManager_(logFileManager ? std::move(logFileManager) : std::make_shared<LKLogFileManagerDefault>()) {
     ignoreFileSizeSignal();
     // Nobody else can see the logger yet, so the default formatter goes straight
     // in; one set later through setLogFormatter() replaces it before any message.

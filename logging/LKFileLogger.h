@@ -31,7 +31,8 @@ public:
     static constexpr uint64_t kDefaultMaximumFileSize = 1024 * 1024;
     static constexpr double kDefaultRollingFrequency = 60 * 60 * 24;
 
-    // With a new LKLogFileManagerDefault for the default folder.
+    // With a new LKLogFileManagerDefault for the default folder (also when the
+    // manager given is null).
     LKFileLogger();
     explicit LKFileLogger(std::shared_ptr<LKLogFileManager> logFileManager);
     ~LKFileLogger() override;
