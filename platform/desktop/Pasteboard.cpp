@@ -1,0 +1,28 @@
+#include "platform/desktop/Pasteboard.h"
+
+#include <cmath>
+
+#include "platform/foundation/Date.h"
+#include "platform/foundation/TypeIdentifier.h"
+
+namespace desktop {
+
+Pasteboard::~Pasteboard() = default;
+
+std::vector<std::string> Pasteboard::types() {
+    std::vector<std::string> out;
+    for (const PasteboardItem& item : items()) {
+        for (const auto& r : item.representations()) {
+            bool seen = false;
+            for (const auto& type : out) seen = seen || foundation::TypeIdentifier::equal(type, r.type);
+            if (!seen) out.push_back(r.type);
+        }
+    }
+    return out;
+}
+
+int64_t Pasteboard::seedChangeCount() {
+    return static_cast<int64_t>(std::floor(foundation::Date::now().timeIntervalSince1970() * 1e6));
+}
+
+}  // namespace desktop

@@ -1,0 +1,179 @@
+#include "platform/desktop/SystemPasteboard.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <cassert>
+#include <optional>
+
+#include "logging/TLLog.h"
+#include "platform/desktop/MimeDataCodec.h"
+#include "platform/desktop/PasteboardTypeMap.h"
+#include "platform/desktop/X11Selection.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/ThreadIdentity.h"
+
+namespace desktop {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+struct SystemPasteboard::State {
+    ReadLimits limits;
+    QClipboard* clipboard = nullptr;
+    std::unique_ptr<X11Selection> x11;
+    X11Selection::ClientIDs ownWindows;  // the windows of Qt's connection: our own writes
+    QMetaObject::Connection changed;     // without X11: Qt's change signal
+
+    int64_t count = 0;
+    bool writer = false;  // the content is ours (written since our last clear)
+    std::vector<PasteboardItem> ownItems;
+    const QMimeData* ownMimeData = nullptr;  // without X11: what we gave Qt, to know our own echo
+    bool publishing = false;
+    std::optional<std::pair<int64_t, std::vector<PasteboardItem>>> cache;
+
+    void noteForeignChange() {
+        ++count;
+        writer = false;
+        ownMimeData = nullptr;
+        cache.reset();
+    }
+
+    void drainOwnerChanges() {
+        if (!x11) return;
+        for (uint32_t owner : x11->takeOwnerChanges()) {
+            if (!ownWindows.contains(owner)) noteForeignChange();
+        }
+    }
+
+    std::vector<PasteboardItem> readX11() {
+        std::vector<std::string> skipped;
+        auto start = Clock::now();
+        auto budget = start + limits.readBudget;
+        auto offered = x11->targets(std::min(start + limits.requestTimeout, budget), limits.maxTargets);
+        if (!offered) {
+            // No owner (an empty clipboard) is no news; an owner that stays silent is.
+            if (x11->owner() != 0)
+                TLLogWarning(TLLogContextPasteboard, "Clipboard content not read: %@",
+                             offered.error().localizedDescription());
+            return {};
+        }
+        size_t total = 0;
+        auto fetch = [&](const std::string& name) -> std::optional<foundation::Data> {
+            std::string shown = PasteboardTypeMap::describeTarget(name);
+            if (Clock::now() >= budget) {
+                skipped.push_back(shown + " (read time used up)");
+                return std::nullopt;
+            }
+            size_t room = std::min(limits.maxRepresentationBytes, limits.maxTotalBytes - total);
+            auto data = x11->convert(name, room, limits.requestTimeout, budget);
+            if (!data) {
+                // A refusal is the owner's ordinary answer for a target it lists but cannot give.
+                if (data.error().code != X11Selection::kRefused)
+                    skipped.push_back(shown + " (" + data.error().localizedDescription() + ")");
+                return std::nullopt;
+            }
+            total += data.value().length();
+            return std::move(data).value();
+        };
+        std::vector<PasteboardItem> items = PasteboardTypeMap::readItems(offered.value(), fetch, skipped);
+        if (!skipped.empty())
+            TLLogWarning(TLLogContextPasteboard, "Clipboard content left out: %@", PasteboardTypeMap::joinedNotes(skipped));
+        return items;
+    }
+
+    std::vector<PasteboardItem> readQt() {
+        const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard);
+        if (!data) return {};
+        std::vector<std::string> skipped;
+        std::vector<PasteboardItem> items = MimeDataCodec::read(*data, limits, skipped);
+        if (!skipped.empty())
+            TLLogWarning(TLLogContextPasteboard, "Clipboard content left out: %@", PasteboardTypeMap::joinedNotes(skipped));
+        return items;
+    }
+
+    void publish() {
+        auto* data = new QMimeData;
+        MimeDataCodec::write(*data, ownItems);
+        publishing = true;
+        clipboard->setMimeData(data, QClipboard::Clipboard);  // Qt owns data from here
+        publishing = false;
+        ownMimeData = data;
+        cache = std::make_pair(count, ownItems);
+    }
+};
+
+SystemPasteboard::SystemPasteboard(ReadLimits limits) : s_(std::make_unique<State>()) {
+    s_->limits = limits;
+    s_->count = seedChangeCount();
+    s_->clipboard = QGuiApplication::clipboard();
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        auto* native = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        if (native && native->connection()) {
+            s_->ownWindows = X11Selection::clientIDsOf(native->connection());
+            s_->x11 = X11Selection::open("CLIPBOARD");
+        }
+    }
+    if (!s_->x11) {
+        State* s = s_.get();
+        s_->changed = QObject::connect(s_->clipboard, &QClipboard::changed, [s](QClipboard::Mode mode) {
+            if (mode != QClipboard::Clipboard || s->publishing) return;
+            if (s->ownMimeData && s->clipboard->mimeData(QClipboard::Clipboard) == s->ownMimeData) return;
+            s->noteForeignChange();
+        });
+    }
+}
+
+SystemPasteboard::~SystemPasteboard() {
+    QObject::disconnect(s_->changed);
+}
+
+std::unique_ptr<SystemPasteboard> SystemPasteboard::create(ReadLimits limits) {
+    if (!qGuiApp) return nullptr;
+    return std::unique_ptr<SystemPasteboard>(new SystemPasteboard(limits));
+}
+
+bool SystemPasteboard::usesX11() const { return s_->x11 != nullptr; }
+
+int64_t SystemPasteboard::changeCount() {
+    assert(foundation::isMainThread());
+    s_->drainOwnerChanges();
+    return s_->count;
+}
+
+std::vector<PasteboardItem> SystemPasteboard::items() {
+    int64_t count = changeCount();
+    if (s_->cache && s_->cache->first == count) return s_->cache->second;
+    std::vector<PasteboardItem> items;
+    if (s_->writer) {
+        items = s_->ownItems;
+    } else {
+        items = s_->x11 ? s_->readX11() : s_->readQt();
+    }
+    s_->cache = std::make_pair(count, items);
+    return items;
+}
+
+int64_t SystemPasteboard::clearContents() {
+    changeCount();
+    ++s_->count;
+    s_->writer = true;
+    s_->ownItems.clear();
+    s_->publish();
+    return s_->count;
+}
+
+foundation::Result<void> SystemPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
+    changeCount();
+    if (!s_->writer) clearContents();
+    s_->ownItems.insert(s_->ownItems.end(), items.begin(), items.end());
+    s_->publish();
+    return {};
+}
+
+}  // namespace desktop

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include "platform/desktop/PasteboardItemArchive.h"
+#include "platform/desktop/PasteboardTypeMap.h"
+#include "tests/platform/desktop/PasteboardTestSupport.h"
+
+using desktop::ClipboardTarget;
+using desktop::PasteboardItem;
+using desktop::PasteboardItemArchive;
+using desktop::PasteboardTypeMap;
+using foundation::Data;
+using pasteboardtest::item;
+using Names = std::vector<std::string>;
+
+namespace {
+
+constexpr const char* kText = foundation::kUTTypeUTF8PlainText;
+constexpr const char* kFile = foundation::kUTTypeFileURL;
+
+TEST(PasteboardTypeMapTest, PlansToReadEachContentOnce) {
+    struct Row {
+        const char* name;
+        Names offered;
+        Names fetch;
+    };
+    const std::string longName(300, 'a');
+    const Row rows[] = {
+        {"xclip text", {"TARGETS", "UTF8_STRING"}, {"UTF8_STRING"}},
+        {"GTK text: one of its five names",
+         {"TIMESTAMP", "TARGETS", "MULTIPLE", "SAVE_TARGETS", "UTF8_STRING", "COMPOUND_TEXT", "TEXT", "STRING",
+          "text/plain;charset=utf-8", "text/plain"},
+         {"UTF8_STRING"}},
+        {"Latin-1 only", {"TARGETS", "STRING"}, {"STRING"}},
+        {"Qt image: converted extras left", {"image/png", "image/bmp", "image/ppm", "image/x-xbitmap", "image/jpeg", "application/x-qt-image"},
+         {"image/png", "image/bmp", "image/jpeg"}},
+        {"icon under two names", {"image/x-icon", "image/vnd.microsoft.icon"}, {"image/x-icon"}},
+        {"files: URI list, not GNOME's copy of it", {"x-special/gnome-copied-files", "text/uri-list", "UTF8_STRING"},
+         {"text/uri-list", "UTF8_STRING"}},
+        {"GNOME's list alone", {"x-special/gnome-copied-files"}, {"x-special/gnome-copied-files"}},
+        {"our archive stands for everything", {"text/plain", PasteboardItemArchive::kMIMEType, "image/png"},
+         {PasteboardItemArchive::kMIMEType}},
+        {"markers and private X atoms", {"_QT_SELECTION", "org.nspasteboard.TransientType", "x-kde-passwordManagerHint", "text/html"},
+         {"org.nspasteboard.TransientType", "x-kde-passwordManagerHint", "text/html"}},
+        {"unsafe names refused", {"../../x", longName, "a\x01" "b", "a/./b", "text/plain"}, {"text/plain"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(PasteboardTypeMap::planRead(r.offered).fetch, r.fetch);
+    }
+    EXPECT_EQ(PasteboardTypeMap::planRead({"../../x", longName, "ok/type"}).refused, (Names{"../../x", longName}));
+}
+
+TEST(PasteboardTypeMapTest, TargetsBecomeItems) {
+    struct Row {
+        const char* name;
+        std::vector<ClipboardTarget> fetched;
+        std::vector<PasteboardItem> items;
+    };
+    auto t = [](const char* name, std::string value) { return ClipboardTarget{name, Data::fromString(value)}; };
+    // "https://a.org\nA page" as a browser writes it: UTF-16 with a byte-order mark.
+    std::string mozURL("\xFF\xFE", 2);
+    for (char ch : std::string("https://a.org\nA page")) mozURL += std::string{ch, '\0'};
+    const Row rows[] = {
+        {"text", {t("UTF8_STRING", "hello")}, {item({{kText, "hello"}})}},
+        {"Latin-1 text", {t("STRING", "caf\xE9")}, {item({{kText, "caf\xC3\xA9"}})}},
+        {"three files: one item each",
+         {t("text/uri-list", "file:///a.png\r\n# comment\r\nfile:///b%20c.txt\r\nfile:///d\r\n"), t("UTF8_STRING", "a.png")},
+         {item({{kText, "a.png"}, {kFile, "file:///a.png"}}), item({{kFile, "file:///b%20c.txt"}}), item({{kFile, "file:///d"}})}},
+        {"GNOME's copied files", {t("x-special/gnome-copied-files", "copy\nfile:///a\nfile:///b")},
+         {item({{kFile, "file:///a"}}), item({{kFile, "file:///b"}})}},
+        {"a link in the list", {t("text/uri-list", "https://a.org/\r\n")}, {item({{foundation::kUTTypeURL, "https://a.org/"}})}},
+        {"password manager's secret", {t("UTF8_STRING", "pw"), t("x-kde-passwordManagerHint", "secret")},
+         {item({{kText, "pw"}, {foundation::kConcealedType, "secret"}})}},
+        {"hint that is no secret", {t("UTF8_STRING", "pw"), t("x-kde-passwordManagerHint", "accepted")}, {item({{kText, "pw"}})}},
+        {"browser link", {t("text/x-moz-url", mozURL)},
+         {item({{foundation::kUTTypeURL, "https://a.org"}, {foundation::kUTTypeURLName, "A page"}})}},
+        {"marker type as it stands", {t("UTF8_STRING", "x"), t("org.nspasteboard.TransientType", "")},
+         {item({{kText, "x"}, {foundation::kTransientType, ""}})}},
+        {"our private type", {t("application/x-tavlo-clipping-metadata", "C-1")}, {item({{"com.tavlo.clipping-metadata", "C-1"}})}},
+        {"unknown MIME type kept by name", {t("application/x-thing", "z")}, {item({{"dyn.mime.application/x-thing", "z"}})}},
+        {"nothing", {}, {}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(PasteboardTypeMap::itemsFromTargets(r.fetched), r.items);
+    }
+}
+
+TEST(PasteboardTypeMapTest, OurItemsCrossTheClipboardExactly) {
+    auto targets = PasteboardTypeMap::targetsForItems(pasteboardtest::threeItems());
+    Names names;
+    for (const auto& target : targets) names.push_back(target.name);
+    EXPECT_EQ(names, (Names{"text/plain", "text/plain;charset=utf-8", "application/x-tavlo-clipping-metadata",
+                            "text/uri-list", "x-special/gnome-copied-files", PasteboardItemArchive::kMIMEType}));
+
+    // Read as any owner's targets would be: the archive gives the three items back.
+    std::vector<std::string> skipped;
+    auto fetch = [&](const std::string& name) -> std::optional<Data> {
+        for (const auto& target : targets) {
+            if (target.name == name) return target.data;
+        }
+        return std::nullopt;
+    };
+    EXPECT_EQ(PasteboardTypeMap::readItems(names, fetch, skipped), pasteboardtest::threeItems());
+
+    // Without the archive (a program that copied only the ordinary targets) the
+    // first item's text and every item's file remain.
+    Names ordinary(names.begin(), names.end() - 1);
+    auto items = PasteboardTypeMap::readItems(ordinary, fetch, skipped);
+    EXPECT_EQ(items, (std::vector<PasteboardItem>{item(
+                         {{kText, "first"}, {"com.tavlo.clipping-metadata", "C-1"}, {kFile, "file:///tmp/x%20y.txt"}})}));
+    EXPECT_TRUE(skipped.empty());
+}
+
+TEST(PasteboardTypeMapTest, ConcealedItemOffersThePasswordManagerHint) {
+    auto targets = PasteboardTypeMap::targetsForItems({item({{kText, "pw"}, {foundation::kConcealedType, ""}})});
+    ASSERT_GE(targets.size(), 3u);
+    EXPECT_EQ(targets[2].name, "x-kde-passwordManagerHint");
+    EXPECT_EQ(targets[2].data.toString(), "secret");
+}
+
+TEST(PasteboardTypeMapTest, MalformedArchiveFallsBackToTheOtherTargets) {
+    Names offered{"UTF8_STRING", PasteboardItemArchive::kMIMEType};
+    std::vector<std::string> skipped;
+    auto fetch = [](const std::string& name) -> std::optional<Data> {
+        return Data::fromString(name == "UTF8_STRING" ? "plain" : "TLPBITM1\xff\xff\xff\xff");
+    };
+    auto items = PasteboardTypeMap::readItems(offered, fetch, skipped);
+    EXPECT_EQ(items, (std::vector<PasteboardItem>{item({{kText, "plain"}})}));
+    EXPECT_EQ(skipped, (Names{std::string(PasteboardItemArchive::kMIMEType) + " (malformed)"}));
+}
+
+TEST(PasteboardTypeMapTest, LogShowsHostileNamesHarmlessly) {
+    EXPECT_EQ(PasteboardTypeMap::describeTarget("a\nb"), "a\\x0ab");
+    EXPECT_EQ(PasteboardTypeMap::describeTarget(std::string(300, 'a')), std::string(80, 'a') + "... (300 characters)");
+}
+
+TEST(PasteboardItemArchiveTest, RefusesWhatItCouldNotHaveWritten) {
+    Data good = PasteboardItemArchive::encode(pasteboardtest::threeItems());
+    EXPECT_EQ(PasteboardItemArchive::decode(good), pasteboardtest::threeItems());
+
+    auto cut = [&](size_t length) { return Data(good.bytes(), length); };
+    Data trailing = good;
+    trailing.append("x", 1);
+    struct Row {
+        const char* name;
+        Data bytes;
+    };
+    const Row rows[] = {
+        {"empty", Data()},
+        {"other magic", Data::fromString("TLPBITM2\0\0\0\0")},
+        {"cut short", cut(good.length() - 1)},
+        {"cut in a count", cut(10)},
+        {"trailing bytes", trailing},
+        {"a billion items claimed", Data::fromString(std::string("TLPBITM1\0\0\0\x40", 12))},
+        {"empty type", Data::fromString(std::string("TLPBITM1\1\0\0\0\1\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 28))},
+        {"data longer than the archive", Data::fromString(std::string("TLPBITM1\1\0\0\0\1\0\0\0\1\0\0\0x\xff\xff\xff\xff\xff\xff\xff\xff", 29))},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_FALSE(PasteboardItemArchive::decode(r.bytes));
+    }
+    EXPECT_EQ(PasteboardItemArchive::decode(PasteboardItemArchive::encode({})), std::vector<PasteboardItem>{});
+}
+
+}  // namespace
