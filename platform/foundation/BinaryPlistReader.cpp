@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "PropertyList.h"
+#include "UTF8.h"
 
 namespace foundation {
 
@@ -16,24 +17,6 @@ constexpr size_t kTrailerSize = 32;
 // Arrays grow as they are read; a declared count only reserves this much, so a
 // lying count cannot make us allocate ahead of the data.
 constexpr size_t kMaxReserve = 4096;
-
-void appendUTF8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 }  // namespace
 

@@ -5,8 +5,10 @@
 // queue re-dispatches itself.
 //
 // Observers may add or remove observers (themselves included) while a post is
-// being delivered: an observer removed during a delivery is not called after
-// its removal; one added during a delivery first hears the next post.
+// being delivered: an observer removed during a delivery on the same thread is
+// not called after its removal (one removed on another thread may still be
+// called by a delivery already under way); one added during a delivery first
+// hears the next post.
 
 #include <atomic>
 #include <cstdint>

@@ -80,7 +80,6 @@ struct UserDefaults::Domain {
     PlistValue::Dictionary registered;  // volatile defaults
     std::set<std::string> dirty;        // keys changed here and not yet written
     FileStamp stamp;
-    bool fileReadable = true;
     std::vector<std::shared_ptr<KeyObserver>> observers;
 
     // Reads the file again when another process replaced it. Called with the
@@ -90,15 +89,11 @@ struct UserDefaults::Domain {
         if (now == stamp) return {};
         stamp = now;
         PlistValue::Dictionary fresh;
-        fileReadable = true;
         if (now.exists) {
             auto data = Data::contentsOfFile(file, kMaxFileBytes);
             auto parsed = data.ok() ? PropertyList::read(data.value().span()) : Result<PlistValue>(data.error());
-            if (parsed.ok() && parsed.value().asDictionary()) {
-                fresh = std::move(*parsed.value().asDictionary());
-            } else {
-                fileReadable = false;  // damaged: read as empty, rewritten whole on the next write
-            }
+            // A damaged file reads as empty; the next write replaces it whole.
+            if (parsed.ok() && parsed.value().asDictionary()) fresh = std::move(*parsed.value().asDictionary());
         }
         for (const auto& key : dirty) {
             auto it = values.find(key);
@@ -315,7 +310,6 @@ bool UserDefaults::synchronize() {
             if (ok) {
                 d.dirty.clear();
                 d.stamp = stampOf(d.file);
-                d.fileReadable = true;
             }
         }
         targets = d.observersForLocked(changed);

@@ -19,6 +19,9 @@
 //
 // Key observers and kDidChangeNotification fire on the thread that made the
 // change: the writer's, or the reader's that picked up another process's write.
+// They run without any lock held, so they may read and write settings; an
+// observer removed on one thread may still be called once by a change being
+// announced on another at that moment.
 
 #include <cstdint>
 #include <filesystem>
