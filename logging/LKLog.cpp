@@ -89,11 +89,23 @@ void ltLog(const std::shared_ptr<const LKLogMessage>& message, bool tookSlot) {
             });
         }
     } else {
+        // The admitting loggers work in parallel; the last of them runs through
+        // sync(), which does the work on this thread when its queue is idle.
+        const LKLoggerNode* last = nullptr;
         for (const auto& node : s.loggers) {
             if (!(node->level() & flag)) continue;
-            s.group.async(node->loggerQueue(), [node, message] {
+            if (last) {
+                s.group.async(last->loggerQueue(), [logger = last->logger(), message] {
+                    InsideLogger inside;
+                    logger->logMessage(message);
+                });
+            }
+            last = node.get();
+        }
+        if (last) {
+            last->loggerQueue()->sync([&] {
                 InsideLogger inside;
-                node->logger()->logMessage(message);
+                last->logger()->logMessage(message);
             });
         }
         // Every logger finishes this message before the next is dispatched.

@@ -37,6 +37,7 @@ bool Queue::sync(const Block& block) {
         block();
         return false;
     }
+    if (runInlineIfIdle(block)) return true;
     std::mutex m;
     std::condition_variable cv;
     bool done = false;

@@ -33,6 +33,10 @@ void SerialQueue::async(Block block) {
     std::unique_lock lock(mutex_);
     blocks_.push_back(std::move(block));
     pending_.store(blocks_.size(), std::memory_order_release);
+    startWorkerLocked(lock);
+}
+
+void SerialQueue::startWorkerLocked(std::unique_lock<std::mutex>& lock) {
     if (workerRunning_) {
         if (workerSleeping_) wake_.notify_one();
         return;
@@ -44,19 +48,35 @@ void SerialQueue::async(Block block) {
     std::thread([self = std::static_pointer_cast<SerialQueue>(shared_from_this())] { self->drain(); }).detach();
 }
 
+bool SerialQueue::runInlineIfIdle(const Block& block) {
+    {
+        std::lock_guard lock(mutex_);
+        if (executing_ || !blocks_.empty()) return false;
+        executing_ = true;
+    }
+    perform(block);
+    std::unique_lock lock(mutex_);
+    executing_ = false;
+    if (!blocks_.empty()) startWorkerLocked(lock);
+    return true;
+}
+
 void SerialQueue::drain() {
     std::unique_lock lock(mutex_);
+    auto ready = [this] { return !blocks_.empty() && !executing_; };
     for (;;) {
-        if (blocks_.empty()) {
+        if (!ready()) {
             lock.unlock();
             spinUntil(pending_);
             lock.lock();
         }
-        if (blocks_.empty()) {
+        if (!ready()) {
             workerSleeping_ = true;
-            wake_.wait_for(lock, kIdleLinger, [this] { return !blocks_.empty(); });
+            bool woke = wake_.wait_for(lock, kIdleLinger, ready);
             workerSleeping_ = false;
-            if (blocks_.empty()) {
+            if (!woke) {
+                // A block that arrived while an inline sync ran is handed to a new
+                // worker when that sync ends.
                 workerRunning_ = false;
                 return;
             }
@@ -64,10 +84,12 @@ void SerialQueue::drain() {
         Block block = std::move(blocks_.front());
         blocks_.pop_front();
         pending_.store(blocks_.size(), std::memory_order_release);
+        executing_ = true;
         lock.unlock();
         perform(block);
         block = nullptr;  // release captures outside the lock
         lock.lock();
+        executing_ = false;
     }
 }
 

@@ -18,8 +18,12 @@ public:
 
     void async(Block block) override;
 
+protected:
+    bool runInlineIfIdle(const Block& block) override;
+
 private:
     void drain();
+    void startWorkerLocked(std::unique_lock<std::mutex>& lock);
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -27,6 +31,7 @@ private:
     std::atomic<size_t> pending_{0};  // blocks_.size(), readable without the lock
     bool workerRunning_ = false;
     bool workerSleeping_ = false;
+    bool executing_ = false;  // a block runs, on the worker or inline in a sync
 };
 
 }  // namespace dispatch
