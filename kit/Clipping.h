@@ -12,10 +12,12 @@
 
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/URL.h"
 #include "platform/store/ManagedObject.h"
 
 class List;
 class Asset;
+class TLPasteboardItem;
 
 class Clipping : public store::ManagedObject {
 public:
@@ -72,4 +74,16 @@ public:
     std::vector<std::shared_ptr<Asset>> assets() const;
     void addAssetsObject(const std::shared_ptr<Asset>& asset);
     void removeAssetsObject(const std::shared_ptr<Asset>& asset);
+
+    // The clipping as pasteboard items again, from its fields and the files of
+    // its asset folder; every item carries the clipping identifier under the
+    // private type. Image files are copied into a folder of this clipping's
+    // own in the temporary folder, so items refer to them by file URL and two
+    // clippings never share a copy. Nothing past the stored item count.
+    std::shared_ptr<TLPasteboardItem> pasteboardItemAtIndex(int64_t index) const;
+    std::vector<std::shared_ptr<TLPasteboardItem>> pasteboardItems() const;
+    // How many image files the asset folder holds.
+    int64_t numberOfImages() const;
+    // The image file of that item index (the first in listing order).
+    std::optional<foundation::URL> URLForImageAssetAtIndex(int64_t index) const;
 };
