@@ -33,8 +33,7 @@ Context::Context(std::shared_ptr<Coordinator> coordinator)
     : coordinator_(std::move(coordinator)), model_(coordinator_->model()) {}
 
 Context::~Context() {
-    for (auto& [id, weak] : registry_)
-        if (auto object = weak.lock()) object->context_ = nullptr;
+    registry_.forEach([](ManagedObject* object) { object->context_ = nullptr; });
 }
 
 std::shared_ptr<ManagedObject> Context::makeObject(const Entity& entity, int64_t pk) {
@@ -43,23 +42,19 @@ std::shared_ptr<ManagedObject> Context::makeObject(const Entity& entity, int64_t
     object->entity_ = &entity;
     object->id_ = ObjectID{pk, entity.index()};
     object->context_ = this;
-    registry_[object->id_] = object;
+    registry_.insert(object.get());
     return object;
 }
 
 std::shared_ptr<ManagedObject> Context::sharedFor(const ManagedObject& object) const {
-    auto it = registry_.find(object.id_);
-    return it == registry_.end() ? nullptr : it->second.lock();
+    return const_cast<ManagedObject&>(object).weak_from_this().lock();
 }
 
-void Context::unregister(const ObjectID& id) {
-    auto it = registry_.find(id);
-    if (it != registry_.end() && it->second.expired()) registry_.erase(it);
-}
+void Context::unregister(const ManagedObject& object) { registry_.erase(object.id_, &object); }
 
 void Context::detach(const std::shared_ptr<ManagedObject>& object) {
     object->context_ = nullptr;
-    registry_.erase(object->id_);
+    registry_.erase(object->id_, object.get());
 }
 
 std::shared_ptr<ManagedObject> Context::insertNewObject(std::string_view entityName) {
@@ -80,8 +75,8 @@ void Context::deleteObject(const std::shared_ptr<ManagedObject>& object) {
 }
 
 std::shared_ptr<ManagedObject> Context::objectRegisteredForID(const ObjectID& id) const {
-    auto it = registry_.find(id);
-    return it == registry_.end() ? nullptr : it->second.lock();
+    ManagedObject* object = registry_.find(id);
+    return object ? object->weak_from_this().lock() : nullptr;
 }
 
 std::shared_ptr<ManagedObject> Context::objectWithID(const ObjectID& id) {
@@ -242,7 +237,7 @@ void Context::refreshObject(const std::shared_ptr<ManagedObject>& object, bool m
         object->deleted_ = false;
     }
     uint64_t keep = mergeChanges ? object->changed_ : 0;
-    std::erase_if(object->slots_, [keep](const auto& s) { return !(keep & (uint64_t(1) << s.first)); });
+    object->slots_.keep(keep);
     object->loaded_ &= keep;
 }
 
@@ -289,16 +284,12 @@ Result<Context::Objects> Context::run(const FetchRequest& request, const Entity&
         query.limit = request.fetchLimit;
         query.offset = request.fetchOffset;
     }
-    auto rows = coordinator_->fetchRows(query);
-    if (!rows) return rows.error();
-
     Objects result;
-    result.reserve(rows.value().count());
-    const size_t width = rows.value().width;
-    for (size_t r = 0; r < rows.value().pks.size(); ++r) {
-        ObjectID id{rows.value().pks[r], entity.index()};
+    const size_t width = query.properties.size();
+    auto read = coordinator_->forEachRow(query, [&](int64_t pk, std::vector<Value>& values) {
+        ObjectID id{pk, entity.index()};
         auto object = objectRegisteredForID(id);
-        if (object && pending && object->deleted_) continue;
+        if (object && pending && object->deleted_) return;
         if (!object) {
             object = makeObject(entity, id.pk);
         } else if (!object->hasChanges()) {
@@ -308,11 +299,11 @@ Result<Context::Objects> Context::run(const FetchRequest& request, const Entity&
         }
         if (!object->hasChanges()) {
             object->slots_.reserve(width);
-            for (size_t c = 0; c < width; ++c)
-                object->storeSlot(query.properties[c], std::move(rows.value().values[r * width + c]));
+            for (size_t c = 0; c < width; ++c) object->storeSlot(query.properties[c], std::move(values[c]));
         }
         result.push_back(std::move(object));
-    }
+    });
+    if (!read) return read.error();
     if (pending) {
         std::unordered_set<const ManagedObject*> seen;
         for (const auto& o : result) seen.insert(o.get());

@@ -23,6 +23,7 @@
 #include "platform/store/Coordinator.h"
 #include "platform/store/FetchRequest.h"
 #include "platform/store/ManagedObject.h"
+#include "platform/store/ObjectRegistry.h"
 
 namespace store {
 
@@ -80,7 +81,7 @@ private:
 
     std::shared_ptr<ManagedObject> makeObject(const Entity& entity, int64_t pk);
     std::shared_ptr<ManagedObject> sharedFor(const ManagedObject& object) const;
-    void unregister(const ObjectID& id);
+    void unregister(const ManagedObject& object);
     void fulfillFault(ManagedObject& object);
     void noteChanged(ManagedObject& object);
     void detach(const std::shared_ptr<ManagedObject>& object);
@@ -91,7 +92,7 @@ private:
 
     std::shared_ptr<Coordinator> coordinator_;
     std::shared_ptr<const Model> model_;
-    std::unordered_map<ObjectID, std::weak_ptr<ManagedObject>, ObjectIDHash> registry_;
+    ObjectRegistry registry_;
     Objects inserted_, updated_, deleted_;
     size_t rulesApplied_ = 0;  // deleted_ objects whose delete rules have run
 };

@@ -54,6 +54,12 @@ Result<RowSet> Coordinator::fetchRows(const RowQuery& query) {
     return store_->fetchRows(query);
 }
 
+Result<void> Coordinator::forEachRow(const RowQuery& query, const SQLiteStore::RowSink& sink) {
+    std::lock_guard lock(mutex_);
+    if (!store_) return noStore();
+    return store_->forEachRow(query, sink);
+}
+
 Result<int64_t> Coordinator::countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds) {
     std::lock_guard lock(mutex_);
     if (!store_) return noStore();

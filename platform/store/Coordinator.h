@@ -39,6 +39,8 @@ public:
     int64_t newPrimaryKey(uint32_t entity);
 
     foundation::Result<RowSet> fetchRows(const RowQuery& query);
+    // The sink runs under the coordinator's lock: it must not call back into it.
+    foundation::Result<void> forEachRow(const RowQuery& query, const SQLiteStore::RowSink& sink);
     foundation::Result<int64_t> countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds);
     foundation::Result<std::optional<std::vector<Value>>> loadRow(const Entity& entity, int64_t pk, uint64_t mask);
     // Writes the changes in one transaction; nothing is written on error.

@@ -46,6 +46,9 @@ struct Property {
 struct IndexElement {
     int property = 0;
     bool descending = false;
+    // Carried in the index (after the primary key) so a scan of it needs no row,
+    // but not part of its order.
+    bool included = false;
 };
 
 class Entity {

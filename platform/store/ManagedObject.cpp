@@ -1,6 +1,5 @@
 #include "platform/store/ManagedObject.h"
 
-#include <algorithm>
 
 #include "platform/store/Context.h"
 
@@ -13,20 +12,13 @@ uint64_t bit(int property) { return uint64_t(1) << property; }
 }  // namespace
 
 ManagedObject::~ManagedObject() {
-    if (context_) context_->unregister(id_);
+    if (context_) context_->unregister(*this);
 }
 
-const Value* ManagedObject::slot(int property) const {
-    auto it = std::lower_bound(slots_.begin(), slots_.end(), property,
-                               [](const std::pair<int, Value>& s, int p) { return s.first < p; });
-    return it != slots_.end() && it->first == property ? &it->second : nullptr;
-}
+const Value* ManagedObject::slot(int property) const { return slots_.find(property); }
 
 void ManagedObject::storeSlot(int property, Value value) {
-    auto it = std::lower_bound(slots_.begin(), slots_.end(), property,
-                               [](const std::pair<int, Value>& s, int p) { return s.first < p; });
-    if (it != slots_.end() && it->first == property) it->second = std::move(value);
-    else slots_.insert(it, {property, std::move(value)});
+    slots_.set(property, std::move(value));
     loaded_ |= bit(property);
 }
 

@@ -24,13 +24,14 @@
 #include "platform/store/Entity.h"
 #include "platform/store/ObjectID.h"
 #include "platform/store/Predicate.h"
+#include "platform/store/SlotList.h"
 #include "platform/store/Value.h"
 
 namespace store {
 
 class Context;
 
-class ManagedObject : public KeyValueSource {
+class ManagedObject : public KeyValueSource, public std::enable_shared_from_this<ManagedObject> {
 public:
     ManagedObject() = default;
     ~ManagedObject() override;
@@ -107,8 +108,8 @@ private:
     const Entity* entity_ = nullptr;
     ObjectID id_;
     Context* context_ = nullptr;
-    // Loaded values, sorted by property index; kept sparse so a fault stays small.
-    std::vector<std::pair<int, Value>> slots_;
+    // Loaded values; kept sparse so a fault stays small.
+    SlotList slots_;
     uint64_t loaded_ = 0;
     uint64_t changed_ = 0;       // since the last save
     uint64_t eventChanged_ = 0;  // since the last processing of pending changes

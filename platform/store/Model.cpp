@@ -152,11 +152,12 @@ Result<std::shared_ptr<Model>> Model::fromJSON(std::string_view text) {
                 for (const json& element : index) {
                     std::string key = element.get<std::string>();
                     bool descending = !key.empty() && key[0] == '-';
-                    if (descending) key.erase(0, 1);
+                    bool included = !key.empty() && key[0] == '+';
+                    if (descending || included) key.erase(0, 1);
                     int pi = entity.propertyIndex(key);
                     if (pi < 0 || !entity.properties_[static_cast<size_t>(pi)].hasColumn())
                         return invalid("Index of " + entity.name_ + " names no column: " + key);
-                    elements.push_back({pi, descending});
+                    elements.push_back({pi, descending, included});
                 }
                 if (elements.empty()) return invalid("Empty index in " + entity.name_);
                 entity.indexes_.push_back(std::move(elements));

@@ -12,7 +12,9 @@
 //                        "inverse": "clippings", "deleteRule": "nullify"}],
 //     "indexes": [["clippingID"], ["-tavloDate", "pasteboardIndex"]]}]}
 // Types: string, integer, double, boolean, date, binary. Delete rules: nullify,
-// cascade, deny, noAction. An index element with a leading "-" is descending.
+// cascade, deny, noAction. An index element with a leading "-" is descending; one
+// with a leading "+" is only carried (covered), after the primary key, which
+// follows the ordered elements so that ties come in key order as fetches sort them.
 
 #include <filesystem>
 #include <functional>

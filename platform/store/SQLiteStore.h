@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,6 +62,10 @@ public:
     int64_t maxPrimaryKey(uint32_t entity) const { return maxKeys_[entity]; }
 
     foundation::Result<RowSet> fetchRows(const RowQuery& query);
+    // Hands each row to sink as it is read (the values may be moved from), so a
+    // large fetch keeps no second copy of its rows.
+    using RowSink = std::function<void(int64_t pk, std::vector<Value>& values)>;
+    foundation::Result<void> forEachRow(const RowQuery& query, const RowSink& sink);
     foundation::Result<int64_t> countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds);
     // The columns of one row for the properties in mask (ascending property
     // order); nothing when the row is gone.

@@ -46,11 +46,14 @@ std::vector<std::string> Schema::createIndexes(const Entity& entity) {
     std::vector<std::string> sql;
     int n = 0;
     for (const auto& index : entity.indexes()) {
-        std::string columns;
+        std::string columns, included;
         for (const IndexElement& e : index) {
             const Property& p = entity.property(e.property);
-            columns += (columns.empty() ? "" : ", ") + (p.large ? keyColumn(p) : column(p)) + (e.descending ? " DESC" : "");
+            const std::string name = p.large ? keyColumn(p) : column(p);
+            if (e.included) included += ", " + name;
+            else columns += (columns.empty() ? "" : ", ") + name + (e.descending ? " DESC" : "");
         }
+        if (!included.empty()) columns += ", pk" + included;
         sql.push_back("CREATE INDEX " + quoted(entity.name() + "$index" + std::to_string(++n)) + " ON " +
                       table(entity) + " (" + columns + ")");
     }
@@ -59,7 +62,7 @@ std::vector<std::string> Schema::createIndexes(const Entity& entity) {
         if (!p.isToOne()) continue;
         bool covered = false;
         for (const auto& index : entity.indexes())
-            if (index.front().property == static_cast<int>(i)) covered = true;
+            if (index.front().property == static_cast<int>(i) && !index.front().included) covered = true;
         if (!covered)
             sql.push_back("CREATE INDEX " + quoted(entity.name() + "$" + p.name) + " ON " + table(entity) + " (" +
                           column(p) + ")");
