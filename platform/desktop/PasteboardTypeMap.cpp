@@ -7,6 +7,7 @@
 #include "platform/desktop/PasteboardItemArchive.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/TypeIdentifier.h"
+#include "platform/foundation/UTF8.h"
 
 namespace desktop {
 
@@ -68,33 +69,8 @@ bool isMozTarget(std::string_view name) {
 std::string latin1ToUTF8(const foundation::Data& data) {
     std::string out;
     out.reserve(data.length());
-    for (uint8_t byte : data.span()) {
-        if (byte < 0x80) {
-            out += static_cast<char>(byte);
-        } else {
-            out += static_cast<char>(0xC0 | (byte >> 6));
-            out += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
+    for (uint8_t byte : data.span()) foundation::appendUTF8(out, byte);
     return out;
-}
-
-void appendUTF8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // Browsers write their x-moz-url targets in UTF-16 (little-endian, sometimes
@@ -112,13 +88,13 @@ std::string mozText(const foundation::Data& data) {
         if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
             uint32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
             if (low >= 0xDC00 && low < 0xE000) {
-                appendUTF8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                foundation::appendUTF8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
                 i += 2;
                 continue;
             }
         }
         if (unit >= 0xD800 && unit < 0xE000) unit = 0xFFFD;  // a lone surrogate
-        appendUTF8(out, unit);
+        foundation::appendUTF8(out, unit);
     }
     return out;
 }

@@ -101,6 +101,18 @@ struct X11Selection::State {
         }
     }
 
+    // waitFor, but giving up abandons the transfer and says why in failure.
+    Event awaitOrAbandon(const std::function<bool(xcb_generic_event_t*)>& match, Deadline deadline,
+                         const std::string& silence, foundation::Error& failure) {
+        Event event = waitFor(match, deadline);
+        if (!event) {
+            replaceRequestor();
+            failure = xcb_connection_has_error(c) ? error(kConnectionLost, "X server connection lost")
+                                                  : error(kNoAnswer, silence);
+        }
+        return event;
+    }
+
     Reply<xcb_get_property_reply_t> readProperty(bool remove, uint32_t longLength) {
         return Reply<xcb_get_property_reply_t>(xcb_get_property_reply(
             c, xcb_get_property(c, remove, requestor, property, XCB_GET_PROPERTY_TYPE_ANY, 0, longLength), nullptr));
@@ -125,18 +137,16 @@ struct X11Selection::State {
         xcb_flush(c);
         foundation::Data out;
         for (;;) {
-            auto part = waitFor(
+            foundation::Error failure;
+            auto part = awaitOrAbandon(
                 [&](xcb_generic_event_t* e) {
                     if ((e->response_type & 0x7F) != XCB_PROPERTY_NOTIFY) return false;
                     auto* p = reinterpret_cast<xcb_property_notify_event_t*>(e);
                     return p->window == requestor && p->atom == property && p->state == XCB_PROPERTY_NEW_VALUE;
                 },
-                std::min(Clock::now() + patience, deadline));
-            if (!part) {
-                replaceRequestor();
-                return xcb_connection_has_error(c) ? error(kConnectionLost, "X server connection lost")
-                                                   : error(kNoAnswer, "no further part after " + std::to_string(out.length()) + " bytes");
-            }
+                std::min(Clock::now() + patience, deadline),
+                "no further part after " + std::to_string(out.length()) + " bytes", failure);
+            if (!part) return failure;
             auto head = readProperty(false, 0);
             if (!head) continue;
             if (out.length() + head->bytes_after > maxBytes) {
@@ -156,18 +166,15 @@ struct X11Selection::State {
         xcb_delete_property(c, requestor, property);
         xcb_convert_selection(c, requestor, selection, target, property, XCB_CURRENT_TIME);
         xcb_flush(c);
-        auto answer = waitFor(
+        foundation::Error failure;
+        auto answer = awaitOrAbandon(
             [&](xcb_generic_event_t* e) {
                 if ((e->response_type & 0x7F) != XCB_SELECTION_NOTIFY) return false;
                 auto* n = reinterpret_cast<xcb_selection_notify_event_t*>(e);
                 return n->requestor == requestor && n->selection == selection && n->target == target;
             },
-            std::min(Clock::now() + patience, deadline));
-        if (!answer) {
-            replaceRequestor();
-            return xcb_connection_has_error(c) ? error(kConnectionLost, "X server connection lost")
-                                               : error(kNoAnswer, "no answer");
-        }
+            std::min(Clock::now() + patience, deadline), "no answer", failure);
+        if (!answer) return failure;
         if (reinterpret_cast<xcb_selection_notify_event_t*>(answer.get())->property == XCB_NONE)
             return error(kRefused, "refused");
 
