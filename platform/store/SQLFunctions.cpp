@@ -1,6 +1,7 @@
 #include "platform/store/SQLFunctions.h"
 
 #include <sqlite3.h>
+#include <string.h>
 
 #include "platform/store/Comparison.h"
 #include "platform/store/Schema.h"
@@ -47,6 +48,20 @@ void keyFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
     else sqlite3_result_int64(ctx, key.integerValue());
 }
 
+void hasFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    if (sqlite3_value_type(argv[0]) != SQLITE_TEXT || sqlite3_value_type(argv[1]) != SQLITE_TEXT) {
+        sqlite3_result_int(ctx, 0);
+        return;
+    }
+    const void* text = sqlite3_value_text(argv[0]);
+    int textLength = sqlite3_value_bytes(argv[0]);
+    const void* needle = sqlite3_value_text(argv[1]);
+    int needleLength = sqlite3_value_bytes(argv[1]);
+    bool found = needleLength > 0 && ::memmem(text, static_cast<size_t>(textLength), needle,
+                                               static_cast<size_t>(needleLength)) != nullptr;
+    sqlite3_result_int(ctx, found ? 1 : 0);
+}
+
 }  // namespace
 
 bool registerSQLFunctions(sqlite3* db) {
@@ -56,6 +71,8 @@ bool registerSQLFunctions(sqlite3* db) {
            sqlite3_create_function_v2(db, "tl_fold", 2, flags, nullptr, foldFunction, nullptr, nullptr, nullptr) ==
                SQLITE_OK &&
            sqlite3_create_function_v2(db, "tl_key", 1, flags, nullptr, keyFunction, nullptr, nullptr, nullptr) ==
+               SQLITE_OK &&
+           sqlite3_create_function_v2(db, "tl_has", 2, flags, nullptr, hasFunction, nullptr, nullptr, nullptr) ==
                SQLITE_OK;
 }
 

@@ -4,6 +4,8 @@
 //   tl_cmp(op, options, a, b)  0 or 1: compareValues(op, options, a, b)
 //   tl_fold(options, text)     foldText(text, options)
 //   tl_key(value)              Schema::largeValueKey(value)
+//   tl_has(text, needle)       1 when the bytes of needle occur in text (nil: 0);
+//                              the substring scan behind short searches
 
 struct sqlite3;
 

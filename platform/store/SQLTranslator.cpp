@@ -47,15 +47,14 @@ const Property* searchedProperty(const Entity& entity, const Predicate& p) {
 // One lookup in the entity's search table for a needle in any of the columns.
 // The copies there are folded, so folding the needle the same way makes the
 // lookup answer contains[cd] exactly. The trigram index needs three characters;
-// shorter needles scan the folded copies.
+// shorter needles scan the folded copies. The unary "+" keeps SQLite from
+// answering the lookup row by row through the primary key: a common needle
+// matches most rows, and walking the ordered (covering) index while probing the
+// lookup's result costs far less.
 std::string searchCondition(const Entity& entity, const std::string& alias, const std::vector<const Property*>& columns,
                             const std::string& needle, std::vector<Value>& binds) {
     std::string folded = foldText(needle, kFolded);
     if (folded.empty()) return "0";
-    // The unary "+" keeps SQLite from answering the lookup row by row through
-    // the primary key: a common needle matches most rows, and walking the
-    // ordered (covering) index while probing the lookup's result costs far less.
-    std::string sql = "+" + alias + ".pk IN (SELECT rowid FROM " + Schema::searchTable(entity) + " WHERE ";
     if (characterCount(folded) >= 3) {
         std::string filter = "{";
         for (const Property* p : columns) filter += (filter.size() > 1 ? " " : "") + Schema::column(*p);
@@ -64,12 +63,13 @@ std::string searchCondition(const Entity& entity, const std::string& alias, cons
             if (c == '"') phrase += '"';
             phrase += c;
         }
-        sql += Schema::searchTable(entity) + " MATCH ?)";
         binds.emplace_back(filter + "} : " + phrase + "\"");
-        return sql;
+        return "+" + alias + ".pk IN (SELECT rowid FROM " + Schema::searchTable(entity) + " WHERE " +
+               Schema::searchTable(entity) + " MATCH ?)";
     }
+    std::string sql = "+" + alias + ".pk IN (SELECT id FROM " + Schema::searchContentTable(entity) + " WHERE ";
     for (size_t i = 0; i < columns.size(); ++i) {
-        sql += (i ? " OR " : "") + std::string("instr(") + Schema::column(*columns[i]) + ", ?) > 0";
+        sql += (i ? " OR " : "") + std::string("tl_has(") + Schema::searchContentColumn(entity, *columns[i]) + ", ?)";
         binds.emplace_back(folded);
     }
     return sql + ")";

@@ -9,6 +9,16 @@ std::string Schema::table(const Entity& entity) { return quoted(entity.name()); 
 std::string Schema::column(const Property& property) { return quoted(property.name); }
 std::string Schema::keyColumn(const Property& property) { return quoted(property.name + "$key"); }
 std::string Schema::searchTable(const Entity& entity) { return quoted(entity.name() + "$search"); }
+std::string Schema::searchContentTable(const Entity& entity) { return quoted(entity.name() + "$search_content"); }
+
+std::string Schema::searchContentColumn(const Entity& entity, const Property& property) {
+    int n = 0;
+    for (const Property& p : entity.properties()) {
+        if (&p == &property) break;
+        if (p.searchable) ++n;
+    }
+    return "c" + std::to_string(n);
+}
 
 const char* Schema::columnType(const Property& property) {
     if (!property.isAttribute()) return "INTEGER";

@@ -28,6 +28,11 @@ public:
     // The hash column of a large attribute.
     static std::string keyColumn(const Property& property);
     static std::string searchTable(const Entity& entity);
+    // The search table's own copy of the folded strings (the full-text
+    // module's content table), and the column there for a searchable property:
+    // scanning it directly is what a needle too short for the index needs.
+    static std::string searchContentTable(const Entity& entity);
+    static std::string searchContentColumn(const Entity& entity, const Property& property);
     // SQL type of a property's column.
     static const char* columnType(const Property& property);
 
