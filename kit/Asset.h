@@ -8,11 +8,11 @@
 
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
-#include "platform/store/ManagedObject.h"
+#include "kit/TLSyncedObject.h"
 
 class Clipping;
 
-class Asset : public store::ManagedObject {
+class Asset : public TLSyncedObject {
 public:
     static constexpr const char* kEntityName = "Asset";
 
@@ -23,12 +23,6 @@ public:
     void setAssetID(const std::optional<std::string>& v) { setOptionalString("assetID", v); }
     std::optional<std::string> filename() const { return stringForKey("filename"); }
     void setFilename(const std::optional<std::string>& v) { setOptionalString("filename", v); }
-    std::optional<foundation::Date> modifiedDate() const { return dateForKey("modifiedDate"); }
-    void setModifiedDate(const std::optional<foundation::Date>& v) { setOptionalDate("modifiedDate", v); }
-    std::optional<bool> sync() const { return boolForKey("sync"); }
-    void setSync(std::optional<bool> v) { setOptionalBool("sync", v); }
-    std::optional<foundation::Data> recordSystemFields() const { return dataForKey("recordSystemFields"); }
-    void setRecordSystemFields(const std::optional<foundation::Data>& v) { setOptionalData("recordSystemFields", v); }
 
     std::shared_ptr<Clipping> clipping() const;
     void setClipping(const std::shared_ptr<Clipping>& clipping);

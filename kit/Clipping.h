@@ -13,13 +13,13 @@
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/URL.h"
-#include "platform/store/ManagedObject.h"
+#include "kit/TLSyncedObject.h"
 
 class List;
 class Asset;
 class TLPasteboardItem;
 
-class Clipping : public store::ManagedObject {
+class Clipping : public TLSyncedObject {
 public:
     static constexpr const char* kEntityName = "Clipping";
     static constexpr const char* kIDPrefix = "C-";
@@ -33,8 +33,6 @@ public:
     void setAddDate(const std::optional<foundation::Date>& v) { setOptionalDate("addDate", v); }
     std::optional<foundation::Date> tavloDate() const { return dateForKey("tavloDate"); }
     void setTavloDate(const std::optional<foundation::Date>& v) { setOptionalDate("tavloDate", v); }
-    std::optional<foundation::Date> modifiedDate() const { return dateForKey("modifiedDate"); }
-    void setModifiedDate(const std::optional<foundation::Date>& v) { setOptionalDate("modifiedDate", v); }
     std::optional<std::string> text() const { return stringForKey("text"); }
     void setText(const std::optional<std::string>& v) { setOptionalString("text", v); }
     std::optional<std::string> url() const { return stringForKey("url"); }
@@ -63,10 +61,6 @@ public:
     void setVideo(const std::optional<std::string>& v) { setOptionalString("video", v); }
     std::optional<std::string> files() const { return stringForKey("files"); }
     void setFiles(const std::optional<std::string>& v) { setOptionalString("files", v); }
-    std::optional<bool> sync() const { return boolForKey("sync"); }
-    void setSync(std::optional<bool> v) { setOptionalBool("sync", v); }
-    std::optional<foundation::Data> recordSystemFields() const { return dataForKey("recordSystemFields"); }
-    void setRecordSystemFields(const std::optional<foundation::Data>& v) { setOptionalData("recordSystemFields", v); }
 
     std::shared_ptr<List> list() const;
     void setList(const std::shared_ptr<List>& list);

@@ -9,11 +9,11 @@
 
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
-#include "platform/store/ManagedObject.h"
+#include "kit/TLSyncedObject.h"
 
 class Clipping;
 
-class List : public store::ManagedObject {
+class List : public TLSyncedObject {
 public:
     static constexpr const char* kEntityName = "List";
     static constexpr const char* kIDPrefix = "L-";
@@ -25,12 +25,6 @@ public:
     void setListID(const std::optional<std::string>& v) { setOptionalString("listID", v); }
     std::optional<std::string> name() const { return stringForKey("name"); }
     void setName(const std::optional<std::string>& v) { setOptionalString("name", v); }
-    std::optional<foundation::Date> modifiedDate() const { return dateForKey("modifiedDate"); }
-    void setModifiedDate(const std::optional<foundation::Date>& v) { setOptionalDate("modifiedDate", v); }
-    std::optional<bool> sync() const { return boolForKey("sync"); }
-    void setSync(std::optional<bool> v) { setOptionalBool("sync", v); }
-    std::optional<foundation::Data> recordSystemFields() const { return dataForKey("recordSystemFields"); }
-    void setRecordSystemFields(const std::optional<foundation::Data>& v) { setOptionalData("recordSystemFields", v); }
 
     // The list's clippings (a set; in the order they were made).
     std::vector<std::shared_ptr<Clipping>> clippings() const;

@@ -1,6 +1,7 @@
 #include "platform/store/SQLTranslator.h"
 
 #include <map>
+#include <optional>
 
 #include "platform/store/Schema.h"
 #include "platform/store/StoreError.h"
@@ -242,7 +243,8 @@ bool SQLTranslator::columnCondition(const Entity& entity, const std::string& ali
         binds.push_back(v);
         return true;
     };
-    // "x IN array": the array's elements that can equal the column, as JSON.
+    // "x IN array": the array's elements that can equal the column (as keep
+    // gives them, or nothing), as JSON.
     auto membership = [&](const std::string& expression, auto&& keep) {
         if (v.kind() != Value::Kind::Array) return constant(false);
         std::vector<Value> elements;
@@ -251,7 +253,7 @@ bool SQLTranslator::columnCondition(const Entity& entity, const std::string& ali
             if (e.isNull()) hasNil = true;
             else if (e.kind() == Value::Kind::Data || e.kind() == Value::Kind::Array) return false;
             else if (e.kind() == Value::Kind::String && e.string().find('\0') != std::string::npos) return false;
-            else if (keep(e)) elements.push_back(e);
+            else if (std::optional<Value> kept = keep(e)) elements.push_back(std::move(*kept));
         }
         if (elements.empty() && !hasNil) return constant(false);
         std::string in = "(" + column + " IS NOT NULL AND " + expression + " IN (SELECT value FROM json_each(?)))";
@@ -264,6 +266,9 @@ bool SQLTranslator::columnCondition(const Entity& entity, const std::string& ali
         const uint32_t destination = property.destinationEntity;
         auto isDestination = [destination](const Value& e) {
             return e.kind() == Value::Kind::Object && e.objectID().entity == destination;
+        };
+        auto keepDestination = [&isDestination](const Value& e) {
+            return isDestination(e) ? std::optional<Value>(e) : std::nullopt;
         };
         switch (op) {
             case Operator::Equal:
@@ -278,7 +283,7 @@ bool SQLTranslator::columnCondition(const Entity& entity, const std::string& ali
                 binds.push_back(v);
                 return true;
             }
-            case Operator::In: return membership(column, isDestination);
+            case Operator::In: return membership(column, keepDestination);
             default: return constant(false);
         }
     }
@@ -317,27 +322,16 @@ bool SQLTranslator::columnCondition(const Entity& entity, const std::string& ali
             sql = "(" + column + " IS NOT NULL AND " + column + " " + sqlOperator(op) + " ?)";
             binds.push_back(v);
             return true;
-        case Operator::In: {
-            auto keep = [&](const Value& e) { return kindMatches(property.type, e); };
-            if (!folded) return membership(column, keep);
+        case Operator::In:
+            if (!folded)
+                return membership(column, [&](const Value& e) {
+                    return kindMatches(property.type, e) ? std::optional<Value>(e) : std::nullopt;
+                });
             // Fold the candidates once here, the column per row in SQL.
-            if (v.kind() != Value::Kind::Array) return constant(false);
-            std::vector<Value> elements;
-            bool hasNil = false;
-            for (const Value& e : v.array()) {
-                if (e.isNull()) hasNil = true;
-                else if (e.kind() == Value::Kind::Data || e.kind() == Value::Kind::Array) return false;
-                else if (e.kind() != Value::Kind::String) continue;
-                else if (e.string().find('\0') != std::string::npos) return false;
-                else elements.emplace_back(foldText(e.string(), p.options()));
-            }
-            if (elements.empty() && !hasNil) return constant(false);
-            std::string expression = "tl_fold(" + std::to_string(bits) + ", " + column + ")";
-            std::string in = "(" + column + " IS NOT NULL AND " + expression + " IN (SELECT value FROM json_each(?)))";
-            binds.emplace_back(std::move(elements));
-            sql = hasNil ? "(" + column + " IS NULL OR " + in + ")" : in;
-            return true;
-        }
+            return membership("tl_fold(" + std::to_string(bits) + ", " + column + ")", [&](const Value& e) {
+                return e.kind() == Value::Kind::String ? std::optional<Value>(foldText(e.string(), p.options()))
+                                                       : std::nullopt;
+            });
         case Operator::Contains:
             if (!text || v.kind() != Value::Kind::String) return constant(false);
             if (searchedProperty(entity, p) && property.searchable) {

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <random>
@@ -13,6 +10,7 @@
 #include "platform/store/Context.h"
 #include "platform/store/StoreError.h"
 #include "tests/logging/RecordingLogger.h"
+#include "tests/support/LockedDatabase.h"
 #include "tests/support/TempHome.h"
 
 namespace {
@@ -172,24 +170,12 @@ TEST_F(TLDatabaseManagerTest, WhenNothingCanBeMovedTheHistoryLivesInMemory) {
 
 TEST_F(TLDatabaseManagerTest, AStoreBusyInAnotherProcessIsNeverMovedAside) {
     expectUsableStore();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        sqlite3* db = nullptr;
-        sqlite3_open(store().c_str(), &db);
-        sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; SELECT 1 FROM sqlite_master;", nullptr,
-                     nullptr, nullptr);
-        char c = 1;
-        (void)!write(ready[1], &c, 1);
-        pause();
-        _exit(0);
+    std::shared_ptr<store::Coordinator> coordinator;
+    {
+        testsupport::LockedDatabase lock(store());
+        ASSERT_TRUE(lock.locked());
+        coordinator = manager()->persistentStoreCoordinator();
     }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    auto coordinator = manager()->persistentStoreCoordinator();
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
     ASSERT_TRUE(coordinator);
     EXPECT_FALSE(coordinator->hasStore());
     EXPECT_EQ(configurationFailures(), 1u);

@@ -276,4 +276,27 @@ TEST_F(ObjectStoreTest, RollbackForgetsAndRefreshTurnsBackIntoAFault) {
     EXPECT_EQ(context->count(FetchRequest("Clipping")).value(), 1);
 }
 
+TEST_F(ObjectStoreTest, OneInstancePerObjectAcrossManyFetches) {
+    auto context = newContext();
+    for (int i = 0; i < 3000; ++i) insertClipping(*context, "C" + std::to_string(i), i);
+    ASSERT_TRUE(context->save().ok());
+    FetchRequest request("Clipping");
+    request.sortDescriptors = {{"tavloDate", false}};
+    std::vector<std::shared_ptr<ManagedObject>> kept;
+    {
+        auto first = context->fetch(request).value();
+        ASSERT_EQ(first.size(), 3000u);
+        for (size_t i = 0; i < first.size(); i += 7) kept.push_back(first[i]);
+    }  // the others are dropped and unregistered
+    auto again = context->fetch(request).value();
+    for (size_t k = 0; k < kept.size(); ++k) EXPECT_EQ(again[k * 7], kept[k]);
+    kept[0]->setValueForKey("text", Value("edited"));
+    kept.clear();
+    again.clear();
+    // An object with unsaved changes stays registered though nobody holds it.
+    auto edited = context->fetch(request).value()[0];
+    EXPECT_EQ(edited->valueForKey("text").string(), "edited");
+    EXPECT_TRUE(edited->isUpdated());
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "StoreFixture.h"
 #include "platform/store/StoreError.h"
+#include "tests/support/LockedDatabase.h"
 
 using namespace store;
 
@@ -130,24 +131,12 @@ TEST_F(StoreFileTest, BadFilesAreUnusableAndAnEmptyFileIsAnEmptyStore) {
 
 TEST_F(StoreFileTest, AStoreLockedByAnotherProcessIsBusyNotUnusable) {
     ASSERT_TRUE(open(storetest::tavloModel()).ok());
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        sqlite3* db = nullptr;
-        sqlite3_open(storePath().c_str(), &db);
-        sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; SELECT count(*) FROM sqlite_master;", nullptr,
-                     nullptr, nullptr);
-        char c = 1;
-        (void)!write(ready[1], &c, 1);
-        pause();
-        _exit(0);
+    foundation::Result<void> opened;
+    {
+        testsupport::LockedDatabase lock(storePath());
+        ASSERT_TRUE(lock.locked());
+        opened = open(storetest::tavloModel(), 100);
     }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    auto opened = open(storetest::tavloModel(), 100);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
     ASSERT_FALSE(opened.ok());
     EXPECT_TRUE(isStoreError(opened.error(), ErrorCode::Busy)) << opened.error().description();
     EXPECT_FALSE(isUnusableStoreError(opened.error()));
