@@ -1,0 +1,185 @@
+#include "platform/desktop/X11FrontApplication.h"
+
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+namespace desktop {
+
+namespace {
+
+// How old the entries may be before a window that matches none makes us read
+// them again (an application installed while we run).
+constexpr std::chrono::seconds kEntriesRefresh{30};
+// Windows past this many in the client list are not looked at.
+constexpr uint32_t kMaxClientWindows = 4096;
+// Longest property value we read, in 32-bit units (1 KiB of text).
+constexpr uint32_t kMaxPropertyLongs = 256;
+
+template <class T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <class T>
+Reply<T> take(T* reply) {
+    return Reply<T>(reply, &std::free);
+}
+
+std::string programOfProcess(int64_t pid) {
+    if (pid <= 0) return {};
+    std::string proc = "/proc/" + std::to_string(pid);
+    char buffer[4096];
+    ssize_t n = ::readlink((proc + "/exe").c_str(), buffer, sizeof buffer - 1);
+    if (n > 0) {
+        std::string path(buffer, size_t(n));
+        if (auto deleted = path.rfind(" (deleted)"); deleted != std::string::npos && deleted + 10 == path.size())
+            path.resize(deleted);
+        return path.substr(path.rfind('/') + 1);
+    }
+    std::ifstream comm(proc + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+}  // namespace
+
+struct X11FrontApplication::State {
+    xcb_connection_t* connection = nullptr;
+    xcb_window_t root = 0;
+    xcb_atom_t activeWindow = XCB_NONE, clientList = XCB_NONE, wmPid = XCB_NONE, gtkApplicationID = XCB_NONE;
+
+    ~State() {
+        if (connection) xcb_disconnect(connection);
+    }
+
+    xcb_atom_t intern(const char* name) {
+        auto reply = take(xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, uint16_t(std::strlen(name)), name), nullptr));
+        return reply ? reply->atom : XCB_NONE;
+    }
+
+    xcb_get_property_cookie_t ask(xcb_window_t window, xcb_atom_t property, xcb_atom_t type) {
+        return xcb_get_property(connection, 0, window, property, type, 0, kMaxPropertyLongs);
+    }
+
+    // The property's 32-bit values (windows, cardinals).
+    std::vector<uint32_t> longs(xcb_get_property_cookie_t cookie) {
+        auto reply = take(xcb_get_property_reply(connection, cookie, nullptr));
+        if (!reply || reply->format != 32) return {};
+        auto* values = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
+        return std::vector<uint32_t>(values, values + xcb_get_property_value_length(reply.get()) / 4);
+    }
+
+    std::string bytes(xcb_get_property_cookie_t cookie) {
+        auto reply = take(xcb_get_property_reply(connection, cookie, nullptr));
+        if (!reply || reply->format != 8) return {};
+        return std::string(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                           size_t(xcb_get_property_value_length(reply.get())));
+    }
+
+    // What each window says of its application, asked in one round trip.
+    std::vector<std::pair<WindowClaims, int64_t>> claimsOf(const std::vector<uint32_t>& windows) {
+        struct Asked {
+            xcb_get_property_cookie_t pid, appID, wmClass;
+        };
+        std::vector<Asked> asked;
+        for (uint32_t w : windows)
+            asked.push_back({ask(w, wmPid, XCB_ATOM_CARDINAL), ask(w, gtkApplicationID, XCB_GET_PROPERTY_TYPE_ANY),
+                             ask(w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING)});
+        std::vector<std::pair<WindowClaims, int64_t>> out;
+        for (auto& a : asked) {
+            WindowClaims claims;
+            auto pids = longs(a.pid);
+            int64_t pid = pids.empty() ? 0 : int64_t(pids[0]);
+            claims.applicationID = bytes(a.appID);
+            // WM_CLASS is two strings, each ended by a NUL.
+            std::string wm = bytes(a.wmClass);
+            size_t nul = wm.find('\0');
+            claims.wmInstance = wm.substr(0, nul);
+            if (nul != std::string::npos) {
+                std::string rest = wm.substr(nul + 1);
+                claims.wmClass = rest.substr(0, rest.find('\0'));
+            }
+            claims.executable = programOfProcess(pid);
+            out.emplace_back(std::move(claims), pid);
+        }
+        return out;
+    }
+};
+
+std::unique_ptr<X11FrontApplication> X11FrontApplication::open() {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return nullptr;
+    auto state = std::make_unique<State>();
+    int screenNumber = 0;
+    state->connection = xcb_connect(nullptr, &screenNumber);
+    if (xcb_connection_has_error(state->connection)) return nullptr;
+    auto it = xcb_setup_roots_iterator(xcb_get_setup(state->connection));
+    for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
+    if (!it.rem) return nullptr;
+    state->root = it.data->root;
+    state->activeWindow = state->intern("_NET_ACTIVE_WINDOW");
+    state->clientList = state->intern("_NET_CLIENT_LIST");
+    state->wmPid = state->intern("_NET_WM_PID");
+    state->gtkApplicationID = state->intern("_GTK_APPLICATION_ID");
+    return std::unique_ptr<X11FrontApplication>(new X11FrontApplication(std::move(state)));
+}
+
+X11FrontApplication::X11FrontApplication(std::unique_ptr<State> state) : s_(std::move(state)) {}
+
+X11FrontApplication::~X11FrontApplication() = default;
+
+const DesktopEntry* X11FrontApplication::entryFor(const WindowClaims& claims) {
+    auto now = std::chrono::steady_clock::now();
+    if (!entriesRead_) {
+        entries_ = DesktopEntries::load();
+        entriesLoaded_ = now;
+        entriesRead_ = true;
+    }
+    if (auto* entry = entries_.match(claims)) return entry;
+    if (now - entriesLoaded_ < kEntriesRefresh) return nullptr;
+    entries_ = DesktopEntries::load();
+    entriesLoaded_ = now;
+    return entries_.match(claims);
+}
+
+AppIdentity X11FrontApplication::identify(const WindowClaims& claims, int64_t pid) {
+    AppIdentity identity;
+    identity.processIdentifier = pid;
+    if (const DesktopEntry* entry = entryFor(claims)) {
+        identity.bundleIdentifier = entry->id;
+        identity.bundleName = entry->name;
+    } else {
+        // Not installed through an entry: the names the window gives are the best we have.
+        identity.bundleIdentifier = !claims.applicationID.empty() ? claims.applicationID : claims.wmClass;
+        identity.bundleName = !claims.wmClass.empty() ? claims.wmClass : claims.wmInstance;
+    }
+    return identity;
+}
+
+std::optional<AppIdentity> X11FrontApplication::activeApplication() {
+    std::lock_guard lock(mutex_);
+    auto active = s_->longs(s_->ask(s_->root, s_->activeWindow, XCB_ATOM_WINDOW));
+    if (active.empty() || active[0] == XCB_NONE) return std::nullopt;
+    auto [claims, pid] = s_->claimsOf({active[0]}).front();
+    return identify(claims, pid);
+}
+
+std::vector<AppIdentity> X11FrontApplication::runningApplications() {
+    std::lock_guard lock(mutex_);
+    auto windows = s_->longs(
+        xcb_get_property(s_->connection, 0, s_->root, s_->clientList, XCB_ATOM_WINDOW, 0, kMaxClientWindows));
+    std::vector<AppIdentity> out;
+    std::set<std::pair<std::string, int64_t>> seen;
+    for (auto& [claims, pid] : s_->claimsOf(windows)) {
+        AppIdentity identity = identify(claims, pid);
+        if (seen.emplace(identity.bundleIdentifier, pid).second) out.push_back(std::move(identity));
+    }
+    return out;
+}
+
+}  // namespace desktop

@@ -1,0 +1,45 @@
+#pragma once
+// The front application on X11, from the window manager's EWMH hints: the
+// active window (_NET_ACTIVE_WINDOW) and the managed windows
+// (_NET_CLIENT_LIST) of the root window, and of each window its process
+// (_NET_WM_PID), its GTK application id and WM_CLASS, matched against the
+// installed desktop entries. Any thread: calls share one connection of their
+// own under a lock.
+//
+// Without a window manager there is no active window, so no application.
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include "platform/desktop/DesktopEntries.h"
+#include "platform/desktop/FrontApplication.h"
+
+namespace desktop {
+
+class X11FrontApplication final : public FrontApplication {
+public:
+    // Nothing when no X server answers at $DISPLAY.
+    static std::unique_ptr<X11FrontApplication> open();
+    ~X11FrontApplication() override;
+
+    bool canIdentifyApplications() const override { return true; }
+    std::optional<AppIdentity> activeApplication() override;
+    std::vector<AppIdentity> runningApplications() override;
+
+private:
+    struct State;
+    explicit X11FrontApplication(std::unique_ptr<State> state);
+    // The entries, read again when a window matched none and they are old
+    // enough that an application may have been installed since.
+    const DesktopEntry* entryFor(const WindowClaims& claims);
+    AppIdentity identify(const WindowClaims& claims, int64_t pid);
+
+    std::mutex mutex_;
+    std::unique_ptr<State> s_;
+    DesktopEntries entries_;
+    std::chrono::steady_clock::time_point entriesLoaded_{};
+    bool entriesRead_ = false;
+};
+
+}  // namespace desktop
