@@ -1,9 +1,12 @@
 #include "platform/store/Context.h"
 
 #include <algorithm>
+#include <bit>
 #include <set>
 #include <unordered_set>
 
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/ThreadIdentity.h"
 #include "platform/store/Comparison.h"
 #include "platform/store/SQLTranslator.h"
 #include "platform/store/Schema.h"
@@ -12,8 +15,11 @@
 namespace store {
 
 using foundation::Result;
+using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
+
+uint64_t bit(size_t property) { return uint64_t(1) << property; }
 
 void removeFrom(Context::Objects& objects, const ManagedObject* object) {
     objects.erase(std::remove_if(objects.begin(), objects.end(), [object](const auto& o) { return o.get() == object; }),
@@ -27,13 +33,71 @@ std::string orderBy(const Entity& entity, const SortDescriptors& sorts) {
     return sql + "t.pk ASC";
 }
 
+foundation::Error noStoreError() {
+    return makeError(ErrorCode::NoStore, "The context has neither a persistent store coordinator nor a parent context");
+}
+
 }  // namespace
 
-Context::Context(std::shared_ptr<Coordinator> coordinator)
-    : coordinator_(std::move(coordinator)), model_(coordinator_->model()) {}
+Context::Context(std::shared_ptr<Coordinator> coordinator) { setPersistentStoreCoordinator(std::move(coordinator)); }
+
+Context::Context(ConcurrencyType type) : type_(type) {
+    if (type == ConcurrencyType::MainQueue) queue_ = dispatch::Queue::main();
+    else if (type == ConcurrencyType::PrivateQueue) queue_ = dispatch::Queue::createSerial("store.context");
+}
 
 Context::~Context() {
+    Lock lock(mutex_);
     registry_.forEach([](ManagedObject* object) { object->context_ = nullptr; });
+}
+
+void Context::setPersistentStoreCoordinator(std::shared_ptr<Coordinator> coordinator) {
+    parent_.reset();
+    coordinator_ = std::move(coordinator);
+    model_ = coordinator_ ? coordinator_->model() : nullptr;
+}
+
+void Context::setParentContext(std::shared_ptr<Context> parent) {
+    parent_ = std::move(parent);
+    coordinator_ = parent_ ? parent_->coordinator_ : nullptr;
+    model_ = parent_ ? parent_->model_ : nullptr;
+}
+
+void Context::performBlock(std::function<void()> block) {
+    if (!queue_) {
+        runBlock(block);
+        return;
+    }
+    // The block keeps a shared context alive until it has run.
+    queue_->async([this, self = weak_from_this().lock(), block = std::move(block)] { runBlock(block); });
+}
+
+void Context::performBlockAndWait(const std::function<void()>& block) {
+    // The main thread may be running another queue's block in place of that
+    // queue (a sync onto an idle queue does so): it still owns the main context.
+    const bool here = !queue_ || queue_->isCurrent() ||
+                      (type_ == ConcurrencyType::MainQueue && foundation::isMainThread());
+    if (here) runBlock(block);
+    else queue_->sync([&] { runBlock(block); });
+}
+
+void Context::runBlock(const std::function<void()>& block) {
+    ++performDepth_;
+    block();
+    if (--performDepth_ == 0) processPendingChanges();
+}
+
+void Context::noteEventChange() {
+    if (type_ != ConcurrencyType::MainQueue || performDepth_ > 0 || processingScheduled_) return;
+    std::weak_ptr<Context> self = weak_from_this();
+    if (self.expired()) return;
+    processingScheduled_ = true;
+    queue_->async([self] {
+        if (auto context = self.lock()) {
+            context->processingScheduled_ = false;
+            context->processPendingChanges();
+        }
+    });
 }
 
 std::shared_ptr<ManagedObject> Context::makeObject(const Entity& entity, int64_t pk) {
@@ -42,6 +106,7 @@ std::shared_ptr<ManagedObject> Context::makeObject(const Entity& entity, int64_t
     object->entity_ = &entity;
     object->id_ = ObjectID{pk, entity.index()};
     object->context_ = this;
+    Lock lock(mutex_);
     registry_.insert(object.get());
     return object;
 }
@@ -50,36 +115,55 @@ std::shared_ptr<ManagedObject> Context::sharedFor(const ManagedObject& object) c
     return const_cast<ManagedObject&>(object).weak_from_this().lock();
 }
 
-void Context::unregister(const ManagedObject& object) { registry_.erase(object.id_, &object); }
+void Context::unregister(const ManagedObject& object) {
+    // Objects handed to other queues (in notifications) may die there.
+    Lock lock(mutex_);
+    registry_.erase(object.id_, &object);
+}
 
 void Context::detach(const std::shared_ptr<ManagedObject>& object) {
+    Lock lock(mutex_);
     object->context_ = nullptr;
     registry_.erase(object->id_, object.get());
 }
 
 std::shared_ptr<ManagedObject> Context::insertNewObject(std::string_view entityName) {
+    if (!model_ || !coordinator_) return nullptr;
     const Entity* entity = model_->entity(entityName);
     if (!entity) return nullptr;
     auto object = makeObject(*entity, coordinator_->newPrimaryKey(entity->index()));
-    object->inserted_ = true;
-    object->loaded_ = entity->columnMask();  // a new object has every value (all nil)
-    inserted_.push_back(object);
+    {
+        Lock lock(mutex_);
+        object->inserted_ = true;
+        object->loaded_ = entity->columnMask();  // a new object has every value (all nil)
+        inserted_.push_back(object);
+        eventInserted_.push_back(object);
+    }
+    noteEventChange();
     return object;
 }
 
 void Context::deleteObject(const std::shared_ptr<ManagedObject>& object) {
     if (!object || object->context_ != this || object->deleted_) return;
-    if (!object->inserted_ && object->changed_ != 0) removeFrom(updated_, object.get());
-    object->deleted_ = true;
-    deleted_.push_back(object);
+    {
+        Lock lock(mutex_);
+        if (!object->inserted_ && object->changed_ != 0) removeFrom(updated_, object.get());
+        object->deleted_ = true;
+        deleted_.push_back(object);
+        eventDeleted_.push_back(object);
+    }
+    noteEventChange();
 }
 
 std::shared_ptr<ManagedObject> Context::objectRegisteredForID(const ObjectID& id) const {
+    Lock lock(mutex_);
     ManagedObject* object = registry_.find(id);
     return object ? object->weak_from_this().lock() : nullptr;
 }
 
 std::shared_ptr<ManagedObject> Context::objectWithID(const ObjectID& id) {
+    if (!model_) return nullptr;
+    Lock lock(mutex_);
     if (auto object = objectRegisteredForID(id)) return object;
     if (id.isNull() || id.entity >= model_->entities().size()) return nullptr;
     return makeObject(model_->entity(id.entity), id.pk);
@@ -89,30 +173,115 @@ Result<std::shared_ptr<ManagedObject>> Context::existingObjectWithID(const Objec
     auto object = objectWithID(id);
     if (!object) return makeError(ErrorCode::InvalidRequest, "No such entity");
     if (object->inserted_) return object;
-    uint64_t missing = object->entity_->columnMask() & ~object->loaded_;
-    auto row = coordinator_->loadRow(*object->entity_, id.pk, missing ? missing : 1);
-    if (!row) return row.error();
-    if (!row.value()) return makeError(ErrorCode::InvalidRequest, "The object is not in the store");
-    if (missing) fulfillFault(*object);
+    const uint64_t missing = object->entity_->columnMask() & ~object->loaded_;
+    auto values = loadValues(*object->entity_, id.pk, missing ? missing : 1);
+    if (!values) return values.error();
+    if (!values.value()) return makeError(ErrorCode::InvalidRequest, "The object is not in the store");
+    if (missing) {
+        Lock lock(mutex_);
+        size_t next = 0;
+        for (size_t i = 0; i < object->entity_->properties().size(); ++i) {
+            if (!(missing & bit(i))) continue;
+            if (!(object->loaded_ & bit(i))) object->storeSlot(static_cast<int>(i), std::move((*values.value())[next]));
+            ++next;
+        }
+    }
     return object;
 }
 
 void Context::fulfillFault(ManagedObject& object) {
-    uint64_t missing = object.entity_->columnMask() & ~object.loaded_;
+    const uint64_t missing = object.entity_->columnMask() & ~object.loaded_;
     if (!missing) return;
-    auto row = coordinator_->loadRow(*object.entity_, object.id_.pk, missing);
+    auto row = loadValues(*object.entity_, object.id_.pk, missing);
     std::vector<Value> values;
     if (row && row.value()) values = std::move(*row.value());
-    // A row that is gone (or unreadable) reads as nil rather than failing the caller.
+    // An object that is gone (or unreadable) reads as nil rather than failing the caller.
+    values.resize(static_cast<size_t>(std::popcount(missing)));
+    Lock lock(mutex_);
     size_t next = 0;
     for (size_t i = 0; i < object.entity_->properties().size(); ++i) {
-        if (!(missing & (uint64_t(1) << i))) continue;
-        object.storeSlot(static_cast<int>(i), next < values.size() ? std::move(values[next]) : Value());
+        if (!(missing & bit(i))) continue;
+        if (!(object.loaded_ & bit(i))) object.storeSlot(static_cast<int>(i), std::move(values[next]));
         ++next;
     }
 }
 
+Result<std::optional<std::vector<Value>>> Context::loadValues(const Entity& entity, int64_t pk, uint64_t mask) {
+    if (!coordinator_) return noStoreError();
+    Pending pending;
+    const bool held = parent_ && ancestorsPending(ObjectID{pk, entity.index()}, pending);
+    if (held && pending.deleted) return std::optional<std::vector<Value>>();
+    const uint64_t fromStore = held && pending.inserted ? 0 : mask & ~pending.mask;
+    std::vector<Value> stored;
+    if (fromStore) {
+        auto row = coordinator_->loadRow(entity, pk, fromStore);
+        if (!row) return row.error();
+        if (!row.value()) return std::optional<std::vector<Value>>();
+        stored = std::move(*row.value());
+    }
+    std::vector<Value> values;
+    size_t next = 0;
+    for (size_t i = 0; i < entity.properties().size(); ++i) {
+        if (!(mask & bit(i))) continue;
+        if (pending.mask & bit(i)) {
+            auto it = std::find_if(pending.values.begin(), pending.values.end(),
+                                   [i](const auto& v) { return v.first == static_cast<int>(i); });
+            values.push_back(it != pending.values.end() ? it->second : Value());
+        } else {
+            values.push_back(next < stored.size() ? std::move(stored[next]) : Value());
+            ++next;
+        }
+    }
+    return std::optional<std::vector<Value>>(std::move(values));
+}
+
+void Context::absorb(Pending& into, const ManagedObject& object) {
+    into.inserted = into.inserted || object.inserted_;
+    into.deleted = into.deleted || object.deleted_;
+    // A new object holds every value (the ones never set are nil); a changed
+    // one only its changes, the rest is where it was read from.
+    const uint64_t have = (object.inserted_ ? object.loaded_ : object.changed_) & object.entity_->columnMask() & ~into.mask;
+    for (size_t i = 0; i < object.entity_->properties().size(); ++i) {
+        if (!(have & bit(i))) continue;
+        const Value* value = object.slot(static_cast<int>(i));
+        into.values.emplace_back(static_cast<int>(i), value ? *value : Value());
+    }
+    into.mask |= have;
+}
+
+bool Context::ancestorsPending(const ObjectID& id, Pending& out) const {
+    bool found = false;
+    for (const Context* c = parent_.get(); c; c = c->parent_.get()) {
+        Lock lock(c->mutex_);
+        const ManagedObject* object = c->registry_.find(id);
+        if (!object || !object->hasChanges()) continue;
+        absorb(out, *object);
+        found = true;
+    }
+    return found;
+}
+
+Context::Overlay Context::ancestorsOverlay(uint32_t entity) const {
+    Overlay overlay;
+    for (const Context* c = parent_.get(); c; c = c->parent_.get()) {
+        Lock lock(c->mutex_);
+        for (const Objects* set : {&c->inserted_, &c->updated_, &c->deleted_})
+            for (const auto& o : *set)
+                if (o->id_.entity == entity) absorb(overlay[o->id_.pk], *o);
+    }
+    return overlay;
+}
+
+bool Context::ancestorsHavePendingChanges(uint32_t entity) const {
+    for (const Context* c = parent_.get(); c; c = c->parent_.get()) {
+        Lock lock(c->mutex_);
+        if (c->hasPendingChanges(entity)) return true;
+    }
+    return false;
+}
+
 void Context::noteChanged(ManagedObject& object) {
+    Lock lock(mutex_);
     if (auto shared = sharedFor(object)) updated_.push_back(std::move(shared));
 }
 
@@ -124,6 +293,7 @@ bool Context::hasPendingChanges(uint32_t entity) const {
 }
 
 Result<void> Context::applyDeleteRules(bool enforceDeny) {
+    Lock lock(mutex_);
     for (size_t i = 0; i < deleted_.size(); ++i) {
         auto object = deleted_[i];
         const Entity& entity = *object->entity_;
@@ -171,45 +341,140 @@ Result<void> Context::applyDeleteRules(bool enforceDeny) {
     return {};
 }
 
+Context::Event Context::takeEvent() {
+    Lock lock(mutex_);
+    Event event;
+    std::unordered_set<const ManagedObject*> born;
+    for (const auto& o : eventInserted_) {
+        born.insert(o.get());
+        if (o->context_ == this && !o->deleted_) event.inserted.push_back(o);
+        o->eventChanged_ = 0;
+    }
+    // Inserted and deleted within one event: never reported.
+    for (const auto& o : eventDeleted_) {
+        if (!born.count(o.get())) event.deleted.push_back(o);
+        o->eventChanged_ = 0;
+    }
+    for (const Objects* set : {&updated_, &inserted_})
+        for (const auto& o : *set)
+            if (o->eventChanged_ != 0 && !o->deleted_ && !born.count(o.get())) {
+                event.updated.push_back(o);
+                event.masks.push_back(o->eventChanged_);
+            }
+    eventInserted_.clear();
+    eventDeleted_.clear();
+    return event;
+}
+
+void Context::post(const char* name, const Event& event, const ChangedKeys* keys) {
+    foundation::Notification notification{name, this, {}, {}};
+    notification.userInfo[kInsertedObjectsKey] = event.inserted;
+    notification.userInfo[kUpdatedObjectsKey] = event.updated;
+    notification.userInfo[kDeletedObjectsKey] = event.deleted;
+    if (keys) notification.userInfo[kUpdatedKeysKey] = *keys;
+    foundation::NotificationCenter::defaultCenter().post(notification);
+}
+
+void Context::finishEvent(const Event& event) {
+    // Only the reported keys: changes made by observers belong to the next event.
+    Lock lock(mutex_);
+    for (size_t i = 0; i < event.updated.size(); ++i) event.updated[i]->eventChanged_ &= ~event.masks[i];
+}
+
 void Context::processPendingChanges() {
-    (void)applyDeleteRules(false);
-    for (const Objects* set : {&inserted_, &updated_, &deleted_})
-        for (const auto& o : *set) o->eventChanged_ = 0;
+    if (!model_) return;
+    {
+        Lock lock(mutex_);
+        (void)applyDeleteRules(false);
+    }
+    Event event = takeEvent();
+    if (event.empty()) return;
+    post(kObjectsDidChangeNotification, event);
+    finishEvent(event);
 }
 
 Result<void> Context::save() {
+    if (!coordinator_) return noStoreError();
     processPendingChanges();
-    if (auto denied = applyDeleteRules(true); !denied) return denied.error();
+    if (!hasChanges()) return {};
+    foundation::NotificationCenter::defaultCenter().post(foundation::Notification{kWillSaveNotification, this, {}, {}});
+    processPendingChanges();  // what the will-save observers changed
+    {
+        Lock lock(mutex_);
+        if (auto denied = applyDeleteRules(true); !denied) return denied.error();
+    }
+    if (!hasChanges()) return {};
+
     ChangeSet changes;
+    ChangedKeys keys;
     const auto rowOf = [](const ManagedObject& o, uint64_t mask) {
         ChangeSet::Row row{o.id_.entity, o.id_.pk, {}};
         for (const auto& [index, value] : o.slots_)
-            if (mask & (uint64_t(1) << index) && o.entity_->property(index).hasColumn())
+            if (mask & bit(static_cast<size_t>(index)) && o.entity_->property(index).hasColumn())
                 row.values.emplace_back(index, value);
         return row;
     };
     for (const auto& o : inserted_) changes.inserts.push_back(rowOf(*o, o->loaded_));
     for (const auto& o : updated_) {
+        keys.emplace(o->id_, o->changedKeys());
         ChangeSet::Row row = rowOf(*o, o->changed_);
         if (!row.values.empty()) changes.updates.push_back(std::move(row));
     }
     for (const auto& o : deleted_) changes.deletes.push_back({o->id_.entity, o->id_.pk, {}});
-    if (!changes.empty())
+    Event saved;
+    saved.inserted = inserted_;
+    saved.updated = updated_;
+    saved.deleted = deleted_;
+
+    if (parent_) {
+        const std::shared_ptr<Context> parent = parent_;
+        parent->performBlockAndWait([&] { parent->absorbChildChanges(changes); });
+    } else if (!changes.empty()) {
         if (auto written = coordinator_->commit(changes); !written) return written.error();
-    for (const auto& o : inserted_) {
-        o->inserted_ = false;
-        o->changed_ = 0;
     }
-    for (const auto& o : updated_) o->changed_ = 0;
-    for (const auto& o : deleted_) detach(o);
-    inserted_.clear();
-    updated_.clear();
-    deleted_.clear();
-    rulesApplied_ = 0;
+    {
+        Lock lock(mutex_);
+        for (const auto& o : inserted_) {
+            o->inserted_ = false;
+            o->changed_ = 0;
+        }
+        for (const auto& o : updated_) o->changed_ = 0;
+        for (const auto& o : deleted_) detach(o);
+        inserted_.clear();
+        updated_.clear();
+        deleted_.clear();
+        rulesApplied_ = 0;
+    }
+    post(kDidSaveNotification, saved, &keys);
     return {};
 }
 
+void Context::absorbChildChanges(const ChangeSet& changes) {
+    for (const auto& row : changes.inserts) {
+        const Entity& entity = model_->entity(row.entity);
+        auto object = objectRegisteredForID(ObjectID{row.pk, row.entity});
+        if (!object) object = makeObject(entity, row.pk);
+        {
+            Lock lock(mutex_);
+            object->slots_.clear();
+            object->inserted_ = true;
+            object->loaded_ = entity.columnMask();
+            inserted_.push_back(object);
+            eventInserted_.push_back(object);
+        }
+        // Through the setter, so the inverse sides of relationships change too.
+        for (const auto& [index, value] : row.values) object->setValueForKey(entity.property(index).name, value);
+    }
+    for (const auto& row : changes.updates) {
+        auto object = objectWithID(ObjectID{row.pk, row.entity});
+        if (!object) continue;
+        for (const auto& [index, value] : row.values) object->setValueForKey(object->entity().property(index).name, value);
+    }
+    for (const auto& row : changes.deletes) deleteObject(objectWithID(ObjectID{row.pk, row.entity}));
+}
+
 void Context::rollback() {
+    Lock lock(mutex_);
     for (const auto& o : inserted_) detach(o);
     for (const Objects* set : {&updated_, &deleted_})
         for (const auto& o : *set) {
@@ -222,11 +487,14 @@ void Context::rollback() {
     inserted_.clear();
     updated_.clear();
     deleted_.clear();
+    eventInserted_.clear();
+    eventDeleted_.clear();
     rulesApplied_ = 0;
 }
 
 void Context::refreshObject(const std::shared_ptr<ManagedObject>& object, bool mergeChanges) {
     if (!object || object->context_ != this || object->inserted_) return;
+    Lock lock(mutex_);
     if (!mergeChanges) {
         if (object->changed_ != 0 && !object->deleted_) removeFrom(updated_, object.get());
         if (object->deleted_) {
@@ -241,7 +509,60 @@ void Context::refreshObject(const std::shared_ptr<ManagedObject>& object, bool m
     object->loaded_ &= keep;
 }
 
+void Context::mergeChangesFromContextDidSaveNotification(const foundation::Notification& notification) {
+    if (!model_) return;
+    static const Objects kNone;
+    auto objectsFor = [&notification](const char* key) -> const Objects& {
+        const Objects* objects = notification.info<Objects>(key);
+        return objects ? *objects : kNone;
+    };
+    const ChangedKeys* keys = notification.info<ChangedKeys>(kUpdatedKeysKey);
+    // Only the saved objects' IDs are read: they belong to another context.
+    Event event;
+    for (const auto& source : objectsFor(kInsertedObjectsKey)) {
+        auto object = objectWithID(source->objectID());
+        if (!object) continue;
+        if (!object->hasChanges()) refreshObject(object, false);
+        event.inserted.push_back(std::move(object));
+    }
+    for (const auto& source : objectsFor(kUpdatedObjectsKey)) {
+        auto object = objectWithID(source->objectID());
+        if (!object) continue;
+        refreshObject(object, true);
+        uint64_t mask = object->entity_->columnMask();
+        if (keys)
+            if (auto it = keys->find(object->id_); it != keys->end()) {
+                mask = 0;
+                for (const auto& key : it->second)
+                    if (int index = object->entity_->propertyIndex(key); index >= 0) mask |= bit(static_cast<size_t>(index));
+            }
+        {
+            Lock lock(mutex_);
+            object->eventChanged_ |= mask;
+        }
+        event.updated.push_back(std::move(object));
+        event.masks.push_back(mask);
+    }
+    for (const auto& source : objectsFor(kDeletedObjectsKey)) {
+        auto object = objectRegisteredForID(source->objectID());
+        if (!object) continue;
+        {
+            Lock lock(mutex_);
+            for (Objects* set : {&inserted_, &updated_, &deleted_}) removeFrom(*set, object.get());
+            rulesApplied_ = std::min(rulesApplied_, deleted_.size());
+            object->deleted_ = true;
+            object->eventChanged_ = 0;
+            detach(object);
+        }
+        event.deleted.push_back(std::move(object));
+    }
+    if (event.empty()) return;
+    post(kObjectsDidChangeNotification, event);
+    finishEvent(event);
+}
+
 Result<const Entity*> Context::entityFor(const FetchRequest& request) const {
+    if (!model_ || !coordinator_) return noStoreError();
     const Entity* entity = model_->entity(request.entityName);
     if (!entity) return makeError(ErrorCode::InvalidRequest, "Unknown entity " + request.entityName);
     for (const auto& s : request.sortDescriptors) {
@@ -254,7 +575,13 @@ Result<const Entity*> Context::entityFor(const FetchRequest& request) const {
 }
 
 Result<Context::Objects> Context::run(const FetchRequest& request, const Entity& entity, const std::vector<int>& extra) {
-    const bool pending = request.includesPendingChanges && hasPendingChanges(entity.index());
+    // The ancestors' unsaved changes count as stored. They are read before the
+    // store, so a change that a save moves rootward meanwhile is seen at one
+    // level or the other.
+    const Overlay overlay = parent_ ? ancestorsOverlay(entity.index()) : Overlay();
+    Lock lock(mutex_);
+    const bool own = request.includesPendingChanges && hasPendingChanges(entity.index());
+    const bool pending = own || !overlay.empty();
     SQLCondition condition;
     if (request.predicate) condition = SQLTranslator(*model_, entity).translate(*request.predicate);
     const bool pushAll = condition.complete && !pending;
@@ -285,11 +612,17 @@ Result<Context::Objects> Context::run(const FetchRequest& request, const Entity&
         query.offset = request.fetchOffset;
     }
     Objects result;
+    // Objects whose values an ancestor changed: matched here, like our own changes.
+    std::unordered_set<const ManagedObject*> affected;
     const size_t width = query.properties.size();
     auto read = coordinator_->forEachRow(query, [&](int64_t pk, std::vector<Value>& values) {
+        const Pending* held = nullptr;
+        if (!overlay.empty())
+            if (auto it = overlay.find(pk); it != overlay.end()) held = &it->second;
+        if (held && held->deleted) return;
         ObjectID id{pk, entity.index()};
         auto object = objectRegisteredForID(id);
-        if (object && pending && object->deleted_) return;
+        if (object && request.includesPendingChanges && object->deleted_) return;
         if (!object) {
             object = makeObject(entity, id.pk);
         } else if (!object->hasChanges()) {
@@ -300,23 +633,44 @@ Result<Context::Objects> Context::run(const FetchRequest& request, const Entity&
         if (!object->hasChanges()) {
             object->slots_.reserve(width);
             for (size_t c = 0; c < width; ++c) object->storeSlot(query.properties[c], std::move(values[c]));
+            if (held)
+                for (const auto& [index, value] : held->values) object->storeSlot(index, value);
         }
+        if (held) affected.insert(object.get());
         result.push_back(std::move(object));
     });
     if (!read) return read.error();
     if (pending) {
         std::unordered_set<const ManagedObject*> seen;
         for (const auto& o : result) seen.insert(o.get());
-        for (const Objects* set : {&updated_, &inserted_})
-            for (const auto& o : *set)
-                if (o->id_.entity == entity.index() && !o->deleted_ && !seen.count(o.get())) result.push_back(o);
+        // The ancestors' new objects, and their changed ones that the store's
+        // values did not match.
+        for (const auto& [pk, held] : overlay) {
+            if (held.deleted) continue;
+            auto object = objectWithID(ObjectID{pk, entity.index()});
+            if (!object || seen.count(object.get()) || (request.includesPendingChanges && object->deleted_)) continue;
+            if (!object->hasChanges()) {
+                if (held.inserted) {
+                    object->slots_.clear();
+                    object->loaded_ = 0;
+                }
+                for (const auto& [index, value] : held.values) object->storeSlot(index, value);
+            }
+            affected.insert(object.get());
+            seen.insert(object.get());
+            result.push_back(std::move(object));
+        }
+        if (own)
+            for (const Objects* set : {&updated_, &inserted_})
+                for (const auto& o : *set)
+                    if (o->id_.entity == entity.index() && !o->deleted_ && !seen.count(o.get())) result.push_back(o);
     }
     if (request.predicate && (!condition.complete || pending)) {
         // Stored rows were matched by SQL; changed and new objects (and every
         // object when SQL could not say it all) are matched here.
         const bool all = !condition.complete;
         std::erase_if(result, [&](const std::shared_ptr<ManagedObject>& o) {
-            return (all || o->hasChanges()) && !request.predicate->evaluate(*o);
+            return (all || o->hasChanges() || affected.count(o.get())) && !request.predicate->evaluate(*o);
         });
     }
     if (!pushAll) {
@@ -378,7 +732,8 @@ Result<std::vector<Context::Dictionary>> Context::fetchDictionaries(const FetchR
         for (size_t i = 0; i < entity.properties().size(); ++i)
             if (entity.properties()[i].hasColumn()) properties.push_back(static_cast<int>(i));
     std::vector<std::vector<Value>> rows;
-    const bool pending = request.includesPendingChanges && hasPendingChanges(entity.index());
+    const bool pending = (request.includesPendingChanges && hasPendingChanges(entity.index())) ||
+                         ancestorsHavePendingChanges(entity.index());
     SQLCondition condition;
     if (request.predicate) condition = SQLTranslator(*model_, entity).translate(*request.predicate);
     if (request.returnsDistinctResults && condition.complete && !pending && request.sortDescriptors.empty() &&
@@ -425,7 +780,9 @@ Result<int64_t> Context::count(const FetchRequest& request) {
     SQLCondition condition;
     if (request.predicate) condition = SQLTranslator(*model_, entity).translate(*request.predicate);
     int64_t n;
-    if (condition.complete && !(request.includesPendingChanges && hasPendingChanges(entity.index()))) {
+    const bool pending = (request.includesPendingChanges && hasPendingChanges(entity.index())) ||
+                         ancestorsHavePendingChanges(entity.index());
+    if (condition.complete && !pending) {
         auto counted = coordinator_->countRows(entity, condition.sql, condition.binds);
         if (!counted) return counted.error();
         n = std::max<int64_t>(0, counted.value() - std::max<int64_t>(0, request.fetchOffset));

@@ -1,5 +1,6 @@
 #include "platform/store/ManagedObject.h"
 
+#include <mutex>
 
 #include "platform/store/Context.h"
 
@@ -33,7 +34,9 @@ void ManagedObject::markChanged(int property) {
     bool wasClean = changed_ == 0;
     changed_ |= bit(property);
     eventChanged_ |= bit(property);
-    if (wasClean && context_ && !inserted_ && !deleted_) context_->noteChanged(*this);
+    if (!context_) return;
+    if (wasClean && !inserted_ && !deleted_) context_->noteChanged(*this);
+    context_->noteEventChange();
 }
 
 Value ManagedObject::valueForKey(std::string_view key) const {
@@ -50,6 +53,9 @@ Value ManagedObject::valueForKey(std::string_view key) const {
 bool ManagedObject::setValueForKey(std::string_view key, const Value& value) {
     int index = entity_->propertyIndex(key);
     if (index < 0 || deleted_) return false;
+    // The context's children read its changed objects from their own threads.
+    std::unique_lock<std::recursive_mutex> lock;
+    if (context_) lock = std::unique_lock(context_->mutex_);
     const Property& p = entity_->property(index);
     Value stored;
     if (p.isToMany()) return false;
