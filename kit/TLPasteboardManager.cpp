@@ -1,0 +1,626 @@
+#include "kit/TLPasteboardManager.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "kit/Asset.h"
+#include "kit/NSDateCloudKit.h"
+#include "kit/NSFileManagerExtras.h"
+#include "kit/TLDatabaseManager.h"
+#include "kit/TLImageUtilities.h"
+#include "kit/TLInterfaceSound.h"
+#include "kit/TLMacPasteboard.h"
+#include "kit/TLUserDefaultsKeys.h"
+#include "kit/TLWebArchive.h"
+#include "logging/TLLog.h"
+#include "platform/desktop/MemoryPasteboard.h"
+#include "platform/foundation/TypeIdentifier.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using foundation::TypeIdentifier;
+
+// The platform name every clipping made here carries (the sync records of
+// other devices compare it).
+constexpr const char* kDeviceName = "OSX";
+// A pasteboard with more image files than this is not taken as images.
+constexpr size_t kMaxImageFiles = 10;
+// Texts this long (in UTF-16 units, as the history's other devices count) are
+// never compared for duplicates: the lookup would cost more than a repeat.
+constexpr size_t kDuplicateTextLength = 5000;
+// Only texts shorter than this are looked at as a possible link.
+constexpr size_t kLinkTextLength = 2000;
+// How many of TLPasteboard::markerTypes() mark transient content; the next
+// one marks concealed content.
+constexpr size_t kTransientMarkerCount = 6;
+constexpr size_t kConcealedMarker = 6;
+
+const char* const kImageFileTypes[] = {foundation::kUTTypeJPEG, foundation::kUTTypeTIFF, foundation::kUTTypeGIF,
+                                       foundation::kUTTypePNG, foundation::kUTTypeBMP};
+const char* const kAttributeTypes[] = {foundation::kUTTypeText, foundation::kUTTypePlainText,
+                                       foundation::kUTTypeUTF8PlainText, foundation::kUTTypeURL};
+
+std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
+
+size_t utf16Length(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text) {
+        if ((c & 0xC0) != 0x80) ++n;
+        if (c >= 0xF0) ++n;  // outside the basic plane: a surrogate pair
+    }
+    return n;
+}
+
+std::string trimmed(const std::string& text) {
+    const char* blanks = " \t\n\r\v\f";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+bool containsType(const std::vector<std::string>& types, std::string_view type) {
+    return std::any_of(types.begin(), types.end(), [&](const std::string& t) { return TypeIdentifier::equal(t, type); });
+}
+
+// An asset gets a record of its own (and is synced as a file) for the kinds
+// the other devices show: images, web archives and rich text.
+bool takesAsset(const std::string& fileName) {
+    auto parsed = NSFileManagerExtras::parseAssetFileName(fileName);
+    if (!parsed) return false;
+    const std::string& type = parsed->second;
+    return TypeIdentifier::conformsTo(type, foundation::kUTTypeImage) ||
+           TypeIdentifier::equal(type, foundation::kUTTypeWebArchive) ||
+           TypeIdentifier::equal(type, foundation::kUTTypeRTF);
+}
+
+std::shared_ptr<TLPasteboard> snapshotOf(const std::shared_ptr<TLPasteboard>& pasteboard) {
+    auto snapshot = std::make_shared<TLMacPasteboard>();
+    if (pasteboard && pasteboard->pasteboard())
+        snapshot->setPasteboard(desktop::MemoryPasteboard::snapshotOf(*pasteboard->pasteboard()));
+    else
+        snapshot->setPasteboard(std::make_shared<desktop::MemoryPasteboard>(0, std::vector<desktop::PasteboardItem>{}));
+    return snapshot;
+}
+
+std::shared_ptr<store::Context> defaultContext() {
+    auto coordinator = TLDatabaseManager::sharedManager()->persistentStoreCoordinator();
+    return coordinator ? std::make_shared<store::Context>(coordinator) : nullptr;
+}
+
+}  // namespace
+
+// One save in progress: what was judged and where it goes.
+struct TLPasteboardManager::Capture {
+    std::shared_ptr<TLPasteboard> snapshot;
+    bool fromGeneral = false;
+    std::shared_ptr<List> list;
+    bool saveConcealedTypes = false;
+    Completion completion;
+
+    std::string clippingID;
+    // A clipping made from a pasteboard item.
+    std::optional<std::string> text, url, urlName;
+    bool hasImage = false;
+    // Only a clipping made from a pasteboard item carries the device's name.
+    bool namesDevice = false;
+    TLAssetWriter::Written written;
+
+    void complete(const std::shared_ptr<Clipping>& clipping) const {
+        if (completion) completion(clipping);
+    }
+};
+
+std::shared_ptr<TLPasteboardManager> TLPasteboardManager::sharedManager() {
+    static std::once_flag once;
+    static std::shared_ptr<TLPasteboardManager> shared;
+    std::call_once(once, [] {
+        Configuration configuration;
+        configuration.generalPasteboard = TLMacPasteboard::generalPasteboard();
+        configuration.managedObjectContext = defaultContext();
+        configuration.frontApplication = desktop::FrontApplication::create();
+        shared = std::make_shared<TLPasteboardManager>(std::move(configuration));
+    });
+    return shared;
+}
+
+TLPasteboardManager::TLPasteboardManager(Configuration configuration)
+    : generalPasteboard_(std::move(configuration.generalPasteboard)),
+      context_(std::move(configuration.managedObjectContext)),
+      frontApplication_(std::move(configuration.frontApplication)),
+      writerQueue_(std::move(configuration.writerQueue)),
+      saveContext_(std::move(configuration.saveContext)) {
+    if (!writerQueue_) writerQueue_ = dispatch::Queue::createSerial("com.tavlo.capture.assets");
+    if (!saveContext_) saveContext_ = [](store::Context& context) { return context.save(); };
+    if (!frontApplication_) frontApplication_ = desktop::FrontApplication::create();
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    observers_.emplace_back(center, center.addObserver(TLUserDefaultsClipboardSize, nullptr,
+                                                       [this](const foundation::Notification&) { trimClipboardHistory(); }));
+    clipboardCapture_ = settings()->boolForKey(TLUserDefaultsCaptureClipboard);
+    observers_.emplace_back(center, center.addObserver(TLTimerTickNotification, nullptr,
+                                                       [this](const foundation::Notification&) { checkPasteboard(); }));
+    pasteboardChangeCount_ = generalPasteboard_ ? generalPasteboard_->changeCount() : 0;
+    excludedPasteboardTypes_ = {"com.apple.mobileslideshow.asset.localidentifier",
+                                "iOS rich content paste pasteboard type"};
+    trimClipboardHistory();
+}
+
+TLPasteboardManager::~TLPasteboardManager() = default;
+
+// MARK: Watch and rules
+
+void TLPasteboardManager::checkPasteboard() {
+    if (!generalPasteboard_) return;
+    const int64_t count = generalPasteboard_->changeCount();
+    if (count == pasteboardChangeCount_) return;
+    const bool wasOn = clipboardCapture_;
+    pause();
+    if (wasOn) {
+        RuleDecision decision = decide();
+        if (decision.save) {
+            // The content is read once, now, and the capture judges and writes that.
+            auto snapshot = snapshotOf(generalPasteboard_);
+            auto marker = snapshot->stringForDataType(TLPasteboard::kClippingMetadataType);
+            if (!marker || marker->empty()) {
+                std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+                auto later = [weak, list = decision.list](double seconds) {
+                    dispatch::after(seconds, dispatch::Queue::main(), [weak, list] {
+                        if (auto self = weak.lock()) self->saveContentsOfPasteboard(self->generalPasteboard_, list);
+                    });
+                };
+                if (decision.frontBundleIdentifier == kDelayedFrontApplication) {
+                    later(kDelayedFrontApplicationSeconds);
+                } else if (!frontApplication_->runningApplicationsWithBundleIdentifier(kDelayingRunningApplication)
+                                .empty()) {
+                    later(kDelayingRunningApplicationSeconds);
+                } else {
+                    saveSnapshot(snapshot, true, decision.list, false, nullptr);
+                }
+            }
+        }
+    }
+    // The count this check looked at: a change made since is new for the next tick.
+    pasteboardChangeCount_ = count;
+    if (wasOn) resume();
+}
+
+TLPasteboardManager::RuleDecision TLPasteboardManager::decide() {
+    auto defaults = settings();
+    const int64_t defaultOption = defaults->integerForKey(TLDefaultRuleOption);
+    RuleDecision decision;
+    decision.save = defaultOption != 1;
+    std::string listID;
+    auto front = activeApplication();
+    if (front) decision.frontBundleIdentifier = front->bundleIdentifier;
+    const foundation::PlistValue* rule = nullptr;
+    auto rules = defaults->arrayForKey(TLApplicationRules);
+    if (front && !front->bundleIdentifier.empty() && rules) {
+        // The last rule for the application wins.
+        for (const auto& candidate : *rules) {
+            auto* id = candidate.get(TLAppRuleBundleIdentifier);
+            if (id && id->asString() && *id->asString() == front->bundleIdentifier) rule = &candidate;
+        }
+    }
+    if (rule) {
+        auto* option = rule->get(TLAppRuleOption);
+        switch (option ? option->integerValue() : 0) {
+            case 1: decision.save = false; break;
+            case 0: decision.save = true; break;
+            case 2:
+                decision.save = true;
+                if (auto* id = rule->get(TLAppRuleListID)) listID = id->stringValue().value_or("");
+                break;
+            default: break;
+        }
+    } else if (defaultOption == 2) {
+        listID = defaults->stringForKey(TLDefaultListID).value_or("");
+    }
+    if (listID.empty()) listID = defaults->stringForKey(TLUserDefaultsSelectedListID).value_or("");
+    if (!listID.empty()) decision.list = listWithID(listID);
+    return decision;
+}
+
+std::shared_ptr<List> TLPasteboardManager::listWithID(const std::string& listID) {
+    if (!context_) return nullptr;
+    store::FetchRequest request(List::kEntityName);
+    auto predicate = store::Predicate::withFormat("listID == %@", listID);
+    if (!predicate) return nullptr;
+    request.predicate = predicate.value();
+    request.fetchLimit = 1;
+    auto found = context_->fetch(request);
+    if (!found || found.value().empty()) return nullptr;
+    return std::dynamic_pointer_cast<List>(found.value().front());
+}
+
+std::optional<desktop::AppIdentity> TLPasteboardManager::activeApplication() {
+    return frontApplication_ ? frontApplication_->activeApplication() : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> TLPasteboardManager::pasteboardClippingIDs() {
+    auto defaults = settings();
+    if (!generalPasteboard_ ||
+        defaults->integerForKey(TLUserDefaultsPasteboardChangeCount) != generalPasteboard_->changeCount())
+        return std::nullopt;
+    return defaults->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs);
+}
+
+// MARK: Saving
+
+void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard) {
+    saveContentsOfPasteboard(pasteboard, nullptr, false, Completion());
+}
+
+void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard,
+                                                   const std::shared_ptr<List>& list) {
+    saveContentsOfPasteboard(pasteboard, list, false, Completion());
+}
+
+void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard,
+                                                   const std::shared_ptr<List>& list, bool saveConcealedTypes) {
+    saveContentsOfPasteboard(pasteboard, list, saveConcealedTypes, Completion());
+}
+
+void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard,
+                                                   Completion completion) {
+    saveContentsOfPasteboard(pasteboard, nullptr, false, std::move(completion));
+}
+
+void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard,
+                                                   const std::shared_ptr<List>& list, Completion completion) {
+    saveContentsOfPasteboard(pasteboard, list, false, std::move(completion));
+}
+
+void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard,
+                                                   const std::shared_ptr<List>& list, bool saveConcealedTypes,
+                                                   Completion completion) {
+    bool fromGeneral = pasteboard && generalPasteboard_ &&
+                       (pasteboard == generalPasteboard_ || pasteboard->pasteboard() == generalPasteboard_->pasteboard());
+    saveSnapshot(snapshotOf(pasteboard), fromGeneral, list, saveConcealedTypes, std::move(completion));
+}
+
+void TLPasteboardManager::saveSnapshot(std::shared_ptr<TLPasteboard> snapshot, bool fromGeneral,
+                                       std::shared_ptr<List> list, bool saveConcealedTypes, Completion completion) {
+    auto capture = std::make_shared<Capture>();
+    capture->snapshot = std::move(snapshot);
+    capture->fromGeneral = fromGeneral;
+    capture->list = std::move(list);
+    capture->saveConcealedTypes = saveConcealedTypes;
+    capture->completion = std::move(completion);
+    if (capture->snapshot->isSaved()) return capture->complete(nullptr);
+    if (capture->snapshot->types().empty()) {
+        TLLogInfo(TLLogContextPasteboard, "Pasteboard contains no data types. Skipping");
+        return capture->complete(nullptr);
+    }
+    if (saveImageFiles(capture) || saveFileName(capture) || refusedForMarkers(capture)) return;
+    saveItem(capture);
+}
+
+bool TLPasteboardManager::saveImageFiles(const std::shared_ptr<Capture>& capture) {
+    std::vector<TLAssetWriter::ImageFile> files;
+    for (const auto& item : capture->snapshot->pasteboardItems()) {
+        auto text = item->stringForType(foundation::kUTTypeFileURL);
+        auto url = text ? foundation::URL::parse(*text) : std::nullopt;
+        if (!url || !url->isFileURL()) continue;
+        std::string type = TypeIdentifier::typeForFilenameExtension(url->pathExtension());
+        if (type.empty()) continue;
+        for (const char* imageType : kImageFileTypes) {
+            if (TypeIdentifier::conformsTo(type, imageType)) {
+                files.push_back({*url, type});
+                break;
+            }
+        }
+    }
+    if (files.empty() || files.size() > kMaxImageFiles) return false;
+    capture->clippingID = Clipping::makeClippingID();
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+    writeThen(capture, [files](TLAssetWriter& writer) { return writer.copyImageFiles(files); },
+              [weak, capture](TLAssetWriter::Written written) {
+                  auto self = weak.lock();
+                  if (!self) return;
+                  // Not one file could be taken: nothing to keep, no clipping.
+                  if (!written.imageType || written.files.empty()) return capture->complete(nullptr);
+                  capture->written = std::move(written);
+                  auto clipping = self->insertClipping(*capture);
+                  if (!clipping) return capture->complete(nullptr);
+                  self->insertAssets(*clipping, capture->written.files, true);
+                  self->saveAndFinish(*capture, *clipping);
+                  self->trimClipboardHistory();
+                  capture->complete(clipping);
+              });
+    return true;
+}
+
+bool TLPasteboardManager::saveFileName(const std::shared_ptr<Capture>& capture) {
+    if (!containsType(capture->snapshot->types(), foundation::kUTTypeFileURL)) return false;
+    std::string name;
+    if (auto text = capture->snapshot->stringForDataType(foundation::kUTTypeFileURL)) {
+        if (auto url = foundation::URL::parse(*text); url && url->isFileURL() && !url->path().empty() && url->path() != "/")
+            name = url->lastPathComponent();
+    }
+    if (name.empty()) {
+        capture->complete(nullptr);
+        return true;
+    }
+    capture->clippingID = Clipping::makeClippingID();
+    capture->text = name;
+    capture->written.items = 1;
+    auto clipping = insertClipping(*capture);
+    if (!clipping) {
+        capture->complete(nullptr);
+        return true;
+    }
+    saveAndFinish(*capture, *clipping);
+    trimClipboardHistory();
+    capture->complete(clipping);
+    return true;
+}
+
+bool TLPasteboardManager::refusedForMarkers(const std::shared_ptr<Capture>& capture) {
+    if (capture->saveConcealedTypes) return false;
+    auto types = capture->snapshot->types();
+    const auto& markers = TLPasteboard::markerTypes();
+    for (size_t i = 0; i < kTransientMarkerCount; ++i) {
+        if (containsType(types, markers[i])) {
+            TLLogInfo(TLLogContextPasteboard, "Pasteboard contains transient data types. Skipping.");
+            capture->complete(nullptr);
+            return true;
+        }
+    }
+    if (containsType(types, markers[kConcealedMarker])) {
+        TLLogInfo(TLLogContextPasteboard, "Pasteboard contains concealed data types. Skipping.");
+        capture->complete(nullptr);
+        return true;
+    }
+    return false;
+}
+
+void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
+    auto items = capture->snapshot->pasteboardItems();
+    auto supported = capture->snapshot->supportedTypes();
+    size_t chosen = items.size();
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i]->hasTypes(supported) && !containsType(items[i]->types(), foundation::kUTTypeFileURL)) {
+            chosen = i;
+            break;
+        }
+    }
+    if (chosen == items.size()) {
+        TLLogWarning(TLLogContextPasteboard, "Pasteboard does not contain any supported data types");
+        return capture->complete(nullptr);
+    }
+    const TLPasteboardItem& item = *items[chosen];
+    TLLogDebug(TLLogContextPasteboard, "Pasteboard data types: %@", item.types());
+    auto text = item.text();
+    auto url = item.url();
+    auto imageType = item.imageType();
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+
+    if ((!text || text->empty()) && (!url || url->absoluteString().empty()) && !imageType) {
+        TLLogWarning(TLLogContextPasteboard, "Pasteboard has supported types but there is no data in them");
+        auto archive = item.dataForType(TLWebArchive::kPasteboardType);
+        if (!archive) return capture->complete(nullptr);
+        capture->clippingID = Clipping::makeClippingID();
+        capture->namesDevice = true;
+        writeThen(capture, [archive = *archive](TLAssetWriter& writer) { return writer.writeWebArchiveImages(archive); },
+                  [weak, capture](TLAssetWriter::Written written) {
+                      auto self = weak.lock();
+                      if (!self) return;
+                      if (written.files.empty()) return capture->complete(nullptr);
+                      capture->written = std::move(written);
+                      capture->url = capture->written.url;
+                      auto clipping = self->insertClipping(*capture);
+                      if (!clipping) return capture->complete(nullptr);
+                      self->insertAssets(*clipping, capture->written.files, false);
+                      if (self->saveAndFinish(*capture, *clipping)) self->trimClipboardHistory();
+                      capture->complete(clipping);
+                  });
+        return;
+    }
+
+    // Links are kept only for the web; a text that merely repeats another kind of link goes with it.
+    if (url && !(url->scheme().find("http") != std::string::npos && !url->host().empty())) {
+        if (text && *text == url->absoluteString()) text.reset();
+        url.reset();
+    }
+    std::optional<std::string> urlString = url ? std::optional<std::string>(url->absoluteString()) : std::nullopt;
+    if (refreshDuplicate(capture, text, urlString)) return;
+
+    TLLogInfo(TLLogContextPasteboard, "Pasteboard contains unsaved data with supported data types. Adding to Tavlo.");
+    capture->clippingID = Clipping::makeClippingID();
+    capture->text = text;
+    capture->url = urlString;
+    capture->hasImage = imageType.has_value();
+    capture->namesDevice = true;
+    if (auto name = item.urlName()) {
+        std::string clean = trimmed(*name);
+        if (!clean.empty()) capture->urlName = clean;
+    }
+    std::vector<std::string> types;
+    for (const auto& type : item.types()) {
+        bool attribute = std::any_of(std::begin(kAttributeTypes), std::end(kAttributeTypes),
+                                     [&](const char* a) { return TypeIdentifier::equal(type, a); });
+        if (!attribute) types.push_back(type);
+    }
+    std::string itemURL = url ? url->absoluteString() : item.url() ? item.url()->absoluteString() : std::string();
+    auto snapshot = capture->snapshot;
+    writeThen(
+        capture,
+        [snapshot, chosen, types, imageType, itemURL](TLAssetWriter& writer) {
+            return writer.writeItems(*snapshot, chosen, types, imageType, itemURL);
+        },
+        [weak, capture](TLAssetWriter::Written written) {
+            auto self = weak.lock();
+            if (!self) return;
+            capture->written = std::move(written);
+            auto& text = capture->text;
+            auto& url = capture->url;
+            // A text that reads as a web address is a link.
+            if (text && !url && utf16Length(*text) < kLinkTextLength && foundation::URL::isWebAddress(*text)) {
+                url = text;
+                text.reset();
+            } else if (text && url && *text == *url) {
+                text.reset();
+            }
+            auto clipping = self->insertClipping(*capture);
+            if (!clipping) return capture->complete(nullptr);
+            self->insertAssets(*clipping, capture->written.files, false);
+            self->saveAndFinish(*capture, *clipping);
+            self->followUpNewClipping(clipping, capture->hasImage, capture->completion);
+        });
+}
+
+bool TLPasteboardManager::refreshDuplicate(const std::shared_ptr<Capture>& capture,
+                                           const std::optional<std::string>& text,
+                                           const std::optional<std::string>& url) {
+    if (settings()->boolForKey(TLUserDefaultsAllowDupes) || !context_) return false;
+    if (!text && !url) return false;
+    if (text && utf16Length(*text) >= kDuplicateTextLength && !url) return false;
+    store::FetchRequest request(Clipping::kEntityName);
+    auto predicate = text ? store::Predicate::withFormat("text == %@ OR url == %@", *text, url.value_or(*text))
+                          : store::Predicate::withFormat("url == %@", *url);
+    if (!predicate) return false;
+    request.predicate = predicate.value();
+    request.sortDescriptors = {{"tavloDate", false}};
+    request.fetchLimit = 1;
+    auto found = context_->fetch(request);
+    if (!found || found.value().empty()) return false;
+    auto clipping = std::dynamic_pointer_cast<Clipping>(found.value().front());
+    if (!clipping) return false;
+    auto now = NSDateCloudKit::currentServerDate();
+    clipping->setTavloDate(now);
+    clipping->setTavloTemplate(std::nullopt);
+    clipping->setSync(true);
+    clipping->setModifiedDate(now);
+    if (auto saved = saveContext_(*context_); !saved)
+        TLLogError(TLLogContextSync, "Error saving new clipping to local store: %@", saved.error().description());
+    TLLogInfo(TLLogContextPasteboard, "Duplicate pasteboard item found. Update tavloDate and skip.");
+    recordPasteboard(*capture, clipping->clippingID().value_or(""));
+    capture->complete(nullptr);
+    return true;
+}
+
+void TLPasteboardManager::writeThen(const std::shared_ptr<Capture>& capture,
+                                    std::function<TLAssetWriter::Written(TLAssetWriter&)> write,
+                                    std::function<void(TLAssetWriter::Written)> then) {
+    auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(capture->clippingID);
+    TLAssetWriter writer(folder ? folder->filePath() : fs::path(), excludedPasteboardTypes_);
+    writerQueue_->async([writer = std::move(writer), write = std::move(write), then = std::move(then)]() mutable {
+        auto written = std::make_shared<TLAssetWriter::Written>(write(writer));
+        dispatch::Queue::main()->async([then = std::move(then), written] { then(std::move(*written)); });
+    });
+}
+
+std::shared_ptr<Clipping> TLPasteboardManager::insertClipping(const Capture& capture) {
+    if (!context_) return nullptr;
+    auto clipping = std::dynamic_pointer_cast<Clipping>(context_->insertNewObject(Clipping::kEntityName));
+    if (!clipping) return nullptr;
+    clipping->setClippingID(capture.clippingID);
+    clipping->setAddDate(NSDateCloudKit::currentServerDate());
+    clipping->setTavloDate(NSDateCloudKit::currentServerDate());
+    clipping->setModifiedDate(NSDateCloudKit::currentServerDate());
+    clipping->setSync(true);
+    const auto& written = capture.written;
+    if (capture.text) clipping->setText(capture.text);
+    if (capture.url) clipping->setUrl(capture.url);
+    if (written.urlSource) clipping->setUrlSource(written.urlSource);
+    if (capture.urlName) clipping->setUrlName(capture.urlName);
+    if (written.imageType) {
+        clipping->setImage(written.imageType);
+        clipping->setColor(int64_t(written.color.value_or(0)));
+    }
+    if (capture.namesDevice) clipping->setDeviceName(std::string(kDeviceName));
+    clipping->setItems(written.items);
+    clipping->setTavloStyle(settings()->boolForKey(TLUserDefaultsClipboardSync) ? 1 : 0);
+    if (capture.list) place(*clipping, capture.list);
+    return clipping;
+}
+
+void TLPasteboardManager::place(Clipping& clipping, const std::shared_ptr<List>& list) {
+    store::FetchRequest request(Clipping::kEntityName);
+    auto predicate = store::Predicate::withFormat("list == %@", list);
+    if (!predicate) return;
+    request.predicate = predicate.value();
+    request.sortDescriptors = {{"index", true}};
+    auto members = context_->fetch(request);
+    int64_t position = 0;
+    if (members) {
+        for (const auto& object : members.value()) {
+            auto member = std::dynamic_pointer_cast<Clipping>(object);
+            if (!member || member.get() == &clipping) continue;
+            if (member->index() != position) {
+                member->setIndex(position);
+                member->setSync(true);
+                member->setModifiedDate(NSDateCloudKit::currentServerDate());
+            }
+            ++position;
+        }
+    }
+    clipping.setList(list);
+    clipping.setIndex(position);
+}
+
+void TLPasteboardManager::insertAssets(Clipping& clipping, const std::vector<std::string>& files, bool everyFile) {
+    auto self = std::dynamic_pointer_cast<Clipping>(clipping.shared_from_this());
+    const std::string clippingID = clipping.clippingID().value_or("");
+    for (const auto& file : files) {
+        if (!everyFile) {
+            if (auto url = NSFileManagerExtras::URLForAssetFile(clippingID, file))
+                TLLogInfo(TLLogContextPasteboard, "Saved asset at URL: %@", *url);
+        }
+        if (!everyFile && !takesAsset(file)) continue;
+        auto asset = std::dynamic_pointer_cast<Asset>(context_->insertNewObject(Asset::kEntityName));
+        if (!asset) continue;
+        asset->setAssetID(Asset::makeAssetID(clippingID, file));
+        asset->setFilename(file);
+        asset->setModifiedDate(clipping.modifiedDate());
+        asset->setSync(true);
+        asset->setClipping(self);
+    }
+}
+
+bool TLPasteboardManager::saveAndFinish(const Capture& capture, Clipping& clipping) {
+    auto saved = saveContext_(*context_);
+    if (!saved) {
+        // The clipping stays in the context: the next save that succeeds writes it.
+        TLLogError(TLLogContextSync, "Error saving new clipping to local store: %@", saved.error().description());
+        return false;
+    }
+    TLInterfaceSound::saved();
+    auto defaults = settings();
+    if (auto date = clipping.tavloDate()) defaults->setObject(*date, TLUserDefaultsClipboardSyncTavloDate);
+    recordPasteboard(capture, clipping.clippingID().value_or(""));
+    foundation::Notification notification{TLClipboardDidUpdateNotification, nullptr, {}, {}};
+    if (auto ids = pasteboardClippingIDs()) notification.value = *ids;
+    foundation::NotificationCenter::defaultCenter().post(notification);
+    return true;
+}
+
+void TLPasteboardManager::recordPasteboard(const Capture& capture, const std::string& clippingID) {
+    auto defaults = settings();
+    // The count of the content this capture judged, not the clipboard's now:
+    // whatever was copied since is still to be captured.
+    int64_t count = capture.fromGeneral ? capture.snapshot->changeCount()
+                                        : (generalPasteboard_ ? generalPasteboard_->changeCount() : 0);
+    defaults->setInteger(count, TLUserDefaultsPasteboardChangeCount);
+    defaults->setObject(foundation::PlistValue(std::vector<std::string>{clippingID}), TLUserDefaultsPasteboardClippingIDs);
+    defaults->synchronize();
+}
+
+void TLPasteboardManager::followUpNewClipping(const std::shared_ptr<Clipping>& clipping, bool hasImage,
+                                              const Completion& completion) {
+    (void)hasImage;
+    trimClipboardHistory();
+    if (completion) completion(clipping);
+}
+
+uint32_t TLPasteboardManager::colorHexForImageAtPath(const std::string& path) {
+    return TLImageUtilities::averageColorOfFile(path);
+}
+
+void TLPasteboardManager::trimClipboardHistory() {
+    TLLogInfo(TLLogContextPasteboard, "Trim Tavlo history to limit %@",
+              settings()->integerForKey(TLUserDefaultsClipboardSize));
+}

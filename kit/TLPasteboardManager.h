@@ -1,0 +1,154 @@
+#pragma once
+// The one object that watches the general pasteboard. On every tick of the
+// application's 0.25 s timer it looks whether the clipboard changed; if it did,
+// it decides from the capture switch and the per-application rules whether the
+// new content is saved and into which list, and saves it as a clipping with
+// its asset files, or refreshes the equal clipping it already has.
+//
+// Main queue only, like the store's main context it edits. A capture judges a
+// snapshot of the pasteboard taken at the moment it decides; its asset files
+// are written from that snapshot on a queue of the manager's own, one capture
+// after another, and the clipping is inserted and saved back on the main queue.
+// The change count it records as saved is the snapshot's, so a copy made while
+// the files are written is new content for the next tick.
+//
+// Made in a shared_ptr (work it hands to other queues holds it weakly).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kit/Clipping.h"
+#include "kit/List.h"
+#include "kit/TLAssetWriter.h"
+#include "kit/TLPasteboard.h"
+#include "platform/desktop/FrontApplication.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Result.h"
+#include "platform/store/Context.h"
+
+class TLPasteboardManager : public std::enable_shared_from_this<TLPasteboardManager> {
+public:
+    // Runs once per save with the new clipping, or null when nothing new was
+    // saved (a refusal, a duplicate refreshed, nothing usable).
+    using Completion = std::function<void(std::shared_ptr<Clipping>)>;
+
+    struct Configuration {
+        std::shared_ptr<TLPasteboard> generalPasteboard;
+        std::shared_ptr<store::Context> managedObjectContext;  // the store's main context
+        std::shared_ptr<desktop::FrontApplication> frontApplication;
+        // Where asset files are written (a serial queue keeps captures in order).
+        std::shared_ptr<dispatch::Queue> writerQueue;
+        // Saves the main context; tests put a failing save in its place.
+        std::function<foundation::Result<void>(store::Context&)> saveContext;
+    };
+
+    // Front applications that copy in a way the clipboard sees late: the
+    // capture waits for them before it reads.
+    static constexpr const char* kDelayedFrontApplication = "com.apple.iBooksX";
+    static constexpr double kDelayedFrontApplicationSeconds = 0.25;
+    static constexpr const char* kDelayingRunningApplication = "com.pilotmoon.popclip";
+    static constexpr double kDelayingRunningApplicationSeconds = 0.5;
+
+    // The one instance, over the clipboard, the store's main context and the
+    // desktop's front application; made on first use.
+    static std::shared_ptr<TLPasteboardManager> sharedManager();
+
+    // Observes the history limit and the tick, takes the capture switch from
+    // the settings, records the general pasteboard's change count (what is on
+    // it now is not captured) and trims the history once.
+    explicit TLPasteboardManager(Configuration configuration);
+    ~TLPasteboardManager();
+    TLPasteboardManager(const TLPasteboardManager&) = delete;
+    TLPasteboardManager& operator=(const TLPasteboardManager&) = delete;
+
+    bool clipboardCapture() const { return clipboardCapture_; }
+    void setClipboardCapture(bool on) { clipboardCapture_ = on; }
+    int64_t pasteboardChangeCount() const { return pasteboardChangeCount_; }
+    void setPasteboardChangeCount(int64_t count) { pasteboardChangeCount_ = count; }
+    // Pasteboard types never written as asset files.
+    const std::vector<std::string>& excludedPasteboardTypes() const { return excludedPasteboardTypes_; }
+    void setExcludedPasteboardTypes(std::vector<std::string> types) { excludedPasteboardTypes_ = std::move(types); }
+    bool resynchronizing() const { return resynchronizing_; }
+    void setResynchronizing(bool on) { resynchronizing_ = on; }
+
+    // The tick's handler: looks at the general pasteboard and captures a change.
+    void checkPasteboard();
+    void pause() { clipboardCapture_ = false; }
+    void resume() { clipboardCapture_ = true; }
+    bool isPaused() const { return !clipboardCapture_; }
+    // The application of the active window, if any.
+    std::optional<desktop::AppIdentity> activeApplication();
+    // The clippings on the general pasteboard now: those this program last
+    // wrote or captured, while the pasteboard still holds that content.
+    std::optional<std::vector<std::string>> pasteboardClippingIDs();
+
+    void saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard);
+    void saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard, const std::shared_ptr<List>& list);
+    void saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard, const std::shared_ptr<List>& list,
+                                  bool saveConcealedTypes);
+    void saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard, Completion completion);
+    void saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard, const std::shared_ptr<List>& list,
+                                  Completion completion);
+    // Saves what the pasteboard holds now as a new clipping in list (none: the
+    // main history), refreshes an equal one instead, or refuses; concealed and
+    // transient content is refused unless saveConcealedTypes (the user's
+    // explicit save keeps it).
+    void saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard, const std::shared_ptr<List>& list,
+                                  bool saveConcealedTypes, Completion completion);
+
+    // The average colour of an image file as 0x00RRGGBB; 0 for no image.
+    static uint32_t colorHexForImageAtPath(const std::string& path);
+
+    // Trims the history to the limit the user chose.
+    void trimClipboardHistory();
+
+private:
+    struct Capture;
+    struct RuleDecision {
+        bool save = true;
+        std::shared_ptr<List> list;
+        std::string frontBundleIdentifier;
+    };
+
+    RuleDecision decide();
+    std::shared_ptr<List> listWithID(const std::string& listID);
+    // Judges a snapshot and saves it; fromGeneral says the snapshot is of the
+    // general pasteboard, whose count it then records.
+    void saveSnapshot(std::shared_ptr<TLPasteboard> snapshot, bool fromGeneral, std::shared_ptr<List> list,
+                      bool saveConcealedTypes, Completion completion);
+    bool saveImageFiles(const std::shared_ptr<Capture>& capture);
+    bool saveFileName(const std::shared_ptr<Capture>& capture);
+    bool refusedForMarkers(const std::shared_ptr<Capture>& capture);
+    void saveItem(const std::shared_ptr<Capture>& capture);
+    bool refreshDuplicate(const std::shared_ptr<Capture>& capture, const std::optional<std::string>& text,
+                          const std::optional<std::string>& url);
+    // Writes on the writer queue, then continues on the main queue.
+    void writeThen(const std::shared_ptr<Capture>& capture, std::function<TLAssetWriter::Written(TLAssetWriter&)> write,
+                   std::function<void(TLAssetWriter::Written)> then);
+    std::shared_ptr<Clipping> insertClipping(const Capture& capture);
+    void place(Clipping& clipping, const std::shared_ptr<List>& list);
+    void insertAssets(Clipping& clipping, const std::vector<std::string>& files, bool everyFile);
+    // Saves the main context and records the capture (or logs the failure);
+    // true when the save succeeded.
+    bool saveAndFinish(const Capture& capture, Clipping& clipping);
+    // What follows the save of a clipping made from a pasteboard item.
+    void followUpNewClipping(const std::shared_ptr<Clipping>& clipping, bool hasImage, const Completion& completion);
+    void recordPasteboard(const Capture& capture, const std::string& clippingID);
+
+    std::shared_ptr<TLPasteboard> generalPasteboard_;
+    std::shared_ptr<store::Context> context_;
+    std::shared_ptr<desktop::FrontApplication> frontApplication_;
+    std::shared_ptr<dispatch::Queue> writerQueue_;
+    std::function<foundation::Result<void>(store::Context&)> saveContext_;
+    std::vector<foundation::ObserverRegistration> observers_;
+
+    bool clipboardCapture_ = true;
+    int64_t pasteboardChangeCount_ = 0;
+    std::vector<std::string> excludedPasteboardTypes_;
+    bool resynchronizing_ = false;
+};
