@@ -7,7 +7,9 @@
 
 #include <QGuiApplication>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +29,16 @@ public:
         pid_t pid = fork();
         if (pid == 0) {
             close(fds[0]);
+            // The server must not outlive this program, however it ends, and must
+            // not hold the test runner's output pipes open after it.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int devnull = open("/dev/null", O_RDWR);
+            if (devnull >= 0) {
+                dup2(devnull, STDIN_FILENO);
+                dup2(devnull, STDOUT_FILENO);
+                dup2(devnull, STDERR_FILENO);
+                if (devnull > STDERR_FILENO) close(devnull);
+            }
             std::string fd = std::to_string(fds[1]);
             execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "640x480x24",
                    static_cast<char*>(nullptr));
