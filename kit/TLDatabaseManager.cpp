@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <QCoreApplication>
+#include <QObject>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -60,6 +62,8 @@ std::shared_ptr<TLDatabaseManager> TLDatabaseManager::sharedManager() {
 }
 
 TLDatabaseManager::TLDatabaseManager(Configuration configuration) : configuration_(std::move(configuration)) {}
+
+TLDatabaseManager::~TLDatabaseManager() = default;
 
 foundation::URL TLDatabaseManager::databaseURL() const {
     return foundation::URL::fileURL(configuration_.container / kStoreFileName);
@@ -144,4 +148,123 @@ std::shared_ptr<store::Coordinator> TLDatabaseManager::persistentStoreCoordinato
     // The coordinator that holds the store is the one callers get.
     coordinator_ = coordinator;
     return coordinator_;
+}
+
+std::shared_ptr<store::Context> TLDatabaseManager::parentManagedObjectContext() {
+    if (parentContext_) return parentContext_;
+    auto coordinator = persistentStoreCoordinator();
+    if (!coordinator) return nullptr;
+    auto context = std::make_shared<store::Context>(store::ConcurrencyType::PrivateQueue);
+    context->performBlockAndWait([&] {
+        context->setPersistentStoreCoordinator(coordinator);
+        context->setStalenessInterval(0);
+        context->setMergePolicy(store::MergePolicy::MergeByPropertyStoreTrump);
+    });
+    parentContext_ = context;
+    return parentContext_;
+}
+
+std::shared_ptr<store::Context> TLDatabaseManager::managedObjectContext() {
+    if (mainContext_) return mainContext_;
+    auto context = std::make_shared<store::Context>(store::ConcurrencyType::MainQueue);
+    context->setParentContext(parentManagedObjectContext());
+    context->setStalenessInterval(0);
+    mainContext_ = context;
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    willSaveObserver_ = foundation::ObserverRegistration(
+        center, center.addObserver(store::Context::kWillSaveNotification, context.get(),
+                                   [this](const foundation::Notification& n) { managedObjectContextWillSave(n); }));
+    didSaveObserver_ = foundation::ObserverRegistration(
+        center, center.addObserver(store::Context::kDidSaveNotification, context.get(),
+                                   [this](const foundation::Notification& n) { managedObjectContextDidSave(n); }));
+    return mainContext_;
+}
+
+void TLDatabaseManager::saveParentContext(bool onlyWithChanges) {
+    auto parent = parentContext_;
+    if (!parent) return;
+    parent->performBlock([parent, onlyWithChanges] {
+        if (onlyWithChanges && !parent->hasChanges()) return;
+        // The changes stay in the parent, so its next successful save writes them.
+        if (auto saved = parent->save(); !saved) TLLogError(TLLogContextGeneral, "%@", saved.error().description());
+    });
+}
+
+void TLDatabaseManager::beginUpdates() { batchUpdates_ = true; }
+
+void TLDatabaseManager::endUpdates() {
+    batchUpdates_ = false;
+    saveParentContext(true);
+}
+
+void TLDatabaseManager::managedObjectContextWillSave(const foundation::Notification& notification) {
+    if (!mainContext_ || notification.object != mainContext_.get()) return;
+    auto defaults = standardUserDefaults_ ? standardUserDefaults_ : foundation::UserDefaults::standard();
+    auto dropKeyOf = [&defaults](const std::shared_ptr<store::ManagedObject>& object) {
+        if (object->entity().name() != Clipping::kEntityName) return;
+        store::Value clippingID = object->valueForKey("clippingID");
+        if (clippingID.kind() == store::Value::Kind::String) defaults->removeObjectForKey(clippingID.string());
+    };
+    for (const auto& object : mainContext_->deletedObjects()) dropKeyOf(object);
+    for (const auto& object : mainContext_->updatedObjects()) dropKeyOf(object);
+    for (const auto& object : mainContext_->insertedObjects()) dropKeyOf(object);
+    defaults->synchronize();
+}
+
+void TLDatabaseManager::managedObjectContextDidSave(const foundation::Notification& notification) {
+    if (!mainContext_ || notification.object != mainContext_.get()) return;
+    if (batchUpdates_) return;  // the bracket's end writes it
+    saveParentContext(false);
+}
+
+void TLDatabaseManager::applicationWillTerminate() {
+    auto parent = parentContext_;
+    if (!parent) return;
+    // The parent's queue is serial: pushes queued before this run first.
+    parent->performBlockAndWait([&parent] {
+        if (!parent->hasChanges()) return;
+        if (auto saved = parent->save(); !saved) TLLogError(TLLogContextGeneral, "%@", saved.error().description());
+    });
+}
+
+bool TLDatabaseManager::installTerminationHook() {
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application) return false;
+    // A new receiver each time: the previous one's connection ends with it.
+    quitReceiver_ = std::make_unique<QObject>();
+    QObject::connect(application, &QCoreApplication::aboutToQuit, quitReceiver_.get(), [this] { applicationWillTerminate(); });
+    return true;
+}
+
+std::map<std::string, std::shared_ptr<Clipping>> TLDatabaseManager::clippingsWithIDs(const std::vector<std::string>& clippingIDs) {
+    std::map<std::string, std::shared_ptr<Clipping>> found;
+    auto context = managedObjectContext();
+    context->performBlockAndWait([&] {
+        store::FetchRequest request(Clipping::kEntityName);
+        request.predicate = store::Predicate::withFormat("clippingID IN %@", store::Value(clippingIDs)).value();
+        auto objects = context->fetch(request);
+        if (!objects) return;
+        for (const auto& object : objects.value())
+            if (auto clipping = std::dynamic_pointer_cast<Clipping>(object))
+                if (auto id = clipping->clippingID()) found[*id] = clipping;
+    });
+    return found;
+}
+
+std::map<std::string, std::shared_ptr<List>> TLDatabaseManager::listsWithIDs(const std::vector<std::string>& listIDs) {
+    std::map<std::string, std::shared_ptr<List>> found;
+    store::FetchRequest request(List::kEntityName);
+    request.predicate = store::Predicate::withFormat("listID IN %@", store::Value(listIDs)).value();
+    auto objects = managedObjectContext()->fetch(request);
+    if (!objects) return found;
+    for (const auto& object : objects.value())
+        if (auto list = std::dynamic_pointer_cast<List>(object))
+            if (auto id = list->listID()) found[*id] = list;
+    return found;
+}
+
+std::shared_ptr<store::ManagedObject> TLDatabaseManager::managedObjectWithID(const std::string& identifier) {
+    if (auto lists = listsWithIDs({identifier}); !lists.empty()) return lists.begin()->second;
+    if (auto clippings = clippingsWithIDs({identifier}); !clippings.empty()) return clippings.begin()->second;
+    return nullptr;
 }
