@@ -86,11 +86,6 @@ std::shared_ptr<TLPasteboard> snapshotOf(const std::shared_ptr<TLPasteboard>& pa
     return snapshot;
 }
 
-std::shared_ptr<store::Context> defaultContext() {
-    auto coordinator = TLDatabaseManager::sharedManager()->persistentStoreCoordinator();
-    return coordinator ? std::make_shared<store::Context>(coordinator) : nullptr;
-}
-
 }  // namespace
 
 // One save in progress: what was judged and where it goes.
@@ -120,7 +115,7 @@ std::shared_ptr<TLPasteboardManager> TLPasteboardManager::sharedManager() {
     std::call_once(once, [] {
         Configuration configuration;
         configuration.generalPasteboard = TLMacPasteboard::generalPasteboard();
-        configuration.managedObjectContext = defaultContext();
+        configuration.managedObjectContext = TLDatabaseManager::sharedManager()->managedObjectContext();
         configuration.frontApplication = desktop::FrontApplication::create();
         shared = std::make_shared<TLPasteboardManager>(std::move(configuration));
     });

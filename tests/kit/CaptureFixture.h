@@ -20,6 +20,7 @@
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/LKLog.h"
+#include "logging/TLLog.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/UserDefaults.h"
@@ -41,11 +42,15 @@ protected:
     void SetUp() override {
         settings()->setBool(true, TLUserDefaultsCaptureClipboard);
         database_ = std::make_unique<TLDatabaseManager>(
-            TLDatabaseManager::Configuration{modelResource(), home_.dataHome() / "Tavlo", 2000});
+            TLDatabaseManager::Configuration{modelResource(), home_.dataHome() / "Tavlo", 100});
         auto coordinator = database_->persistentStoreCoordinator();
         ASSERT_TRUE(coordinator && coordinator->hasStore());
-        context_ = std::make_shared<store::Context>(coordinator);
+        context_ = database_->managedObjectContext();
         logger_ = std::make_shared<RecordingLogger>();
+        logger_->onMessage = [this](const LKLogMessage& message) {
+            std::lock_guard lock(errorsMutex_);
+            if (message.flag() == LKLogFlagError) errors_.emplace_back(message.context(), message.message());
+        };
         LKLog::addLogger(logger_);
         notificationToken_ = foundation::NotificationCenter::defaultCenter().addObserver(
             TLClipboardDidUpdateNotification, nullptr, [this](const foundation::Notification& n) {
@@ -96,6 +101,8 @@ protected:
 
     // The clippings as the store file holds them (what was saved), newest first.
     std::vector<std::shared_ptr<Clipping>> savedClippings() {
+        // The main context's saves reach the file on the parent's queue.
+        database_->parentManagedObjectContext()->performBlockAndWait([] {});
         // A context of its own: it sees only what reached the store.
         auto fresh = std::make_shared<store::Context>(database_->persistentStoreCoordinator());
         store::FetchRequest request(Clipping::kEntityName);
@@ -134,6 +141,15 @@ protected:
         LKLog::flushLog();
         return logger_->lines();
     }
+    // The error lines logged in a context.
+    std::vector<std::string> errorsIn(int64_t context) {
+        LKLog::flushLog();
+        std::lock_guard lock(errorsMutex_);
+        std::vector<std::string> out;
+        for (auto& [c, text] : errors_)
+            if (c == context) out.push_back(text);
+        return out;
+    }
     size_t logged(const std::string& line) {
         auto lines = logLines();
         return size_t(std::count(lines.begin(), lines.end(), line));
@@ -148,6 +164,8 @@ protected:
     std::shared_ptr<RecordingLogger> logger_;
     std::shared_ptr<TLPasteboardManager> manager_;
     std::vector<std::vector<std::string>> notifications_;
+    std::mutex errorsMutex_;
+    std::vector<std::pair<int64_t, std::string>> errors_;
     foundation::NotificationCenter::Token notificationToken_ = 0;
     std::vector<std::shared_ptr<store::Context>> keep_;  // the contexts of clippings handed out
 };

@@ -14,6 +14,7 @@
 #include "kit/TLWebArchive.h"
 #include "platform/foundation/PropertyList.h"
 #include "tests/platform/desktop/PasteboardTestSupport.h"
+#include "tests/support/LockedDatabase.h"
 
 namespace {
 
@@ -402,12 +403,32 @@ TEST_F(TLPasteboardManagerSaveTest, AFailedSaveIsLoggedAndTheClippingKeptForTheN
     ASSERT_TRUE(handed);
     EXPECT_EQ(handed->text(), "kept");
     EXPECT_TRUE(savedClippings().empty());
-    auto lines = logLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Error saving new clipping to local store: " + full.description()), 1);
+    EXPECT_EQ(errorsIn(TLLogContextSync),
+              std::vector<std::string>{"Error saving new clipping to local store: " + full.description()});
     EXPECT_TRUE(notifications_.empty());
     fail = false;
     capture({item({{kText, "next"}})});
     EXPECT_EQ(savedClippings().size(), 2u);
+}
+
+TEST_F(TLPasteboardManagerSaveTest, AStoreThatCannotBeWrittenKeepsTheChangesUntilASaveSucceeds) {
+    {
+        // Another process in the middle of a write: the store cannot be written.
+        testsupport::LockedDatabase lock(home_.dataHome() / "Tavlo" / "datastore",
+                                         testsupport::LockedDatabase::Mode::Writer);
+        ASSERT_TRUE(lock.locked());
+        copy({item({{kText, "while locked"}})});
+        tick();
+        database_->parentManagedObjectContext()->performBlockAndWait([] {});
+        // The main context's save reached the parent; the parent's write failed.
+        EXPECT_EQ(errorsIn(TLLogContextGeneral).size(), 1u);
+        EXPECT_TRUE(errorsIn(TLLogContextSync).empty());
+    }
+    capture({item({{kText, "unlocked"}})});
+    std::set<std::string> texts;
+    for (auto& c : savedClippings()) texts.insert(c->text().value_or(""));
+    EXPECT_EQ(texts, (std::set<std::string>{"while locked", "unlocked"}));
+    EXPECT_EQ(errorsIn(TLLogContextGeneral).size(), 1u);
 }
 
 TEST_F(TLPasteboardManagerSaveTest, ACopyMadeWhileFilesAreWrittenIsCapturedNextAndNotMixedIn) {

@@ -14,14 +14,22 @@ namespace testsupport {
 
 class LockedDatabase {
 public:
-    explicit LockedDatabase(const std::filesystem::path& path) {
+    // Exclusive: nobody else may open or read it. Writer: an open write
+    // transaction, as a running instance in the middle of a save, so others
+    // that have it open can read but not write.
+    enum class Mode { Exclusive, Writer };
+
+    explicit LockedDatabase(const std::filesystem::path& path, Mode mode = Mode::Exclusive) {
         int ready[2];
         if (pipe(ready) != 0) return;
         child_ = fork();
         if (child_ == 0) {
             sqlite3* db = nullptr;
             sqlite3_open(path.c_str(), &db);
-            sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; SELECT count(*) FROM sqlite_master;",
+            sqlite3_exec(db,
+                         mode == Mode::Exclusive
+                             ? "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; SELECT count(*) FROM sqlite_master;"
+                             : "BEGIN IMMEDIATE;",
                          nullptr, nullptr, nullptr);
             char c = 1;
             (void)!write(ready[1], &c, 1);

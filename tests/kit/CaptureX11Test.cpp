@@ -1,0 +1,159 @@
+// Capture end to end on a real X server: other programs copy with xclip (or
+// the test owner, for targets xclip cannot offer), the application's tick
+// timer drives the manager, and the clippings are read back from the store
+// file.
+
+#include "tests/kit/CaptureFixture.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QImage>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "kit/NSTimerBlocks.h"
+#include "logging/TLLogFiles.h"
+#include "platform/desktop/SystemPasteboard.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+class CaptureX11Test : public capturetest::CaptureFixture {
+protected:
+    void SetUp() override {
+        if (!qGuiApp) GTEST_SKIP() << "needs an X server (DISPLAY is not set)";
+        CaptureFixture::SetUp();
+        auto clipboard = std::shared_ptr<desktop::Pasteboard>(desktop::SystemPasteboard::create());
+        ASSERT_TRUE(clipboard);
+        auto general = std::make_shared<TLMacPasteboard>();
+        general->setPasteboard(clipboard);
+        TLPasteboardManager::Configuration configuration;
+        configuration.generalPasteboard = general;
+        configuration.writerQueue = dispatch::Queue::createSerial("test.capture.assets");
+        configuration.frontApplication = desktop::FrontApplication::create();
+        start(std::move(configuration));
+        timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
+            0.25, [] { foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification); }, true);
+    }
+    void TearDown() override {
+        if (timer_) timer_->invalidate();
+        if (logger_) CaptureFixture::TearDown();
+    }
+
+    // Runs the application's event loop until done() holds or the time is up.
+    template <class Done>
+    bool runEventsUntil(Done done, std::chrono::milliseconds limit) {
+        auto end = Clock::now() + limit;
+        while (!done()) {
+            if (Clock::now() > end) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            dispatch::MainQueue::runUntilIdle();
+        }
+        return true;
+    }
+    void runEventsFor(std::chrono::milliseconds time) {
+        runEventsUntil([] { return false; }, time);
+    }
+    std::shared_ptr<Clipping> savedWithText(const std::string& text) {
+        for (auto& c : savedClippings())
+            if (c->text() == text) return c;
+        return nullptr;
+    }
+
+    std::shared_ptr<NSTimerBlocks::Timer> timer_;
+};
+
+TEST_F(CaptureX11Test, CopiedTextIsSavedWithinASecond) {
+    ASSERT_EQ(shell("printf hello | xclip -selection clipboard"), 0);
+    auto copied = Clock::now();
+    ASSERT_TRUE(runEventsUntil([&] { return savedWithText("hello") != nullptr; }, 2s));
+    EXPECT_LT(Clock::now() - copied, 1s);
+    EXPECT_EQ(savedClippings().size(), 1u);
+    EXPECT_EQ(capturetest::settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), general_->changeCount());
+}
+
+TEST_F(CaptureX11Test, CopyingTheSameTextAgainRefreshesTheOneClipping) {
+    ASSERT_EQ(shell("printf hello | xclip -selection clipboard"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return savedWithText("hello") != nullptr; }, 2s));
+    auto first = *savedWithText("hello")->tavloDate();
+    ASSERT_EQ(shell("printf other | xclip -selection clipboard"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return savedWithText("other") != nullptr; }, 2s));
+    ASSERT_EQ(shell("printf hello | xclip -selection clipboard"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return savedClippings().front()->text() == "hello"; }, 2s));
+    auto saved = savedClippings();
+    EXPECT_EQ(saved.size(), 2u);
+    EXPECT_GT(*saved.front()->tavloDate(), first);
+}
+
+TEST_F(CaptureX11Test, ACopiedImageIsSavedWithItsPNGFile) {
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(QColor(10, 20, 200));
+    fs::path png = home_.root() / "copied.png";
+    ASSERT_TRUE(image.save(QString::fromStdString(png.string()), "PNG"));
+    ASSERT_EQ(shell("xclip -selection clipboard -t image/png -i '" + png.string() + "'"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return !savedClippings().empty(); }, 2s));
+    auto clipping = savedClippings().front();
+    EXPECT_EQ(clipping->image(), foundation::kUTTypePNG);
+    EXPECT_EQ(clipping->color(), 0x0A14C8);
+    EXPECT_EQ(assetNames(*clipping), std::set<std::string>{"0.public.png"});
+    auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(clipping->clippingID())->filePath();
+    EXPECT_EQ(foundation::Data::contentsOfFile(folder / "0.public.png").value(),
+              foundation::Data::contentsOfFile(png).value());
+}
+
+TEST_F(CaptureX11Test, ConcealedContentIsNeverStoredNorLogged) {
+    auto loggers = TLLogFiles::addFileLoggers();
+    const std::string secret = "correct-horse-battery";
+    std::string command = std::string("exec ") + TAVLO_CLIPBOARD_TEST_OWNER + " --target UTF8_STRING=" + secret +
+                          " --target x-kde-passwordManagerHint=secret";
+    FILE* owner = popen(command.c_str(), "r");
+    ASSERT_TRUE(owner);
+    char line[16] = {};
+    ASSERT_TRUE(fgets(line, sizeof line, owner));
+    ASSERT_EQ(std::string(line).rfind("ready", 0), 0u);
+    runEventsFor(1s);
+    // Taking the clipboard back ends the owner.
+    ASSERT_EQ(shell("printf after | xclip -selection clipboard"), 0);
+    pclose(owner);
+    ASSERT_TRUE(runEventsUntil([&] { return savedWithText("after") != nullptr; }, 2s));
+    EXPECT_EQ(savedClippings().size(), 1u);
+
+    LKLog::flushLog();
+    for (auto& logger : loggers) LKLog::removeLogger(logger);
+    std::string everything;
+    for (auto& entry : fs::recursive_directory_iterator(home_.dataHome() / "Logs")) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path());
+        everything += std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(everything.find("Pasteboard contains concealed data types. Skipping."), std::string::npos);
+    EXPECT_EQ(everything.find(secret), std::string::npos);
+    // Nor anything of the store or its assets.
+    for (auto& entry : fs::recursive_directory_iterator(home_.dataHome() / "Tavlo")) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(bytes.find(secret), std::string::npos) << entry.path();
+    }
+}
+
+TEST_F(CaptureX11Test, AnOfferedFifoDoesNotHoldCapture) {
+    fs::path fifo = home_.root() / "pipe.png";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(shell("printf 'file://" + fifo.string() + "\\r\\n' | xclip -selection clipboard -t text/uri-list"), 0);
+    runEventsFor(1s);
+    ASSERT_EQ(shell("printf later | xclip -selection clipboard"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return savedWithText("later") != nullptr; }, 2s));
+    EXPECT_EQ(savedClippings().size(), 1u);
+}
+
+}  // namespace
