@@ -5,6 +5,8 @@
 #include <QImage>
 #include <QImageReader>
 
+#include "platform/foundation/TypeIdentifier.h"
+
 namespace {
 
 // Large images are decoded at about this size before averaging: readers that
@@ -39,4 +41,15 @@ uint32_t TLImageUtilities::averageColorOfFile(const std::filesystem::path& path)
     // The raw pixel: pixel() would undo the premultiplication.
     QRgb rgb = reinterpret_cast<const QRgb*>(pixel.constScanLine(0))[0];
     return (uint32_t(qRed(rgb)) << 16) | (uint32_t(qGreen(rgb)) << 8) | uint32_t(qBlue(rgb));
+}
+
+std::optional<std::string> TLImageUtilities::imageTypeOfData(const foundation::Data& data) {
+    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data.bytes()), qsizetype(data.length()));
+    QBuffer buffer(&bytes);
+    if (!buffer.open(QIODevice::ReadOnly)) return std::nullopt;
+    QImageReader reader(&buffer);
+    if (!reader.canRead()) return std::nullopt;
+    std::string type = foundation::TypeIdentifier::typeForFilenameExtension(reader.format().toStdString());
+    if (type.empty() || !foundation::TypeIdentifier::conformsTo(type, foundation::kUTTypeImage)) return std::nullopt;
+    return type;
 }

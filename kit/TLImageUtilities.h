@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "platform/foundation/Data.h"
 
@@ -17,4 +18,7 @@ public:
     // The file's image shrunk to one pixel, as premultiplied 0x00RRGGBB; 0 when
     // the file holds no image a reader decodes.
     static uint32_t averageColorOfFile(const std::filesystem::path& path);
+    // The type identifier of the image in data ("public.png"); nothing when no
+    // reader decodes it.
+    static std::optional<std::string> imageTypeOfData(const foundation::Data& data);
 };

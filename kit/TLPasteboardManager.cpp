@@ -117,6 +117,7 @@ std::shared_ptr<TLPasteboardManager> TLPasteboardManager::sharedManager() {
         configuration.generalPasteboard = TLMacPasteboard::generalPasteboard();
         configuration.managedObjectContext = TLDatabaseManager::sharedManager()->managedObjectContext();
         configuration.frontApplication = desktop::FrontApplication::create();
+        configuration.linkFetcher = std::make_shared<TLLinkFetcher>();
         shared = std::make_shared<TLPasteboardManager>(std::move(configuration));
     });
     return shared;
@@ -127,7 +128,8 @@ TLPasteboardManager::TLPasteboardManager(Configuration configuration)
       context_(std::move(configuration.managedObjectContext)),
       frontApplication_(std::move(configuration.frontApplication)),
       writerQueue_(std::move(configuration.writerQueue)),
-      saveContext_(std::move(configuration.saveContext)) {
+      saveContext_(std::move(configuration.saveContext)),
+      linkFetcher_(std::move(configuration.linkFetcher)) {
     if (!writerQueue_) writerQueue_ = dispatch::Queue::createSerial("com.tavlo.capture.assets");
     if (!saveContext_) saveContext_ = [](store::Context& context) { return context.save(); };
     if (!frontApplication_) frontApplication_ = desktop::FrontApplication::create();
@@ -463,7 +465,7 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
             if (!clipping) return capture->complete(nullptr);
             self->insertAssets(*clipping, capture->written.files, false);
             self->saveAndFinish(*capture, *clipping);
-            self->followUpNewClipping(clipping, capture->hasImage, capture->completion);
+            self->followUpNewClipping(clipping, capture->hasImage, capture->fromGeneral, capture->completion);
         });
 }
 
@@ -604,18 +606,6 @@ void TLPasteboardManager::recordPasteboard(const Capture& capture, const std::st
     defaults->synchronize();
 }
 
-void TLPasteboardManager::followUpNewClipping(const std::shared_ptr<Clipping>& clipping, bool hasImage,
-                                              const Completion& completion) {
-    (void)hasImage;
-    trimClipboardHistory();
-    if (completion) completion(clipping);
-}
-
 uint32_t TLPasteboardManager::colorHexForImageAtPath(const std::string& path) {
     return TLImageUtilities::averageColorOfFile(path);
-}
-
-void TLPasteboardManager::trimClipboardHistory() {
-    TLLogInfo(TLLogContextPasteboard, "Trim Tavlo history to limit %@",
-              settings()->integerForKey(TLUserDefaultsClipboardSize));
 }

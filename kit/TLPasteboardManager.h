@@ -19,11 +19,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kit/Clipping.h"
 #include "kit/List.h"
+#include "kit/NSTimerBlocks.h"
 #include "kit/TLAssetWriter.h"
+#include "kit/TLLinkFetcher.h"
 #include "kit/TLPasteboard.h"
 #include "platform/desktop/FrontApplication.h"
 #include "platform/dispatch/Queue.h"
@@ -45,6 +48,10 @@ public:
         std::shared_ptr<dispatch::Queue> writerQueue;
         // Saves the main context; tests put a failing save in its place.
         std::function<foundation::Result<void>(store::Context&)> saveContext;
+        // Reads page titles and images of captured links. Without one no link is
+        // fetched: sharedManager() gives it one, a manager made for a test only
+        // when the test serves the pages itself.
+        std::shared_ptr<const TLLinkFetcher> linkFetcher;
     };
 
     // Front applications that copy in a way the clipboard sees late: the
@@ -107,6 +114,45 @@ public:
     // Trims the history to the limit the user chose.
     void trimClipboardHistory();
 
+    // Follow-ups of a new clipping (TLPasteboardManagerFollowUps.cpp). With
+    // sync on they wait, checking every 0.25 s, until the sync engine stored
+    // the clipping's record; a deleted clipping ends the wait, and sync
+    // switched off runs the follow-up at once.
+    void checkIfRecordIsSaved(const std::shared_ptr<NSTimerBlocks::Timer>& timer, const std::shared_ptr<Clipping>& clipping,
+                              bool hasImage, const std::optional<foundation::Data>& recordSystemFields);
+    // The image the clipping's http(s) link serves becomes its item 0.
+    void downloadRemoteClippingImage(const std::shared_ptr<Clipping>& clipping);
+    // The title of the clipping's web page becomes its urlName (empty when the
+    // page has none or repeats the link). The completion runs on the main queue
+    // once the title is stored, not when the fetch stops early.
+    void fetchPageTitleForClipping(const std::shared_ptr<Clipping>& clipping);
+    void fetchPageTitleForClipping(const std::shared_ptr<Clipping>& clipping, std::function<void()> completion);
+
+    // Copy-back (TLPasteboardManagerCopyBack.cpp): puts the clippings on the
+    // pasteboard, one through the template if given, several as their joined
+    // text and their images. A write to the general pasteboard is recorded as
+    // this program's own and announced; unless remote, the clippings move to
+    // the top of the history.
+    void copyClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
+                       const std::optional<std::string>& withTemplate, const std::shared_ptr<TLPasteboard>& toPasteboard,
+                       bool remotely);
+    void copyClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
+                       const std::shared_ptr<TLPasteboard>& toPasteboard, bool remotely);
+    void copyClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
+                       const std::shared_ptr<TLPasteboard>& toPasteboard);
+    void copyClippingsToGeneralPasteboard(const std::vector<std::shared_ptr<Clipping>>& clippings);
+    void copyClippingToGeneralPasteboard(const std::shared_ptr<Clipping>& clipping);
+    // The template with each "{text}", "{title}" and "{url}" of its own
+    // replaced by the clipping's values; what they bring in is never replaced.
+    static std::string stringByFillingTemplate(std::string_view format, const Clipping& clipping);
+
+    // Deletion (TLPasteboardManagerHistory.cpp): the clipping with its asset
+    // folder, saved at once; the folder alone (of a clipping another device
+    // deleted); a list with its clippings' folders.
+    void deleteClipping(const std::shared_ptr<Clipping>& clipping);
+    void deleteAssetsForClippingWithID(const std::string& clippingID);
+    void deleteList(const std::shared_ptr<List>& list);
+
 private:
     struct Capture;
     struct RuleDecision {
@@ -137,7 +183,15 @@ private:
     // true when the save succeeded.
     bool saveAndFinish(const Capture& capture, Clipping& clipping);
     // What follows the save of a clipping made from a pasteboard item.
-    void followUpNewClipping(const std::shared_ptr<Clipping>& clipping, bool hasImage, const Completion& completion);
+    void followUpNewClipping(const std::shared_ptr<Clipping>& clipping, bool hasImage, bool fromGeneral,
+                             const Completion& completion);
+    // The image download or title fetch the clipping is due now, if any.
+    void runDueFollowUp(const std::shared_ptr<Clipping>& clipping, bool hasImage);
+    // Saves the context a clipping lives in: the main context as configured.
+    foundation::Result<void> saveClippingContext(store::Context& context);
+    // Removes stored clippings that share one identifier, on the main
+    // context's parent queue.
+    void removeDuplicateClippings();
     void recordPasteboard(const Capture& capture, const std::string& clippingID);
 
     std::shared_ptr<TLPasteboard> generalPasteboard_;
@@ -146,6 +200,7 @@ private:
     std::shared_ptr<dispatch::Queue> writerQueue_;
     std::function<foundation::Result<void>(store::Context&)> saveContext_;
     std::vector<foundation::ObserverRegistration> observers_;
+    std::shared_ptr<const TLLinkFetcher> linkFetcher_;
 
     bool clipboardCapture_ = true;
     int64_t pasteboardChangeCount_ = 0;

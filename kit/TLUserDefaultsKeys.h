@@ -28,3 +28,4 @@ inline constexpr const char* TLDefaultListID = "TLDefaultListID";
 // Notifications.
 inline constexpr const char* TLTimerTickNotification = "TLTimerTickNotification";
 inline constexpr const char* TLClipboardDidUpdateNotification = "TLClipboardDidUpdateNotification";
+inline constexpr const char* TLRemovedDuplicateClippingNotification = "TLRemovedDuplicateClippingNotification";

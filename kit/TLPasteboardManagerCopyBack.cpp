@@ -1,0 +1,216 @@
+// The pasteboard manager's copy-back: clippings put on a pasteboard as they
+// were stored, through a template, or several at once, and what a write to the
+// general pasteboard records.
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "kit/NSDateCloudKit.h"
+#include "kit/TLImageUtilities.h"
+#include "kit/TLInterfaceSound.h"
+#include "kit/TLPasteboardManager.h"
+#include "kit/TLUserDefaultsKeys.h"
+#include "logging/TLLog.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using foundation::kUTTypeFileURL;
+using foundation::kUTTypeUTF8PlainText;
+
+// Where a file is offered to applications that take it by its Finder node.
+constexpr const char* kFinderNodeType = "com.apple.finder.node";
+constexpr const char* kPlainTextTemplate = "{text}";
+
+std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
+
+bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
+
+// The items of one clipping as stored: item 0 and each later item that can be
+// rebuilt from the asset files.
+std::vector<std::shared_ptr<TLPasteboardItem>> storedItems(const Clipping& clipping) {
+    std::vector<std::shared_ptr<TLPasteboardItem>> items;
+    const int64_t count = std::max<int64_t>(clipping.items().value_or(1), 1);
+    for (int64_t i = 0; i < count; ++i) {
+        auto item = clipping.pasteboardItemAtIndex(i);
+        if (!item) {
+            if (i == 0) return {};  // without its first item the clipping is not written at all
+            continue;
+        }
+        TLLogDebug(TLLogContextPasteboard, "Item at index %@ has types: %@", i, item->types());
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+// The joined text and the images of several clippings, as items.
+std::vector<std::shared_ptr<TLPasteboardItem>> combinedItems(const std::vector<std::shared_ptr<Clipping>>& clippings) {
+    std::string text;
+    bool any = false;
+    for (const auto& clipping : clippings) {
+        auto part = nonEmpty(clipping->text()) ? clipping->text() : nonEmpty(clipping->url()) ? clipping->url() : std::nullopt;
+        if (!part) continue;
+        if (any) text += '\n';
+        text += *part;
+        any = true;
+    }
+    std::vector<std::shared_ptr<TLPasteboardItem>> items;
+    const fs::path temporary = foundation::Paths::temporaryDirectory();
+    bool folderMade = false;
+    for (const auto& clipping : clippings) {
+        const std::string clippingID = clipping->clippingID().value_or("");
+        for (int64_t i = 0; i < clipping->numberOfImages(); ++i) {
+            auto file = clipping->URLForImageAssetAtIndex(i);
+            if (!file) continue;
+            auto data = foundation::Data::contentsOfFile(file->filePath());
+            if (!data) continue;
+            auto type = TLImageUtilities::imageTypeOfData(data.value());
+            if (!type) continue;
+            // The copy is named after its clipping, so two clippings' images never
+            // take each other's place; a failed copy leaves the link pointing nowhere.
+            if (!folderMade) folderMade = foundation::Paths::createDirectory(temporary).ok();
+            fs::path copy = temporary / foundation::format("%@.%@.%@", i, clippingID, file->pathExtension());
+            std::error_code error;
+            fs::copy_file(file->filePath(), copy, fs::copy_options::overwrite_existing, error);
+            auto link = foundation::URL::fileURL(copy);
+            TLPasteboardDictionary values{{*type, std::move(data.value())}, {TLPasteboard::kClippingMetadataType, clippingID}};
+            if (items.empty() && !text.empty()) values.emplace_back(kUTTypeUTF8PlainText, text);
+            // Files have no separate reference form here: every image offers its
+            // file URL.
+            values.emplace_back(kUTTypeFileURL, link);
+            values.emplace_back(kFinderNodeType, link);
+            items.push_back(std::make_shared<TLPasteboardItem>(values));
+        }
+    }
+    if (items.empty() && !text.empty()) {
+        items.push_back(std::make_shared<TLPasteboardItem>(TLPasteboardDictionary{
+            {kUTTypeUTF8PlainText, text}, {TLPasteboard::kClippingMetadataType, std::string()}}));
+    }
+    return items;
+}
+
+}  // namespace
+
+std::string TLPasteboardManager::stringByFillingTemplate(std::string_view format, const Clipping& clipping) {
+    const std::string title = clipping.urlName().value_or("");
+    const std::string text = clipping.text().value_or("");
+    const std::string url = clipping.url() ? *clipping.url() : clipping.urlSource().value_or("");
+    const std::pair<std::string_view, const std::string*> placeholders[] = {
+        {"{title}", &title}, {"{text}", &text}, {"{url}", &url}};
+    // One pass over the template: a placeholder inside a title or a text that
+    // was filled in is that text, never replaced in its turn.
+    std::string out;
+    out.reserve(format.size() + text.size());
+    for (size_t i = 0; i < format.size();) {
+        bool replaced = false;
+        if (format[i] == '{') {
+            for (const auto& [name, value] : placeholders) {
+                if (format.substr(i, name.size()) == name) {
+                    out += *value;
+                    i += name.size();
+                    replaced = true;
+                    break;
+                }
+            }
+        }
+        if (!replaced) out += format[i++];
+    }
+    return out;
+}
+
+void TLPasteboardManager::copyClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
+                                        const std::optional<std::string>& withTemplate,
+                                        const std::shared_ptr<TLPasteboard>& toPasteboard, bool remotely) {
+    TLLogInfo(TLLogContextPasteboard, "Copy %@ clippings to pasteboard. Template: %@, Remotely: %@",
+              int64_t(clippings.size()), withTemplate, int64_t(remotely));
+    if (clippings.empty() || !toPasteboard) return;
+    for (const auto& clipping : clippings)
+        if (!clipping) return;
+    const bool general = toPasteboard == generalPasteboard_;
+    auto defaults = settings();
+    std::optional<std::string> usedTemplate = withTemplate;
+    std::vector<std::shared_ptr<TLPasteboardItem>> items;
+    std::vector<std::string> clippingIDs;
+    if (clippings.size() == 1) {
+        const Clipping& clipping = *clippings.front();
+        if (!usedTemplate && nonEmpty(clipping.text()) && defaults->boolForKey(TLUserDefaultsPlainTextMode))
+            usedTemplate = std::string(kPlainTextTemplate);
+        if (usedTemplate) {
+            items.push_back(std::make_shared<TLPasteboardItem>(
+                TLPasteboardDictionary{{kUTTypeUTF8PlainText, stringByFillingTemplate(*usedTemplate, clipping)},
+                                       {TLPasteboard::kClippingMetadataType, clipping.clippingID().value_or("")}}));
+        } else {
+            items = storedItems(clipping);
+        }
+        clippingIDs.push_back(clipping.clippingID().value_or(""));
+    } else {
+        items = combinedItems(clippings);
+        for (const auto& clipping : clippings) clippingIDs.push_back(clipping->clippingID().value_or(""));
+    }
+    // Nothing to write leaves the pasteboard, and what is recorded about it, alone.
+    if (items.empty()) return;
+    // All items in one write: one change of the pasteboard, one announcement.
+    toPasteboard->copyPasteboardItems(items);
+    if (!general) return;
+    TLInterfaceSound::tavlo();
+
+    // The count marks this content as the program's own, which capture skips.
+    defaults->setInteger(generalPasteboard_->changeCount(), TLUserDefaultsPasteboardChangeCount);
+    defaults->setObject(foundation::PlistValue(clippingIDs), TLUserDefaultsPasteboardClippingIDs);
+    defaults->synchronize();
+    std::optional<std::string> version;
+    if (auto bundle = foundation::Bundle::main())
+        if (auto* value = bundle->infoDictionary().get("CFBundleVersion")) version = value->stringValue();
+    const std::string counter = foundation::format("TavloToClipboard-%@", version);
+    defaults->setInteger(defaults->integerForKey(counter) + 1, counter);
+    defaults->synchronize();
+    foundation::Notification notification{TLClipboardDidUpdateNotification, nullptr, {}, {}};
+    if (auto ids = pasteboardClippingIDs()) notification.value = *ids;
+    foundation::NotificationCenter::defaultCenter().post(notification);
+
+    if (remotely || !context_) return;
+    // The user's copy moves the clippings to the top of the history, in the
+    // order they were copied.
+    context_->performBlockAndWait([&] {
+        const foundation::Date now = NSDateCloudKit::currentServerDate();
+        const int64_t style = defaults->boolForKey(TLUserDefaultsClipboardSync) ? 1 : 0;
+        for (size_t k = 0; k < clippings.size(); ++k) {
+            Clipping& clipping = *clippings[k];
+            if (clipping.isDeleted() || !clipping.managedObjectContext()) continue;
+            clipping.setTavloDate(now);
+            clipping.setTavloStyle(style);
+            clipping.setTavloTemplate(usedTemplate);
+            clipping.setSync(true);
+            clipping.setModifiedDate(NSDateCloudKit::currentServerDate());
+            clipping.setPasteboardIndex(int64_t(k));
+        }
+        defaults->setObject(now, TLUserDefaultsClipboardSyncTavloDate);
+        defaults->synchronize();
+        if (context_->hasChanges()) (void)saveContext_(*context_);
+    });
+}
+
+void TLPasteboardManager::copyClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
+                                        const std::shared_ptr<TLPasteboard>& toPasteboard, bool remotely) {
+    copyClippings(clippings, std::nullopt, toPasteboard, remotely);
+}
+
+void TLPasteboardManager::copyClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
+                                        const std::shared_ptr<TLPasteboard>& toPasteboard) {
+    copyClippings(clippings, toPasteboard, false);
+}
+
+void TLPasteboardManager::copyClippingsToGeneralPasteboard(const std::vector<std::shared_ptr<Clipping>>& clippings) {
+    copyClippings(clippings, generalPasteboard_);
+}
+
+void TLPasteboardManager::copyClippingToGeneralPasteboard(const std::shared_ptr<Clipping>& clipping) {
+    if (!clipping) return;
+    copyClippingsToGeneralPasteboard({clipping});
+}

@@ -1,0 +1,154 @@
+// The pasteboard manager's removals: one clipping, an asset folder, a list, and
+// the trim of the history to the user's limit with its pass over duplicates.
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+#include <vector>
+
+#include "kit/NSFileManagerExtras.h"
+#include "kit/TLPasteboardManager.h"
+#include "kit/TLUserDefaultsKeys.h"
+#include "logging/TLLog.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace {
+
+std::vector<std::shared_ptr<Clipping>> clippingsOf(foundation::Result<store::Context::Objects> found) {
+    std::vector<std::shared_ptr<Clipping>> out;
+    if (!found) return out;
+    out.reserve(found.value().size());
+    for (auto& object : found.value())
+        if (auto clipping = std::dynamic_pointer_cast<Clipping>(object)) out.push_back(std::move(clipping));
+    return out;
+}
+
+// Deletes every clipping but the newest of each identifier that several
+// share (two devices that saved one clipping at once); the folder of the
+// shared identifier stays with the survivor. True when it deleted and saved.
+// On the context's own queue.
+bool deleteDuplicateClippings(store::Context& context) {
+    // One pass over the identifiers counts them all: a count per identifier
+    // would cost a query for each clipping.
+    store::FetchRequest request(Clipping::kEntityName);
+    request.propertiesToFetch = {"clippingID"};
+    auto rows = context.fetchDictionaries(request);
+    if (!rows) return false;
+    std::unordered_map<std::string, int64_t> counts;
+    std::vector<std::string> shared;
+    counts.reserve(rows.value().size());
+    for (const auto& row : rows.value()) {
+        auto it = row.find("clippingID");
+        // A clipping without identifier is nobody's duplicate.
+        if (it == row.end() || it->second.kind() != store::Value::Kind::String) continue;
+        if (++counts[it->second.string()] == 2) shared.push_back(it->second.string());
+    }
+    for (const std::string& clippingID : shared) {
+        TLLogInfo(TLLogContextPasteboard, "Duplicate clipping with ID %@ found. (%@ total). Deleting.", clippingID,
+                  counts[clippingID]);
+        store::FetchRequest same(Clipping::kEntityName);
+        auto predicate = store::Predicate::withFormat("clippingID == %@", clippingID);
+        if (!predicate) continue;
+        same.predicate = predicate.value();
+        same.sortDescriptors = {{"tavloDate", false}};
+        auto clippings = clippingsOf(context.fetch(same));
+        for (size_t i = 1; i < clippings.size(); ++i) context.deleteObject(clippings[i]);
+    }
+    return context.hasChanges() && context.save().ok();
+}
+
+}  // namespace
+
+void TLPasteboardManager::deleteClipping(const std::shared_ptr<Clipping>& clipping) {
+    if (!clipping) return;
+    TLLogInfo(TLLogContextPasteboard, "Deleting clipping with ID: %@", clipping->clippingID());
+    store::Context* context = clipping->managedObjectContext();
+    if (!context) return;  // already deleted and saved
+    context->performBlockAndWait([&] {
+        if (auto clippingID = clipping->clippingID()) deleteAssetsForClippingWithID(*clippingID);
+        context->deleteObject(clipping);
+        (void)saveClippingContext(*context);
+    });
+}
+
+void TLPasteboardManager::deleteAssetsForClippingWithID(const std::string& clippingID) {
+    TLLogInfo(TLLogContextPasteboard, "Deleting assets for clipping with ID: %@", clippingID);
+    // Only a well-formed identifier names a folder: an identifier from a sync
+    // record never reaches outside the assets folder.
+    auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(clippingID);
+    if (!folder) return;
+    std::error_code error;
+    if (std::filesystem::exists(std::filesystem::symlink_status(folder->filePath(), error)))
+        std::filesystem::remove_all(folder->filePath(), error);
+}
+
+void TLPasteboardManager::deleteList(const std::shared_ptr<List>& list) {
+    if (!list || !context_) return;
+    TLLogInfo(TLLogContextPasteboard, "Deleting list with ID: %@", list->listID());
+    context_->performBlockAndWait([&] {
+        for (const auto& clipping : list->clippings())
+            if (auto clippingID = clipping->clippingID()) deleteAssetsForClippingWithID(*clippingID);
+        context_->deleteObject(list);
+        if (context_->hasChanges()) (void)saveClippingContext(*context_);
+    });
+}
+
+foundation::Result<void> TLPasteboardManager::saveClippingContext(store::Context& context) {
+    return &context == context_.get() ? saveContext_(context) : context.save();
+}
+
+void TLPasteboardManager::trimClipboardHistory() {
+    const int64_t limit = foundation::UserDefaults::applicationGroup()->integerForKey(TLUserDefaultsClipboardSize);
+    TLLogInfo(TLLogContextPasteboard, "Trim Tavlo history to limit %@", limit);
+    if (limit > 0 && context_) {
+        context_->performBlockAndWait([&] {
+            // The newest `limit` clippings stay whatever they are; of the older
+            // ones, those in a list stay too.
+            store::FetchRequest older(Clipping::kEntityName);
+            older.sortDescriptors = {{"tavloDate", false}};
+            older.fetchOffset = limit;
+            older.includesPendingChanges = false;
+            auto over = clippingsOf(context_->fetch(older));
+            int64_t deleted = 0;
+            for (const auto& clipping : over) {
+                if (clipping->list()) continue;
+                deleteClipping(clipping);
+                ++deleted;
+            }
+            TLLogInfo(TLLogContextPasteboard, "Tavlo history is %@ over the limit", int64_t(over.size()));
+            TLLogInfo(TLLogContextPasteboard, "%@ clipping%@ will be deleted", deleted, deleted < 2 ? "" : "s");
+
+            // A clipping with nothing to show has no reason to stay, in a list or not.
+            store::FetchRequest empty(Clipping::kEntityName);
+            if (auto predicate = store::Predicate::withFormat("text == NULL AND url == NULL AND image == NULL")) {
+                empty.predicate = predicate.value();
+                for (const auto& clipping : clippingsOf(context_->fetch(empty))) deleteClipping(clipping);
+            }
+            if (context_->hasChanges()) {
+                if (auto saved = saveContext_(*context_); !saved)
+                    TLLogError(TLLogContextSync, "Error saving changes to local store: %@", saved.error().description());
+            }
+        });
+    }
+    removeDuplicateClippings();
+}
+
+void TLPasteboardManager::removeDuplicateClippings() {
+    if (!context_) return;
+    // The pass reads every identifier: it runs where the store is written,
+    // off the main queue, when the main context has a parent.
+    std::shared_ptr<store::Context> target = context_->parentContext() ? context_->parentContext() : context_;
+    auto pass = [target] {
+        if (!deleteDuplicateClippings(*target)) return;
+        auto announce = [] { foundation::NotificationCenter::defaultCenter().post(TLRemovedDuplicateClippingNotification); };
+        if (dispatch::Queue::main()->isCurrent())
+            announce();
+        else
+            dispatch::Queue::main()->async(announce);
+    };
+    if (target->concurrencyType() == store::ConcurrencyType::PrivateQueue)
+        target->performBlock(pass);
+    else
+        dispatch::Queue::main()->async(pass);
+}
