@@ -1,8 +1,11 @@
 // Main-thread inserts interleaved with private child contexts that insert,
 // save into the main context and fetch through it, while the root writes each
-// main-context save on its own queue, as the application's stack does. Meant
-// to run under ThreadSanitizer as well (a build with -fsanitize=thread);
-// TAVLO_STRESS_ITERATIONS scales it (default 2000 main-thread inserts).
+// main-context save on its own queue, as the application's stack does.
+// TAVLO_STRESS_ITERATIONS scales it (default 2000 main-thread inserts). Run it
+// by hand under ThreadSanitizer as well:
+//   cmake -S . -B build-tsan -G Ninja -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+//   cmake --build build-tsan --target store_tests
+//   TAVLO_STRESS_ITERATIONS=10000 build-tsan/tests/platform/store/store_tests --gtest_filter='Context*'
 
 #include <gtest/gtest.h>
 
