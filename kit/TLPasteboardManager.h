@@ -187,6 +187,8 @@ private:
                              const Completion& completion);
     // The image download or title fetch the clipping is due now, if any.
     void runDueFollowUp(const std::shared_ptr<Clipping>& clipping, bool hasImage);
+    // Deletes the clipping and its folder in its context, leaving the save to the caller.
+    void deleteClippingUnsaved(const std::shared_ptr<Clipping>& clipping);
     // Saves the context a clipping lives in: the main context as configured.
     foundation::Result<void> saveClippingContext(store::Context& context);
     // Removes stored clippings that share one identifier, on the main

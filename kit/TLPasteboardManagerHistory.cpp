@@ -62,14 +62,18 @@ bool deleteDuplicateClippings(store::Context& context) {
 
 void TLPasteboardManager::deleteClipping(const std::shared_ptr<Clipping>& clipping) {
     if (!clipping) return;
-    TLLogInfo(TLLogContextPasteboard, "Deleting clipping with ID: %@", clipping->clippingID());
     store::Context* context = clipping->managedObjectContext();
     if (!context) return;  // already deleted and saved
     context->performBlockAndWait([&] {
-        if (auto clippingID = clipping->clippingID()) deleteAssetsForClippingWithID(*clippingID);
-        context->deleteObject(clipping);
+        deleteClippingUnsaved(clipping);
         (void)saveClippingContext(*context);
     });
+}
+
+void TLPasteboardManager::deleteClippingUnsaved(const std::shared_ptr<Clipping>& clipping) {
+    TLLogInfo(TLLogContextPasteboard, "Deleting clipping with ID: %@", clipping->clippingID());
+    if (auto clippingID = clipping->clippingID()) deleteAssetsForClippingWithID(*clippingID);
+    clipping->managedObjectContext()->deleteObject(clipping);
 }
 
 void TLPasteboardManager::deleteAssetsForClippingWithID(const std::string& clippingID) {
@@ -110,10 +114,12 @@ void TLPasteboardManager::trimClipboardHistory() {
             older.fetchOffset = limit;
             older.includesPendingChanges = false;
             auto over = clippingsOf(context_->fetch(older));
+            // The deletions are saved together below: one write of the store
+            // rather than one per clipping, which a long history cannot afford.
             int64_t deleted = 0;
             for (const auto& clipping : over) {
                 if (clipping->list()) continue;
-                deleteClipping(clipping);
+                deleteClippingUnsaved(clipping);
                 ++deleted;
             }
             TLLogInfo(TLLogContextPasteboard, "Tavlo history is %@ over the limit", int64_t(over.size()));
@@ -123,7 +129,7 @@ void TLPasteboardManager::trimClipboardHistory() {
             store::FetchRequest empty(Clipping::kEntityName);
             if (auto predicate = store::Predicate::withFormat("text == NULL AND url == NULL AND image == NULL")) {
                 empty.predicate = predicate.value();
-                for (const auto& clipping : clippingsOf(context_->fetch(empty))) deleteClipping(clipping);
+                for (const auto& clipping : clippingsOf(context_->fetch(empty))) deleteClippingUnsaved(clipping);
             }
             if (context_->hasChanges()) {
                 if (auto saved = saveContext_(*context_); !saved)
