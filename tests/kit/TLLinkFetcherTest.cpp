@@ -2,15 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
-#include <QImage>
-
 #include <chrono>
 #include <fstream>
 #include <future>
 
 #include "kit/TLLinkFetcher.h"
 #include "platform/dispatch/Queue.h"
+#include "tests/kit/TestImages.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/TempHome.h"
 
@@ -33,16 +31,6 @@ uint64_t residentBytes() {
     uint64_t size = 0, resident = 0;
     statm >> size >> resident;
     return resident * 4096;
-}
-
-std::string pngBytes() {
-    QImage image(4, 4, QImage::Format_ARGB32);
-    image.fill(Qt::red);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes.toStdString();
 }
 
 class TLLinkFetcherTest : public ::testing::Test {
@@ -212,7 +200,7 @@ TEST_F(TLLinkFetcherTest, ASilentServerMeetsTheTimeLimit) {
 }
 
 TEST_F(TLLinkFetcherTest, ImagesAreDownloadedWithTheirType) {
-    const std::string png = pngBytes();
+    const std::string png = kittest::pngBytes();
     server_.route("/a.png", Reply::text(png, 200, "image/png"));
     server_.route("/page", Reply::text("<title>Not an image</title>", 200, "text/html"));
     auto downloaded = image(server_.url("/a.png"));
@@ -224,7 +212,7 @@ TEST_F(TLLinkFetcherTest, ImagesAreDownloadedWithTheirType) {
 }
 
 TEST_F(TLLinkFetcherTest, AnImageOverTheCapIsNotDownloaded) {
-    server_.route("/big.png", Reply::text(pngBytes() + std::string(4096, '\0'), 200, "image/png"));
+    server_.route("/big.png", Reply::text(kittest::pngBytes() + std::string(4096, '\0'), 200, "image/png"));
     TLLinkFetcher::Limits limits;
     limits.maxImageBytes = 1024;
     EXPECT_FALSE(image(server_.url("/big.png"), limits));

@@ -3,12 +3,10 @@
 
 #include "tests/kit/CaptureFixture.h"
 
-#include <QBuffer>
-#include <QImage>
-
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Paths.h"
+#include "tests/kit/TestImages.h"
 
 namespace {
 
@@ -17,16 +15,6 @@ namespace fs = std::filesystem;
 constexpr const char* kText = foundation::kUTTypeUTF8PlainText;
 constexpr const char* kMetadata = TLPasteboard::kClippingMetadataType;
 const foundation::Date kOld(1000);
-
-std::string pngBytes(QColor color) {
-    QImage image(4, 4, QImage::Format_ARGB32);
-    image.fill(color);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes.toStdString();
-}
 
 std::string counterKey() {
     std::optional<std::string> version;
@@ -148,11 +136,11 @@ TEST_F(TLPasteboardManagerCopyBackTest, ImagesOfSeveralClippingsBecomeItemsWithF
     auto text = clipping("caption");
     auto one = clipping(std::nullopt);
     one->setImage(foundation::kUTTypePNG);
-    writeAsset(*one, 0, foundation::kUTTypePNG, pngBytes(Qt::red));
+    writeAsset(*one, 0, foundation::kUTTypePNG, kittest::pngBytes(Qt::red));
     auto two = clipping(std::nullopt);
     two->setImage(foundation::kUTTypePNG);
-    writeAsset(*two, 0, foundation::kUTTypePNG, pngBytes(Qt::green));
-    writeAsset(*two, 1, foundation::kUTTypePNG, pngBytes(Qt::blue));
+    writeAsset(*two, 0, foundation::kUTTypePNG, kittest::pngBytes(Qt::green));
+    writeAsset(*two, 1, foundation::kUTTypePNG, kittest::pngBytes(Qt::blue));
     writeAsset(*two, 2, foundation::kUTTypePNG, "not an image");  // skipped
 
     manager_->copyClippingsToGeneralPasteboard({text, one, two});

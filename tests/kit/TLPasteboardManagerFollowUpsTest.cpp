@@ -4,13 +4,11 @@
 
 #include "tests/kit/CaptureFixture.h"
 
-#include <QBuffer>
-#include <QImage>
-
 #include "kit/Asset.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Format.h"
 #include "tests/platform/desktop/PasteboardTestSupport.h"
+#include "tests/kit/TestImages.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/RecordingSystemLog.h"
 
@@ -23,16 +21,6 @@ using testsupport::Reply;
 namespace fs = std::filesystem;
 constexpr const char* kText = foundation::kUTTypeUTF8PlainText;
 constexpr const char* kURL = foundation::kUTTypeURL;
-
-std::string pngBytes() {
-    QImage image(4, 4, QImage::Format_ARGB32);
-    image.fill(Qt::blue);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes.toStdString();
-}
 
 Reply page(const std::string& html) { return Reply::text(html, 200, "text/html; charset=utf-8"); }
 
@@ -159,7 +147,7 @@ TEST_F(TLPasteboardManagerFollowUpsTest, AClippingDeletedWhileItsPageLoadsStaysD
 }
 
 TEST_F(TLPasteboardManagerFollowUpsTest, ARemoteImageBecomesTheClippingsFirstItem) {
-    const std::string png = pngBytes();
+    const std::string png = kittest::pngBytes();
     server_.route("/image.gif", Reply::text(png, 200, "image/gif"));
     server_.route("/page.gif", page("<title>not an image</title>"));
     auto c = link(server_.url("/image.gif"));
