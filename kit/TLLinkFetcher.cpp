@@ -115,7 +115,7 @@ void TLLinkFetcher::fetchTitle(const std::string& url, TitleCompletion completio
         }
         // The body is capped by the reader, not the request: a page announcing a
         // huge length may still have its title at the start.
-        auto reader = std::make_shared<PageReader>(self.limits_.maxPageBytes, [self, completion](std::optional<std::string> body) {
+        auto done = [self, completion](std::optional<std::string> body) {
             TitleResult result;
             if (body) {
                 if (auto raw = titleInPage(*body)) {
@@ -123,7 +123,8 @@ void TLLinkFetcher::fetchTitle(const std::string& url, TitleCompletion completio
                 }
             }
             self.deliver([completion, result = std::move(result)] { completion(result); });
-        });
+        };
+        auto reader = std::make_shared<PageReader>(self.limits_.maxPageBytes, std::move(done));
         PageReader::start(self.request(url, 0), std::move(reader));
     });
 }
@@ -138,7 +139,8 @@ void TLLinkFetcher::downloadImage(const std::string& url, ImageCompletion comple
         auto answer = net::URLConnection::sendSynchronousRequest(self.request(url, self.limits_.maxImageBytes));
         std::optional<Image> image;
         if (answer && !answer.value().data.empty()) {
-            if (auto type = TLImageUtilities::imageTypeOfData(answer.value().data)) image = Image{std::move(answer.value().data), *type};
+            if (auto type = TLImageUtilities::imageTypeOfData(answer.value().data))
+                image = Image{std::move(answer.value().data), *type};
         }
         self.deliver([completion, image = std::move(image)] { completion(image); });
     });
