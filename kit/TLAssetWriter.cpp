@@ -46,8 +46,8 @@ bool TLAssetWriter::write(Written& written, int64_t index, const std::string& ty
     return true;
 }
 
-TLAssetWriter::Written TLAssetWriter::writeItems(TLPasteboard& snapshot, size_t chosen,
-                                                 const std::vector<std::string>& types,
+TLAssetWriter::Written TLAssetWriter::writeItems(const std::vector<std::shared_ptr<TLPasteboardItem>>& items,
+                                                 size_t chosen, const std::vector<std::string>& types,
                                                  std::optional<std::string> imageType, const std::string& itemURL) {
     Written written;
     written.imageType = std::move(imageType);
@@ -57,11 +57,9 @@ TLAssetWriter::Written TLAssetWriter::writeItems(TLPasteboard& snapshot, size_t 
     };
     for (const auto& type : types) {
         if (excluded(type)) continue;
-        auto data = snapshot.dataForDataTypeAtIndex(type, chosen);
-        // A string only the pasteboard as a whole offers (another item's) stands in.
-        if (!data) {
-            if (auto string = snapshot.stringForDataType(type)) data = foundation::Data::fromString(*string);
-        }
+        const foundation::Data* data = items[chosen]->pasteboardItem()->data(type);
+        // What only another item offers stands in, as the pasteboard's string for the type.
+        for (size_t i = 0; !data && i < items.size(); ++i) data = items[i]->pasteboardItem()->data(type);
         std::string storedType = type == TLWebArchive::kPasteboardType ? foundation::kUTTypeWebArchive : type;
         if (data && storedType == foundation::kUTTypeWebArchive) {
             if (auto archive = TLWebArchive::fromData(*data); archive && startsWith(archive->mainResource.url, "http"))
@@ -89,7 +87,6 @@ TLAssetWriter::Written TLAssetWriter::writeItems(TLPasteboard& snapshot, size_t 
         write(written, 0, storedType, *data);
     }
     written.items = 1;
-    auto items = snapshot.pasteboardItems();
     auto supported = TLMacPasteboard().supportedTypes();
     for (size_t k = chosen + 1; k < items.size(); ++k) {
         if (!items[k]->hasTypes(supported)) continue;

@@ -1,6 +1,7 @@
 #pragma once
 // Writes one capture's asset files into the new clipping's folder. It works
-// from a snapshot of the pasteboard taken when the capture was decided, so the
+// from the items of a snapshot of the pasteboard taken when the capture was
+// decided (read-only, shared with the main thread, never copied), so the
 // files always hold the content that was judged, however the clipboard changed
 // since. Runs on the capture's writer queue, off the main thread: it touches
 // only the file system and what it was given, and answers what it wrote.
@@ -17,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "kit/TLPasteboard.h"
+#include "kit/TLPasteboardItem.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/URL.h"
 
@@ -46,8 +47,9 @@ public:
     // supported type under its position counted from the chosen item. With no
     // data for the image type of an item whose link ends in ".gif", the image
     // type is dropped: the image is to be fetched from the link instead.
-    Written writeItems(TLPasteboard& snapshot, size_t chosen, const std::vector<std::string>& types,
-                       std::optional<std::string> imageType, const std::string& itemURL);
+    Written writeItems(const std::vector<std::shared_ptr<TLPasteboardItem>>& items, size_t chosen,
+                       const std::vector<std::string>& types, std::optional<std::string> imageType,
+                       const std::string& itemURL);
     // Copies of the image files, numbered over the files taken; a file that
     // cannot be read (missing, not a regular file, too large) is passed over.
     Written copyImageFiles(const std::vector<ImageFile>& files);

@@ -16,6 +16,7 @@
 #include "kit/TLWebArchive.h"
 #include "logging/TLLog.h"
 #include "platform/desktop/MemoryPasteboard.h"
+#include "platform/desktop/SystemPasteboard.h"
 #include "platform/foundation/TypeIdentifier.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -77,20 +78,43 @@ bool takesAsset(const std::string& fileName) {
            TypeIdentifier::equal(type, foundation::kUTTypeRTF);
 }
 
-std::shared_ptr<TLPasteboard> snapshotOf(const std::shared_ptr<TLPasteboard>& pasteboard) {
-    auto snapshot = std::make_shared<TLMacPasteboard>();
-    if (pasteboard && pasteboard->pasteboard())
-        snapshot->setPasteboard(desktop::MemoryPasteboard::snapshotOf(*pasteboard->pasteboard()));
-    else
-        snapshot->setPasteboard(std::make_shared<desktop::MemoryPasteboard>(0, std::vector<desktop::PasteboardItem>{}));
-    return snapshot;
-}
-
 }  // namespace
+
+// A pasteboard's content at one moment, with the count it had then. Its items
+// are read once and shared by the decision and the asset writer, never copied
+// again: a 20 MB image is one 20 MB image however often it is looked at.
+struct TLPasteboardManager::Snapshot {
+    int64_t changeCount = 0;
+    std::vector<std::shared_ptr<TLPasteboardItem>> items;
+    std::vector<std::string> types;  // of all items, each once, in order
+
+    Snapshot(int64_t count, std::vector<desktop::PasteboardItem> plain) : changeCount(count) {
+        for (auto& item : plain) {
+            for (const auto& r : item.representations())
+                if (!containsType(types, r.type)) types.push_back(r.type);
+            items.push_back(std::make_shared<TLPasteboardItem>(std::make_shared<desktop::PasteboardItem>(std::move(item))));
+        }
+    }
+    // What a pasteboard answers for the type: the first item's that has it.
+    const foundation::Data* data(std::string_view type) const {
+        for (const auto& item : items)
+            if (const foundation::Data* d = item->pasteboardItem()->data(type)) return d;
+        return nullptr;
+    }
+    std::optional<std::string> string(std::string_view type) const {
+        const foundation::Data* d = data(type);
+        return d ? std::optional<std::string>(d->toString()) : std::nullopt;
+    }
+    // Whether this program wrote or captured the content (see TLMacPasteboard::isSaved).
+    bool isSaved() const {
+        return data(TLPasteboard::kClippingMetadataType) ||
+               settings()->integerForKey(TLUserDefaultsPasteboardChangeCount) == changeCount;
+    }
+};
 
 // One save in progress: what was judged and where it goes.
 struct TLPasteboardManager::Capture {
-    std::shared_ptr<TLPasteboard> snapshot;
+    std::shared_ptr<Snapshot> snapshot;
     bool fromGeneral = false;
     std::shared_ptr<List> list;
     bool saveConcealedTypes = false;
@@ -117,6 +141,9 @@ std::shared_ptr<TLPasteboardManager> TLPasteboardManager::sharedManager() {
         configuration.generalPasteboard = TLMacPasteboard::generalPasteboard();
         configuration.managedObjectContext = TLDatabaseManager::sharedManager()->managedObjectContext();
         configuration.frontApplication = desktop::FrontApplication::create();
+        // On X11 the clipboard is read off the main thread.
+        auto* clipboard = dynamic_cast<desktop::SystemPasteboard*>(configuration.generalPasteboard->pasteboard().get());
+        if (clipboard && clipboard->usesX11()) configuration.clipboardReader = desktop::ClipboardReader::open();
         configuration.linkFetcher = std::make_shared<TLLinkFetcher>();
         shared = std::make_shared<TLPasteboardManager>(std::move(configuration));
     });
@@ -131,6 +158,7 @@ TLPasteboardManager::TLPasteboardManager(Configuration configuration)
       saveContext_(std::move(configuration.saveContext)),
       linkFetcher_(std::move(configuration.linkFetcher)) {
     if (!writerQueue_) writerQueue_ = dispatch::Queue::createSerial("com.tavlo.capture.assets");
+    clipboardReader_ = std::move(configuration.clipboardReader);
     if (!saveContext_) saveContext_ = [](store::Context& context) { return context.save(); };
     if (!frontApplication_) frontApplication_ = desktop::FrontApplication::create();
     auto& center = foundation::NotificationCenter::defaultCenter();
@@ -150,38 +178,82 @@ TLPasteboardManager::~TLPasteboardManager() = default;
 // MARK: Watch and rules
 
 void TLPasteboardManager::checkPasteboard() {
-    if (!generalPasteboard_) return;
+    // A read of an earlier change is under way; its end decides about this one.
+    if (!generalPasteboard_ || reading_) return;
     const int64_t count = generalPasteboard_->changeCount();
     if (count == pasteboardChangeCount_) return;
     const bool wasOn = clipboardCapture_;
     pause();
     if (wasOn) {
         RuleDecision decision = decide();
-        if (decision.save) {
-            // The content is read once, now, and the capture judges and writes that.
-            auto snapshot = snapshotOf(generalPasteboard_);
-            auto marker = snapshot->stringForDataType(TLPasteboard::kClippingMetadataType);
-            if (!marker || marker->empty()) {
+        // Content this program wrote or captured last is not read again.
+        bool recorded = settings()->integerForKey(TLUserDefaultsPasteboardChangeCount) == count;
+        if (decision.save && !recorded) {
+            if (clipboardReader_) {
+                // Read off the main thread; the count moves on once the read
+                // is known to hold this change's content.
+                reading_ = true;
                 std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
-                auto later = [weak, list = decision.list](double seconds) {
-                    dispatch::after(seconds, dispatch::Queue::main(), [weak, list] {
-                        if (auto self = weak.lock()) self->saveContentsOfPasteboard(self->generalPasteboard_, list);
-                    });
-                };
-                if (decision.frontBundleIdentifier == kDelayedFrontApplication) {
-                    later(kDelayedFrontApplicationSeconds);
-                } else if (!frontApplication_->runningApplicationsWithBundleIdentifier(kDelayingRunningApplication)
-                                .empty()) {
-                    later(kDelayingRunningApplicationSeconds);
-                } else {
-                    saveSnapshot(snapshot, true, decision.list, false, nullptr);
-                }
+                snapshotThen(generalPasteboard_, [weak, count, decision](std::shared_ptr<Snapshot> snapshot) {
+                    auto self = weak.lock();
+                    if (!self) return;
+                    self->reading_ = false;
+                    if (!snapshot || snapshot->changeCount != count) return;  // read again at the next tick
+                    self->pasteboardChangeCount_ = count;
+                    if (self->clipboardCapture_) self->captureSnapshot(std::move(snapshot), decision);
+                });
+                resume();
+                return;
             }
+            snapshotThen(generalPasteboard_, [this, decision](std::shared_ptr<Snapshot> snapshot) {
+                captureSnapshot(std::move(snapshot), decision);
+            });
         }
     }
     // The count this check looked at: a change made since is new for the next tick.
     pasteboardChangeCount_ = count;
     if (wasOn) resume();
+}
+
+void TLPasteboardManager::captureSnapshot(std::shared_ptr<Snapshot> snapshot, const RuleDecision& decision) {
+    if (!snapshot) return;
+    auto marker = snapshot->string(TLPasteboard::kClippingMetadataType);
+    if (marker && !marker->empty()) return;
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+    auto later = [weak, list = decision.list](double seconds) {
+        dispatch::after(seconds, dispatch::Queue::main(), [weak, list] {
+            if (auto self = weak.lock()) self->saveContentsOfPasteboard(self->generalPasteboard_, list);
+        });
+    };
+    if (decision.frontBundleIdentifier == kDelayedFrontApplication) {
+        later(kDelayedFrontApplicationSeconds);
+    } else if (!frontApplication_->runningApplicationsWithBundleIdentifier(kDelayingRunningApplication).empty()) {
+        later(kDelayingRunningApplicationSeconds);
+    } else {
+        saveSnapshot(std::move(snapshot), true, decision.list, false, nullptr);
+    }
+}
+
+void TLPasteboardManager::snapshotThen(const std::shared_ptr<TLPasteboard>& pasteboard,
+                                       std::function<void(std::shared_ptr<Snapshot>)> then) {
+    const bool general = pasteboard && pasteboard == generalPasteboard_;
+    if (!general || !clipboardReader_) {
+        if (!pasteboard || !pasteboard->pasteboard()) return then(std::make_shared<Snapshot>(0, std::vector<desktop::PasteboardItem>{}));
+        auto copy = desktop::MemoryPasteboard::snapshotOf(*pasteboard->pasteboard());
+        return then(std::make_shared<Snapshot>(copy->changeCount(), copy->items()));
+    }
+    const int64_t count = pasteboard->changeCount();
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+    readQueue_->async([reader = clipboardReader_, weak, count, then = std::move(then)]() mutable {
+        auto content = std::make_shared<desktop::ClipboardReader::Content>(reader->read());
+        dispatch::Queue::main()->async([weak, count, content, then = std::move(then)] {
+            auto self = weak.lock();
+            if (!self) return;
+            // Content that changed hands during the read may mix two copies: none of it is taken.
+            if (content->changedDuringRead || self->generalPasteboard_->changeCount() != count) return then(nullptr);
+            then(std::make_shared<Snapshot>(count, std::move(content->items)));
+        });
+    });
 }
 
 TLPasteboardManager::RuleDecision TLPasteboardManager::decide() {
@@ -275,10 +347,19 @@ void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPaste
                                                    Completion completion) {
     bool fromGeneral = pasteboard && generalPasteboard_ &&
                        (pasteboard == generalPasteboard_ || pasteboard->pasteboard() == generalPasteboard_->pasteboard());
-    saveSnapshot(snapshotOf(pasteboard), fromGeneral, list, saveConcealedTypes, std::move(completion));
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+    auto save = [weak, pasteboard, fromGeneral, list, saveConcealedTypes,
+                 completion = std::move(completion)](std::shared_ptr<Snapshot> snapshot) mutable {
+        auto self = weak.lock();
+        if (!self) return;
+        // The clipboard changed while it was read: what it holds now is what the caller means.
+        if (!snapshot) return self->saveContentsOfPasteboard(pasteboard, list, saveConcealedTypes, std::move(completion));
+        self->saveSnapshot(std::move(snapshot), fromGeneral, list, saveConcealedTypes, std::move(completion));
+    };
+    snapshotThen(pasteboard, std::move(save));
 }
 
-void TLPasteboardManager::saveSnapshot(std::shared_ptr<TLPasteboard> snapshot, bool fromGeneral,
+void TLPasteboardManager::saveSnapshot(std::shared_ptr<Snapshot> snapshot, bool fromGeneral,
                                        std::shared_ptr<List> list, bool saveConcealedTypes, Completion completion) {
     auto capture = std::make_shared<Capture>();
     capture->snapshot = std::move(snapshot);
@@ -287,7 +368,7 @@ void TLPasteboardManager::saveSnapshot(std::shared_ptr<TLPasteboard> snapshot, b
     capture->saveConcealedTypes = saveConcealedTypes;
     capture->completion = std::move(completion);
     if (capture->snapshot->isSaved()) return capture->complete(nullptr);
-    if (capture->snapshot->types().empty()) {
+    if (capture->snapshot->types.empty()) {
         TLLogInfo(TLLogContextPasteboard, "Pasteboard contains no data types. Skipping");
         return capture->complete(nullptr);
     }
@@ -297,7 +378,7 @@ void TLPasteboardManager::saveSnapshot(std::shared_ptr<TLPasteboard> snapshot, b
 
 bool TLPasteboardManager::saveImageFiles(const std::shared_ptr<Capture>& capture) {
     std::vector<TLAssetWriter::ImageFile> files;
-    for (const auto& item : capture->snapshot->pasteboardItems()) {
+    for (const auto& item : capture->snapshot->items) {
         auto text = item->stringForType(foundation::kUTTypeFileURL);
         auto url = text ? foundation::URL::parse(*text) : std::nullopt;
         if (!url || !url->isFileURL()) continue;
@@ -331,9 +412,9 @@ bool TLPasteboardManager::saveImageFiles(const std::shared_ptr<Capture>& capture
 }
 
 bool TLPasteboardManager::saveFileName(const std::shared_ptr<Capture>& capture) {
-    if (!containsType(capture->snapshot->types(), foundation::kUTTypeFileURL)) return false;
+    if (!containsType(capture->snapshot->types, foundation::kUTTypeFileURL)) return false;
     std::string name;
-    if (auto text = capture->snapshot->stringForDataType(foundation::kUTTypeFileURL)) {
+    if (auto text = capture->snapshot->string(foundation::kUTTypeFileURL)) {
         if (auto url = foundation::URL::parse(*text); url && url->isFileURL() && !url->path().empty() && url->path() != "/")
             name = url->lastPathComponent();
     }
@@ -357,7 +438,7 @@ bool TLPasteboardManager::saveFileName(const std::shared_ptr<Capture>& capture) 
 
 bool TLPasteboardManager::refusedForMarkers(const std::shared_ptr<Capture>& capture) {
     if (capture->saveConcealedTypes) return false;
-    auto types = capture->snapshot->types();
+    const auto& types = capture->snapshot->types;
     const auto& markers = TLPasteboard::markerTypes();
     for (size_t i = 0; i < kTransientMarkerCount; ++i) {
         if (containsType(types, markers[i])) {
@@ -375,8 +456,8 @@ bool TLPasteboardManager::refusedForMarkers(const std::shared_ptr<Capture>& capt
 }
 
 void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
-    auto items = capture->snapshot->pasteboardItems();
-    auto supported = capture->snapshot->supportedTypes();
+    const auto& items = capture->snapshot->items;
+    auto supported = TLMacPasteboard().supportedTypes();
     size_t chosen = items.size();
     for (size_t i = 0; i < items.size(); ++i) {
         if (items[i]->hasTypes(supported) && !containsType(items[i]->types(), foundation::kUTTypeFileURL)) {
@@ -397,11 +478,15 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
 
     if ((!text || text->empty()) && (!url || url->absoluteString().empty()) && !imageType) {
         TLLogWarning(TLLogContextPasteboard, "Pasteboard has supported types but there is no data in them");
-        auto archive = item.dataForType(TLWebArchive::kPasteboardType);
+        const foundation::Data* archive = item.pasteboardItem()->data(TLWebArchive::kPasteboardType);
         if (!archive) return capture->complete(nullptr);
         capture->clippingID = Clipping::makeClippingID();
         capture->namesDevice = true;
-        writeThen(capture, [archive = *archive](TLAssetWriter& writer) { return writer.writeWebArchiveImages(archive); },
+        // The snapshot the archive lives in goes along with it.
+        writeThen(capture,
+                  [archive, snapshot = capture->snapshot](TLAssetWriter& writer) {
+                      return writer.writeWebArchiveImages(*archive);
+                  },
                   [weak, capture](TLAssetWriter::Written written) {
                       auto self = weak.lock();
                       if (!self) return;
@@ -442,11 +527,17 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
         if (!attribute) types.push_back(type);
     }
     std::string itemURL = url ? url->absoluteString() : item.url() ? item.url()->absoluteString() : std::string();
+    // A plain text leaves nothing to write: it is inserted at once unless an
+    // earlier capture is still writing (clippings are dated in copying order).
+    bool writesFiles = std::any_of(types.begin(), types.end(), [this](const std::string& type) {
+        return !containsType(excludedPasteboardTypes_, type);
+    });
+    for (size_t k = chosen + 1; k < items.size() && !writesFiles; ++k) writesFiles = items[k]->hasTypes(supported);
     auto snapshot = capture->snapshot;
     writeThen(
         capture,
         [snapshot, chosen, types, imageType, itemURL](TLAssetWriter& writer) {
-            return writer.writeItems(*snapshot, chosen, types, imageType, itemURL);
+            return writer.writeItems(snapshot->items, chosen, types, imageType, itemURL);
         },
         [weak, capture](TLAssetWriter::Written written) {
             auto self = weak.lock();
@@ -466,7 +557,8 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
             self->insertAssets(*clipping, capture->written.files, false);
             self->saveAndFinish(*capture, *clipping);
             self->followUpNewClipping(clipping, capture->hasImage, capture->fromGeneral, capture->completion);
-        });
+        },
+        writesFiles);
 }
 
 bool TLPasteboardManager::refreshDuplicate(const std::shared_ptr<Capture>& capture,
@@ -501,12 +593,18 @@ bool TLPasteboardManager::refreshDuplicate(const std::shared_ptr<Capture>& captu
 
 void TLPasteboardManager::writeThen(const std::shared_ptr<Capture>& capture,
                                     std::function<TLAssetWriter::Written(TLAssetWriter&)> write,
-                                    std::function<void(TLAssetWriter::Written)> then) {
+                                    std::function<void(TLAssetWriter::Written)> then, bool writesFiles) {
     auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(capture->clippingID);
     TLAssetWriter writer(folder ? folder->filePath() : fs::path(), excludedPasteboardTypes_);
-    writerQueue_->async([writer = std::move(writer), write = std::move(write), then = std::move(then)]() mutable {
+    if (!writesFiles && capturesWriting_ == 0) return then(write(writer));
+    ++capturesWriting_;
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+    writerQueue_->async([weak, writer = std::move(writer), write = std::move(write), then = std::move(then)]() mutable {
         auto written = std::make_shared<TLAssetWriter::Written>(write(writer));
-        dispatch::Queue::main()->async([then = std::move(then), written] { then(std::move(*written)); });
+        dispatch::Queue::main()->async([weak, then, written] {
+            if (auto self = weak.lock()) --self->capturesWriting_;
+            then(std::move(*written));
+        });
     });
 }
 
@@ -599,11 +697,12 @@ void TLPasteboardManager::recordPasteboard(const Capture& capture, const std::st
     auto defaults = settings();
     // The count of the content this capture judged, not the clipboard's now:
     // whatever was copied since is still to be captured.
-    int64_t count = capture.fromGeneral ? capture.snapshot->changeCount()
+    int64_t count = capture.fromGeneral ? capture.snapshot->changeCount
                                         : (generalPasteboard_ ? generalPasteboard_->changeCount() : 0);
     defaults->setInteger(count, TLUserDefaultsPasteboardChangeCount);
     defaults->setObject(foundation::PlistValue(std::vector<std::string>{clippingID}), TLUserDefaultsPasteboardClippingIDs);
-    defaults->synchronize();
+    // This process sees the values at once; the file follows without holding the main thread.
+    dispatch::Queue::global()->async([defaults] { defaults->synchronize(); });
 }
 
 uint32_t TLPasteboardManager::colorHexForImageAtPath(const std::string& path) {

@@ -28,6 +28,7 @@
 #include "kit/TLAssetWriter.h"
 #include "kit/TLLinkFetcher.h"
 #include "kit/TLPasteboard.h"
+#include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/FrontApplication.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -44,6 +45,9 @@ public:
         std::shared_ptr<TLPasteboard> generalPasteboard;
         std::shared_ptr<store::Context> managedObjectContext;  // the store's main context
         std::shared_ptr<desktop::FrontApplication> frontApplication;
+        // Reads the general pasteboard off the main thread (the X11 clipboard);
+        // without one it is read on the main thread.
+        std::shared_ptr<desktop::ClipboardReader> clipboardReader;
         // Where asset files are written (a serial queue keeps captures in order).
         std::shared_ptr<dispatch::Queue> writerQueue;
         // Saves the main context; tests put a failing save in its place.
@@ -155,6 +159,7 @@ public:
 
 private:
     struct Capture;
+    struct Snapshot;
     struct RuleDecision {
         bool save = true;
         std::shared_ptr<List> list;
@@ -163,9 +168,15 @@ private:
 
     RuleDecision decide();
     std::shared_ptr<List> listWithID(const std::string& listID);
+    // Calls then with the pasteboard's content: at once, or for the general
+    // pasteboard with a reader, after a read off the main thread; with null
+    // when the content changed hands during that read.
+    void snapshotThen(const std::shared_ptr<TLPasteboard>& pasteboard, std::function<void(std::shared_ptr<Snapshot>)> then);
+    // The tick's capture of the general pasteboard's snapshot, as the rules decided.
+    void captureSnapshot(std::shared_ptr<Snapshot> snapshot, const RuleDecision& decision);
     // Judges a snapshot and saves it; fromGeneral says the snapshot is of the
     // general pasteboard, whose count it then records.
-    void saveSnapshot(std::shared_ptr<TLPasteboard> snapshot, bool fromGeneral, std::shared_ptr<List> list,
+    void saveSnapshot(std::shared_ptr<Snapshot> snapshot, bool fromGeneral, std::shared_ptr<List> list,
                       bool saveConcealedTypes, Completion completion);
     bool saveImageFiles(const std::shared_ptr<Capture>& capture);
     bool saveFileName(const std::shared_ptr<Capture>& capture);
@@ -173,9 +184,10 @@ private:
     void saveItem(const std::shared_ptr<Capture>& capture);
     bool refreshDuplicate(const std::shared_ptr<Capture>& capture, const std::optional<std::string>& text,
                           const std::optional<std::string>& url);
-    // Writes on the writer queue, then continues on the main queue.
+    // Writes on the writer queue, then continues on the main queue; a capture
+    // that writes no file runs both at once when no other capture is writing.
     void writeThen(const std::shared_ptr<Capture>& capture, std::function<TLAssetWriter::Written(TLAssetWriter&)> write,
-                   std::function<void(TLAssetWriter::Written)> then);
+                   std::function<void(TLAssetWriter::Written)> then, bool writesFiles = true);
     std::shared_ptr<Clipping> insertClipping(const Capture& capture);
     void place(Clipping& clipping, const std::shared_ptr<List>& list);
     void insertAssets(Clipping& clipping, const std::vector<std::string>& files, bool everyFile);
@@ -200,6 +212,8 @@ private:
     std::shared_ptr<store::Context> context_;
     std::shared_ptr<desktop::FrontApplication> frontApplication_;
     std::shared_ptr<dispatch::Queue> writerQueue_;
+    std::shared_ptr<desktop::ClipboardReader> clipboardReader_;
+    std::shared_ptr<dispatch::Queue> readQueue_ = dispatch::Queue::createSerial("com.tavlo.capture.read");
     std::function<foundation::Result<void>(store::Context&)> saveContext_;
     std::vector<foundation::ObserverRegistration> observers_;
     std::shared_ptr<const TLLinkFetcher> linkFetcher_;
@@ -208,4 +222,6 @@ private:
     int64_t pasteboardChangeCount_ = 0;
     std::vector<std::string> excludedPasteboardTypes_;
     bool resynchronizing_ = false;
+    bool reading_ = false;     // a read of the general pasteboard is under way
+    int capturesWriting_ = 0;  // captures whose files are being written
 };

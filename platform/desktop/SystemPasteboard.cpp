@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "logging/TLLog.h"
+#include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/MimeDataCodec.h"
 #include "platform/desktop/PasteboardTypeMap.h"
 #include "platform/desktop/X11Selection.h"
@@ -16,12 +17,6 @@
 #include "platform/foundation/ThreadIdentity.h"
 
 namespace desktop {
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-}  // namespace
 
 struct SystemPasteboard::State {
     ReadLimits limits;
@@ -51,41 +46,7 @@ struct SystemPasteboard::State {
         }
     }
 
-    std::vector<PasteboardItem> readX11() {
-        std::vector<std::string> skipped;
-        auto start = Clock::now();
-        auto budget = start + limits.readBudget;
-        auto offered = x11->targets(std::min(start + limits.requestTimeout, budget), limits.maxTargets);
-        if (!offered) {
-            // No owner (an empty clipboard) is no news; an owner that stays silent is.
-            if (x11->owner() != 0)
-                TLLogWarning(TLLogContextPasteboard, "Clipboard content not read: %@",
-                             offered.error().localizedDescription());
-            return {};
-        }
-        size_t total = 0;
-        auto fetch = [&](const std::string& name) -> std::optional<foundation::Data> {
-            std::string shown = PasteboardTypeMap::describeTarget(name);
-            if (Clock::now() >= budget) {
-                skipped.push_back(shown + " (read time used up)");
-                return std::nullopt;
-            }
-            size_t room = std::min(limits.maxRepresentationBytes, limits.maxTotalBytes - total);
-            auto data = x11->convert(name, room, limits.requestTimeout, budget);
-            if (!data) {
-                // A refusal is the owner's ordinary answer for a target it lists but cannot give.
-                if (data.error().code != X11Selection::kRefused)
-                    skipped.push_back(shown + " (" + data.error().localizedDescription() + ")");
-                return std::nullopt;
-            }
-            total += data.value().length();
-            return std::move(data).value();
-        };
-        std::vector<PasteboardItem> items = PasteboardTypeMap::readItems(offered.value(), fetch, skipped);
-        if (!skipped.empty())
-            TLLogWarning(TLLogContextPasteboard, "Clipboard content left out: %@", PasteboardTypeMap::joinedNotes(skipped));
-        return items;
-    }
+    std::vector<PasteboardItem> readX11() { return ClipboardReader::readItems(*x11, limits); }
 
     std::vector<PasteboardItem> readQt() {
         const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard);

@@ -17,6 +17,7 @@
 
 #include "kit/NSTimerBlocks.h"
 #include "logging/TLLogFiles.h"
+#include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/SystemPasteboard.h"
 
 namespace {
@@ -40,6 +41,8 @@ protected:
         configuration.generalPasteboard = general;
         configuration.writerQueue = dispatch::Queue::createSerial("test.capture.assets");
         configuration.frontApplication = desktop::FrontApplication::create();
+        // As the application reads the clipboard: off the main thread.
+        configuration.clipboardReader = desktop::ClipboardReader::open();
         start(std::move(configuration));
         timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
             0.25, [] { foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification); }, true);

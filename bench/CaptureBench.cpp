@@ -1,0 +1,230 @@
+// Capture on a real X server, as the running application does it: another
+// program copies with xclip, the 0.25 s tick drives the pasteboard manager, and
+// the time runs until the clipping's row is in the store file. A second thread
+// watches the file; a 1 ms heartbeat on the main thread measures the longest
+// time the main thread was held (a frame is 16 ms).
+//
+//   xvfb-run -a build-rel/bench/capture_bench
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "kit/Clipping.h"
+#include "kit/NSTimerBlocks.h"
+#include "kit/TLDatabaseManager.h"
+#include "kit/TLMacPasteboard.h"
+#include "kit/TLPasteboardManager.h"
+#include "kit/TLUserDefaultsKeys.h"
+#include "platform/desktop/ClipboardReader.h"
+#include "platform/desktop/SystemPasteboard.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Bench {
+    fs::path home;
+    std::unique_ptr<QGuiApplication> app;
+    std::unique_ptr<TLDatabaseManager> database;
+    std::shared_ptr<TLPasteboardManager> manager;
+    std::shared_ptr<NSTimerBlocks::Timer> tick;
+    fs::path image;
+    std::atomic<int64_t> rows{0};
+    std::atomic<bool> stop{false};
+    std::thread watcher;
+    std::unique_ptr<QTimer> heartbeat;
+    Clock::time_point lastBeat = Clock::now();
+    Clock::duration longestGap{};
+    // The first tick after the copy: the capture's own time runs from it.
+    std::optional<Clock::time_point> firstTick;
+    double captureSeconds = 0;
+
+    static Bench& shared() {
+        static Bench* bench = new Bench();
+        return *bench;
+    }
+
+    Bench() {
+        char pattern[] = "/tmp/tavlo-capture-bench-XXXXXX";
+        home = ::mkdtemp(pattern);
+        for (const char* var : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
+            fs::path folder = home / var;
+            fs::create_directories(folder);
+            ::setenv(var, folder.c_str(), 1);
+        }
+        static int argc = 1;
+        static char name[] = "capture_bench";
+        static char* argv[] = {name, nullptr};
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        app = std::make_unique<QGuiApplication>(argc, argv);
+        foundation::UserDefaults::applicationGroup()->setBool(true, TLUserDefaultsCaptureClipboard);
+        fs::path container = fs::path(std::getenv("XDG_DATA_HOME")) / "Tavlo";
+        database = std::make_unique<TLDatabaseManager>(
+            TLDatabaseManager::Configuration{fs::path(TAVLO_SOURCE_DIR) / "resources/Tavlo.momd", container});
+        auto general = std::make_shared<TLMacPasteboard>();
+        general->setPasteboard(std::shared_ptr<desktop::Pasteboard>(desktop::SystemPasteboard::create()));
+        TLPasteboardManager::Configuration configuration;
+        configuration.generalPasteboard = general;
+        configuration.managedObjectContext = database->managedObjectContext();
+        configuration.frontApplication = desktop::FrontApplication::create();
+        configuration.clipboardReader = desktop::ClipboardReader::open();
+        manager = std::make_shared<TLPasteboardManager>(std::move(configuration));
+        tick = NSTimerBlocks::scheduledTimerWithTimeInterval(
+            0.25,
+            [this] {
+                if (!firstTick) firstTick = Clock::now();
+                foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification);
+            },
+            true);
+
+        // The row count as the file holds it, read through a connection of its own.
+        auto model = database->managedObjectModel();
+        watcher = std::thread([this, container, model] {
+            store::Coordinator coordinator(model);
+            while (!coordinator.addSQLiteStore(container / "datastore").ok()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const store::Entity* entity = model->entity(Clipping::kEntityName);
+            while (!stop) {
+                if (auto n = coordinator.countRows(*entity, "", {})) rows = n.value();
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
+        heartbeat = std::make_unique<QTimer>();
+        heartbeat->setTimerType(Qt::PreciseTimer);
+        heartbeat->setInterval(1);
+        QObject::connect(heartbeat.get(), &QTimer::timeout, [this] {
+            auto now = Clock::now();
+            longestGap = std::max(longestGap, now - lastBeat);
+            lastBeat = now;
+        });
+        heartbeat->start();
+
+        // About 20 MB of PNG: noise does not compress.
+        QImage noise(2600, 2000, QImage::Format_ARGB32);
+        auto* random = QRandomGenerator::global();
+        for (int y = 0; y < noise.height(); ++y) {
+            auto* line = reinterpret_cast<quint32*>(noise.scanLine(y));
+            for (int x = 0; x < noise.width(); ++x) line[x] = random->generate();
+        }
+        image = home / "noise.png";
+        noise.save(QString::fromStdString(image.string()), "PNG", 0);
+        // The first capture reads the desktop's application entries once.
+        copyAndWait("printf warm | xclip -selection clipboard");
+    }
+
+    void runEventsFor(std::chrono::milliseconds time) {
+        auto end = Clock::now() + time;
+        while (Clock::now() < end) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+            dispatch::MainQueue::runUntilIdle();
+        }
+    }
+
+    // Copies with the shell command and waits until one more row is in the file;
+    // answers the seconds from the copy to the row.
+    double copyAndWait(const std::string& command) {
+        // Copies come at any moment of the tick's period, not just after a save.
+        runEventsFor(std::chrono::milliseconds(QRandomGenerator::global()->bounded(250)));
+        int64_t before = rows;
+        if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) return -1;
+        auto copied = Clock::now();
+        lastBeat = copied;
+        longestGap = {};
+        firstTick.reset();
+        while (rows == before) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+            dispatch::MainQueue::runUntilIdle();
+            if (Clock::now() - copied > std::chrono::seconds(10)) return -1;
+        }
+        auto saved = Clock::now();
+        captureSeconds = std::chrono::duration<double>(saved - firstTick.value_or(copied)).count();
+        return std::chrono::duration<double>(saved - copied).count();
+    }
+};
+
+struct Figures {
+    std::vector<double> latencies, captures;
+    double stallMs = 0;
+
+    void add(const Bench& bench, double seconds) {
+        latencies.push_back(seconds);
+        captures.push_back(bench.captureSeconds);
+        stallMs = std::max(stallMs, std::chrono::duration<double, std::milli>(bench.longestGap).count());
+    }
+    // Copy to row (median, max); first tick to row (median, max): the capture's
+    // own cost; the longest the main thread was held.
+    void report(benchmark::State& state) {
+        if (latencies.empty()) return;
+        std::sort(latencies.begin(), latencies.end());
+        std::sort(captures.begin(), captures.end());
+        state.counters["median_ms"] = latencies[latencies.size() / 2] * 1000;
+        state.counters["max_ms"] = latencies.back() * 1000;
+        state.counters["tick_to_row_median_ms"] = captures[captures.size() / 2] * 1000;
+        state.counters["tick_to_row_max_ms"] = captures.back() * 1000;
+        state.counters["main_stall_ms"] = stallMs;
+    }
+};
+
+void BM_CopyTextToSaved(benchmark::State& state) {
+    Bench& bench = Bench::shared();
+    Figures figures;
+    int n = 0;
+    for (auto _ : state) {
+        double seconds = bench.copyAndWait("printf 'text %d' " + std::to_string(n++) + " | xclip -selection clipboard");
+        if (seconds < 0) return state.SkipWithError("no clipping saved");
+        state.SetIterationTime(seconds);
+        figures.add(bench, seconds);
+    }
+    figures.report(state);
+}
+BENCHMARK(BM_CopyTextToSaved)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+
+void BM_CopyImage20MBToSaved(benchmark::State& state) {
+    Bench& bench = Bench::shared();
+    Figures figures;
+    state.counters["png_mb"] = double(fs::file_size(bench.image)) / 1e6;
+    for (auto _ : state) {
+        double seconds = bench.copyAndWait("xclip -selection clipboard -t image/png -i '" + bench.image.string() + "'");
+        if (seconds < 0) return state.SkipWithError("no clipping saved");
+        state.SetIterationTime(seconds);
+        figures.add(bench, seconds);
+    }
+    figures.report(state);
+}
+BENCHMARK(BM_CopyImage20MBToSaved)->UseManualTime()->Iterations(8)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("DISPLAY")) {
+        std::fprintf(stderr, "capture_bench needs an X server: run it under xvfb-run -a\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    Bench& bench = Bench::shared();
+    bench.stop = true;
+    bench.watcher.join();
+    bench.tick->invalidate();
+    std::error_code ec;
+    fs::remove_all(bench.home, ec);
+    return 0;
+}
