@@ -39,6 +39,8 @@ constexpr size_t kLinkTextLength = 2000;
 // one marks concealed content.
 constexpr size_t kTransientMarkerCount = 6;
 constexpr size_t kConcealedMarker = 6;
+// How often a save reads a clipboard that keeps changing during the read.
+constexpr int kReadAttempts = 3;
 
 const char* const kImageFileTypes[] = {foundation::kUTTypeJPEG, foundation::kUTTypeTIFF, foundation::kUTTypeGIF,
                                        foundation::kUTTypePNG, foundation::kUTTypeBMP};
@@ -347,13 +349,25 @@ void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPaste
                                                    Completion completion) {
     bool fromGeneral = pasteboard && generalPasteboard_ &&
                        (pasteboard == generalPasteboard_ || pasteboard->pasteboard() == generalPasteboard_->pasteboard());
+    saveWhenRead(pasteboard, fromGeneral, list, saveConcealedTypes, std::move(completion), kReadAttempts);
+}
+
+void TLPasteboardManager::saveWhenRead(const std::shared_ptr<TLPasteboard>& pasteboard, bool fromGeneral,
+                                       const std::shared_ptr<List>& list, bool saveConcealedTypes,
+                                       Completion completion, int attempts) {
     std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
-    auto save = [weak, pasteboard, fromGeneral, list, saveConcealedTypes,
+    auto save = [weak, pasteboard, fromGeneral, list, saveConcealedTypes, attempts,
                  completion = std::move(completion)](std::shared_ptr<Snapshot> snapshot) mutable {
         auto self = weak.lock();
         if (!self) return;
-        // The clipboard changed while it was read: what it holds now is what the caller means.
-        if (!snapshot) return self->saveContentsOfPasteboard(pasteboard, list, saveConcealedTypes, std::move(completion));
+        if (!snapshot) {
+            // The clipboard changed while it was read: what it holds now is what the caller means.
+            if (attempts > 1)
+                return self->saveWhenRead(pasteboard, fromGeneral, list, saveConcealedTypes, std::move(completion),
+                                          attempts - 1);
+            if (completion) completion(nullptr);
+            return;
+        }
         self->saveSnapshot(std::move(snapshot), fromGeneral, list, saveConcealedTypes, std::move(completion));
     };
     snapshotThen(pasteboard, std::move(save));

@@ -172,6 +172,10 @@ private:
     // pasteboard with a reader, after a read off the main thread; with null
     // when the content changed hands during that read.
     void snapshotThen(const std::shared_ptr<TLPasteboard>& pasteboard, std::function<void(std::shared_ptr<Snapshot>)> then);
+    // Reads the pasteboard, again (up to attempts times) while it changes
+    // during the read, and saves what it read.
+    void saveWhenRead(const std::shared_ptr<TLPasteboard>& pasteboard, bool fromGeneral, const std::shared_ptr<List>& list,
+                      bool saveConcealedTypes, Completion completion, int attempts);
     // The tick's capture of the general pasteboard's snapshot, as the rules decided.
     void captureSnapshot(std::shared_ptr<Snapshot> snapshot, const RuleDecision& decision);
     // Judges a snapshot and saves it; fromGeneral says the snapshot is of the

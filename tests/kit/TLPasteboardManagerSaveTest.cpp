@@ -15,6 +15,7 @@
 #include "platform/foundation/PropertyList.h"
 #include "tests/platform/desktop/PasteboardTestSupport.h"
 #include "tests/support/LockedDatabase.h"
+#include "tests/support/RecordingSystemLog.h"
 
 namespace {
 
@@ -334,6 +335,7 @@ TEST_F(TLPasteboardManagerSaveTest, AWebArchiveAloneGivesItsImages) {
     auto archive = foundation::PropertyList::writeXML(
         foundation::PlistValue::Dictionary{{"WebMainResource", main}, {"WebSubresources", subresources}});
     ASSERT_TRUE(archive.ok());
+    testsupport::RecordingSystemLog::Scope systemLog;
     auto clipping =
         captureOne({withData({{TLWebArchive::kPasteboardType, foundation::Data::fromString(archive.value())},
                               {kText, foundation::Data()}})});
@@ -354,7 +356,10 @@ TEST_F(TLPasteboardManagerSaveTest, AWebArchiveAloneGivesItsImages) {
     EXPECT_EQ(withText[0]->urlSource(), "https://example.org/page");
     EXPECT_EQ(assetFiles(*withText[0]), (std::set<std::string>{"0.com.apple.webarchive"}));
     EXPECT_EQ(assetNames(*withText[0]), (std::set<std::string>{"0.com.apple.webarchive"}));
+    // The page is clipboard content: the logs get its size and address only.
     for (auto& line : logLines()) EXPECT_EQ(line.find("secret page"), std::string::npos) << line;
+    EXPECT_EQ(systemLog->count("secret page"), 0u);
+    EXPECT_EQ(systemLog->count("https://example.org/page"), 1u);
 }
 
 TEST_F(TLPasteboardManagerSaveTest, NothingUsableIsRefused) {
