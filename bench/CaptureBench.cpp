@@ -211,6 +211,21 @@ void BM_CopyImage20MBToSaved(benchmark::State& state) {
 }
 BENCHMARK(BM_CopyImage20MBToSaved)->UseManualTime()->Iterations(8)->Unit(benchmark::kMillisecond);
 
+// The peer: another program reading the same 20 MB image off the clipboard,
+// the X11 transfer alone that every capture of it includes.
+void BM_XclipReadsImage20MB(benchmark::State& state) {
+    Bench& bench = Bench::shared();
+    if (std::system(("xclip -selection clipboard -t image/png -i '" + bench.image.string() + "' >/dev/null 2>&1").c_str()) != 0)
+        return state.SkipWithError("xclip failed");
+    for (auto _ : state) {
+        auto start = Clock::now();
+        if (std::system("xclip -o -selection clipboard -t image/png >/dev/null 2>&1") != 0)
+            return state.SkipWithError("xclip failed");
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+}
+BENCHMARK(BM_XclipReadsImage20MB)->UseManualTime()->Iterations(8)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
