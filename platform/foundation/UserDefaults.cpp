@@ -278,7 +278,7 @@ void UserDefaults::setObject(const PlistValue& value, const std::string& key) {
             differs = it == values.end() || !(it->second == value);
             values[key] = value;
         }
-        domain_->dirty.insert(key);
+        if (differs) domain_->dirty.insert(key);  // an unchanged value needs no write
         if (differs && std::find(changed.begin(), changed.end(), key) == changed.end()) changed.push_back(key);
         targets = domain_->observersForLocked(changed);
     }
