@@ -16,6 +16,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "BrowserRequest.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -63,19 +65,7 @@ const Stack& stack() {
 
 // The panel's request (main history, newest first), or its search form.
 std::shared_ptr<store::FetchRequest> browserRequest(const std::string* search) {
-    auto request = std::make_shared<store::FetchRequest>("Clipping");
-    if (search) {
-        request->predicate = store::Predicate::withFormat(
-                                 "(text != NULL OR url != NULL OR image != NULL) AND (url contains[cd] %@ OR text "
-                                 "contains[cd] %@ OR urlSource contains[cd] %@ OR urlName contains[cd] %@ OR list.name "
-                                 "contains[cd] %@)",
-                                 Value(*search), Value(*search), Value(*search), Value(*search), Value(*search))
-                                 .value();
-    } else {
-        request->predicate = store::Predicate::withFormat("text != NULL OR url != NULL OR image != NULL").value();
-    }
-    request->sortDescriptors = {{"tavloDate", false}, {"pasteboardIndex", true}};
-    return request;
+    return std::make_shared<store::FetchRequest>(bench::browserRequest(search));
 }
 
 class TimingDelegate : public FRFetchedResultsControllerDelegate {

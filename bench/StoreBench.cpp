@@ -5,6 +5,8 @@
 // /tmp/tavlo-store-bench) and reused by later runs.
 
 #include <benchmark/benchmark.h>
+
+#include "BrowserRequest.h"
 #include <malloc.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -186,21 +188,7 @@ sqlite3* plainDatabase() {
     return db;
 }
 
-FetchRequest browserRequest(const std::string* search) {
-    FetchRequest request("Clipping");
-    if (search) {
-        request.predicate = Predicate::withFormat(
-                                "(text != NULL OR url != NULL OR image != NULL) AND (url contains[cd] %@ OR text "
-                                "contains[cd] %@ OR urlSource contains[cd] %@ OR urlName contains[cd] %@ OR list.name "
-                                "contains[cd] %@)",
-                                Value(*search), Value(*search), Value(*search), Value(*search), Value(*search))
-                                .value();
-    } else {
-        request.predicate = Predicate::withFormat("text != NULL OR url != NULL OR image != NULL").value();
-    }
-    request.sortDescriptors = {{"tavloDate", false}, {"pasteboardIndex", true}};
-    return request;
-}
+using bench::browserRequest;
 
 // The statement our layer runs for the request, run by hand.
 size_t plainFetch(const FetchRequest& request) {
