@@ -20,6 +20,16 @@ using namespace std::chrono_literals;
 
 int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
+// xclip answers from a process it forks, which may take the selection only after
+// the shell returned: wait until the clipboard holds the text.
+bool waitForClipboardText(const std::string& text) {
+    for (int i = 0; i < 100; ++i) {
+        if (shell("test \"$(xclip -o -selection clipboard)\" = '" + text + "'") == 0) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
 class ClipboardReaderX11Test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -32,6 +42,7 @@ protected:
 
 TEST_F(ClipboardReaderX11Test, ReadsAnotherProgramsContentOnAnyThread) {
     ASSERT_EQ(shell("printf 'read elsewhere' | xclip -selection clipboard"), 0);
+    ASSERT_TRUE(waitForClipboardText("read elsewhere"));
     auto content = std::async(std::launch::async, [this] { return reader_->read(); }).get();
     EXPECT_FALSE(content.changedDuringRead);
     EXPECT_EQ(content.items,
