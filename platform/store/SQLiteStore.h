@@ -81,6 +81,8 @@ private:
     foundation::Result<void> rebuildSearchTable(const Entity& entity);
     foundation::Result<void> writeMetadata();
     foundation::Result<void> writeRow(const ChangeSet::Row& row, bool insert);
+    // Deletes the rows of `pks` (sorted and made unique in place) with their search entries.
+    foundation::Result<void> deleteRows(const Entity& entity, std::vector<int64_t>& pks);
     foundation::Result<void> inTransaction(const std::function<foundation::Result<void>()>& work);
     Value readColumn(const Statement& s, int column, const Property& p) const;
 

@@ -261,6 +261,33 @@ TEST_F(ObjectStoreTest, TheSearchIndexFollowsEditsAndDeletions) {
     EXPECT_EQ(search("ELT"), std::set<std::string>{"A"});
 }
 
+TEST_F(ObjectStoreTest, ManyDeletionsInOneSaveLeaveNoRowNorSearchEntry) {
+    // More deletions than one chunk of keys, spread over the table, with
+    // survivors between them.
+    auto context = newContext();
+    std::vector<std::shared_ptr<ManagedObject>> clippings;
+    std::set<std::string> survivors;
+    for (int i = 0; i < 400; ++i) {
+        std::string id = "C" + std::to_string(i);
+        clippings.push_back(insertClipping(*context, id, i, "common word" + std::to_string(i)));
+        if (i % 7 == 0) survivors.insert(id);
+    }
+    ASSERT_TRUE(context->save().ok());
+    for (int i = 0; i < 400; ++i)
+        if (i % 7 != 0) context->deleteObject(clippings[static_cast<size_t>(i)]);
+    ASSERT_TRUE(context->save().ok());
+    auto fetch = [&](const char* format, const char* needle) {
+        FetchRequest request("Clipping");
+        if (format) request.predicate = Predicate::withFormat(format, Value(needle)).value();
+        return idsOf(newContext()->fetch(request).value());
+    };
+    EXPECT_EQ(fetch(nullptr, ""), survivors);
+    EXPECT_EQ(fetch("text contains[cd] %@", "COMMON"), survivors);  // the full-text index
+    EXPECT_EQ(fetch("text contains[cd] %@", "co"), survivors);      // the folded copies, scanned
+    EXPECT_TRUE(fetch("text contains[cd] %@", "word398").empty());
+    EXPECT_EQ(fetch("text contains[cd] %@", "word14"), (std::set<std::string>{"C14", "C140", "C147"}));
+}
+
 TEST_F(ObjectStoreTest, RollbackForgetsAndRefreshTurnsBackIntoAFault) {
     auto context = newContext();
     auto kept = insertClipping(*context, "kept", 1);
