@@ -16,8 +16,8 @@ constexpr const char* kMainLabel = "com.apple.main-thread";
 MainQueue::MainQueue() : Queue(kMainLabel) {}
 
 bool MainQueue::isCurrent() const {
-    // The main thread belongs to the main queue unless it is inside a sync onto
-    // another queue's block (which cannot happen: sync runs elsewhere).
+    // The main thread belongs to the main queue except while it runs another
+    // queue's block (a sync that ran in place on it).
     Queue* q = Queue::current();
     return q == this;
 }

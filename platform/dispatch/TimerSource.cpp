@@ -88,7 +88,10 @@ void TimerSource::fire(uint64_t generation) {
         scheduled_ = 0;
         handler = handler_;
         if (interval_ > 0) armLocked(nextDeadline_ + interval_);
-        else nextDeadline_ = -1, running_ = false;
+        else {
+            nextDeadline_ = -1;
+            running_ = false;
+        }
     }
     if (handler && *handler) (*handler)();
 }

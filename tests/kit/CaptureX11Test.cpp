@@ -19,6 +19,7 @@
 #include "logging/TLLogFiles.h"
 #include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/SystemPasteboard.h"
+#include "tests/platform/desktop/PasteboardTestSupport.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+using pasteboardtest::shell;
 
 class CaptureX11Test : public capturetest::CaptureFixture {
 protected:

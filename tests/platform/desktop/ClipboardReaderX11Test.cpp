@@ -18,7 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+using pasteboardtest::shell;
 
 // xclip answers from a process it forks, which may take the selection only after
 // the shell returned: wait until the clipboard holds the text.

@@ -13,6 +13,9 @@
 
 namespace pasteboardtest {
 
+// Runs a shell command quietly; its exit status.
+inline int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
 inline desktop::PasteboardItem item(std::vector<std::pair<std::string, std::string>> representations) {
     desktop::PasteboardItem out;
     for (auto& [type, value] : representations) out.setString(type, value);
