@@ -101,7 +101,9 @@ const SpecialKey* specialKey(uint64_t keyCode) {
 
 // What a US layout writes at key codes 0 to 50, for key events that carry no
 // scan code (synthesised ones).
-constexpr std::string_view kUSCharacters = "asdfhgzxc\0vbqweryt123465=97-80]ou[ip\0lj'k;\\,/nm.\0 `";
+// (The codes without a character hold NUL; the view keeps them, not stopping at the first.)
+constexpr char kUSCharacterTable[] = "asdfhgzxc\0vbqweryt123465=97-80]ou[ip\0lj'k;\\,/nm.\0 `";
+constexpr std::string_view kUSCharacters(kUSCharacterTable, sizeof(kUSCharacterTable) - 1);
 
 std::optional<uint64_t> keyCodeForQtKey(int key) {
     switch (key) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QKeyEvent>
 #include <QKeySequence>
 
 #include <random>
@@ -90,6 +91,31 @@ TEST(HKShortcutTest, AControlCharacterFromTheLayoutReadsEmpty) {
     EXPECT_EQ(HKShortcut(8, kCommand).keyCodeStringForKeyEquivalent(), "");
     EXPECT_EQ(HKShortcut(0, kCommand).keyCodeString(), "A");
     desktop::KeyboardLayout::setCurrent(previous);
+}
+
+TEST(HKShortcutTest, KeyEventsWithoutAScanCodeAreReadOnAUSLayout) {
+    struct Row {
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        HKShortcut shortcut;
+    };
+    const Row rows[] = {
+        {Qt::Key_A, Qt::MetaModifier | Qt::ShiftModifier, HKShortcut(0, kControl | kShift)},
+        {Qt::Key_W, Qt::ControlModifier, HKShortcut(13, kCommand)},
+        {Qt::Key_Q, Qt::ControlModifier | Qt::AltModifier, HKShortcut(12, kCommand | kOption)},
+        {Qt::Key_QuoteLeft, Qt::NoModifier, HKShortcut(50, 0)},
+        {Qt::Key_Space, Qt::NoModifier, HKShortcut(49, 0)},
+        {Qt::Key_Backspace, Qt::ControlModifier, HKShortcut(51, kCommand)},
+        {Qt::Key_F20, Qt::NoModifier, HKShortcut(90, 0)},
+        // Qt reports a modifier key's own modifier as held after the press.
+        {Qt::Key_Meta, Qt::NoModifier, HKShortcut(59, kControl)},
+        {Qt::Key_VolumeUp, Qt::NoModifier, HKShortcut(HKShortcut::kNotFound, 0)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.key);
+        QKeyEvent event(QEvent::KeyPress, row.key, row.modifiers);
+        EXPECT_EQ(HKShortcut::shortcutWithEvent(event), row.shortcut);
+    }
 }
 
 TEST(HKShortcutTest, EqualValuesHashAlike) {

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "hotkeys/HKShortcutValidator.h"
 #include "platform/desktop/Menu.h"
-#include "platform/desktop/SystemHotKeys.h"
+#include "tests/support/FakeSystemHotKeys.h"
 
 using desktop::Menu;
 using desktop::MenuItem;
@@ -17,12 +15,7 @@ constexpr uint64_t kOption = HKShortcut::kAlternateKeyMask;
 constexpr uint64_t kCommand = HKShortcut::kCommandKeyMask;
 constexpr uint64_t kA = 0, kQ = 12, kN = 45, kSpace = 49, kEscape = 53, kF5 = 96, kF20 = 90;
 
-// Holds the combinations a test says another program holds.
-class FakeSystemHotKeys : public desktop::SystemHotKeys {
-public:
-    std::set<std::pair<uint64_t, uint32_t>> taken;
-    bool isTaken(uint64_t keyCode, uint32_t carbonFlags) override { return taken.count({keyCode, carbonFlags}) != 0; }
-};
+using testsupport::FakeSystemHotKeys;
 
 std::shared_ptr<MenuItem> item(const std::string& title, const std::string& key, uint64_t mask = kCommand) {
     auto result = std::make_shared<MenuItem>(title, nullptr, key);
