@@ -1,0 +1,80 @@
+#include "TrayStatusItem.h"
+
+#include <QPixmap>
+
+namespace desktop {
+
+namespace {
+constexpr int kIconSide = 22;
+}
+
+std::unique_ptr<StatusItem> StatusItem::makeTrayItem(double length) { return std::make_unique<TrayStatusItem>(length); }
+
+bool StatusItem::isTrayAvailable() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+TrayStatusItem::TrayStatusItem(double length)
+    : length_(length), menu_(std::make_unique<QMenu>()), icon_(std::make_unique<QSystemTrayIcon>()) {
+    icon_->setToolTip(QStringLiteral("Tavlo"));
+    // The tray pops the menu up by itself on a right press (XEmbed and
+    // StatusNotifier hosts alike), so the menu is filled just before it shows.
+    icon_->setContextMenu(menu_.get());
+    connect(menu_.get(), &QMenu::aboutToShow, this, &TrayStatusItem::rebuildMenu);
+    connect(icon_.get(), &QSystemTrayIcon::activated, this, &TrayStatusItem::activated);
+}
+
+TrayStatusItem::~TrayStatusItem() { remove(); }
+
+void TrayStatusItem::setImage(const std::string& path) {
+    image_ = QIcon(QString::fromStdString(path));
+    updateIcon();
+}
+
+void TrayStatusItem::setAppearsDisabled(bool disabled) {
+    disabled_ = disabled;
+    updateIcon();
+}
+
+void TrayStatusItem::updateIcon() {
+    if (removed_) return;
+    if (!disabled_) {
+        icon_->setIcon(image_);
+    } else {
+        // Trays draw every icon in its normal mode, so the dimmed look is
+        // baked into the pixmaps.
+        QIcon dimmed;
+        for (int side : {kIconSide, kIconSide * 2}) dimmed.addPixmap(image_.pixmap(side, side, QIcon::Disabled));
+        icon_->setIcon(dimmed);
+    }
+    // Shown even without a tray: Qt embeds the icon once a tray appears.
+    if (!image_.isNull()) icon_->show();
+}
+
+void TrayStatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
+    // Context is the right press, answered by the menu itself.
+    if (reason == QSystemTrayIcon::Context) return;
+    if (action_) action_();
+}
+
+void TrayStatusItem::rebuildMenu() {
+    menu_->clear();
+    if (builder_) builder_(*menu_);
+}
+
+Rect TrayStatusItem::geometry() const {
+    if (removed_) return {};
+    QRect r = icon_->geometry();
+    return {r.x(), r.y(), r.width(), r.height()};
+}
+
+bool TrayStatusItem::isVisibleInTray() const {
+    return !removed_ && QSystemTrayIcon::isSystemTrayAvailable() && icon_->isVisible();
+}
+
+void TrayStatusItem::remove() {
+    if (removed_) return;
+    removed_ = true;
+    icon_->hide();
+    icon_->setContextMenu(nullptr);
+}
+
+}  // namespace desktop

@@ -1,0 +1,45 @@
+#pragma once
+// StatusItem over QSystemTrayIcon (an XEmbed tray, or a StatusNotifier host
+// when the session has one). Main queue only.
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+
+#include <memory>
+
+#include "StatusItem.h"
+
+namespace desktop {
+
+class TrayStatusItem final : public QObject, public StatusItem {
+public:
+    explicit TrayStatusItem(double length);
+    ~TrayStatusItem() override;
+
+    double length() const override { return length_; }
+    void setImage(const std::string& path) override;
+    void setAppearsDisabled(bool disabled) override;
+    bool appearsDisabled() const override { return disabled_; }
+    void setAction(Action action) override { action_ = std::move(action); }
+    void setMenuBuilder(MenuBuilder builder) override { builder_ = std::move(builder); }
+    Rect geometry() const override;
+    bool isVisibleInTray() const override;
+    void remove() override;
+
+private:
+    void updateIcon();
+    void activated(QSystemTrayIcon::ActivationReason reason);
+    void rebuildMenu();
+
+    double length_;
+    bool disabled_ = false;
+    bool removed_ = false;
+    QIcon image_;
+    Action action_;
+    MenuBuilder builder_;
+    std::unique_ptr<QMenu> menu_;
+    std::unique_ptr<QSystemTrayIcon> icon_;
+};
+
+}  // namespace desktop
