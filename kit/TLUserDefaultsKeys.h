@@ -29,3 +29,31 @@ inline constexpr const char* TLDefaultListID = "TLDefaultListID";
 inline constexpr const char* TLTimerTickNotification = "TLTimerTickNotification";
 inline constexpr const char* TLClipboardDidUpdateNotification = "TLClipboardDidUpdateNotification";
 inline constexpr const char* TLRemovedDuplicateClippingNotification = "TLRemovedDuplicateClippingNotification";
+inline constexpr const char* TLShowPreferencesWindow = "TLShowPreferencesWindow";
+inline constexpr const char* TLShowAboutWindow = "TLShowAboutWindow";
+inline constexpr const char* TLRegisterHotkeys = "TLRegisterHotkeys";
+inline constexpr const char* TLSyncManagerEnableSyncNotification = "TLSyncManagerEnableSyncNotification";
+inline constexpr const char* TLSyncManagerDidDisableSyncNotification = "TLSyncManagerDidDisableSyncNotification";
+
+// Hotkey identifiers, which double as the names of the notifications they post.
+inline constexpr const char* TLHotkeyShowApplication = "TLHotkeyShowApplication";
+inline constexpr const char* TLHotkeyToggleClipboardRecorder = "TLHotkeyToggleClipboardRecorder";
+
+// Settings the application shell writes at the first launch and fills in later.
+inline constexpr const char* TLUserDefaultsInitialized = "TLUserDefaultsInitialized";
+inline constexpr const char* TLUserDefaultsFloatWindow = "TLUserDefaultsFloatWindow";
+inline constexpr const char* TLUserDefaultsShowsMenuBarIcon = "TLUserDefaultsShowsMenuBarIcon";
+inline constexpr const char* TLUserDefaultsWindowIsDetached = "TLUserDefaultsWindowIsDetached";
+inline constexpr const char* TLUserDefaultsHideWindowOnLaunchKey = "TLUserDefaultsHideWindowOnLaunchKey";
+inline constexpr const char* TLUserDefaultsWindowFrame = "TLUserDefaultsWindowFrame";
+inline constexpr const char* TLUserDefaultsWindowAppearance = "TLUserDefaultsWindowAppearance";
+inline constexpr const char* TLUserDefaultsDragAction = "TLUserDefaultsDragAction";
+inline constexpr const char* TLUserDefaultsDoubleClickAction = "TLUserDefaultsDoubleClickAction";
+inline constexpr const char* TLUserDefaultsCopyTemplates = "TLUserDefaultsCopyTemplates";
+inline constexpr const char* TLUserDefaultsTemplateName = "TLUserDefaultsTemplateName";
+inline constexpr const char* TLUserDefaultsTemplateFormat = "TLUserDefaultsTemplateFormat";
+inline constexpr const char* TLUserDefaultsRowHeightKey = "TLUserDefaultsRowHeightKey";
+inline constexpr const char* TLUserDefaultsOptionReturnActionKey = "TLUserDefaultsOptionReturnActionKey";
+inline constexpr const char* TLUserDefaultsCommandReturnActionKey = "TLUserDefaultsCommandReturnActionKey";
+// An older form of TLDefaultRuleOption: YES saved what no rule named, NO did not.
+inline constexpr const char* TLApplicationRulesWhitelistAppsByDefault = "TLApplicationRulesWhitelistAppsByDefault";

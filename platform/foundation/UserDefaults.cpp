@@ -1,6 +1,9 @@
 #include "UserDefaults.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+
+#include <cerrno>
 #include <map>
 #include <mutex>
 #include <set>
@@ -12,6 +15,7 @@
 #include "NotificationCenter.h"
 #include "Paths.h"
 #include "PropertyList.h"
+#include "SystemLog.h"
 
 namespace foundation {
 
@@ -41,6 +45,21 @@ FileStamp stampOf(const std::filesystem::path& path) {
     stamp.ctimeNanoseconds = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
     stamp.size = st.st_size;
     return stamp;
+}
+
+// Renames a damaged settings file to the first free "<file>.damaged",
+// "<file>.damaged 2", ... and says so in the system log.
+void moveDamagedFileAside(const std::filesystem::path& file) {
+    for (int n = 1; n < 1000; ++n) {
+        std::filesystem::path aside = file;
+        aside += n == 1 ? std::string(".damaged") : ".damaged " + std::to_string(n);
+        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            systemLog("The settings file " + file.string() + " could not be read; it was moved to " + aside.string(),
+                      SystemLog::Priority::Error);
+            return;
+        }
+        if (errno != EEXIST) break;  // gone already (another process moved it), or not movable
+    }
 }
 
 struct KeyObserver {
@@ -90,10 +109,24 @@ struct UserDefaults::Domain {
         stamp = now;
         PlistValue::Dictionary fresh;
         if (now.exists) {
-            auto data = Data::contentsOfFile(file, kMaxFileBytes);
-            auto parsed = data.ok() ? PropertyList::read(data.value().span()) : Result<PlistValue>(data.error());
-            // A damaged file reads as empty; the next write replaces it whole.
-            if (parsed.ok() && parsed.value().asDictionary()) fresh = std::move(*parsed.value().asDictionary());
+            // A file that is there but holds no settings dictionary (cut short,
+            // binary rubbish, another root, far too large) is moved aside before
+            // anything can be written over it, so the user's rules and templates
+            // can still be recovered by hand. A file that cannot be opened at all
+            // is left where it is and reads as empty.
+            bool damaged = static_cast<size_t>(now.size) > kMaxFileBytes;
+            if (!damaged && now.size > 0) {
+                auto data = Data::contentsOfFile(file, kMaxFileBytes);
+                if (data.ok()) {
+                    auto parsed = PropertyList::read(data.value().span());
+                    if (parsed.ok() && parsed.value().asDictionary()) fresh = std::move(*parsed.value().asDictionary());
+                    else damaged = true;
+                }
+            }
+            if (damaged) {
+                moveDamagedFileAside(file);
+                stamp = stampOf(file);
+            }
         }
         for (const auto& key : dirty) {
             auto it = values.find(key);

@@ -10,9 +10,10 @@
 // written keep their local values. synchronize() merges the same way, then
 // writes the whole file through a temporary file and a rename (mode 0600, in a
 // 0700 folder) under a lock shared with other processes, so no writer loses
-// another's keys and no reader sees a torn file. A file that cannot be read
-// counts as empty and is rewritten whole by the next synchronize() with
-// changes.
+// another's keys and no reader sees a torn file. A damaged file (no settings
+// dictionary in it, or larger than kMaxFileBytes) is moved aside to the first
+// free "<file>.damaged" name, with one line in the system log, and the suite
+// starts empty; a file that cannot be opened counts as empty.
 //
 // Values registered with registerDefaults() are volatile: never written, and
 // answered only for keys with no stored value.

@@ -1,0 +1,275 @@
+#include "AppDelegate.h"
+
+#include <QCoreApplication>
+#include <QMenu>
+#include <QSysInfo>
+
+#include <system_error>
+
+#include "TLLaunchSettings.h"
+#include "kit/TLDatabaseManager.h"
+#include "kit/TLPasteboardManager.h"
+#include "kit/TLUserDefaultsKeys.h"
+#include "logging/TLLog.h"
+#include "logging/TLLogFiles.h"
+#include "platform/desktop/InterfaceStyle.h"
+#include "platform/desktop/StatusItem.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/SystemLog.h"
+#include "platform/foundation/UserDefaults.h"
+#include "views/TLTavloWindowController.h"
+
+namespace {
+
+AppDelegate* sharedDelegate = nullptr;
+
+constexpr const char* kCrashOnExceptionsKey = "NSApplicationCrashOnExceptions";
+
+std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
+
+// The operating system as a person would name it, with the kernel beside it.
+std::string operatingSystemVersionString() {
+    return QStringLiteral("%1 (%2 %3)")
+        .arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(), QSysInfo::kernelVersion())
+        .toStdString();
+}
+
+std::error_code removeItem(const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);  // a link goes, never what it points at
+    return error;
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(Environment environment) : environment_(std::move(environment)) {
+    if (!environment_.makeStatusItem)
+        environment_.makeStatusItem = [](double length) {
+            return std::shared_ptr<desktop::StatusItem>(desktop::StatusItem::makeTrayItem(length));
+        };
+    if (!environment_.pasteboardManager) environment_.pasteboardManager = [] { return TLPasteboardManager::sharedManager(); };
+    if (!environment_.makeWindowController)
+        environment_.makeWindowController = [] { return std::make_shared<TLTavloWindowController>(); };
+    if (!environment_.addFileLoggers) environment_.addFileLoggers = [] { TLLogFiles::addFileLoggers(); };
+    if (!environment_.removeTemporaryItem) environment_.removeTemporaryItem = removeItem;
+    sharedDelegate = this;
+}
+
+AppDelegate::~AppDelegate() {
+    if (timer_) timer_->invalidate();
+    if (sharedDelegate == this) sharedDelegate = nullptr;
+}
+
+AppDelegate* AppDelegate::shared() { return sharedDelegate; }
+
+void AppDelegate::applicationDidFinishLaunching() {
+    if (launched_) return;
+    launched_ = true;
+    auto step = [this](int number) {
+        if (environment_.trace) environment_.trace(number);
+    };
+
+    step(1);
+    emptyTemporaryDirectory();
+
+    step(2);
+    startKits();
+
+    step(3);
+    auto standard = foundation::UserDefaults::standard();
+    standard->setBool(true, kCrashOnExceptionsKey);
+    standard->synchronize();
+
+    step(4);
+    environment_.addFileLoggers();
+
+    step(5);
+    TLLogDebug(TLLogContextGeneral, "OS X Version: %@", operatingSystemVersionString());
+
+    step(6);
+    (void)foundation::Paths::createDirectory(foundation::Paths::applicationScripts());
+
+    step(7);
+    registerForRemoteNotifications();
+
+    step(8);
+    auto suite = settings();
+    bool initialized = suite->boolForKey(TLUserDefaultsInitialized);
+    bool hideKeyWasPresent = !suite->objectForKey(TLUserDefaultsHideWindowOnLaunchKey).isNull();
+    if (!initialized) TLLaunchSettings::writeFirstRunSettings(*suite);
+
+    step(9);
+    TLLaunchSettings::fillInSettings(*suite, hideKeyWasPresent);
+
+    step(10);
+    registerDefaultHotkeys();
+
+    step(11);
+    observeKeyValueStore();
+
+    step(12);
+    // Drawing appearances are the desktop's business here: nothing to set.
+
+    step(13);
+    observe(TLUserDefaultsShowsMenuBarIcon, [this] { toggleMenuBarVisibility(); });
+
+    step(14);
+    if (settings()->boolForKey(TLUserDefaultsShowsMenuBarIcon)) createStatusItem(kStartupStatusItemLength);
+
+    step(15);
+    timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
+        kTickInterval, [] { foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification); }, true);
+
+    step(16);
+    pasteboardManager_ = environment_.pasteboardManager();
+
+    step(17);
+    tavloWindowController_ = environment_.makeWindowController();
+    tavloWindowController_->setStatusItem(statusItem_);
+
+    step(18);
+    if (hideKeyWasPresent && settings()->boolForKey(TLUserDefaultsHideWindowOnLaunchKey)) {
+        tavloWindowController_->showApplicationWindowWithAlpha(0.0);
+        std::weak_ptr<TLTavloWindowController> controller = tavloWindowController_;
+        dispatch::after(kHiddenLaunchCloseDelay, dispatch::Queue::main(), [controller] {
+            if (auto strong = controller.lock()) strong->close();
+        });
+    } else {
+        tavloWindowController_->showApplicationWindow();
+    }
+
+    step(19);
+    registerHotkeys();
+
+    step(20);
+    observe(TLRegisterHotkeys, [this] { registerHotkeys(); });
+    observe(TLHotkeyToggleClipboardRecorder, [this] { toggleAutoSave(); });
+    observe(desktop::InterfaceStyle::kChangedNotification, [this] { darkModeChanged(); });
+    (void)desktop::InterfaceStyle::current();  // starts watching the desktop's preference
+
+    step(21);
+    if (settings()->boolForKey(TLUserDefaultsSyncEnabled)) {
+        dispatch::after(kSyncStartDelay, dispatch::Queue::main(), [] {
+            if (auto* delegate = AppDelegate::shared()) delegate->startSyncManager();
+        });
+    }
+
+    step(22);
+    observe(TLSyncManagerEnableSyncNotification, [this] { userStartedSyncManager(); });
+    observe(TLSyncManagerDidDisableSyncNotification, [this] { stopSyncManager(); });
+
+    step(23);
+    TLLogInfo(TLLogContextGeneral, "Application did finish launching");
+}
+
+void AppDelegate::observe(const char* name, std::function<void()> action) {
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    observers_.emplace_back(center,
+                            center.addObserver(name, nullptr, [action](const foundation::Notification&) { action(); }));
+}
+
+void AppDelegate::emptyTemporaryDirectory() {
+    std::filesystem::path folder = foundation::Paths::temporaryDirectory();
+    std::error_code error;
+    // Only a real folder is emptied: a link in its place could lead anywhere.
+    auto status = std::filesystem::symlink_status(folder, error);
+    if (error || !std::filesystem::is_directory(status)) return;
+    std::filesystem::directory_iterator entries(folder, error);
+    if (error) {
+        foundation::systemLog(foundation::format("%@", error.message() + ": " + folder.string()));
+        return;
+    }
+    for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+        std::filesystem::path entry = entries->path();
+        if (std::error_code failed = environment_.removeTemporaryItem(entry))
+            foundation::systemLog(foundation::format("%@", failed.message() + ": " + entry.string()));
+        if (error) break;
+    }
+}
+
+bool AppDelegate::applicationShouldHandleReopen(bool) {
+    if (tavloWindowController_) tavloWindowController_->showApplicationWindow();
+    return true;
+}
+
+void AppDelegate::applicationDidRegisterForRemoteNotificationsWithDeviceToken(const foundation::Data& deviceToken) {
+    TLLogInfo(TLLogContextGeneral, "Application did register for remote notification %@", deviceToken.base64Encoded());
+}
+
+void AppDelegate::applicationDidFailToRegisterForRemoteNotificationsWithError(const foundation::Error& error) {
+    TLLogError(TLLogContextGeneral, "Application failed to register for remote notifications (%@)", error.description());
+}
+
+void AppDelegate::createStatusItem(double length) {
+    if (statusItem_) statusItem_->remove();  // never two icons in the tray
+    statusItem_ = environment_.makeStatusItem(length);
+    if (auto image = foundation::Bundle::main()->pathForResource("status_item", "png"))
+        statusItem_->setImage(image->string());
+    statusItem_->setAction([this] { toggleApp(); });
+    statusItem_->setMenuBuilder([this](QMenu& menu) { buildStatusMenu(menu); });
+    statusItem_->setAppearsDisabled(!settings()->boolForKey(TLUserDefaultsCaptureClipboard));
+    if (!desktop::StatusItem::isTrayAvailable())
+        TLLogWarning(TLLogContextGeneral,
+                     "No system tray is running: the Tavlo icon shows once one starts; until then launching Tavlo "
+                     "again shows its window");
+}
+
+void AppDelegate::toggleMenuBarVisibility() {
+    if (settings()->boolForKey(TLUserDefaultsShowsMenuBarIcon)) {
+        createStatusItem(kStatusItemLength);
+        if (tavloWindowController_) tavloWindowController_->setStatusItem(statusItem_);
+    } else if (statusItem_) {
+        statusItem_->remove();
+        statusItem_.reset();
+    }
+}
+
+void AppDelegate::toggleApp() {
+    if (!tavloWindowController_) return;
+    QWidget* window = tavloWindowController_->window();
+    bool detached = settings()->boolForKey(TLUserDefaultsWindowIsDetached);
+    bool open = detached ? window->isActiveWindow() : window->isVisible();
+    if (open) tavloWindowController_->fadeOutAndClose(kToggleFadeSeconds);
+    else tavloWindowController_->showApplicationWindow();
+}
+
+void AppDelegate::buildStatusMenu(QMenu& menu) {
+    menu.setTitle(QStringLiteral("Lists"));
+    menu.addAction(QStringLiteral("Preferences"), [this] { openPreferences(); })->setObjectName("Preferences");
+    QMenu* help = menu.addMenu(QStringLiteral("Help"));
+    help->setObjectName("Help");
+    help->addAction(QStringLiteral("About Tavlo"), [this] { openAboutWindow(); })->setObjectName("About Tavlo");
+    menu.addSeparator();
+    QAction* quit = menu.addAction(QStringLiteral("Quit"), [this] { quitApp(); });
+    quit->setObjectName("Quit");
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+}
+
+void AppDelegate::openPreferences() { foundation::NotificationCenter::defaultCenter().post(TLShowPreferencesWindow); }
+
+void AppDelegate::openAboutWindow() { foundation::NotificationCenter::defaultCenter().post(TLShowAboutWindow); }
+
+void AppDelegate::quitApp() { QCoreApplication::quit(); }
+
+void AppDelegate::darkModeChanged() {
+    foundation::NotificationCenter::defaultCenter().post(TLUserDefaultsWindowAppearance);
+}
+
+void AppDelegate::startKits() {}
+
+void AppDelegate::registerForRemoteNotifications() {
+    // Pushes come with the cloud database; until it is configured nothing can
+    // deliver them.
+    applicationDidFailToRegisterForRemoteNotificationsWithError(
+        foundation::Error("com.tavlo.push", 1, "No push service is configured"));
+}
+
+void AppDelegate::registerDefaultHotkeys() {}
+void AppDelegate::observeKeyValueStore() {}
+void AppDelegate::registerHotkeys() {}
+void AppDelegate::toggleAutoSave() {}
+void AppDelegate::startSyncManager() {}
+void AppDelegate::userStartedSyncManager() {}
+void AppDelegate::stopSyncManager() {}

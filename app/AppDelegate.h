@@ -1,0 +1,104 @@
+#pragma once
+// The application's delegate: runs start-up once the event loop is going, owns
+// the tray item, the 0.25 s tick and the main window controller, and carries
+// the actions the tray menu, the hotkeys and the other windows reach. Main
+// queue only; one instance per process, reached through shared().
+#include <QString>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "kit/NSTimerBlocks.h"
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/NotificationCenter.h"
+
+class QMenu;
+class TLPasteboardManager;
+class TLTavloWindowController;
+namespace desktop {
+class StatusItem;
+}
+
+class AppDelegate {
+public:
+    // What start-up uses of the desktop and the core. Left empty, each is the
+    // real one; tests hand in fakes.
+    struct Environment {
+        std::function<std::shared_ptr<desktop::StatusItem>(double length)> makeStatusItem;
+        std::function<std::shared_ptr<TLPasteboardManager>()> pasteboardManager;
+        std::function<std::shared_ptr<TLTavloWindowController>()> makeWindowController;
+        std::function<void()> addFileLoggers;
+        // Removes one entry of the temporary folder (a file, a link or a whole
+        // folder) and reports why it could not.
+        std::function<std::error_code(const std::filesystem::path&)> removeTemporaryItem;
+        // Told the number of each start-up step as it begins.
+        std::function<void(int step)> trace;
+    };
+
+    static constexpr double kTickInterval = 0.25;
+    static constexpr double kHiddenLaunchCloseDelay = 0.1;
+    static constexpr double kSyncStartDelay = 1.0;
+    static constexpr double kToggleFadeSeconds = 0.15;
+    static constexpr double kStartupStatusItemLength = 26;
+    static constexpr double kStatusItemLength = 36;
+
+    explicit AppDelegate(Environment environment = {});
+    virtual ~AppDelegate();
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    // The delegate of the running application, null before one is made.
+    static AppDelegate* shared();
+
+    // Start-up, in its fixed order of steps.
+    void applicationDidFinishLaunching();
+    // A second launch, or another program, asked to see the application.
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
+    // Nothing: what must outlive a quit is written by the store's and the
+    // settings' own termination hooks.
+    void applicationWillTerminate() {}
+    void applicationDidRegisterForRemoteNotificationsWithDeviceToken(const foundation::Data& deviceToken);
+    void applicationDidFailToRegisterForRemoteNotificationsWithError(const foundation::Error& error);
+
+    // Tray item and menu actions.
+    void toggleApp();
+    void openPreferences();
+    void openAboutWindow();
+    void quitApp();
+    void toggleMenuBarVisibility();
+    void darkModeChanged();
+    // Fills the tray menu; it is built anew each time it opens.
+    void buildStatusMenu(QMenu& menu);
+
+    // Start-up steps whose work belongs to the kits, hotkeys, key-value store
+    // and sync engine; each does nothing until those parts provide it.
+    virtual void startKits();
+    virtual void registerForRemoteNotifications();
+    virtual void registerDefaultHotkeys();
+    virtual void observeKeyValueStore();
+    virtual void registerHotkeys();
+    virtual void toggleAutoSave();
+    virtual void startSyncManager();
+    virtual void userStartedSyncManager();
+    virtual void stopSyncManager();
+
+    std::shared_ptr<desktop::StatusItem> statusItem() const { return statusItem_; }
+    TLTavloWindowController* tavloWindowController() const { return tavloWindowController_.get(); }
+    const std::shared_ptr<NSTimerBlocks::Timer>& timer() const { return timer_; }
+
+private:
+    void emptyTemporaryDirectory();
+    void createStatusItem(double length);
+    void observe(const char* name, std::function<void()> action);
+
+    Environment environment_;
+    std::shared_ptr<desktop::StatusItem> statusItem_;
+    std::shared_ptr<TLTavloWindowController> tavloWindowController_;
+    std::shared_ptr<TLPasteboardManager> pasteboardManager_;
+    std::shared_ptr<NSTimerBlocks::Timer> timer_;
+    std::vector<foundation::ObserverRegistration> observers_;
+    bool launched_ = false;
+};

@@ -1,0 +1,63 @@
+// Tavlo's entry: one instance per session, the delegate's start-up once the
+// event loop runs, and every way of quitting ending in the same writes.
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+
+#include "AppDelegate.h"
+#include "kit/TLDatabaseManager.h"
+#include "platform/desktop/ApplicationBus.h"
+#include "platform/desktop/TerminationSignals.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/UserDefaults.h"
+#include "views/TLTavloWindowController.h"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    // Tavlo lives in the tray: closing its last window does not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setApplicationName(QStringLiteral("Tavlo"));
+
+    std::string identifier = foundation::Bundle::main()->bundleIdentifier();
+    if (identifier.empty()) identifier = "com.tavlo.Tavlo";
+
+    // Settled before start-up touches anything: its first step empties the
+    // temporary folder that a running instance's image copies live in.
+    desktop::ApplicationBus::ClaimResult claim;
+    std::unique_ptr<desktop::ApplicationBus> bus = desktop::ApplicationBus::claim(
+        identifier, (foundation::Paths::cacheHome() / foundation::Paths::kApplicationFolder).string(), claim);
+    if (!bus) {
+        if (claim.claim == desktop::ApplicationBus::Claim::Reopened) return 0;
+        std::fprintf(stderr, "%s\n", claim.message.c_str());
+        return 1;
+    }
+    if (!claim.message.empty()) std::fprintf(stderr, "%s\n", claim.message.c_str());
+
+    desktop::TerminationSignals::install([] { QCoreApplication::quit(); });
+
+    AppDelegate delegate;
+    // At quit the object goes first, so that a launch from now on waits for
+    // this process to finish writing instead of asking it to reopen; the store
+    // then writes what its parent context holds.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] {
+        bus->withdraw();
+        delegate.applicationWillTerminate();
+    });
+    TLDatabaseManager::sharedManager()->installTerminationHook();
+
+    QTimer::singleShot(0, [&] {
+        delegate.applicationDidFinishLaunching();
+        bus->publish([&delegate] {
+            auto* controller = delegate.tavloWindowController();
+            delegate.applicationShouldHandleReopen(controller && controller->window()->isVisible());
+        });
+    });
+
+    int status = QApplication::exec();
+    foundation::UserDefaults::synchronizeAll();
+    bus.reset();  // the name goes only after the last write
+    return status;
+}

@@ -1,0 +1,415 @@
+// Start-up in-process, with a fake tray and the virtual clock: the order of its
+// steps, the settings a first and a later launch write, the hidden launch, the
+// delayed start of sync, and the temporary folder.
+#include <gtest/gtest.h>
+
+#include <QMenu>
+#include <QTest>
+
+#include <fstream>
+
+#include "app/AppDelegate.h"
+#include "kit/TLUserDefaultsKeys.h"
+#include "logging/LKLog.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/UserDefaults.h"
+#include "tests/logging/RecordingLogger.h"
+#include "tests/support/FakeStatusItem.h"
+#include "tests/support/RecordingSystemLog.h"
+#include "tests/support/TempHome.h"
+#include "views/TLAboutWindowController.h"
+#include "views/TLPreferencesWindowController.h"
+#include "views/TLTavloWindowController.h"
+
+namespace {
+
+using foundation::PlistValue;
+using testsupport::FakeStatusItem;
+
+class RecordingDelegate : public AppDelegate {
+public:
+    using AppDelegate::AppDelegate;
+    void startSyncManager() override { syncStarts.push_back(dispatch::Clock::now()); }
+    std::vector<double> syncStarts;
+};
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dispatch::Clock::useVirtualTime();
+        logger_ = std::make_shared<RecordingLogger>();
+        LKLog::addLogger(logger_);
+    }
+    void TearDown() override {
+        LKLog::removeLogger(logger_);
+        dispatch::Clock::useRealTime();
+    }
+
+    std::unique_ptr<RecordingDelegate> launch() {
+        AppDelegate::Environment environment;
+        environment.makeStatusItem = [this](double length) {
+            auto item = std::make_shared<FakeStatusItem>(length);
+            items_.push_back(item);
+            return item;
+        };
+        environment.pasteboardManager = [this] {
+            steps_.push_back(-16);  // the manager was asked for
+            return nullptr;
+        };
+        environment.addFileLoggers = [this] { ++fileLoggersAdded_; };
+        if (removeItem_) environment.removeTemporaryItem = removeItem_;
+        environment.trace = [this](int step) { steps_.push_back(step); };
+        auto delegate = std::make_unique<RecordingDelegate>(std::move(environment));
+        delegate->applicationDidFinishLaunching();
+        LKLog::flushLog();
+        return delegate;
+    }
+
+    // The settings as written to the file, not as this process holds them.
+    PlistValue::Dictionary settingsFile() {
+        auto data = foundation::Data::contentsOfFile(foundation::UserDefaults::applicationGroup()->filePath());
+        if (!data.ok()) return {};
+        auto value = foundation::PropertyList::read(data.value().span());
+        return value.ok() && value.value().asDictionary() ? *value.value().asDictionary() : PlistValue::Dictionary{};
+    }
+
+    static std::shared_ptr<foundation::UserDefaults> suite() { return foundation::UserDefaults::applicationGroup(); }
+
+    bool logged(const std::string& text) {
+        for (const auto& line : logger_->lines())
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+    testsupport::TempHome home_;
+    testsupport::RecordingSystemLog::Scope systemLog_;
+    std::shared_ptr<RecordingLogger> logger_;
+    std::vector<int> steps_;
+    std::vector<std::shared_ptr<FakeStatusItem>> items_;
+    int fileLoggersAdded_ = 0;
+    std::function<std::error_code(const std::filesystem::path&)> removeItem_;
+};
+
+TEST_F(AppDelegateTest, AFirstLaunchRunsEveryStepInOrderWritesTheFirstRunTableAndShowsTheWindow) {
+    auto delegate = launch();
+
+    std::vector<int> expected;
+    for (int step = 1; step <= 23; ++step) {
+        expected.push_back(step);
+        if (step == 16) expected.push_back(-16);
+    }
+    EXPECT_EQ(steps_, expected);
+    EXPECT_EQ(fileLoggersAdded_, 1);
+
+    auto file = settingsFile();
+    const std::pair<const char*, PlistValue> firstRun[] = {
+        {TLUserDefaultsClipboardSize, PlistValue(int64_t{100})},
+        {TLUserDefaultsInitialized, PlistValue(true)},
+        {TLUserDefaultsPlaySounds, PlistValue(true)},
+        {TLUserDefaultsSyncEnabled, PlistValue(false)},
+        {TLUserDefaultsCaptureClipboard, PlistValue(true)},
+        {TLUserDefaultsFloatWindow, PlistValue(false)},
+        {TLUserDefaultsShowsMenuBarIcon, PlistValue(true)},
+        {TLDefaultRuleOption, PlistValue(false)},
+        {TLUserDefaultsWindowIsDetached, PlistValue(true)},
+        {TLUserDefaultsHideWindowOnLaunchKey, PlistValue(true)},
+        {TLUserDefaultsWindowFrame, PlistValue("{{20, 20}, {360, 600}}")},
+        {TLUserDefaultsWindowAppearance, PlistValue(int64_t{1})},
+        {TLUserDefaultsDragAction, PlistValue(int64_t{0})},
+        {TLUserDefaultsDoubleClickAction, PlistValue(int64_t{1})},
+        {TLUserDefaultsRowHeightKey, PlistValue(int64_t{8})},
+        {TLUserDefaultsOptionReturnActionKey, PlistValue(int64_t{6})},
+        {TLUserDefaultsCommandReturnActionKey, PlistValue(int64_t{8})},
+    };
+    for (const auto& [key, value] : firstRun) {
+        SCOPED_TRACE(key);
+        ASSERT_TRUE(file.count(key));
+        EXPECT_TRUE(file[key] == value);
+    }
+    EXPECT_EQ(suite()->integerForKey(TLDefaultRuleOption), 0);
+
+    auto templates = file[TLUserDefaultsCopyTemplates].asArray();
+    ASSERT_NE(templates, nullptr);
+    const std::pair<const char*, const char*> expectedTemplates[] = {
+        {"Plain Text", "{text}"},
+        {"Source Title", "{title}"},
+        {"Source URL", "{url}"},
+        {"Link in HTML", "<a href=\"{url}\">{title}</a>"},
+        {"Link in Markdown", "[{title}]({url})"},
+        {"Quote", "\"{text}\"\n\n- {title} ({url})"},
+    };
+    ASSERT_EQ(templates->size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        const auto* entry = (*templates)[i].asDictionary();
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(*entry->at(TLUserDefaultsTemplateName).asString(), expectedTemplates[i].first);
+        EXPECT_EQ(*entry->at(TLUserDefaultsTemplateFormat).asString(), expectedTemplates[i].second);
+    }
+
+    EXPECT_TRUE(foundation::UserDefaults::standard()->boolForKey("NSApplicationCrashOnExceptions"));
+    EXPECT_TRUE(std::filesystem::is_directory(foundation::Paths::applicationScripts()));
+
+    auto* controller = delegate->tavloWindowController();
+    ASSERT_NE(controller, nullptr);
+    EXPECT_TRUE(controller->window()->isVisible());
+    EXPECT_DOUBLE_EQ(controller->windowAlpha(), 1.0);
+
+    ASSERT_EQ(items_.size(), 1u);
+    EXPECT_DOUBLE_EQ(items_[0]->length(), 26);
+    EXPECT_NE(items_[0]->image.find("status_item"), std::string::npos);
+    EXPECT_FALSE(items_[0]->appearsDisabled());
+    EXPECT_EQ(controller->statusItem(), items_[0]);
+
+    ASSERT_TRUE(delegate->timer());
+    EXPECT_DOUBLE_EQ(delegate->timer()->timeInterval(), 0.25);
+    EXPECT_TRUE(delegate->timer()->repeats());
+
+    EXPECT_TRUE(logged("OS X Version: "));
+    EXPECT_TRUE(logged("Application failed to register for remote notifications ("));
+    EXPECT_TRUE(logged("Application did finish launching"));
+}
+
+TEST_F(AppDelegateTest, TheTickPostsEveryQuarterSecond) {
+    auto delegate = launch();
+    int ticks = 0;
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    foundation::ObserverRegistration tick(
+        center, center.addObserver(TLTimerTickNotification, nullptr, [&](const foundation::Notification&) { ++ticks; }));
+    dispatch::Clock::advance(1.0);
+    EXPECT_EQ(ticks, 4);
+}
+
+TEST_F(AppDelegateTest, ALaterLaunchWithTheHideKeyShowsAtAlphaZeroAndClosesATenthOfASecondLater) {
+    launch().reset();  // the first launch stores the hide key
+    auto delegate = launch();
+    auto* controller = delegate->tavloWindowController();
+    EXPECT_TRUE(controller->isWindowShown());
+    EXPECT_DOUBLE_EQ(controller->windowAlpha(), 0.0);
+    EXPECT_FALSE(controller->window()->isVisible()) << "never mapped";
+    dispatch::Clock::advance(0.09);
+    EXPECT_TRUE(controller->isWindowShown());
+    dispatch::Clock::advance(0.02);
+    EXPECT_FALSE(controller->isWindowShown());
+}
+
+TEST_F(AppDelegateTest, ALaterLaunchWithTheHideKeyOffShowsTheWindow) {
+    launch().reset();
+    suite()->setBool(false, TLUserDefaultsHideWindowOnLaunchKey);
+    suite()->synchronize();
+    auto delegate = launch();
+    EXPECT_TRUE(delegate->tavloWindowController()->window()->isVisible());
+    EXPECT_DOUBLE_EQ(delegate->tavloWindowController()->windowAlpha(), 1.0);
+}
+
+TEST_F(AppDelegateTest, AnOlderInstallationWithoutTheHideKeyShowsTheWindowOnceThenHides) {
+    launch().reset();
+    suite()->removeObjectForKey(TLUserDefaultsHideWindowOnLaunchKey);
+    suite()->synchronize();
+    auto delegate = launch();
+    EXPECT_DOUBLE_EQ(delegate->tavloWindowController()->windowAlpha(), 1.0);
+    EXPECT_TRUE(suite()->boolForKey(TLUserDefaultsHideWindowOnLaunchKey));
+}
+
+TEST_F(AppDelegateTest, SyncStartsOneSecondAfterLaunchAndOnlyWhenOn) {
+    {
+        auto delegate = launch();
+        dispatch::Clock::advance(5);
+        EXPECT_TRUE(delegate->syncStarts.empty());
+    }
+    suite()->setBool(true, TLUserDefaultsSyncEnabled);
+    suite()->synchronize();
+    double launched = dispatch::Clock::now();
+    auto delegate = launch();
+    dispatch::Clock::advance(0.99);
+    EXPECT_TRUE(delegate->syncStarts.empty());
+    dispatch::Clock::advance(0.02);
+    ASSERT_EQ(delegate->syncStarts.size(), 1u);
+    EXPECT_NEAR(delegate->syncStarts[0] - launched, 1.0, 0.011);
+}
+
+TEST_F(AppDelegateTest, TheOlderDefaultRuleIsConvertedOnceAndThenLeftToTheUser) {
+    const std::pair<bool, int64_t> rows[] = {{true, 0}, {false, 1}};
+    for (const auto& [older, option] : rows) {
+        SCOPED_TRACE(older);
+        suite()->setBool(older, TLApplicationRulesWhitelistAppsByDefault);
+        suite()->setInteger(2, TLDefaultRuleOption);
+        suite()->synchronize();
+        launch().reset();
+        EXPECT_EQ(suite()->integerForKey(TLDefaultRuleOption), option);
+        EXPECT_EQ(settingsFile().count(TLApplicationRulesWhitelistAppsByDefault), 0u);
+
+        // What the user chooses afterwards survives the next launch.
+        suite()->setInteger(2, TLDefaultRuleOption);
+        suite()->synchronize();
+        launch().reset();
+        EXPECT_EQ(suite()->integerForKey(TLDefaultRuleOption), 2);
+    }
+}
+
+TEST_F(AppDelegateTest, StoredTemplatesAreNeverReplacedEvenWhenEmpty) {
+    suite()->setBool(true, TLUserDefaultsInitialized);
+    suite()->setObject(PlistValue(PlistValue::Array{}), TLUserDefaultsCopyTemplates);
+    suite()->synchronize();
+    launch().reset();
+    auto templates = suite()->arrayForKey(TLUserDefaultsCopyTemplates);
+    ASSERT_TRUE(templates);
+    EXPECT_TRUE(templates->empty());
+}
+
+TEST_F(AppDelegateTest, TheTemporaryFolderIsEmptiedWithoutFollowingLinks) {
+    auto tmp = foundation::Paths::temporaryDirectory();
+    std::filesystem::create_directories(tmp / "C-1/nested");
+    std::ofstream(tmp / "C-1/nested/0.public.png") << "png";
+    std::ofstream(tmp / "loose.txt") << "x";
+    auto outside = home_.root() / "outside.txt";
+    std::ofstream(outside) << "keep me";
+    std::filesystem::create_symlink(outside, tmp / "to-file");
+    std::filesystem::create_symlink("/etc", tmp / "to-etc");
+    std::filesystem::create_directories(tmp / "stuck");
+
+    removeItem_ = [](const std::filesystem::path& path) -> std::error_code {
+        if (path.filename() == "stuck") return std::make_error_code(std::errc::device_or_resource_busy);
+        std::error_code error;
+        std::filesystem::remove_all(path, error);
+        return error;
+    };
+    launch();
+
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp)) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"stuck"});
+    EXPECT_TRUE(std::filesystem::exists(outside));
+    EXPECT_TRUE(std::filesystem::exists("/etc/passwd"));
+    bool reported = false;
+    for (const auto& message : systemLog_->messages())
+        reported = reported || message.find((tmp / "stuck").string()) != std::string::npos;
+    EXPECT_TRUE(reported);
+}
+
+TEST_F(AppDelegateTest, DamagedSettingsFilesAreMovedAsideBeforeTheFirstRunTable) {
+    struct Row {
+        const char* name;
+        std::string bytes;
+        size_t sparseSize;
+    };
+    const Row rows[] = {
+        {"truncated", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>TLApplicationRules</key><arr", 0},
+        {"binary", std::string("bplist00\x01\x02\xff\xfe garbage", 20), 0},
+        {"array root", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>", 0},
+        {"too large", "", foundation::UserDefaults::kMaxFileBytes + 1},
+    };
+    auto file = suite()->filePath();
+    int round = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ++round;
+        std::filesystem::remove(file);
+        std::filesystem::create_directories(file.parent_path());
+        {
+            std::ofstream out(file, std::ios::binary);
+            out << row.bytes;
+        }
+        if (row.sparseSize) std::filesystem::resize_file(file, row.sparseSize);
+        auto errorsBefore = systemLog_->messages().size();
+        launch().reset();
+
+        auto aside = file;
+        aside += round == 1 ? std::string(".damaged") : ".damaged " + std::to_string(round);
+        ASSERT_TRUE(std::filesystem::exists(aside));
+        EXPECT_EQ(std::filesystem::file_size(aside), row.sparseSize ? row.sparseSize : row.bytes.size());
+        EXPECT_EQ(systemLog_->messages().size(), errorsBefore + 1);
+        EXPECT_EQ(settingsFile().count(TLUserDefaultsInitialized), 1u);
+        // Start the next row on an uninitialised suite again.
+        std::filesystem::remove(file);
+        suite()->removeObjectForKey(TLUserDefaultsInitialized);
+    }
+}
+
+TEST_F(AppDelegateTest, ANewerVersionsSettingsKeepTheirUnknownKeysAndGetNoFirstRunTable) {
+    suite()->setBool(true, TLUserDefaultsInitialized);
+    suite()->setInteger(500, TLUserDefaultsClipboardSize);
+    suite()->setObject(PlistValue("kept"), "TLUserDefaultsFromANewerVersion");
+    suite()->synchronize();
+    launch().reset();
+    auto file = settingsFile();
+    EXPECT_EQ(file.count(TLUserDefaultsPlaySounds), 0u);
+    EXPECT_TRUE(file["TLUserDefaultsClipboardSize"] == PlistValue(int64_t{500}));
+    EXPECT_TRUE(file["TLUserDefaultsFromANewerVersion"] == PlistValue("kept"));
+}
+
+TEST_F(AppDelegateTest, TheTrayIconFollowsItsSetting) {
+    auto delegate = launch();
+    suite()->setBool(false, TLUserDefaultsShowsMenuBarIcon);
+    foundation::NotificationCenter::defaultCenter().post(TLUserDefaultsShowsMenuBarIcon);
+    EXPECT_TRUE(items_[0]->removed);
+    EXPECT_EQ(delegate->statusItem(), nullptr);
+    items_[0].reset();  // the window controller held it only weakly
+    EXPECT_EQ(delegate->tavloWindowController()->statusItem(), nullptr);
+
+    suite()->setBool(true, TLUserDefaultsShowsMenuBarIcon);
+    foundation::NotificationCenter::defaultCenter().post(TLUserDefaultsShowsMenuBarIcon);
+    ASSERT_EQ(items_.size(), 2u);
+    EXPECT_DOUBLE_EQ(items_[1]->length(), 36);
+    EXPECT_EQ(delegate->tavloWindowController()->statusItem(), items_[1]);
+
+    // Told again while on, the old icon goes before the new one comes.
+    foundation::NotificationCenter::defaultCenter().post(TLUserDefaultsShowsMenuBarIcon);
+    ASSERT_EQ(items_.size(), 3u);
+    EXPECT_TRUE(items_[1]->removed) << "never two icons in the tray";
+    EXPECT_FALSE(items_[2]->removed);
+}
+
+TEST_F(AppDelegateTest, PausedCaptureDimsTheIcon) {
+    launch().reset();
+    suite()->setBool(false, TLUserDefaultsCaptureClipboard);
+    items_.clear();
+    auto delegate = launch();
+    ASSERT_EQ(items_.size(), 1u);
+    EXPECT_TRUE(items_[0]->appearsDisabled());
+}
+
+TEST_F(AppDelegateTest, TheTrayMenuOpensPreferencesAndAbout) {
+    auto delegate = launch();
+    QMenu menu;
+    items_[0]->buildMenu(menu);
+    QStringList titles;
+    for (QAction* action : menu.actions()) titles << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    EXPECT_EQ(titles, (QStringList{"Preferences", "Help", "-", "Quit"}));
+    QAction* quit = menu.actions().last();
+    EXPECT_EQ(quit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    QMenu* help = menu.actions()[1]->menu();
+    ASSERT_NE(help, nullptr);
+    ASSERT_EQ(help->actions().size(), 1);
+    EXPECT_EQ(help->actions()[0]->text(), QStringLiteral("About Tavlo"));
+
+    auto* controller = delegate->tavloWindowController();
+    EXPECT_FALSE(controller->hasPreferencesWindowController());
+    menu.actions()[0]->trigger();
+    ASSERT_TRUE(controller->hasPreferencesWindowController());
+    EXPECT_TRUE(controller->preferencesWindowController().window()->isVisible());
+    help->actions()[0]->trigger();
+    EXPECT_TRUE(controller->aboutWindowController().window()->isVisible());
+}
+
+TEST_F(AppDelegateTest, ALeftPressHidesAnOpenWindowAndShowsAClosedOne) {
+    auto delegate = launch();
+    auto* controller = delegate->tavloWindowController();
+    suite()->setBool(false, TLUserDefaultsWindowIsDetached);  // attached: open means visible
+    items_[0]->press();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller->window()->isVisible(); }, 2000));
+    items_[0]->press();
+    EXPECT_TRUE(controller->window()->isVisible());
+    EXPECT_DOUBLE_EQ(controller->window()->windowOpacity(), 1.0);
+}
+
+TEST_F(AppDelegateTest, ReopenShowsTheWindow) {
+    auto delegate = launch();
+    delegate->tavloWindowController()->close();
+    EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
+    EXPECT_TRUE(delegate->tavloWindowController()->window()->isVisible());
+}
+
+}  // namespace

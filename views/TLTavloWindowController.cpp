@@ -1,0 +1,100 @@
+#include "TLTavloWindowController.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPropertyAnimation>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include <string>
+
+#include "TLAboutWindowController.h"
+#include "TLPreferencesWindowController.h"
+#include "kit/TLUserDefaultsKeys.h"
+
+namespace {
+constexpr QSize kWindowSize{360, 600};
+}
+
+TLTavloWindowController::TLTavloWindowController() : window_(std::make_unique<QWidget>()) {
+    window_->setObjectName(QStringLiteral("TLTavloWindow"));
+    window_->setWindowTitle(QStringLiteral("Tavlo"));
+    auto* layout = new QVBoxLayout(window_.get());
+    auto* placeholder = new QLabel(QStringLiteral("Tavlo"), window_.get());
+    placeholder->setAlignment(Qt::AlignCenter);
+    layout->addWidget(placeholder);
+    window_->resize(kWindowSize);
+
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    auto observe = [&](const char* name, std::function<void(const foundation::Notification&)> handler) {
+        observers_.emplace_back(center, center.addObserver(name, nullptr, std::move(handler)));
+    };
+    observe(TLShowPreferencesWindow, [this](const foundation::Notification& notification) {
+        auto& preferences = preferencesWindowController();
+        preferences.showWindow();
+        const std::string* tab = notification.valueAs<std::string>();
+        if (tab && *tab == "sync") preferences.selectSyncTab();
+    });
+    observe(TLShowAboutWindow, [this](const foundation::Notification&) { aboutWindowController().showWindow(); });
+    observe(TLHotkeyShowApplication, [this](const foundation::Notification&) { showApplicationWindow(); });
+}
+
+TLTavloWindowController::~TLTavloWindowController() = default;
+
+void TLTavloWindowController::showApplicationWindow() { showApplicationWindowWithAlpha(1.0); }
+
+void TLTavloWindowController::showApplicationWindowWithAlpha(double alpha) {
+    stopFade();  // a show ends any fade under way
+    shown_ = true;
+    alpha_ = alpha;
+    window_->setWindowOpacity(alpha);
+    if (alpha <= 0.0) return;
+    if (!screen_) {
+        screen_ = QGuiApplication::screenAt(QCursor::pos());
+        if (!screen_) screen_ = QGuiApplication::primaryScreen();
+        if (screen_) {
+            QRect area = screen_->availableGeometry();
+            window_->move(area.center() - QPoint(window_->width() / 2, window_->height() / 2));
+        }
+    }
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+}
+
+void TLTavloWindowController::stopFade() {
+    if (fade_) fade_->stop();  // deletes it
+}
+
+void TLTavloWindowController::close() {
+    stopFade();
+    shown_ = false;
+    screen_ = nullptr;
+    window_->hide();
+}
+
+void TLTavloWindowController::fadeOutAndClose(double seconds) {
+    stopFade();
+    fade_ = new QPropertyAnimation(window_.get(), "windowOpacity", window_.get());
+    fade_->setDuration(static_cast<int>(seconds * 1000));
+    fade_->setStartValue(window_->windowOpacity());
+    fade_->setEndValue(0.0);
+    // finished() comes only from a fade that ran to its end, not from stop().
+    QObject::connect(fade_, &QPropertyAnimation::finished, window_.get(), [this] {
+        close();
+        alpha_ = 1.0;
+        window_->setWindowOpacity(1.0);
+    });
+    fade_->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+TLPreferencesWindowController& TLTavloWindowController::preferencesWindowController() {
+    if (!preferences_) preferences_ = std::make_unique<TLPreferencesWindowController>();
+    return *preferences_;
+}
+
+TLAboutWindowController& TLTavloWindowController::aboutWindowController() {
+    if (!about_) about_ = std::make_unique<TLAboutWindowController>();
+    return *about_;
+}
