@@ -92,7 +92,8 @@ public:
         auto bundle = foundation::Bundle::withPath(bundlePath);
         std::string identifier = bundle->bundleIdentifier();
         if (!identifier.empty() && ApplicationBus::hasOwner(identifier)) return ApplicationBus::reopenOwner(identifier);
-        auto executable = bundle->objectForInfoDictionaryKey("CFBundleExecutable").asString();
+        auto executableValue = bundle->objectForInfoDictionaryKey("CFBundleExecutable");
+        const std::string* executable = executableValue.asString();
         if (!executable || executable->empty() || executable->find('/') != std::string::npos)
             return foundation::Error(kDomain, ENOENT, "The bundle names no executable: " + bundlePath.string());
         std::filesystem::path program = bundle->executableFolder() / *executable;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 
 #include <signal.h>
@@ -89,6 +90,7 @@ TEST_F(ApplicationBusTest, TwoLaunchesAtOnceLeaveOne) {
 TEST_F(ApplicationBusTest, ALaunchDuringASlowQuitStartsOnceTheOwnerHasGone) {
     auto owner = startProbe({"--slow-quit", "1500"});
     ASSERT_TRUE(owner && owner->waitForLine("published", 10s));
+    auto quitting = std::chrono::steady_clock::now();
     owner->signal(SIGTERM);
     std::this_thread::sleep_for(200ms);  // the owner has withdrawn its object and is writing
     ASSERT_TRUE(owner->running());
@@ -98,7 +100,8 @@ TEST_F(ApplicationBusTest, ALaunchDuringASlowQuitStartsOnceTheOwnerHasGone) {
     ASSERT_TRUE(bus);
     EXPECT_EQ(result.claim, ApplicationBus::Claim::Owner);
     EXPECT_TRUE(result.message.empty()) << result.message;  // it waited, it did not take over
-    EXPECT_EQ(owner->wait(0ms), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - quitting, 1400ms) << "not before the owner's last write";
+    EXPECT_EQ(owner->wait(5s), 0);
 }
 
 TEST_F(ApplicationBusTest, AnOwnerThatDoesNotAnswerIsReportedWithItsProcess) {
@@ -121,8 +124,8 @@ TEST_F(ApplicationBusTest, AnOwnerStuckStartingIsReplacedAfterTheWait) {
     auto bus = ApplicationBus::claim(identifier_, home_.cacheHome().string(), result, 800ms);
     ASSERT_TRUE(bus);
     EXPECT_EQ(result.claim, ApplicationBus::Claim::Owner);
-    EXPECT_TRUE(bus->publish([] {}));
-    EXPECT_TRUE(ApplicationBus::reopenOwner(identifier_, 2000ms).ok());
+    auto nameOwner = QDBusConnection::sessionBus().interface()->serviceOwner(QString::fromStdString(identifier_));
+    EXPECT_EQ(nameOwner.value(), QDBusConnection::sessionBus().baseService());
 }
 
 TEST_F(ApplicationBusTest, WithoutABusALockFileKeepsOneInstance) {

@@ -41,14 +41,13 @@ protected:
     std::vector<std::string> reportLines(std::chrono::milliseconds timeout) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         std::vector<std::string> lines;
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (;;) {
             std::ifstream in(report_);
             lines.clear();
             for (std::string line; std::getline(in, line);) lines.push_back(line);
-            if (!lines.empty()) break;
+            if (!lines.empty() || std::chrono::steady_clock::now() >= deadline) return lines;
             std::this_thread::sleep_for(20ms);
         }
-        return lines;
     }
 
     testsupport::TempHome home_;
@@ -65,7 +64,7 @@ TEST_F(WorkspaceTest, StartsTheBundleProgramOnceDetached) {
     long pid = 0, parent = 0, session = 0;
     std::string input;
     fields >> pid >> parent >> session >> input;
-    EXPECT_EQ(session, pid) << "a session of its own";
+    EXPECT_NE(session, static_cast<long>(getsid(0))) << "a session of its own";
     EXPECT_NE(parent, static_cast<long>(getpid())) << "nobody here waits for it";
     EXPECT_EQ(input, "/dev/null");
     std::this_thread::sleep_for(200ms);
