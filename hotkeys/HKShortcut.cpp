@@ -91,6 +91,18 @@ constexpr FunctionKey kFunctionKeys[] = {
 
 constexpr uint64_t kSpaceKeyCode = 49;
 
+// Qt's portable names never change (they are not translated), so they are read once.
+const std::string& qtKeyName(const SpecialKey& special) {
+    static const std::array<std::string, std::size(kSpecialKeys)> names = [] {
+        std::array<std::string, std::size(kSpecialKeys)> result;
+        for (size_t i = 0; i < result.size(); ++i) {
+            result[i] = QKeySequence(kSpecialKeys[i].qtKey).toString(QKeySequence::PortableText).toStdString();
+        }
+        return result;
+    }();
+    return names[static_cast<size_t>(&special - kSpecialKeys)];
+}
+
 const SpecialKey* specialKey(uint64_t keyCode) {
     if (keyCode < 36 || keyCode > 126) return nullptr;
     for (const SpecialKey& key : kSpecialKeys) {
@@ -181,7 +193,7 @@ std::string HKShortcut::keyCodeString() const {
     if (keyCode_ == kNotFound) return {};
     if (const SpecialKey* special = specialKey(keyCode_)) {
         if (!special->labelIsQtName) return special->glyph;
-        return QKeySequence(special->qtKey).toString(QKeySequence::PortableText).toStdString();
+        return qtKeyName(*special);
     }
     return desktop::KeyboardLayout::current()->displayText(keyCode_);
 }

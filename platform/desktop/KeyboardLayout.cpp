@@ -220,6 +220,7 @@ void KeyboardLayout::refreshFromServer() {
         xkb_state_unref(state);
     }
     labelGroup_ = findLabelGroup();
+    texts_ = {};
 }
 
 std::shared_ptr<KeyboardLayout> KeyboardLayout::current() {
@@ -247,17 +248,32 @@ uint32_t KeyboardLayout::findLabelGroup() const {
     return XKB_LAYOUT_INVALID;
 }
 
+void KeyboardLayout::pollServer() {
+    // Reading the connection costs a system call; a layout switch shows in
+    // labels asked for this long after it, which no one can type faster than.
+    constexpr auto kPollInterval = std::chrono::milliseconds(20);
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastPoll_ < kPollInterval) return;
+    lastPoll_ = now;
+    // Only the announcements asked for arrive on this connection; any of them means the keymap or group moved.
+    bool changed = false;
+    while (xcb_generic_event_t* event = xcb_poll_for_event(server_->connection)) {
+        changed |= (event->response_type & 0x7f) == server_->firstEvent;
+        free(event);
+    }
+    if (changed) refreshFromServer();
+}
+
 std::string KeyboardLayout::displayText(uint64_t keyCode) {
     std::lock_guard lock(mutex_);
-    if (server_) {
-        // Only the announcements asked for arrive on this connection; any of them means the keymap or group moved.
-        bool changed = false;
-        while (xcb_generic_event_t* event = xcb_poll_for_event(server_->connection)) {
-            changed |= (event->response_type & 0x7f) == server_->firstEvent;
-            free(event);
-        }
-        if (changed) refreshFromServer();
-    }
+    if (server_) pollServer();
+    if (keyCode < texts_.size() && texts_[keyCode]) return *texts_[keyCode];
+    std::string text = translate(keyCode);
+    if (keyCode < texts_.size()) texts_[keyCode] = text;
+    return text;
+}
+
+std::string KeyboardLayout::translate(uint64_t keyCode) const {
     std::string_view name = keyNameForKeyCode(keyCode);
     if (name.empty()) return {};
     xkb_keycode_t keycode = xkb_keymap_key_by_name(keymap_, std::string(name).c_str());

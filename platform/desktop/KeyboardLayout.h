@@ -9,6 +9,8 @@
 // letters whichever group is active. A layout read from the X server fetches
 // its keymap again when the server announces a new keymap or group.
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -71,7 +73,9 @@ public:
 private:
     KeyboardLayout(xkb_context* context, xkb_keymap* keymap, uint32_t group);
     void refreshFromServer();  // with mutex_ held
+    void pollServer();         // with mutex_ held
     uint32_t findLabelGroup() const;
+    std::string translate(uint64_t keyCode) const;
     uint16_t realModsOfKey(std::string_view keyName) const;
 
     std::mutex mutex_;
@@ -80,6 +84,9 @@ private:
     uint32_t activeGroup_;
     uint32_t labelGroup_ = 0xffffffff;  // the group labels read; none when no group writes Latin
     std::unique_ptr<Server> server_;
+    std::chrono::steady_clock::time_point lastPoll_;
+    // Labels are asked for far more often than keymaps change.
+    std::array<std::optional<std::string>, 128> texts_;
 };
 
 }  // namespace desktop
