@@ -69,8 +69,11 @@ bool X11SystemHotKeys::isGrabbedElsewhere(uint32_t keycode, uint16_t modifiers) 
     bool taken = error && error->error_code == kBadAccess;
     free(error);
     if (!taken) {
-        xcb_ungrab_key(connection_, static_cast<xcb_keycode_t>(keycode), root_, modifiers);
-        xcb_flush(connection_);
+        // Released before answering: the server orders requests per client
+        // only, so a grab another program (or this one's hotkeys) makes right
+        // after the probe could otherwise still find the probe's grab.
+        free(xcb_request_check(connection_, xcb_ungrab_key_checked(connection_, static_cast<xcb_keycode_t>(keycode),
+                                                                   root_, modifiers)));
     }
     return taken;
 }

@@ -6,20 +6,34 @@
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
+#ifdef TAVLO_X11_TEST_WIDGETS
+#include <QApplication>
+#endif
 
 #include <cstdlib>
 #include <memory>
 
 #include "tests/support/PrivateServers.h"
 
+namespace {
+
+// Programs that test widgets on the server define TAVLO_X11_TEST_WIDGETS.
+#ifdef TAVLO_X11_TEST_WIDGETS
+using TestApplication = QApplication;
+#else
+using TestApplication = QGuiApplication;
+#endif
+
+}  // namespace
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     std::unique_ptr<testsupport::PrivateXServer> server;
-    std::unique_ptr<QGuiApplication> app;
+    std::unique_ptr<TestApplication> app;
     if (!::testing::GTEST_FLAG(list_tests) && std::getenv("DISPLAY")) {
         server = testsupport::PrivateXServer::start();  // else the session's own display
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        app = std::make_unique<QGuiApplication>(argc, argv);
+        app = std::make_unique<TestApplication>(argc, argv);
     }
     int result = RUN_ALL_TESTS();
     app.reset();
