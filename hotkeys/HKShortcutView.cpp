@@ -270,6 +270,17 @@ void HKShortcutView::leaveEvent(QEvent* event) {
     QWidget::leaveEvent(event);
 }
 
+// The focus ring is drawn with the rest.
+void HKShortcutView::focusInEvent(QFocusEvent* event) {
+    update();
+    QWidget::focusInEvent(event);
+}
+
+void HKShortcutView::focusOutEvent(QFocusEvent* event) {
+    update();
+    QWidget::focusOutEvent(event);
+}
+
 void HKShortcutView::setHinting(bool hinting) {
     if (hinting_ == hinting) return;
     hinting_ = hinting;

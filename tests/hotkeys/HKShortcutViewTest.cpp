@@ -183,6 +183,26 @@ TEST_F(RecorderTest, ClicksOnTheMarksAndASecondView) {
     EXPECT_FALSE(second->isRecording());
 }
 
+TEST_F(RecorderTest, AnotherWindowBecomingActiveOrDisablingStopsRecording) {
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    clickText(view);
+    ASSERT_TRUE(view->isRecording());
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    EXPECT_FALSE(view->isRecording());
+
+    clickText(view);
+    ASSERT_TRUE(view->isRecording());
+    view->setEnabled(false);
+    EXPECT_FALSE(view->isRecording());
+    view->setRecording(true);  // a disabled view cannot record, but is the one asked
+    EXPECT_FALSE(view->isRecording());
+    EXPECT_EQ(HKShortcutView::recordingView(), view);
+}
+
 TEST_F(RecorderTest, ATakenCombinationIsExplainedAndRecordingGoesOn) {
     auto menu = std::make_shared<desktop::Menu>();
     auto quit = std::make_shared<desktop::MenuItem>("Quit", nullptr, "q");
