@@ -1,0 +1,305 @@
+// Start-up of the whole program at the size of a long history, beside CopyQ
+// (Debian's copyq) holding 10,000 items of 1 KB:
+//   Tavlo: exec to its icon embedded in the tray (trayer) and to the first
+//          Introspect reply on its bus object, over the 100,000-clipping store
+//          that store_bench generates, with the history limit at 100,000 (a
+//          lower limit would make start-up trim the store);
+//   CopyQ: exec to the first answer of `copyq count`.
+// Then each program's VmRSS 60 s after start, its window closed.
+//
+// Run it inside a private session, e.g.
+//   dbus-run-session -- xvfb-run -a -s "-screen 0 1280x1024x24" build-rel/bench/startup_bench
+// Options: --runs N (10), --rss-seconds S (60), --no-copyq.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Home {
+    fs::path root;
+    std::map<std::string, std::string> env() const {
+        return {{"HOME", root.string()},
+                {"XDG_DATA_HOME", (root / "data").string()},
+                {"XDG_CONFIG_HOME", (root / "config").string()},
+                {"XDG_CACHE_HOME", (root / "cache").string()}};
+    }
+};
+
+Home makeHome(const std::string& name) {
+    fs::path root = fs::temp_directory_path() / ("tavlo-startup-bench-" + name);
+    fs::remove_all(root);
+    fs::create_directories(root);
+    return {root};
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, bool quiet = true) {
+    std::vector<std::string> entries;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        if (!env.count(name)) entries.push_back(entry);
+    }
+    for (const auto& [name, value] : env) entries.push_back(name + "=" + value);
+    std::vector<char*> envp, args;
+    for (auto& e : entries) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> copy = argv;
+    for (auto& a : copy) args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int runToEnd(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+    pid_t pid = spawn(argv, env);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void stop(pid_t pid) {
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(10ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+long vmRssKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Whether a window of the given WM_CLASS sits inside the tray's panel.
+class TrayWatcher {
+public:
+    TrayWatcher() : connection_(xcb_connect(nullptr, nullptr)) {}
+    ~TrayWatcher() { xcb_disconnect(connection_); }
+    bool ok() const { return !xcb_connection_has_error(connection_); }
+
+    bool holds(const std::string& wmClass) {
+        xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+        for (xcb_window_t top : children(root)) {
+            if (className(top) != "trayer") continue;
+            if (contains(top, wmClass)) return true;
+        }
+        return false;
+    }
+
+private:
+    std::vector<xcb_window_t> children(xcb_window_t window) {
+        std::vector<xcb_window_t> out;
+        auto* reply = xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr);
+        if (!reply) return out;
+        auto* list = xcb_query_tree_children(reply);
+        out.assign(list, list + xcb_query_tree_children_length(reply));
+        free(reply);
+        return out;
+    }
+    // The class part of WM_CLASS ("instance\0class\0").
+    std::string className(xcb_window_t window) {
+        auto* reply = xcb_get_property_reply(
+            connection_, xcb_get_property(connection_, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
+        std::string name;
+        if (reply) {
+            std::string value(static_cast<const char*>(xcb_get_property_value(reply)),
+                              xcb_get_property_value_length(reply));
+            auto nul = value.find('\0');
+            name = nul == std::string::npos ? value : value.substr(nul + 1);
+            if (!name.empty() && name.back() == '\0') name.pop_back();
+            free(reply);
+        }
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        return name;
+    }
+    bool contains(xcb_window_t window, const std::string& wmClass) {
+        for (xcb_window_t child : children(window)) {
+            if (className(child) == wmClass || contains(child, wmClass)) return true;
+        }
+        return false;
+    }
+    xcb_connection_t* connection_;
+};
+
+bool introspects() {
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.tavlo.Tavlo"), QStringLiteral("/com/tavlo/Tavlo"),
+                                                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                                       QStringLiteral("Introspect"));
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, 1000).type() == QDBusMessage::ReplyMessage;
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+void writeTavloSettings(const Home& home) {
+    fs::create_directories(home.root / "config/Tavlo");
+    std::ofstream(home.root / "config/Tavlo/group.com.tavlo.Tavlo.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        << "<key>TLUserDefaultsInitialized</key><true/>"
+        << "<key>TLUserDefaultsClipboardSize</key><integer>100000</integer>"
+        << "<key>TLUserDefaultsCaptureClipboard</key><true/>"
+        << "<key>TLUserDefaultsShowsMenuBarIcon</key><true/>"
+        << "<key>TLUserDefaultsHideWindowOnLaunchKey</key><true/>"
+        << "<key>TLUserDefaultsWindowIsDetached</key><true/>"
+        << "</dict></plist>\n";
+}
+
+struct Sample {
+    double icon = -1;
+    double ready = -1;
+    long rss = -1;
+};
+
+Sample runTavlo(const std::string& program, const fs::path& store, int rssSeconds, TrayWatcher& tray) {
+    Home home = makeHome("tavlo");
+    fs::create_directories(home.root / "data/Tavlo");
+    fs::copy_file(store, home.root / "data/Tavlo/datastore");
+    writeTavloSettings(home);
+    Sample sample;
+    auto start = Clock::now();
+    pid_t pid = spawn({program}, home.env());
+    if (pid < 0) return sample;
+    while ((sample.icon < 0 || sample.ready < 0) && Clock::now() - start < 60s) {
+        if (sample.icon < 0 && tray.holds("tavlo")) sample.icon = ms(Clock::now() - start);
+        if (sample.ready < 0 && introspects()) sample.ready = ms(Clock::now() - start);
+        std::this_thread::sleep_for(1ms);
+    }
+    if (rssSeconds > 0) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(rssSeconds));
+        sample.rss = vmRssKiB(pid);
+    }
+    stop(pid);
+    fs::remove_all(home.root);
+    return sample;
+}
+
+Home prepareCopyQ() {
+    Home home = makeHome("copyq");
+    auto env = home.env();
+    pid_t server = spawn({"copyq"}, env);
+    for (int i = 0; i < 200 && runToEnd({"copyq", "count"}, env) != 0; ++i) std::this_thread::sleep_for(50ms);
+    runToEnd({"copyq", "config", "maxitems", "10000"}, env);
+    std::string kilobyte(1000, 'x');
+    runToEnd({"copyq", "eval", "for (var i = 0; i < 10000; ++i) add(str(i) + ' " + kilobyte + "')"}, env);
+    runToEnd({"copyq", "exit"}, env);
+    waitpid(server, nullptr, 0);
+    return home;
+}
+
+Sample runCopyQ(const Home& home, int rssSeconds) {
+    auto env = home.env();
+    Sample sample;
+    auto start = Clock::now();
+    pid_t pid = spawn({"copyq"}, env);
+    if (pid < 0) return sample;
+    while (sample.ready < 0 && Clock::now() - start < 60s) {
+        if (runToEnd({"copyq", "count"}, env) == 0) sample.ready = ms(Clock::now() - start);
+        else std::this_thread::sleep_for(1ms);
+    }
+    if (rssSeconds > 0) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(rssSeconds));
+        sample.rss = vmRssKiB(pid);
+    }
+    runToEnd({"copyq", "exit"}, env);
+    waitpid(pid, nullptr, 0);
+    return sample;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 10;
+    int rssSeconds = 60;
+    bool copyq = true;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--rss-seconds") && i + 1 < argc) rssSeconds = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--no-copyq")) copyq = false;
+    }
+    QCoreApplication application(argc, argv);
+    const char* benchFolder = std::getenv("TAVLO_BENCH_STORE");
+    fs::path store = fs::path(benchFolder ? benchFolder : "/tmp/tavlo-store-bench") / "datastore";
+    if (!fs::exists(store)) {
+        std::fprintf(stderr, "No store at %s: run store_bench once first to generate it.\n", store.c_str());
+        return 2;
+    }
+    if (!QDBusConnection::sessionBus().isConnected() || !std::getenv("DISPLAY")) {
+        std::fprintf(stderr, "Run inside dbus-run-session and an X server (see the comment at the top).\n");
+        return 2;
+    }
+    TrayWatcher tray;
+    pid_t trayer = spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "28"}, {});
+    std::this_thread::sleep_for(500ms);
+
+    std::vector<double> icons, readies, copyqReadies;
+    for (int run = 0; run < runs; ++run) {
+        Sample s = runTavlo(TAVLO_PROGRAM, store, 0, tray);
+        std::printf("tavlo run %d: icon %.0f ms, introspect %.0f ms\n", run + 1, s.icon, s.ready);
+        icons.push_back(s.icon);
+        readies.push_back(s.ready);
+    }
+    Sample tavloRss = runTavlo(TAVLO_PROGRAM, store, rssSeconds, tray);
+    std::printf("tavlo VmRSS after %d s: %.1f MB\n", rssSeconds, tavloRss.rss / 1024.0);
+
+    if (copyq) {
+        Home home = prepareCopyQ();
+        for (int run = 0; run < runs; ++run) {
+            Sample s = runCopyQ(home, 0);
+            std::printf("copyq run %d: count answered %.0f ms\n", run + 1, s.ready);
+            copyqReadies.push_back(s.ready);
+        }
+        Sample copyqRss = runCopyQ(home, rssSeconds);
+        std::printf("copyq VmRSS after %d s: %.1f MB\n", rssSeconds, copyqRss.rss / 1024.0);
+        fs::remove_all(home.root);
+    }
+    std::printf("medians: tavlo icon %.0f ms, tavlo introspect %.0f ms", median(icons), median(readies));
+    if (copyq) std::printf(", copyq count %.0f ms", median(copyqReadies));
+    std::printf("\n");
+    stop(trayer);
+    return 0;
+}
