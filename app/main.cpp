@@ -9,6 +9,7 @@
 #include "AppDelegate.h"
 #include "kit/TLDatabaseManager.h"
 #include "platform/desktop/ApplicationBus.h"
+#include "platform/desktop/KeyLabels.h"
 #include "platform/desktop/TerminationSignals.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Paths.h"
@@ -20,6 +21,8 @@ int main(int argc, char** argv) {
     // Tavlo lives in the tray: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Tavlo"));
+    // Menus and shortcut labels say "Super" where Qt would say "Meta".
+    desktop::installKeyNameTranslator();
 
     std::string identifier = foundation::Bundle::main()->bundleIdentifier();
     if (identifier.empty()) identifier = "com.tavlo.Tavlo";
