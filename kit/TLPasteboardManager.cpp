@@ -41,6 +41,8 @@ constexpr size_t kTransientMarkerCount = 6;
 constexpr size_t kConcealedMarker = 6;
 // How often a save reads a clipboard that keeps changing during the read.
 constexpr int kReadAttempts = 3;
+// A change a slow owner left nothing usable of is read again at this many later ticks.
+constexpr int kMaxReadRetries = 3;
 
 const char* const kImageFileTypes[] = {foundation::kUTTypeJPEG, foundation::kUTTypeTIFF, foundation::kUTTypeGIF,
                                        foundation::kUTTypePNG, foundation::kUTTypeBMP};
@@ -89,6 +91,7 @@ struct TLPasteboardManager::Snapshot {
     int64_t changeCount = 0;
     std::vector<std::shared_ptr<TLPasteboardItem>> items;
     std::vector<std::string> types;  // of all items, each once, in order
+    bool incompleteForTime = false;  // the owner was slow with some of its content
 
     Snapshot(int64_t count, std::vector<desktop::PasteboardItem> plain) : changeCount(count) {
         for (auto& item : plain) {
@@ -201,6 +204,15 @@ void TLPasteboardManager::checkPasteboard() {
                     if (!self) return;
                     self->reading_ = false;
                     if (!snapshot || snapshot->changeCount != count) return;  // read again at the next tick
+                    if (snapshot->incompleteForTime && snapshot->items.empty()) {
+                        // A slow owner left nothing usable: the copy is still there to be read.
+                        if (self->retriedChangeCount_ != count) {
+                            self->retriedChangeCount_ = count;
+                            self->retries_ = 0;
+                        }
+                        if (self->retries_++ < kMaxReadRetries) return;
+                        TLLogWarning(TLLogContextPasteboard, "Clipboard content not captured: its owner did not answer in time");
+                    }
                     self->pasteboardChangeCount_ = count;
                     if (self->clipboardCapture_) self->captureSnapshot(std::move(snapshot), decision);
                 });
@@ -253,7 +265,9 @@ void TLPasteboardManager::snapshotThen(const std::shared_ptr<TLPasteboard>& past
             if (!self) return;
             // Content that changed hands during the read may mix two copies: none of it is taken.
             if (content->changedDuringRead || self->generalPasteboard_->changeCount() != count) return then(nullptr);
-            then(std::make_shared<Snapshot>(count, std::move(content->items)));
+            auto snapshot = std::make_shared<Snapshot>(count, std::move(content->items));
+            snapshot->incompleteForTime = content->incompleteForTime;
+            then(std::move(snapshot));
         });
     });
 }

@@ -227,5 +227,8 @@ private:
     std::vector<std::string> excludedPasteboardTypes_;
     bool resynchronizing_ = false;
     bool reading_ = false;     // a read of the general pasteboard is under way
+    // A change whose reads ran out of time with nothing usable, and how often it was read again.
+    int64_t retriedChangeCount_ = 0;
+    int retries_ = 0;
     int capturesWriting_ = 0;  // captures whose files are being written
 };

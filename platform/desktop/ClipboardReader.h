@@ -23,6 +23,9 @@ public:
         // The clipboard changed hands while it was read: the items may mix two
         // contents and are not to be trusted.
         bool changedDuringRead = false;
+        // The owner ran out of time before everything it offers was read:
+        // without items, the content may yet be read whole at a later try.
+        bool incompleteForTime = false;
     };
 
     // Nothing without an X server at $DISPLAY (or without XFixes).
@@ -33,8 +36,12 @@ public:
     Content read();
 
     // The items the selection's owner offers now, within the limits; what the
-    // read leaves out is logged in one line.
-    static std::vector<PasteboardItem> readItems(X11Selection& selection, const ReadLimits& limits);
+    // read leaves out is logged in one line. Each target has its share of the
+    // read's time. incompleteForTime, when given, tells whether a target was
+    // left for time; when a marker (the password-manager hint) was, nothing
+    // is answered, since what it marks could not be told apart.
+    static std::vector<PasteboardItem> readItems(X11Selection& selection, const ReadLimits& limits,
+                                                 bool* incompleteForTime = nullptr);
 
 private:
     ClipboardReader(std::unique_ptr<X11Selection> selection, ReadLimits limits);

@@ -152,6 +152,67 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
 
 }  // namespace
 
+int PasteboardTypeMap::readPriority(std::string_view name) {
+    if (isHint(name) || TypeIdentifier::equal(name, foundation::kConcealedType)) return 0;
+    if (textRank(name)) return 1;
+    std::string type = typeForTarget(name);
+    if (isMozTarget(name) || TypeIdentifier::equal(type, foundation::kUTTypeURL)) return 2;
+    if (TypeIdentifier::equal(type, foundation::kUTTypeHTML) || TypeIdentifier::equal(type, foundation::kUTTypeRTF) ||
+        TypeIdentifier::equal(type, foundation::kUTTypeFlatRTFD))
+        return 3;
+    if (isImageType(type)) return 4;
+    if (isListTarget(name)) return 5;
+    return 6;
+}
+
+bool PasteboardTypeMap::replyFits(std::string_view target, std::string_view type, int format, size_t length) {
+    if (length == 0) return true;  // nothing to misread
+    if (format != 8) return false;  // every target read here is a string of bytes
+    if (!textRank(target)) return true;
+    return textRank(type) || type == "TEXT" || type == "C_STRING";
+}
+
+foundation::Data PasteboardTypeMap::cleanedText(foundation::Data text) {
+    std::vector<uint8_t>& bytes = text.vector();
+    while (!bytes.empty() && bytes.back() == 0) bytes.pop_back();
+    // The length of a well-formed UTF-8 sequence at i (no NUL, no overlong
+    // form, no surrogate, nothing past U+10FFFF); 0 when there is none.
+    auto sequence = [&](size_t i) -> size_t {
+        uint8_t b = bytes[i];
+        if (b == 0) return 0;
+        if (b < 0x80) return 1;
+        size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+        if (n == 0 || b > 0xF4 || i + n > bytes.size()) return 0;
+        for (size_t k = 1; k < n; ++k)
+            if ((bytes[i + k] & 0xC0) != 0x80) return 0;
+        uint8_t second = bytes[i + 1];
+        if (b == 0xE0 && second < 0xA0) return 0;  // overlong
+        if (b == 0xED && second >= 0xA0) return 0;  // a surrogate
+        if (b == 0xF0 && second < 0x90) return 0;  // overlong
+        if (b == 0xF4 && second >= 0x90) return 0;  // past U+10FFFF
+        return n;
+    };
+    size_t i = 0;
+    while (i < bytes.size()) {
+        size_t n = sequence(i);
+        if (!n) break;
+        i += n;
+    }
+    if (i == bytes.size()) return text;  // the usual case: well formed, kept without a copy
+    std::string out(reinterpret_cast<const char*>(bytes.data()), i);
+    while (i < bytes.size()) {
+        size_t n = sequence(i);
+        if (n) {
+            out.append(reinterpret_cast<const char*>(bytes.data() + i), n);
+            i += n;
+        } else {
+            foundation::appendUTF8(out, 0xFFFD);
+            ++i;
+        }
+    }
+    return foundation::Data::fromString(out);
+}
+
 bool PasteboardTypeMap::isSafeTargetName(std::string_view name) {
     if (name.empty() || name.size() > kMaxTargetNameLength) return false;
     for (unsigned char ch : name) {
@@ -267,10 +328,16 @@ std::vector<PasteboardItem> PasteboardTypeMap::itemsFromTargets(const std::vecto
                     first.setString(foundation::kUTTypeURLName, parts[1]);
             }
         } else if (name == "STRING") {
-            first.setString(foundation::kUTTypeUTF8PlainText, latin1ToUTF8(target.data));
+            first.setData(foundation::kUTTypeUTF8PlainText,
+                          cleanedText(foundation::Data::fromString(latin1ToUTF8(target.data))));
         } else {
             std::string type = typeForTarget(name);
-            if (!type.empty() && !first.hasType(type)) first.setData(type, target.data);
+            if (type.empty() || first.hasType(type)) continue;
+            if (auto rank = textRank(name); rank && *rank < 4) {
+                first.setData(type, cleanedText(target.data));
+            } else {
+                first.setData(type, target.data);
+            }
         }
     }
 
@@ -297,9 +364,16 @@ std::vector<PasteboardItem> PasteboardTypeMap::readItems(const std::vector<std::
         if (useArchive) {
             for (const auto& name : plan.refused) skipped.push_back(describeTarget(name) + " (unsafe name)");
         }
+        // Fetched in the order of need; kept in the owner's order, which decides between aliases.
+        std::vector<size_t> order(plan.fetch.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return readPriority(plan.fetch[a]) < readPriority(plan.fetch[b]); });
+        std::vector<std::optional<foundation::Data>> answers(plan.fetch.size());
+        for (size_t i : order) answers[i] = fetch(plan.fetch[i]);
         std::vector<ClipboardTarget> fetched;
-        for (const auto& name : plan.fetch) {
-            if (auto data = fetch(name)) fetched.push_back({name, std::move(*data)});
+        for (size_t i = 0; i < answers.size(); ++i) {
+            if (answers[i]) fetched.push_back({plan.fetch[i], std::move(*answers[i])});
         }
         bool archiveOnly = plan.fetch.size() == 1 && plan.fetch[0] == PasteboardItemArchive::kMIMEType;
         std::vector<PasteboardItem> items = itemsFromTargets(fetched, &skipped);

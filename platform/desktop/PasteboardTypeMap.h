@@ -21,6 +21,15 @@
 // - Names that are not safe to carry on (control characters, "." or ".."
 //   segments, longer than kMaxTargetNameLength) are refused.
 // - Our own archive target, when offered, stands for the whole item list.
+// - Targets are fetched in the order of what a clipping needs most: markers
+//   (the password-manager hint) first, then text, links, rich text, images,
+//   file lists and the rest, so an owner that is slow with one format costs
+//   the formats after it, never the text. The items keep the owner's order.
+// - A text answer must come as 8-bit units under a text type; an answer of
+//   another type or format (INTEGER in 32-bit units, say) is refused for it.
+// - Text is read by one rule, so the same words always make the same bytes:
+//   NUL bytes at its end (a C string's terminator) are dropped, and any other
+//   NUL byte or byte sequence that is not UTF-8 becomes U+FFFD.
 
 #include <functional>
 #include <optional>
@@ -70,6 +79,16 @@ public:
     using Fetch = std::function<std::optional<foundation::Data>(const std::string& target)>;
     static std::vector<PasteboardItem> readItems(const std::vector<std::string>& offered, const Fetch& fetch,
                                                  std::vector<std::string>& skipped);
+    // Where a target comes in the order of reading: 0 for markers, which must
+    // be read before anything is kept, then text, links, rich text, images,
+    // file lists and the rest.
+    static int readPriority(std::string_view name);
+    // Whether an answer of the given type and format (bits per unit) fits the
+    // target asked for.
+    static bool replyFits(std::string_view target, std::string_view type, int format, size_t length);
+    // Text bytes by the rule above; moves them when nothing needs repair.
+    static foundation::Data cleanedText(foundation::Data text);
+
     // A target name as a log line may show it: control characters escaped,
     // cut to a readable length.
     static std::string describeTarget(std::string_view name);

@@ -123,8 +123,14 @@ struct X11Selection::State {
         if (length > 0) out.append(xcb_get_property_value(reply), static_cast<size_t>(length));
     }
 
-    foundation::Result<foundation::Data> incremental(size_t maxBytes, std::chrono::milliseconds patience,
-                                                     Deadline deadline) {
+    // Bytes with the type and format they came in; a transfer's parts keep the first part's.
+    struct Raw {
+        foundation::Data data;
+        xcb_atom_t type = XCB_NONE;
+        uint8_t format = 8;
+    };
+
+    foundation::Result<Raw> incremental(size_t maxBytes, std::chrono::milliseconds patience, Deadline deadline) {
         // The INCR property holds a lower bound of the size; deleting it asks for the first part.
         auto announce = readProperty(true, 1);
         uint32_t bound = 0;
@@ -135,7 +141,8 @@ struct X11Selection::State {
             return error(kTooLarge, "announced " + std::to_string(bound) + " bytes");
         }
         xcb_flush(c);
-        foundation::Data out;
+        Raw out;
+        bool typed = false;
         for (;;) {
             foundation::Error failure;
             auto part = awaitOrAbandon(
@@ -145,23 +152,28 @@ struct X11Selection::State {
                     return p->window == requestor && p->atom == property && p->state == XCB_PROPERTY_NEW_VALUE;
                 },
                 std::min(Clock::now() + patience, deadline),
-                "no further part after " + std::to_string(out.length()) + " bytes", failure);
+                "no further part after " + std::to_string(out.data.length()) + " bytes", failure);
             if (!part) return failure;
             auto head = readProperty(false, 0);
             if (!head) continue;
-            if (out.length() + head->bytes_after > maxBytes) {
+            if (out.data.length() + head->bytes_after > maxBytes) {
                 replaceRequestor();
                 return error(kTooLarge, "more than " + std::to_string(maxBytes) + " bytes");
             }
             auto piece = readProperty(true, (head->bytes_after + 3) / 4);
             if (!piece) continue;
             if (xcb_get_property_value_length(piece.get()) <= 0) return out;  // an empty part ends the transfer
-            append(out, piece.get());
+            if (!typed) {
+                out.type = piece->type;
+                out.format = piece->format;
+                typed = true;
+            }
+            append(out.data, piece.get());
         }
     }
 
-    foundation::Result<foundation::Data> convert(xcb_atom_t target, size_t maxBytes, std::chrono::milliseconds patience,
-                                                 Deadline deadline) {
+    foundation::Result<Raw> convert(xcb_atom_t target, size_t maxBytes, std::chrono::milliseconds patience,
+                                    Deadline deadline) {
         if (xcb_connection_has_error(c)) return error(kConnectionLost, "X server connection lost");
         xcb_delete_property(c, requestor, property);
         xcb_convert_selection(c, requestor, selection, target, property, XCB_CURRENT_TIME);
@@ -188,9 +200,21 @@ struct X11Selection::State {
         }
         auto whole = readProperty(true, (head->bytes_after + 3) / 4);
         if (!whole) return error(kRefused, "no property");
-        foundation::Data out;
-        append(out, whole.get());
+        Raw out;
+        out.type = whole->type;
+        out.format = whole->format;
+        append(out.data, whole.get());
         return out;
+    }
+
+    // An atom's name; the atoms a TARGETS answer named need no round trip.
+    std::string nameOf(xcb_atom_t atom) {
+        if (atom == XCB_NONE) return "None";
+        for (const auto& [name, known] : knownAtoms)
+            if (known == atom) return name;
+        Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c, xcb_get_atom_name(c, atom), nullptr));
+        if (!reply) return "atom " + std::to_string(atom);
+        return std::string(xcb_get_atom_name_name(reply.get()), xcb_get_atom_name_name_length(reply.get()));
     }
 };
 
@@ -257,7 +281,7 @@ foundation::Result<std::vector<std::string>> X11Selection::targets(Deadline dead
     auto answer = s_->convert(s_->targetsAtom, kMaxTargetsBytes,
                               std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()), deadline);
     if (!answer) return answer.error();
-    const foundation::Data& bytes = answer.value();
+    const foundation::Data& bytes = answer.value().data;
     size_t count = std::min(bytes.length() / 4, maxTargets);
     std::vector<xcb_atom_t> atoms(count);
     if (count) std::memcpy(atoms.data(), bytes.bytes(), count * sizeof(xcb_atom_t));
@@ -278,11 +302,17 @@ foundation::Result<std::vector<std::string>> X11Selection::targets(Deadline dead
     return names;
 }
 
-foundation::Result<foundation::Data> X11Selection::convert(const std::string& target, size_t maxBytes,
-                                                           std::chrono::milliseconds patience, Deadline deadline) {
+foundation::Result<X11Selection::Answer> X11Selection::convert(const std::string& target, size_t maxBytes,
+                                                               std::chrono::milliseconds patience, Deadline deadline) {
     xcb_atom_t atom = s_->intern(target);
     if (atom == XCB_NONE) return error(kRefused, "no atom for " + target);
-    return s_->convert(atom, maxBytes, patience, deadline);
+    auto raw = s_->convert(atom, maxBytes, patience, deadline);
+    if (!raw) return raw.error();
+    Answer answer;
+    answer.type = raw.value().type == atom ? target : s_->nameOf(raw.value().type);
+    answer.format = raw.value().format;
+    answer.data = std::move(raw.value().data);
+    return answer;
 }
 
 }  // namespace desktop

@@ -56,11 +56,19 @@ public:
 
     // The names of the targets the owner offers, at most maxTargets of them.
     foundation::Result<std::vector<std::string>> targets(Deadline deadline, size_t maxTargets);
+    // What an owner answered for a target: its bytes, the type it named them
+    // with and their format (8, 16 or 32 bits per unit), for the caller to
+    // judge whether the answer fits what it asked for.
+    struct Answer {
+        foundation::Data data;
+        std::string type;
+        uint8_t format = 8;
+    };
     // A target's bytes. The owner has patience (at most) to answer and to send
     // each further part, and everything must arrive by deadline; more than
     // maxBytes is refused as soon as the owner announces it or sends it.
-    foundation::Result<foundation::Data> convert(const std::string& target, size_t maxBytes,
-                                                 std::chrono::milliseconds patience, Deadline deadline);
+    foundation::Result<Answer> convert(const std::string& target, size_t maxBytes, std::chrono::milliseconds patience,
+                                       Deadline deadline);
 
 private:
     X11Selection();

@@ -150,6 +150,53 @@ TEST_F(CaptureX11Test, ConcealedContentIsNeverStoredNorLogged) {
     }
 }
 
+// Starts the tests' clipboard owner with the arguments; ends when another program copies.
+struct TestOwner {
+    explicit TestOwner(const std::string& arguments)
+        : pipe(popen((std::string("exec ") + TAVLO_CLIPBOARD_TEST_OWNER + " " + arguments).c_str(), "r")) {
+        char line[16] = {};
+        ready = pipe && fgets(line, sizeof line, pipe) && std::string(line).rfind("ready", 0) == 0;
+    }
+    ~TestOwner() {
+        if (pipe) pclose(pipe);
+    }
+    FILE* pipe;
+    bool ready = false;
+};
+
+TEST_F(CaptureX11Test, FormatsThatNeverAnswerDoNotCostTheText) {
+    TestOwner owner("--silent text/html= --silent image/png= --target UTF8_STRING=after-slow-formats");
+    ASSERT_TRUE(owner.ready);
+    ASSERT_TRUE(runEventsUntil([&] { return savedWithText("after-slow-formats") != nullptr; }, 10s));
+    ASSERT_EQ(shell("printf done | xclip -selection clipboard"), 0);
+}
+
+TEST_F(CaptureX11Test, AnOwnerSilentAtFirstIsReadAgainAtTheNextTick) {
+    TestOwner owner("--ignore-first 1 --target UTF8_STRING=answered-late");
+    ASSERT_TRUE(owner.ready);
+    ASSERT_TRUE(runEventsUntil([&] { return savedWithText("answered-late") != nullptr; }, 10s));
+    EXPECT_EQ(savedClippings().size(), 1u);
+    ASSERT_EQ(shell("printf done | xclip -selection clipboard"), 0);
+}
+
+TEST_F(CaptureX11Test, TextWithATrailingNULIsTheSameClipping) {
+    fs::path file = home_.root() / "terminated.txt";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << std::string("same words\0", 11);
+    }
+    {
+        TestOwner owner("--target-file UTF8_STRING=" + file.string());
+        ASSERT_TRUE(owner.ready);
+        ASSERT_TRUE(runEventsUntil([&] { return savedWithText("same words") != nullptr; }, 5s));
+        ASSERT_EQ(shell("printf 'same words' | xclip -selection clipboard"), 0);
+    }
+    runEventsFor(500ms);
+    ASSERT_EQ(shell("printf end | xclip -selection clipboard"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return savedWithText("end") != nullptr; }, 5s));
+    EXPECT_EQ(savedClippings().size(), 2u);
+}
+
 TEST_F(CaptureX11Test, AnOfferedFifoDoesNotHoldCapture) {
     fs::path fifo = home_.root() / "pipe.png";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);

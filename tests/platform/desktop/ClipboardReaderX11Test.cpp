@@ -62,4 +62,46 @@ TEST_F(ClipboardReaderX11Test, ANewOwnerDuringTheReadIsTold) {
     pclose(owner);
 }
 
+// Owners that are slow with some of their targets: what a read keeps, and
+// whether it says the owner ran out of time.
+TEST_F(ClipboardReaderX11Test, SlowTargetsNeverCostTheText) {
+    desktop::ReadLimits limits;
+    limits.requestTimeout = 400ms;
+    limits.readBudget = 1000ms;
+    auto reader = desktop::ClipboardReader::open(limits);
+    ASSERT_TRUE(reader);
+    struct Row {
+        const char* name;
+        std::string arguments;
+        std::vector<desktop::PasteboardItem> items;
+        bool incomplete;
+    };
+    const std::string text = foundation::kUTTypeUTF8PlainText;
+    const Row rows[] = {
+        {"two silent formats listed before the text", "--silent text/html= --silent image/png= --target UTF8_STRING=wanted",
+         {pasteboardtest::item({{text, "wanted"}})}, true},
+        {"a silent text leaves the rest", "--silent UTF8_STRING= --target text/html=rich",
+         {pasteboardtest::item({{foundation::kUTTypeHTML, "rich"}})}, true},
+        {"a silent owner leaves nothing", "--silent UTF8_STRING=", {}, true},
+        // What it marks cannot be told apart from anything else.
+        {"a silent password-manager hint leaves nothing",
+         "--target UTF8_STRING=hunter2 --silent x-kde-passwordManagerHint=", {}, true},
+        {"text answered as INTEGER is no text", "--int32 UTF8_STRING=fake", {}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FILE* owner = popen((std::string("exec ") + TAVLO_CLIPBOARD_TEST_OWNER + " " + row.arguments).c_str(), "r");
+        ASSERT_TRUE(owner);
+        char line[16] = {};
+        ASSERT_TRUE(fgets(line, sizeof line, owner));
+        auto start = std::chrono::steady_clock::now();
+        auto content = reader->read();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, limits.readBudget + 500ms);
+        EXPECT_EQ(content.items, row.items);
+        EXPECT_EQ(content.incompleteForTime, row.incomplete);
+        ASSERT_EQ(shell("printf next | xclip -selection clipboard"), 0);  // ends the owner
+        pclose(owner);
+    }
+}
+
 }  // namespace

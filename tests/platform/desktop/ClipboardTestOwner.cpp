@@ -1,9 +1,15 @@
 // A clipboard owner for the X11 tests. It owns CLIPBOARD with the targets its
 // command line gives and can play the owners the pasteboard must survive: one
-// that never answers, one that offers hundreds of megabytes.
+// that never answers, one that offers hundreds of megabytes, one that lists
+// targets it never answers, one that answers text in the wrong type.
 //
 //   clipboard_test_owner [--stall] [--target NAME=TEXT]... [--target-file NAME=PATH]...
-//                        [--huge NAME=BYTES]...
+//                        [--huge NAME=BYTES]... [--silent NAME=]... [--int32 NAME=TEXT]...
+//                        [--ignore-first N]
+//
+// --silent lists NAME and never answers a request for it; --int32 answers
+// TEXT's bytes (padded to whole units) as type INTEGER in 32-bit units;
+// --ignore-first leaves the first N requests for content (not TARGETS) unanswered.
 //
 // Prints "ready" once it owns the selection; exits when it loses it.
 
@@ -26,6 +32,8 @@ struct Target {
     xcb_atom_t atom = XCB_NONE;
     std::string value;
     uint64_t hugeSize = 0;  // offered incrementally when not 0
+    bool silent = false;
+    bool int32 = false;
 };
 
 struct Transfer {  // an incremental transfer under way
@@ -67,11 +75,14 @@ bool split(const char* arg, std::string& name, std::string& value) {
 
 int main(int argc, char** argv) {
     bool stall = false;
+    long ignoreFirst = 0;
     std::vector<Target> targets;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i], name, value;
         if (option == "--stall") {
             stall = true;
+        } else if (option == "--ignore-first" && i + 1 < argc) {
+            ignoreFirst = std::strtol(argv[++i], nullptr, 10);
         } else if (i + 1 < argc && split(argv[i + 1], name, value)) {
             ++i;
             Target target;
@@ -83,6 +94,11 @@ int main(int argc, char** argv) {
                 target.value.assign(std::istreambuf_iterator<char>(in), {});
             } else if (option == "--huge") {
                 target.hugeSize = std::strtoull(value.c_str(), nullptr, 10);
+            } else if (option == "--silent") {
+                target.silent = true;
+            } else if (option == "--int32") {
+                target.value = value;
+                target.int32 = true;
             } else {
                 return 2;
             }
@@ -134,8 +150,18 @@ int main(int argc, char** argv) {
             for (const auto& target : targets) {
                 if (target.atom == request.target) found = &target;
             }
-            if (!found) {
+            if (ignoreFirst > 0) {
+                --ignoreFirst;
+            } else if (!found) {
                 notify(request, XCB_NONE);
+            } else if (found->silent) {
+                break;
+            } else if (found->int32) {
+                std::string padded = found->value;
+                padded.resize((padded.size() + 3) / 4 * 4, '\0');
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_INTEGER, 32,
+                                    static_cast<uint32_t>(padded.size() / 4), padded.data());
+                notify(request, property);
             } else if (found->hugeSize) {
                 uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
                 xcb_change_window_attributes(c, request.requestor, XCB_CW_EVENT_MASK, &mask);

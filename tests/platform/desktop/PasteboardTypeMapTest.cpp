@@ -130,6 +130,85 @@ TEST(PasteboardTypeMapTest, MalformedArchiveFallsBackToTheOtherTargets) {
     EXPECT_EQ(skipped, (Names{std::string(PasteboardItemArchive::kMIMEType) + " (malformed)"}));
 }
 
+TEST(PasteboardTypeMapTest, ReadsWhatAClippingNeedsMostFirstAndKeepsTheOwnersOrder) {
+    Names offered{"application/x-other", "text/uri-list", "image/png", "text/html", "text/x-moz-url", "UTF8_STRING",
+                  "x-kde-passwordManagerHint"};
+    Names asked;
+    std::vector<std::string> skipped;
+    auto fetch = [&](const std::string& name) -> std::optional<Data> {
+        asked.push_back(name);
+        if (name == "x-kde-passwordManagerHint") return Data::fromString("other");
+        if (name == "text/uri-list") return Data::fromString("file:///tmp/a\r\n");
+        return Data::fromString(name);
+    };
+    auto items = PasteboardTypeMap::readItems(offered, fetch, skipped);
+    EXPECT_EQ(asked, (Names{"x-kde-passwordManagerHint", "UTF8_STRING", "text/x-moz-url", "text/html", "image/png",
+                            "text/uri-list", "application/x-other"}));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].types(), (Names{"dyn.mime.application/x-other", foundation::kUTTypePNG, foundation::kUTTypeHTML,
+                                       foundation::kUTTypeURL, kText, kFile}));
+}
+
+TEST(PasteboardTypeMapTest, TextIsReadByOneRule) {
+    struct Row {
+        const char* name;
+        std::string bytes;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"plain", "same words", "same words"},
+        {"a C string's terminator", std::string("same words\0", 11), "same words"},
+        {"several", std::string("same words\0\0\0", 13), "same words"},
+        {"only NULs", std::string("\0\0", 2), ""},
+        {"a NUL inside", std::string("a\0b", 3), "a\uFFFDb"},
+        {"multi-byte kept", "caf\u00E9 \u20AC \U0001F600", "caf\u00E9 \u20AC \U0001F600"},
+        {"Latin-1 byte", "caf\xE9", "caf\uFFFD"},
+        {"cut sequence at the end", "ab\xE2\x82", "ab\uFFFD\uFFFD"},
+        {"overlong slash", "\xC0\xAF", "\uFFFD\uFFFD"},
+        {"surrogate", "\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(PasteboardTypeMap::cleanedText(Data::fromString(r.bytes)).toString(), r.text);
+        std::vector<std::string> skipped;
+        auto items = PasteboardTypeMap::readItems({"text/plain;charset=utf-8"}, [&](const std::string&) {
+            return std::optional<Data>(Data::fromString(r.bytes));
+        }, skipped);
+        if (r.text.empty()) continue;
+        ASSERT_EQ(items.size(), 1u);
+        EXPECT_EQ(items[0].string(kText), r.text);
+    }
+}
+
+TEST(PasteboardTypeMapTest, RepliesMustFitTheTargetAskedFor) {
+    struct Row {
+        const char* target;
+        const char* type;
+        int format;
+        size_t length;
+        bool fits;
+    };
+    const Row rows[] = {
+        {"UTF8_STRING", "UTF8_STRING", 8, 4, true},
+        {"text/plain;charset=utf-8", "text/plain;charset=utf-8", 8, 4, true},
+        {"text/plain", "UTF8_STRING", 8, 4, true},
+        {"UTF8_STRING", "TEXT", 8, 4, true},
+        {"UTF8_STRING", "INTEGER", 32, 4, false},
+        {"UTF8_STRING", "INTEGER", 8, 4, false},
+        {"UTF8_STRING", "UTF8_STRING", 16, 4, false},
+        {"UTF8_STRING", "image/png", 8, 4, false},
+        {"STRING", "ATOM", 32, 4, false},
+        {"image/png", "image/png", 8, 4, true},
+        {"image/png", "image/png", 32, 4, false},
+        {"UTF8_STRING", "None", 8, 0, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.target) + " as " + r.type);
+        EXPECT_EQ(PasteboardTypeMap::replyFits(r.target, r.type, r.format, r.length), r.fits);
+    }
+}
+
 TEST(PasteboardTypeMapTest, LogShowsHostileNamesHarmlessly) {
     EXPECT_EQ(PasteboardTypeMap::describeTarget("a\nb"), "a\\x0ab");
     EXPECT_EQ(PasteboardTypeMap::describeTarget(std::string(300, 'a')), std::string(80, 'a') + "... (300 characters)");

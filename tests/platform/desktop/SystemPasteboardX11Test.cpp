@@ -209,6 +209,17 @@ TEST_F(SystemPasteboardX11Test, UnsafeTargetNamesAreLeftOutInOneLogLine) {
     EXPECT_NE(lines[0].find("(300 characters) (unsafe name)"), std::string::npos) << lines[0];
 }
 
+TEST_F(SystemPasteboardX11Test, TextAnsweredInAnotherTypeIsRefusedAndSaidSo) {
+    int64_t before = pasteboard_->changeCount();
+    Owner owner({"--int32", "UTF8_STRING=fake"});
+    ASSERT_TRUE(owner.ready());
+    EXPECT_EQ(countAfterChange(before), before + 1);
+    EXPECT_TRUE(pasteboard_->items().empty());
+    auto lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("UTF8_STRING (answered as INTEGER in 32-bit units)"), std::string::npos) << lines[0];
+}
+
 TEST_F(SystemPasteboardX11Test, OwnerThatNeverAnswersCostsNoMoreThanTheTimeout) {
     int64_t before = pasteboard_->changeCount();
     Owner owner({"--stall", "--target", "UTF8_STRING=never"});
