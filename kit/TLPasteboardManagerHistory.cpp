@@ -1,6 +1,7 @@
 // The pasteboard manager's removals: one clipping, an asset folder, a list, and
 // the trim of the history to the user's limit with its pass over duplicates.
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -71,6 +72,57 @@ bool deleteDuplicateClippings(store::Context& context) {
     return context.hasChanges() && context.save().ok();
 }
 
+void removeAssetsFolder(const std::string& clippingID) {
+    TLLogInfo(TLLogContextPasteboard, "Deleting assets for clipping with ID: %@", clippingID);
+    // Only a well-formed identifier names a folder: an identifier from a sync
+    // record never reaches outside the assets folder.
+    auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(clippingID);
+    if (!folder) return;
+    std::error_code error;
+    if (std::filesystem::exists(std::filesystem::symlink_status(folder->filePath(), error)))
+        std::filesystem::remove_all(folder->filePath(), error);
+}
+
+void deleteClippingAndAssets(const std::shared_ptr<Clipping>& clipping) {
+    TLLogInfo(TLLogContextPasteboard, "Deleting clipping with ID: %@", clipping->clippingID());
+    if (auto clippingID = clipping->clippingID()) removeAssetsFolder(*clippingID);
+    clipping->managedObjectContext()->deleteObject(clipping);
+}
+
+// Deletes the clippings past the newest `limit` that are in no list, and the
+// clippings with nothing to show; on the context's own queue. The history's
+// size is counted first, from the store's index: a capture under the limit
+// costs no fetch nor sort of the history. True when it deleted.
+bool trimHistory(store::Context& context, int64_t limit) {
+    store::FetchRequest all(Clipping::kEntityName);
+    all.includesPendingChanges = false;
+    auto total = context.count(all);
+    const int64_t over = total ? std::max<int64_t>(total.value() - limit, 0) : 0;
+    // The newest `limit` clippings stay whatever they are; of the older
+    // ones, those in a list stay too.
+    int64_t deleted = 0;
+    if (over > 0) {
+        store::FetchRequest older = all;
+        older.sortDescriptors = {{"tavloDate", false}};
+        older.fetchOffset = limit;
+        for (const auto& clipping : clippingsOf(context.fetch(older))) {
+            if (clipping->list()) continue;
+            deleteClippingAndAssets(clipping);
+            ++deleted;
+        }
+    }
+    TLLogInfo(TLLogContextPasteboard, "Tavlo history is %@ over the limit", over);
+    TLLogInfo(TLLogContextPasteboard, "%@ clipping%@ will be deleted", deleted, deleted < 2 ? "" : "s");
+
+    // A clipping with nothing to show has no reason to stay, in a list or not.
+    store::FetchRequest empty(Clipping::kEntityName);
+    if (auto predicate = store::Predicate::withFormat("text == NULL AND url == NULL AND image == NULL")) {
+        empty.predicate = predicate.value();
+        for (const auto& clipping : clippingsOf(context.fetch(empty))) deleteClippingAndAssets(clipping);
+    }
+    return context.hasChanges();
+}
+
 }  // namespace
 
 void TLPasteboardManager::deleteClipping(const std::shared_ptr<Clipping>& clipping) {
@@ -83,22 +135,9 @@ void TLPasteboardManager::deleteClipping(const std::shared_ptr<Clipping>& clippi
     });
 }
 
-void TLPasteboardManager::deleteClippingUnsaved(const std::shared_ptr<Clipping>& clipping) {
-    TLLogInfo(TLLogContextPasteboard, "Deleting clipping with ID: %@", clipping->clippingID());
-    if (auto clippingID = clipping->clippingID()) deleteAssetsForClippingWithID(*clippingID);
-    clipping->managedObjectContext()->deleteObject(clipping);
-}
+void TLPasteboardManager::deleteClippingUnsaved(const std::shared_ptr<Clipping>& clipping) { deleteClippingAndAssets(clipping); }
 
-void TLPasteboardManager::deleteAssetsForClippingWithID(const std::string& clippingID) {
-    TLLogInfo(TLLogContextPasteboard, "Deleting assets for clipping with ID: %@", clippingID);
-    // Only a well-formed identifier names a folder: an identifier from a sync
-    // record never reaches outside the assets folder.
-    auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(clippingID);
-    if (!folder) return;
-    std::error_code error;
-    if (std::filesystem::exists(std::filesystem::symlink_status(folder->filePath(), error)))
-        std::filesystem::remove_all(folder->filePath(), error);
-}
+void TLPasteboardManager::deleteAssetsForClippingWithID(const std::string& clippingID) { removeAssetsFolder(clippingID); }
 
 void TLPasteboardManager::deleteList(const std::shared_ptr<List>& list) {
     if (!list || !context_) return;
@@ -119,36 +158,36 @@ void TLPasteboardManager::trimClipboardHistory() {
     const int64_t limit = foundation::UserDefaults::applicationGroup()->integerForKey(TLUserDefaultsClipboardSize);
     TLLogInfo(TLLogContextPasteboard, "Trim Tavlo history to limit %@", limit);
     if (limit > 0 && context_) {
-        context_->performBlockAndWait([&] {
-            // The newest `limit` clippings stay whatever they are; of the older
-            // ones, those in a list stay too.
-            store::FetchRequest older(Clipping::kEntityName);
-            older.sortDescriptors = {{"tavloDate", false}};
-            older.fetchOffset = limit;
-            older.includesPendingChanges = false;
-            auto over = clippingsOf(context_->fetch(older));
-            // The deletions are saved together below: one write of the store
-            // rather than one per clipping, which a long history cannot afford.
-            int64_t deleted = 0;
-            for (const auto& clipping : over) {
-                if (clipping->list()) continue;
-                deleteClippingUnsaved(clipping);
-                ++deleted;
-            }
-            TLLogInfo(TLLogContextPasteboard, "Tavlo history is %@ over the limit", int64_t(over.size()));
-            TLLogInfo(TLLogContextPasteboard, "%@ clipping%@ will be deleted", deleted, deleted < 2 ? "" : "s");
-
-            // A clipping with nothing to show has no reason to stay, in a list or not.
-            store::FetchRequest empty(Clipping::kEntityName);
-            if (auto predicate = store::Predicate::withFormat("text == NULL AND url == NULL AND image == NULL")) {
-                empty.predicate = predicate.value();
-                for (const auto& clipping : clippingsOf(context_->fetch(empty))) deleteClippingUnsaved(clipping);
-            }
-            if (context_->hasChanges()) {
+        // The trim reads the history where the store is written, off the main
+        // queue, when the main context has a parent; the main context then
+        // takes in the deletions, so its fetched results drop them.
+        std::shared_ptr<store::Context> parent = context_->parentContext();
+        if (!parent) {
+            context_->performBlockAndWait([&] {
+                if (!trimHistory(*context_, limit)) return;
                 if (auto saved = saveContext_(*context_); !saved)
                     TLLogError(TLLogContextSync, "Error saving changes to local store: %@", saved.error().description());
-            }
-        });
+            });
+        } else {
+            std::weak_ptr<store::Context> main = context_;
+            parent->performBlock([parent, main, limit] {
+                if (!trimHistory(*parent, limit)) return;
+                auto& center = foundation::NotificationCenter::defaultCenter();
+                auto didSave = std::make_shared<foundation::Notification>();
+                {
+                    foundation::ObserverRegistration observer(
+                        center, center.addObserver(store::Context::kDidSaveNotification, parent.get(),
+                                                   [&](const foundation::Notification& n) { *didSave = n; }));
+                    if (auto saved = parent->save(); !saved) {
+                        TLLogError(TLLogContextSync, "Error saving changes to local store: %@", saved.error().description());
+                        return;
+                    }
+                }
+                dispatch::Queue::main()->async([main, didSave] {
+                    if (auto context = main.lock()) context->mergeChangesFromContextDidSaveNotification(*didSave);
+                });
+            });
+        }
     }
     removeDuplicateClippings();
 }

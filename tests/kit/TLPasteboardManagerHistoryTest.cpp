@@ -120,6 +120,8 @@ TEST_F(TLPasteboardManagerHistoryTest, TrimKeepsTheNewestListedAndShownClippings
         EXPECT_TRUE(fs::exists(folderOf(*clippings.front())));
         const bool oldestGone = row.limit > 0 && row.total > row.limit && row.listedOldest == 0;
         EXPECT_EQ(fs::exists(folderOf(*clippings.back())), !oldestGone);
+        // The main context took in the deletions made where the store is written.
+        EXPECT_EQ(clippings.back()->isDeleted(), oldestGone);
         context_->deleteObject(list);
         ASSERT_TRUE(context_->save().ok());
     }
