@@ -11,6 +11,7 @@
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/SystemLog.h"
@@ -20,6 +21,10 @@ namespace {
 
 // How often a follow-up waiting for the sync engine looks at the clipping.
 constexpr double kRecordCheckInterval = 0.25;
+// How long it waits at most: offline, no record comes, and the follow-up
+// (a page title, an image) is worth more than the edit reaching other devices
+// as a change of the record.
+constexpr double kRecordWaitLimit = 120;
 // How long after a capture the plain-text rewrite comes.
 constexpr double kPlainTextRewriteDelay = 0.5;
 
@@ -52,13 +57,21 @@ void TLPasteboardManager::followUpNewClipping(const std::shared_ptr<Clipping>& c
             std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
             auto fields = clipping->recordSystemFields();
             auto holder = std::make_shared<std::weak_ptr<NSTimerBlocks::Timer>>();
+            const double until = dispatch::Clock::now() + kRecordWaitLimit;
             auto timer = NSTimerBlocks::timerWithTimeInterval(
                 kRecordCheckInterval,
-                [weak, holder, clipping, hasImage, fields] {
+                [weak, holder, clipping, hasImage, fields, until] {
                     auto self = weak.lock();
                     auto timer = holder->lock();
-                    if (!timer) return;
+                    if (!timer || !timer->isValid()) return;
                     if (!self) return timer->invalidate();
+                    if (dispatch::Clock::now() >= until && !isGone(*clipping)) {
+                        timer->invalidate();
+                        TLLogInfo(TLLogContextPasteboard,
+                                  "No sync record for clipping with ID %@ after %@ seconds; following up without it",
+                                  clipping->clippingID(), int64_t(kRecordWaitLimit));
+                        return self->runDueFollowUp(clipping, hasImage);
+                    }
                     self->checkIfRecordIsSaved(timer, clipping, hasImage, fields);
                 },
                 true);

@@ -193,6 +193,31 @@ TEST_F(TLPasteboardManagerFollowUpsTest, WithSyncOnTheTitleWaitsForTheRecord) {
     EXPECT_EQ(systemLog_->count("Check if record is saved"), 5u);  // the wait ended
 }
 
+TEST_F(TLPasteboardManagerFollowUpsTest, WithSyncOnTheWaitForTheRecordEndsAfterTwoMinutes) {
+    server_.route("/page", page("<title>Offline</title>"));
+    settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    dispatch::Clock::useVirtualTime();
+    copy({item({{kURL, server_.url("/page")}})});
+    tick();
+    auto saved = savedClippings();
+    ASSERT_EQ(saved.size(), 1u);
+    auto c = std::static_pointer_cast<Clipping>(context_->objectWithID(saved[0]->objectID()));
+    dispatch::Clock::advance(119.5);
+    EXPECT_EQ(server_.requestCount(), 0u);
+    dispatch::Clock::advance(0.75);
+    ASSERT_TRUE(runUntil([&] { return c->urlName().has_value(); }, std::chrono::seconds(15)));
+    EXPECT_EQ(c->urlName(), "Offline");
+    const std::string gaveUp = "No sync record for clipping with ID " + id(*c) + " after 120 seconds; following up without it";
+    auto lines = logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), gaveUp), 1);
+    const size_t checks = systemLog_->count("Check if record is saved");
+    const size_t requests = server_.requestCount();
+    EXPECT_LE(checks, 481u);
+    dispatch::Clock::advance(10);
+    EXPECT_EQ(systemLog_->count("Check if record is saved"), checks);  // the wait ended
+    EXPECT_EQ(server_.requestCount(), requests);
+}
+
 TEST_F(TLPasteboardManagerFollowUpsTest, TheWaitEndsWhenSyncGoesOffOrTheClippingGoes) {
     server_.route("/page", page("<title>Now</title>"));
     settings()->setBool(true, TLUserDefaultsSyncEnabled);
