@@ -45,6 +45,22 @@ const Property* searchedProperty(const Entity& entity, const Predicate& p) {
     return property && property->searchable ? property : nullptr;
 }
 
+// The search copies of long strings are cut: the rows whose copy was cut
+// (found through the index by the mark at its end) are searched in their
+// whole folded text as well.
+std::string beyondSearchCopies(const Entity& entity, const std::string& alias, const std::vector<const Property*>& columns,
+                               const std::string& folded, std::vector<Value>& binds) {
+    std::string sql;
+    for (const Property* p : columns) {
+        sql += " OR (+" + alias + ".pk IN (SELECT rowid FROM " + Schema::searchTable(entity) + " WHERE " +
+               Schema::searchTable(entity) + " MATCH ?) AND tl_has(tl_fold(" + std::to_string(kFolded.bits()) + ", " +
+               alias + "." + Schema::column(*p) + "), ?))";
+        binds.emplace_back("{" + Schema::column(*p) + "} : \"" + Schema::kSearchCopyCut + "\"");
+        binds.emplace_back(folded);
+    }
+    return sql;
+}
+
 // One lookup in the entity's search table for a needle in any of the columns.
 // The copies there are folded, so folding the needle the same way makes the
 // lookup answer contains[cd] exactly. The trigram index needs three characters;
@@ -65,15 +81,15 @@ std::string searchCondition(const Entity& entity, const std::string& alias, cons
             phrase += c;
         }
         binds.emplace_back(filter + "} : " + phrase + "\"");
-        return "+" + alias + ".pk IN (SELECT rowid FROM " + Schema::searchTable(entity) + " WHERE " +
-               Schema::searchTable(entity) + " MATCH ?)";
+        return "(+" + alias + ".pk IN (SELECT rowid FROM " + Schema::searchTable(entity) + " WHERE " +
+               Schema::searchTable(entity) + " MATCH ?)" + beyondSearchCopies(entity, alias, columns, folded, binds) + ")";
     }
-    std::string sql = "+" + alias + ".pk IN (SELECT id FROM " + Schema::searchContentTable(entity) + " WHERE ";
+    std::string sql = "(+" + alias + ".pk IN (SELECT id FROM " + Schema::searchContentTable(entity) + " WHERE ";
     for (size_t i = 0; i < columns.size(); ++i) {
         sql += (i ? " OR " : "") + std::string("tl_has(") + Schema::searchContentColumn(entity, *columns[i]) + ", ?)";
         binds.emplace_back(folded);
     }
-    return sql + ")";
+    return sql + ")" + beyondSearchCopies(entity, alias, columns, folded, binds) + ")";
 }
 
 }  // namespace

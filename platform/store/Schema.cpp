@@ -108,7 +108,11 @@ Value Schema::largeValueKey(const Value& value) {
 
 Value Schema::searchText(const Value& value) {
     if (value.kind() != Value::Kind::String) return {};
-    return Value(foldText(value.string(), {true, true}));
+    std::string_view text = value.string();
+    if (text.size() <= kSearchCopyLimit) return Value(foldText(text, {true, true}));
+    size_t cut = kSearchCopyLimit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // a whole character
+    return Value(foldText(text.substr(0, cut), {true, true}) + kSearchCopyCut);
 }
 
 }  // namespace store

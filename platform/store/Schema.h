@@ -44,7 +44,13 @@ public:
 
     // The hash kept beside a large value; nil for nil. Stable across runs.
     static Value largeValueKey(const Value& value);
-    // The folded copy kept in the search table.
+    // The folded copy kept in the search table. It covers a string's first
+    // kSearchCopyLimit bytes: a clipping of tens of megabytes would otherwise
+    // grow the store by several times its size in trigrams. A cut copy ends
+    // with kSearchCopyCut, which the index finds in one lookup, so a search
+    // reads those clippings' whole text instead and misses nothing past the cut.
+    static constexpr size_t kSearchCopyLimit = size_t{256} << 10;
+    static constexpr const char* kSearchCopyCut = "\x01\x01\x01";
     static Value searchText(const Value& value);
 };
 

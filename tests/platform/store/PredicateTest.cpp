@@ -3,7 +3,10 @@
 #include "StoreFixture.h"
 #include "platform/store/Predicate.h"
 #include "platform/store/SQLTranslator.h"
+#include "platform/store/Schema.h"
 #include "platform/store/StoreError.h"
+
+#include <sqlite3.h>
 
 using namespace store;
 
@@ -194,6 +197,63 @@ TEST_F(PredicateStoreTest, UnknownKeysAreRequestErrors) {
     EXPECT_TRUE(isStoreError(r.error(), ErrorCode::InvalidPredicate));
     request.predicate = Predicate::withFormat("assets.filename == 'x'").value();
     EXPECT_FALSE(context->fetch(request).ok());
+}
+
+class LongTextSearchTest : public storetest::StoreTest {};
+
+// The search copy of a long text is cut; a search still finds what lies past the cut.
+TEST_F(LongTextSearchTest, WordsPastTheSearchCopyAreFound) {
+    std::string filler;
+    while (filler.size() < Schema::kSearchCopyLimit + 40'000) filler += "lorem ipsum ";
+    {
+        auto context = newContext();
+        auto add = [&](const std::string& id, const std::string& text) {
+            auto c = context->insertNewObject("Clipping");
+            c->setValueForKey("clippingID", Value(id));
+            c->setValueForKey("text", Value(text));
+        };
+        // A two-byte character straddles the cut, which falls inside it.
+        add("C-long", std::string(Schema::kSearchCopyLimit - 1, 'a') + "\u00E9" + filler + "Z\u00E9bulon \u00FC");
+        add("C-short", "zebra");
+        ASSERT_TRUE(context->save().ok());
+    }
+    struct Row {
+        const char* name;
+        const char* format;
+        std::set<std::string> expected;
+    };
+    const Row rows[] = {
+        {"word past the cut", "text CONTAINS[cd] 'zebulon'", {"C-long"}},
+        {"in both", "text CONTAINS[cd] 'ZEB'", {"C-long", "C-short"}},
+        {"one character past the cut", "text CONTAINS[cd] 'u\u0308'", {"C-long"}},
+        {"short needle", "text CONTAINS[cd] 'ra'", {"C-short"}},
+        {"across the cut", "text CONTAINS[cd] 'aelorem'", {"C-long"}},
+        {"in no text", "text CONTAINS[cd] 'nothing'", {}},
+        {"two columns, one needle", "text CONTAINS[cd] 'bulon' OR urlName CONTAINS[cd] 'bulon'", {"C-long"}},
+    };
+    auto context = newContext();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto predicate = Predicate::withFormat(row.format);
+        ASSERT_TRUE(predicate.ok());
+        FetchRequest request("Clipping");
+        request.predicate = predicate.value();
+        auto found = context->fetch(request);
+        ASSERT_TRUE(found.ok()) << found.error().description();
+        EXPECT_EQ(idsOf(found.value()), row.expected);
+    }
+
+    const Entity& clipping = *context->model().entity("Clipping");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(storePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    std::string sql = "SELECT max(length(CAST(" + Schema::searchContentColumn(clipping, *clipping.property("text")) +
+                      " AS BLOB))) FROM " + Schema::searchContentTable(clipping);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_LE(static_cast<size_t>(sqlite3_column_int64(statement, 0)), Schema::kSearchCopyLimit + 3);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
 }
 
 }  // namespace
