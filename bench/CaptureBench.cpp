@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QRandomGenerator>
 #include <QTimer>
+#include <sqlite3.h>
 
 #include <stdlib.h>
 
@@ -22,7 +23,10 @@
 #include <optional>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "kit/Clipping.h"
@@ -152,7 +156,7 @@ struct Bench {
         while (rows == before) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
             dispatch::MainQueue::runUntilIdle();
-            if (Clock::now() - copied > std::chrono::seconds(10)) return -1;
+            if (Clock::now() - copied > std::chrono::seconds(120)) return -1;
         }
         auto saved = Clock::now();
         captureSeconds = std::chrono::duration<double>(saved - firstTick.value_or(copied)).count();
@@ -209,6 +213,105 @@ void BM_CopyImage20MBToSaved(benchmark::State& state) {
     }
     figures.report(state);
 }
+// Resident memory as the kernel counts it: now, and the peak since the last reset.
+int64_t statusKiB(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::strtoll(line.c_str() + std::strlen(field), nullptr, 10);
+    return 0;
+}
+void resetPeakRSS() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// A text of `bytes` bytes in lines of words, in a file xclip copies from.
+fs::path largeText(const fs::path& folder, size_t bytes) {
+    fs::path path = folder / ("text-" + std::to_string(bytes) + ".txt");
+    if (fs::exists(path)) return path;
+    std::string text;
+    text.reserve(bytes);
+    uint32_t seed = 12345;
+    static const char* words[] = {"clipboard", "history", "tavlo", "lorem", "ipsum", "caf\u00E9", "large", "text"};
+    while (text.size() < bytes) {
+        seed = seed * 1103515245u + 12345u;
+        text += words[(seed >> 16) % 8];
+        text += (seed >> 8) % 12 == 0 ? '\n' : ' ';
+    }
+    text.resize(bytes);
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+uintmax_t storeBytes(const fs::path& container) {
+    uintmax_t total = 0;
+    for (const char* name : {"datastore", "datastore-wal"}) {
+        std::error_code error;
+        auto size = fs::file_size(container / name, error);
+        if (!error) total += size;
+    }
+    return total;
+}
+
+// A large text copied with xclip to its row: copy to row, peak resident
+// growth and store growth, each against the text's size.
+void copyLargeText(benchmark::State& state, size_t bytes) {
+    Bench& bench = Bench::shared();
+    fs::path text = largeText(bench.home, bytes);
+    fs::path container = fs::path(std::getenv("XDG_DATA_HOME")) / "Tavlo";
+    Figures figures;
+    double peakGrowth = 0, storeGrowth = 0, shortAfter = 0;
+    for (auto _ : state) {
+        int64_t before = statusKiB("VmRSS:");
+        resetPeakRSS();
+        uintmax_t storeBefore = storeBytes(container);
+        double seconds = bench.copyAndWait("xclip -selection clipboard -i '" + text.string() + "'");
+        if (seconds < 0) return state.SkipWithError("no clipping saved");
+        int64_t peak = statusKiB("VmHWM:");
+        state.SetIterationTime(seconds);
+        figures.add(bench, seconds);
+        peakGrowth = std::max(peakGrowth, double(peak - before) * 1024 / double(bytes));
+        storeGrowth = std::max(storeGrowth, double(storeBytes(container) - storeBefore) / double(bytes));
+        // A short text copied right after the large one is saved.
+        double next = bench.copyAndWait("printf 'after large %d' " + std::to_string(bytes) + " | xclip -selection clipboard");
+        shortAfter = std::max(shortAfter, next);
+    }
+    figures.report(state);
+    state.counters["peak_rss_growth_x"] = peakGrowth;
+    state.counters["store_growth_x"] = storeGrowth;
+    state.counters["short_text_after_ms"] = shortAfter * 1000;
+}
+void BM_CopyText10MiBToSaved(benchmark::State& state) { copyLargeText(state, size_t{10} << 20); }
+void BM_CopyText60MiBToSaved(benchmark::State& state) { copyLargeText(state, size_t{60} << 20); }
+BENCHMARK(BM_CopyText10MiBToSaved)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyText60MiBToSaved)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+
+// The floor: the same text inserted with plain SQLite in one statement, into
+// a table of the same shape (without the search index), synchronous as the store.
+void plainSQLite(benchmark::State& state, size_t bytes) {
+    Bench& bench = Bench::shared();
+    std::ifstream in(largeText(bench.home, bytes), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    fs::path path = bench.home / "plain.sqlite";
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; CREATE TABLE IF NOT EXISTS c (pk INTEGER PRIMARY KEY, text TEXT)", nullptr,
+                 nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO c (text) VALUES (?)", -1, &insert, nullptr);
+    for (auto _ : state) {
+        auto start = Clock::now();
+        sqlite3_bind_text64(insert, 1, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+        sqlite3_step(insert);
+        sqlite3_reset(insert);
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+}
+void BM_PlainSQLiteInsertText10MiB(benchmark::State& state) { plainSQLite(state, size_t{10} << 20); }
+void BM_PlainSQLiteInsertText60MiB(benchmark::State& state) { plainSQLite(state, size_t{60} << 20); }
+BENCHMARK(BM_PlainSQLiteInsertText10MiB)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainSQLiteInsertText60MiB)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+
 BENCHMARK(BM_CopyImage20MBToSaved)->UseManualTime()->Iterations(8)->Unit(benchmark::kMillisecond);
 
 // The peer: another program reading the same 20 MB image off the clipboard,
