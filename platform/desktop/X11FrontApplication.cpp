@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace desktop {
@@ -51,6 +52,22 @@ struct X11FrontApplication::State {
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = 0;
     xcb_atom_t activeWindow = XCB_NONE, clientList = XCB_NONE, wmPid = XCB_NONE, gtkApplicationID = XCB_NONE;
+    // The managed windows' applications, in the client list's order, as of
+    // the last change of the list the watch saw.
+    std::vector<std::pair<uint32_t, AppIdentity>> managed;
+    bool clientListChanged = true;
+
+    // Takes the root window's property changes the watch delivered.
+    void drainEvents() {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+            if ((event->response_type & 0x7F) == XCB_PROPERTY_NOTIFY) {
+                auto* change = reinterpret_cast<xcb_property_notify_event_t*>(event);
+                if (change->window == root && change->atom == clientList) clientListChanged = true;
+            }
+            std::free(event);
+        }
+        if (xcb_connection_has_error(connection)) clientListChanged = true;
+    }
 
     ~State() {
         if (connection) xcb_disconnect(connection);
@@ -126,6 +143,9 @@ std::unique_ptr<X11FrontApplication> X11FrontApplication::open() {
     state->clientList = state->intern("_NET_CLIENT_LIST");
     state->wmPid = state->intern("_NET_WM_PID");
     state->gtkApplicationID = state->intern("_GTK_APPLICATION_ID");
+    uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(state->connection, state->root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(state->connection);
     return std::unique_ptr<X11FrontApplication>(new X11FrontApplication(std::move(state)));
 }
 
@@ -163,6 +183,7 @@ AppIdentity X11FrontApplication::identify(const WindowClaims& claims, int64_t pi
 
 std::optional<AppIdentity> X11FrontApplication::activeApplication() {
     std::lock_guard lock(mutex_);
+    s_->drainEvents();
     auto active = s_->longs(s_->ask(s_->root, s_->activeWindow, XCB_ATOM_WINDOW));
     if (active.empty() || active[0] == XCB_NONE) return std::nullopt;
     auto [claims, pid] = s_->claimsOf({active[0]}).front();
@@ -171,14 +192,25 @@ std::optional<AppIdentity> X11FrontApplication::activeApplication() {
 
 std::vector<AppIdentity> X11FrontApplication::runningApplications() {
     std::lock_guard lock(mutex_);
-    auto windows = s_->longs(
-        xcb_get_property(s_->connection, 0, s_->root, s_->clientList, XCB_ATOM_WINDOW, 0, kMaxClientWindows));
+    s_->drainEvents();
+    if (s_->clientListChanged) {
+        s_->clientListChanged = false;
+        auto windows = s_->longs(
+            xcb_get_property(s_->connection, 0, s_->root, s_->clientList, XCB_ATOM_WINDOW, 0, kMaxClientWindows));
+        std::map<uint32_t, AppIdentity> known;
+        for (auto& [window, identity] : s_->managed) known.emplace(window, std::move(identity));
+        std::vector<uint32_t> added;
+        for (uint32_t w : windows)
+            if (!known.count(w)) added.push_back(w);
+        auto claims = s_->claimsOf(added);
+        for (size_t i = 0; i < added.size(); ++i) known[added[i]] = identify(claims[i].first, claims[i].second);
+        s_->managed.clear();
+        for (uint32_t w : windows) s_->managed.emplace_back(w, known[w]);
+    }
     std::vector<AppIdentity> out;
     std::set<std::pair<std::string, int64_t>> seen;
-    for (auto& [claims, pid] : s_->claimsOf(windows)) {
-        AppIdentity identity = identify(claims, pid);
-        if (seen.emplace(identity.bundleIdentifier, pid).second) out.push_back(std::move(identity));
-    }
+    for (const auto& [window, identity] : s_->managed)
+        if (seen.emplace(identity.bundleIdentifier, identity.processIdentifier).second) out.push_back(identity);
     return out;
 }
 

@@ -6,6 +6,11 @@
 // installed desktop entries. Any thread: calls share one connection of their
 // own under a lock.
 //
+// The running applications are kept, per managed window, from one watch of
+// the root window: the window manager's changes of its client list say when
+// to look again, and then only new windows are asked about, so a capture's
+// question costs no round trip per window nor a read of /proc.
+//
 // Without a window manager there is no active window, so no application.
 
 #include <chrono>

@@ -123,4 +123,25 @@ TEST_F(FrontApplicationX11Test, RunningApplicationsAreTheManagedWindowsOnce) {
     EXPECT_TRUE(app_->runningApplicationsWithBundleIdentifier("com.pilotmoon.popclip").empty());
 }
 
+TEST_F(FrontApplicationX11Test, RunningApplicationsFollowTheClientListsChanges) {
+    auto ids = [this] {
+        std::vector<std::string> out;
+        for (const auto& app : app_->runningApplications()) out.push_back(app.bundleIdentifier);
+        return out;
+    };
+    xcb_window_t a = window("editor", "Example-editor");
+    setRootWindows("_NET_CLIENT_LIST", {a});
+    EXPECT_EQ(ids(), std::vector<std::string>{"org.example.Editor"});
+    xcb_window_t v = window("viewer", "Viewer", "org.example.Viewer");
+    setRootWindows("_NET_CLIENT_LIST", {a, v});
+    EXPECT_EQ(ids(), (std::vector<std::string>{"org.example.Editor", "org.example.Viewer"}));
+    // Between changes of the list the windows are not asked again.
+    std::string classes = std::string("paint") + '\0' + "Paint" + '\0';
+    set(a, "WM_CLASS", XCB_ATOM_STRING, 8, classes.data(), uint32_t(classes.size()));
+    roundTrip();
+    EXPECT_EQ(ids(), (std::vector<std::string>{"org.example.Editor", "org.example.Viewer"}));
+    setRootWindows("_NET_CLIENT_LIST", {v});
+    EXPECT_EQ(ids(), std::vector<std::string>{"org.example.Viewer"});
+}
+
 }  // namespace
