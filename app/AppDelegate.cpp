@@ -1,19 +1,24 @@
 #include "AppDelegate.h"
 
 #include <QCoreApplication>
-#include <QMenu>
 #include <QSysInfo>
 
 #include <system_error>
 
 #include "TLLaunchSettings.h"
+#include "hotkeys/HKShortcutView.h"
 #include "kit/TLDatabaseManager.h"
+#include "kit/TLInterfaceSound.h"
+#include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "logging/TLLogFiles.h"
 #include "platform/desktop/InterfaceStyle.h"
+#include "platform/desktop/Menu.h"
 #include "platform/desktop/StatusItem.h"
+#include "platform/desktop/UserNotificationCenter.h"
+#include "platform/desktop/Workspace.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Paths.h"
@@ -54,6 +59,10 @@ AppDelegate::AppDelegate(Environment environment) : environment_(std::move(envir
         environment_.makeWindowController = [] { return std::make_shared<TLTavloWindowController>(); };
     if (!environment_.addFileLoggers) environment_.addFileLoggers = [] { TLLogFiles::addFileLoggers(); };
     if (!environment_.removeTemporaryItem) environment_.removeTemporaryItem = removeItem;
+    if (!environment_.generalPasteboard)
+        environment_.generalPasteboard = [] { return std::shared_ptr<TLPasteboard>(TLMacPasteboard::generalPasteboard()); };
+    if (!environment_.userNotificationCenter)
+        environment_.userNotificationCenter = [] { return desktop::UserNotificationCenter::makeSessionCenter(); };
     sharedDelegate = this;
 }
 
@@ -208,7 +217,9 @@ void AppDelegate::createStatusItem(double length) {
     if (auto image = foundation::Bundle::main()->pathForResource("status_item", "png"))
         statusItem_->setImage(image->string());
     statusItem_->setAction([this] { toggleApp(); });
-    statusItem_->setMenuBuilder([this](QMenu& menu) { buildStatusMenu(menu); });
+    auto menu = std::make_shared<desktop::Menu>("Lists");
+    menu->setAboutToShow([this](desktop::Menu& shown) { buildStatusMenu(shown); });
+    statusItem_->setMenu(menu);
     statusItem_->setAppearsDisabled(!settings()->boolForKey(TLUserDefaultsCaptureClipboard));
     if (!desktop::StatusItem::isTrayAvailable())
         TLLogWarning(TLLogContextGeneral,
@@ -235,16 +246,164 @@ void AppDelegate::toggleApp() {
     else tavloWindowController_->showApplicationWindow();
 }
 
-void AppDelegate::buildStatusMenu(QMenu& menu) {
-    menu.setTitle(QStringLiteral("Lists"));
-    menu.addAction(QStringLiteral("Preferences"), [this] { openPreferences(); })->setObjectName("Preferences");
-    QMenu* help = menu.addMenu(QStringLiteral("Help"));
-    help->setObjectName("Help");
-    help->addAction(QStringLiteral("About Tavlo"), [this] { openAboutWindow(); })->setObjectName("About Tavlo");
-    menu.addSeparator();
-    QAction* quit = menu.addAction(QStringLiteral("Quit"), [this] { quitApp(); });
-    quit->setObjectName("Quit");
-    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+namespace {
+
+// The key equivalent of the shortcut stored under a hotkey key, or of its
+// default, read the way the Hotkeys pane reads it: through a recorder bound to
+// that key, never shown.
+void setHotkeyEquivalent(desktop::MenuItem& item, const char* hotkeyKey) {
+    HKShortcutView reader;
+    reader.setAssociatedUserDefaultsKey(std::string(hotkeyKey));
+    const auto& shortcut = reader.shortcutValue();
+    if (!shortcut) return;
+    item.setKeyEquivalent(shortcut->keyCodeStringForKeyEquivalent());
+    item.setKeyEquivalentModifierMask(shortcut->modifierFlags());
+}
+
+std::shared_ptr<desktop::MenuItem> addItem(desktop::Menu& menu, const std::string& title, std::function<void()> action) {
+    auto item = std::make_shared<desktop::MenuItem>(title, [action](desktop::MenuItem&) { action(); });
+    item->setKeyEquivalent({});
+    menu.addItem(item);
+    return item;
+}
+
+// An address the shipped Info.plist names under key; empty without one.
+std::string infoAddress(const char* key) {
+    const auto& value = foundation::Bundle::main()->objectForInfoDictionaryKey(key);
+    const std::string* text = value.asString();
+    return text ? *text : std::string();
+}
+
+constexpr const char* kAppStoreAddressKey = "TLAppStoreURL";
+constexpr const char* kWebsiteAddressKey = "TLWebsiteURL";
+constexpr const char* kWebsiteNameKey = "TLWebsiteName";
+constexpr const char* kSocialPageAddressKey = "TLSocialPageURL";
+constexpr const char* kSocialPageNameKey = "TLSocialPageName";
+
+}  // namespace
+
+std::shared_ptr<TLPasteboard> AppDelegate::generalPasteboard() {
+    if (!generalPasteboard_) generalPasteboard_ = environment_.generalPasteboard();
+    return generalPasteboard_;
+}
+
+void AppDelegate::buildStatusMenu(desktop::Menu& menu) {
+    using desktop::MenuItem;
+    menu.removeAllItems();
+    menu.setTitle("Lists");
+    auto pasteboard = generalPasteboard();
+    const bool hasContent = pasteboard && pasteboard->numberOfPasteboardItems() > 0;
+
+    if (hasContent && !pasteboard->isSaved())
+        setHotkeyEquivalent(*addItem(menu, "Save Current Clipboard", [this] { saveCurrentClipboard(); }),
+                            TLHotkeySaveClipboard);
+    if (hasContent) {
+        auto clear = addItem(menu, "Clear Clipboard", [this] { clearClipboard(); });
+        clear->setKeyEquivalent("x");
+        clear->setKeyEquivalentModifierMask(MenuItem::kControlKeyMask | MenuItem::kShiftKeyMask);
+    }
+    auto autoSave = addItem(menu, "Save Clipboard Automatically", [this] { toggleAutoSave(); });
+    setHotkeyEquivalent(*autoSave, TLHotkeyToggleClipboardRecorder);
+    autoSave->setState(captureIsPaused() ? MenuItem::State::Off : MenuItem::State::On);
+    auto plainText = addItem(menu, "Plain Text Mode", [this] { togglePlainText(); });
+    setHotkeyEquivalent(*plainText, TLHotkeyTogglePlainText);
+    plainText->setState(settings()->boolForKey(TLUserDefaultsPlainTextMode) ? MenuItem::State::On : MenuItem::State::Off);
+    menu.addItem(MenuItem::separatorItem());
+
+    addItem(menu, "Preferences", [this] { openPreferences(); });
+    auto help = std::make_shared<desktop::Menu>("Help");
+    addItem(*help, "About Tavlo", [this] { openAboutWindow(); });
+    if (foundation::Bundle::main()->pathForResource("README", "md"))
+        addItem(*help, "Help/FAQ", [this] { openHelpPage(); });
+    auto openAddress = [](std::string address) {
+        return [address] { desktop::Workspace::current()->openURL(address); };
+    };
+    if (std::string store = infoAddress(kAppStoreAddressKey); !store.empty()) {
+        help->addItem(MenuItem::separatorItem());
+        addItem(*help, "Rate Tavlo on the App Store", openAddress(store));
+    }
+    std::string site = infoAddress(kWebsiteAddressKey);
+    std::string social = infoAddress(kSocialPageAddressKey);
+    if (!site.empty() || !social.empty()) help->addItem(MenuItem::separatorItem());
+    if (!site.empty()) addItem(*help, "Visit " + infoAddress(kWebsiteNameKey), openAddress(site));
+    if (!social.empty()) addItem(*help, "Follow Tavlo on " + infoAddress(kSocialPageNameKey), openAddress(social));
+    auto helpItem = std::make_shared<MenuItem>("Help");
+    helpItem->setSubmenu(help);
+    menu.addItem(helpItem);
+    menu.addItem(MenuItem::separatorItem());
+
+    auto quit = addItem(menu, "Quit", [this] { quitApp(); });
+    quit->setKeyEquivalent("q");
+    quit->setKeyEquivalentModifierMask(MenuItem::kCommandKeyMask);
+}
+
+bool AppDelegate::captureIsPaused() const {
+    if (pasteboardManager_) return pasteboardManager_->isPaused();
+    return !settings()->boolForKey(TLUserDefaultsCaptureClipboard);
+}
+
+void AppDelegate::notify(const std::string& title, const std::string& text) {
+    if (!notificationCenter_) notificationCenter_ = environment_.userNotificationCenter();
+    if (!notificationCenter_) return;
+    // Each action's notification replaces the one before.
+    notificationCenter_->removeAllDelivered();
+    notificationCenter_->deliver(title, text);
+}
+
+void AppDelegate::toggleAutoSave() {
+    auto suite = settings();
+    bool resuming = captureIsPaused();
+    if (pasteboardManager_) {
+        if (resuming) pasteboardManager_->resume();
+        else pasteboardManager_->pause();
+    }
+    if (statusItem_) statusItem_->setAppearsDisabled(!resuming);
+    if (resuming) TLInterfaceSound::saved();
+    else TLInterfaceSound::success();
+    suite->setBool(resuming, TLUserDefaultsCaptureClipboard);
+    suite->synchronize();
+    if (resuming) notify("Tavlo - Resumed", "Your clipboard will be saved automatically.");
+    else notify("Tavlo - Paused", "Your clipboard will not be saved automatically");
+}
+
+void AppDelegate::saveCurrentClipboard() {
+    auto pasteboard = generalPasteboard();
+    if (!pasteboard) return;
+    if (pasteboard->isSaved()) {
+        TLInterfaceSound::beep();
+        return;
+    }
+    if (!pasteboardManager_) return;
+    pasteboardManager_->saveContentsOfPasteboard(pasteboard, nullptr, true, [](std::shared_ptr<Clipping> clipping) {
+        if (!clipping) return;
+        if (auto* delegate = AppDelegate::shared()) delegate->notify("Tavlo", "Clipboard saved");
+    });
+}
+
+void AppDelegate::clearClipboard() {
+    auto pasteboard = generalPasteboard();
+    if (!pasteboard || pasteboard->numberOfPasteboardItems() == 0) return;
+    pasteboard->copyPasteboardItems({});
+    foundation::NotificationCenter::defaultCenter().post(TLClipboardDidUpdateNotification);
+    auto suite = settings();
+    int64_t count = pasteboard->changeCount();
+    suite->setInteger(count, TLUserDefaultsPasteboardChangeCount);
+    suite->setObject(foundation::PlistValue(foundation::PlistValue::Array{}), TLUserDefaultsPasteboardClippingIDs);
+    suite->synchronize();
+    // The capture must not take the empty clipboard for new content.
+    if (pasteboardManager_) pasteboardManager_->setPasteboardChangeCount(count);
+    notify("Tavlo", "Clipboard cleared");
+}
+
+void AppDelegate::togglePlainText() {
+    auto suite = settings();
+    suite->setBool(!suite->boolForKey(TLUserDefaultsPlainTextMode), TLUserDefaultsPlainTextMode);
+    suite->synchronize();
+}
+
+void AppDelegate::openHelpPage() {
+    if (auto readme = foundation::Bundle::main()->pathForResource("README", "md"))
+        desktop::Workspace::current()->openFile(*readme);
 }
 
 void AppDelegate::openPreferences() { foundation::NotificationCenter::defaultCenter().post(TLShowPreferencesWindow); }
@@ -269,7 +428,6 @@ void AppDelegate::registerForRemoteNotifications() {
 void AppDelegate::registerDefaultHotkeys() {}
 void AppDelegate::observeKeyValueStore() {}
 void AppDelegate::registerHotkeys() {}
-void AppDelegate::toggleAutoSave() {}
 void AppDelegate::startSyncManager() {}
 void AppDelegate::userStartedSyncManager() {}
 void AppDelegate::stopSyncManager() {}

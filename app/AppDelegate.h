@@ -15,11 +15,13 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
 
-class QMenu;
+class TLPasteboard;
 class TLPasteboardManager;
 class TLTavloWindowController;
 namespace desktop {
+class Menu;
 class StatusItem;
+class UserNotificationCenter;
 }
 
 class AppDelegate {
@@ -29,6 +31,10 @@ public:
     struct Environment {
         std::function<std::shared_ptr<desktop::StatusItem>(double length)> makeStatusItem;
         std::function<std::shared_ptr<TLPasteboardManager>()> pasteboardManager;
+        // The clipboard the menu and its actions read and clear.
+        std::function<std::shared_ptr<TLPasteboard>()> generalPasteboard;
+        // Where the actions' notifications go; asked for on first use.
+        std::function<std::shared_ptr<desktop::UserNotificationCenter>()> userNotificationCenter;
         std::function<std::shared_ptr<TLTavloWindowController>()> makeWindowController;
         std::function<void()> addFileLoggers;
         // Removes one entry of the temporary folder (a file, a link or a whole
@@ -65,13 +71,17 @@ public:
 
     // Tray item and menu actions.
     void toggleApp();
+    void saveCurrentClipboard();
+    void clearClipboard();
+    void togglePlainText();
+    void openHelpPage();
     void openPreferences();
     void openAboutWindow();
     void quitApp();
     void toggleMenuBarVisibility();
     void darkModeChanged();
-    // Fills the tray menu; it is built anew each time it opens.
-    void buildStatusMenu(QMenu& menu);
+    // Fills the tray menu "Lists"; it is built anew each time it opens.
+    void buildStatusMenu(desktop::Menu& menu);
 
     // Start-up steps whose work belongs to the kits, hotkeys, key-value store
     // and sync engine; each does nothing until those parts provide it.
@@ -93,11 +103,16 @@ private:
     void emptyTemporaryDirectory();
     void createStatusItem(double length);
     void observe(const char* name, std::function<void()> action);
+    bool captureIsPaused() const;
+    void notify(const std::string& title, const std::string& text);
+    std::shared_ptr<TLPasteboard> generalPasteboard();
 
     Environment environment_;
     std::shared_ptr<desktop::StatusItem> statusItem_;
     std::shared_ptr<TLTavloWindowController> tavloWindowController_;
     std::shared_ptr<TLPasteboardManager> pasteboardManager_;
+    std::shared_ptr<TLPasteboard> generalPasteboard_;
+    std::shared_ptr<desktop::UserNotificationCenter> notificationCenter_;
     std::shared_ptr<NSTimerBlocks::Timer> timer_;
     std::vector<foundation::ObserverRegistration> observers_;
     bool launched_ = false;

@@ -38,6 +38,9 @@ inline constexpr const char* TLSyncManagerDidDisableSyncNotification = "TLSyncMa
 // Hotkey identifiers, which double as the names of the notifications they post.
 inline constexpr const char* TLHotkeyShowApplication = "TLHotkeyShowApplication";
 inline constexpr const char* TLHotkeyToggleClipboardRecorder = "TLHotkeyToggleClipboardRecorder";
+inline constexpr const char* TLHotkeySaveClipboard = "TLHotkeySaveClipboard";
+inline constexpr const char* TLHotkeyClearClipboardKey = "TLHotkeyClearClipboardKey";
+inline constexpr const char* TLHotkeyTogglePlainText = "TLHotkeyTogglePlainText";
 
 // Settings the application shell writes at the first launch and fills in later.
 inline constexpr const char* TLUserDefaultsInitialized = "TLUserDefaultsInitialized";

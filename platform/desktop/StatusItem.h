@@ -1,7 +1,7 @@
 #pragma once
 // The application's icon in the desktop's notification area (the tray). A
-// left press runs the item's action; a right press shows its menu, which a
-// builder fills anew each time it opens. Main queue only.
+// left press runs the item's action; a right press shows its menu, whose
+// about-to-show hook fills it anew each time it opens. Main queue only.
 //
 // Without a tray the item still exists and remembers its settings: it is not
 // visible, and isVisibleInTray() says so; a tray that appears later gets the
@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-class QMenu;
-
 namespace desktop {
+
+class Menu;
 
 struct Rect {
     int x = 0;
@@ -25,7 +25,6 @@ struct Rect {
 class StatusItem {
 public:
     using Action = std::function<void()>;
-    using MenuBuilder = std::function<void(QMenu& menu)>;
 
     virtual ~StatusItem() = default;
 
@@ -37,7 +36,8 @@ public:
     virtual void setAppearsDisabled(bool disabled) = 0;
     virtual bool appearsDisabled() const = 0;
     virtual void setAction(Action action) = 0;
-    virtual void setMenuBuilder(MenuBuilder builder) = 0;
+    // The menu a right press shows; the item keeps it while it lives.
+    virtual void setMenu(std::shared_ptr<Menu> menu) = 0;
     // Where the icon sits on the screen; empty when the tray does not say.
     virtual Rect geometry() const = 0;
     virtual bool isVisibleInTray() const = 0;

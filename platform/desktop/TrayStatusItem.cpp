@@ -13,12 +13,8 @@ std::unique_ptr<StatusItem> StatusItem::makeTrayItem(double length) { return std
 bool StatusItem::isTrayAvailable() { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 TrayStatusItem::TrayStatusItem(double length)
-    : length_(length), menu_(std::make_unique<QMenu>()), icon_(std::make_unique<QSystemTrayIcon>()) {
+    : length_(length), icon_(std::make_unique<QSystemTrayIcon>()) {
     icon_->setToolTip(QStringLiteral("Tavlo"));
-    // The tray pops the menu up by itself on a right press (XEmbed and
-    // StatusNotifier hosts alike), so the menu is filled just before it shows.
-    icon_->setContextMenu(menu_.get());
-    connect(menu_.get(), &QMenu::aboutToShow, this, &TrayStatusItem::rebuildMenu);
     connect(icon_.get(), &QSystemTrayIcon::activated, this, &TrayStatusItem::activated);
 }
 
@@ -55,9 +51,12 @@ void TrayStatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
     if (action_) action_();
 }
 
-void TrayStatusItem::rebuildMenu() {
-    menu_->clear();
-    if (builder_) builder_(*menu_);
+void TrayStatusItem::setMenu(std::shared_ptr<Menu> menu) {
+    // The tray pops the menu up by itself on a right press (XEmbed and
+    // StatusNotifier hosts alike); the menu's own about-to-show hook fills it
+    // just before it shows.
+    menu_ = std::move(menu);
+    if (!removed_) icon_->setContextMenu(menu_ ? menu_->qMenu() : nullptr);
 }
 
 Rect TrayStatusItem::geometry() const {

@@ -2,12 +2,12 @@
 // StatusItem over QSystemTrayIcon (an XEmbed tray, or a StatusNotifier host
 // when the session has one). Main queue only.
 #include <QIcon>
-#include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
 
 #include <memory>
 
+#include "Menu.h"
 #include "StatusItem.h"
 
 namespace desktop {
@@ -22,7 +22,7 @@ public:
     void setAppearsDisabled(bool disabled) override;
     bool appearsDisabled() const override { return disabled_; }
     void setAction(Action action) override { action_ = std::move(action); }
-    void setMenuBuilder(MenuBuilder builder) override { builder_ = std::move(builder); }
+    void setMenu(std::shared_ptr<Menu> menu) override;
     Rect geometry() const override;
     bool isVisibleInTray() const override;
     void remove() override;
@@ -30,15 +30,13 @@ public:
 private:
     void updateIcon();
     void activated(QSystemTrayIcon::ActivationReason reason);
-    void rebuildMenu();
 
     double length_;
     bool disabled_ = false;
     bool removed_ = false;
     QIcon image_;
     Action action_;
-    MenuBuilder builder_;
-    std::unique_ptr<QMenu> menu_;
+    std::shared_ptr<Menu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
 };
 

@@ -3,21 +3,28 @@
 // delayed start of sync, and the temporary folder.
 #include <gtest/gtest.h>
 
-#include <QMenu>
 #include <QTest>
 
 #include <fstream>
 
 #include "app/AppDelegate.h"
+#include "hotkeys/HKShortcut.h"
+#include "hotkeys/HKShortcutView.h"
+#include "kit/TLMacPasteboard.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/LKLog.h"
+#include "platform/desktop/Menu.h"
+#include "platform/desktop/MemoryPasteboard.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Data.h"
+#include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/TypeIdentifier.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/logging/RecordingLogger.h"
 #include "tests/support/FakeStatusItem.h"
+#include "tests/support/FakeUserNotificationCenter.h"
 #include "tests/support/RecordingSystemLog.h"
 #include "tests/support/TempHome.h"
 #include "views/TLAboutWindowController.h"
@@ -59,6 +66,8 @@ protected:
             steps_.push_back(-16);  // the manager was asked for
             return nullptr;
         };
+        environment.generalPasteboard = [this] { return general_; };
+        environment.userNotificationCenter = [this] { return notifications_; };
         environment.addFileLoggers = [this] { ++fileLoggersAdded_; };
         if (removeItem_) environment.removeTemporaryItem = removeItem_;
         environment.trace = [this](int step) { steps_.push_back(step); };
@@ -84,8 +93,47 @@ protected:
         return false;
     }
 
+    // Another program copies text to the in-memory clipboard.
+    void copyText(const std::string& text) {
+        desktop::PasteboardItem item;
+        item.setString(foundation::kUTTypeUTF8PlainText, text);
+        memory_->externalWrite({item});
+    }
+    // The rows of the tray menu as a right press shows them: "-" for a
+    // separator, a key equivalent after a tab, a tick for an item that is on.
+    std::vector<std::string> menuRows(std::shared_ptr<desktop::Menu>* shown = nullptr) {
+        auto menu = items_.back()->openMenu();
+        if (shown) *shown = menu;
+        std::vector<std::string> rows;
+        if (!menu) return rows;
+        for (const auto& item : menu->items()) {
+            if (item->isSeparatorItem()) {
+                rows.push_back("-");
+                continue;
+            }
+            std::string row = item->title();
+            if (!item->keyEquivalentLabel().empty()) row += "\t" + item->keyEquivalentLabel();
+            if (item->state() == desktop::MenuItem::State::On) row += " [on]";
+            rows.push_back(row);
+        }
+        return rows;
+    }
+    static std::shared_ptr<desktop::MenuItem> row(desktop::Menu& menu, const std::string& title) {
+        for (const auto& item : menu.items())
+            if (item->title() == title) return item;
+        return nullptr;
+    }
+
     testsupport::TempHome home_;
     testsupport::RecordingSystemLog::Scope systemLog_;
+    std::shared_ptr<desktop::MemoryPasteboard> memory_ = std::make_shared<desktop::MemoryPasteboard>();
+    std::shared_ptr<TLMacPasteboard> general_ = [this] {
+        auto pasteboard = std::make_shared<TLMacPasteboard>();
+        pasteboard->setPasteboard(memory_);
+        return pasteboard;
+    }();
+    std::shared_ptr<testsupport::FakeUserNotificationCenter> notifications_ =
+        std::make_shared<testsupport::FakeUserNotificationCenter>();
     std::shared_ptr<RecordingLogger> logger_;
     std::vector<int> steps_;
     std::vector<std::shared_ptr<FakeStatusItem>> items_;
@@ -373,25 +421,140 @@ TEST_F(AppDelegateTest, PausedCaptureDimsTheIcon) {
 
 TEST_F(AppDelegateTest, TheTrayMenuOpensPreferencesAndAbout) {
     auto delegate = launch();
-    QMenu menu;
-    items_[0]->buildMenu(menu);
-    QStringList titles;
-    for (QAction* action : menu.actions()) titles << (action->isSeparator() ? QStringLiteral("-") : action->text());
-    EXPECT_EQ(titles, (QStringList{"Preferences", "Help", "-", "Quit"}));
-    QAction* quit = menu.actions().last();
-    EXPECT_EQ(quit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-    QMenu* help = menu.actions()[1]->menu();
-    ASSERT_NE(help, nullptr);
-    ASSERT_EQ(help->actions().size(), 1);
-    EXPECT_EQ(help->actions()[0]->text(), QStringLiteral("About Tavlo"));
+    std::shared_ptr<desktop::Menu> menu;
+    menuRows(&menu);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->title(), "Lists");
+    auto help = row(*menu, "Help");
+    ASSERT_TRUE(help && help->hasSubmenu());
+    auto about = row(*help->submenu(), "About Tavlo");
+    ASSERT_NE(about, nullptr);
 
     auto* controller = delegate->tavloWindowController();
     EXPECT_FALSE(controller->hasPreferencesWindowController());
-    menu.actions()[0]->trigger();
+    row(*menu, "Preferences")->performAction();
     ASSERT_TRUE(controller->hasPreferencesWindowController());
     EXPECT_TRUE(controller->preferencesWindowController().window()->isVisible());
-    help->actions()[0]->trigger();
+    about->performAction();
     EXPECT_TRUE(controller->aboutWindowController().window()->isVisible());
+}
+
+TEST_F(AppDelegateTest, TheTrayMenuShowsOnlyTheRowsThatHaveSomethingToActOn) {
+    auto delegate = launch();
+    const std::vector<std::string> tail = {"-", "Preferences", "Help", "-", "Quit\tCtrl+Q"};
+    auto with = [&](std::vector<std::string> head) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    const std::string autoSave = "Save Clipboard Automatically [on]";
+
+    // Empty.
+    EXPECT_EQ(menuRows(), with({autoSave, "Plain Text Mode"}));
+    // Unsaved content.
+    copyText("hello");
+    EXPECT_EQ(menuRows(), with({"Save Current Clipboard", "Clear Clipboard\tSuper+Shift+X", autoSave, "Plain Text Mode"}));
+    // Saved content: its change count is the one stored.
+    suite()->setInteger(general_->changeCount(), TLUserDefaultsPasteboardChangeCount);
+    EXPECT_EQ(menuRows(), with({"Clear Clipboard\tSuper+Shift+X", autoSave, "Plain Text Mode"}));
+    // Saved and empty.
+    memory_->externalWrite({});
+    suite()->setInteger(general_->changeCount(), TLUserDefaultsPasteboardChangeCount);
+    EXPECT_EQ(menuRows(), with({autoSave, "Plain Text Mode"}));
+
+    // Paused capture and plain text mode show in the ticks.
+    suite()->setBool(true, TLUserDefaultsPlainTextMode);
+    delegate->toggleAutoSave();
+    EXPECT_EQ(menuRows(), with({"Save Clipboard Automatically", "Plain Text Mode [on]"}));
+}
+
+TEST_F(AppDelegateTest, TheTrayMenuShowsTheStoredOrDefaultHotkeys) {
+    auto defaults = foundation::UserDefaults::standard();
+    auto archived = [](uint64_t keyCode, uint64_t flags) {
+        return PlistValue(*foundation::KeyedArchiver::archivedData(HKShortcut(keyCode, flags)));
+    };
+    // Defaults registered at launch: S and T with Super+Shift, C with Super+Alt+Ctrl.
+    defaults->registerDefaults({{TLHotkeySaveClipboard, archived(1, 0x60000)},
+                                {TLHotkeyToggleClipboardRecorder, archived(8, 0x1C0000)},
+                                {TLHotkeyTogglePlainText, archived(17, 0x60000)}});
+    // The user's own: plain text on Ctrl+Alt+P.
+    defaults->setObject(archived(35, 0x180000), TLHotkeyTogglePlainText);
+    auto delegate = launch();
+    copyText("hello");
+    auto rows = menuRows();
+    ASSERT_GE(rows.size(), 4u);
+    EXPECT_EQ(rows[0], "Save Current Clipboard\tSuper+Shift+S");
+    EXPECT_EQ(rows[2], "Save Clipboard Automatically\tSuper+Ctrl+Alt+C [on]");
+    EXPECT_EQ(rows[3], "Plain Text Mode\tCtrl+Alt+P");
+    defaults->removeObjectForKey(TLHotkeyTogglePlainText);
+    defaults->registerDefaults({});
+}
+
+TEST_F(AppDelegateTest, PausingGreysTheIconStoresTheSettingAndReplacesTheNotification) {
+    auto delegate = launch();
+    auto icon = items_[0];
+    EXPECT_FALSE(icon->appearsDisabled());
+    delegate->toggleAutoSave();
+    EXPECT_TRUE(icon->appearsDisabled());
+    EXPECT_FALSE(suite()->boolForKey(TLUserDefaultsCaptureClipboard));
+    EXPECT_TRUE(settingsFile()[TLUserDefaultsCaptureClipboard] == PlistValue(false)) << "written at once";
+    EXPECT_EQ(notifications_->events, (std::vector<std::string>{
+                                          "remove all",
+                                          "deliver Tavlo - Paused | Your clipboard will not be saved automatically"}));
+
+    // The hotkey's notification reaches the same action.
+    foundation::NotificationCenter::defaultCenter().post(TLHotkeyToggleClipboardRecorder);
+    EXPECT_FALSE(icon->appearsDisabled());
+    EXPECT_TRUE(suite()->boolForKey(TLUserDefaultsCaptureClipboard));
+    EXPECT_EQ(notifications_->events.back(), "deliver Tavlo - Resumed | Your clipboard will be saved automatically.");
+    EXPECT_EQ(notifications_->events.size(), 4u);
+}
+
+TEST_F(AppDelegateTest, ClearingEmptiesTheClipboardAndRecordsItsNewCount) {
+    auto delegate = launch();
+    int updates = 0;
+    bool objectWasNil = false;
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    foundation::ObserverRegistration observer(
+        center, center.addObserver(TLClipboardDidUpdateNotification, nullptr, [&](const foundation::Notification& n) {
+            ++updates;
+            objectWasNil = n.object == nullptr && !n.value.has_value();
+        }));
+
+    // Nothing on the clipboard: nothing at all happens.
+    int64_t before = general_->changeCount();
+    delegate->clearClipboard();
+    EXPECT_EQ(general_->changeCount(), before);
+    EXPECT_EQ(updates, 0);
+    EXPECT_TRUE(notifications_->events.empty());
+
+    copyText("secret");
+    suite()->setObject(PlistValue(PlistValue::Array{PlistValue(std::string("id-1"))}), TLUserDefaultsPasteboardClippingIDs);
+    std::shared_ptr<desktop::Menu> menu;
+    menuRows(&menu);
+    row(*menu, "Clear Clipboard")->performAction();
+    EXPECT_EQ(general_->numberOfPasteboardItems(), 0u);
+    EXPECT_EQ(updates, 1);
+    EXPECT_TRUE(objectWasNil);
+    auto file = settingsFile();
+    EXPECT_TRUE(file[TLUserDefaultsPasteboardChangeCount] == PlistValue(general_->changeCount()));
+    EXPECT_TRUE(file[TLUserDefaultsPasteboardClippingIDs] == PlistValue(PlistValue::Array{}));
+    EXPECT_EQ(notifications_->events,
+              (std::vector<std::string>{"remove all", "deliver Tavlo | Clipboard cleared"}));
+}
+
+TEST_F(AppDelegateTest, PlainTextModeFlipsAndSavingASavedClipboardOnlyBeeps) {
+    auto delegate = launch();
+    suite()->setBool(false, TLUserDefaultsPlainTextMode);
+    delegate->togglePlainText();
+    EXPECT_TRUE(settingsFile()[TLUserDefaultsPlainTextMode] == PlistValue(true));
+    delegate->togglePlainText();
+    EXPECT_FALSE(suite()->boolForKey(TLUserDefaultsPlainTextMode));
+
+    copyText("kept");
+    suite()->setInteger(general_->changeCount(), TLUserDefaultsPasteboardChangeCount);
+    delegate->saveCurrentClipboard();
+    EXPECT_TRUE(notifications_->events.empty());
+    EXPECT_EQ(general_->numberOfPasteboardItems(), 1u);
 }
 
 TEST_F(AppDelegateTest, ALeftPressHidesAnOpenWindowAndShowsAClosedOne) {

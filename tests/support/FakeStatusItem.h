@@ -1,8 +1,9 @@
 #pragma once
 // A tray item that only remembers what it was told, for tests of the code that
-// sets it up; press() and buildMenu() stand in for the user.
-#include <QMenu>
+// sets it up; press() and openMenu() stand in for the user.
+#include <memory>
 
+#include "platform/desktop/Menu.h"
 #include "platform/desktop/StatusItem.h"
 
 namespace testsupport {
@@ -16,7 +17,7 @@ public:
     void setAppearsDisabled(bool disabled) override { disabled_ = disabled; }
     bool appearsDisabled() const override { return disabled_; }
     void setAction(Action action) override { action_ = std::move(action); }
-    void setMenuBuilder(MenuBuilder builder) override { builder_ = std::move(builder); }
+    void setMenu(std::shared_ptr<desktop::Menu> menu) override { menu_ = std::move(menu); }
     desktop::Rect geometry() const override { return {}; }
     bool isVisibleInTray() const override { return !removed; }
     void remove() override { removed = true; }
@@ -24,8 +25,11 @@ public:
     void press() {
         if (action_) action_();
     }
-    void buildMenu(QMenu& menu) {
-        if (builder_) builder_(menu);
+    // The menu as a right press would show it: its hook has just run. Null
+    // when the item has no menu.
+    std::shared_ptr<desktop::Menu> openMenu() {
+        if (menu_) menu_->update();
+        return menu_;
     }
 
     std::string image;
@@ -35,7 +39,7 @@ private:
     double length_;
     bool disabled_ = false;
     Action action_;
-    MenuBuilder builder_;
+    std::shared_ptr<desktop::Menu> menu_;
 };
 
 }  // namespace testsupport

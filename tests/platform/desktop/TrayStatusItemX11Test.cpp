@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 
+#include "platform/desktop/Menu.h"
 #include "platform/desktop/StatusItem.h"
 #include "tests/support/ChildProcess.h"
 
@@ -40,10 +41,13 @@ protected:
         auto item = desktop::StatusItem::makeTrayItem(26);
         item->setImage(image_);
         item->setAction([this] { ++actions_; });
-        item->setMenuBuilder([this](QMenu& menu) {
+        auto menu = std::make_shared<desktop::Menu>();
+        menu->setAboutToShow([this](desktop::Menu& shown) {
             ++menusBuilt_;
-            menu.addAction(QStringLiteral("Quit"));
+            shown.removeAllItems();
+            shown.addItem(std::make_shared<desktop::MenuItem>("Quit"));
         });
+        item->setMenu(menu);
         return item;
     }
 

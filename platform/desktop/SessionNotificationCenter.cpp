@@ -1,0 +1,72 @@
+#include "SessionNotificationCenter.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QStringList>
+#include <QVariantMap>
+
+#include "logging/TLLog.h"
+
+namespace desktop {
+
+std::shared_ptr<UserNotificationCenter> UserNotificationCenter::makeSessionCenter() {
+    return std::make_shared<SessionNotificationCenter>();
+}
+
+SessionNotificationCenter::SessionNotificationCenter() = default;
+
+void SessionNotificationCenter::deliver(const std::string& title, const std::string& informativeText) {
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+    call << QStringLiteral("Tavlo") << 0u << QStringLiteral("tavlo") << QString::fromStdString(title)
+         << QString::fromStdString(informativeText) << QStringList() << QVariantMap() << -1;
+    uint64_t number = nextDelivery_++;
+    deliveries_[number] = {};
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, kCallTimeoutMilliseconds),
+                                                this);
+    std::string shown = title + ": " + informativeText;
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, number, shown](QDBusPendingCallWatcher* done) {
+        done->deleteLater();
+        QDBusPendingReply<uint32_t> reply = *done;
+        auto found = deliveries_.find(number);
+        if (reply.isError()) {
+            TLLogWarning(TLLogContextGeneral, "Notification \"%@\" not shown: %@", shown,
+                         reply.error().message().toStdString());
+            if (found != deliveries_.end()) deliveries_.erase(found);
+            return;
+        }
+        if (found == deliveries_.end()) return;
+        if (found->second.closeOnArrival) {
+            close(reply.value());
+            deliveries_.erase(found);
+        } else {
+            found->second.id = reply.value();
+        }
+    });
+}
+
+void SessionNotificationCenter::removeAllDelivered() {
+    for (auto it = deliveries_.begin(); it != deliveries_.end();) {
+        if (it->second.id != 0) {
+            close(it->second.id);
+            it = deliveries_.erase(it);
+        } else {
+            it->second.closeOnArrival = true;
+            ++it;
+        }
+    }
+}
+
+void SessionNotificationCenter::close(uint32_t id) {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("CloseNotification"));
+    call << id;
+    // Nothing to do with the answer; the limit keeps a silent service from
+    // holding the call open.
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, kCallTimeoutMilliseconds),
+                                                this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, watcher, &QObject::deleteLater);
+}
+
+}  // namespace desktop

@@ -1,0 +1,37 @@
+#pragma once
+// UserNotificationCenter over org.freedesktop.Notifications on the session
+// bus. Every call is asynchronous with a limit of 2 s, so a service that never
+// answers costs the caller nothing; a failed delivery writes one General line.
+#include <QObject>
+
+#include <cstdint>
+#include <map>
+
+#include "UserNotificationCenter.h"
+
+namespace desktop {
+
+class SessionNotificationCenter final : public QObject, public UserNotificationCenter {
+public:
+    static constexpr int kCallTimeoutMilliseconds = 2000;
+    static constexpr const char* kService = "org.freedesktop.Notifications";
+    static constexpr const char* kPath = "/org/freedesktop/Notifications";
+    static constexpr const char* kInterface = "org.freedesktop.Notifications";
+
+    SessionNotificationCenter();
+
+    void deliver(const std::string& title, const std::string& informativeText) override;
+    void removeAllDelivered() override;
+
+private:
+    void close(uint32_t id);
+
+    struct Delivery {
+        uint32_t id = 0;  // 0 while the service has not answered
+        bool closeOnArrival = false;
+    };
+    uint64_t nextDelivery_ = 0;
+    std::map<uint64_t, Delivery> deliveries_;
+};
+
+}  // namespace desktop

@@ -1,0 +1,88 @@
+// Notifications through the session's notification service, on the test's
+// private bus: replacing the earlier ones, a service that never answers, and
+// none at all.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include "logging/LKLog.h"
+#include "platform/desktop/SessionNotificationCenter.h"
+#include "tests/logging/RecordingLogger.h"
+#include "tests/support/NotificationRecorder.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class SessionNotificationCenterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        logger_ = std::make_shared<RecordingLogger>();
+        LKLog::addLogger(logger_);
+    }
+    void TearDown() override {
+        LKLog::flushLog();
+        LKLog::removeLogger(logger_);
+    }
+    Lines logLines() {
+        LKLog::flushLog();
+        return logger_->lines();
+    }
+
+    std::shared_ptr<RecordingLogger> logger_;
+};
+
+TEST_F(SessionNotificationCenterTest, RemovingTheDeliveredOnesThenDeliveringLeavesTheNewOneAlone) {
+    auto recorder = testsupport::NotificationRecorder::start();
+    ASSERT_NE(recorder, nullptr);
+    desktop::SessionNotificationCenter center;
+
+    // The first is closed even though its id had not come back yet.
+    center.deliver("Tavlo - Paused", "Your clipboard will not be saved automatically");
+    center.removeAllDelivered();
+    center.deliver("Tavlo - Resumed", "Your clipboard will be saved automatically.");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder->calls().size() >= 3; }, 5000));
+    QTest::qWait(100);
+    EXPECT_EQ(recorder->lines(), (Lines{"Notify Tavlo - Paused | Your clipboard will not be saved automatically",
+                                        "Notify Tavlo - Resumed | Your clipboard will be saved automatically.",
+                                        "Close 1"}));
+
+    // Once the id is known the close goes out at once.
+    center.removeAllDelivered();
+    center.deliver("Tavlo", "Clipboard cleared");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder->calls().size() >= 5; }, 5000));
+    QTest::qWait(100);
+    Lines lines = recorder->lines();
+    EXPECT_EQ(Lines(lines.begin() + 3, lines.end()), (Lines{"Close 2", "Notify Tavlo | Clipboard cleared"}));
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(SessionNotificationCenterTest, AServiceThatNeverAnswersCostsTheCallerNothingAndLogsOnceAfterTwoSeconds) {
+    auto recorder = testsupport::NotificationRecorder::start();
+    ASSERT_NE(recorder, nullptr);
+    recorder->setAnswers(false);
+    desktop::SessionNotificationCenter center;
+    QElapsedTimer clock;
+    clock.start();
+    center.deliver("Tavlo", "Clipboard cleared");
+    EXPECT_LT(clock.elapsed(), 500) << "delivery never waits for the service";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !logLines().empty(); }, 5000));
+    EXPECT_GE(clock.elapsed(), 1900);
+    QTest::qWait(200);
+    Lines lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("Clipboard cleared"), std::string::npos) << lines[0];
+    EXPECT_EQ(recorder->lines(), (Lines{"Notify Tavlo | Clipboard cleared"}));
+}
+
+TEST_F(SessionNotificationCenterTest, WithoutAServiceEachDeliveryLeavesOneLine) {
+    desktop::SessionNotificationCenter center;
+    center.deliver("Tavlo", "Clipboard saved");
+    center.removeAllDelivered();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !logLines().empty(); }, 5000));
+    QTest::qWait(100);
+    EXPECT_EQ(logLines().size(), 1u);
+}
+
+}  // namespace
