@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "TLLaunchSettings.h"
+#include "ViewController/TLAppearancePreferencesViewController.h"
 #include "hotkeys/HKShortcutView.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLInterfaceSound.h"
@@ -24,6 +25,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/SystemLog.h"
 #include "platform/foundation/UserDefaults.h"
+#include "views/TLPreferencesWindowController.h"
 #include "views/TLTavloWindowController.h"
 
 namespace {
@@ -63,6 +65,10 @@ AppDelegate::AppDelegate(Environment environment) : environment_(std::move(envir
         environment_.generalPasteboard = [] { return std::shared_ptr<TLPasteboard>(TLMacPasteboard::generalPasteboard()); };
     if (!environment_.userNotificationCenter)
         environment_.userNotificationCenter = [] { return desktop::UserNotificationCenter::makeSessionCenter(); };
+    TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Appearance,
+                                                []() -> std::unique_ptr<QWidget> {
+                                                    return std::make_unique<TLAppearancePreferencesViewController>();
+                                                });
     sharedDelegate = this;
 }
 

@@ -56,6 +56,8 @@ inline constexpr const char* TLUserDefaultsCopyTemplates = "TLUserDefaultsCopyTe
 inline constexpr const char* TLUserDefaultsTemplateName = "TLUserDefaultsTemplateName";
 inline constexpr const char* TLUserDefaultsTemplateFormat = "TLUserDefaultsTemplateFormat";
 inline constexpr const char* TLUserDefaultsRowHeightKey = "TLUserDefaultsRowHeightKey";
+inline constexpr const char* TLUserDefaultsScrollToTopOnActivation = "TLUserDefaultsScrollToTopOnActivation";
+inline constexpr const char* TLUserDefaultsCloseDetachedWindowOnResignKey = "TLUserDefaultsCloseDetachedWindowOnResignKey";
 inline constexpr const char* TLUserDefaultsOptionReturnActionKey = "TLUserDefaultsOptionReturnActionKey";
 inline constexpr const char* TLUserDefaultsCommandReturnActionKey = "TLUserDefaultsCommandReturnActionKey";
 // An older form of TLDefaultRuleOption: YES saved what no rule named, NO did not.

@@ -7,6 +7,7 @@
 
 #include <fstream>
 
+#include "ViewController/TLAppearancePreferencesViewController.h"
 #include "app/AppDelegate.h"
 #include "hotkeys/HKShortcut.h"
 #include "hotkeys/HKShortcutView.h"
@@ -435,6 +436,10 @@ TEST_F(AppDelegateTest, TheTrayMenuOpensPreferencesAndAbout) {
     row(*menu, "Preferences")->performAction();
     ASSERT_TRUE(controller->hasPreferencesWindowController());
     EXPECT_TRUE(controller->preferencesWindowController().window()->isVisible());
+    controller->preferencesWindowController().selectAppearanceTab();
+    EXPECT_NE(dynamic_cast<TLAppearancePreferencesViewController*>(
+                  controller->preferencesWindowController().apperancePreferencesViewController()),
+              nullptr);
     about->performAction();
     EXPECT_TRUE(controller->aboutWindowController().window()->isVisible());
 }
