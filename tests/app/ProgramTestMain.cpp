@@ -4,6 +4,8 @@
 // every test skips.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <cstdlib>
 #include <memory>
 
@@ -20,5 +22,8 @@ int main(int argc, char** argv) {
     } else {
         ::unsetenv("DISPLAY");
     }
+    // Tests that serve the program on the bus answer calls through this loop.
+    std::unique_ptr<QCoreApplication> application;
+    if (!::testing::GTEST_FLAG(list_tests)) application = std::make_unique<QCoreApplication>(argc, argv);
     return RUN_ALL_TESTS();
 }
