@@ -3,7 +3,10 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusArgument>
 #include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QThread>
 
@@ -11,9 +14,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <optional>
 #include <thread>
 
 namespace desktop {
@@ -23,35 +29,143 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kRetryInterval{100};
 
-// The application's object: Reopen on its interface, and the introspection
-// data that lets a caller (gdbus, a launcher) see it is ready.
+// The D-Bus signature of a variant's value, for messages.
+QString signatureOf(const QVariant& value) {
+    if (value.metaType() == QMetaType::fromType<QDBusArgument>())
+        return qvariant_cast<QDBusArgument>(value).currentSignature();
+    const char* signature = QDBusMetaType::typeToSignature(value.metaType());
+    return signature ? QString::fromLatin1(signature) : QStringLiteral("?");
+}
+
+// A value of the definition's type, or nothing for a value of another type.
+std::optional<foundation::PlistValue> evaluate(const QVariant& value, ScriptCommandDefinition::Type type) {
+    const int id = value.metaType().id();
+    if (id == QMetaType::QString) return foundation::PlistValue(value.toString().toStdString());
+    if (type != ScriptCommandDefinition::Type::Integer) return std::nullopt;
+    switch (id) {
+    case QMetaType::UChar:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong: return foundation::PlistValue(value.toLongLong());
+    case QMetaType::ULongLong: {
+        qulonglong number = value.toULongLong();
+        constexpr auto kMax = static_cast<qulonglong>(std::numeric_limits<int64_t>::max());
+        return foundation::PlistValue(static_cast<int64_t>(std::min(number, kMax)));
+    }
+    default: return std::nullopt;
+    }
+}
+
+// The application's object: Reopen on its interface, the script commands on
+// the scripting interface, and the introspection data that lets a caller
+// (gdbus, a launcher) see it is ready.
 class ApplicationObject : public QDBusVirtualObject {
 public:
-    ApplicationObject(QString interface, std::function<void()> reopen)
-        : interface_(std::move(interface)), reopen_(std::move(reopen)) {}
+    ApplicationObject(std::string identifier, std::function<void()> reopen, ScriptingDefinition scripting)
+        : identifier_(std::move(identifier)),
+          interface_(QString::fromStdString(ApplicationBus::interfaceFor(identifier_))),
+          scriptingInterface_(QString::fromStdString(ApplicationBus::scriptingInterfaceFor(identifier_))),
+          reopen_(std::move(reopen)),
+          scripting_(std::move(scripting)) {}
 
     QString introspect(const QString&) const override {
-        return QStringLiteral("  <interface name=\"%1\">\n    <method name=\"Reopen\"/>\n  </interface>\n")
-            .arg(interface_);
+        QString xml = QStringLiteral("  <interface name=\"%1\">\n    <method name=\"Reopen\"/>\n  </interface>\n")
+                          .arg(interface_);
+        if (scripting_.empty()) return xml;
+        xml += QStringLiteral("  <interface name=\"%1\">\n").arg(scriptingInterface_);
+        for (const auto& command : scripting_)
+            xml += QStringLiteral("    <method name=\"%1\">\n      <arg name=\"arguments\" type=\"a{sv}\" "
+                                  "direction=\"in\"/>\n    </method>\n")
+                       .arg(QString::fromStdString(command.member));
+        return xml + QStringLiteral("  </interface>\n");
     }
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         if (message.type() != QDBusMessage::MethodCallMessage) return false;
-        if (message.interface() != interface_ && !message.interface().isEmpty()) return false;
-        if (message.member() != QLatin1String("Reopen")) return false;
-        if (!message.arguments().isEmpty()) {
-            connection.send(message.createErrorReply(QDBusError::InvalidArgs,
-                                                     QStringLiteral("Reopen takes no arguments")));
+        const bool anyInterface = message.interface().isEmpty();
+        if ((anyInterface || message.interface() == interface_) && message.member() == QLatin1String("Reopen")) {
+            if (!message.arguments().isEmpty()) {
+                connection.send(message.createErrorReply(QDBusError::InvalidArgs,
+                                                         QStringLiteral("Reopen takes no arguments")));
+                return true;
+            }
+            if (reopen_) reopen_();
+            connection.send(message.createReply());
             return true;
         }
-        if (reopen_) reopen_();
-        connection.send(message.createReply());
-        return true;
+        if (!anyInterface && message.interface() != scriptingInterface_) return false;
+        for (const auto& command : scripting_) {
+            if (message.member() != QString::fromStdString(command.member)) continue;
+            connection.send(perform(command, message));
+            return true;
+        }
+        return false;
     }
 
 private:
+    QDBusMessage perform(const ScriptCommandDefinition& definition, const QDBusMessage& message) {
+        const QString member = QString::fromStdString(definition.member);
+        if (message.signature() != QLatin1String("a{sv}"))
+            return message.createErrorReply(
+                QDBusError::InvalidArgs,
+                QStringLiteral("%1 takes one dictionary of arguments (a{sv}), not \"%2\"").arg(member, message.signature()));
+        ScriptCommand::Arguments arguments;
+        const QDBusArgument input = qvariant_cast<QDBusArgument>(message.arguments().at(0));
+        input.beginMap();
+        while (!input.atEnd()) {
+            QString key;
+            QDBusVariant value;
+            input.beginMapEntry();
+            input >> key >> value;
+            input.endMapEntry();
+            auto parameter = std::find_if(definition.parameters.begin(), definition.parameters.end(),
+                                          [&](const auto& p) { return QString::fromStdString(p.key) == key; });
+            if (parameter == definition.parameters.end())
+                return message.createErrorReply(QDBusError::InvalidArgs,
+                                                QStringLiteral("%1 has no argument \"%2\"").arg(member, key));
+            auto evaluated = evaluate(value.variant(), parameter->type);
+            if (!evaluated)
+                return message.createErrorReply(
+                    QDBusError::InvalidArgs,
+                    QStringLiteral("The argument \"%1\" of %2 (%3) must be %4, not \"%5\"")
+                        .arg(key, member, QString::fromStdString(parameter->description),
+                             parameter->type == ScriptCommandDefinition::Type::Text
+                                 ? QStringLiteral("a string (s)")
+                                 : QStringLiteral("an integer or a string"),
+                             signatureOf(value.variant())));
+            arguments[key.toStdString()] = std::move(*evaluated);
+        }
+        input.endMap();
+
+        int number = 0;
+        std::string text;
+        if (!arguments.empty()) {
+            for (const auto& parameter : definition.parameters)
+                if (parameter.required && !arguments.count(parameter.key)) {
+                    number = ScriptCommand::kParameterError;
+                    text = ScriptCommand::missingParameterMessage(definition.verb);
+                }
+        }
+        if (number == 0) {
+            std::unique_ptr<ScriptCommand> command = definition.make();
+            command->setEvaluatedArguments(std::move(arguments));
+            command->performDefaultImplementation();
+            number = command->scriptErrorNumber();
+            text = command->scriptErrorString();
+        }
+        if (number != 0)
+            return message.createErrorReply(QString::fromStdString(ApplicationBus::scriptErrorNameFor(identifier_, number)),
+                                            QString::fromStdString(text));
+        return message.createReply();
+    }
+
+    std::string identifier_;
     QString interface_;
+    QString scriptingInterface_;
     std::function<void()> reopen_;
+    ScriptingDefinition scripting_;
 };
 
 bool isWaitingError(const QDBusError& error) {
@@ -81,6 +195,7 @@ struct ApplicationBus::Private {
     bool ownsName = false;
     bool published = false;
     std::unique_ptr<ApplicationObject> object;
+    ScriptingDefinition scripting;
     int lockFd = -1;
 };
 
@@ -106,6 +221,14 @@ std::string ApplicationBus::objectPathFor(const std::string& identifier) {
 }
 
 std::string ApplicationBus::interfaceFor(const std::string& identifier) { return identifier + ".Application"; }
+
+std::string ApplicationBus::scriptingInterfaceFor(const std::string& identifier) { return identifier + ".Scripting"; }
+
+std::string ApplicationBus::scriptErrorNameFor(const std::string& identifier, int number) {
+    return scriptingInterfaceFor(identifier) + (number == ScriptCommand::kParameterError ? ".ParameterError" : ".Error");
+}
+
+void ApplicationBus::setScriptingDefinition(ScriptingDefinition definition) { d_->scripting = std::move(definition); }
 
 bool ApplicationBus::hasOwner(const std::string& identifier) {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -221,8 +344,7 @@ std::unique_ptr<ApplicationBus> ApplicationBus::claim(const std::string& identif
 
 bool ApplicationBus::publish(std::function<void()> reopen) {
     if (!d_->ownsName || d_->published) return false;
-    d_->object = std::make_unique<ApplicationObject>(QString::fromStdString(interfaceFor(d_->identifier)),
-                                                     std::move(reopen));
+    d_->object = std::make_unique<ApplicationObject>(d_->identifier, std::move(reopen), d_->scripting);
     d_->published = QDBusConnection::sessionBus().registerVirtualObject(
         QString::fromStdString(objectPathFor(d_->identifier)), d_->object.get());
     return d_->published;

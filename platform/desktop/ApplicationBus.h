@@ -3,7 +3,10 @@
 // bundle identifier as a bus name and answers "Reopen" on the object and
 // interface named after it (com.tavlo.Tavlo: /com/tavlo/Tavlo,
 // com.tavlo.Tavlo.Application). Owning the name keeps one running instance: a
-// second launch asks the owner to reopen and ends. Main queue only.
+// second launch asks the owner to reopen and ends. The same object answers the
+// application's script commands on <identifier>.Scripting: each takes its
+// arguments as one a{sv} and replies with nothing or a script error. Main
+// queue only.
 //
 // The object is published only once the application is ready and withdrawn as
 // soon as it starts to quit, while the name stays owned until the process has
@@ -16,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/desktop/ScriptCommand.h"
 #include "platform/foundation/Result.h"
 
 namespace desktop {
@@ -54,12 +58,22 @@ public:
     // Registers the application's object with its Reopen method; reopen runs on
     // the main queue for each call. False when the bus refused the object.
     bool publish(std::function<void()> reopen);
+    // The commands the object answers on the scripting interface; set before
+    // publish(). Each call runs on the main queue: its arguments are checked
+    // against the definition (a value of another type is InvalidArgs naming
+    // its key; arguments without a required one are the parameter error), and
+    // the command's script error becomes the error reply.
+    void setScriptingDefinition(ScriptingDefinition definition);
     // Withdraws the object while keeping the name (the application is quitting).
     void withdraw();
 
     // The object path and interface an application with this identifier answers on.
     static std::string objectPathFor(const std::string& identifier);
     static std::string interfaceFor(const std::string& identifier);
+    static std::string scriptingInterfaceFor(const std::string& identifier);
+    // The error a script error number is sent as: <identifier>.Scripting.ParameterError
+    // for the parameter error (-50), <identifier>.Scripting.Error for others.
+    static std::string scriptErrorNameFor(const std::string& identifier, int number);
     // True when some process owns identifier on the session bus.
     static bool hasOwner(const std::string& identifier);
     // Calls the owner's Reopen and waits for its answer.

@@ -6,6 +6,8 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QStringList>
+#include <QVariantMap>
 
 #include <signal.h>
 #include <unistd.h>
@@ -144,6 +146,75 @@ TEST_F(ApplicationBusTest, WithoutABusALockFileKeepsOneInstance) {
     auto third = startProbe({"--wait", "300"}, noBus);
     ASSERT_TRUE(third);
     EXPECT_EQ(third->readLine(10s).value_or(""), "owner");
+}
+
+}  // namespace
+
+namespace {
+
+class ScriptingBusTest : public ApplicationBusTest {
+protected:
+    QDBusMessage callEcho(const QVariantList& arguments, const QString& interface) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QString::fromStdString(identifier_), QString::fromStdString(ApplicationBus::objectPathFor(identifier_)),
+            interface, QStringLiteral("Echo"));
+        call.setArguments(arguments);
+        return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
+    }
+    QDBusMessage callEcho(const QVariantMap& arguments) {
+        return callEcho({QVariant::fromValue(arguments)},
+                        QString::fromStdString(ApplicationBus::scriptingInterfaceFor(identifier_)));
+    }
+};
+
+TEST_F(ScriptingBusTest, CommandsRunOnTheMainQueueWithTheirArgumentsChecked) {
+    EXPECT_EQ(ApplicationBus::scriptingInterfaceFor("com.tavlo.Tavlo"), "com.tavlo.Tavlo.Scripting");
+    EXPECT_EQ(ApplicationBus::scriptErrorNameFor("com.tavlo.Tavlo", -50), "com.tavlo.Tavlo.Scripting.ParameterError");
+    auto owner = startProbe();
+    ASSERT_TRUE(owner && owner->waitForLine("published", 10s));
+
+    struct Case {
+        QVariantMap arguments;
+        std::string error;  // empty: done
+        std::string line;   // what the command printed, empty: it never ran
+    };
+    const std::vector<Case> cases{
+        {{}, "", "echo main"},
+        {{{"", 7}, {"in", QStringLiteral("Work")}}, "", "echo main =7 in=Work"},
+        {{{"", QStringLiteral("12abc")}}, "", "echo main =12abc"},
+        {{{"", QVariant::fromValue<qulonglong>(~0ULL)}}, "", "echo main =9223372036854775807"},
+        {{{"", QVariant::fromValue<uchar>(3)}}, "", "echo main =3"},
+        {{{"", 50}}, "." + identifier_ + ".Scripting.ParameterError", "echo main =50"},
+        {{{"in", QStringLiteral("Work")}}, "." + identifier_ + ".Scripting.ParameterError", ""},
+        {{{"", 1.5}}, "org.freedesktop.DBus.Error.InvalidArgs", ""},
+        {{{"", QStringList{"a"}}}, "org.freedesktop.DBus.Error.InvalidArgs", ""},
+        {{{"", 1}, {"in", 2}}, "org.freedesktop.DBus.Error.InvalidArgs", ""},
+        {{{"", 1}, {"into", QStringLiteral("x")}}, "org.freedesktop.DBus.Error.InvalidArgs", ""},
+    };
+    for (const auto& c : cases) {
+        QDBusMessage reply = callEcho(c.arguments);
+        SCOPED_TRACE(c.line + " / " + c.error);
+        if (c.error.empty()) {
+            EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+        } else {
+            EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
+            std::string name = reply.errorName().toStdString();
+            EXPECT_TRUE(c.error[0] == '.' ? name == c.error.substr(1) : name == c.error) << name;
+        }
+        if (!c.line.empty()) {
+            EXPECT_EQ(owner->readLine(5s).value_or(""), c.line);
+        }
+    }
+    // The parameter error carries the verb; InvalidArgs names the key.
+    QDBusMessage missing = callEcho({{"in", QStringLiteral("Work")}});
+    EXPECT_EQ(missing.errorMessage().toStdString(), "Parameter Error: A Parameter is expected for the verb 'echo'.");
+    EXPECT_NE(callEcho({{"", 1}, {"in", 2}}).errorMessage().toStdString().find("\"in\""), std::string::npos);
+
+    // Anything but one a{sv} is refused; Reopen is still there.
+    QDBusMessage plain = callEcho({QStringLiteral("7")}, QString::fromStdString(ApplicationBus::scriptingInterfaceFor(identifier_)));
+    EXPECT_EQ(plain.errorName().toStdString(), "org.freedesktop.DBus.Error.InvalidArgs");
+    EXPECT_EQ(ApplicationBus::reopenOwner(identifier_, 5s).ok(), true);
+    EXPECT_TRUE(owner->waitForLine("reopen", 5s));
 }
 
 }  // namespace

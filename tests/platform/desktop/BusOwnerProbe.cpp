@@ -6,7 +6,10 @@
 // Prints "owner", "reopened" or "silent PID", then, as owner, "published"
 // once its object is up and "reopen" for each Reopen call. SIGTERM makes it
 // withdraw the object, take --slow-quit milliseconds over its last writes and
-// exit 0, releasing the name only then.
+// exit 0, releasing the name only then. Its object also answers the script
+// command Echo (a required integer "" and an optional text "in"), which prints
+// "echo", the thread it ran on and its evaluated arguments, and refuses the
+// position 50 with the parameter error.
 #include <QCoreApplication>
 
 #include <chrono>
@@ -16,7 +19,27 @@
 #include <thread>
 
 #include "platform/desktop/ApplicationBus.h"
+#include "platform/desktop/ScriptCommand.h"
+#include "platform/foundation/ThreadIdentity.h"
 #include "platform/desktop/TerminationSignals.h"
+
+namespace {
+
+class EchoCommand : public desktop::ScriptCommand {
+public:
+    void performDefaultImplementation() override {
+        std::string line = foundation::isMainThread() ? "echo main" : "echo other";
+        for (const auto& [key, value] : evaluatedArguments()) line += " " + key + "=" + value.description();
+        std::printf("%s\n", line.c_str());
+        auto position = evaluatedArguments().find("");
+        if (position != evaluatedArguments().end() && position->second.integerValue() == 50) {
+            setScriptErrorNumber(kParameterError);
+            setScriptErrorString("refused");
+        }
+    }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
@@ -49,6 +72,10 @@ int main(int argc, char** argv) {
     }
     desktop::TerminationSignals::install([] { QCoreApplication::quit(); });
     QObject::connect(&application, &QCoreApplication::aboutToQuit, [&] { bus->withdraw(); });
+    using Type = desktop::ScriptCommandDefinition::Type;
+    bus->setScriptingDefinition({{"Echo", "echo",
+                                  {{"", Type::Integer, true, "the position"}, {"in", Type::Text, false, "a list"}},
+                                  [] { return std::make_unique<EchoCommand>(); }}});
     if (publish && bus->publish([] { std::printf("reopen\n"); })) std::printf("published\n");
     else if (publish && !bus->onSessionBus()) std::printf("published\n");  // a lock has nothing to publish
     int status = QCoreApplication::exec();
