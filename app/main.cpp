@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "AppDelegate.h"
+#include "TLScriptCommand.h"
 #include "kit/TLDatabaseManager.h"
 #include "platform/desktop/ApplicationBus.h"
 #include "platform/desktop/KeyLabels.h"
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
 
     QTimer::singleShot(0, [&] {
         delegate.applicationDidFinishLaunching();
+        bus->setScriptingDefinition(TLScriptCommand::scriptingDefinition());
         bus->publish([&delegate] {
             auto* controller = delegate.tavloWindowController();
             delegate.applicationShouldHandleReopen(controller && controller->window()->isVisible());
