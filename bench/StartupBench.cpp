@@ -21,6 +21,8 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include "BenchProcess.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -42,72 +44,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Home {
-    fs::path root;
-    std::map<std::string, std::string> env() const {
-        return {{"HOME", root.string()},
-                {"XDG_DATA_HOME", (root / "data").string()},
-                {"XDG_CONFIG_HOME", (root / "config").string()},
-                {"XDG_CACHE_HOME", (root / "cache").string()}};
-    }
-};
+using bench::Home;
+using bench::median;
+using bench::ms;
+using bench::runToEnd;
+using bench::spawn;
+using bench::stop;
+using bench::vmRssKiB;
 
-Home makeHome(const std::string& name) {
-    fs::path root = fs::temp_directory_path() / ("tavlo-startup-bench-" + name);
-    fs::remove_all(root);
-    fs::create_directories(root);
-    return {root};
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, bool quiet = true) {
-    std::vector<std::string> entries;
-    for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        std::string name = entry.substr(0, entry.find('='));
-        if (!env.count(name)) entries.push_back(entry);
-    }
-    for (const auto& [name, value] : env) entries.push_back(name + "=" + value);
-    std::vector<char*> envp, args;
-    for (auto& e : entries) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> copy = argv;
-    for (auto& a : copy) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (quiet) {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int runToEnd(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
-    pid_t pid = spawn(argv, env);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void stop(pid_t pid) {
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        std::this_thread::sleep_for(10ms);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-long vmRssKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
+Home makeHome(const std::string& name) { return bench::makeHome("tavlo-startup-bench-" + name); }
 
 // Whether a window of the given WM_CLASS sits inside the tray's panel.
 class TrayWatcher {
@@ -165,15 +110,6 @@ bool introspects() {
                                                        QStringLiteral("org.freedesktop.DBus.Introspectable"),
                                                        QStringLiteral("Introspect"));
     return QDBusConnection::sessionBus().call(call, QDBus::Block, 1000).type() == QDBusMessage::ReplyMessage;
-}
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 void writeTavloSettings(const Home& home) {
