@@ -15,6 +15,7 @@
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/LKLog.h"
 #include "platform/desktop/Menu.h"
+#include "platform/desktop/SoundPlayer.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Data.h"
@@ -26,6 +27,7 @@
 #include "tests/logging/RecordingLogger.h"
 #include "tests/support/FakeStatusItem.h"
 #include "tests/support/FakeUserNotificationCenter.h"
+#include "tests/support/RecordingSoundPlayer.h"
 #include "tests/support/RecordingSystemLog.h"
 #include "tests/support/TempHome.h"
 #include "views/TLAboutWindowController.h"
@@ -495,7 +497,10 @@ TEST_F(AppDelegateTest, TheTrayMenuShowsTheStoredOrDefaultHotkeys) {
 }
 
 TEST_F(AppDelegateTest, PausingGreysTheIconStoresTheSettingAndReplacesTheNotification) {
+    auto sounds = std::make_shared<testsupport::RecordingSoundPlayer>();
+    desktop::SoundPlayer::setCurrent(sounds);
     auto delegate = launch();
+    suite()->setBool(true, TLUserDefaultsPlaySounds);
     auto icon = items_[0];
     EXPECT_FALSE(icon->appearsDisabled());
     delegate->toggleAutoSave();
@@ -512,6 +517,8 @@ TEST_F(AppDelegateTest, PausingGreysTheIconStoresTheSettingAndReplacesTheNotific
     EXPECT_TRUE(suite()->boolForKey(TLUserDefaultsCaptureClipboard));
     EXPECT_EQ(notifications_->events.back(), "deliver Tavlo - Resumed | Your clipboard will be saved automatically.");
     EXPECT_EQ(notifications_->events.size(), 4u);
+    EXPECT_EQ(sounds->plays(), (std::vector<std::string>{"Success", "Paste"}));
+    desktop::SoundPlayer::setCurrent(nullptr);
 }
 
 TEST_F(AppDelegateTest, ClearingEmptiesTheClipboardAndRecordsItsNewCount) {
@@ -548,7 +555,10 @@ TEST_F(AppDelegateTest, ClearingEmptiesTheClipboardAndRecordsItsNewCount) {
 }
 
 TEST_F(AppDelegateTest, PlainTextModeFlipsAndSavingASavedClipboardOnlyBeeps) {
+    auto sounds = std::make_shared<testsupport::RecordingSoundPlayer>();
+    desktop::SoundPlayer::setCurrent(sounds);
     auto delegate = launch();
+    suite()->setBool(true, TLUserDefaultsPlaySounds);
     suite()->setBool(false, TLUserDefaultsPlainTextMode);
     delegate->togglePlainText();
     EXPECT_TRUE(settingsFile()[TLUserDefaultsPlainTextMode] == PlistValue(true));
@@ -560,6 +570,8 @@ TEST_F(AppDelegateTest, PlainTextModeFlipsAndSavingASavedClipboardOnlyBeeps) {
     delegate->saveCurrentClipboard();
     EXPECT_TRUE(notifications_->events.empty());
     EXPECT_EQ(general_->numberOfPasteboardItems(), 1u);
+    EXPECT_EQ(sounds->plays(), std::vector<std::string>{"Beep"});
+    desktop::SoundPlayer::setCurrent(nullptr);
 }
 
 TEST_F(AppDelegateTest, ALeftPressHidesAnOpenWindowAndShowsAClosedOne) {
