@@ -23,12 +23,16 @@ public:
     void submit(GlobalQueue* queue, Block block) {
         std::unique_lock lock(mutex_);
         tasks_[static_cast<size_t>(queue->priority())].push_back({queue, std::move(block)});
-        if (idle_ > 0) {
-            wake_.notify_one();
-            return;
-        }
-        if (workers_ >= kMaxWorkers) return;
+        ++queued_;
+        // One wake per block: a worker stays counted idle until it has taken
+        // its block, so waking only "when one is idle" would hand a whole
+        // burst to that one worker.
+        if (idle_ > 0) wake_.notify_one();
+        // Workers that are idle or still starting will each take one block;
+        // start another while queued blocks outnumber them.
+        if (queued_ <= idle_ + starting_ || workers_ >= kMaxWorkers) return;
         ++workers_;
+        ++starting_;
         lock.unlock();
         std::thread([this] { work(); }).detach();
     }
@@ -39,6 +43,7 @@ private:
             if (!fifo.empty()) {
                 out = std::move(fifo.front());
                 fifo.pop_front();
+                --queued_;
                 return true;
             }
         }
@@ -47,15 +52,12 @@ private:
 
     void work() {
         std::unique_lock lock(mutex_);
+        --starting_;
         for (;;) {
             Task task;
             if (!takeNext(task)) {
                 ++idle_;
-                bool woke = wake_.wait_for(lock, kIdleLinger, [this] {
-                    for (auto& fifo : tasks_)
-                        if (!fifo.empty()) return true;
-                    return false;
-                });
+                bool woke = wake_.wait_for(lock, kIdleLinger, [this] { return queued_ > 0; });
                 --idle_;
                 if (!woke) {
                     --workers_;
@@ -75,7 +77,9 @@ private:
     std::condition_variable wake_;
     std::array<std::deque<Task>, 4> tasks_;
     int workers_ = 0;
-    int idle_ = 0;
+    int idle_ = 0;      // waiting for a block
+    int starting_ = 0;  // started, not yet looking for a block
+    int queued_ = 0;    // blocks in tasks_
 };
 
 Pool& pool() {

@@ -1,7 +1,9 @@
 #pragma once
 // The global queues: one pool of workers serves all priorities, higher first.
-// Blocks run concurrently. The pool grows while every worker is busy (a block
-// may wait on another global block) and shrinks back when idle.
+// Blocks run concurrently: every queued block wakes a worker, and the pool
+// (at most 64 workers) grows while queued blocks outnumber idle workers, so a
+// blocking block (a fetch, an fsync) never holds up another. Workers idle for
+// two seconds end.
 
 #include "Queue.h"
 

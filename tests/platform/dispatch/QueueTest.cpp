@@ -79,6 +79,17 @@ TEST(GlobalQueueTest, RunsBlocksConcurrentlyWithPriorityLabels) {
     EXPECT_EQ(label, "com.apple.root.low-priority");
 }
 
+TEST(GlobalQueueTest, ABurstOfBlockingBlocksRunsAtOnceBesideAnIdleWorker) {
+    // An idle worker from earlier work must not take the whole burst alone.
+    Queue::global()->sync([] {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Group group;
+    for (int i = 0; i < 8; ++i)
+        group.async(Queue::global(), [] { std::this_thread::sleep_for(std::chrono::milliseconds(500)); });
+    EXPECT_TRUE(group.wait(1.2));  // one after another they would take 4 s
+    group.wait();
+}
+
 TEST(GroupTest, NotifyRunsOnceEveryMemberLeft) {
     Group group;
     auto q = Queue::createSerial("test.group");
