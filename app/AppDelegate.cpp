@@ -16,6 +16,7 @@
 #include "logging/TLLog.h"
 #include "logging/TLLogFiles.h"
 #include "platform/desktop/InterfaceStyle.h"
+#include "platform/desktop/LoginItem.h"
 #include "platform/desktop/Menu.h"
 #include "platform/desktop/StatusItem.h"
 #include "platform/desktop/UserNotificationCenter.h"
@@ -117,6 +118,12 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     step(9);
     TLLaunchSettings::fillInSettings(*suite, hideKeyWasPresent);
+    // The login item names its launcher by path: one registered by a copy of
+    // the application that has since moved would start that copy, or nothing.
+    if (suite->boolForKey(TLUserDefaultsStartAtLogin)) {
+        auto updated = desktop::LoginItem::updateIfMoved(TLLauncherBundleIdentifier);
+        if (!updated.ok()) foundation::systemLog("Start at login: " + updated.error().localizedDescription());
+    }
 
     step(10);
     registerDefaultHotkeys();

@@ -60,5 +60,9 @@ inline constexpr const char* TLUserDefaultsScrollToTopOnActivation = "TLUserDefa
 inline constexpr const char* TLUserDefaultsCloseDetachedWindowOnResignKey = "TLUserDefaultsCloseDetachedWindowOnResignKey";
 inline constexpr const char* TLUserDefaultsOptionReturnActionKey = "TLUserDefaultsOptionReturnActionKey";
 inline constexpr const char* TLUserDefaultsCommandReturnActionKey = "TLUserDefaultsCommandReturnActionKey";
+// Start at login: the setting, and the bundle identifier of the login item
+// (Contents/Library/LoginItems/TavloLauncher.app) that it registers.
+inline constexpr const char* TLUserDefaultsStartAtLogin = "TLUserDefaultsStartAtLogin";
+inline constexpr const char* TLLauncherBundleIdentifier = "com.tavlo.TavloLauncher";
 // An older form of TLDefaultRuleOption: YES saved what no rule named, NO did not.
 inline constexpr const char* TLApplicationRulesWhitelistAppsByDefault = "TLApplicationRulesWhitelistAppsByDefault";

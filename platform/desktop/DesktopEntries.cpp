@@ -46,34 +46,9 @@ std::string unescape(std::string_view value) {
     return out;
 }
 
-// Exec's arguments split as the desktop-entry rules quote them.
-std::vector<std::string> splitExec(std::string_view exec) {
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false, inWord = false;
-    for (size_t i = 0; i < exec.size(); ++i) {
-        char c = exec[i];
-        if (quoted && c == '\\' && i + 1 < exec.size()) {
-            word += exec[++i];
-        } else if (c == '"') {
-            quoted = !quoted;
-            inWord = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (inWord) words.push_back(std::move(word));
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord) words.push_back(std::move(word));
-    return words;
-}
-
 // The file name of the program Exec runs, past an "env VAR=value" prefix.
 std::string programOf(std::string_view exec) {
-    auto words = splitExec(exec);
+    auto words = DesktopEntries::splitExec(exec);
     size_t i = 0;
     if (!words.empty() && fs::path(words[0]).filename() == "env") {
         for (i = 1; i < words.size() && words[i].find('=') != std::string::npos; ++i) {
@@ -102,6 +77,63 @@ void collect(const fs::path& folder, const fs::path& base, std::vector<std::pair
 }
 
 }  // namespace
+
+std::vector<std::string> DesktopEntries::splitExec(std::string_view exec) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, inWord = false;
+    for (size_t i = 0; i < exec.size(); ++i) {
+        char c = exec[i];
+        if (quoted && c == '\\' && i + 1 < exec.size()) {
+            word += exec[++i];
+        } else if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord) words.push_back(std::move(word));
+            word.clear();
+            inWord = false;
+        } else if (c == '%' && i + 1 < exec.size() && exec[i + 1] == '%') {
+            word += exec[++i];
+            inWord = true;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(std::move(word));
+    return words;
+}
+
+std::string DesktopEntries::escapeValue(std::string_view value) {
+    std::string out;
+    for (size_t i = 0; i < value.size(); ++i) {
+        switch (value[i]) {
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case ' ': out += i == 0 ? "\\s" : " "; break;
+            default: out += value[i]; break;
+        }
+    }
+    return out;
+}
+
+std::string DesktopEntries::quoteExec(const std::vector<std::string>& arguments) {
+    std::string exec;
+    for (const std::string& argument : arguments) {
+        if (!exec.empty()) exec += ' ';
+        exec += '"';
+        for (char c : argument) {
+            if (c == '"' || c == '`' || c == '$' || c == '\\') exec += '\\';
+            if (c == '%') exec += '%';
+            exec += c;
+        }
+        exec += '"';
+    }
+    return escapeValue(exec);
+}
 
 std::vector<fs::path> DesktopEntries::applicationFolders() {
     std::vector<fs::path> folders{foundation::Paths::dataHome() / "applications"};
@@ -140,7 +172,6 @@ std::optional<DesktopEntry> DesktopEntries::parse(std::string_view text, std::st
     DesktopEntry entry;
     entry.id = std::move(id);
     bool inMain = false, application = false, hidden = false;
-    std::string exec;
     while (!text.empty()) {
         size_t end = text.find('\n');
         std::string_view line = trim(text.substr(0, end));
@@ -157,11 +188,11 @@ std::optional<DesktopEntry> DesktopEntries::parse(std::string_view text, std::st
         if (key == "Type") application = value == "Application";
         else if (key == "Name") entry.name = value;
         else if (key == "StartupWMClass") entry.startupWMClass = value;
-        else if (key == "Exec") exec = value;
+        else if (key == "Exec") entry.exec = value;
         else if (key == "Hidden") hidden = value == "true";
     }
     if (!application || hidden || entry.id.empty()) return std::nullopt;
-    entry.executable = programOf(exec);
+    entry.executable = programOf(entry.exec);
     return entry;
 }
 

@@ -20,6 +20,7 @@ struct DesktopEntry {
     std::string name;            // Name=
     std::string startupWMClass;  // StartupWMClass=, may be empty
     std::string executable;      // the file name of Exec='s program, may be empty
+    std::string exec;            // Exec= with the string escapes undone, may be empty
 };
 
 // What a window says about its application.
@@ -45,6 +46,17 @@ public:
     // One file's entry: nothing unless its [Desktop Entry] group describes a
     // visible application (Type=Application, not Hidden).
     static std::optional<DesktopEntry> parse(std::string_view text, std::string id);
+
+    // Exec's arguments with the desktop-entry quoting undone and "%%" read as
+    // "%"; other field codes ("%U") are left as written. exec is the value
+    // with its string escapes already undone (DesktopEntry::exec).
+    static std::vector<std::string> splitExec(std::string_view exec);
+    // A string value as a desktop entry holds it (\s \n \t \r \\).
+    static std::string escapeValue(std::string_view value);
+    // The value to write after "Exec=" that runs arguments as they are: each
+    // one quoted, with a backslash before '"', '`', '$' and '\\' and '%' as
+    // "%%", then the whole escaped as a string value.
+    static std::string quoteExec(const std::vector<std::string>& arguments);
 
     // The entry the window's application was installed with, tried from the
     // most to the least specific claim: the application id as a desktop-file

@@ -14,10 +14,12 @@
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/LKLog.h"
+#include "platform/desktop/LoginItem.h"
 #include "platform/desktop/Menu.h"
 #include "platform/desktop/SoundPlayer.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Paths.h"
@@ -590,6 +592,44 @@ TEST_F(AppDelegateTest, ReopenShowsTheWindow) {
     delegate->tavloWindowController()->close();
     EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
     EXPECT_TRUE(delegate->tavloWindowController()->window()->isVisible());
+}
+
+}  // namespace
+
+namespace {
+
+// A login item registered by a copy of Tavlo that has since moved is pointed at
+// this copy's launcher at launch, while start at login is on.
+TEST_F(AppDelegateTest, ALaunchPointsTheLoginItemOfAMovedApplicationAtThisOne) {
+    namespace fs = std::filesystem;
+    fs::path app = home_.root() / "Applications/Tavlo.app";
+    fs::path launcher = app / "Contents/Library/LoginItems/TavloLauncher.app";
+    fs::create_directories(launcher / "Contents/MacOS");
+    fs::copy_file(fs::path(TAVLO_SOURCE_DIR) / "resources/Info.plist", app / "Contents/Info.plist");
+    fs::copy_file(fs::path(TAVLO_SOURCE_DIR) / "app/TavloLauncher-Info.plist", launcher / "Contents/Info.plist");
+    fs::path program = launcher / "Contents/MacOS/TavloLauncher";
+    std::ofstream(program) << "#!/bin/sh\n";
+    fs::permissions(program, fs::perms::owner_all);
+    foundation::Bundle::setMainBundlePath(app);
+    struct Cleanup {
+        ~Cleanup() { foundation::Bundle::setMainBundlePath({}); }
+    } cleanup;
+
+    fs::path entry = home_.configHome() / "autostart/com.tavlo.TavloLauncher.desktop";
+    const std::string old = "[Desktop Entry]\nType=Application\nName=Tavlo\nExec=\"/old/TavloLauncher\"\n";
+    auto readEntry = [&] {
+        std::ifstream in(entry);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    fs::create_directories(entry.parent_path());
+    std::ofstream(entry) << old;
+    launch().reset();
+    EXPECT_EQ(readEntry(), old) << "start at login is off: the entry is not ours to change";
+
+    suite()->setBool(true, TLUserDefaultsStartAtLogin);
+    suite()->synchronize();
+    launch().reset();
+    EXPECT_EQ(desktop::LoginItem::entryProgram(readEntry()), program.string());
 }
 
 }  // namespace

@@ -109,3 +109,23 @@ TEST(DesktopEntriesTest, MatchesFromTheMostSpecificClaim) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DesktopEntriesTest, ExecQuotingRunsTheArgumentsAsGiven) {
+    const std::vector<std::string> cases[] = {
+        {"/usr/bin/plain"},
+        {"/opt/my app/run", "--name=\"x\""},
+        {"/p/100% $HOME `id` \\n\\", "%u"},
+        {" leading space", "tab\there", "new\nline", "Übersicht"},
+    };
+    for (const auto& arguments : cases) {
+        std::string value = desktop::DesktopEntries::quoteExec(arguments);
+        SCOPED_TRACE(value);
+        auto entry = desktop::DesktopEntries::parse("[Desktop Entry]\nType=Application\nExec=" + value + "\n", "q");
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(desktop::DesktopEntries::splitExec(entry->exec), arguments);
+    }
+}
+
+}  // namespace
