@@ -94,15 +94,22 @@ bool hasEntry(const TLPasteboardDictionary& dictionary, const std::string& type)
 
 }  // namespace
 
+Clipping::Contents Clipping::contents() const { return {clippingID(), text(), url(), image(), items()}; }
+
 std::shared_ptr<TLPasteboardItem> Clipping::pasteboardItemAtIndex(int64_t index) const {
-    int64_t count = items().value_or(0) > 0 ? *items() : 1;
+    return pasteboardItemAtIndex(contents(), index);
+}
+
+std::shared_ptr<TLPasteboardItem> Clipping::pasteboardItemAtIndex(const Contents& contents, int64_t index) {
+    const std::optional<int64_t>& items = contents.items;
+    int64_t count = items.value_or(0) > 0 ? *items : 1;
     if (index < 0 || index >= count) return nullptr;
-    const std::optional<std::string> identifier = clippingID();
+    const std::optional<std::string>& identifier = contents.clippingID;
 
     TLPasteboardDictionary dictionary;
     if (index == 0) {
-        auto text = this->text();
-        auto url = this->url();
+        const auto& text = contents.text;
+        const auto& url = contents.url;
         if (text) setEntry(dictionary, foundation::kUTTypeUTF8PlainText, *text);
         if (url) {
             if (auto parsed = foundation::URL::parse(*url)) setEntry(dictionary, foundation::kUTTypeURL, *parsed);
@@ -120,9 +127,9 @@ std::shared_ptr<TLPasteboardItem> Clipping::pasteboardItemAtIndex(int64_t index)
                                       std::to_string(index) + "." + *identifier + "." + fileExtension);
             setEntry(dictionary, foundation::kUTTypeFileURL, copy);
             setEntry(dictionary, kFinderNodeType, copy);
-        } else if (index == 0 && image() && file.type == *image()) {
+        } else if (index == 0 && contents.image && file.type == *contents.image) {
             std::optional<std::string> name;
-            if (auto url = this->url(); url && !url->empty()) {
+            if (const auto& url = contents.url; url && !url->empty()) {
                 if (auto parsed = foundation::URL::parse(*url)) name = plainFileName(parsed->lastPathComponent());
             }
             if (!name) name = *identifier + "." + fileExtension;
@@ -141,13 +148,19 @@ std::vector<std::shared_ptr<TLPasteboardItem>> Clipping::pasteboardItems() const
     return out;
 }
 
-int64_t Clipping::numberOfImages() const {
-    auto files = assetFiles(clippingID());
+int64_t Clipping::numberOfImages() const { return numberOfImages(contents()); }
+
+std::optional<foundation::URL> Clipping::URLForImageAssetAtIndex(int64_t index) const {
+    return URLForImageAssetAtIndex(contents(), index);
+}
+
+int64_t Clipping::numberOfImages(const Contents& contents) {
+    auto files = assetFiles(contents.clippingID);
     return std::count_if(files.begin(), files.end(), [](const AssetFile& f) { return TLPasteboardItem::isImageType(f.type); });
 }
 
-std::optional<foundation::URL> Clipping::URLForImageAssetAtIndex(int64_t index) const {
-    for (const AssetFile& file : assetFiles(clippingID())) {
+std::optional<foundation::URL> Clipping::URLForImageAssetAtIndex(const Contents& contents, int64_t index) {
+    for (const AssetFile& file : assetFiles(contents.clippingID)) {
         if (file.index == index && TLPasteboardItem::isImageType(file.type)) return foundation::URL::fileURL(file.path);
     }
     return std::nullopt;

@@ -80,4 +80,17 @@ public:
     int64_t numberOfImages() const;
     // The image file of that item index (the first in listing order).
     std::optional<foundation::URL> URLForImageAssetAtIndex(int64_t index) const;
+
+    // The fields the items are made from, taken on the context's queue, so
+    // the files can be read on any thread after (the copy-back reads them
+    // where the asset files are written, never on the main thread).
+    struct Contents {
+        std::optional<std::string> clippingID, text, url, image;
+        std::optional<int64_t> items;
+    };
+    Contents contents() const;
+    // As the members above, from contents taken earlier. Any thread.
+    static std::shared_ptr<TLPasteboardItem> pasteboardItemAtIndex(const Contents& contents, int64_t index);
+    static int64_t numberOfImages(const Contents& contents);
+    static std::optional<foundation::URL> URLForImageAssetAtIndex(const Contents& contents, int64_t index);
 };

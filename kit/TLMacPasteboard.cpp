@@ -52,11 +52,13 @@ std::vector<std::string> TLMacPasteboard::supportedTypes() {
 }
 
 bool TLMacPasteboard::isSaved() {
-    if (containsDataType(kClippingMetadataType)) return true;
-    return foundation::UserDefaults::applicationGroup()->integerForKey(kPasteboardChangeCountKey) == changeCount();
+    // The stored count answers from memory; the type may need the owner's answer.
+    if (foundation::UserDefaults::applicationGroup()->integerForKey(kPasteboardChangeCountKey) == changeCount())
+        return true;
+    return containsDataType(kClippingMetadataType);
 }
 
-size_t TLMacPasteboard::numberOfPasteboardItems() { return currentItems().size(); }
+size_t TLMacPasteboard::numberOfPasteboardItems() { return pasteboard_ ? pasteboard_->itemCount() : 0; }
 
 std::vector<std::shared_ptr<TLPasteboardItem>> TLMacPasteboard::pasteboardItems() {
     std::vector<std::shared_ptr<TLPasteboardItem>> out;
@@ -72,17 +74,11 @@ std::shared_ptr<TLPasteboardItem> TLMacPasteboard::pasteboardItemAtIndex(size_t 
 }
 
 bool TLMacPasteboard::containsDataType(const std::string& type) {
-    for (const auto& item : currentItems()) {
-        if (item.hasType(type)) return true;
-    }
-    return false;
+    return pasteboard_ && pasteboard_->containsType(type);
 }
 
 std::optional<foundation::Data> TLMacPasteboard::dataForDataType(const std::string& type) {
-    for (const auto& item : currentItems()) {
-        if (const foundation::Data* data = item.data(type)) return *data;
-    }
-    return std::nullopt;
+    return pasteboard_ ? pasteboard_->dataForType(type) : std::nullopt;
 }
 
 std::optional<foundation::Data> TLMacPasteboard::dataForDataTypeAtIndex(const std::string& type, size_t index) {

@@ -4,6 +4,10 @@
 // browser wraps a drag's pasteboard this way). Used on the thread its
 // pasteboard allows: the main thread for the clipboard.
 //
+// The item count, the saved check and the type questions never read the
+// whole content (see desktop::Pasteboard::itemCount): the status menu asks
+// them each time it opens, whatever another program holds.
+//
 // Items read from it are copies: they stay readable after the pasteboard
 // changes, which is what addItems relies on to write the earlier items back.
 

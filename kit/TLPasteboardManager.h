@@ -136,7 +136,9 @@ public:
     // pasteboard, one through the template if given, several as their joined
     // text and their images. A write to the general pasteboard is recorded as
     // this program's own and announced; unless remote, the clippings move to
-    // the top of the history.
+    // the top of the history. The clipboard is written once the stored
+    // clippings' files were read on the writer queue (a filled template at
+    // once); a drag's pasteboard at once.
     void copyClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
                        const std::optional<std::string>& withTemplate, const std::shared_ptr<TLPasteboard>& toPasteboard,
                        bool remotely);
@@ -164,6 +166,14 @@ private:
         bool save = true;
         std::shared_ptr<List> list;
         std::string frontBundleIdentifier;
+    };
+
+    // A copy-back whose items are being made.
+    struct CopyBack {
+        std::vector<std::shared_ptr<Clipping>> clippings;
+        std::optional<std::string> usedTemplate;
+        std::shared_ptr<TLPasteboard> toPasteboard;
+        bool remotely = false;
     };
 
     RuleDecision decide();
@@ -207,6 +217,10 @@ private:
     void deleteClippingUnsaved(const std::shared_ptr<Clipping>& clipping);
     // Saves the context a clipping lives in: the main context as configured.
     foundation::Result<void> saveClippingContext(store::Context& context);
+    // Records the image file a download wrote as the clipping's item 0.
+    void recordDownloadedImage(const std::shared_ptr<Clipping>& clipping, const std::string& name, const std::string& type);
+    // Writes a copy-back's items and records and announces the write.
+    void finishCopy(const CopyBack& copy, std::vector<std::shared_ptr<TLPasteboardItem>> items);
     // Removes stored clippings that share one identifier, on the main
     // context's parent queue.
     void removeDuplicateClippings();

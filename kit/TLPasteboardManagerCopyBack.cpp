@@ -34,11 +34,11 @@ bool nonEmpty(const std::optional<std::string>& text) { return text && !text->em
 
 // The items of one clipping as stored: item 0 and each later item that can be
 // rebuilt from the asset files.
-std::vector<std::shared_ptr<TLPasteboardItem>> storedItems(const Clipping& clipping) {
+std::vector<std::shared_ptr<TLPasteboardItem>> storedItems(const Clipping::Contents& clipping) {
     std::vector<std::shared_ptr<TLPasteboardItem>> items;
-    const int64_t count = std::max<int64_t>(clipping.items().value_or(1), 1);
+    const int64_t count = std::max<int64_t>(clipping.items.value_or(1), 1);
     for (int64_t i = 0; i < count; ++i) {
-        auto item = clipping.pasteboardItemAtIndex(i);
+        auto item = Clipping::pasteboardItemAtIndex(clipping, i);
         if (!item) {
             if (i == 0) return {};  // without its first item the clipping is not written at all
             continue;
@@ -50,11 +50,11 @@ std::vector<std::shared_ptr<TLPasteboardItem>> storedItems(const Clipping& clipp
 }
 
 // The joined text and the images of several clippings, as items.
-std::vector<std::shared_ptr<TLPasteboardItem>> combinedItems(const std::vector<std::shared_ptr<Clipping>>& clippings) {
+std::vector<std::shared_ptr<TLPasteboardItem>> combinedItems(const std::vector<Clipping::Contents>& clippings) {
     std::string text;
     bool any = false;
     for (const auto& clipping : clippings) {
-        auto part = nonEmpty(clipping->text()) ? clipping->text() : nonEmpty(clipping->url()) ? clipping->url() : std::nullopt;
+        auto part = nonEmpty(clipping.text) ? clipping.text : nonEmpty(clipping.url) ? clipping.url : std::nullopt;
         if (!part) continue;
         if (any) text += '\n';
         text += *part;
@@ -64,9 +64,10 @@ std::vector<std::shared_ptr<TLPasteboardItem>> combinedItems(const std::vector<s
     const fs::path temporary = foundation::Paths::temporaryDirectory();
     bool folderMade = false;
     for (const auto& clipping : clippings) {
-        const std::string clippingID = clipping->clippingID().value_or("");
-        for (int64_t i = 0; i < clipping->numberOfImages(); ++i) {
-            auto file = clipping->URLForImageAssetAtIndex(i);
+        const std::string clippingID = clipping.clippingID.value_or("");
+        const int64_t images = Clipping::numberOfImages(clipping);
+        for (int64_t i = 0; i < images; ++i) {
+            auto file = Clipping::URLForImageAssetAtIndex(clipping, i);
             if (!file) continue;
             auto data = foundation::Data::contentsOfFile(file->filePath());
             if (!data) continue;
@@ -132,68 +133,83 @@ void TLPasteboardManager::copyClippings(const std::vector<std::shared_ptr<Clippi
     if (clippings.empty() || !toPasteboard) return;
     for (const auto& clipping : clippings)
         if (!clipping) return;
-    const bool general = toPasteboard == generalPasteboard_;
-    auto defaults = settings();
-    std::optional<std::string> usedTemplate = withTemplate;
-    std::vector<std::shared_ptr<TLPasteboardItem>> items;
-    std::vector<std::string> clippingIDs;
+    CopyBack copy{clippings, withTemplate, toPasteboard, remotely};
+    std::vector<Clipping::Contents> contents;
     if (clippings.size() == 1) {
         const Clipping& clipping = *clippings.front();
-        if (!usedTemplate && nonEmpty(clipping.text()) && defaults->boolForKey(TLUserDefaultsPlainTextMode))
-            usedTemplate = std::string(kPlainTextTemplate);
-        if (usedTemplate) {
-            items.push_back(std::make_shared<TLPasteboardItem>(
-                TLPasteboardDictionary{{kUTTypeUTF8PlainText, stringByFillingTemplate(*usedTemplate, clipping)},
-                                       {TLPasteboard::kClippingMetadataType, clipping.clippingID().value_or("")}}));
-        } else {
-            items = storedItems(clipping);
+        if (!copy.usedTemplate && nonEmpty(clipping.text()) && settings()->boolForKey(TLUserDefaultsPlainTextMode))
+            copy.usedTemplate = std::string(kPlainTextTemplate);
+        if (copy.usedTemplate) {
+            // A filled template is one text: no file to read.
+            std::vector<std::shared_ptr<TLPasteboardItem>> items{std::make_shared<TLPasteboardItem>(
+                TLPasteboardDictionary{{kUTTypeUTF8PlainText, stringByFillingTemplate(*copy.usedTemplate, clipping)},
+                                       {TLPasteboard::kClippingMetadataType, clipping.clippingID().value_or("")}})};
+            return finishCopy(copy, std::move(items));
         }
-        clippingIDs.push_back(clipping.clippingID().value_or(""));
-    } else {
-        items = combinedItems(clippings);
-        for (const auto& clipping : clippings) clippingIDs.push_back(clipping->clippingID().value_or(""));
     }
+    for (const auto& clipping : clippings) contents.push_back(clipping->contents());
+    auto build = [contents = std::move(contents)] {
+        return contents.size() == 1 ? storedItems(contents.front()) : combinedItems(contents);
+    };
+    // A drag needs its data when it starts; the clipboard's items are made
+    // where the asset files are written, so a large image never holds the
+    // main thread, and written on the main thread in the order of the copies.
+    if (toPasteboard != generalPasteboard_) return finishCopy(copy, build());
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+    writerQueue_->async([weak, copy = std::move(copy), build = std::move(build)]() mutable {
+        auto items = std::make_shared<std::vector<std::shared_ptr<TLPasteboardItem>>>(build());
+        dispatch::Queue::main()->async([weak, copy = std::move(copy), items] {
+            if (auto self = weak.lock()) self->finishCopy(copy, std::move(*items));
+        });
+    });
+}
+
+void TLPasteboardManager::finishCopy(const CopyBack& copy, std::vector<std::shared_ptr<TLPasteboardItem>> items) {
+    const auto& clippings = copy.clippings;
+    std::vector<std::string> clippingIDs;
+    for (const auto& clipping : clippings) clippingIDs.push_back(clipping->clippingID().value_or(""));
     // Nothing to write leaves the pasteboard, and what is recorded about it, alone.
     if (items.empty()) return;
     // All items in one write: one change of the pasteboard, one announcement.
-    toPasteboard->copyPasteboardItems(items);
-    if (!general) return;
+    copy.toPasteboard->copyPasteboardItems(items);
+    if (copy.toPasteboard != generalPasteboard_) return;
     TLInterfaceSound::tavlo();
 
     // The count marks this content as the program's own, which capture skips.
+    auto defaults = settings();
     defaults->setInteger(generalPasteboard_->changeCount(), TLUserDefaultsPasteboardChangeCount);
     defaults->setObject(foundation::PlistValue(clippingIDs), TLUserDefaultsPasteboardClippingIDs);
-    defaults->synchronize();
     std::optional<std::string> version;
     if (auto bundle = foundation::Bundle::main())
         if (auto* value = bundle->infoDictionary().get("CFBundleVersion")) version = value->stringValue();
     const std::string counter = foundation::format("TavloToClipboard-%@", version);
     defaults->setInteger(defaults->integerForKey(counter) + 1, counter);
-    defaults->synchronize();
     foundation::Notification notification{TLClipboardDidUpdateNotification, nullptr, {}, {}};
     if (auto ids = pasteboardClippingIDs()) notification.value = *ids;
     foundation::NotificationCenter::defaultCenter().post(notification);
 
-    if (remotely || !context_) return;
-    // The user's copy moves the clippings to the top of the history, in the
-    // order they were copied.
-    context_->performBlockAndWait([&] {
-        const foundation::Date now = NSDateCloudKit::currentServerDate();
-        const int64_t style = defaults->boolForKey(TLUserDefaultsClipboardSync) ? 1 : 0;
-        for (size_t k = 0; k < clippings.size(); ++k) {
-            Clipping& clipping = *clippings[k];
-            if (clipping.isDeleted() || !clipping.managedObjectContext()) continue;
-            clipping.setTavloDate(now);
-            clipping.setTavloStyle(style);
-            clipping.setTavloTemplate(usedTemplate);
-            clipping.setSync(true);
-            clipping.setModifiedDate(NSDateCloudKit::currentServerDate());
-            clipping.setPasteboardIndex(int64_t(k));
-        }
-        defaults->setObject(now, TLUserDefaultsClipboardSyncTavloDate);
-        defaults->synchronize();
-        if (context_->hasChanges()) (void)saveContext_(*context_);
-    });
+    if (!copy.remotely && context_) {
+        // The user's copy moves the clippings to the top of the history, in
+        // the order they were copied.
+        context_->performBlockAndWait([&] {
+            const foundation::Date now = NSDateCloudKit::currentServerDate();
+            const int64_t style = defaults->boolForKey(TLUserDefaultsClipboardSync) ? 1 : 0;
+            for (size_t k = 0; k < clippings.size(); ++k) {
+                Clipping& clipping = *clippings[k];
+                if (clipping.isDeleted() || !clipping.managedObjectContext()) continue;
+                clipping.setTavloDate(now);
+                clipping.setTavloStyle(style);
+                clipping.setTavloTemplate(copy.usedTemplate);
+                clipping.setSync(true);
+                clipping.setModifiedDate(NSDateCloudKit::currentServerDate());
+                clipping.setPasteboardIndex(int64_t(k));
+            }
+            defaults->setObject(now, TLUserDefaultsClipboardSyncTavloDate);
+            if (context_->hasChanges()) (void)saveContext_(*context_);
+        });
+    }
+    // The settings reach their file once, off the main thread.
+    writerQueue_->async([defaults] { defaults->synchronize(); });
 }
 
 void TLPasteboardManager::copyClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,

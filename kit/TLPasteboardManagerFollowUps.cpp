@@ -135,26 +135,42 @@ void TLPasteboardManager::downloadRemoteClippingImage(const std::shared_ptr<Clip
         auto name = NSFileManagerExtras::assetFileName(0, image->type);
         auto file = name ? NSFileManagerExtras::URLForAssetFile(clippingID, *name) : std::nullopt;
         if (!file) return;
-        // An image that cannot be stored is not recorded either.
-        if (!foundation::Paths::createDirectory(file->filePath().parent_path()) ||
-            !image->data.writeToFile(file->filePath(), 0600))
-            return;
-        TLLogInfo(TLLogContextPasteboard, "Image data downloaded to %@", *file);
-        store::Context* context = clipping->managedObjectContext();
-        context->performBlockAndWait([&] {
-            auto asset = std::dynamic_pointer_cast<Asset>(context->insertNewObject(Asset::kEntityName));
-            if (!asset) return;
-            asset->setAssetID(Asset::makeAssetID(clippingID, *name));
-            asset->setModifiedDate(NSDateCloudKit::currentServerDate());
-            asset->setSync(true);
-            asset->setFilename(*name);
-            asset->setClipping(clipping);
-            clipping->setImage(image->type);
-            clipping->setSync(true);
-            clipping->setModifiedDate(NSDateCloudKit::currentServerDate());
-            if (auto saved = self->saveClippingContext(*context); !saved)
-                TLLogError(TLLogContextPasteboard, "Error saving clipping in local store: %@", saved.error().description());
+        // The image (up to the fetcher's 32 MiB) is written and flushed where
+        // asset files are written; the record follows on the main queue.
+        auto downloaded = std::make_shared<TLLinkFetcher::Image>(std::move(*image));
+        // The clipping is only carried through the writer queue, and handed
+        // back to the main queue, which alone touches (and releases) it.
+        self->writerQueue_->async([weak, clipping, downloaded, name = *name, file = *file]() mutable {
+            // An image that cannot be stored is not recorded either.
+            bool written = foundation::Paths::createDirectory(file.filePath().parent_path()) &&
+                           downloaded->data.writeToFile(file.filePath(), 0600);
+            if (written) TLLogInfo(TLLogContextPasteboard, "Image data downloaded to %@", file);
+            dispatch::Queue::main()->async([weak, clipping = std::move(clipping), name, type = downloaded->type, written] {
+                auto self = weak.lock();
+                if (!self || !written || isGone(*clipping)) return;
+                self->recordDownloadedImage(clipping, name, type);
+            });
         });
+    });
+}
+
+void TLPasteboardManager::recordDownloadedImage(const std::shared_ptr<Clipping>& clipping, const std::string& name,
+                                                const std::string& type) {
+    const std::string clippingID = clipping->clippingID().value_or("");
+    store::Context* context = clipping->managedObjectContext();
+    context->performBlockAndWait([&] {
+        auto asset = std::dynamic_pointer_cast<Asset>(context->insertNewObject(Asset::kEntityName));
+        if (!asset) return;
+        asset->setAssetID(Asset::makeAssetID(clippingID, name));
+        asset->setModifiedDate(NSDateCloudKit::currentServerDate());
+        asset->setSync(true);
+        asset->setFilename(name);
+        asset->setClipping(clipping);
+        clipping->setImage(type);
+        clipping->setSync(true);
+        clipping->setModifiedDate(NSDateCloudKit::currentServerDate());
+        if (auto saved = saveClippingContext(*context); !saved)
+            TLLogError(TLLogContextPasteboard, "Error saving clipping in local store: %@", saved.error().description());
     });
 }
 

@@ -21,6 +21,22 @@ std::vector<std::string> Pasteboard::types() {
     return out;
 }
 
+size_t Pasteboard::itemCount() { return items().size(); }
+
+bool Pasteboard::containsType(const std::string& type) {
+    for (const PasteboardItem& item : items()) {
+        if (item.hasType(type)) return true;
+    }
+    return false;
+}
+
+std::optional<foundation::Data> Pasteboard::dataForType(const std::string& type) {
+    for (const PasteboardItem& item : items()) {
+        if (const foundation::Data* data = item.data(type)) return *data;
+    }
+    return std::nullopt;
+}
+
 int64_t Pasteboard::seedChangeCount() {
     return static_cast<int64_t>(std::floor(foundation::Date::now().timeIntervalSince1970() * 1e6));
 }

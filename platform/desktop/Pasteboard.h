@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,17 @@ public:
 
     // The types of all items, each once, in the order they first appear.
     std::vector<std::string> types();
+
+    // Questions a menu asks about the content. A back-end that can answers
+    // them without reading the content (SystemPasteboard asks another
+    // program for the names of what it offers, and for the one type asked,
+    // each with a short bounded wait); by default they look at items().
+    // The number of items (0 for an empty pasteboard).
+    virtual size_t itemCount();
+    // Whether some item has the type.
+    virtual bool containsType(const std::string& type);
+    // The first item's data that has the type.
+    virtual std::optional<foundation::Data> dataForType(const std::string& type);
 
 protected:
     // A start for a change count that no earlier run of the program reached:

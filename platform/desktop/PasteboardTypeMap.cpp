@@ -298,6 +298,27 @@ PasteboardTypeMap::ReadPlan PasteboardTypeMap::planRead(const std::vector<std::s
     return plan;
 }
 
+std::vector<std::string> PasteboardTypeMap::targetsForType(const std::vector<std::string>& offered, std::string_view type,
+                                                          bool* direct) {
+    const bool link = TypeIdentifier::equal(type, foundation::kUTTypeURL) ||
+                      TypeIdentifier::equal(type, foundation::kUTTypeURLName);
+    const bool listed = link || TypeIdentifier::equal(type, foundation::kUTTypeFileURL);
+    const bool text = TypeIdentifier::equal(type, foundation::kUTTypeUTF8PlainText);
+    std::vector<std::string> out;
+    bool byName = false;
+    for (const auto& name : planRead(offered, false).fetch) {
+        if (isListTarget(name) || isMozTarget(name)) {
+            // Links and files are in the content, one per line.
+            if ((listed && isListTarget(name)) || (link && isMozTarget(name))) out.push_back(name);
+        } else if ((text && textRank(name)) || TypeIdentifier::equal(typeForTarget(name), type)) {
+            byName = byName || !isHint(name);  // a hint marks concealed content only when it says "secret"
+            out.push_back(name);
+        }
+    }
+    if (direct) *direct = byName;
+    return out;
+}
+
 std::vector<PasteboardItem> PasteboardTypeMap::itemsFromTargets(const std::vector<ClipboardTarget>& fetched,
                                                                 std::vector<std::string>* skipped) {
     for (const auto& target : fetched) {

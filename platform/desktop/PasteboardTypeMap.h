@@ -79,6 +79,13 @@ public:
     using Fetch = std::function<std::optional<foundation::Data>(const std::string& target)>;
     static std::vector<PasteboardItem> readItems(const std::vector<std::string>& offered, const Fetch& fetch,
                                                  std::vector<std::string>& skipped);
+    // The offered targets a read of one type needs, in the owner's order:
+    // those that stand for it by name, and the list, link and hint targets
+    // whose content says whether they hold it. direct, when given, tells
+    // whether one of them stands for the type by name, which answers whether
+    // the type is offered without reading anything.
+    static std::vector<std::string> targetsForType(const std::vector<std::string>& offered, std::string_view type,
+                                                   bool* direct = nullptr);
     // Where a target comes in the order of reading: 0 for markers, which must
     // be read before anything is kept, then text, links, rich text, images,
     // file lists and the rest.

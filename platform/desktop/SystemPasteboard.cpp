@@ -5,6 +5,7 @@
 #include <QMimeData>
 #include <QtGui/qguiapplication_platform.h>
 
+#include <algorithm>
 #include <cassert>
 #include <optional>
 
@@ -31,6 +32,7 @@ struct SystemPasteboard::State {
     const QMimeData* ownMimeData = nullptr;  // without X11: what we gave Qt, to know our own echo
     bool publishing = false;
     std::optional<std::pair<int64_t, std::vector<PasteboardItem>>> cache;
+    std::optional<std::pair<int64_t, std::vector<std::string>>> offered;  // the owner's target names at a count
 
     void noteForeignChange() {
         ++count;
@@ -44,6 +46,40 @@ struct SystemPasteboard::State {
         for (uint32_t owner : x11->takeOwnerChanges()) {
             if (!ownWindows.contains(owner)) noteForeignChange();
         }
+    }
+
+    // The items known without asking anyone: ours, or a read of this change.
+    const std::vector<PasteboardItem>* known(int64_t at) const {
+        if (writer) return &ownItems;
+        if (cache && cache->first == at) return &cache->second;
+        return nullptr;
+    }
+
+    // What the owner offers, asked once per change; nothing from a silent owner.
+    const std::vector<std::string>& offeredTargets(int64_t at) {
+        if (!offered || offered->first != at) {
+            auto answer = x11->targets(std::chrono::steady_clock::now() + kQuestionWait, limits.maxTargets);
+            offered.emplace(at, answer ? std::move(answer.value()) : std::vector<std::string>{});
+        }
+        return offered->second;
+    }
+
+    // The items a few targets make, each read within the limits and all by
+    // the wait; nothing when the clipboard changed hands meanwhile.
+    std::vector<PasteboardItem> readTargets(int64_t at, const std::vector<std::string>& names,
+                                            std::chrono::milliseconds patience, std::chrono::milliseconds wait) {
+        auto deadline = std::chrono::steady_clock::now() + wait;
+        std::vector<ClipboardTarget> fetched;
+        for (const auto& name : names) {
+            auto answer = x11->convert(name, limits.maxRepresentationBytes, patience, deadline);
+            if (!answer) continue;
+            X11Selection::Answer& got = answer.value();
+            if (!PasteboardTypeMap::replyFits(name, got.type, got.format, got.data.length())) continue;
+            fetched.push_back({name, std::move(got.data)});
+        }
+        drainOwnerChanges();
+        if (count != at) return {};
+        return PasteboardTypeMap::itemsFromTargets(fetched);
     }
 
     std::vector<PasteboardItem> readX11() { return ClipboardReader::readItems(*x11, limits); }
@@ -118,6 +154,43 @@ std::vector<PasteboardItem> SystemPasteboard::items() {
     }
     s_->cache = std::make_pair(count, items);
     return items;
+}
+
+size_t SystemPasteboard::itemCount() {
+    if (!s_->x11) return Pasteboard::itemCount();
+    int64_t count = changeCount();
+    if (auto* items = s_->known(count)) return items->size();
+    return PasteboardTypeMap::planRead(s_->offeredTargets(count)).fetch.empty() ? 0 : 1;
+}
+
+bool SystemPasteboard::containsType(const std::string& type) {
+    if (!s_->x11) return Pasteboard::containsType(type);
+    int64_t count = changeCount();
+    if (auto* items = s_->known(count))
+        return std::any_of(items->begin(), items->end(), [&](const PasteboardItem& item) { return item.hasType(type); });
+    bool direct = false;
+    auto names = PasteboardTypeMap::targetsForType(s_->offeredTargets(count), type, &direct);
+    if (direct || names.empty()) return direct;
+    // A list or a hint says what it holds only in its content, which is small.
+    for (const auto& item : s_->readTargets(count, names, kQuestionWait, kQuestionWait)) {
+        if (item.hasType(type)) return true;
+    }
+    return false;
+}
+
+std::optional<foundation::Data> SystemPasteboard::dataForType(const std::string& type) {
+    if (!s_->x11) return Pasteboard::dataForType(type);
+    int64_t count = changeCount();
+    auto first = [&](const std::vector<PasteboardItem>& items) -> std::optional<foundation::Data> {
+        for (const auto& item : items) {
+            if (const foundation::Data* data = item.data(type)) return *data;
+        }
+        return std::nullopt;
+    };
+    if (auto* items = s_->known(count)) return first(*items);
+    auto names = PasteboardTypeMap::targetsForType(s_->offeredTargets(count), type);
+    if (names.empty()) return std::nullopt;
+    return first(s_->readTargets(count, names, s_->limits.requestTimeout, s_->limits.readBudget));
 }
 
 int64_t SystemPasteboard::clearContents() {

@@ -18,6 +18,14 @@
 // Qt's data, whose waits Qt bounds.
 //
 // A read is made once per change: the items are kept until the count moves.
+//
+// The questions (itemCount, containsType, dataForType) never read another
+// program's whole content: on X11 they ask its owner for the names of the
+// targets it offers (once per change, waiting kQuestionWait at most, so a
+// stalled owner costs a menu that long once) and read only the targets the
+// type asked for needs. Before the content was read, it counts as one item
+// when it offers anything readable: how many files a list names is in its
+// content.
 
 #include <memory>
 
@@ -34,10 +42,16 @@ public:
     // Whether changes and reads go through the X server directly.
     bool usesX11() const;
 
+    // The longest a question waits for another program's answer.
+    static constexpr std::chrono::milliseconds kQuestionWait{250};
+
     int64_t changeCount() override;
     std::vector<PasteboardItem> items() override;
     int64_t clearContents() override;
     foundation::Result<void> writeItems(const std::vector<PasteboardItem>& items) override;
+    size_t itemCount() override;
+    bool containsType(const std::string& type) override;
+    std::optional<foundation::Data> dataForType(const std::string& type) override;
 
 private:
     explicit SystemPasteboard(ReadLimits limits);

@@ -30,7 +30,10 @@ protected:
     }
     // The clipping the copy put on the clipboard, or "" when nothing was copied.
     std::string copied(int64_t index, const std::string& list) {
+        const int64_t before = memory_->changeCount();
         TLCopyCommand(environment()).copyClippingAtIndex(index, list);
+        // The clipboard is written once the clipping's files were read (nothing when nothing was copied).
+        runUntil([&] { return memory_->changeCount() != before; }, std::chrono::milliseconds(500));
         auto ids = manager_->pasteboardClippingIDs();
         if (!ids || ids->empty()) return "";
         auto found = database_->clippingsWithIDs(*ids);
@@ -59,6 +62,7 @@ TEST_F(ScriptCommandsTest, ASaveWaitsItsTurnOnTheMainQueue) {
     EXPECT_EQ(save.scriptErrorNumber(), 0);
     EXPECT_TRUE(savedClippings().empty()) << "saved before the caller had its answer";
     dispatch::MainQueue::runUntilIdle();
+    EXPECT_TRUE(runUntil([&] { return manager_->pasteboardClippingIDs().has_value(); }));
     auto saved = savedClippings();
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0]->url(), "https://a.example/x");

@@ -46,7 +46,11 @@ protected:
         fs::create_directories(url->filePath().parent_path());
         ASSERT_TRUE(foundation::Data::fromString(contents).writeToFile(url->filePath()));
     }
-    std::vector<desktop::PasteboardItem> written() { return memory_->items(); }
+    // The clipboard once the copy's files were read and its items written.
+    std::vector<desktop::PasteboardItem> written() {
+        dispatch::MainQueue::runUntilIdle();
+        return memory_->items();
+    }
 };
 
 TEST(TLPasteboardManagerTemplateTest, FillsEachPlaceholderOfTheTemplateOnce) {
@@ -183,6 +187,7 @@ TEST_F(TLPasteboardManagerCopyBackTest, WhatEachKindOfCopyRecords) {
 
         manager_->copyClippings({c}, row.general ? general_ : std::shared_ptr<TLPasteboard>(drag), row.remotely);
 
+        if (row.general) written();
         EXPECT_EQ((row.general ? memory_ : drag->pasteboard())->items().at(0).string(kText), "text");
         if (row.general) {
             EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
@@ -215,9 +220,26 @@ TEST_F(TLPasteboardManagerCopyBackTest, WhatEachKindOfCopyRecords) {
     }
 }
 
+TEST_F(TLPasteboardManagerCopyBackTest, TheClipboardIsWrittenOnceTheFilesWereReadOffTheMainThread) {
+    manager_.reset();
+    TLPasteboardManager::Configuration configuration;
+    configuration.writerQueue = dispatch::Queue::createSerial("test.copy-back");
+    start(std::move(configuration));
+    auto c = clipping(std::nullopt);
+    c->setImage(foundation::kUTTypePNG);
+    writeAsset(*c, 0, foundation::kUTTypePNG, kittest::pngBytes(Qt::red));
+    const int64_t before = memory_->changeCount();
+    manager_->copyClippingToGeneralPasteboard(c);
+    EXPECT_EQ(memory_->changeCount(), before);  // written on the main queue, after the read
+    ASSERT_TRUE(runUntil([&] { return !memory_->items().empty(); }));
+    EXPECT_TRUE(memory_->items()[0].data(foundation::kUTTypePNG));
+    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
+}
+
 TEST_F(TLPasteboardManagerCopyBackTest, TheProgramsOwnCopyIsNotCapturedAgain) {
     auto c = clipping("mine");
     manager_->copyClippingToGeneralPasteboard(c);
+    written();
     tick();
     EXPECT_EQ(savedClippings().size(), 1u);
 }

@@ -50,6 +50,36 @@ TEST(PasteboardTypeMapTest, PlansToReadEachContentOnce) {
     EXPECT_EQ(PasteboardTypeMap::planRead({"../../x", longName, "ok/type"}).refused, (Names{"../../x", longName}));
 }
 
+TEST(PasteboardTypeMapTest, NamesTheTargetsOneTypeNeeds) {
+    struct Row {
+        const char* name;
+        Names offered;
+        const char* type;
+        Names targets;
+        bool direct;
+    };
+    const char* metadata = "com.tavlo.clipping-metadata";
+    const std::string metadataTarget = foundation::TypeIdentifier::preferredMIMEType(metadata);
+    const Row rows[] = {
+        {"text under its best name", {"TARGETS", "STRING", "UTF8_STRING", "image/png"}, kText, {"UTF8_STRING"}, true},
+        {"Latin-1 text", {"STRING"}, kText, {"STRING"}, true},
+        {"an image", {"UTF8_STRING", "image/png"}, foundation::kUTTypePNG, {"image/png"}, true},
+        {"not offered", {"UTF8_STRING"}, foundation::kUTTypePNG, {}, false},
+        {"a file is in the list's content", {"text/uri-list", "UTF8_STRING"}, kFile, {"text/uri-list"}, false},
+        {"a link too", {"text/x-moz-url", "text/uri-list"}, foundation::kUTTypeURL, {"text/x-moz-url", "text/uri-list"}, false},
+        {"the hint says whether it is secret", {"x-kde-passwordManagerHint"}, foundation::kConcealedType,
+         {"x-kde-passwordManagerHint"}, false},
+        {"our marker beside our archive", {PasteboardItemArchive::kMIMEType, metadataTarget, "text/plain"}, metadata,
+         {metadataTarget}, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        bool direct = !r.direct;
+        EXPECT_EQ(PasteboardTypeMap::targetsForType(r.offered, r.type, &direct), r.targets);
+        EXPECT_EQ(direct, r.direct);
+    }
+}
+
 TEST(PasteboardTypeMapTest, TargetsBecomeItems) {
     struct Row {
         const char* name;

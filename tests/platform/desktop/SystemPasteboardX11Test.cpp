@@ -234,6 +234,41 @@ TEST_F(SystemPasteboardX11Test, OwnerThatNeverAnswersCostsNoMoreThanTheTimeout) 
     EXPECT_EQ(logLines().size(), 1u);
 }
 
+TEST_F(SystemPasteboardX11Test, QuestionsReadNoMoreThanTheTypeAskedFor) {
+    int64_t before = pasteboard_->changeCount();
+    // Text that never comes: any read of it would wait the whole request time-out.
+    Owner owner({"--silent", "UTF8_STRING=", "--target", "image/png=png bytes", "--target",
+                 "text/uri-list=file:///tmp/a.png\r\nfile:///tmp/b.png\r\n"});
+    ASSERT_TRUE(owner.ready());
+    EXPECT_EQ(countAfterChange(before), before + 1);
+    auto start = Clock::now();
+    EXPECT_EQ(pasteboard_->itemCount(), 1u);  // the list's files are counted once the content is read
+    EXPECT_TRUE(pasteboard_->containsType(kText));
+    EXPECT_TRUE(pasteboard_->containsType(foundation::kUTTypeFileURL));
+    EXPECT_FALSE(pasteboard_->containsType(foundation::kUTTypeURL));
+    EXPECT_FALSE(pasteboard_->containsType(TLPasteboard::kClippingMetadataType));
+    EXPECT_EQ(pasteboard_->dataForType(foundation::kUTTypePNG), foundation::Data::fromString("png bytes"));
+    EXPECT_EQ(pasteboard_->dataForType(foundation::kUTTypeFileURL), foundation::Data::fromString("file:///tmp/a.png"));
+    EXPECT_LT(Clock::now() - start, desktop::ReadLimits().requestTimeout);
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(SystemPasteboardX11Test, StalledOwnerCostsQuestionsTheShortWaitOnce) {
+    int64_t before = pasteboard_->changeCount();
+    Owner owner({"--stall", "--target", "UTF8_STRING=never"});
+    ASSERT_TRUE(owner.ready());
+    EXPECT_EQ(countAfterChange(before), before + 1);
+    auto general = std::make_shared<TLMacPasteboard>();
+    general->setPasteboard(pasteboard_);
+    auto start = Clock::now();
+    EXPECT_EQ(general->numberOfPasteboardItems(), 0u);
+    auto first = Clock::now() - start;
+    EXPECT_LT(first, desktop::SystemPasteboard::kQuestionWait + 500ms);
+    EXPECT_FALSE(general->isSaved());
+    EXPECT_FALSE(general->containsDataType(kText));
+    EXPECT_LT(Clock::now() - start, first + 100ms);  // asked once per change
+}
+
 TEST_F(SystemPasteboardX11Test, LargeRepresentationComesInParts) {
     int64_t before = pasteboard_->changeCount();
     Owner owner({"--huge", "image/png=3000000"});
