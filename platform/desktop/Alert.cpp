@@ -121,6 +121,12 @@ std::vector<QPushButton*> buildContent(QWidget* into, const Alert& alert, const 
 
 }  // namespace
 
+void Alert::withdraw() {
+    if (!panel_) return;
+    panel_->completion = nullptr;
+    finish(0);
+}
+
 void Alert::finish(int response) {
     if (!panel_) return;
     std::unique_ptr<Panel> panel = std::move(panel_);

@@ -58,6 +58,10 @@ public:
     void beginSheetModalForWindow(QWidget* window, Completion completion);
     void beginInHost(AlertHost& host, Completion completion);
 
+    // Takes the alert down without an answer: no completion runs, and the
+    // alert may be begun again (an alert another one displaces).
+    void withdraw();
+
     // Whether this alert is up now.
     bool isShowing() const;
     // The widget showing this alert (a dialog, or a panel inside a host); null when not showing.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QMenu>
 #include <QPainter>
@@ -26,9 +27,18 @@ QIcon mixedStateIcon() {
     return icon;
 }
 
+// The widest a row's title is shown; a longer one (a clipping's whole text
+// as a title) is cut with an ellipsis rather than widening the menu past the
+// screen. Cut to a few hundred characters first, so measuring stays cheap.
+constexpr int kMaxTitleWidth = 600;
+constexpr qsizetype kMaxTitleCharacters = 300;
+
 // A title shown as written: "&" is a character, not a mnemonic.
-QString literalText(const std::string& title) {
-    return QString::fromStdString(title).replace(QLatin1Char('&'), QLatin1String("&&"));
+QString literalText(const std::string& title, const QFont& font) {
+    QString text = QString::fromStdString(title);
+    if (text.size() > kMaxTitleCharacters) text = text.left(kMaxTitleCharacters) + QChar(0x2026);
+    text = QFontMetrics(font).elidedText(text, Qt::ElideRight, kMaxTitleWidth);
+    return text.replace(QLatin1Char('&'), QLatin1String("&&"));
 }
 
 std::shared_ptr<Menu>& mainMenuSlot() {
@@ -99,7 +109,7 @@ void Menu::rebuild() {
     if (!qMenu_) return;
     QMenu* menu = qMenu_.get();
     menu->clear();
-    menu->setTitle(literalText(title_));
+    menu->setTitle(literalText(title_, menu->font()));
     menu->setMinimumWidth(minimumWidth_);
     for (const std::shared_ptr<MenuItem>& item : items_) {
         if (item->isHidden()) continue;
@@ -107,7 +117,7 @@ void Menu::rebuild() {
             menu->addSeparator();
             continue;
         }
-        QString text = literalText(item->title());
+        QString text = literalText(item->title(), menu->font());
         // After a tab the text is drawn in the shortcut column; no QShortcut is
         // made, so the key never fires from the menu: the hotkey it names does.
         std::string label = item->keyEquivalentLabel();
@@ -116,6 +126,10 @@ void Menu::rebuild() {
         action->setEnabled(item->isEnabled());
         action->setToolTip(QString::fromStdString(item->toolTip()));
         action->setData(QVariant::fromValue(static_cast<qlonglong>(item->tag())));
+        if (!item->image().isNull()) {
+            action->setIcon(item->image());
+            action->setIconVisibleInMenu(true);
+        }
         switch (item->state()) {
         case MenuItem::State::On:
             action->setCheckable(true);

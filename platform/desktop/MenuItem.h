@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include <QIcon>
+
 namespace desktop {
 
 class Menu;
@@ -53,6 +55,9 @@ public:
     void setTag(int64_t tag) { tag_ = tag; }
     const std::any& representedObject() const { return representedObject_; }
     void setRepresentedObject(std::any object) { representedObject_ = std::move(object); }
+    // Shown before the title (a blank one lines titles up); none by default.
+    const QIcon& image() const { return image_; }
+    void setImage(const QIcon& image) { image_ = image; }
     const std::string& toolTip() const { return toolTip_; }
     void setToolTip(std::string toolTip) { toolTip_ = std::move(toolTip); }
 
@@ -76,6 +81,7 @@ private:
     int64_t tag_ = 0;
     std::any representedObject_;
     std::string toolTip_;
+    QIcon image_;
     std::shared_ptr<Menu> submenu_;
     Action action_;
 };

@@ -84,3 +84,21 @@ TEST_F(MenuFixture, TheHookRunsBeforeMappingAndItemZeroIsAtThePoint) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MenuFixture, AVeryLongTitleIsCutAndImagesShow) {
+    add(std::string(60000, 'x'));
+    QPixmap blank(1, 24);
+    blank.fill(Qt::transparent);
+    add("With image")->setImage(QIcon(blank));
+    menu->update();
+    QList<QAction*> actions = menu->qMenu()->actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_LT(actions[0]->text().size(), 400);
+    EXPECT_TRUE(actions[0]->text().endsWith(QChar(0x2026)));
+    EXPECT_LE(menu->qMenu()->sizeHint().width(), 800);
+    EXPECT_FALSE(actions[1]->icon().isNull());
+}
+
+}  // namespace
