@@ -2,7 +2,6 @@
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QLabel>
 #include <QPropertyAnimation>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -10,20 +9,35 @@
 #include <string>
 
 #include "TLAboutWindowController.h"
+#include "TLMenubarPanel.h"
 #include "TLPreferencesWindowController.h"
+#include "TLTitleView.h"
+#include "TLView.h"
+#include "kit/NSColorTavloColors.h"
 #include "kit/TLUserDefaultsKeys.h"
+#include "kit/TavloKit.h"
 
 namespace {
 constexpr QSize kWindowSize{360, 600};
+constexpr int kHeaderHeight = 44;
 }
 
-TLTavloWindowController::TLTavloWindowController() : window_(std::make_unique<QWidget>()) {
+TLTavloWindowController::TLTavloWindowController() : window_(std::make_unique<TLMenubarPanel>()) {
     window_->setObjectName(QStringLiteral("TLTavloWindow"));
     window_->setWindowTitle(QStringLiteral("Tavlo"));
     auto* layout = new QVBoxLayout(window_.get());
-    auto* placeholder = new QLabel(QStringLiteral("Tavlo"), window_.get());
-    placeholder->setAlignment(Qt::AlignCenter);
-    layout->addWidget(placeholder);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    // The panel's header with the name of the history, over the panel's background.
+    titleView_ = new TLTitleView(window_.get());
+    titleView_->setObjectName(QStringLiteral("titleView"));
+    titleView_->setTitle(QStringLiteral("Tavlo"));
+    titleView_->setFixedHeight(kHeaderHeight);
+    layout->addWidget(titleView_);
+    clippingsView_ = new TLView(window_.get());
+    clippingsView_->setObjectName(QStringLiteral("clippingsView"));
+    layout->addWidget(clippingsView_, 1);
+    updateAppearance();
     window_->resize(kWindowSize);
 
     auto& center = foundation::NotificationCenter::defaultCenter();
@@ -44,8 +58,21 @@ TLTavloWindowController::~TLTavloWindowController() = default;
 
 void TLTavloWindowController::showApplicationWindow() { showApplicationWindowWithAlpha(1.0); }
 
+void TLTavloWindowController::updateAppearance() {
+    bool dark = TavloKit::isDarkMode();
+    titleView_->setDarkMode(dark);
+    QColor background = dark ? NSColorTavloColors::darkClippingsViewBackgroundColor()
+                             : NSColorTavloColors::lightClippingsViewBackgroundColor();
+    clippingsView_->setBackgroundColor(background);
+    QPalette palette = window_->palette();
+    palette.setColor(QPalette::Window, background);
+    window_->setPalette(palette);
+    window_->setAutoFillBackground(true);
+}
+
 void TLTavloWindowController::showApplicationWindowWithAlpha(double alpha) {
     stopFade();  // a show ends any fade under way
+    updateAppearance();
     shown_ = true;
     alpha_ = alpha;
     window_->setWindowOpacity(alpha);

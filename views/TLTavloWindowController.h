@@ -20,6 +20,8 @@ class StatusItem;
 }
 class TLAboutWindowController;
 class TLPreferencesWindowController;
+class TLTitleView;
+class TLView;
 
 class TLTavloWindowController {
 public:
@@ -51,10 +53,17 @@ public:
     TLAboutWindowController& aboutWindowController();
     bool hasPreferencesWindowController() const { return preferences_ != nullptr; }
 
+    // The header with the name of what the window shows.
+    TLTitleView* titleView() const { return titleView_; }
+    // Brings the header's and the panel's colours to the appearance in force.
+    void updateAppearance();
+
 private:
     void stopFade();
 
     std::unique_ptr<QWidget> window_;
+    TLTitleView* titleView_ = nullptr;  // owned by window_
+    TLView* clippingsView_ = nullptr;   // owned by window_
     std::weak_ptr<desktop::StatusItem> statusItem_;
     std::unique_ptr<TLPreferencesWindowController> preferences_;
     std::unique_ptr<TLAboutWindowController> about_;

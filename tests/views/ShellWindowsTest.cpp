@@ -19,6 +19,7 @@
 #include "views/TLAboutWindowController.h"
 #include "views/TLPreferencesWindowController.h"
 #include "views/TLTavloWindowController.h"
+#include "views/TLTitleView.h"
 
 namespace {
 
@@ -137,6 +138,8 @@ TEST(AboutWindowTest, ShowsTheVersionAndOpensTheLogFolder) {
 TEST(TavloWindowControllerTest, ShowsTheWindowsItIsAskedFor) {
     TLTavloWindowController controller;
     EXPECT_EQ(controller.window()->windowTitle(), QStringLiteral("Tavlo"));
+    ASSERT_NE(controller.titleView(), nullptr);
+    EXPECT_EQ(controller.titleView()->title(), QStringLiteral("Tavlo"));
     auto& center = foundation::NotificationCenter::defaultCenter();
 
     center.post(TLShowAboutWindow);
