@@ -28,12 +28,18 @@ TLTavloWindowController::TLTavloWindowController() : window_(std::make_unique<TL
     auto* layout = new QVBoxLayout(window_.get());
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    // The panel's header with the name of the history, over the panel's background.
-    titleView_ = new TLTitleView(window_.get());
+    // The panel's header with the name of the history, in the header's colour
+    // over the panel's background.
+    headerView_ = new TLView(window_.get());
+    headerView_->setObjectName(QStringLiteral("headerView"));
+    headerView_->setFixedHeight(kHeaderHeight);
+    auto* headerLayout = new QVBoxLayout(headerView_);
+    headerLayout->setContentsMargins(0, 0, 0, 0);
+    titleView_ = new TLTitleView(headerView_);
     titleView_->setObjectName(QStringLiteral("titleView"));
     titleView_->setTitle(QStringLiteral("Tavlo"));
-    titleView_->setFixedHeight(kHeaderHeight);
-    layout->addWidget(titleView_);
+    headerLayout->addWidget(titleView_);
+    layout->addWidget(headerView_);
     clippingsView_ = new TLView(window_.get());
     clippingsView_->setObjectName(QStringLiteral("clippingsView"));
     layout->addWidget(clippingsView_, 1);
@@ -61,6 +67,8 @@ void TLTavloWindowController::showApplicationWindow() { showApplicationWindowWit
 void TLTavloWindowController::updateAppearance() {
     bool dark = TavloKit::isDarkMode();
     titleView_->setDarkMode(dark);
+    headerView_->setBackgroundColor(dark ? NSColorTavloColors::darkActiveHeaderColor()
+                                         : NSColorTavloColors::lightActiveHeaderColor());
     QColor background = dark ? NSColorTavloColors::darkClippingsViewBackgroundColor()
                              : NSColorTavloColors::lightClippingsViewBackgroundColor();
     clippingsView_->setBackgroundColor(background);

@@ -62,6 +62,7 @@ private:
     void stopFade();
 
     std::unique_ptr<QWidget> window_;
+    TLView* headerView_ = nullptr;      // owned by window_
     TLTitleView* titleView_ = nullptr;  // owned by window_
     TLView* clippingsView_ = nullptr;   // owned by window_
     std::weak_ptr<desktop::StatusItem> statusItem_;

@@ -44,7 +44,6 @@ class Popover::Frame : public QWidget {
 public:
     explicit Frame(Popover* owner) : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint), owner(owner) {
         setObjectName(QStringLiteral("TLPopoverFrame"));
-        setAttribute(Qt::WA_ShowWithoutActivating, false);
     }
 
     Popover* owner;
