@@ -3,12 +3,17 @@
 #include <QCoreApplication>
 #include <QSysInfo>
 
+#include <cstdlib>
+#include <map>
+#include <string_view>
 #include <system_error>
 
 #include "TLLaunchSettings.h"
 #include "ViewController/TLAppearancePreferencesViewController.h"
+#include "hotkeys/HKShortcutBinder.h"
 #include "hotkeys/HKShortcutView.h"
 #include "kit/TLDatabaseManager.h"
+#include "kit/TLHotkeyTable.h"
 #include "kit/TLInterfaceSound.h"
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboardManager.h"
@@ -438,9 +443,75 @@ void AppDelegate::registerForRemoteNotifications() {
         foundation::Error("com.tavlo.push", 1, "No push service is configured"));
 }
 
-void AppDelegate::registerDefaultHotkeys() {}
+namespace {
+
+HKShortcut defaultShortcut(const TLHotkeyRow& row) { return HKShortcut(row.keyCode, row.modifierFlags); }
+
+const TLHotkeyRow& hotkeyRow(const char* key) {
+    for (const TLHotkeyRow& row : TLHotkeyTable)
+        if (std::string_view(row.key) == key) return row;
+    std::abort();  // every key asked for is in the table
+}
+
+// What a hotkey of the table does. The delegate is looked up when the key is
+// pressed, so a binding never outlives the delegate it calls.
+std::function<void()> hotkeyAction(const TLHotkeyRow& row) {
+    auto delegateAction = [](void (AppDelegate::*action)()) -> std::function<void()> {
+        return [action] {
+            if (AppDelegate* delegate = AppDelegate::shared()) (delegate->*action)();
+        };
+    };
+    std::string_view key = row.key;
+    if (key == TLHotkeyToggleClipboardRecorder) return delegateAction(&AppDelegate::toggleAutoSave);
+    if (key == TLHotkeySaveClipboard) return delegateAction(&AppDelegate::saveCurrentClipboard);
+    if (key == TLHotkeyClearClipboardKey) return delegateAction(&AppDelegate::clearClipboard);
+    if (key == TLHotkeyTogglePlainText) return delegateAction(&AppDelegate::togglePlainText);
+    if (row.digit < 0) {
+        std::string name = row.key;
+        return [name] { foundation::NotificationCenter::defaultCenter().post(name); };
+    }
+    const char* notification = row.paste ? TLPasteClippingAtIndexNotification : TLCopyClippingAtIndexNotification;
+    // The 0 key is the tenth position to a reader of the log.
+    std::string line = std::string(row.paste ? "Paste " : "Copy ") + std::to_string(row.digit == 0 ? 10 : row.digit);
+    int64_t digit = row.digit;
+    return [notification, line, digit] {
+        foundation::systemLog(line);
+        foundation::NotificationCenter::defaultCenter().post(foundation::Notification{notification, nullptr, digit, {}});
+    };
+}
+
+}  // namespace
+
+void AppDelegate::registerDefaultHotkeys() {
+    HKShortcutBinder& binder = HKShortcutBinder::sharedBinder();
+    auto standard = foundation::UserDefaults::standard();
+    if (!settings()->boolForKey(TLUserDefaultsHotkeysRegistered)) {
+        std::map<std::string, HKShortcut> named;
+        for (const char* key : {TLHotkeyShowApplication, TLHotkeyNextList, TLHotkeyCopyNextClipping,
+                                TLHotkeyToggleClipboardRecorder, TLHotkeySaveClipboard, TLHotkeyClearClipboardKey,
+                                TLHotkeyTogglePlainText})
+            named.emplace(key, defaultShortcut(hotkeyRow(key)));
+        binder.registerDefaultShortcuts(named);
+        standard->setBool(true, TLUserDefaultsHotkeysRegistered);
+        standard->synchronize();
+    }
+    for (const char* key : {TLHotkeyTogglePlainText, TLHotkeyPasteNextClippingKey}) {
+        if (standard->objectForKey(key).isNull())
+            binder.registerDefaultShortcuts({{key, defaultShortcut(hotkeyRow(key))}});
+    }
+    if (standard->objectForKey("TLHotkeyCopyClipping0").isNull()) {
+        for (size_t i = tlhotkeys::kNamedRows; i < TLHotkeyTable.size(); ++i)
+            binder.registerDefaultShortcuts({{TLHotkeyTable[i].key, defaultShortcut(TLHotkeyTable[i])}});
+    }
+}
+
+void AppDelegate::registerHotkeys() {
+    HKShortcutBinder& binder = HKShortcutBinder::sharedBinder();
+    for (size_t i = 0; i < tlhotkeys::kNamedRows; ++i) binder.breakBindingWithDefaultsKey(TLHotkeyTable[i].key);
+    for (const TLHotkeyRow& row : TLHotkeyTable) binder.bindShortcutWithDefaultsKey(row.key, hotkeyAction(row));
+}
+
 void AppDelegate::observeKeyValueStore() {}
-void AppDelegate::registerHotkeys() {}
 void AppDelegate::startSyncManager() {}
 void AppDelegate::userStartedSyncManager() {}
 void AppDelegate::stopSyncManager() {}

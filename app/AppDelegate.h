@@ -69,11 +69,11 @@ public:
     void applicationDidRegisterForRemoteNotificationsWithDeviceToken(const foundation::Data& deviceToken);
     void applicationDidFailToRegisterForRemoteNotificationsWithError(const foundation::Error& error);
 
-    // Tray item and menu actions.
+    // Tray item, menu and hotkey actions.
     void toggleApp();
-    void saveCurrentClipboard();
-    void clearClipboard();
-    void togglePlainText();
+    virtual void saveCurrentClipboard();
+    virtual void clearClipboard();
+    virtual void togglePlainText();
     void openHelpPage();
     void openPreferences();
     void openAboutWindow();
@@ -87,8 +87,11 @@ public:
     // and sync engine; each does nothing until those parts provide it.
     virtual void startKits();
     virtual void registerForRemoteNotifications();
-    virtual void registerDefaultHotkeys();
     virtual void observeKeyValueStore();
+    // The hotkey table's defaults, registered for this launch only; a shortcut
+    // the user stored wins over them.
+    virtual void registerDefaultHotkeys();
+    // Breaks the eight named hotkeys' bindings and binds all twenty-eight anew.
     virtual void registerHotkeys();
     virtual void toggleAutoSave();
     virtual void startSyncManager();

@@ -41,6 +41,15 @@ inline constexpr const char* TLHotkeyToggleClipboardRecorder = "TLHotkeyToggleCl
 inline constexpr const char* TLHotkeySaveClipboard = "TLHotkeySaveClipboard";
 inline constexpr const char* TLHotkeyClearClipboardKey = "TLHotkeyClearClipboardKey";
 inline constexpr const char* TLHotkeyTogglePlainText = "TLHotkeyTogglePlainText";
+inline constexpr const char* TLHotkeyNextList = "TLHotkeyNextList";
+inline constexpr const char* TLHotkeyCopyNextClipping = "TLHotkeyCopyNextClipping";
+inline constexpr const char* TLHotkeyPasteNextClippingKey = "TLHotkeyPasteNextClippingKey";
+// Posted by the numbered hotkeys with the position as an int64_t value (0 for the tenth).
+inline constexpr const char* TLCopyClippingAtIndexNotification = "TLCopyClippingAtIndexNotification";
+inline constexpr const char* TLPasteClippingAtIndexNotification = "TLPasteClippingAtIndexNotification";
+// Read from the settings suite but written to the standard user defaults, so it
+// reads NO at every launch and the default hotkeys are registered at every launch.
+inline constexpr const char* TLUserDefaultsHotkeysRegistered = "TLUserDefaultsHotkeysRegistered";
 
 // Settings the application shell writes at the first launch and fills in later.
 inline constexpr const char* TLUserDefaultsInitialized = "TLUserDefaultsInitialized";

@@ -10,6 +10,9 @@
 #include "ViewController/TLAppearancePreferencesViewController.h"
 #include "app/AppDelegate.h"
 #include "hotkeys/HKShortcut.h"
+#include "hotkeys/HKShortcutBinder.h"
+#include "hotkeys/HKShortcutMonitor.h"
+#include "kit/TLHotkeyTable.h"
 #include "hotkeys/HKShortcutView.h"
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLUserDefaultsKeys.h"
@@ -455,25 +458,27 @@ TEST_F(AppDelegateTest, TheTrayMenuShowsOnlyTheRowsThatHaveSomethingToActOn) {
         head.insert(head.end(), tail.begin(), tail.end());
         return head;
     };
-    const std::string autoSave = "Save Clipboard Automatically [on]";
+    // The launch registered the default hotkeys, which the rows show.
+    const std::string autoSave = "Save Clipboard Automatically\tSuper+Ctrl+Alt+C [on]";
+    const std::string plainText = "Plain Text Mode\tSuper+Shift+T";
 
     // Empty.
-    EXPECT_EQ(menuRows(), with({autoSave, "Plain Text Mode"}));
+    EXPECT_EQ(menuRows(), with({autoSave, plainText}));
     // Unsaved content.
     copyText("hello");
-    EXPECT_EQ(menuRows(), with({"Save Current Clipboard", "Clear Clipboard\tSuper+Shift+X", autoSave, "Plain Text Mode"}));
+    EXPECT_EQ(menuRows(), with({"Save Current Clipboard\tSuper+Shift+S", "Clear Clipboard\tSuper+Shift+X", autoSave, plainText}));
     // Saved content: its change count is the one stored.
     suite()->setInteger(general_->changeCount(), TLUserDefaultsPasteboardChangeCount);
-    EXPECT_EQ(menuRows(), with({"Clear Clipboard\tSuper+Shift+X", autoSave, "Plain Text Mode"}));
+    EXPECT_EQ(menuRows(), with({"Clear Clipboard\tSuper+Shift+X", autoSave, plainText}));
     // Saved and empty.
     memory_->externalWrite({});
     suite()->setInteger(general_->changeCount(), TLUserDefaultsPasteboardChangeCount);
-    EXPECT_EQ(menuRows(), with({autoSave, "Plain Text Mode"}));
+    EXPECT_EQ(menuRows(), with({autoSave, plainText}));
 
     // Paused capture and plain text mode show in the ticks.
     suite()->setBool(true, TLUserDefaultsPlainTextMode);
     delegate->toggleAutoSave();
-    EXPECT_EQ(menuRows(), with({"Save Clipboard Automatically", "Plain Text Mode [on]"}));
+    EXPECT_EQ(menuRows(), with({"Save Clipboard Automatically\tSuper+Ctrl+Alt+C", plainText + " [on]"}));
 }
 
 TEST_F(AppDelegateTest, TheTrayMenuShowsTheStoredOrDefaultHotkeys) {
@@ -630,6 +635,35 @@ TEST_F(AppDelegateTest, ALaunchPointsTheLoginItemOfAMovedApplicationAtThisOne) {
     suite()->synchronize();
     launch().reset();
     EXPECT_EQ(desktop::LoginItem::entryProgram(readEntry()), program.string());
+}
+
+TEST_F(AppDelegateTest, EveryLaunchRegistersTheTablesDefaultsAndBindsAllHotkeysWithoutAnXServer) {
+    auto defaults = foundation::UserDefaults::standard();
+    const HKShortcut stored(1, HKShortcut::kControlKeyMask | HKShortcut::kAlternateKeyMask);
+    defaults->setObject(PlistValue(*foundation::KeyedArchiver::archivedData(stored)), TLHotkeySaveClipboard);
+    auto delegate = launch();
+    EXPECT_EQ(steps_.back(), 23) << "start-up completes";
+    EXPECT_EQ(HKShortcutMonitor::sharedMonitor(), nullptr) << "offscreen: nothing can fire";
+
+    HKShortcutBinder& binder = HKShortcutBinder::sharedBinder();
+    for (const TLHotkeyRow& row : TLHotkeyTable) {
+        ASSERT_TRUE(binder.isRegisteredAction(row.key)) << row.key;
+        if (std::string_view(row.key) != TLHotkeySaveClipboard) {
+            EXPECT_EQ(binder.valueForKey(row.key), HKShortcut(row.keyCode, row.modifierFlags)) << row.key;
+        }
+    }
+    EXPECT_EQ(binder.valueForKey(TLHotkeySaveClipboard), stored) << "the user's own wins";
+    // The flag goes to the standard defaults, never the suite it is read from.
+    EXPECT_TRUE(defaults->boolForKey(TLUserDefaultsHotkeysRegistered));
+    EXPECT_FALSE(suite()->boolForKey(TLUserDefaultsHotkeysRegistered));
+    // Defaults are never stored.
+    EXPECT_TRUE(defaults->objectForKey(TLHotkeyNextList).asData());
+    defaults->synchronize();
+    auto file = foundation::Data::contentsOfFile(defaults->filePath());
+    ASSERT_TRUE(file.ok());
+    auto onDisk = foundation::PropertyList::read(file.value().span());
+    ASSERT_TRUE(onDisk.ok());
+    EXPECT_EQ(onDisk.value().get(TLHotkeyNextList), nullptr);
 }
 
 }  // namespace
