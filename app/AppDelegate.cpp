@@ -12,6 +12,7 @@
 #include "ViewController/TLAppearancePreferencesViewController.h"
 #include "hotkeys/HKShortcutBinder.h"
 #include "hotkeys/HKShortcutView.h"
+#include "ViewController/TLHotkeyPreferencesViewController.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLHotkeyTable.h"
 #include "kit/TLInterfaceSound.h"
@@ -74,6 +75,10 @@ AppDelegate::AppDelegate(Environment environment) : environment_(std::move(envir
     TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Appearance,
                                                 []() -> std::unique_ptr<QWidget> {
                                                     return std::make_unique<TLAppearancePreferencesViewController>();
+                                                });
+    TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Hotkeys,
+                                                []() -> std::unique_ptr<QWidget> {
+                                                    return std::make_unique<TLHotkeyPreferencesViewController>();
                                                 });
     sharedDelegate = this;
 }
