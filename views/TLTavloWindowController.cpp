@@ -2,7 +2,6 @@
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QPropertyAnimation>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -16,6 +15,7 @@
 #include "kit/NSColorTavloColors.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "kit/TavloKit.h"
+#include "platform/desktop/Animator.h"
 
 namespace {
 constexpr QSize kWindowSize{360, 600};
@@ -60,7 +60,9 @@ TLTavloWindowController::TLTavloWindowController() : window_(std::make_unique<TL
     observe(TLHotkeyShowApplication, [this](const foundation::Notification&) { showApplicationWindow(); });
 }
 
-TLTavloWindowController::~TLTavloWindowController() = default;
+TLTavloWindowController::~TLTavloWindowController() {
+    stopFade();  // a fade under way holds this controller in its frames
+}
 
 void TLTavloWindowController::showApplicationWindow() { showApplicationWindowWithAlpha(1.0); }
 
@@ -99,7 +101,8 @@ void TLTavloWindowController::showApplicationWindowWithAlpha(double alpha) {
 }
 
 void TLTavloWindowController::stopFade() {
-    if (fade_) fade_->stop();  // deletes it
+    if (fade_) fade_->stop();
+    fade_.reset();
 }
 
 void TLTavloWindowController::close() {
@@ -111,17 +114,15 @@ void TLTavloWindowController::close() {
 
 void TLTavloWindowController::fadeOutAndClose(double seconds) {
     stopFade();
-    fade_ = new QPropertyAnimation(window_.get(), "windowOpacity", window_.get());
-    fade_->setDuration(static_cast<int>(seconds * 1000));
-    fade_->setStartValue(window_->windowOpacity());
-    fade_->setEndValue(0.0);
-    // finished() comes only from a fade that ran to its end, not from stop().
-    QObject::connect(fade_, &QPropertyAnimation::finished, window_.get(), [this] {
-        close();
-        alpha_ = 1.0;
-        window_->setWindowOpacity(1.0);
-    });
-    fade_->start(QAbstractAnimation::DeleteWhenStopped);
+    // The completion comes only from a fade that ran to its end, not from a stop.
+    fade_ = desktop::Animator::animate(
+        window_->windowOpacity(), 0.0, seconds, [this](double opacity) { window_->setWindowOpacity(opacity); },
+        [this] {
+            close();
+            alpha_ = 1.0;
+            window_->setWindowOpacity(1.0);
+        },
+        desktop::Animator::Curve::Linear);
 }
 
 TLPreferencesWindowController& TLTavloWindowController::preferencesWindowController() {

@@ -6,8 +6,6 @@
 //
 // A window shown at alpha 0 is never mapped: without a compositing manager an
 // X11 window ignores its opacity, and the hidden launch must not flash.
-#include <QPointer>
-#include <QPropertyAnimation>
 #include <QWidget>
 
 #include <memory>
@@ -16,6 +14,7 @@
 #include "platform/foundation/NotificationCenter.h"
 
 namespace desktop {
+class Animation;
 class StatusItem;
 }
 class TLAboutWindowController;
@@ -72,5 +71,5 @@ private:
     QScreen* screen_ = nullptr;
     bool shown_ = false;
     double alpha_ = 1.0;
-    QPointer<QPropertyAnimation> fade_;
+    std::shared_ptr<desktop::Animation> fade_;
 };

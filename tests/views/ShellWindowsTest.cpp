@@ -13,6 +13,7 @@
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "logging/TLLogFiles.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "tests/support/RecordingWorkspace.h"
 #include "tests/support/TempHome.h"
@@ -173,6 +174,31 @@ TEST(TavloWindowControllerTest, AWindowShownAtAlphaZeroIsNeverMapped) {
     controller.showApplicationWindow();
     EXPECT_TRUE(controller.window()->isVisible());
     EXPECT_DOUBLE_EQ(controller.window()->windowOpacity(), 1.0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TavloWindowControllerTest, AFadeClosesTheWindowAtItsEndUnlessAShowEndsItFirst) {
+    dispatch::Clock::useVirtualTime(10);
+    TLTavloWindowController controller;
+    controller.showApplicationWindow();
+    controller.fadeOutAndClose(0.15);
+    dispatch::Clock::advance(0.1);
+    EXPECT_TRUE(controller.window()->isVisible());
+    EXPECT_LT(controller.window()->windowOpacity(), 1.0);
+    controller.showApplicationWindow();  // ends the fade
+    dispatch::Clock::advance(1);
+    EXPECT_TRUE(controller.isWindowShown());
+    EXPECT_DOUBLE_EQ(controller.window()->windowOpacity(), 1.0);
+
+    controller.fadeOutAndClose(0.15);
+    dispatch::Clock::advance(0.2);
+    EXPECT_FALSE(controller.isWindowShown());
+    EXPECT_FALSE(controller.window()->isVisible());
+    EXPECT_DOUBLE_EQ(controller.window()->windowOpacity(), 1.0);
+    dispatch::Clock::useRealTime();
 }
 
 }  // namespace

@@ -13,7 +13,9 @@
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/TempHome.h"
+#include "views/TLDraggableView.h"
 #include "views/TLFooterTextField.h"
+#include "views/TLImageView.h"
 #include "views/TLLabel.h"
 #include "views/TLMenubarPanel.h"
 #include "views/TLPopoverView.h"
@@ -51,6 +53,20 @@ TEST(TLViewTest, AClearBackgroundFillsNothingButStillDraws) {
     QImage filled = render(view);
     EXPECT_EQ(filled.pixelColor(10, 10), QColor(Qt::green));
     EXPECT_EQ(filled.pixelColor(2, 2), QColor(Qt::blue));  // the block draws over the fill
+}
+
+TEST(TLImageViewTest, FillsThenDrawsTheImageScaledDownAndCentred) {
+    TLImageView view;
+    view.resize(40, 20);
+    view.setBackgroundColor(Qt::green);
+    QImage tall(10, 40, QImage::Format_ARGB32);
+    tall.fill(Qt::blue);
+    view.setImage(tall);
+    QImage image = render(view);
+    // 10 x 40 fits 40 x 20 as 5 x 20, centred: x 17.5 to 22.5.
+    EXPECT_EQ(image.pixelColor(20, 10), QColor(Qt::blue));
+    EXPECT_EQ(image.pixelColor(10, 10), QColor(Qt::green));
+    EXPECT_EQ(image.pixelColor(30, 10), QColor(Qt::green));
 }
 
 TEST(TLLabelTest, DrawsWithTheSystemFontAndBlackUnlessTold) {
@@ -149,6 +165,20 @@ TEST_F(TitleViewInWindow, ADragMovesOnlyADetachedWindowAndNeverAboveTheScreen) {
     drag(QPoint(30, 20), QPoint(30, 20 - origin.y() - 500));
     int screenTop = window.screen()->geometry().y();
     EXPECT_EQ(window.geometry().y() + title->y(), screenTop);
+}
+
+TEST_F(TitleViewInWindow, ADraggableViewMovesTheDetachedWindowAsTheHeaderDoes) {
+    auto* footer = new TLDraggableView(&window);
+    footer->setGeometry(0, 360, 320, 40);
+    footer->show();
+    setDetached(true);
+    QPoint before = window.pos();
+    QTest::mousePress(footer, Qt::LeftButton, {}, QPoint(10, 10));
+    QMouseEvent move(QEvent::MouseMove, QPointF(30, 40), footer->mapToGlobal(QPointF(30, 40)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(footer, &move);
+    QTest::mouseRelease(footer, Qt::LeftButton, {}, QPoint(30, 40));
+    EXPECT_EQ(window.pos(), before + QPoint(20, 30));
 }
 
 TEST_F(TitleViewInWindow, ZRunsTheClickActionAndStillReachesTheViewsAround) {
