@@ -38,7 +38,9 @@
 #include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/SystemPasteboard.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/Date.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/store/Context.h"
 
 namespace {
 
@@ -61,6 +63,8 @@ struct Bench {
     // The first tick after the copy: the capture's own time runs from it.
     std::optional<Clock::time_point> firstTick;
     double captureSeconds = 0;
+    const double startedAt = foundation::Date::now().timeIntervalSince1970() - 1;
+    double nextHistoryDate = 1.6e9;
 
     static Bench& shared() {
         static Bench* bench = new Bench();
@@ -106,8 +110,11 @@ struct Bench {
             store::Coordinator coordinator(model);
             while (!coordinator.addSQLiteStore(container / "datastore").ok()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
             const store::Entity* entity = model->entity(Clipping::kEntityName);
+            // Only the bench's own captures: the history it adds is older, and
+            // the trim at the limit deletes from the oldest.
+            const store::Value since = store::Value::date(startedAt);
             while (!stop) {
-                if (auto n = coordinator.countRows(*entity, "", {})) rows = n.value();
+                if (auto n = coordinator.countRows(*entity, "t.\"tavloDate\" >= ?", {since})) rows = n.value();
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
         });
@@ -140,6 +147,28 @@ struct Bench {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
             dispatch::MainQueue::runUntilIdle();
         }
+    }
+
+    // Old clippings of a few hundred bytes of text until the history holds
+    // `size`, and the limit at `size`: each capture then trims one.
+    void growHistory(int64_t size) {
+        auto context = database->managedObjectContext();
+        store::FetchRequest all(Clipping::kEntityName);
+        int64_t have = context->count(all).valueOr(0);
+        while (have < size) {
+            for (int k = 0; k < 5000 && have < size; ++k, ++have) {
+                auto c = std::static_pointer_cast<Clipping>(context->insertNewObject(Clipping::kEntityName));
+                c->setClippingID(Clipping::makeClippingID());
+                c->setText("History " + std::to_string(have) + " " + std::string(300, 'h'));
+                c->setTavloDate(foundation::Date(nextHistoryDate));
+                c->setAddDate(foundation::Date(nextHistoryDate));
+                nextHistoryDate += 1;
+            }
+            (void)context->save();
+        }
+        database->parentManagedObjectContext()->performBlockAndWait([] {});
+        foundation::UserDefaults::applicationGroup()->setInteger(size, TLUserDefaultsClipboardSize);
+        runEventsFor(std::chrono::milliseconds(500));
     }
 
     // Copies with the shell command and waits until one more row is in the file;
@@ -200,6 +229,25 @@ void BM_CopyTextToSaved(benchmark::State& state) {
     figures.report(state);
 }
 BENCHMARK(BM_CopyTextToSaved)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+
+// Short texts captured over a history of range(0) clippings with the limit
+// there, so every capture also trims one: the main thread's longest stall.
+void BM_CopyTextAtHistory(benchmark::State& state) {
+    Bench& bench = Bench::shared();
+    bench.growHistory(state.range(0));
+    Figures figures;
+    int n = 0;
+    for (auto _ : state) {
+        double seconds = bench.copyAndWait("printf 'history text %d %d' " + std::to_string(state.range(0)) + " " +
+                                           std::to_string(n++) + " | xclip -selection clipboard");
+        if (seconds < 0) return state.SkipWithError("no clipping saved");
+        state.SetIterationTime(seconds);
+        figures.add(bench, seconds);
+    }
+    figures.report(state);
+    foundation::UserDefaults::applicationGroup()->removeObjectForKey(TLUserDefaultsClipboardSize);
+}
+BENCHMARK(BM_CopyTextAtHistory)->Arg(1000)->Arg(20000)->Arg(100000)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
 void BM_CopyImage20MBToSaved(benchmark::State& state) {
     Bench& bench = Bench::shared();
