@@ -100,6 +100,12 @@ public:
         MainQueue::runUntilIdle();
     }
 
+    std::optional<double> nextDeadline() {
+        std::lock_guard lock(mutex_);
+        if (entries_.empty()) return std::nullopt;
+        return entries_.begin()->first.first;
+    }
+
 private:
     double nowLocked() const { return virtual_ ? virtualNow_ : monotonicNow(); }
 
@@ -167,5 +173,6 @@ void Clock::useVirtualTime(double start) { scheduler().useVirtual(start); }
 void Clock::useRealTime() { scheduler().useReal(); }
 bool Clock::isVirtual() { return scheduler().isVirtual(); }
 void Clock::advance(double seconds) { scheduler().advance(seconds); }
+std::optional<double> Clock::nextDeadline() { return scheduler().nextDeadline(); }
 
 }  // namespace dispatch

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "Queue.h"
 
@@ -27,6 +28,9 @@ public:
     // Moves the virtual clock forward, submitting every block that falls due, in
     // deadline order; blocks on the main queue also run before this returns.
     static void advance(double seconds);
+    // The earliest deadline of the blocks not yet submitted, if any: what a test
+    // on the virtual clock advances to.
+    static std::optional<double> nextDeadline();
 };
 
 }  // namespace dispatch
