@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 using namespace store;
 
 constexpr int kClippings = 100000;
-constexpr const char* kGeneratorVersion = "2";
+constexpr const char* kGeneratorVersion = "3";
 
 // Clipboard text has a long-tailed vocabulary: a few words are everywhere, most
 // are rare. Words are drawn from 20,000 made-up ones by a Zipf law, with some
