@@ -100,13 +100,11 @@ protected:
 TEST_F(LauncherProgramTest, FromTheBuiltBundleItStartsTavloOnceAndThenBringsItsWindowForward) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X server";
     seedHiddenLaunch();
-    auto started = std::chrono::steady_clock::now();
     auto first = runLauncher(TAVLO_LAUNCHER);
     EXPECT_EQ(first.status, 0) << first.output;
     EXPECT_EQ(first.output, "");
+    // A generous time-out only: the time itself is launcher_bench's.
     ASSERT_TRUE(waitUntil(ready, 30s));
-    auto answered = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    EXPECT_LT(answered, 5s) << answered.count() << " ms";
     auto running = tavlos();
     ASSERT_EQ(running.size(), 1u);
     std::this_thread::sleep_for(300ms);
