@@ -24,7 +24,7 @@ constexpr std::array<const char*, tlhotkeys::kNamedRows> kLabels = {
     "Plain text mode on/off:",
 };
 
-constexpr int kRecorderWidth = 180;
+constexpr int kRecorderWidth = 200;
 constexpr int kRecorderHeight = 22;
 
 }  // namespace
