@@ -1,0 +1,228 @@
+// Start at login, timed: what TavloLauncher costs on top of Tavlo's own start,
+// and how fast it brings a running Tavlo forward, beside CopyQ 6.4 (Debian's
+// copyq) showing its running window.
+//   cold:    launcher exec to Tavlo's first Introspect reply, beside exec of
+//            Tavlo itself to the same reply, alternating, in one home with an
+//            empty store and a hidden launch;
+//   launcher: the launcher's own run, exec to exit (from the cold runs);
+//   forward: with Tavlo running (window never mapped), launcher exec to
+//            Tavlo's window mapped; with CopyQ running and hidden, `copyq show`
+//            exec to its window mapped.
+//
+// Run it inside a private session, e.g.
+//   dbus-run-session -- xvfb-run -a -s "-screen 0 1280x1024x24" build-rel/bench/launcher_bench
+// Options: --runs N (20), --no-copyq.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <xcb/xcb.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "BenchProcess.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+using bench::Home;
+using bench::median;
+using bench::ms;
+using bench::runToEnd;
+using bench::spawn;
+using bench::stop;
+
+const QString kService = QStringLiteral("com.tavlo.Tavlo");
+
+bool introspects() {
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, QStringLiteral("/com/tavlo/Tavlo"),
+                                                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                                       QStringLiteral("Introspect"));
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, 1000).type() == QDBusMessage::ReplyMessage;
+}
+
+// Whether a viewable top-level window (or a frame's child) has the WM_CLASS class.
+class WindowWatcher {
+public:
+    WindowWatcher() : connection_(xcb_connect(nullptr, nullptr)) {}
+    ~WindowWatcher() { xcb_disconnect(connection_); }
+
+    bool mapped(const std::string& wmClass) {
+        xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+        for (xcb_window_t top : children(root)) {
+            if (!viewable(top)) continue;
+            if (className(top) == wmClass) return true;
+            for (xcb_window_t inner : children(top))
+                if (viewable(inner) && className(inner) == wmClass) return true;
+        }
+        return false;
+    }
+
+private:
+    std::vector<xcb_window_t> children(xcb_window_t window) {
+        std::vector<xcb_window_t> out;
+        auto* reply = xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr);
+        if (!reply) return out;
+        auto* list = xcb_query_tree_children(reply);
+        out.assign(list, list + xcb_query_tree_children_length(reply));
+        free(reply);
+        return out;
+    }
+    bool viewable(xcb_window_t window) {
+        auto* reply = xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
+        bool result = reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(reply);
+        return result;
+    }
+    std::string className(xcb_window_t window) {
+        auto* reply = xcb_get_property_reply(
+            connection_, xcb_get_property(connection_, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
+        std::string name;
+        if (reply) {
+            std::string value(static_cast<const char*>(xcb_get_property_value(reply)),
+                              xcb_get_property_value_length(reply));
+            auto nul = value.find('\0');
+            name = nul == std::string::npos ? value : value.substr(nul + 1);
+            if (!name.empty() && name.back() == '\0') name.pop_back();
+            free(reply);
+        }
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        return name;
+    }
+    xcb_connection_t* connection_;
+};
+
+double waitFor(Clock::time_point start, const std::function<bool()>& condition) {
+    while (Clock::now() - start < 30s) {
+        if (condition()) return ms(Clock::now() - start);
+        std::this_thread::sleep_for(1ms);
+    }
+    return -1;
+}
+
+// Ends the Tavlo that owns the bus name. A detached Tavlo is this process's
+// child too (it is the subreaper), so it is reaped here.
+void stopTavlo() {
+    auto reply = QDBusConnection::sessionBus().interface()->servicePid(kService);
+    if (!reply.isValid()) return;
+    stop(static_cast<pid_t>(reply.value()));
+    while (QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value())
+        std::this_thread::sleep_for(5ms);
+}
+
+Home tavloHome() {
+    Home home = bench::makeHome("tavlo-launcher-bench");
+    fs::create_directories(home.root / "config/Tavlo");
+    std::ofstream(home.root / "config/Tavlo/group.com.tavlo.Tavlo.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        << "<key>TLUserDefaultsInitialized</key><true/>"
+        << "<key>TLUserDefaultsHideWindowOnLaunchKey</key><true/>"
+        << "</dict></plist>\n";
+    return home;
+}
+
+std::string figures(const std::vector<double>& values) {
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    char text[96];
+    std::snprintf(text, sizeof text, "median %.1f ms (min %.1f, max %.1f)", median(values), sorted.front(),
+                  sorted.back());
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 20;
+    bool copyq = true;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--no-copyq")) copyq = false;
+    }
+    QCoreApplication application(argc, argv);
+    if (!QDBusConnection::sessionBus().isConnected() || !std::getenv("DISPLAY")) {
+        std::fprintf(stderr, "Run inside dbus-run-session and an X server (see the comment at the top).\n");
+        return 2;
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    Home home = tavloHome();
+    auto env = home.env();
+    env["TAVLO_BUNDLE"] = "";
+    WindowWatcher windows;
+
+    std::vector<double> viaLauncher, direct, launcherRun, forward, copyqShow;
+    for (int run = 0; run < runs; ++run) {
+        auto start = Clock::now();
+        pid_t launcher = spawn({TAVLO_LAUNCHER}, env);
+        int status = 0;
+        waitpid(launcher, &status, 0);
+        double exited = ms(Clock::now() - start);
+        double ready = waitFor(start, introspects);
+        stopTavlo();
+
+        start = Clock::now();
+        pid_t tavlo = spawn({TAVLO_PROGRAM}, env);
+        double readyDirect = waitFor(start, introspects);
+        stop(tavlo);
+        while (QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value())
+            std::this_thread::sleep_for(5ms);
+        std::printf("run %d: launcher exit %.1f ms, introspect via launcher %.1f ms, direct %.1f ms\n", run + 1,
+                    exited, ready, readyDirect);
+        launcherRun.push_back(exited);
+        viaLauncher.push_back(ready);
+        direct.push_back(readyDirect);
+    }
+
+    for (int run = 0; run < runs; ++run) {
+        pid_t tavlo = spawn({TAVLO_PROGRAM}, env);
+        waitFor(Clock::now(), introspects);
+        std::this_thread::sleep_for(300ms);
+        auto start = Clock::now();
+        pid_t launcher = spawn({TAVLO_LAUNCHER}, env);
+        double shown = waitFor(start, [&] { return windows.mapped("tavlo"); });
+        waitpid(launcher, nullptr, 0);
+        stop(tavlo);
+        while (QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value())
+            std::this_thread::sleep_for(5ms);
+        std::printf("run %d: launcher to the running window mapped %.1f ms\n", run + 1, shown);
+        forward.push_back(shown);
+    }
+
+    if (copyq) {
+        Home copyqHome = bench::makeHome("tavlo-launcher-bench-copyq");
+        auto copyqEnv = copyqHome.env();
+        pid_t server = spawn({"copyq"}, copyqEnv);
+        for (int i = 0; i < 200 && runToEnd({"copyq", "count"}, copyqEnv) != 0; ++i) std::this_thread::sleep_for(50ms);
+        for (int run = 0; run < runs; ++run) {
+            runToEnd({"copyq", "hide"}, copyqEnv);
+            waitFor(Clock::now(), [&] { return !windows.mapped("copyq"); });
+            std::this_thread::sleep_for(300ms);
+            auto start = Clock::now();
+            pid_t show = spawn({"copyq", "show"}, copyqEnv);
+            double shown = waitFor(start, [&] { return windows.mapped("copyq"); });
+            waitpid(show, nullptr, 0);
+            std::printf("run %d: copyq show to its window mapped %.1f ms\n", run + 1, shown);
+            copyqShow.push_back(shown);
+        }
+        runToEnd({"copyq", "exit"}, copyqEnv);
+        waitpid(server, nullptr, 0);
+        fs::remove_all(copyqHome.root);
+    }
+    fs::remove_all(home.root);
+
+    std::printf("\nexec to first Introspect reply: via launcher %s; Tavlo directly %s\n", figures(viaLauncher).c_str(),
+                figures(direct).c_str());
+    std::printf("launcher exec to exit: %s\n", figures(launcherRun).c_str());
+    std::printf("running window brought forward: launcher %s", figures(forward).c_str());
+    if (copyq) std::printf("; copyq show %s", figures(copyqShow).c_str());
+    std::printf("\n");
+    return 0;
+}
