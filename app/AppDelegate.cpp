@@ -29,9 +29,13 @@
 #include "platform/desktop/Workspace.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/SystemLog.h"
 #include "platform/foundation/UserDefaults.h"
+#include "sdk/beacon/BCNException.h"
+#include "sdk/beacon/BCNKitRegistry.h"
+#include "sdk/beacon/Beacon.h"
 #include "views/TLPreferencesWindowController.h"
 #include "views/TLTavloWindowController.h"
 
@@ -439,7 +443,18 @@ void AppDelegate::darkModeChanged() {
     foundation::NotificationCenter::defaultCenter().post(TLUserDefaultsWindowAppearance);
 }
 
-void AppDelegate::startKits() {}
+void AppDelegate::startKits() {
+    std::vector<BCNKitReference> kits;
+    for (const BCNKitClass* kitClass : BCNKitRegistry::shared().registeredClasses()) kits.push_back(kitClass);
+    try {
+        Beacon::with(kits);
+    } catch (const BCNException& exception) {
+        // A configuration fault of the kits (the shipped Info.plist has no API
+        // key) leaves the application running without them.
+        foundation::systemLog(
+            foundation::format("Kits not started: %@: %@", exception.name(), exception.reason()));
+    }
+}
 
 void AppDelegate::registerForRemoteNotifications() {
     // Pushes come with the cloud database; until it is configured nothing can

@@ -1,8 +1,11 @@
 #include "platform/foundation/SystemLog.h"
 
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <mutex>
 
 #ifdef TAVLO_HAVE_SYSTEMD
@@ -55,6 +58,26 @@ private:
     }
 };
 
+// Lines appended to a file, one per line, for a test that runs the program
+// and reads what it logged.
+class FileSystemLog final : public SystemLog {
+public:
+    explicit FileSystemLog(const char* path) : fd_(::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)) {}
+    ~FileSystemLog() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    void write(Priority, std::string_view message, const std::vector<Field>&) override {
+        std::string line(message);
+        line += '\n';
+        // One write per line with O_APPEND keeps lines of several threads whole.
+        if (fd_ >= 0) (void)!::write(fd_, line.data(), line.size());
+    }
+    bool carriesFields() const override { return false; }
+
+private:
+    int fd_;
+};
+
 std::mutex& currentMutex() {
     static std::mutex mutex;
     return mutex;
@@ -68,6 +91,8 @@ std::shared_ptr<SystemLog>& currentSlot() {
 }  // namespace
 
 std::shared_ptr<SystemLog> SystemLog::makeDefault() {
+    const char* file = std::getenv("TAVLO_SYSTEM_LOG_FILE");
+    if (file && *file) return std::make_shared<FileSystemLog>(file);
     return std::make_shared<DefaultSystemLog>();
 }
 

@@ -49,7 +49,9 @@ public:
     // restores the real system log.
     static std::shared_ptr<SystemLog> setCurrent(std::shared_ptr<SystemLog> log);
     // The real system log: journald when built with libsystemd and its socket
-    // answers, syslog(3) for any line journald does not take.
+    // answers, syslog(3) for any line journald does not take. When the
+    // environment names a file in TAVLO_SYSTEM_LOG_FILE, lines are appended
+    // there instead, so a test running the program can read them.
     static std::shared_ptr<SystemLog> makeDefault();
 };
 

@@ -369,14 +369,14 @@ TEST_F(AppDelegateTest, DamagedSettingsFilesAreMovedAsideBeforeTheFirstRunTable)
             out << row.bytes;
         }
         if (row.sparseSize) std::filesystem::resize_file(file, row.sparseSize);
-        auto errorsBefore = systemLog_->messages().size();
+        auto errorsBefore = systemLog_->count("could not be read; it was moved to");
         launch().reset();
 
         auto aside = file;
         aside += round == 1 ? std::string(".damaged") : ".damaged " + std::to_string(round);
         ASSERT_TRUE(std::filesystem::exists(aside));
         EXPECT_EQ(std::filesystem::file_size(aside), row.sparseSize ? row.sparseSize : row.bytes.size());
-        EXPECT_EQ(systemLog_->messages().size(), errorsBefore + 1);
+        EXPECT_EQ(systemLog_->count("could not be read; it was moved to"), errorsBefore + 1);
         EXPECT_EQ(settingsFile().count(TLUserDefaultsInitialized), 1u);
         // Start the next row on an uninitialised suite again.
         std::filesystem::remove(file);

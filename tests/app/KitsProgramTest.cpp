@@ -1,0 +1,89 @@
+// The kits at start-up step 2 of the running program: the shipped bundle, which
+// carries no API key, starts no kit and says so in one line; a bundle with a key
+// passes the step. Lines are read from the file the program's system log is
+// pointed at.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/foundation/PropertyList.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempHome.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::runCommand;
+
+class KitsProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X server";
+    }
+
+    // Runs the program until its bus object answers, then ends it; answers its log lines.
+    std::vector<std::string> runUntilReady(const std::map<std::string, std::string>& extra = {}) {
+        std::map<std::string, std::string> env{{"TAVLO_SYSTEM_LOG_FILE", log().string()}};
+        env.insert(extra.begin(), extra.end());
+        auto program = ChildProcess::start({TAVLO_PROGRAM}, env);
+        EXPECT_TRUE(program);
+        if (!program) return {};
+        bool ready = false;
+        for (auto deadline = std::chrono::steady_clock::now() + 30s; !ready && std::chrono::steady_clock::now() < deadline;) {
+            ready = runCommand({"gdbus", "introspect", "-e", "-d", "com.tavlo.Tavlo", "-o", "/com/tavlo/Tavlo"}, 5s)
+                        .status == 0;
+            if (!ready) std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_TRUE(ready);
+        program->signal(SIGTERM);
+        EXPECT_EQ(program->wait(15s), 0);
+        std::vector<std::string> lines;
+        std::ifstream in(log());
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    std::filesystem::path log() const { return home_.root() / "system.log"; }
+
+    static size_t count(const std::vector<std::string>& lines, const std::string& text) {
+        size_t n = 0;
+        for (const auto& line : lines) n += line.find(text) != std::string::npos;
+        return n;
+    }
+
+    testsupport::TempHome home_;
+};
+
+TEST_F(KitsProgramTest, TheShippedBundleStartsNoKitAndSaysSoOnce) {
+    auto lines = runUntilReady();
+    EXPECT_EQ(count(lines, "Kits not started: BCNException: [Beacon] Value of Info.plist[Beacon][APIKey] must contain "
+                           "your Beacon API Key."),
+              1u);
+    EXPECT_EQ(count(lines, "Kits not started"), 1u);
+    // The shared values were made all the same: the install identifier lasts.
+    EXPECT_TRUE(std::filesystem::exists(home_.dataHome() / "com.blackbox/com.tavlo.Tavlo/BBXUserDefaults.plist"));
+}
+
+TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
+    // The program's own resources beside an Info.plist that carries a key.
+    std::filesystem::path shipped = std::filesystem::path(TAVLO_PROGRAM).parent_path().parent_path();
+    std::filesystem::path bundle = home_.root() / "Keyed";
+    std::filesystem::copy(shipped / "Resources", bundle, std::filesystem::copy_options::recursive);
+    auto info = foundation::PropertyList::read(
+        std::vector<uint8_t>((std::istreambuf_iterator<char>(std::ifstream(shipped / "Info.plist").rdbuf())), {}));
+    ASSERT_TRUE(info.ok());
+    foundation::PlistValue keyed = info.value();
+    keyed["Beacon"]["APIKey"] = "test-key";
+    std::ofstream(bundle / "Info.plist") << foundation::PropertyList::writeXML(keyed).value();
+
+    auto lines = runUntilReady({{"TAVLO_BUNDLE", bundle.string()}});
+    EXPECT_EQ(count(lines, "Kits not started"), 0u);
+    EXPECT_EQ(count(lines, "[Beacon]"), 0u);
+}
+
+}  // namespace
