@@ -357,7 +357,7 @@ TEST_F(BBXURLSessionTest, TheDelegateDecidesServerTrust) {
         {"default handling, good", Leaf::Good, net::AuthChallengeDisposition::PerformDefaultHandling, 20, 200},
         {"default handling, other root", Leaf::OtherRoot, net::AuthChallengeDisposition::PerformDefaultHandling, 20,
          net::URLErrorServerCertificateUntrusted},
-        {"never answered", Leaf::Good, std::nullopt, 1.5, net::URLErrorCancelled},
+        {"never answered", Leaf::Good, std::nullopt, 3, net::URLErrorCancelled},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
