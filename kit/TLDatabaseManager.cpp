@@ -35,6 +35,23 @@ foundation::Error moveError(const std::filesystem::path& from, const std::filesy
                              "Cannot move " + from.string() + " to " + to.string() + ": " + std::strerror(error));
 }
 
+// The history is the user's alone: the store and its companions (the
+// write-ahead log holds the latest copied texts) are 0600. A missing store is
+// created 0600 before SQLite opens it, and SQLite gives its companions the
+// store's mode; files an earlier run left wider are narrowed.
+void protectStoreFiles(const std::filesystem::path& store) {
+    struct stat st;
+    if (::lstat(store.c_str(), &st) != 0 && errno == ENOENT) {
+        int fd = ::open(store.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) ::close(fd);
+    }
+    for (const std::string& suffix : {std::string(), std::string(kCompanions[0]), std::string(kCompanions[1])}) {
+        std::filesystem::path file = store.string() + suffix;
+        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600)
+            ::chmod(file.c_str(), 0600);
+    }
+}
+
 // rename(2) that never replaces an existing file.
 int moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
     return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
@@ -125,15 +142,17 @@ std::shared_ptr<store::Coordinator> TLDatabaseManager::persistentStoreCoordinato
     if (!model) return nullptr;
     auto coordinator = std::make_shared<store::Coordinator>(model);
     const std::filesystem::path path = configuration_.container / kStoreFileName;
-    (void)foundation::Paths::createDirectory(configuration_.container);
-    bool existed = existsOrDangles(path);
+    (void)foundation::Paths::createDirectory(configuration_.container, 0700);
+    ::chmod(configuration_.container.c_str(), 0700);  // a container made wider earlier
+    protectStoreFiles(path);
     auto added = coordinator->addSQLiteStore(path, storeOptions(configuration_.busyTimeoutMs));
     if (!added) {
         TLLogError(TLLogContextGeneral, "Store Configuration Failure: %@", added.error().description());
         if (store::isUnusableStoreError(added.error())) {
             auto moved = moveStoreAside(path);
             if (moved) {
-                existed = false;
+                protectStoreFiles(moved.value().string());  // a backup may hold the history too
+                protectStoreFiles(path);
                 added = coordinator->addSQLiteStore(path, storeOptions(configuration_.busyTimeoutMs));
                 if (!added) TLLogError(TLLogContextGeneral, "%@", added.error().description());
             } else {
@@ -144,7 +163,6 @@ std::shared_ptr<store::Coordinator> TLDatabaseManager::persistentStoreCoordinato
             if (!added) (void)coordinator->addInMemoryStore();
         }
     }
-    if (added && !existed) ::chmod(path.c_str(), 0600);  // the history is the user's alone
     // The coordinator that holds the store is the one callers get.
     coordinator_ = coordinator;
     return coordinator_;

@@ -6,6 +6,24 @@
 
 namespace store {
 
+const char* operatorText(Operator op) {
+    switch (op) {
+        case Operator::Equal: return "==";
+        case Operator::NotEqual: return "!=";
+        case Operator::Less: return "<";
+        case Operator::LessEqual: return "<=";
+        case Operator::Greater: return ">";
+        case Operator::GreaterEqual: return ">=";
+        case Operator::In: return "IN";
+        case Operator::Contains: return "CONTAINS";
+        case Operator::BeginsWith: return "BEGINSWITH";
+        case Operator::EndsWith: return "ENDSWITH";
+        case Operator::Like: return "LIKE";
+        case Operator::Matches: return "MATCHES";
+    }
+    return "?";
+}
+
 namespace {
 
 using Kind = Value::Kind;

@@ -16,6 +16,10 @@ namespace store {
 
 enum class Operator { Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual, In, Contains, BeginsWith, EndsWith, Like, Matches };
 
+// The operator as predicate text writes it ("==", "BEGINSWITH"); the parser
+// reads the word operators by the same texts.
+const char* operatorText(Operator op);
+
 bool compareValues(Operator op, TextOptions options, const Value& lhs, const Value& rhs);
 // Whether the two values are of kinds that compare (see above); nil is of none.
 bool comparableKinds(const Value& a, const Value& b);

@@ -20,9 +20,10 @@ Database::~Database() {
     sqlite3_close_v2(db_);
 }
 
-foundation::Result<std::unique_ptr<Database>> Database::open(const std::string& path, int busyTimeoutMs) {
+foundation::Result<std::unique_ptr<Database>> Database::open(const std::string& path, int busyTimeoutMs,
+                                                             bool readOnly) {
     sqlite3* db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         auto error = sqliteError(db ? sqlite3_extended_errcode(db) : rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc),

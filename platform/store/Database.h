@@ -21,8 +21,10 @@ public:
     Database& operator=(const Database&) = delete;
 
     // Opens (creating when missing) the file; ":memory:" opens a private
-    // in-memory database.
-    static foundation::Result<std::unique_ptr<Database>> open(const std::string& path, int busyTimeoutMs);
+    // in-memory database. A read-only connection never creates, rewrites,
+    // checkpoints or removes the file or its write-ahead log.
+    static foundation::Result<std::unique_ptr<Database>> open(const std::string& path, int busyTimeoutMs,
+                                                              bool readOnly = false);
 
     foundation::Result<void> exec(const std::string& sql);
     // A cached statement, reset and ready to bind.

@@ -279,11 +279,10 @@ bool PredicateParser::parseOperator(Operator& op, bool& negate) {
             negate = true;
             t = take();
         }
-        static const std::pair<std::string_view, Operator> kWords[] = {
-            {"IN", Operator::In},           {"CONTAINS", Operator::Contains}, {"BEGINSWITH", Operator::BeginsWith},
-            {"ENDSWITH", Operator::EndsWith}, {"LIKE", Operator::Like},       {"MATCHES", Operator::Matches}};
-        for (const auto& [word, o] : kWords)
-            if (t.kind == Token::Kind::Identifier && equalsNoCase(t.text, word)) {
+        static constexpr Operator kWords[] = {Operator::In,       Operator::Contains, Operator::BeginsWith,
+                                              Operator::EndsWith, Operator::Like,     Operator::Matches};
+        for (Operator o : kWords)
+            if (t.kind == Token::Kind::Identifier && equalsNoCase(t.text, operatorText(o))) {
                 op = o;
                 return true;
             }

@@ -53,12 +53,22 @@ Result<std::unique_ptr<SQLiteStore>> SQLiteStore::open(const std::filesystem::pa
                 return makeError(ErrorCode::NotADatabase, path.string() + " is not an SQLite database");
         }
     }
+    if (path != kInMemoryPath) {
+        // Whether the file is ours and usable is read without writing: the
+        // switch to a write-ahead log below rewrites the file's header, and a
+        // file that is not ours must move aside as it was.
+        std::error_code ec;
+        if (std::filesystem::file_size(path, ec) > 0 && !ec) {
+            auto reader = Database::open(path.string(), options.busyTimeoutMs, true);
+            if (!reader) return reader.error();
+            if (auto state = store->inspect(*reader.value(), options); !state) return state.error();
+        }
+    }
     auto db = Database::open(path.string(), options.busyTimeoutMs);
     if (!db) return db.error();
     store->db_ = std::move(db.value());
     if (!registerSQLFunctions(store->db_->handle()))
         return makeError(ErrorCode::Internal, "Cannot register the store's SQL functions");
-    // SQLite reads the file lazily: the first query tells a database from other bytes.
     if (auto probe = queryInteger(*store->db_, "SELECT count(*) FROM sqlite_master"); !probe) return probe.error();
     if (auto mode = queryInteger(*store->db_, "PRAGMA journal_mode=WAL"); !mode) return mode.error();
     if (auto sync = store->db_->exec("PRAGMA synchronous=NORMAL"); !sync) return sync.error();
@@ -93,15 +103,30 @@ Result<void> SQLiteStore::inTransaction(const std::function<Result<void>()>& wor
 }
 
 Result<void> SQLiteStore::prepareSchema(const StoreOptions& options) {
-    auto tables = queryInteger(*db_, "SELECT count(*) FROM sqlite_master");
+    auto state = inspect(*db_, options);
+    if (!state) return state.error();
+    if (state.value().empty) return inTransaction([this] { return createSchema(); });
+    if (!state.value().stored) return {};
+    const Model& storedModel = *state.value().stored;
+    bool refold = state.value().refold;
+    return inTransaction([this, &storedModel, refold] { return migrate(storedModel, refold); });
+}
+
+Result<SQLiteStore::SchemaState> SQLiteStore::inspect(Database& db, const StoreOptions& options) const {
+    SchemaState state;
+    // SQLite reads the file lazily: the first query tells a database from other bytes.
+    auto tables = queryInteger(db, "SELECT count(*) FROM sqlite_master");
     if (!tables) return tables.error();
-    if (tables.value() == 0) return inTransaction([this] { return createSchema(); });
-    auto hasMetadata = queryInteger(*db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?",
+    if (tables.value() == 0) {
+        state.empty = true;
+        return state;
+    }
+    auto hasMetadata = queryInteger(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?",
                                     {Value(Schema::kMetadataTable)});
     if (!hasMetadata) return hasMetadata.error();
     if (hasMetadata.value() == 0)
         return makeError(ErrorCode::IncompatibleModel, path_.string() + " is a database of another program");
-    auto stmt = db_->prepareOnce("SELECT key, value FROM " + quoted(Schema::kMetadataTable));
+    auto stmt = db.prepareOnce("SELECT key, value FROM " + quoted(Schema::kMetadataTable));
     if (!stmt) return stmt.error();
     std::string storedJSON;
     int64_t foldVersion = 0;
@@ -114,14 +139,15 @@ Result<void> SQLiteStore::prepareSchema(const StoreOptions& options) {
         if (key.string() == "foldVersion") foldVersion = value.integerValue();
     }
     bool sameModel = storedJSON == model_->canonicalJSON();
-    if (sameModel && foldVersion == Schema::kFoldVersion) return {};
+    state.refold = foldVersion != Schema::kFoldVersion;
+    if (sameModel && !state.refold) return state;
     auto stored = Model::fromJSON(storedJSON);
     if (!stored) return makeError(ErrorCode::IncompatibleModel, "The store's model cannot be read");
     if (!sameModel && !(options.migrateAutomatically && options.inferMappingModelAutomatically))
         return makeError(ErrorCode::IncompatibleModel, "The store was written by another version of the model");
-    const Model& storedModel = *stored.value();
-    bool refold = foldVersion != Schema::kFoldVersion;
-    return inTransaction([this, &storedModel, refold] { return migrate(storedModel, refold); });
+    if (auto plan = Migration::plan(*stored.value(), *model_); !plan) return plan.error();
+    state.stored = stored.value();
+    return state;
 }
 
 Result<void> SQLiteStore::createSchema() {

@@ -73,7 +73,16 @@ public:
     foundation::Result<void> commit(const ChangeSet& changes);
 
 private:
+    // What an open file holds: nothing yet, the current schema, or a schema to
+    // migrate from (stored) or to fold again. Only reads.
+    struct SchemaState {
+        bool empty = false;
+        bool refold = false;
+        std::shared_ptr<Model> stored;
+    };
+
     SQLiteStore() = default;
+    foundation::Result<SchemaState> inspect(Database& db, const StoreOptions& options) const;
     foundation::Result<void> prepareSchema(const StoreOptions& options);
     foundation::Result<void> createSchema();
     foundation::Result<void> migrate(const Model& stored, bool refold);

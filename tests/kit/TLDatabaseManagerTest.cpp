@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <optional>
 #include <random>
 
 #include "kit/Clipping.h"
@@ -98,6 +101,25 @@ const BadStore kBadStores[] = {
          sqlite3_close(db);
      },
      true},
+    {"foreign rollback-journal database",
+     [](const fs::path& p) {
+         sqlite3* db = nullptr;
+         sqlite3_open(p.c_str(), &db);
+         sqlite3_exec(db, "CREATE TABLE t (x); INSERT INTO t VALUES (1);", nullptr, nullptr, nullptr);
+         sqlite3_close(db);
+     },
+     true},
+    {"foreign database with a live write-ahead log",
+     [](const fs::path& p) {
+         sqlite3* db = nullptr;
+         sqlite3_open(p.c_str(), &db);
+         // As a writer killed before its checkpoint leaves it.
+         sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+         sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; CREATE TABLE t (x); "
+                          "INSERT INTO t VALUES (1);", nullptr, nullptr, nullptr);
+         sqlite3_close(db);
+     },
+     true},
     {"folder", [](const fs::path& p) { fs::create_directories(p / "inside"); }, false},
     {"newer model",
      [](const fs::path& p) {
@@ -111,6 +133,12 @@ const BadStore kBadStores[] = {
      true},
 };
 
+std::optional<std::string> bytesOf(const fs::path& file) {
+    if (!fs::is_regular_file(file)) return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 TEST_F(TLDatabaseManagerTest, AnUnusableStoreIsMovedAsideWithItsCompanionsAndAFreshOneTakesItsPlace) {
     for (const BadStore& bad : kBadStores) {
         SCOPED_TRACE(bad.name);
@@ -121,10 +149,14 @@ TEST_F(TLDatabaseManagerTest, AnUnusableStoreIsMovedAsideWithItsCompanionsAndAFr
             std::ofstream(store().string() + "-wal") << "stale log";
             std::ofstream(store().string() + "-shm") << "stale index";
         }
+        // Nothing rewrites the file or its log before they move aside.
+        auto original = bytesOf(store()), originalLog = bytesOf(store().string() + "-wal");
         size_t before = configurationFailures();
         expectUsableStore();
         EXPECT_EQ(configurationFailures(), before + 1);
         EXPECT_TRUE(fs::exists(container_ / "datastore.backup"));
+        EXPECT_EQ(bytesOf(container_ / "datastore.backup"), original);
+        if (originalLog) EXPECT_EQ(bytesOf(container_ / "datastore.backup-wal"), originalLog);
         if (!bad.sqlite) {
             std::ifstream wal(container_ / "datastore.backup-wal");
             EXPECT_EQ(std::string((std::istreambuf_iterator<char>(wal)), {}), "stale log");
@@ -133,6 +165,29 @@ TEST_F(TLDatabaseManagerTest, AnUnusableStoreIsMovedAsideWithItsCompanionsAndAFr
         std::ifstream wal(store().string() + "-wal");
         EXPECT_EQ(std::string((std::istreambuf_iterator<char>(wal)), {}).find("stale"), std::string::npos);
     }
+}
+
+TEST_F(TLDatabaseManagerTest, UnderAWideUmaskTheStoreItsLogAndABackupAreTheUsersAlone) {
+    fs::permissions(container_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+    std::ofstream(store()) << "not a database";  // moves aside as a backup
+    fs::permissions(store(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                 fs::perms::others_read);
+    mode_t previous = ::umask(022);
+    auto m = manager();
+    auto coordinator = m->persistentStoreCoordinator();
+    ASSERT_TRUE(coordinator && coordinator->hasStore());
+    store::Context context(coordinator);
+    std::static_pointer_cast<Clipping>(context.insertNewObject("Clipping"))->setClippingID("C-private");
+    ASSERT_TRUE(context.save().ok());
+    ::umask(previous);
+    const auto userOnly = fs::perms::owner_read | fs::perms::owner_write;
+    for (const char* name : {"datastore", "datastore-wal", "datastore-shm", "datastore.backup"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(fs::exists(container_ / name));
+        EXPECT_EQ(fs::status(container_ / name).permissions() & fs::perms::all, userOnly);
+    }
+    EXPECT_EQ(fs::status(container_).permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 TEST_F(TLDatabaseManagerTest, AnExistingBackupTakesTheNextFreeNameAndNothingIsDeleted) {
