@@ -23,6 +23,19 @@ const std::shared_ptr<dispatch::Queue>& pageQueue() {
     return queue;
 }
 
+// Where needle (lower-case ASCII) first occurs in text, ignoring ASCII case:
+// pages write "<TITLE>" as often as "<title>".
+size_t findIgnoringCase(std::string_view text, std::string_view needle, size_t from = 0) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    if (needle.size() > text.size()) return std::string_view::npos;
+    for (size_t i = from; i + needle.size() <= text.size(); ++i) {
+        size_t k = 0;
+        while (k < needle.size() && lower(text[i + k]) == needle[k]) ++k;
+        if (k == needle.size()) return i;
+    }
+    return std::string_view::npos;
+}
+
 // The white space a leading "\s*" of a regular expression takes: tab, line
 // feed, form feed, carriage return and the Unicode separators.
 bool isLeadingSpace(QChar c) {
@@ -53,7 +66,7 @@ public:
         // before it that a split tag may start in), so a long page is scanned once.
         size_t scanFrom = body_.size() > kTitleEnd.size() ? body_.size() - kTitleEnd.size() : 0;
         body_.append(reinterpret_cast<const char*>(data.bytes()), take);
-        bool titleEnded = body_.find(kTitleEnd, scanFrom) != std::string::npos;
+        bool titleEnded = findIgnoringCase(body_, kTitleEnd, scanFrom) != std::string_view::npos;
         if (titleEnded || take < data.length() || body_.size() >= cap_) {
             connection.cancel();
             finish(std::move(body_));
@@ -102,11 +115,11 @@ void TLLinkFetcher::fetchTitle(const std::string& url, TitleCompletion completio
         return;
     }
     // The fetcher may be gone before the answer comes: the work holds copies.
+    // No thread waits for a server meanwhile: each answer comes as an event.
     TLLinkFetcher self = *this;
-    dispatch::Queue::global(dispatch::Priority::High)->async([self, url, completion] {
-        net::URLRequest head = self.request(url, 0);  // a HEAD has no body to cap
-        head.setHTTPMethod("HEAD");
-        auto answer = net::URLConnection::sendSynchronousRequest(head);
+    net::URLRequest head = request(url, 0);  // a HEAD has no body to cap
+    head.setHTTPMethod("HEAD");
+    net::URLConnection::sendAsynchronousRequest(head, pageQueue(), [self, url, completion](auto answer) {
         // A failed HEAD says nothing about the page: it is read all the same.
         if (answer && answer.value().response.statusCode() == 200 &&
             answer.value().response.expectedContentLength() >= kLargePageBytes) {
@@ -135,20 +148,21 @@ void TLLinkFetcher::downloadImage(const std::string& url, ImageCompletion comple
         return;
     }
     TLLinkFetcher self = *this;
-    dispatch::Queue::global()->async([self, url, completion] {
-        auto answer = net::URLConnection::sendSynchronousRequest(self.request(url, self.limits_.maxImageBytes));
-        std::optional<Image> image;
-        if (answer && !answer.value().data.empty()) {
-            if (auto type = TLImageUtilities::imageTypeOfData(answer.value().data))
-                image = Image{std::move(answer.value().data), *type};
-        }
-        self.deliver([completion, image = std::move(image)] { completion(image); });
-    });
+    // Telling the image type decodes the bytes: on a global queue, once they are here.
+    net::URLConnection::sendAsynchronousRequest(
+        request(url, limits_.maxImageBytes), dispatch::Queue::global(), [self, completion](auto answer) {
+            std::optional<Image> image;
+            if (answer && !answer.value().data.empty()) {
+                if (auto type = TLImageUtilities::imageTypeOfData(answer.value().data))
+                    image = Image{std::move(answer.value().data), *type};
+            }
+            self.deliver([completion, image = std::move(image)] { completion(image); });
+        });
 }
 
 std::optional<std::string> TLLinkFetcher::titleInPage(std::string_view page) {
-    size_t start = page.find(kTitleStart);
-    size_t end = page.find(kTitleEnd);
+    size_t start = findIgnoringCase(page, kTitleStart);
+    size_t end = findIgnoringCase(page, kTitleEnd);
     // A "</title>" before the first "<title" closes nothing.
     if (start == std::string_view::npos || end == std::string_view::npos || end < start + kTitleStart.size())
         return std::nullopt;

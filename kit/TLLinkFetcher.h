@@ -58,8 +58,8 @@ public:
     TLLinkFetcher();
     explicit TLLinkFetcher(Limits limits, std::shared_ptr<dispatch::Queue> completionQueue = nullptr);
 
-    // A HEAD request first, on the global high-priority queue; unless it
-    // announces a large page, the page itself, read until its "</title>".
+    // A HEAD request first; unless it announces a large page, the page itself,
+    // read until its "</title>". No thread waits on a server meanwhile.
     void fetchTitle(const std::string& url, TitleCompletion completion) const;
     // The whole of what the link serves, if it is an image.
     void downloadImage(const std::string& url, ImageCompletion completion) const;
@@ -67,7 +67,8 @@ public:
     // Whether url is an http or https URL with a host.
     static bool isFetchableURL(std::string_view url);
     // The text between the first "<title" (after its closing ">", when one
-    // comes before "</title>") and the first "</title>"; nothing without both.
+    // comes before "</title>") and the first "</title>", the tags in any case;
+    // nothing without both.
     static std::optional<std::string> titleInPage(std::string_view page);
     // The title as stored: leading white space removed, entities decoded.
     // Nothing for text that is not UTF-8.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <curl/curl.h>
 #include <optional>
 
@@ -43,11 +44,8 @@ std::string bundleUserAgent() {
 }  // namespace
 
 Engine& Engine::shared() {
-    // A function-local static is built after curl (and with it OpenSSL) set up
-    // their exit handlers, so it is torn down first: the network thread has
-    // stopped before OpenSSL cleans up.
-    static Engine engine;
-    return engine;
+    static Engine* engine = new Engine;  // used by workers until the process ends
+    return *engine;
 }
 
 double Engine::monotonicNow() {
@@ -75,16 +73,27 @@ Engine::Engine() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     multi_ = curl_multi_init();
     thread_ = std::thread([this] { run(); });
+    // Registered after curl (and with it OpenSSL) set up their exit handlers,
+    // so it runs first: the network thread has stopped before OpenSSL cleans up.
+    std::atexit([] { shared().shutdown(); });
 }
 
-Engine::~Engine() {
+void Engine::shutdown() {
     {
         std::lock_guard lock(mutex_);
+        if (stopping_) return;
         stopping_ = true;
     }
     curl_multi_wakeup(multi_);
-    if (thread_.joinable()) thread_.join();
-    curl_multi_cleanup(multi_);
+    if (thread_.joinable() && !isNetworkThread()) thread_.join();
+    std::vector<Command> unapplied;
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        unapplied.swap(commands_);
+    }
+    for (const Command& command : unapplied)
+        if (command.kind == CommandKind::Start) command.transfer->abandon();
 }
 
 void Engine::start(std::shared_ptr<Transfer> transfer) { post(CommandKind::Start, std::move(transfer)); }
@@ -93,12 +102,19 @@ void Engine::resume(std::shared_ptr<Transfer> transfer) { post(CommandKind::Resu
 
 void Engine::post(CommandKind kind, std::shared_ptr<Transfer> transfer) {
     if (!transfer) return;
-    if (kind == CommandKind::Start) ++activeCount_;
+    bool posted = false;
     {
         std::lock_guard lock(mutex_);
-        commands_.push_back({kind, std::move(transfer)});
+        if (!stopped_) {
+            if (kind == CommandKind::Start) ++activeCount_;
+            commands_.push_back({kind, transfer});
+            posted = true;
+        }
     }
-    curl_multi_wakeup(multi_);
+    if (posted)
+        curl_multi_wakeup(multi_);
+    else if (kind == CommandKind::Start)
+        transfer->abandon();  // nothing runs transfers any more
 }
 
 void Engine::run() {
@@ -116,12 +132,13 @@ void Engine::run() {
         expireTimedOut();
         curl_multi_poll(multi_, nullptr, 0, waitMilliseconds(), nullptr);
     }
-    // Shutting down: transfers still running end without events.
+    // Shutting down: transfers still running are abandoned.
     for (auto& [handle, transfer] : active_) {
         curl_multi_remove_handle(multi_, handle);
         transfer->abandon();
     }
     active_.clear();
+    activeCount_ = 0;
 }
 
 void Engine::apply(const Command& command) {

@@ -18,6 +18,9 @@ class Transfer;
 
 class Engine {
 public:
+    // Never destroyed: a worker may still start a request while the process
+    // exits. The network thread stops at exit (shutdown), before libcurl and
+    // OpenSSL clean up.
     static Engine& shared();
 
     void start(std::shared_ptr<Transfer> transfer);
@@ -25,6 +28,9 @@ public:
     void cancel(std::shared_ptr<Transfer> transfer);
     // Goes on with a transfer that paused because its owner refused data.
     void resume(std::shared_ptr<Transfer> transfer);
+    // Stops the network thread for good: transfers running, waiting to start or
+    // started later are abandoned. Runs at exit; not from the network thread.
+    void shutdown();
 
     bool isNetworkThread() const { return std::this_thread::get_id() == thread_.get_id(); }
     // Transfers started and not yet ended.
@@ -38,8 +44,6 @@ public:
     // of the main bundle unless set.
     static void setDefaultUserAgent(std::string userAgent);
     static std::string defaultUserAgent();
-
-    ~Engine();
 
 private:
     enum class CommandKind { Start, Cancel, Resume };
@@ -63,6 +67,7 @@ private:
     std::mutex mutex_;
     std::vector<Command> commands_;
     bool stopping_ = false;
+    bool stopped_ = false;  // the network thread has ended
     std::atomic<size_t> activeCount_{0};
     // Network thread only: the transfers in the multi handle, by easy handle.
     std::map<void*, std::shared_ptr<Transfer>> active_;

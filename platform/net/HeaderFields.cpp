@@ -65,4 +65,12 @@ bool HeaderFields::operator==(const HeaderFields& other) const {
     return true;
 }
 
+std::string HeaderFields::trimmed(std::string_view s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    size_t b = 0, e = s.size();
+    while (b < e && blank(s[b])) ++b;
+    while (e > b && blank(s[e - 1])) --e;
+    return std::string(s.substr(b, e - b));
+}
+
 }  // namespace net

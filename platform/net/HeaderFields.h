@@ -36,6 +36,9 @@ public:
     bool operator==(const HeaderFields& other) const;
 
     static bool namesEqual(std::string_view a, std::string_view b);
+    // A header's text without the blanks around it (spaces, tabs, CR, LF): HTTP's
+    // optional white space, and a header line's end.
+    static std::string trimmed(std::string_view text);
 
 private:
     std::vector<Field>::iterator find(std::string_view name);

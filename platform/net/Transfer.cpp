@@ -21,13 +21,6 @@ namespace {
 // services talk to themselves.
 constexpr const char* kLoopbackHosts = "localhost,127.0.0.1,::1";
 
-std::string trim(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
-    return std::string(s.substr(b, e - b));
-}
-
 bool isRedirectStatus(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -296,7 +289,7 @@ size_t Transfer::Callbacks::header(char* data, size_t size, size_t count, void* 
         t->headers_ = {};
         return length;
     }
-    std::string text = trim(line);
+    std::string text = HeaderFields::trimmed(line);
     if (text.empty()) {
         t->headerBlockEnded();
         return t->outcome_ ? 0 : length;  // 0 makes libcurl stop the transfer
@@ -308,7 +301,7 @@ size_t Transfer::Callbacks::header(char* data, size_t size, size_t count, void* 
         return length;
     }
     size_t colon = text.find(':');
-    if (colon != std::string::npos) t->headers_.add(trim(text.substr(0, colon)), trim(text.substr(colon + 1)));
+    if (colon != std::string::npos) t->headers_.add(HeaderFields::trimmed(text.substr(0, colon)), HeaderFields::trimmed(text.substr(colon + 1)));
     return length;
 }
 
@@ -449,9 +442,12 @@ void Transfer::finish(const std::optional<foundation::Error>& error) {
 }
 
 void Transfer::abandon() {
+    if (finished_) return;
     finished_ = true;
     closeFiles();
+    TransferEvents events = std::move(events_);
     events_ = {};
+    if (events.abandoned) events.abandoned();
 }
 
 }  // namespace net

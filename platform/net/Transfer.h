@@ -26,6 +26,9 @@ struct TransferEvents {
     std::function<bool(const uint8_t* bytes, size_t length)> data;
     // Once at the end, unless cancelled: no error, or why the request failed.
     std::function<void(const std::optional<foundation::Error>&)> complete;
+    // Once instead of complete when the transfer ends without an outcome:
+    // cancelled, or dropped because the network thread stopped (at exit).
+    std::function<void()> abandoned;
 };
 
 class Transfer {
@@ -57,7 +60,7 @@ public:
     void resumed(double now);
     // Reports the outcome (once) and lets go of the events and files.
     void finish(const std::optional<foundation::Error>& error);
-    // Ends without any event (cancelled).
+    // Ends with only the abandoned event (cancelled, or the network stopped).
     void abandon();
 
 private:

@@ -141,40 +141,62 @@ void URLConnection::drain() {
     }
 }
 
-foundation::Result<DataResponse> URLConnection::sendSynchronousRequest(const URLRequest& request,
-                                                                       ServerTrustHook hook) {
-    Engine& engine = Engine::shared();
-    if (engine.isNetworkThread())
-        return makeURLError(URLErrorUnknown, request.url(), "a synchronous send on the network thread would wait for itself");
+void URLConnection::sendDataRequest(const URLRequest& request, ServerTrustHook hook, DataCompletion onEnd) {
     struct State {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
         std::optional<HTTPURLResponse> response;
         foundation::Data data;
-        std::optional<foundation::Error> error;
     };
+    // Events run one at a time on the network thread: the state needs no lock.
     auto state = std::make_shared<State>();
+    auto end = std::make_shared<DataCompletion>(std::move(onEnd));
+    std::string url = request.url();
     TransferEvents events;
     events.response = [state](const HTTPURLResponse& response) { state->response = response; };
     events.data = [state](const uint8_t* bytes, size_t length) {
         state->data.append(bytes, length);
         return true;
     };
-    events.complete = [state](const std::optional<foundation::Error>& error) {
-        std::lock_guard lock(state->mutex);
-        state->error = error;
-        state->finished = true;
-        state->done.notify_all();
+    events.complete = [state, end, url](const std::optional<foundation::Error>& error) {
+        if (error)
+            (*end)(*error);
+        else if (!state->response)
+            (*end)(makeURLError(URLErrorBadServerResponse, url));
+        else
+            (*end)(DataResponse{std::move(*state->response), std::move(state->data)});
     };
+    events.abandoned = [end, url] { (*end)(makeURLError(URLErrorCancelled, url, "the network stopped")); };
     auto transfer = std::make_shared<Transfer>(request, std::move(events));
     if (hook) transfer->setServerTrustHook(std::move(hook));
-    engine.start(transfer);
+    Engine::shared().start(transfer);
+}
+
+void URLConnection::sendAsynchronousRequest(const URLRequest& request, std::shared_ptr<dispatch::Queue> queue,
+                                            DataCompletion completion, ServerTrustHook hook) {
+    if (!queue) queue = dispatch::Queue::global();
+    auto shared = std::make_shared<DataCompletion>(std::move(completion));
+    sendDataRequest(request, std::move(hook), [queue, shared](foundation::Result<DataResponse> result) {
+        queue->async([shared, result = std::move(result)]() mutable { (*shared)(std::move(result)); });
+    });
+}
+
+foundation::Result<DataResponse> URLConnection::sendSynchronousRequest(const URLRequest& request,
+                                                                       ServerTrustHook hook) {
+    if (Engine::shared().isNetworkThread())
+        return makeURLError(URLErrorUnknown, request.url(), "a synchronous send on the network thread would wait for itself");
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<foundation::Result<DataResponse>> result;
+    };
+    auto state = std::make_shared<State>();
+    sendDataRequest(request, std::move(hook), [state](foundation::Result<DataResponse> result) {
+        std::lock_guard lock(state->mutex);
+        state->result = std::move(result);
+        state->done.notify_all();
+    });
     std::unique_lock lock(state->mutex);
-    state->done.wait(lock, [&] { return state->finished; });
-    if (state->error) return *state->error;
-    if (!state->response) return makeURLError(URLErrorBadServerResponse, request.url());
-    return DataResponse{std::move(*state->response), std::move(state->data)};
+    state->done.wait(lock, [&] { return state->result.has_value(); });
+    return std::move(*state->result);
 }
 
 }  // namespace net

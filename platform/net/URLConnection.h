@@ -10,6 +10,7 @@
 #include <atomic>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -63,8 +64,15 @@ public:
     // Sends the request and waits for the whole answer; HTTP error statuses are
     // answers too, only transport failures are errors. Any thread but the
     // network thread; it needs no queue, so the main thread may block in it.
+    // Should the network stop first (at exit), it returns a cancelled error.
     static foundation::Result<DataResponse> sendSynchronousRequest(const URLRequest& request,
                                                                    ServerTrustHook hook = {});
+    // The same answer, handed to completion on queue (a global queue when
+    // null) without any thread waiting for it meanwhile. Should the network
+    // stop first (at exit), the answer is a cancelled error.
+    using DataCompletion = std::function<void(foundation::Result<DataResponse>)>;
+    static void sendAsynchronousRequest(const URLRequest& request, std::shared_ptr<dispatch::Queue> queue,
+                                        DataCompletion completion, ServerTrustHook hook = {});
 
 private:
     struct Event {
@@ -76,6 +84,8 @@ private:
 
     URLConnection(URLRequest request, std::shared_ptr<URLConnectionDelegate> delegate,
                   std::shared_ptr<dispatch::Queue> delegateQueue);
+    // Runs request collecting the whole answer; onEnd runs once, on the network thread.
+    static void sendDataRequest(const URLRequest& request, ServerTrustHook hook, DataCompletion onEnd);
     bool offerData(const uint8_t* bytes, size_t length);  // network thread
     void enqueue(Event event);                            // network thread
     void drain();                                         // delegate queue

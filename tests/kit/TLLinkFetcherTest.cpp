@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -79,7 +80,7 @@ TEST(TLLinkFetcherPageTest, TitleBetweenTheTagsCleaned) {
         {"no end", "<title>Hello", std::nullopt},
         {"no start", "Hello</title>", std::nullopt},
         {"end before start", "</title><title>Hello", std::nullopt},
-        {"tags are matched as written", "<TITLE>Hello</TITLE>", std::nullopt},
+        {"tags in any case", "<TITLE>Hello</Title>", "Hello"},
         {"first title wins", "<title>One</title><title>Two</title>", "One"},
         {"not UTF-8", "<title>caf\xE9</title>", std::nullopt},
     };
@@ -197,6 +198,24 @@ TEST_F(TLLinkFetcherTest, ASilentServerMeetsTheTimeLimit) {
     EXPECT_FALSE(image(server_.url("/silent"), limits));
     // The HEAD, the page and the image each wait once.
     EXPECT_LT(seconds() - start, 6.0);
+}
+
+TEST_F(TLLinkFetcherTest, FetchesHeldBySilentServersLeaveAnotherOneFree) {
+    Reply silent;
+    silent.neverAnswer = true;
+    std::vector<std::unique_ptr<LoopbackServer>> silentServers;
+    auto pending = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < 8; ++i) {
+        silentServers.push_back(std::make_unique<LoopbackServer>());
+        ASSERT_TRUE(silentServers.back()->start());
+        silentServers.back()->route("/", silent);
+        ++*pending;
+        TLLinkFetcher({}, queue_).fetchTitle(silentServers.back()->url("/"), [pending](auto) { --*pending; });
+    }
+    server_.route("/page", Reply::text("<title>Ninth</title>", 200, "text/html"));
+    TLLinkFetcher::TitleResult ninth = title(server_.url("/page"));
+    EXPECT_EQ(ninth.title, "Ninth");
+    EXPECT_EQ(pending->load(), 8);  // still held
 }
 
 TEST_F(TLLinkFetcherTest, ImagesAreDownloadedWithTheirType) {

@@ -314,3 +314,49 @@ TEST_F(URLConnectionTest, SynchronousSendReturnsAnswersAndTransportErrors) {
     EXPECT_EQ(error->code, URLErrorTimedOut);
     EXPECT_LT(took, 1.5);
 }
+
+TEST_F(URLConnectionTest, AsynchronousSendHandsTheAnswerToTheNamedQueue) {
+    server.route("/hello", Reply::text("hello"));
+    server.route("/silent", [] { Reply r; r.neverAnswer = true; return r; }());
+    struct Answer {
+        std::string queue;
+        foundation::Result<DataResponse> result = foundation::Error("test", 0, "no answer");
+    };
+    auto send = [&](const URLRequest& request) {
+        Answer answer;
+        dispatch::Semaphore done(0);
+        URLConnection::sendAsynchronousRequest(request, queue, [&](foundation::Result<DataResponse> result) {
+            answer = {dispatch::currentQueueLabel(), std::move(result)};
+            done.signal();
+        });
+        EXPECT_TRUE(done.wait(20));
+        return answer;
+    };
+    Answer hello = send(URLRequest(server.url("/hello")));
+    EXPECT_EQ(hello.queue, "test.net.delegate");
+    ASSERT_TRUE(hello.result.ok());
+    EXPECT_EQ(hello.result.value().text(), "hello");
+    Answer silent = send(URLRequest(server.url("/silent"), 0.5));
+    ASSERT_FALSE(silent.result.ok());
+    EXPECT_EQ(silent.result.error().code, URLErrorTimedOut);
+}
+
+TEST_F(URLConnectionTest, ASynchronousSendAbandonedAtExitReturnsAnError) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a child with its own network thread
+    server.route("/silent", [] { Reply r; r.neverAnswer = true; return r; }());
+    std::string url = server.url("/silent");
+    EXPECT_EXIT(
+        {
+            auto cancelled = [](const foundation::Result<DataResponse>& r) {
+                return !r.ok() && r.error().code == URLErrorCancelled;
+            };
+            std::optional<foundation::Result<DataResponse>> waiting;
+            std::thread worker([&] { waiting = URLConnection::sendSynchronousRequest(URLRequest(url, 60)); });
+            while (Engine::shared().activeCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            Engine::shared().shutdown();  // as at exit
+            worker.join();
+            bool later = cancelled(URLConnection::sendSynchronousRequest(URLRequest(url, 60)));
+            std::_Exit(waiting && cancelled(*waiting) && later ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
