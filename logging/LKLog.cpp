@@ -9,11 +9,16 @@
 #include "LKLoggerNode.h"
 #include "platform/dispatch/Group.h"
 #include "platform/dispatch/Semaphore.h"
+#include "platform/foundation/ThreadIdentity.h"
 
 namespace {
 
 // Messages queued but not yet dispatched; the next caller waits for a slot.
 constexpr long kMaxQueuedMessages = 1000;
+// The main thread never waits for a slot, and a synchronous call on it waits
+// for its own line only behind this many others: the interface must not stop
+// while a slow logger works through a backlog. Past that its line is queued.
+constexpr long kMainThreadWaitBehind = 32;
 
 char kLoggingQueueKey;
 
@@ -31,6 +36,7 @@ struct State {
     std::vector<std::shared_ptr<LKLoggerNode>> loggers;  // logging queue only
     dispatch::Group group;
     dispatch::Semaphore freeSlots{kMaxQueuedMessages};
+    std::atomic<long> queued{0};  // messages handed over and not yet dispatched
     int processors = 1;
     std::atomic<bool> terminated{false};
     std::mutex classesMutex;
@@ -79,6 +85,7 @@ void ltRemoveNode(const std::shared_ptr<LKLoggerNode>& node) {
 
 void ltLog(const std::shared_ptr<const LKLogMessage>& message, bool tookSlot) {
     State& s = state();
+    --s.queued;
     const uint64_t flag = message->flag();
     if (s.processors < 2) {
         for (const auto& node : s.loggers) {
@@ -204,14 +211,22 @@ void LKLog::queueLogMessage(std::shared_ptr<const LKLogMessage> message, bool as
     // would wait on the very work that is waiting on this caller: such a call
     // goes through asynchronously and takes no slot.
     if (insideLoggingMachinery()) {
+        ++s.queued;
         s.queue->async([message = std::move(message)] { ltLog(message, false); });
         return;
     }
-    s.freeSlots.wait();
-    if (asynchronously) {
-        s.queue->async([message = std::move(message)] { ltLog(message, true); });
+    bool tookSlot = true;
+    if (foundation::isMainThread()) {
+        tookSlot = s.freeSlots.wait(0);
+        asynchronously = asynchronously || !tookSlot || s.queued.load() >= kMainThreadWaitBehind;
     } else {
-        s.queue->sync([&] { ltLog(message, true); });
+        s.freeSlots.wait();
+    }
+    ++s.queued;
+    if (asynchronously) {
+        s.queue->async([message = std::move(message), tookSlot] { ltLog(message, tookSlot); });
+    } else {
+        s.queue->sync([&] { ltLog(message, tookSlot); });
     }
 }
 

@@ -9,6 +9,9 @@
 // caller waits for a slot. A synchronous call returns after every admitting
 // logger handled the message. Calls made from the logging machinery itself (the
 // logging queue or a logger's queue) never wait: they would wait on themselves.
+// Nor does the main thread wait behind a backlog: with no free slot or more
+// than a few dozen lines queued ahead, its line (an error too) is queued and
+// the call returns at once.
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -95,11 +96,15 @@ TEST_F(LKLogTest, SynchronousCallFromInsideALoggerCompletesWithoutDeadlock) {
     };
     LKLog::addLogger(logger);
     dispatch::Semaphore done(0);
-    std::thread([&] {
+    std::thread caller([&] {
         LKLog::log(false, 31, LKLogFlagError, 0, __FILE__, "f", 1, nullptr, "outer");
         done.signal();
-    }).detach();
-    ASSERT_TRUE(done.wait(10)) << "deadlocked";
+    });
+    if (!done.wait(10)) {
+        caller.detach();  // stuck for good: nothing it refers to is touched again
+        FAIL() << "deadlocked";
+    }
+    caller.join();
     drain();
     EXPECT_EQ(logger->lines(), (std::vector<std::string>{"outer", "inner"}));
 }
@@ -116,17 +121,45 @@ TEST_F(LKLogTest, TheThousandAndFirstWaitingMessageBlocksUntilASlotFrees) {
     // every slot, since a slot frees only when a dispatch finishes.
     for (int i = 0; i < 1000; ++i) LKLog::log(true, 31, 4, 0, __FILE__, "f", 1, nullptr, "%d", i);
     dispatch::Semaphore returned(0);
-    std::thread([&] {
+    std::thread caller([&] {
         LKLog::log(true, 31, 4, 0, __FILE__, "f", 1, nullptr, "1000");
         returned.signal();
-    }).detach();
+    });
     EXPECT_FALSE(returned.wait(0.2)) << "the 1001st call did not wait";
     latch.signal();
-    EXPECT_TRUE(returned.wait(10));
+    caller.join();
     drain();
     auto lines = logger->lines();
     ASSERT_EQ(lines.size(), 1001u) << "no message is lost";
     for (int i = 0; i <= 1000; ++i) EXPECT_EQ(lines[size_t(i)], std::to_string(i));
+}
+
+TEST_F(LKLogTest, AnErrorOnTheMainThreadBehindAThousandQueuedLinesReturnsAtOnce) {
+    auto logger = std::make_shared<RecordingLogger>();
+    dispatch::Semaphore latch(0);
+    std::atomic<bool> first{true};
+    logger->onMessage = [&](const LKLogMessage&) {
+        if (first.exchange(false)) latch.wait();
+    };
+    LKLog::addLogger(logger);
+    for (int i = 0; i < 1000; ++i) LKLog::log(true, 31, 4, 0, __FILE__, "f", 1, nullptr, "%d", i);
+    // Should the error wait after all, the held logger lets go after a while
+    // and the test fails instead of hanging.
+    std::atomic<bool> returned{false}, released{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 500 && !returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        released = true;
+        latch.signal();
+    });
+    LKLog::log(false, 31, LKLogFlagError, 0, __FILE__, "f", 1, nullptr, "error");
+    bool heldMeanwhile = !released;
+    returned = true;
+    watchdog.join();
+    EXPECT_TRUE(heldMeanwhile) << "the error waited for the queued lines";
+    drain();
+    auto lines = logger->lines();
+    ASSERT_EQ(lines.size(), 1001u);
+    EXPECT_EQ(lines.back(), "error");
 }
 
 TEST_F(LKLogTest, FlushReachesLoggersThatImplementIt) {
