@@ -1,61 +1,75 @@
 #include "platform/foundation/SystemLog.h"
 
 #include <fcntl.h>
-#include <sys/uio.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
-
-#ifdef TAVLO_HAVE_SYSTEMD
-#include <systemd/sd-journal.h>
-#endif
 
 namespace foundation {
 namespace {
 
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+// journald's native protocol: one datagram per line, each field "NAME=value\n",
+// or, for a value holding a newline, "NAME\n", its length as 64-bit little
+// endian, the value and "\n".
+void appendField(std::string& datagram, std::string_view name, std::string_view value) {
+    datagram += name;
+    if (value.find('\n') == std::string_view::npos) {
+        datagram += '=';
+        datagram += value;
+    } else {
+        datagram += '\n';
+        uint64_t length = value.size();
+        for (int i = 0; i < 8; ++i) datagram += static_cast<char>((length >> (8 * i)) & 0xff);
+        datagram += value;
+    }
+    datagram += '\n';
+}
+
 class DefaultSystemLog final : public SystemLog {
 public:
+    explicit DefaultSystemLog(std::string journalSocket) : journalSocket_(std::move(journalSocket)) {}
+
     void write(Priority priority, std::string_view message, const std::vector<Field>& fields) override {
-#ifdef TAVLO_HAVE_SYSTEMD
         if (sendToJournal(priority, message, fields)) return;
-#else
-        (void)fields;
-#endif
         sendToSyslog(priority, message);
     }
 
-    bool carriesFields() const override {
-#ifdef TAVLO_HAVE_SYSTEMD
-        return true;
-#else
-        return false;
-#endif
-    }
+    bool carriesFields() const override { return ::access(journalSocket_.c_str(), W_OK) == 0; }
 
 private:
-#ifdef TAVLO_HAVE_SYSTEMD
-    static bool sendToJournal(Priority priority, std::string_view message, const std::vector<Field>& fields) {
-        // sd_journal_sendv takes "NAME=value" items; a message may hold newlines,
-        // which the native protocol carries as they are.
-        std::vector<std::string> items;
-        items.reserve(fields.size() + 2);
-        items.push_back("PRIORITY=" + std::to_string(static_cast<int>(priority)));
-        items.push_back("MESSAGE=" + std::string(message));
-        for (const auto& field : fields) items.push_back(field.name + "=" + field.value);
-        std::vector<iovec> vectors;
-        vectors.reserve(items.size());
-        for (auto& item : items) vectors.push_back(iovec{item.data(), item.size()});
-        return sd_journal_sendv(vectors.data(), static_cast<int>(vectors.size())) >= 0;
+    // False when journald does not take the line (no socket, or a line too long
+    // for one datagram): syslog(3) gets it instead.
+    bool sendToJournal(Priority priority, std::string_view message, const std::vector<Field>& fields) const {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (journalSocket_.size() >= sizeof address.sun_path) return false;
+        std::memcpy(address.sun_path, journalSocket_.data(), journalSocket_.size());
+        std::string datagram;
+        appendField(datagram, "PRIORITY", std::to_string(static_cast<int>(priority)));
+        appendField(datagram, "MESSAGE", message);
+        for (const auto& field : fields) appendField(datagram, field.name, field.value);
+        int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        ssize_t sent = ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::close(fd);
+        return sent == static_cast<ssize_t>(datagram.size());
     }
-#endif
 
     static void sendToSyslog(Priority priority, std::string_view message) {
         static std::once_flag opened;
         std::call_once(opened, [] { openlog(nullptr, LOG_PID, LOG_USER); });
         syslog(static_cast<int>(priority), "%.*s", static_cast<int>(message.size()), message.data());
     }
+
+    const std::string journalSocket_;
 };
 
 // Lines appended to a file, one per line, for a test that runs the program
@@ -90,10 +104,10 @@ std::shared_ptr<SystemLog>& currentSlot() {
 
 }  // namespace
 
-std::shared_ptr<SystemLog> SystemLog::makeDefault() {
+std::shared_ptr<SystemLog> SystemLog::makeDefault(std::string journalSocket) {
     const char* file = std::getenv("TAVLO_SYSTEM_LOG_FILE");
     if (file && *file) return std::make_shared<FileSystemLog>(file);
-    return std::make_shared<DefaultSystemLog>();
+    return std::make_shared<DefaultSystemLog>(journalSocket.empty() ? kJournalSocket : std::move(journalSocket));
 }
 
 std::shared_ptr<SystemLog> SystemLog::current() {

@@ -1,7 +1,7 @@
 #pragma once
 // The system's log, for the process's own diagnostic lines (the lines a Mac
 // program would hand to NSLog) and for loggers that forward to it. Lines go to
-// journald when it is reachable, else to syslog(3). Tests replace the current
+// journald (its native datagram protocol) when it is reachable, else to syslog(3). Tests replace the current
 // instance with a recording fake (tests/support/RecordingSystemLog.h).
 //
 // Any thread may call any method; implementations are thread-safe.
@@ -48,11 +48,11 @@ public:
     // Makes log the current instance and answers the one it replaces; null
     // restores the real system log.
     static std::shared_ptr<SystemLog> setCurrent(std::shared_ptr<SystemLog> log);
-    // The real system log: journald when built with libsystemd and its socket
-    // answers, syslog(3) for any line journald does not take. When the
-    // environment names a file in TAVLO_SYSTEM_LOG_FILE, lines are appended
+    // The real system log: journald when its socket (journalSocket, journald's
+    // own when empty) takes the line, syslog(3) for any line it does not. When
+    // the environment names a file in TAVLO_SYSTEM_LOG_FILE, lines are appended
     // there instead, so a test running the program can read them.
-    static std::shared_ptr<SystemLog> makeDefault();
+    static std::shared_ptr<SystemLog> makeDefault(std::string journalSocket = {});
 };
 
 // Writes one diagnostic line to the current system log, at Warning as a Mac
