@@ -9,8 +9,10 @@
 #include "AppDelegate.h"
 #include "TLScriptCommand.h"
 #include "kit/TLDatabaseManager.h"
+#include "logging/TLLog.h"
 #include "platform/desktop/ApplicationBus.h"
 #include "platform/desktop/KeyLabels.h"
+#include "platform/desktop/LogSink.h"
 #include "platform/desktop/TerminationSignals.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Paths.h"
@@ -24,6 +26,15 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Tavlo"));
     // Menus and shortcut labels say "Super" where Qt would say "Meta".
     desktop::installKeyNameTranslator();
+    // The desktop layer's notes go to the log files with the rest, under the
+    // function that wrote them.
+    desktop::setLogSink([](const desktop::LogNote& note) {
+        int64_t context = note.topic == desktop::LogTopic::Pasteboard ? TLLogContextPasteboard : TLLogContextGeneral;
+        LKLog::logMessage(true, std::make_shared<const LKLogMessage>(note.text, TLLogLevel, LKLogFlagWarning, context,
+                                                                     std::string(note.file),
+                                                                     TLCompactFunctionName(note.function), note.line,
+                                                                     nullptr, 0));
+    });
 
     std::string identifier = foundation::Bundle::main()->bundleIdentifier();
     if (identifier.empty()) identifier = "com.tavlo.Tavlo";

@@ -2,7 +2,7 @@
 
 #include <QMimeData>
 
-#include "logging/TLLog.h"
+#include "platform/desktop/LogSink.h"
 #include "platform/desktop/MimeDataCodec.h"
 #include "platform/desktop/PasteboardTypeMap.h"
 
@@ -15,7 +15,8 @@ std::unique_ptr<DragPasteboard> DragPasteboard::fromDrop(const QMimeData& data, 
     std::vector<std::string> skipped;
     pasteboard->items_ = MimeDataCodec::read(data, limits, skipped);
     if (!skipped.empty())
-        TLLogWarning(TLLogContextPasteboard, "Dropped content left out: %@", PasteboardTypeMap::joinedNotes(skipped));
+        DESKTOP_LOG_NOTE(LogTopic::Pasteboard,
+                         "Dropped content left out: " + PasteboardTypeMap::joinedNotes(skipped));
     return pasteboard;
 }
 

@@ -7,7 +7,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
-#include "logging/TLLog.h"
+#include "platform/desktop/LogSink.h"
+#include "platform/foundation/Format.h"
 
 namespace desktop {
 
@@ -31,8 +32,8 @@ void SessionNotificationCenter::deliver(const std::string& title, const std::str
         QDBusPendingReply<uint32_t> reply = *done;
         auto found = deliveries_.find(number);
         if (reply.isError()) {
-            TLLogWarning(TLLogContextGeneral, "Notification \"%@\" not shown: %@", shown,
-                         reply.error().message().toStdString());
+            DESKTOP_LOG_NOTE(LogTopic::General, foundation::format("Notification \"%@\" not shown: %@", shown,
+                                                                   reply.error().message().toStdString()));
             if (found != deliveries_.end()) deliveries_.erase(found);
             return;
         }
