@@ -19,6 +19,7 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/RequireDisplay.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ protected:
         home_ = nullptr;
     }
     void SetUp() override {
-        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X server";
+        TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY"), "needs an X server");
         ASSERT_TRUE(tavlo_ && tavlo_->running());
     }
 

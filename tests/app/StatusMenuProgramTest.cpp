@@ -15,6 +15,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/RequireDisplay.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ struct Place {
 class StatusMenuProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X server";
+        TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY"), "needs an X server");
         if (runCommand({"sh", "-c", "command -v trayer"}, 5s).status != 0) GTEST_SKIP() << "needs trayer";
         recorder_ = testsupport::NotificationRecorder::start();
         ASSERT_NE(recorder_, nullptr);

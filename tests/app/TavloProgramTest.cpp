@@ -12,6 +12,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/PrivateServers.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/RequireDisplay.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ using testsupport::runCommand;
 class TavloProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X server";
+        TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY"), "needs an X server");
     }
 
     std::unique_ptr<ChildProcess> startTavlo() { return ChildProcess::start({TAVLO_PROGRAM}); }

@@ -14,12 +14,13 @@
 #include "platform/desktop/KeyboardLayout.h"
 #include "tests/support/FakeSystemHotKeys.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/RequireDisplay.h"
 
 namespace {
 
 TEST(RecorderX11Test, CombinationsTypedOnTheKeyboardAreRecorded) {
     if (!std::getenv("DISPLAY") || std::system("command -v xdotool >/dev/null") != 0) {
-        GTEST_SKIP() << "no X server or no xdotool";
+        TAVLO_SKIP_WITHOUT_DISPLAY(false, "no X server or no xdotool");
     }
     testsupport::TempHome home;
     auto previous = desktop::KeyboardLayout::current();

@@ -10,6 +10,7 @@
 #include "hotkeys/HKShortcutValidator.h"
 #include "platform/desktop/KeyboardLayout.h"
 #include "platform/desktop/X11SystemHotKeys.h"
+#include "tests/support/RequireDisplay.h"
 
 using desktop::KeyboardLayout;
 using desktop::X11SystemHotKeys;
@@ -39,7 +40,7 @@ private:
 };
 
 TEST(SystemHotKeysX11Test, AnotherClientsGrabIsTakenAndOursIsNot) {
-    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X server";
+    TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY"), "no X server");
     std::shared_ptr<KeyboardLayout> layout = KeyboardLayout::fromServer();
     ASSERT_TRUE(layout);
     EXPECT_EQ(layout->displayText(8), "C");

@@ -15,6 +15,7 @@
 
 #include "platform/desktop/X11FrontApplication.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/RequireDisplay.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ namespace fs = std::filesystem;
 class FrontApplicationX11Test : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qGuiApp) GTEST_SKIP() << "needs an X server (DISPLAY is not set)";
+        TAVLO_SKIP_WITHOUT_DISPLAY(qGuiApp, "needs an X server (DISPLAY is not set)");
         // Only this test's entries: no system folder takes part.
         if (const char* dirs = std::getenv("XDG_DATA_DIRS")) savedDirs_ = dirs;
         ::setenv("XDG_DATA_DIRS", (home_.root() / "none").c_str(), 1);

@@ -12,6 +12,7 @@
 #include "platform/desktop/Menu.h"
 #include "platform/desktop/StatusItem.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/RequireDisplay.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ void clickAt(const desktop::Rect& at, int button) {
 class TrayStatusItemX11Test : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "needs an X server";
+        TAVLO_SKIP_WITHOUT_DISPLAY(QGuiApplication::platformName() == QLatin1String("xcb"), "needs an X server");
         image_ = std::string(TAVLO_SOURCE_DIR) + "/resources/status_item.png";
     }
 
