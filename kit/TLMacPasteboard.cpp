@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/desktop/SystemPasteboard.h"
@@ -9,8 +10,6 @@
 #include "platform/foundation/UserDefaults.h"
 
 namespace {
-
-constexpr const char* kPasteboardChangeCountKey = "TLUserDefaultsPasteboardChangeCount";
 
 // The item as a pasteboard takes it: each writable type with its data.
 desktop::PasteboardItem written(const TLPasteboardItem& item) {
@@ -53,7 +52,7 @@ std::vector<std::string> TLMacPasteboard::supportedTypes() {
 
 bool TLMacPasteboard::isSaved() {
     // The stored count answers from memory; the type may need the owner's answer.
-    if (foundation::UserDefaults::applicationGroup()->integerForKey(kPasteboardChangeCountKey) == changeCount())
+    if (foundation::UserDefaults::applicationGroup()->integerForKey(TLUserDefaultsPasteboardChangeCount) == changeCount())
         return true;
     return containsDataType(kClippingMetadataType);
 }

@@ -1,5 +1,7 @@
 #include "TLLogFiles.h"
 
+#include <filesystem>
+
 #include "LKLog.h"
 #include "LKLogFileManagerDefault.h"
 #include "TLLog.h"
@@ -15,10 +17,14 @@ std::string TLLogFiles::folderNameForContext(int64_t context) {
     }
 }
 
+std::string TLLogFiles::logsDirectory() {
+    return (foundation::Paths::applicationSupport() / "Logs" / "Tavlo").string();
+}
+
 std::string TLLogFiles::logsDirectoryForContext(int64_t context) {
     std::string folder = folderNameForContext(context);
     if (folder.empty()) return {};
-    return (foundation::Paths::applicationSupport() / "Logs" / "Tavlo" / folder).string();
+    return (std::filesystem::path(logsDirectory()) / folder).string();
 }
 
 std::vector<std::shared_ptr<LKFileLogger>> TLLogFiles::addFileLoggers() {

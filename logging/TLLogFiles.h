@@ -13,6 +13,8 @@
 
 class TLLogFiles {
 public:
+    // The folder holding every context's folder: "Logs/Tavlo" of Application Support.
+    static std::string logsDirectory();
     // The context's folder name, or empty for a context without log file.
     static std::string folderNameForContext(int64_t context);
     // The folder of the context's log file, or empty for a context without one.

@@ -108,6 +108,5 @@ void TLAboutWindowController::showLicenses() {
 }
 
 void TLAboutWindowController::showLogs() {
-    std::filesystem::path general = TLLogFiles::logsDirectoryForContext(TLLogContextGeneral);
-    desktop::Workspace::current()->openFile(general.parent_path());
+    desktop::Workspace::current()->openFile(TLLogFiles::logsDirectory());
 }
