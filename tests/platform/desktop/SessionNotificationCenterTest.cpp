@@ -6,9 +6,11 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include "logging/LKLog.h"
+#include <memory>
+#include <mutex>
+
+#include "platform/desktop/LogSink.h"
 #include "platform/desktop/SessionNotificationCenter.h"
-#include "tests/logging/RecordingLogger.h"
 #include "tests/support/NotificationRecorder.h"
 
 namespace {
@@ -17,20 +19,24 @@ using Lines = std::vector<std::string>;
 
 class SessionNotificationCenterTest : public ::testing::Test {
 protected:
+    // The notes the desktop layer hands to the program's log sink.
     void SetUp() override {
-        logger_ = std::make_shared<RecordingLogger>();
-        LKLog::addLogger(logger_);
+        desktop::setLogSink([lines = lines_](const desktop::LogNote& note) {
+            std::lock_guard lock(lines->mutex);
+            lines->texts.push_back(note.text);
+        });
     }
-    void TearDown() override {
-        LKLog::flushLog();
-        LKLog::removeLogger(logger_);
-    }
+    void TearDown() override { desktop::setLogSink(nullptr); }
     Lines logLines() {
-        LKLog::flushLog();
-        return logger_->lines();
+        std::lock_guard lock(lines_->mutex);
+        return lines_->texts;
     }
 
-    std::shared_ptr<RecordingLogger> logger_;
+    struct Recorded {
+        std::mutex mutex;
+        Lines texts;
+    };
+    std::shared_ptr<Recorded> lines_ = std::make_shared<Recorded>();
 };
 
 TEST_F(SessionNotificationCenterTest, RemovingTheDeliveredOnesThenDeliveringLeavesTheNewOneAlone) {
