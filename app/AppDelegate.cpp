@@ -13,14 +13,17 @@
 #include "hotkeys/HKShortcutBinder.h"
 #include "hotkeys/HKShortcutView.h"
 #include "ViewController/TLHotkeyPreferencesViewController.h"
+#include "kit/TLCloudKitSyncManager.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLHotkeyTable.h"
 #include "kit/TLInterfaceSound.h"
 #include "kit/TLMacPasteboard.h"
+#include "kit/TLMirroredSettings.h"
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "logging/TLLogFiles.h"
+#include "platform/cloud/UbiquitousKeyValueStore.h"
 #include "platform/desktop/InterfaceStyle.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/Menu.h"
@@ -76,6 +79,9 @@ AppDelegate::AppDelegate(Environment environment) : environment_(std::move(envir
         environment_.generalPasteboard = [] { return std::shared_ptr<TLPasteboard>(TLMacPasteboard::generalPasteboard()); };
     if (!environment_.userNotificationCenter)
         environment_.userNotificationCenter = [] { return desktop::UserNotificationCenter::makeSessionCenter(); };
+    if (!environment_.makeSyncManager) environment_.makeSyncManager = [] { return std::make_shared<TLCloudKitSyncManager>(); };
+    if (!environment_.managedObjectContext)
+        environment_.managedObjectContext = [] { return TLDatabaseManager::sharedManager()->managedObjectContext(); };
     TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Appearance,
                                                 []() -> std::unique_ptr<QWidget> {
                                                     return std::make_unique<TLAppearancePreferencesViewController>();
@@ -89,6 +95,7 @@ AppDelegate::AppDelegate(Environment environment) : environment_(std::move(envir
 
 AppDelegate::~AppDelegate() {
     if (timer_) timer_->invalidate();
+    replaceSyncManager(nullptr);
     if (sharedDelegate == this) sharedDelegate = nullptr;
 }
 
@@ -531,7 +538,71 @@ void AppDelegate::registerHotkeys() {
     for (const TLHotkeyRow& row : TLHotkeyTable) binder.bindShortcutWithDefaultsKey(row.key, hotkeyAction(row));
 }
 
-void AppDelegate::observeKeyValueStore() {}
-void AppDelegate::startSyncManager() {}
-void AppDelegate::userStartedSyncManager() {}
-void AppDelegate::stopSyncManager() {}
+
+// MARK: Key-value store and sync engine
+
+void AppDelegate::observeKeyValueStore() {
+    auto store = cloud::UbiquitousKeyValueStore::defaultStore();
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    observers_.emplace_back(center, center.addObserver(cloud::UbiquitousKeyValueStore::kDidChangeExternallyNotification,
+                                                       store.get(), [this](const foundation::Notification& notification) {
+                                                           updateKVStoreItems(notification);
+                                                       }));
+    store->synchronize();
+}
+
+void AppDelegate::updateKVStoreItems(const foundation::Notification& notification) {
+    // The settings' observers (the history trim, the window, the tray) work on
+    // the main thread's objects.
+    if (!dispatch::Queue::main()->isCurrent()) {
+        dispatch::Queue::main()->async([notification] {
+            if (auto* delegate = AppDelegate::shared()) delegate->updateKVStoreItems(notification);
+        });
+        return;
+    }
+    TLMirroredSettings::applyStoreChange(notification);
+}
+
+void AppDelegate::replaceSyncManager(std::shared_ptr<TLCloudKitSyncManager> engine) {
+    if (syncManager_) syncManager_->setManagedObjectContext(nullptr);
+    syncManager_ = std::move(engine);
+}
+
+void AppDelegate::runDiagnosticsOnHeldEngine() {
+    auto* delegate = AppDelegate::shared();
+    if (delegate && delegate->syncManager_) delegate->syncManager_->runCloudKitDiagnostics();
+}
+
+void AppDelegate::startSyncManager() {
+    if (!settings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
+    auto engine = environment_.makeSyncManager();
+    engine->startCloudKitSync(environment_.managedObjectContext());
+    replaceSyncManager(std::move(engine));
+}
+
+void AppDelegate::userStartedSyncManager() {
+    if (!settings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
+    replaceSyncManager(environment_.makeSyncManager());
+    syncManager_->setManagedObjectContext(environment_.managedObjectContext());
+    // The completions come on the engine's queues; the engine is looked up on
+    // the main queue when they run.
+    syncManager_->checkServerForTavloRecordZone([](bool found) {
+        dispatch::Queue::main()->async([found] {
+            if (found) {
+                runDiagnosticsOnHeldEngine();
+                return;
+            }
+            auto* delegate = AppDelegate::shared();
+            if (!delegate || !delegate->syncManager_) return;
+            auto& engine = *delegate->syncManager_;
+            engine.createTavloRecordZone(engine.tavloRecordZoneID(), [](bool created) {
+                if (created) dispatch::Queue::main()->async([] { runDiagnosticsOnHeldEngine(); });
+            });
+        });
+    });
+}
+
+void AppDelegate::stopSyncManager() {
+    if (settings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
+    replaceSyncManager(nullptr);
+}

@@ -15,9 +15,13 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
 
+class TLCloudKitSyncManager;
 class TLPasteboard;
 class TLPasteboardManager;
 class TLTavloWindowController;
+namespace store {
+class Context;
+}
 namespace desktop {
 class Menu;
 class StatusItem;
@@ -40,6 +44,10 @@ public:
         // Removes one entry of the temporary folder (a file, a link or a whole
         // folder) and reports why it could not.
         std::function<std::error_code(const std::filesystem::path&)> removeTemporaryItem;
+        // Makes each new sync engine.
+        std::function<std::shared_ptr<TLCloudKitSyncManager>()> makeSyncManager;
+        // The main context the sync engine is bound to.
+        std::function<std::shared_ptr<store::Context>()> managedObjectContext;
         // Told the number of each start-up step as it begins.
         std::function<void(int step)> trace;
     };
@@ -83,20 +91,32 @@ public:
     // Fills the tray menu "Lists"; it is built anew each time it opens.
     void buildStatusMenu(desktop::Menu& menu);
 
-    // Start-up steps whose work belongs to the kits, hotkeys, key-value store
-    // and sync engine; each does nothing until those parts provide it.
+    // Start-up steps whose work belongs to the kits and hotkeys; each does
+    // nothing until those parts provide it.
     virtual void startKits();
     virtual void registerForRemoteNotifications();
-    virtual void observeKeyValueStore();
     // The hotkey table's defaults, registered for this launch only; a shortcut
     // the user stored wins over them.
     virtual void registerDefaultHotkeys();
     // Breaks the eight named hotkeys' bindings and binds all twenty-eight anew.
     virtual void registerHotkeys();
     virtual void toggleAutoSave();
-    virtual void startSyncManager();
-    virtual void userStartedSyncManager();
-    virtual void stopSyncManager();
+
+    // The key-value store's changes reach the settings suite while sync is on.
+    void observeKeyValueStore();
+    // Runs on the main queue: a change announced on another thread is moved there.
+    void updateKVStoreItems(const foundation::Notification& notification);
+
+    // The sync engine's life: made and started 1 s after a launch with sync on,
+    // made anew when the user switches sync on, dropped once it is off. An
+    // engine replaced or dropped is unbound from the main context first, so
+    // it never uploads a save again. Completions of the zone check and
+    // creation act on the engine held when they run, on the main queue, never
+    // on one dropped meanwhile.
+    void startSyncManager();
+    void userStartedSyncManager();
+    void stopSyncManager();
+    const std::shared_ptr<TLCloudKitSyncManager>& syncManager() const { return syncManager_; }
 
     std::shared_ptr<desktop::StatusItem> statusItem() const { return statusItem_; }
     TLTavloWindowController* tavloWindowController() const { return tavloWindowController_.get(); }
@@ -109,9 +129,12 @@ private:
     bool captureIsPaused() const;
     void notify(const std::string& title, const std::string& text);
     std::shared_ptr<TLPasteboard> generalPasteboard();
+    void replaceSyncManager(std::shared_ptr<TLCloudKitSyncManager> engine);
+    static void runDiagnosticsOnHeldEngine();
 
     Environment environment_;
     std::shared_ptr<desktop::StatusItem> statusItem_;
+    std::shared_ptr<TLCloudKitSyncManager> syncManager_;
     std::shared_ptr<TLTavloWindowController> tavloWindowController_;
     std::shared_ptr<TLPasteboardManager> pasteboardManager_;
     std::shared_ptr<TLPasteboard> generalPasteboard_;

@@ -13,6 +13,8 @@ inline constexpr const char* TLUserDefaultsPasteboardChangeCount = "TLUserDefaul
 inline constexpr const char* TLUserDefaultsPasteboardClippingIDs = "TLUserDefaultsPasteboardClippingIDs";
 inline constexpr const char* TLUserDefaultsSelectedListID = "TLUserDefaultsSelectedListID";
 inline constexpr const char* TLUserDefaultsSyncEnabled = "TLUserDefaultsSyncEnabled";
+// The browser's recent searches, which the Sync pane takes from the key-value store.
+inline constexpr const char* TLUserDefaultsRecentSearches = "TLUserDefaultsRecentSearches";
 inline constexpr const char* TLUserDefaultsPlainTextMode = "TLUserDefaultsPlainTextMode";
 inline constexpr const char* TLUserDefaultsPlaySounds = "TLUserDefaultsPlaySounds";
 

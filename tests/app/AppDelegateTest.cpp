@@ -1,6 +1,6 @@
 // Start-up in-process, with a fake tray and the virtual clock: the order of its
-// steps, the settings a first and a later launch write, the hidden launch, the
-// delayed start of sync, and the temporary folder.
+// steps, the settings a first and a later launch write, the hidden launch and
+// the temporary folder.
 #include <gtest/gtest.h>
 
 #include <QTest>
@@ -47,8 +47,6 @@ using testsupport::FakeStatusItem;
 class RecordingDelegate : public AppDelegate {
 public:
     using AppDelegate::AppDelegate;
-    void startSyncManager() override { syncStarts.push_back(dispatch::Clock::now()); }
-    std::vector<double> syncStarts;
 };
 
 class AppDelegateTest : public ::testing::Test {
@@ -267,23 +265,6 @@ TEST_F(AppDelegateTest, AnOlderInstallationWithoutTheHideKeyShowsTheWindowOnceTh
     auto delegate = launch();
     EXPECT_DOUBLE_EQ(delegate->tavloWindowController()->windowAlpha(), 1.0);
     EXPECT_TRUE(suite()->boolForKey(TLUserDefaultsHideWindowOnLaunchKey));
-}
-
-TEST_F(AppDelegateTest, SyncStartsOneSecondAfterLaunchAndOnlyWhenOn) {
-    {
-        auto delegate = launch();
-        dispatch::Clock::advance(5);
-        EXPECT_TRUE(delegate->syncStarts.empty());
-    }
-    suite()->setBool(true, TLUserDefaultsSyncEnabled);
-    suite()->synchronize();
-    double launched = dispatch::Clock::now();
-    auto delegate = launch();
-    dispatch::Clock::advance(0.99);
-    EXPECT_TRUE(delegate->syncStarts.empty());
-    dispatch::Clock::advance(0.02);
-    ASSERT_EQ(delegate->syncStarts.size(), 1u);
-    EXPECT_NEAR(delegate->syncStarts[0] - launched, 1.0, 0.011);
 }
 
 TEST_F(AppDelegateTest, TheOlderDefaultRuleIsConvertedOnceAndThenLeftToTheUser) {
