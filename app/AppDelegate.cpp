@@ -11,6 +11,7 @@
 #include "TLLaunchSettings.h"
 #include "ViewController/TLAppearancePreferencesViewController.h"
 #include "hotkeys/HKShortcutBinder.h"
+#include "ViewController/TLTemplatePreferenceViewController.h"
 #include "hotkeys/HKShortcutView.h"
 #include "ViewController/TLHotkeyPreferencesViewController.h"
 #include "kit/TLCloudKitSyncManager.h"
@@ -89,6 +90,10 @@ AppDelegate::AppDelegate(Environment environment) : environment_(std::move(envir
     TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Hotkeys,
                                                 []() -> std::unique_ptr<QWidget> {
                                                     return std::make_unique<TLHotkeyPreferencesViewController>();
+                                                });
+    TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Templates,
+                                                []() -> std::unique_ptr<QWidget> {
+                                                    return std::make_unique<TLTemplatePreferenceViewController>();
                                                 });
     sharedDelegate = this;
 }
