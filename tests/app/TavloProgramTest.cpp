@@ -75,13 +75,12 @@ TEST_F(TavloProgramTest, ACopyReachesTheStoreAndALaterLaunchShowsTheRunningWindo
     std::this_thread::sleep_for(500ms);
     EXPECT_FALSE(windowVisible());
 
-    auto start = std::chrono::steady_clock::now();
+    // How quickly the second run hands over is the start-up benchmark's figure;
+    // here it only has to hand over and exit.
     auto again = startTavlo();
     ASSERT_TRUE(again);
-    EXPECT_EQ(again->wait(10s), 0);
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    EXPECT_LT(took, 5s) << took.count() << " ms";
-    EXPECT_TRUE(waitUntil(windowVisible, 5s));
+    EXPECT_EQ(again->wait(30s), 0);
+    EXPECT_TRUE(waitUntil(windowVisible, 15s));
     EXPECT_TRUE(running->running());
 
     running->signal(SIGTERM);
