@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "platform/desktop/ApplicationBus.h"
 #include "platform/foundation/Bundle.h"
 
@@ -42,6 +44,17 @@ int usageError(const std::string& problem) {
 int notRunning() {
     std::fprintf(stderr, "Tavlo is not running\n");
     return 3;
+}
+
+// Ends the client once the bus is open. Returning from main would tear the
+// process down while the bus connection's thread may still be reading a
+// message; it then finds Qt's type registry gone and prints warnings to our
+// standard error, which callers read as the command's answer. A one-shot
+// client has nothing to tear down, so it leaves at once.
+[[noreturn]] void finish(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
 }
 
 }  // namespace
@@ -84,7 +97,7 @@ int main(int argc, char** argv) {
     std::string identifier = foundation::Bundle::main()->bundleIdentifier();
     if (identifier.empty()) identifier = "com.tavlo.Tavlo";
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return notRunning();
+    if (!bus.isConnected()) finish(notRunning());
 
     QVariantMap arguments;
     if (direct) arguments.insert(QString(), QString::fromStdString(*direct));
@@ -100,11 +113,11 @@ int main(int argc, char** argv) {
     const auto deadline = std::chrono::steady_clock::now() + desktop::ApplicationBus::kOwnerWait;
     for (;;) {
         QDBusMessage reply = bus.call(call);
-        if (reply.type() != QDBusMessage::ErrorMessage) return 0;
+        if (reply.type() != QDBusMessage::ErrorMessage) finish(0);
         QDBusError error(reply);
         if (error.type() == QDBusError::ServiceUnknown ||
             reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
-            return notRunning();
+            finish(notRunning());
         if (error.type() == QDBusError::UnknownObject && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
@@ -115,6 +128,6 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", message.c_str());
         else
             std::fprintf(stderr, "tavlo-script: %s\n", message.c_str());
-        return 1;
+        finish(1);
     }
 }
