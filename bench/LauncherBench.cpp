@@ -26,6 +26,7 @@
 #include <functional>
 
 #include "BenchProcess.h"
+#include "BenchX11.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -67,36 +68,14 @@ public:
     }
 
 private:
-    std::vector<xcb_window_t> children(xcb_window_t window) {
-        std::vector<xcb_window_t> out;
-        auto* reply = xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr);
-        if (!reply) return out;
-        auto* list = xcb_query_tree_children(reply);
-        out.assign(list, list + xcb_query_tree_children_length(reply));
-        free(reply);
-        return out;
-    }
+    std::vector<xcb_window_t> children(xcb_window_t window) { return benchx11::children(connection_, window); }
     bool viewable(xcb_window_t window) {
         auto* reply = xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
         bool result = reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
         free(reply);
         return result;
     }
-    std::string className(xcb_window_t window) {
-        auto* reply = xcb_get_property_reply(
-            connection_, xcb_get_property(connection_, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
-        std::string name;
-        if (reply) {
-            std::string value(static_cast<const char*>(xcb_get_property_value(reply)),
-                              xcb_get_property_value_length(reply));
-            auto nul = value.find('\0');
-            name = nul == std::string::npos ? value : value.substr(nul + 1);
-            if (!name.empty() && name.back() == '\0') name.pop_back();
-            free(reply);
-        }
-        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        return name;
-    }
+    std::string className(xcb_window_t window) { return benchx11::className(connection_, window); }
     xcb_connection_t* connection_;
 };
 

@@ -22,6 +22,7 @@
 #include <xcb/xcb.h>
 
 #include "BenchProcess.h"
+#include "BenchX11.h"
 
 #include <algorithm>
 #include <chrono>
@@ -71,31 +72,8 @@ public:
     }
 
 private:
-    std::vector<xcb_window_t> children(xcb_window_t window) {
-        std::vector<xcb_window_t> out;
-        auto* reply = xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr);
-        if (!reply) return out;
-        auto* list = xcb_query_tree_children(reply);
-        out.assign(list, list + xcb_query_tree_children_length(reply));
-        free(reply);
-        return out;
-    }
-    // The class part of WM_CLASS ("instance\0class\0").
-    std::string className(xcb_window_t window) {
-        auto* reply = xcb_get_property_reply(
-            connection_, xcb_get_property(connection_, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
-        std::string name;
-        if (reply) {
-            std::string value(static_cast<const char*>(xcb_get_property_value(reply)),
-                              xcb_get_property_value_length(reply));
-            auto nul = value.find('\0');
-            name = nul == std::string::npos ? value : value.substr(nul + 1);
-            if (!name.empty() && name.back() == '\0') name.pop_back();
-            free(reply);
-        }
-        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        return name;
-    }
+    std::vector<xcb_window_t> children(xcb_window_t window) { return benchx11::children(connection_, window); }
+    std::string className(xcb_window_t window) { return benchx11::className(connection_, window); }
     bool contains(xcb_window_t window, const std::string& wmClass) {
         for (xcb_window_t child : children(window)) {
             if (className(child) == wmClass || contains(child, wmClass)) return true;
