@@ -21,6 +21,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/foundation/ValueTransformer.h"
 #include "tests/support/FakeSystemHotKeys.h"
+#include "tests/support/OtherX11Client.h"
 #include "tests/support/RecordingSystemLog.h"
 #include "tests/support/TempHome.h"
 
@@ -33,41 +34,17 @@ constexpr uint16_t kShiftSuperMask = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4;
 
 bool xdotool(const std::string& arguments) { return std::system(("xdotool " + arguments).c_str()) == 0; }
 
-// Another X client on the same server.
-class OtherClient {
+// Another X client on the same server, which also hears its grabbed presses.
+class OtherClient : public testsupport::OtherX11Client {
 public:
-    OtherClient() : connection_(xcb_connect(nullptr, nullptr)) {
-        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
-    }
-    ~OtherClient() { xcb_disconnect(connection_); }
-    bool grab(uint32_t keycode, uint16_t modifiers) {
-        xcb_generic_error_t* error = xcb_request_check(
-            connection_, xcb_grab_key_checked(connection_, 0, root_, modifiers, static_cast<xcb_keycode_t>(keycode),
-                                              XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-        free(error);
-        return error == nullptr;
-    }
-    // Gives the key one keysym (a core keymap change).
-    void remap(uint32_t keycode, xcb_keysym_t keysym) {
-        free(xcb_request_check(connection_, xcb_change_keyboard_mapping_checked(
-                                                connection_, 1, static_cast<xcb_keycode_t>(keycode), 1, &keysym)));
-    }
     // Whether a key press reaches this client within the time-out.
     bool receivesPress(int milliseconds) {
         for (int waited = 0; waited < milliseconds; waited += 10) {
-            while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-                bool press = (event->response_type & 0x7f) == XCB_KEY_PRESS;
-                free(event);
-                if (press) return true;
-            }
+            if (hadPress()) return true;
             QTest::qWait(10);
         }
         return false;
     }
-
-private:
-    xcb_connection_t* connection_;
-    xcb_window_t root_;
 };
 
 class ShortcutMonitorX11Test : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include "hotkeys/HKShortcutValidator.h"
 #include "platform/desktop/KeyboardLayout.h"
 #include "platform/desktop/X11SystemHotKeys.h"
+#include "tests/support/OtherX11Client.h"
 #include "tests/support/RequireDisplay.h"
 
 using desktop::KeyboardLayout;
@@ -19,25 +20,7 @@ namespace {
 
 constexpr uint64_t kF1 = 122;
 
-class OtherClient {
-public:
-    OtherClient() : connection_(xcb_connect(nullptr, nullptr)) {
-        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
-    }
-    ~OtherClient() { xcb_disconnect(connection_); }
-    // True when the server granted the grab.
-    bool grab(uint32_t keycode, uint16_t modifiers) {
-        xcb_generic_error_t* error = xcb_request_check(
-            connection_, xcb_grab_key_checked(connection_, 0, root_, modifiers, static_cast<xcb_keycode_t>(keycode),
-                                              XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-        free(error);
-        return error == nullptr;
-    }
-
-private:
-    xcb_connection_t* connection_;
-    xcb_window_t root_;
-};
+using OtherClient = testsupport::OtherX11Client;
 
 TEST(SystemHotKeysX11Test, AnotherClientsGrabIsTakenAndOursIsNot) {
     TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY"), "no X server");
