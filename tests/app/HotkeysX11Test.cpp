@@ -18,6 +18,7 @@
 #include "platform/desktop/KeyboardLayout.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "tests/support/FakeStatusItem.h"
+#include "tests/support/OtherX11Client.h"
 #include "tests/support/RecordingSystemLog.h"
 #include "tests/support/TempHome.h"
 #include "views/TLTavloWindowController.h"
@@ -138,28 +139,19 @@ TEST_F(HotkeysX11Test, EachDefaultCombinationRunsItsActionOnce) {
 }
 
 TEST_F(HotkeysX11Test, ACombinationAnotherClientHoldsStaysTheirsAndTheOthersWork) {
-    xcb_connection_t* other = xcb_connect(nullptr, nullptr);
-    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
+    testsupport::OtherX11Client other;
     auto layout = desktop::KeyboardLayout::fromServer();
     ASSERT_TRUE(layout);
     uint32_t keycodeS = layout->keycodeForKeyCode(1);
-    free(xcb_request_check(other, xcb_grab_key_checked(other, 0, root, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4,
-                                                       static_cast<xcb_keycode_t>(keycodeS), XCB_GRAB_MODE_ASYNC,
-                                                       XCB_GRAB_MODE_ASYNC)));
+    other.grab(keycodeS, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4);
     launch();
     EXPECT_EQ(HKShortcutBinder::sharedBinder().valueForKey(TLHotkeySaveClipboard),
               HKShortcut(1, tlhotkeys::kControlShift));
 
     testsupport::RecordingSystemLog::Scope log;
     EXPECT_EQ(pressAll(27), expectedEvents("saveCurrentClipboard"));
-    bool received = false;
-    while (xcb_generic_event_t* event = xcb_poll_for_event(other)) {
-        received |= (event->response_type & 0x7f) == XCB_KEY_PRESS;
-        free(event);
-    }
-    EXPECT_TRUE(received);
+    EXPECT_TRUE(other.hadPress());
     EXPECT_EQ(log->entries().size(), 20u) << "only the numbered keys' lines";
-    xcb_disconnect(other);
 }
 
 }  // namespace
