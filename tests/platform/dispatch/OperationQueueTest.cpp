@@ -130,6 +130,8 @@ TEST(OperationQueueTest, FinishedOnlyOnceItsBlockHasReturned) {
     EXPECT_FALSE(finishedInside.load());
     EXPECT_TRUE(operation->isFinished());
     EXPECT_FALSE(operation->isExecuting());
+    // The queue lets go of an operation just after it is marked finished.
+    queue->waitUntilAllOperationsAreFinished();
     queue->addOperation(operation);  // a finished operation is not taken again
     EXPECT_EQ(queue->operationCount(), 0u);
 }
