@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "logging/TLLog.h"
+#include "platform/desktop/LogSink.h"
 #include "platform/desktop/PasteboardTypeMap.h"
 #include "platform/desktop/X11Selection.h"
 #include "platform/foundation/Format.h"
@@ -53,7 +53,7 @@ std::vector<PasteboardItem> ClipboardReader::readItems(X11Selection& selection, 
         // No owner (an empty clipboard) is no news; an owner that stays silent is.
         if (selection.owner() != 0) {
             timedOut = offered.error().code == X11Selection::kNoAnswer;
-            TLLogWarning(TLLogContextPasteboard, "Clipboard content not read: %@", offered.error().localizedDescription());
+            DESKTOP_LOG_NOTE(LogTopic::Pasteboard, "Clipboard content not read: " + offered.error().localizedDescription());
         }
         return report({});
     }
@@ -99,7 +99,7 @@ std::vector<PasteboardItem> ClipboardReader::readItems(X11Selection& selection, 
         skipped.push_back("everything (a marker was not read)");
     }
     if (!skipped.empty())
-        TLLogWarning(TLLogContextPasteboard, "Clipboard content left out: %@", PasteboardTypeMap::joinedNotes(skipped));
+        DESKTOP_LOG_NOTE(LogTopic::Pasteboard, "Clipboard content left out: " + PasteboardTypeMap::joinedNotes(skipped));
     return report(std::move(items));
 }
 

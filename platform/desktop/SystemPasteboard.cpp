@@ -9,8 +9,8 @@
 #include <cassert>
 #include <optional>
 
-#include "logging/TLLog.h"
 #include "platform/desktop/ClipboardReader.h"
+#include "platform/desktop/LogSink.h"
 #include "platform/desktop/MimeDataCodec.h"
 #include "platform/desktop/PasteboardTypeMap.h"
 #include "platform/desktop/X11Selection.h"
@@ -90,7 +90,7 @@ struct SystemPasteboard::State {
         std::vector<std::string> skipped;
         std::vector<PasteboardItem> items = MimeDataCodec::read(*data, limits, skipped);
         if (!skipped.empty())
-            TLLogWarning(TLLogContextPasteboard, "Clipboard content left out: %@", PasteboardTypeMap::joinedNotes(skipped));
+            DESKTOP_LOG_NOTE(LogTopic::Pasteboard, "Clipboard content left out: " + PasteboardTypeMap::joinedNotes(skipped));
         return items;
     }
 

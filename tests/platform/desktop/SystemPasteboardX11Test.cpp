@@ -18,13 +18,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "kit/TLMacPasteboard.h"
-#include "logging/LKLog.h"
+#include "platform/desktop/LogSink.h"
 #include "platform/desktop/PasteboardItemArchive.h"
 #include "platform/desktop/SystemPasteboard.h"
-#include "tests/logging/RecordingLogger.h"
 #include "tests/platform/desktop/PasteboardTestSupport.h"
 #include "tests/support/TempHome.h"
 
@@ -78,10 +78,15 @@ protected:
         if (!qGuiApp) GTEST_SKIP() << "needs an X server (DISPLAY is not set)";
         pasteboard_ = desktop::SystemPasteboard::create();
         ASSERT_TRUE(pasteboard_ && pasteboard_->usesX11());
-        LKLog::addLogger(log_);
+        // The layer's notes, as the program's sink would get them.
+        desktop::setLogSink([notes = notes_](const desktop::LogNote& note) {
+            std::lock_guard lock(notes->mutex);
+            notes->lines.push_back(note.text);
+            notes->allPasteboard = notes->allPasteboard && note.topic == desktop::LogTopic::Pasteboard;
+        });
     }
     void TearDown() override {
-        LKLog::removeLogger(log_);
+        desktop::setLogSink(nullptr);
         pasteboard_.reset();
     }
 
@@ -116,13 +121,19 @@ protected:
     }
 
     std::vector<std::string> logLines() {
-        LKLog::flushLog();
-        return log_->lines();
+        std::lock_guard lock(notes_->mutex);
+        EXPECT_TRUE(notes_->allPasteboard);
+        return notes_->lines;
     }
 
     testsupport::TempHome home_;
     std::shared_ptr<desktop::SystemPasteboard> pasteboard_;
-    std::shared_ptr<RecordingLogger> log_ = std::make_shared<RecordingLogger>();
+    struct Notes {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+        bool allPasteboard = true;
+    };
+    std::shared_ptr<Notes> notes_ = std::make_shared<Notes>();
 };
 
 TEST_F(SystemPasteboardX11Test, TextFromAnotherProgramIsOneChange) {
