@@ -215,8 +215,10 @@ std::optional<ElfIdentity> elfIdentityFromFileBytes(const void* bytes, uint64_t 
     return identity;
 }
 
-std::optional<ElfIdentity> runningProgramIdentity() {
-    std::optional<ImageRecord> record = imageRecord(nullptr, true);
+namespace {
+
+// The identity of a loaded image from its headers and notes in memory.
+std::optional<ElfIdentity> loadedIdentity(const std::optional<ImageRecord>& record) {
     if (!record || !record->header) return std::nullopt;
     ElfIdentity identity = identityFor(record->header->e_machine);
     for (ElfW(Half) i = 0; i < record->programHeaderCount; ++i) {
@@ -229,6 +231,15 @@ std::optional<ElfIdentity> runningProgramIdentity() {
         }
     }
     return identity;
+}
+
+}  // namespace
+
+std::optional<ElfIdentity> runningProgramIdentity() { return loadedIdentity(imageRecord(nullptr, true)); }
+
+std::optional<ElfIdentity> loadedImageIdentity(const void* header) {
+    if (!header) return std::nullopt;
+    return loadedIdentity(imageRecord(header, false));
 }
 
 std::optional<LoadedImage> mainProgramImage() {

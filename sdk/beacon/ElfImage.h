@@ -43,6 +43,9 @@ std::optional<ElfIdentity> elfIdentityFromFileBytes(const void* bytes, uint64_t 
 
 // The identity of the running program, read from its loaded headers and notes.
 std::optional<ElfIdentity> runningProgramIdentity();
+// The identity of the loaded image whose ELF header is at this address, read
+// from its headers and notes in memory; nullopt when no loaded image starts there.
+std::optional<ElfIdentity> loadedImageIdentity(const void* header);
 
 struct LoadedImage {
     const void* header = nullptr;  // the ELF header in memory

@@ -1,0 +1,46 @@
+#pragma once
+// Loaded binary images as the capture core sees them: the fixed table of
+// nodes in the writable context that the crash path searches without locks,
+// and the details of one image (UUID, sizes, unwind sections) read from its
+// headers outside a crash.
+//
+// On Linux an image is an ELF object mapped by the dynamic loader: its base
+// is the mapped ELF header, its size the span of its non-writable PT_LOAD
+// segments (code and read-only data, what the "__TEXT" segment holds), its
+// UUID the first 16 bytes of the GNU build-id. Nothing here is encrypted and
+// no SDK version is recorded, so those read false and "0.0.0".
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct BBXFile;
+
+inline constexpr int kBBXBinaryImageSlotCount = 512;
+
+struct BBXBinaryImageNode {
+    uintptr_t base = 0;  // 0: an empty slot; published by compare-and-swap
+    uint64_t size = 0;
+    uintptr_t ehFrame = 0;
+    uintptr_t unwindInfo = 0;  // always 0 here: no compact unwind tables
+    uintptr_t crashInfo = 0;   // always 0 here: ELF images carry no crash-info section
+    uintptr_t ehFrameHdr = 0;  // the .eh_frame_hdr search table
+};
+
+struct BBXBinaryImageDetails {
+    std::optional<std::string> uuid;  // 32 lower-case hex digits; none without a build-id
+    bool encrypted = false;
+    std::string minimumSDKVersion = "0.0.0";
+    std::string builtSDKVersion = "0.0.0";
+    std::string architecture;
+    BBXBinaryImageNode node;
+    intptr_t slide = 0;
+};
+
+// The details of the loaded image whose ELF header is at header; false when
+// no loaded image starts there.
+bool BBXBinaryImageDetailsForHeader(const void* header, BBXBinaryImageDetails* details);
+
+// Writes the "executable" section of the metadata file for the running
+// program; false (logged by the caller) when its image cannot be read.
+bool BBXBinaryImageRecordExecutable(BBXFile* file);

@@ -1,0 +1,296 @@
+#include "sdk/blackbox/BBXFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "sdk/blackbox/BBXNumberText.h"
+#include "sdk/blackbox/BBXSDKLog.h"
+
+// The writer half: runs in signal handlers, so nothing below allocates (but
+// the buffer of a buffered file, at open), formats with the C library or locks.
+
+namespace {
+
+std::atomic<BBXFileWriteFunction> gWrite{nullptr};
+
+ssize_t writeBytes(int fd, const void* bytes, size_t count) {
+    BBXFileWriteFunction function = gWrite.load(std::memory_order_relaxed);
+    return function ? function(fd, bytes, count) : ::write(fd, bytes, count);
+}
+
+void flushBuffer(BBXFile* file) {
+    if (!file->buffer || file->bufferCount == 0) return;
+    ssize_t written = writeBytes(file->fd, file->buffer, file->bufferCount);
+    if (written > 0) file->writtenCount += static_cast<uint64_t>(written);
+    file->bufferCount = 0;
+}
+
+// One piece of output.
+void put(BBXFile* file, const char* bytes, size_t count) {
+    if (!file || file->fd < 0 || count == 0) return;
+    if (!file->buffered || !file->buffer) {
+        ssize_t written = writeBytes(file->fd, bytes, count);
+        if (written > 0) file->writtenCount += static_cast<uint64_t>(written);
+        return;
+    }
+    // A piece that would reach the buffer's size tops it up to 999 bytes and
+    // flushes, as often as needed; the rest waits in the buffer.
+    while (file->bufferCount + count >= kBBXFileBufferSize) {
+        size_t take = kBBXFileBufferSize - 1 - file->bufferCount;
+        std::memcpy(file->buffer + file->bufferCount, bytes, take);
+        file->bufferCount += take;
+        flushBuffer(file);
+        bytes += take;
+        count -= take;
+    }
+    if (count == 0) return;
+    std::memcpy(file->buffer + file->bufferCount, bytes, count);
+    file->bufferCount += count;
+}
+
+void putText(BBXFile* file, const char* text) { put(file, text, std::strlen(text)); }
+
+void commaIfNeeded(BBXFile* file) {
+    if (file->needsComma) put(file, ",", 1);
+}
+
+void open(BBXFile* file, char bracket) {
+    commaIfNeeded(file);
+    put(file, &bracket, 1);
+    file->depth += 1;
+    file->needsComma = 0;
+}
+
+void close(BBXFile* file, char bracket) {
+    put(file, &bracket, 1);
+    if (file->depth > 0) {
+        file->needsComma = file->depth > 1;
+        file->depth -= 1;
+    }
+}
+
+// A quoted text, with the ":" of a key: short ones go out in one piece.
+void putQuoted(BBXFile* file, const char* text, bool isKey) {
+    size_t length = std::strlen(text);
+    size_t limit = isKey ? 12 : 13;
+    if (length < limit) {
+        char piece[16];
+        size_t n = 0;
+        piece[n++] = '"';
+        std::memcpy(piece + n, text, length);
+        n += length;
+        piece[n++] = '"';
+        if (isKey) piece[n++] = ':';
+        put(file, piece, n);
+        return;
+    }
+    put(file, "\"", 1);
+    put(file, text, length);
+    put(file, isKey ? "\":" : "\"", isKey ? 2 : 1);
+}
+
+void putNumber(BBXFile* file, uint64_t value, unsigned base, bool negative) {
+    char digits[kBBXNumberTextSize];
+    size_t at = BBXNumberText(digits, value, base, negative);
+    put(file, digits + at, sizeof digits - at);
+}
+
+void putSigned(BBXFile* file, int64_t value) { putNumber(file, BBXMagnitude(value), 10, value < 0); }
+
+void putString(BBXFile* file, const char* value) {
+    if (!value) put(file, "null", 4);
+    else putQuoted(file, value, false);
+}
+
+// Hex digits in chunks of 16 bytes, between quotes.
+void putHex(BBXFile* file, const char* value) {
+    if (!value) {
+        put(file, "null", 4);
+        return;
+    }
+    static const char kDigits[] = "0123456789abcdef";
+    put(file, "\"", 1);
+    auto* bytes = reinterpret_cast<const unsigned char*>(value);
+    size_t length = std::strlen(value);
+    for (size_t start = 0; start < length; start += 16) {
+        char chunk[32];
+        size_t n = 0;
+        for (size_t i = start; i < length && i < start + 16; ++i) {
+            chunk[n++] = kDigits[bytes[i] >> 4];
+            chunk[n++] = kDigits[bytes[i] & 0x0f];
+        }
+        put(file, chunk, n);
+    }
+    put(file, "\"", 1);
+}
+
+void afterValue(BBXFile* file) { file->needsComma = 1; }
+
+}  // namespace
+
+bool BBXFileInitWithPathMode(BBXFile* file, const char* path, bool append, bool buffered) {
+    if (!file) {
+        BBXSDKLog("%s: Error: file is null\n", __func__);
+        return false;
+    }
+    *file = BBXFile{};
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    int fd = path ? ::open(path, flags, 0644) : -1;
+    if (fd < 0) {
+        BBXSDKLog("%s: Error: Unable to open file %s\n", __func__, path);
+        return false;
+    }
+    if (append) {
+        struct stat status {};
+        if (::fstat(fd, &status) != 0) {
+            BBXSDKLog("%s: Error: file descriptor invalid\n", __func__);
+            ::close(fd);
+            return false;
+        }
+        file->writtenCount = static_cast<uint64_t>(status.st_size);
+    }
+    file->fd = fd;
+    if (buffered) {
+        file->buffer = static_cast<char*>(std::malloc(kBBXFileBufferSize));
+        file->buffered = file->buffer != nullptr;
+    }
+    return true;
+}
+
+bool BBXFileInit(BBXFile* file, const char* path, bool buffered) {
+    return BBXFileInitWithPathMode(file, path, true, buffered);
+}
+
+bool BBXFileCloseWithOffset(BBXFile* file, uint64_t* written) {
+    if (!file) return false;
+    BBXFileFlush(file);
+    if (file->buffer) std::free(file->buffer);
+    file->buffer = nullptr;
+    if (written) *written = file->writtenCount;
+    int fd = file->fd;
+    *file = BBXFile{};
+    if (fd >= 0 && ::close(fd) != 0) {
+        BBXSDKLog("%s: Error: Unable to close file %s\n", __func__, static_cast<const char*>(nullptr));
+        return false;
+    }
+    return true;
+}
+
+bool BBXFileClose(BBXFile* file) { return BBXFileCloseWithOffset(file, nullptr); }
+
+bool BBXFileIsOpen(const BBXFile* file) { return file && file->fd >= 0; }
+
+void BBXFileFlush(BBXFile* file) {
+    if (file && file->fd >= 0) flushBuffer(file);
+}
+
+void BBXFileOpenSection(BBXFile* file, const char* key) {
+    if (!file) return;
+    // A writer stopped inside the last section left its line open: end that
+    // line, so this section and the ones after it parse.
+    if (file->depth != 0) put(file, "\n", 1);
+    file->depth = 0;
+    file->needsComma = 0;
+    open(file, '{');
+    BBXFileWriteKey(file, key);
+}
+
+void BBXFileCloseSection(BBXFile* file) {
+    if (!file) return;
+    close(file, '}');
+    put(file, "\n", 1);
+}
+
+void BBXFileBeginObject(BBXFile* file) {
+    if (file) open(file, '{');
+}
+
+void BBXFileEndObject(BBXFile* file) {
+    if (file) close(file, '}');
+}
+
+void BBXFileBeginArray(BBXFile* file) {
+    if (file) open(file, '[');
+}
+
+void BBXFileEndArray(BBXFile* file) {
+    if (file) close(file, ']');
+}
+
+void BBXFileWriteKey(BBXFile* file, const char* key) {
+    if (!file) return;
+    commaIfNeeded(file);
+    putQuoted(file, key ? key : "", true);
+    file->needsComma = 0;
+}
+
+void BBXFileWriteUnsignedEntry(BBXFile* file, const char* key, uint64_t value) {
+    if (!file) return;
+    BBXFileWriteKey(file, key);
+    putNumber(file, value, 10, false);
+    afterValue(file);
+}
+
+void BBXFileWriteSignedEntry(BBXFile* file, const char* key, int64_t value) {
+    if (!file) return;
+    BBXFileWriteKey(file, key);
+    putSigned(file, value);
+    afterValue(file);
+}
+
+void BBXFileWriteStringEntry(BBXFile* file, const char* key, const char* value) {
+    if (!file) return;
+    BBXFileWriteKey(file, key);
+    putString(file, value);
+    afterValue(file);
+}
+
+void BBXFileWriteNSStringEntry(BBXFile* file, const char* key, const std::optional<std::string>& value) {
+    BBXFileWriteStringEntry(file, key, value ? value->c_str() : nullptr);
+}
+
+void BBXFileWriteNSStringEntryIfNotEmpty(BBXFile* file, const char* key, const std::optional<std::string>& value) {
+    if (value && !value->empty()) BBXFileWriteStringEntry(file, key, value->c_str());
+}
+
+void BBXFileWriteHexEntry(BBXFile* file, const char* key, const char* value) {
+    if (!file) return;
+    BBXFileWriteKey(file, key);
+    putHex(file, value);
+    afterValue(file);
+}
+
+void BBXFileWriteBoolEntry(BBXFile* file, const char* key, bool value) {
+    if (!file) return;
+    BBXFileWriteKey(file, key);
+    putText(file, value ? "true" : "false");
+    afterValue(file);
+}
+
+void BBXFileWriteUnsignedElement(BBXFile* file, uint64_t value) {
+    if (!file) return;
+    commaIfNeeded(file);
+    putNumber(file, value, 10, false);
+    afterValue(file);
+}
+
+void BBXFileWriteStringElement(BBXFile* file, const char* value) {
+    if (!file) return;
+    commaIfNeeded(file);
+    putString(file, value);
+    afterValue(file);
+}
+
+void BBXFileWriteHexElement(BBXFile* file, const char* value) {
+    if (!file) return;
+    commaIfNeeded(file);
+    putHex(file, value);
+    afterValue(file);
+}
+
+void BBXFileSetWriteFunction(BBXFileWriteFunction function) { gWrite.store(function); }

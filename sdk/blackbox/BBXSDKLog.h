@@ -1,0 +1,16 @@
+#pragma once
+// The capture core's diagnostic log, "sdk.log" in the report folder. Every
+// message is a format starting with "%s: " and the reporting function's name,
+// ending with a newline. Async-signal-safe: the format is walked byte by byte,
+// numbers are converted into a fixed buffer, each piece goes out with its own
+// write(2); nothing allocates or locks. Any thread.
+//
+// Directives: %s (a C string, "(null)" for none), %d (signed 32-bit), %u
+// (unsigned 32-bit), %x (unsigned 32-bit, lower-case hex), %p ("0x" and the
+// 64-bit value in hex). Any other directive ("%lx", "%zu", "%02x", "%f") is
+// written as its two characters and takes no argument.
+//
+// Nothing is written until a capture context with a report folder exists; the
+// file is opened on first use (write-only, create, append, 0644) and kept open.
+
+void BBXSDKLog(const char* format, ...);

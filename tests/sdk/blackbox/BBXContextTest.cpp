@@ -1,0 +1,137 @@
+// The capture context in this test process: set up once for the whole
+// program (a context lives as long as its process), then the diagnostic log,
+// the crash-recorded flag and the protected records.
+#include "sdk/blackbox/BBXContext.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "sdk/blackbox/BBXSDKLog.h"
+#include "tests/sdk/blackbox/BlackboxTestSupport.h"
+
+namespace {
+
+using blackboxtest::fileContents;
+using blackboxtest::permissionsAt;
+using blackboxtest::signalEndingChild;
+
+class BBXContextTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char folder[] = "/tmp/bbx-context-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        folder_ = folder;
+        umask(022);
+        BBXContextInitData data;
+        data.apiKey = "test-key";
+        data.reportPath = folder_.c_str();
+        data.sessionID = "session";
+        data.maxCustomKeys = 16;
+        data.maxCustomExceptions = 16;
+        data.customExceptionsEnabled = 1;
+        data.logBufferSize = 65536;
+        EXPECT_FALSE(BBXContextMarkCrashRecorded());  // nothing to mark before a context
+        BBXContextInitialize(&data);
+        for (int i = 0; i < 500 && !BBXContextIsInitialized(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    static void TearDownTestSuite() { std::filesystem::remove_all(folder_); }
+
+    static std::string logPath() { return folder_ + "/sdk.log"; }
+
+    // What one call adds to "sdk.log".
+    template <class... Args>
+    static std::string logged(const char* format, Args... arguments) {
+        size_t before = fileContents(logPath()).size();
+        BBXSDKLog(format, arguments...);
+        return fileContents(logPath()).substr(before);
+    }
+
+    static inline std::string folder_;
+};
+
+TEST_F(BBXContextTest, IsInitialisedAndProtected) {
+    ASSERT_TRUE(BBXContextIsInitialized());
+    BBXReadOnlyContext* readOnly = BBXContextGetReadOnly();
+    BBXAllocator* allocator = BBXContextGetAllocator();
+    EXPECT_EQ(readOnly->pageSize, 4096u);
+    EXPECT_EQ(std::string(readOnly->binaryImagesPath), folder_ + "/binary_images.bbxrecord");
+    EXPECT_EQ(std::string(readOnly->logStore.bPath), folder_ + "/log_b.bbxrecord");
+    EXPECT_EQ(readOnly->keyValueStore.maxInternalKeys, 32u);
+    EXPECT_EQ(readOnly->exceptionStore.maxCount, 16u);
+    EXPECT_EQ(readOnly->errorStore.maxCount, 0u);  // error reporting off
+    EXPECT_EQ(readOnly->exceptionStore.counter, &BBXContextGetWritable()->exceptionCount);
+    EXPECT_FALSE(BBXContextDebuggerAttachedFlag());
+
+    // Every record and path lies in the mapping: nothing fell back to the heap.
+    auto inMapping = [&](const void* p) {
+        auto address = reinterpret_cast<uintptr_t>(p);
+        auto base = reinterpret_cast<uintptr_t>(allocator->base);
+        return address >= base && address < base + BBXAllocatorMappingSize(allocator);
+    };
+    const void* blocks[] = {readOnly, BBXContextGetWritable(), readOnly->signalStack, readOnly->machServerStack,
+                            readOnly->sdkLogPath, readOnly->customExceptionStore.bPath, readOnly->cachesPath};
+    for (const void* p : blocks)
+        EXPECT_TRUE(inMapping(p));
+    EXPECT_EQ(fileContents(logPath()).find("falling back to malloc"), std::string::npos);
+
+    EXPECT_EQ(permissionsAt(reinterpret_cast<uintptr_t>(readOnly)), "r--p");
+    EXPECT_EQ(permissionsAt(reinterpret_cast<uintptr_t>(BBXContextGetWritable())), "rw-p");
+    EXPECT_EQ(signalEndingChild([readOnly] { std::atomic_ref<uint8_t>(readOnly->debuggerAttached).store(1); }),
+              SIGSEGV);
+}
+
+TEST_F(BBXContextTest, OnlyTheFirstMarkRecordsTheCrash) {
+    // In a child, so the flag stays clear for the rest of this program.
+    EXPECT_EQ(signalEndingChild([] {
+                  if (BBXContextCrashRecorded() || BBXContextMarkCrashRecorded() || !BBXContextMarkCrashRecorded() ||
+                      !BBXContextCrashRecorded())
+                      _exit(1);
+                  _exit(0);
+              }),
+              0);
+    EXPECT_FALSE(BBXContextCrashRecorded());
+}
+
+TEST_F(BBXContextTest, SDKLogWritesItsDirectivesOnly) {
+    struct Case {
+        std::string written;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {logged("%s: %lx then %d and %s\n", "f", -5, "text"), "f: %lx then -5 and text\n"},
+        {logged("%s: %s\n", "f", static_cast<const char*>(nullptr)), "f: (null)\n"},
+        {logged("%s: %d %d %d\n", "f", -5, 0, INT32_MIN), "f: -5 0 -2147483648\n"},
+        {logged("%s: %x %x\n", "f", 255u, 0xdeadbeefu), "f: ff deadbeef\n"},
+        {logged("%s: %u\n", "f", 4294967295u), "f: 4294967295\n"},
+        {logged("%s: %p %p\n", "f", static_cast<void*>(nullptr), reinterpret_cast<void*>(0x7f00ab)), "f: 0x0 0x7f00ab\n"},
+        {logged("%s: %zu %llu %02x %f %%\n", "f"), "f: %zu %llu %02x %f %%\n"},
+        {logged("%s: ends in %", "f"), "f: ends in %"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.written, c.expected);
+}
+
+TEST_F(BBXContextTest, SDKLogKeepsOneAppendingDescriptor) {
+    BBXSDKLog("%s: one\n", "f");
+    BBXSDKLog("%s: two\n", "f");
+    int found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (error || target != logPath()) continue;
+        ++found;
+        int flags = fcntl(std::stoi(entry.path().filename().string()), F_GETFL);
+        EXPECT_TRUE(flags & O_APPEND);
+    }
+    EXPECT_EQ(found, 1);
+    struct stat status {};
+    ASSERT_EQ(stat(logPath().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0644u);
+}
+
+}  // namespace

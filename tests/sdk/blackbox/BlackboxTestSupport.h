@@ -1,0 +1,67 @@
+#pragma once
+// Helpers of the capture core's tests: crash children and the process's maps.
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+namespace blackboxtest {
+
+// Puts a signal back to its default action with the raw system call, past any
+// sanitizer that keeps its own handler, so a forked child dies by the signal.
+inline void resetSignalToDefault(int number) {
+    struct {
+        void* handler;
+        unsigned long flags;
+        void* restorer;
+        uint64_t mask;
+    } action{reinterpret_cast<void*>(SIG_DFL), 0, nullptr, 0};
+    syscall(SYS_rt_sigaction, number, &action, nullptr, sizeof action.mask);
+}
+
+// Runs body in a forked child (SIGSEGV at its default action) and answers the
+// signal that ended it, 0 when it exited.
+inline int signalEndingChild(const std::function<void()>& body) {
+    pid_t child = fork();
+    if (child == 0) {
+        resetSignalToDefault(SIGSEGV);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+// The permissions column of /proc/self/maps ("rw-p", "---p") of the mapping
+// holding address; empty when none does.
+inline std::string permissionsAt(uintptr_t address) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::istringstream fields(line);
+        std::string range, permissions;
+        fields >> range >> permissions;
+        auto dash = range.find('-');
+        uintptr_t start = std::stoull(range.substr(0, dash), nullptr, 16);
+        uintptr_t end = std::stoull(range.substr(dash + 1), nullptr, 16);
+        if (address >= start && address < end) return permissions;
+    }
+    return {};
+}
+
+inline std::string fileContents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+}  // namespace blackboxtest
