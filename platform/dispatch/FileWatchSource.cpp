@@ -14,6 +14,16 @@
 
 namespace dispatch {
 
+namespace {
+
+// A kernel watch is shared by every source on one inode, and a second
+// inotify_add_watch replaces the first one's mask: every source on a file asks
+// for the same events, every source on a folder for the same ones and the names'.
+constexpr uint32_t kFileMask = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
+constexpr uint32_t kEntryMask = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
+
+}  // namespace
+
 // The process's inotify instance and the thread that reads it. Sources are found
 // by id, never by pointer, so an event that races with a cancel finds nothing
 // rather than a freed source. Never torn down: a source may be cancelled while
@@ -32,7 +42,9 @@ public:
         // The descriptor's /proc link leads to the very file that is open, even
         // when it has been renamed or unlinked since.
         std::string path = "/proc/self/fd/" + std::to_string(source->fileFd_);
-        int wd = ::inotify_add_watch(inotifyFd_, path.c_str(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+        struct stat st {};
+        bool folder = ::fstat(source->fileFd_, &st) == 0 && S_ISDIR(st.st_mode);
+        int wd = ::inotify_add_watch(inotifyFd_, path.c_str(), folder ? kFileMask | kEntryMask : kFileMask);
         if (wd < 0) return false;
         uint64_t id = ++nextID_;
         // Two sources on one file share the kernel's watch.
@@ -77,7 +89,7 @@ private:
             ssize_t got = ::read(inotifyFd_, buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) return;
-            std::vector<std::pair<std::shared_ptr<FileWatchSource>, unsigned>> seen;
+            std::vector<Seen> seen;
             {
                 std::lock_guard lock(mutex_);
                 for (ssize_t offset = 0; offset < got;) {
@@ -86,12 +98,24 @@ private:
                     collect(*event, seen);
                 }
             }
-            for (auto& [source, events] : seen) source->post(events);
+            for (auto& [source, events, name] : seen) source->post(events, name);
             seen.clear();  // last references end here, outside the lock
         }
     }
 
-    void collect(const inotify_event& event, std::vector<std::pair<std::shared_ptr<FileWatchSource>, unsigned>>& seen) {
+    struct Seen {
+        std::shared_ptr<FileWatchSource> source;
+        unsigned events;
+        std::string name;
+    };
+
+    void collect(const inotify_event& event, std::vector<Seen>& seen) {
+        if (event.mask & IN_Q_OVERFLOW) {
+            for (auto& [id, entry] : sources_) {
+                if (auto source = entry.source.lock()) seen.push_back({std::move(source), FileWatchSource::Overflow, {}});
+            }
+            return;
+        }
         auto watch = watches_.find(event.wd);
         if (watch == watches_.end()) return;  // removed meanwhile
         for (uint64_t id : watch->second) {
@@ -100,6 +124,11 @@ private:
             auto source = entry->second.source.lock();
             if (!source) continue;
             unsigned events = 0;
+            // A folder's events about the names in it carry the name.
+            if (event.len > 0 && event.name[0] != '\0') {
+                if (event.mask & kEntryMask) seen.push_back({std::move(source), FileWatchSource::Entries, event.name});
+                continue;
+            }
             if (event.mask & IN_MOVE_SELF) events |= FileWatchSource::Rename;
             if (event.mask & (IN_DELETE_SELF | IN_IGNORED)) events |= FileWatchSource::Delete;
             // An unlinked file that is still open only reports a change of its
@@ -108,7 +137,7 @@ private:
                 struct stat st {};
                 if (::fstat(source->fileFd_, &st) == 0 && st.st_nlink == 0) events |= FileWatchSource::Delete;
             }
-            if (events) seen.emplace_back(std::move(source), events);
+            if (events) seen.push_back({std::move(source), events, {}});
         }
         // The kernel dropped the watch (the file is gone): nothing more comes.
         if (event.mask & IN_IGNORED) {
@@ -126,6 +155,10 @@ private:
 };
 
 std::shared_ptr<FileWatchSource> FileWatchSource::create(int fd, unsigned mask, std::shared_ptr<Queue> queue) {
+    return createForFolder(fd, mask & (Delete | Rename), std::move(queue));
+}
+
+std::shared_ptr<FileWatchSource> FileWatchSource::createForFolder(int fd, unsigned mask, std::shared_ptr<Queue> queue) {
     if (fd < 0 || !queue) return nullptr;
     int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) return nullptr;
@@ -145,8 +178,13 @@ FileWatchSource::~FileWatchSource() {
 }
 
 void FileWatchSource::setHandler(Handler handler) {
+    if (!handler) return setHandler(FolderHandler());
+    setHandler([handler = std::move(handler)](unsigned events, const std::set<std::string>&) { handler(events); });
+}
+
+void FileWatchSource::setHandler(FolderHandler handler) {
     std::lock_guard lock(mutex_);
-    handler_ = std::make_shared<Handler>(std::move(handler));
+    handler_ = std::make_shared<FolderHandler>(std::move(handler));
 }
 
 void FileWatchSource::setCancelHandler(Block handler) {
@@ -185,12 +223,13 @@ bool FileWatchSource::isCancelled() const {
     return cancelled_;
 }
 
-void FileWatchSource::post(unsigned events) {
+void FileWatchSource::post(unsigned events, const std::string& name) {
     std::lock_guard lock(mutex_);
     events &= mask_;
     if (!events || cancelled_ || !resumed_) return;
     bool scheduled = pending_ != 0;
     pending_ |= events;
+    if (!name.empty()) pendingNames_.insert(name);
     if (scheduled) return;
     std::weak_ptr<FileWatchSource> weak = weak_from_this();
     queue_->async([weak] {
@@ -199,16 +238,18 @@ void FileWatchSource::post(unsigned events) {
 }
 
 void FileWatchSource::deliver() {
-    std::shared_ptr<Handler> handler;
+    std::shared_ptr<FolderHandler> handler;
     unsigned events;
+    std::set<std::string> names;
     {
         std::lock_guard lock(mutex_);
         if (cancelled_) return;
         events = pending_;
         pending_ = 0;
+        names.swap(pendingNames_);
         handler = handler_;
     }
-    if (events && handler && *handler) (*handler)(events);
+    if (events && handler && *handler) (*handler)(events, names);
 }
 
 }  // namespace dispatch
