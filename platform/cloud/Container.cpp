@@ -1,0 +1,126 @@
+#include "Container.h"
+
+#include "Database.h"
+#include "PushChannel.h"
+#include "SQLiteSession.h"
+#include "ZoneServer.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Paths.h"
+
+namespace cloud {
+
+namespace {
+
+std::mutex defaultMutex;
+std::shared_ptr<Container> defaultInstance;
+
+}  // namespace
+
+std::shared_ptr<Container> Container::defaultContainer() {
+    std::lock_guard lock(defaultMutex);
+    if (!defaultInstance) {
+        std::string identifier = foundation::Bundle::main()->bundleIdentifier();
+        if (identifier.empty()) identifier = "com.tavlo.Tavlo";
+        defaultInstance = std::make_shared<Container>(identifier, Configuration::read(),
+                                                      Configuration::deviceIdentifier(), true);
+    }
+    return defaultInstance;
+}
+
+std::shared_ptr<Container> Container::containerWithIdentifier(const std::string&) { return defaultContainer(); }
+
+std::shared_ptr<Container> Container::make(std::string identifier, Configuration configuration, std::string deviceID) {
+    return std::make_shared<Container>(std::move(identifier), std::move(configuration), std::move(deviceID));
+}
+
+Container::Container(std::string identifier, Configuration configuration, std::string deviceID, bool followsSettings)
+    : identifier_(std::move(identifier)),
+      deviceID_(std::move(deviceID)),
+      followsSettings_(followsSettings),
+      configuration_(std::move(configuration)) {}
+
+Configuration Container::configuration() const {
+    std::lock_guard lock(mutex_);
+    return configuration_;
+}
+
+std::shared_ptr<Database> Container::privateCloudDatabase() {
+    std::lock_guard lock(mutex_);
+    if (!database_) database_ = std::make_shared<Database>(weak_from_this());
+    return database_;
+}
+
+std::shared_ptr<PushChannel> Container::pushChannel() {
+    std::lock_guard lock(mutex_);
+    if (!pushChannel_) pushChannel_ = std::make_shared<PushChannel>(weak_from_this());
+    return pushChannel_;
+}
+
+Reply<std::shared_ptr<ZoneServer>> Container::server() {
+    std::lock_guard lock(mutex_);
+    if (server_) return server_;
+    if (configuration_.account.empty())
+        return Error(Error::kNotAuthenticated, "No account is configured: run tavlo-cloud use");
+    if (configuration_.backend != Configuration::kEmbeddedBackend)
+        return Error(Error::kNetworkUnavailable,
+                     "The back-end \"" + configuration_.backend + "\" is not available in this build");
+    auto session = SQLiteSession::open(configuration_.folder);
+    if (!session) return session.error();
+    ZoneServer::Options options;
+    options.deviceID = deviceID_;
+    options.cacheFolder = foundation::Paths::cacheHome() / foundation::Paths::kApplicationFolder / "CloudAssets";
+    if (configuration_.assetLimit > 0) options.assetLimit = configuration_.assetLimit;
+    auto server = std::make_shared<ZoneServer>(std::move(session).value(), options);
+    if (auto opened = server->open(configuration_.account); !opened) return opened.error();
+    server_ = server;
+    return server;
+}
+
+void Container::storeFailed(const Error& error) {
+    if (error.code != Error::kNetworkUnavailable && error.code != Error::kNetworkFailure) return;
+    std::lock_guard lock(mutex_);
+    server_.reset();
+}
+
+std::pair<int64_t, std::optional<Error>> Container::accountStatusNow() {
+    if (configuration().account.empty()) return {kNoAccount, std::nullopt};
+    auto server = this->server();
+    if (!server) return {kCouldNotDetermine, server.error()};
+    auto restricted = server.value()->isRestricted();
+    if (!restricted) {
+        storeFailed(restricted.error());
+        return {kCouldNotDetermine, restricted.error()};
+    }
+    return {restricted.value() ? kRestricted : kAvailable, std::nullopt};
+}
+
+void Container::accountStatus(AccountStatusHandler completion) {
+    auto self = shared_from_this();
+    dispatch::Queue::createSerial("com.tavlo.cloud.account")->async([self, completion = std::move(completion)] {
+        self->reloadConfiguration();
+        auto [status, error] = self->accountStatusNow();
+        if (completion) completion(status, error);
+    });
+}
+
+void Container::reloadConfiguration() {
+    if (!followsSettings_) return;
+    Configuration fresh = Configuration::read();
+    {
+        std::lock_guard lock(mutex_);
+        if (fresh == configuration_) return;
+        const bool accountMoved = fresh.account != configuration_.account || fresh.backend != configuration_.backend ||
+                                  fresh.folder != configuration_.folder || fresh.connection != configuration_.connection;
+        configuration_ = fresh;
+        if (!accountMoved) return;
+        server_.reset();
+    }
+    auto self = shared_from_this();
+    dispatch::Queue::main()->async([self] {
+        foundation::NotificationCenter::defaultCenter().post({kAccountDidChangeNotification, self.get(), {}, {}});
+    });
+}
+
+}  // namespace cloud

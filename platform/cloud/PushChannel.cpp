@@ -1,0 +1,136 @@
+#include "PushChannel.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "Container.h"
+#include "SQLiteSession.h"
+#include "ZoneServer.h"
+#include "platform/dispatch/FileWatchSource.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/dispatch/TimerSource.h"
+
+namespace cloud {
+
+PushChannel::PushChannel(std::weak_ptr<Container> container)
+    : container_(std::move(container)), queue_(dispatch::Queue::createSerial("com.tavlo.cloud.push")) {}
+
+PushChannel::~PushChannel() {
+    if (watch_) watch_->cancel();
+    if (timer_) timer_->cancel();
+}
+
+void PushChannel::registerForRemoteNotifications(Registered registered, PushHandler onPush) {
+    auto owner = container_.lock();
+    const std::string token = owner ? owner->deviceIdentifier() : std::string();
+    const double interval = owner ? owner->configuration().pushCheckInterval : Configuration::kDefaultPushCheckInterval;
+    {
+        std::lock_guard lock(mutex_);
+        onPush_ = std::move(onPush);
+        if (!timer_) {
+            timer_ = dispatch::TimerSource::create(queue_);
+            std::weak_ptr<PushChannel> weak = weak_from_this();
+            timer_->setHandler([weak] {
+                if (auto self = weak.lock()) {
+                    self->arm();
+                    self->check();
+                }
+            });
+            timer_->setTimer(interval, interval);
+            timer_->resume();
+        }
+    }
+    if (registered) dispatch::Queue::main()->async([registered, token] { registered(token); });
+    std::weak_ptr<PushChannel> weak = weak_from_this();
+    // The catch-up check: changes made while this device was away.
+    queue_->async([weak] {
+        if (auto self = weak.lock()) {
+            self->arm();
+            self->check();
+        }
+    });
+}
+
+void PushChannel::unregister() {
+    std::lock_guard lock(mutex_);
+    onPush_ = nullptr;
+    if (watch_) watch_->cancel();
+    watch_.reset();
+    if (timer_) timer_->cancel();
+    timer_.reset();
+}
+
+void PushChannel::checkNow() {
+    std::weak_ptr<PushChannel> weak = weak_from_this();
+    queue_->async([weak] {
+        if (auto self = weak.lock()) self->check();
+    });
+}
+
+// On the channel's queue. Watches the folder's "push" file: a writer renames a
+// new one over it, so the watched file's last name goes and the watch fires;
+// the watch is then made again on the new file before checking, so a commit
+// in between is not missed.
+void PushChannel::arm() {
+    auto owner = container_.lock();
+    if (!owner) return;
+    const Configuration configuration = owner->configuration();
+    if (configuration.account.empty() || configuration.backend != Configuration::kEmbeddedBackend) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!onPush_ || (watch_ && !watch_->isCancelled())) return;
+    }
+    const auto path = configuration.folder / SQLiteSession::kPushFileName;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return;  // the periodic check tries again
+    auto watch = dispatch::FileWatchSource::create(fd, dispatch::FileWatchSource::Delete | dispatch::FileWatchSource::Rename,
+                                                   queue_);
+    ::close(fd);
+    if (!watch) return;
+    std::weak_ptr<PushChannel> weak = weak_from_this();
+    watch->setHandler([weak](unsigned) {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->mutex_);
+            if (self->watch_) self->watch_->cancel();
+            self->watch_.reset();
+        }
+        self->arm();
+        self->check();
+    });
+    watch->resume();
+    std::lock_guard lock(mutex_);
+    watch_ = std::move(watch);
+}
+
+void PushChannel::check() {
+    auto owner = container_.lock();
+    if (!owner) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!onPush_) return;
+    }
+    auto server = owner->server();
+    if (!server) return;
+    auto push = server.value()->takePush();
+    if (!push) {
+        owner->storeFailed(push.error());
+        return;
+    }
+    if (!push.value()) return;
+    std::weak_ptr<PushChannel> weak = weak_from_this();
+    dispatch::Queue::main()->async([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        PushHandler handler;
+        {
+            std::lock_guard lock(self->mutex_);
+            handler = self->onPush_;
+        }
+        foundation::PlistValue::Dictionary aps{{"content-available", foundation::PlistValue(int64_t{1})}};
+        if (handler) handler({{"aps", foundation::PlistValue(aps)}});
+    });
+}
+
+}  // namespace cloud

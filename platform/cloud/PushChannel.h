@@ -1,0 +1,58 @@
+#pragma once
+// This device's pushes: after another device commits a change to a zone this
+// device subscribes to, one push reaches the main queue (several changes may
+// come as one; the writer itself never gets one). The device watches the
+// store's folder for the "push" file the writers rewrite, and checks again at
+// registration and every PushCheckInterval, so a push lost while the device
+// was stopped or the watch was down still arrives once. The token is the
+// device identifier. Any thread; handlers run on the main queue.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "Error.h"
+#include "platform/foundation/PlistValue.h"
+
+namespace dispatch {
+class FileWatchSource;
+class Queue;
+class TimerSource;
+}  // namespace dispatch
+
+namespace cloud {
+
+class Container;
+
+class PushChannel : public std::enable_shared_from_this<PushChannel> {
+public:
+    using Registered = std::function<void(const std::string& deviceToken)>;
+    using PushHandler = std::function<void(const foundation::PlistValue::Dictionary& payload)>;
+
+    explicit PushChannel(std::weak_ptr<Container> container);
+    ~PushChannel();
+    PushChannel(const PushChannel&) = delete;
+    PushChannel& operator=(const PushChannel&) = delete;
+
+    // Answers the device token on the main queue, then delivers pushes there.
+    void registerForRemoteNotifications(Registered registered, PushHandler onPush);
+    // No pushes after this returns to the main queue.
+    void unregister();
+    // Checks for changes now, as the periodic check does.
+    void checkNow();
+
+private:
+    void arm();
+    void check();
+
+    std::weak_ptr<Container> container_;
+    std::shared_ptr<dispatch::Queue> queue_;
+    std::mutex mutex_;
+    PushHandler onPush_;
+    std::shared_ptr<dispatch::FileWatchSource> watch_;
+    std::shared_ptr<dispatch::TimerSource> timer_;
+};
+
+}  // namespace cloud
