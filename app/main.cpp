@@ -17,6 +17,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UserDefaults.h"
+#include "views/TLCellHeightCache.h"
 #include "views/TLTavloWindowController.h"
 
 int main(int argc, char** argv) {
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
     });
 
     int status = QApplication::exec();
+    TLCellHeightCache::storeNow();  // the row heights measured since the last store
     foundation::UserDefaults::synchronizeAll();
     bus.reset();  // the name goes only after the last write
     return status;
