@@ -711,8 +711,9 @@ Reply<Done> ZoneServer::modifySubscriptions(const std::vector<Subscription>& sav
                   "VALUES (?, ?, ?, ?, ?)",
                   {options_.deviceID, subscription.subscriptionID, subscription.zoneID.zoneName,
                    int64_t{subscription.shouldSendContentAvailable}, subscription.alertBody}));
-        // What happened before the subscription is nobody's push.
-        TRY(query("INSERT OR REPLACE INTO seen(device, zone, incarnation, change) VALUES (?, ?, ?, ?)",
+        // What happened before the first subscription is nobody's push; saving
+        // it again keeps what the device has seen, so a restart catches up.
+        TRY(query("INSERT OR IGNORE INTO seen(device, zone, incarnation, change) VALUES (?, ?, ?, ?)",
                   {options_.deviceID, subscription.zoneID.zoneName, zone.value()->incarnation,
                    zone.value()->nextChange - 1}));
     }

@@ -63,7 +63,7 @@ std::string isoMilliseconds(const foundation::Date& date) {
     const time_t seconds = static_cast<time_t>(ms / 1000);
     tm parts{};
     gmtime_r(&seconds, &parts);
-    char text[40];
+    char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", parts.tm_year + 1900, parts.tm_mon + 1,
                   parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, ms % 1000);
     return text;
