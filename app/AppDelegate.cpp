@@ -24,6 +24,8 @@
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "logging/TLLogFiles.h"
+#include "platform/cloud/Container.h"
+#include "platform/cloud/PushChannel.h"
 #include "platform/cloud/UbiquitousKeyValueStore.h"
 #include "platform/desktop/InterfaceStyle.h"
 #include "platform/desktop/LoginItem.h"
@@ -469,10 +471,15 @@ void AppDelegate::startKits() {
 }
 
 void AppDelegate::registerForRemoteNotifications() {
-    // Pushes come with the cloud database; until it is configured nothing can
-    // deliver them.
-    applicationDidFailToRegisterForRemoteNotificationsWithError(
-        foundation::Error("com.tavlo.push", 1, "No push service is configured"));
+    // The token is the device identifier. Pushes are taken and dropped until
+    // the engine's push handling answers them; the channel catches up with
+    // missed changes itself.
+    cloud::Container::defaultContainer()->pushChannel()->registerForRemoteNotifications(
+        [](const std::string& token) {
+            if (auto* delegate = AppDelegate::shared())
+                delegate->applicationDidRegisterForRemoteNotificationsWithDeviceToken(foundation::Data::fromString(token));
+        },
+        [](const foundation::PlistValue::Dictionary&) {});
 }
 
 namespace {

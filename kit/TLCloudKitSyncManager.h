@@ -5,14 +5,19 @@
 // Each is virtual so that tests of the delegate stand in an engine of their
 // own. Completions run on the engine's callback queues, never the main one.
 //
-// Until the engine's own work is built this class is bound to a context and
-// reports that it cannot reach the record zone, so enabling sync does nothing
-// further.
+// Until the engine's own work is built this class looks the record zone up
+// and creates it in the private database, without the launch pass's clock,
+// subscription, fetch and upload; the reconcile does nothing yet.
 
 #include <functional>
 #include <memory>
 
 #include "platform/cloud/RecordZoneID.h"
+
+namespace cloud {
+class Container;
+class Database;
+}  // namespace cloud
 
 namespace store {
 class Context;
@@ -22,7 +27,9 @@ class TLCloudKitSyncManager {
 public:
     static constexpr const char* kTavloRecordZoneName = "Tavlo Zone";
 
+    // The engine of the configured account's container, or of the one given.
     TLCloudKitSyncManager();
+    explicit TLCloudKitSyncManager(std::shared_ptr<cloud::Container> container);
     virtual ~TLCloudKitSyncManager();
     TLCloudKitSyncManager(const TLCloudKitSyncManager&) = delete;
     TLCloudKitSyncManager& operator=(const TLCloudKitSyncManager&) = delete;
@@ -42,7 +49,13 @@ public:
     virtual void runCloudKitDiagnostics();
 
     const std::shared_ptr<store::Context>& managedObjectContext() const { return managedObjectContext_; }
+    // The application's container and its private database, which every
+    // cloud call of the engine goes to.
+    const std::shared_ptr<cloud::Container>& container() const { return container_; }
+    const std::shared_ptr<cloud::Database>& database() const { return database_; }
 
 private:
+    std::shared_ptr<cloud::Container> container_;
+    std::shared_ptr<cloud::Database> database_;
     std::shared_ptr<store::Context> managedObjectContext_;
 };

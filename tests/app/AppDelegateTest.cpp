@@ -22,6 +22,7 @@
 #include "platform/desktop/SoundPlayer.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/KeyedArchiver.h"
@@ -221,8 +222,11 @@ TEST_F(AppDelegateTest, AFirstLaunchRunsEveryStepInOrderWritesTheFirstRunTableAn
     EXPECT_DOUBLE_EQ(delegate->timer()->timeInterval(), 0.25);
     EXPECT_TRUE(delegate->timer()->repeats());
 
+    // The device token arrives on the main queue.
+    dispatch::MainQueue::runUntilIdle();
+    LKLog::flushLog();
     EXPECT_TRUE(logged("OS X Version: "));
-    EXPECT_TRUE(logged("Application failed to register for remote notifications ("));
+    EXPECT_TRUE(logged("Application did register for remote notification "));
     EXPECT_TRUE(logged("Application did finish launching"));
 }
 
