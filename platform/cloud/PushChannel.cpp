@@ -67,10 +67,9 @@ void PushChannel::checkNow() {
     });
 }
 
-// On the channel's queue. Watches the folder's "push" file: a writer renames a
-// new one over it, so the watched file's last name goes and the watch fires;
-// the watch is then made again on the new file before checking, so a commit
-// in between is not missed.
+// On the channel's queue. Watches the store's folder for the "push" file a
+// writer renames into it after each commit; an overflow of the kernel's queue
+// may have hidden one, so it checks then too.
 void PushChannel::arm() {
     auto owner = container_.lock();
     if (!owner) return;
@@ -80,24 +79,29 @@ void PushChannel::arm() {
         std::lock_guard lock(mutex_);
         if (!onPush_ || (watch_ && !watch_->isCancelled())) return;
     }
-    const auto path = configuration.folder / SQLiteSession::kPushFileName;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(configuration.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;  // the periodic check tries again
-    auto watch = dispatch::FileWatchSource::create(fd, dispatch::FileWatchSource::Delete | dispatch::FileWatchSource::Rename,
-                                                   queue_);
+    auto watch = dispatch::FileWatchSource::createForFolder(
+        fd, dispatch::FileWatchSource::Entries | dispatch::FileWatchSource::Overflow | dispatch::FileWatchSource::Rename,
+        queue_);
     ::close(fd);
     if (!watch) return;
     std::weak_ptr<PushChannel> weak = weak_from_this();
-    watch->setHandler([weak](unsigned) {
+    watch->setHandler([weak](unsigned events, const std::set<std::string>& names) {
         auto self = weak.lock();
         if (!self) return;
-        {
-            std::lock_guard lock(self->mutex_);
-            if (self->watch_) self->watch_->cancel();
-            self->watch_.reset();
+        if (events & dispatch::FileWatchSource::Rename) {
+            // The folder itself moved away: watch whatever holds its name now.
+            {
+                std::lock_guard lock(self->mutex_);
+                if (self->watch_) self->watch_->cancel();
+                self->watch_.reset();
+            }
+            self->arm();
         }
-        self->arm();
-        self->check();
+        if ((events & (dispatch::FileWatchSource::Overflow | dispatch::FileWatchSource::Rename)) ||
+            names.count(SQLiteSession::kPushFileName))
+            self->check();
     });
     watch->resume();
     std::lock_guard lock(mutex_);

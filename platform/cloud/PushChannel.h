@@ -2,9 +2,10 @@
 // This device's pushes: after another device commits a change to a zone this
 // device subscribes to, one push reaches the main queue (several changes may
 // come as one; the writer itself never gets one). The device watches the
-// store's folder for the "push" file the writers rewrite, and checks again at
-// registration and every PushCheckInterval, so a push lost while the device
-// was stopped or the watch was down still arrives once. The token is the
+// store's folder for the "push" file the writers rewrite (a folder watch on
+// the process's one inotify instance), and checks again at registration and
+// every PushCheckInterval, so a push lost while the device was stopped, or
+// dropped, still arrives once. The token is the
 // device identifier. Any thread; handlers run on the main queue.
 
 #include <functional>

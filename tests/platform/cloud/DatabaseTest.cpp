@@ -252,4 +252,22 @@ TEST_F(DatabaseTest, APushReachesTheOtherDeviceOnTheMainQueue) {
     b_->pushChannel()->unregister();
 }
 
+TEST_F(DatabaseTest, ADroppedPushIsCaughtUpByThePeriodicCheck) {
+    cloud::Configuration configuration = b_->configuration();
+    configuration.pushCheckInterval = 0.2;
+    auto listener = Container::make("com.tavlo.Tavlo", configuration, "device-b");
+    ASSERT_TRUE(listener->server().value()->modifySubscriptions({{"Tavlo Zone Subscription", kZone, true, ""}}, {}).ok());
+    std::atomic<int> pushes{0};
+    std::atomic<bool> registered{false};
+    listener->pushChannel()->registerForRemoteNotifications([&](auto&) { registered = true; }, [&](auto&) { ++pushes; });
+    ASSERT_TRUE(cloudtest::runMainUntil([&] { return registered.load(); }));
+    cloudtest::runMainUntil([] { return false; }, std::chrono::milliseconds(100));  // the catch-up check has run
+    cloud::ZoneServer::Fault drop;
+    drop.operation = "push";
+    ASSERT_TRUE(a_->server().value()->addFault(drop).ok());
+    ASSERT_TRUE(a_->server().value()->modifyRecords({clipping("C-1")}, {}).ok());
+    EXPECT_TRUE(cloudtest::runMainUntil([&] { return pushes > 0; }, std::chrono::seconds(10)));
+    listener->pushChannel()->unregister();
+}
+
 }  // namespace
