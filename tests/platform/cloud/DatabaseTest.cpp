@@ -65,10 +65,15 @@ TEST_F(DatabaseTest, AccountStatus) {
     const auto notAStore = home_.root() / "not-a-store";
     std::filesystem::create_directories(notAStore);
     std::ofstream(notAStore / "cloud.sqlite") << std::string(4096, 'x');
+    const auto newer = home_.root() / "newer";
+    ASSERT_TRUE(cloudtest::container(newer, "device-c")->server().value()->session()
+                    .query("UPDATE meta SET value = '2' WHERE key = 'format'", {})
+                    .ok());
     ASSERT_TRUE(a_->server().value()->setRestricted(false).ok());
     const Row rows[] = {{"available", a_, Container::kAvailable},
                         {"no account", cloudtest::container(folder_, "device-c", ""), Container::kNoAccount},
-                        {"not a store", cloudtest::container(notAStore, "device-c"), Container::kCouldNotDetermine}};
+                        {"not a store", cloudtest::container(notAStore, "device-c"), Container::kCouldNotDetermine},
+                        {"a newer store", cloudtest::container(newer, "device-d"), Container::kCouldNotDetermine}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::atomic<int64_t> status{-1};
@@ -81,7 +86,9 @@ TEST_F(DatabaseTest, AccountStatus) {
         EXPECT_EQ(status, row.status);
         if (row.status == Container::kCouldNotDetermine) {
             ASSERT_TRUE(error);
-            EXPECT_NE(error->description.find(notAStore.string()), std::string::npos);
+            const auto& folder = row.container->configuration().folder;
+            EXPECT_NE(error->description.find(folder.string()), std::string::npos) << error->line();
+            EXPECT_EQ(error->code, folder == newer ? Error::kIncompatibleVersion : Error::kNetworkUnavailable);
         }
     }
     ASSERT_TRUE(a_->server().value()->setRestricted(true).ok());

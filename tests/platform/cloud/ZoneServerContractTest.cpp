@@ -411,6 +411,12 @@ TYPED_TEST(ZoneServerContractTest, AssetsRoundTripAndDamagedChunksDropTheFile) {
     ASSERT_TRUE(damaged);
     EXPECT_FALSE(damaged->objectForKey("data"));
     EXPECT_EQ(log->messages().size(), 1u);
+    ASSERT_TRUE(this->a_->session().query("DELETE FROM chunks", {}).ok());
+    auto missing = this->fetch(*this->b_, "A-1");
+    ASSERT_TRUE(missing);
+    EXPECT_FALSE(missing->objectForKey("data"));
+    EXPECT_EQ(std::get<std::string>(*missing->objectForKey("filename")), "../x");
+    EXPECT_EQ(log->messages().size(), 2u);
 }
 
 // MARK: Pushes
