@@ -62,7 +62,7 @@ Reply<std::shared_ptr<ZoneServer>> Container::server() {
     std::lock_guard lock(mutex_);
     if (server_) return server_;
     if (configuration_.account.empty())
-        return Error(Error::kNotAuthenticated, "No account is configured: run tavlo-cloud use");
+        return Error(Error::kNotAuthenticated, "no account: run tavlo-cloud use embedded DIR --account NAME");
     if (configuration_.backend != Configuration::kEmbeddedBackend)
         return Error(Error::kNetworkUnavailable,
                      "The back-end \"" + configuration_.backend + "\" is not available in this build");

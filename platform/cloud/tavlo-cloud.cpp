@@ -18,7 +18,6 @@
 #include "SQLiteSession.h"
 #include "ZoneServer.h"
 #include "platform/foundation/JSON.h"
-#include "platform/foundation/Paths.h"
 #include "platform/foundation/UserDefaults.h"
 
 namespace {
@@ -84,22 +83,8 @@ int failed(const Error& error) {
     return 1;
 }
 
-cloud::Reply<std::unique_ptr<ZoneServer>> openStore(const std::string& device) {
-    const Configuration configuration = Configuration::read();
-    if (configuration.account.empty())
-        return Error(Error::kNotAuthenticated, "no account: run tavlo-cloud use embedded DIR --account NAME");
-    if (configuration.backend != Configuration::kEmbeddedBackend)
-        return Error(Error::kNetworkUnavailable,
-                     "the back-end \"" + configuration.backend + "\" is not available in this build");
-    auto session = cloud::SQLiteSession::open(configuration.folder);
-    if (!session) return session.error();
-    ZoneServer::Options options;
-    options.deviceID = device;
-    options.cacheFolder = foundation::Paths::cacheHome() / foundation::Paths::kApplicationFolder / "CloudAssets";
-    if (configuration.assetLimit > 0) options.assetLimit = configuration.assetLimit;
-    auto server = std::make_unique<ZoneServer>(std::move(session).value(), options);
-    if (auto opened = server->open(configuration.account); !opened) return opened.error();
-    return server;
+cloud::Reply<std::shared_ptr<ZoneServer>> openStore(const std::string& device) {
+    return cloud::Container::make("com.tavlo.Tavlo", Configuration::read(), device)->server();
 }
 
 int use(const std::vector<std::string>& args) {
