@@ -20,6 +20,12 @@ namespace {
 // record is delivered.
 constexpr uint8_t kStoredAssetKind = 200;
 
+// The SQL here is what SQLite and PostgreSQL both take (upserts with ON
+// CONFLICT), so every back-end runs the same statements; "?" parameters are
+// the back-end's to translate.
+constexpr const char* kSetMeta =
+    "INSERT INTO meta(key, value) VALUES (?, ?) ON CONFLICT (key) DO UPDATE SET value = excluded.value";
+
 std::string randomTag() {
     thread_local std::mt19937_64 generator(std::random_device{}());
     static const char* kDigits = "0123456789abcdef";
@@ -146,9 +152,9 @@ Reply<Done> ZoneServer::open(const std::string& account) {
         TRY(query("INSERT INTO meta(key, value) VALUES ('store', ?)", {storeID_}));
     }
     if (storedAccount.empty()) TRY(query("INSERT INTO meta(key, value) VALUES ('account', ?)", {account}));
-    TRY(query("INSERT INTO zones(name, incarnation, next_change, last_ms, horizon) "
-              "SELECT ?, ?, 1, 0, 0 WHERE NOT EXISTS (SELECT 1 FROM zones WHERE name = ?)",
-              {std::string(kDefaultZoneName), foundation::UUID::random().string(), std::string(kDefaultZoneName)}));
+    TRY(query("INSERT INTO zones(name, incarnation, next_change, last_ms, horizon) VALUES (?, ?, 1, 0, 0) "
+              "ON CONFLICT (name) DO NOTHING",
+              {std::string(kDefaultZoneName), foundation::UUID::random().string()}));
     return transaction.commit();
 }
 
@@ -195,9 +201,9 @@ Reply<Done> ZoneServer::modifyZones(const std::vector<RecordZoneID>& saves, cons
     Transaction transaction(*session_);
     TRY(transaction.begin(true));
     for (const RecordZoneID& zone : saves) {
-        TRY(query("INSERT INTO zones(name, incarnation, next_change, last_ms, horizon) "
-                  "SELECT ?, ?, 1, 0, 0 WHERE NOT EXISTS (SELECT 1 FROM zones WHERE name = ?)",
-                  {zone.zoneName, foundation::UUID::random().string(), zone.zoneName}));
+        TRY(query("INSERT INTO zones(name, incarnation, next_change, last_ms, horizon) VALUES (?, ?, 1, 0, 0) "
+                  "ON CONFLICT (name) DO NOTHING",
+                  {zone.zoneName, foundation::UUID::random().string()}));
     }
     for (const RecordZoneID& zone : deletes) {
         if (zone.zoneName == kDefaultZoneName) continue;
@@ -276,10 +282,8 @@ Reply<std::string> readAssetFile(const std::filesystem::path& path, int64_t limi
 Reply<Done> ZoneServer::storeAsset(const std::string& zone, const std::string& name, const std::string& key,
                                    const PreparedAsset& asset) {
     for (size_t i = 0; i < asset.hashes.size(); ++i) {
-        TRY(query("INSERT INTO chunks(hash, size, data) SELECT ?, ?, ? "
-                  "WHERE NOT EXISTS (SELECT 1 FROM chunks WHERE hash = ?)",
-                  {asset.hashes[i], static_cast<int64_t>(asset.chunks[i].size()), SqlBlob{asset.chunks[i]},
-                   asset.hashes[i]}));
+        TRY(query("INSERT INTO chunks(hash, size, data) VALUES (?, ?, ?) ON CONFLICT (hash) DO NOTHING",
+                  {asset.hashes[i], static_cast<int64_t>(asset.chunks[i].size()), SqlBlob{asset.chunks[i]}}));
         TRY(query("INSERT INTO assets(zone, name, key, idx, hash) VALUES (?, ?, ?, ?, ?)",
                   {zone, name, key, static_cast<int64_t>(i), asset.hashes[i]}));
     }
@@ -326,11 +330,14 @@ Reply<Done> ZoneServer::writeRecord(const Record& record, const std::optional<Sq
             targets.push_back(ref->recordID.recordName);
     if (hadRefs) TRY(query("DELETE FROM refs WHERE zone = ? AND name = ?", {zone, name}));
     for (const std::string& target : targets)
-        TRY(query("INSERT OR IGNORE INTO refs(zone, name, target) VALUES (?, ?, ?)", {zone, name, target}));
+        TRY(query("INSERT INTO refs(zone, name, target) VALUES (?, ?, ?) ON CONFLICT DO NOTHING", {zone, name, target}));
     const std::string encoded = ByteCodec::encodeFields(fields);
     const std::string tag = randomTag();
-    TRY(query("INSERT OR REPLACE INTO records(zone, name, type, tag, created_ms, modified_ms, change, writer, fields, "
-              "bytes, has_refs) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+    TRY(query("INSERT INTO records(zone, name, type, tag, created_ms, modified_ms, change, writer, fields, bytes, "
+              "has_refs) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (zone, name) DO UPDATE SET "
+              "type = excluded.type, tag = excluded.tag, created_ms = excluded.created_ms, "
+              "modified_ms = excluded.modified_ms, change = excluded.change, writer = excluded.writer, "
+              "fields = excluded.fields, bytes = excluded.bytes, has_refs = excluded.has_refs",
               {zone, name, record.recordType(), tag, created, ms, change, options_.deviceID, SqlBlob{encoded},
                static_cast<int64_t>(encoded.size()), static_cast<int64_t>(!targets.empty())}));
     if (!existing) TRY(query("DELETE FROM tombstones WHERE zone = ? AND name = ?", {zone, name}));
@@ -358,8 +365,9 @@ Reply<int64_t> ZoneServer::deleteCascade(const std::string& zone, const std::str
         TRY(query("DELETE FROM refs WHERE zone = ? AND name = ?", {zone, current}));
         TRY(query("DELETE FROM assets WHERE zone = ? AND name = ?", {zone, current}));
         if (session_->changes() > 0) assetsRemoved_ = true;
-        TRY(query("INSERT OR REPLACE INTO tombstones(zone, name, type, change, writer, deleted_ms) "
-                  "VALUES (?, ?, ?, ?, ?, ?)",
+        TRY(query("INSERT INTO tombstones(zone, name, type, change, writer, deleted_ms) VALUES (?, ?, ?, ?, ?, ?) "
+                  "ON CONFLICT (zone, name) DO UPDATE SET type = excluded.type, change = excluded.change, "
+                  "writer = excluded.writer, deleted_ms = excluded.deleted_ms",
                   {zone, current, type, nextChange++, options_.deviceID, ms}));
         ++deleted;
         auto dependants = query("SELECT name FROM refs WHERE zone = ? AND target = ?", {zone, current});
@@ -707,13 +715,14 @@ Reply<Done> ZoneServer::modifySubscriptions(const std::vector<Subscription>& sav
         if (!zone) return zone.error();
         if (!zone.value())
             return Error(Error::kZoneNotFound, "Zone \"" + subscription.zoneID.zoneName + "\" does not exist");
-        TRY(query("INSERT OR REPLACE INTO subscriptions(device, id, zone, content_available, alert_body) "
-                  "VALUES (?, ?, ?, ?, ?)",
+        TRY(query("INSERT INTO subscriptions(device, id, zone, content_available, alert_body) VALUES (?, ?, ?, ?, ?) "
+                  "ON CONFLICT (device, id) DO UPDATE SET zone = excluded.zone, "
+                  "content_available = excluded.content_available, alert_body = excluded.alert_body",
                   {options_.deviceID, subscription.subscriptionID, subscription.zoneID.zoneName,
                    int64_t{subscription.shouldSendContentAvailable}, subscription.alertBody}));
         // What happened before the first subscription is nobody's push; saving
         // it again keeps what the device has seen, so a restart catches up.
-        TRY(query("INSERT OR IGNORE INTO seen(device, zone, incarnation, change) VALUES (?, ?, ?, ?)",
+        TRY(query("INSERT INTO seen(device, zone, incarnation, change) VALUES (?, ?, ?, ?) ON CONFLICT DO NOTHING",
                   {options_.deviceID, subscription.zoneID.zoneName, zone.value()->incarnation,
                    zone.value()->nextChange - 1}));
     }
@@ -760,7 +769,8 @@ Reply<bool> ZoneServer::takePush() {
             if (!others) return others.error();
             push = push || !others.value().empty();
         }
-        TRY(query("INSERT OR REPLACE INTO seen(device, zone, incarnation, change) VALUES (?, ?, ?, ?)",
+        TRY(query("INSERT INTO seen(device, zone, incarnation, change) VALUES (?, ?, ?, ?) "
+                  "ON CONFLICT (device, zone) DO UPDATE SET incarnation = excluded.incarnation, change = excluded.change",
                   {options_.deviceID, zone, incarnation, exists ? sqlInteger(row[2]) - 1 : 0}));
     }
     TRY(transaction.commit());
@@ -807,15 +817,14 @@ Reply<Done> ZoneServer::expireTokens() {
 
 Reply<Done> ZoneServer::setQuota(int64_t bytes) {
     std::lock_guard lock(mutex_);
-    return query("INSERT OR REPLACE INTO meta(key, value) VALUES ('quota', ?)", {std::to_string(bytes)}).ok()
+    return query(kSetMeta, {std::string("quota"), std::to_string(bytes)}).ok()
                ? Reply<Done>(Done{})
                : Reply<Done>(Error(Error::kNetworkFailure, "The quota could not be stored"));
 }
 
 Reply<Done> ZoneServer::setRestricted(bool restricted) {
     std::lock_guard lock(mutex_);
-    auto reply = query("INSERT OR REPLACE INTO meta(key, value) VALUES ('restricted', ?)",
-                       {std::string(restricted ? "1" : "0")});
+    auto reply = query(kSetMeta, {std::string("restricted"), std::string(restricted ? "1" : "0")});
     if (!reply) return reply.error();
     return Done{};
 }
