@@ -43,6 +43,7 @@
 #include "sdk/beacon/BCNKitRegistry.h"
 #include "sdk/beacon/Beacon.h"
 #include "views/TLPreferencesWindowController.h"
+#include "views/HistoryRowsPreview.h"
 #include "views/TLTavloWindowController.h"
 
 namespace {
@@ -178,6 +179,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     step(17);
     tavloWindowController_ = environment_.makeWindowController();
     tavloWindowController_->setStatusItem(statusItem_);
+    HistoryRowsPreview::installIn(tavloWindowController_->window());  // until the clippings panel comes
 
     step(18);
     if (hideKeyWasPresent && settings()->boolForKey(TLUserDefaultsHideWindowOnLaunchKey)) {
