@@ -34,6 +34,7 @@ namespace {
 
 constexpr double kTextInset = 52;  // the text width is the panel's less this
 constexpr int kThumbnailWidth = 600;
+constexpr double kRefetchDelay = 0.2;
 
 double textHeight(const QString& text, const QFont& font, double width) {
     QString laid = text;
@@ -162,9 +163,16 @@ HistoryRowsPreview::HistoryRowsPreview(QWidget* parent) : QWidget(parent) {
 
     auto& center = foundation::NotificationCenter::defaultCenter();
     QPointer<HistoryRowsPreview> self(this);
+    // Captures in quick succession are taken in one refetch.
     auto refetch = [self](const foundation::Notification&) {
         dispatch::Queue::main()->async([self] {
-            if (self && self->isVisible()) self->reload();
+            if (!self || self->reloadPending_) return;
+            self->reloadPending_ = true;
+            dispatch::after(kRefetchDelay, dispatch::Queue::main(), [self] {
+                if (!self) return;
+                self->reloadPending_ = false;
+                if (self->isVisible()) self->reload();
+            });
         });
     };
     observers_.emplace_back(center, center.addObserver(TLClipboardDidUpdateNotification, nullptr, refetch));
@@ -213,7 +221,7 @@ void HistoryRowsPreview::reload() {
     palette.setColor(QPalette::Button, dark ? QColor::fromRgbF(0.3, 0.3, 0.3) : QColor::fromRgbF(0.94, 0.94, 0.94));
     palette.setColor(QPalette::ButtonText, dark ? QColor::fromRgbF(0.8, 0.8, 0.8) : QColor::fromRgbF(0.2, 0.2, 0.2));
     table_->setPalette(palette);
-    model_->thumbnails.clear();
+    if (model_->thumbnails.size() > 2 * kMaxRows) model_->thumbnails.clear();
     model_->reset(std::move(fetched));
     maxHeight_ = 0;
     updateHeights();

@@ -52,5 +52,6 @@ private:
     uint64_t flags_ = 0;
     double maxHeight_ = 0;
     bool pruned_ = false;
+    bool reloadPending_ = false;
     std::vector<foundation::ObserverRegistration> observers_;
 };
