@@ -504,9 +504,17 @@ void TLClippingCellView::drawMainImage(QPainter& painter, const QRectF& area) {
     QRectF destination(fit.destination.x() + (inside.x() - fit.source.x()) * sx,
                        fit.destination.y() + (inside.y() - fit.source.y()) * sy, inside.width() * sx,
                        inside.height() * sy);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    // The thumbnail's part is scaled once for its place and kept while both stay.
+    QSize pixels = destination.size().toSize();
+    if (pixels.isEmpty()) return;
+    if (scaled_.key != clippingImage_.cacheKey() || scaled_.source != inside || scaled_.image.size() != pixels) {
+        scaled_.key = clippingImage_.cacheKey();
+        scaled_.source = inside;
+        scaled_.image = clippingImage_.copy(inside.toAlignedRect())
+                            .scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
     painter.setOpacity(selected_ ? 0.75 : 1.0);
-    painter.drawImage(destination, clippingImage_, inside);
+    painter.drawImage(destination.topLeft(), scaled_.image);
 }
 
 void TLClippingCellView::drawSourceLine(QPainter& painter, const QRectF& content) {

@@ -188,4 +188,10 @@ private:
     // The body's last layout, kept while the text and its box stay the same.
     struct BodyLayout;
     std::unique_ptr<BodyLayout> bodyLayout_;
+    // The thumbnail's shown part at its drawn size.
+    struct ScaledThumbnail {
+        qint64 key = 0;
+        QRectF source;
+        QImage image;
+    } scaled_;
 };
