@@ -1,5 +1,7 @@
 #include "platform/crash/Debugger.h"
 
+#include "platform/crash/ProcFile.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,19 +32,11 @@ std::optional<bool> tracerIn(const char* text, size_t length) {
 }  // namespace
 
 std::optional<bool> tracerAttached() {
-    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
     // The status file is under 2 KiB; the tracer line sits in its first half.
     char buffer[8192];
-    size_t length = 0;
-    while (length < sizeof buffer) {
-        ssize_t got = ::read(fd, buffer + length, sizeof buffer - length);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        length += static_cast<size_t>(got);
-    }
-    ::close(fd);
-    return tracerIn(buffer, length);
+    long length = readProcFile("/proc/self/status", buffer, sizeof buffer);
+    if (length < 0) return std::nullopt;
+    return tracerIn(buffer, static_cast<size_t>(length));
 }
 
 }  // namespace crash

@@ -4,6 +4,7 @@
 
 #include "Clock.h"
 #include "platform/foundation/ThreadIdentity.h"
+#include "platform/foundation/ThreadRegistry.h"
 
 namespace dispatch {
 
@@ -27,8 +28,12 @@ bool Queue::isCurrent() const {
 
 void Queue::perform(const Block& block) {
     Queue* saved = tCurrent;
+    const char* savedLabel = foundation::currentRunningQueueLabel();
     tCurrent = this;
+    // Published for the crash path, which names the queue of every thread.
+    foundation::publishRunningQueueLabel(label_->c_str());
     block();
+    foundation::publishRunningQueueLabel(savedLabel);
     tCurrent = saved;
 }
 

@@ -1,5 +1,7 @@
 #include "ThreadIdentity.h"
 
+#include "ThreadRegistry.h"
+
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@ std::optional<std::string> currentThreadName() { return tName; }
 
 void setCurrentThreadName(const std::string& name) {
     tName = name;
+    publishThreadName(name.c_str());
     ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
 }
 
