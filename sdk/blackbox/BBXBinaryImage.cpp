@@ -71,3 +71,254 @@ bool BBXBinaryImageRecordExecutable(BBXFile* file) {
     BBXFileCloseSection(file);
     return true;
 }
+
+// Image tracking. The table in the writable context is read by the crash path
+// without locks; everything else here runs in normal context under one mutex.
+
+#include <link.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/dispatch/Queue.h"
+#include "sdk/blackbox/BBXContext.h"
+#include "sdk/blackbox/BBXSDKLog.h"
+#include "sdk/blackbox/BBXUtilities.h"
+
+namespace {
+
+constexpr double kRescanInterval = 2.0;
+
+struct TrackedImage {
+    std::string path;
+    BBXBinaryImageDetails details;
+};
+
+// Never destroyed: libraries' finalisers call dlclose while the process exits.
+struct Tracking {
+    std::mutex mutex;
+    std::map<uintptr_t, TrackedImage> images;  // by base
+};
+Tracking& tracking() {
+    static auto* state = new Tracking;
+    return *state;
+}
+std::atomic<bool> gTracking{false};
+std::atomic<unsigned long long> gLoaderCounts{0};
+
+std::atomic_ref<uintptr_t> baseOf(BBXBinaryImageNode& node) { return std::atomic_ref<uintptr_t>(node.base); }
+
+void insertNode(const BBXBinaryImageNode& node) {
+    BBXWritableContext* writable = BBXContextGetWritable();
+    if (!writable) {
+        BBXSDKLog("%s: Error: Writable context is NULL\n", __func__);
+        return;
+    }
+    for (BBXBinaryImageNode& slot : writable->binaryImages) {
+        uintptr_t empty = 0;
+        if (!baseOf(slot).compare_exchange_strong(empty, node.base)) continue;
+        slot.size = node.size;
+        slot.ehFrame = node.ehFrame;
+        slot.unwindInfo = node.unwindInfo;
+        slot.crashInfo = node.crashInfo;
+        slot.ehFrameHdr = node.ehFrameHdr;
+        return;
+    }
+    BBXSDKLog("%s: Error: Unable to track a %s node %p\n", __func__, "loaded", reinterpret_cast<void*>(node.base));
+}
+
+void removeNode(uintptr_t base) {
+    BBXWritableContext* writable = BBXContextGetWritable();
+    if (!writable) {
+        BBXSDKLog("%s: Error: Writable context is NULL\n", __func__);
+        return;
+    }
+    for (BBXBinaryImageNode& slot : writable->binaryImages) {
+        if (baseOf(slot).load() != base) continue;
+        uintptr_t expected = base;
+        if (!baseOf(slot).compare_exchange_strong(expected, 0)) {
+            BBXSDKLog("%s: Error: Failed to swap during image unload\n", __func__);
+            return;
+        }
+        slot.size = slot.ehFrame = slot.unwindInfo = slot.crashInfo = slot.ehFrameHdr = 0;
+        return;
+    }
+    BBXSDKLog("%s: Error: Unable to track a %s node %p\n", __func__, "unloaded", reinterpret_cast<void*>(base));
+}
+
+// Writes one "load" or "unload" section on the binary-images queue, opening
+// the file for it when it is closed.
+void recordEvent(const char* event, const TrackedImage& image) {
+    auto queue = BBXContextBinaryImagesQueue();
+    if (!queue) return;
+    queue->async([event, image] {
+        BBXWritableContext* writable = BBXContextGetWritable();
+        BBXReadOnlyContext* readOnly = BBXContextGetReadOnly();
+        if (!writable || !readOnly) return;
+        BBXFile* file = &writable->binaryImageFile;
+        bool opened = false;
+        if (!BBXFileIsOpen(file)) {
+            if (!BBXFileInit(file, readOnly->binaryImagesPath, false)) {
+                BBXSDKLog("%s: Error: unable to open binary image log file\n", "BBXBinaryImageRecordEvent");
+                return;
+            }
+            opened = true;
+        }
+        BBXFileOpenSection(file, event);
+        BBXFileBeginObject(file);
+        BBXFileWriteStringEntry(file, "path", image.path.c_str());
+        BBXFileWriteNSStringEntry(file, "uuid", image.details.uuid);
+        BBXFileWriteUnsignedEntry(file, "base", image.details.node.base);
+        BBXFileWriteUnsignedEntry(file, "size", image.details.node.size);
+        BBXFileEndObject(file);
+        BBXFileCloseSection(file);
+        if (opened) BBXFileClose(file);
+    });
+}
+
+std::string mainProgramPath() {
+    auto program = beacon::mainProgramImage();
+    return program ? program->path : std::string();
+}
+
+// The loader's list now: ELF header address -> path; and its counts of loads and unloads.
+std::map<uintptr_t, std::string> loadedImages(unsigned long long* counts) {
+    struct Walk {
+        std::map<uintptr_t, std::string> images;
+        unsigned long long counts = 0;
+        bool first = true;
+    } walk;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t size, void* data) -> int {
+            auto* walk = static_cast<Walk*>(data);
+            if (walk->first && size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs)
+                walk->counts = info->dlpi_adds * 1000003ULL + info->dlpi_subs;
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                if (segment.p_type != PT_LOAD || segment.p_offset != 0) continue;
+                std::string path = walk->first ? std::string() : std::string(info->dlpi_name ? info->dlpi_name : "");
+                walk->images.emplace(info->dlpi_addr + segment.p_vaddr, walk->first ? "\x01" : path);
+                break;
+            }
+            walk->first = false;
+            return 0;
+        },
+        &walk);
+    if (counts) *counts = walk.counts;
+    return walk.images;
+}
+
+void rescanLocked() {
+    unsigned long long counts = 0;
+    std::map<uintptr_t, std::string> now = loadedImages(&counts);
+    gLoaderCounts.store(counts);
+    for (auto it = tracking().images.begin(); it != tracking().images.end();) {
+        if (now.count(it->first)) {
+            ++it;
+            continue;
+        }
+        removeNode(it->first);
+        recordEvent("unload", it->second);
+        it = tracking().images.erase(it);
+    }
+    for (const auto& [base, name] : now) {
+        if (tracking().images.count(base)) continue;
+        TrackedImage image;
+        image.path = name == "\x01" ? mainProgramPath() : name;
+        if (!BBXBinaryImageDetailsForHeader(reinterpret_cast<const void*>(base), &image.details)) continue;
+        insertNode(image.details.node);
+        recordEvent("load", image);
+        tracking().images.emplace(base, std::move(image));
+    }
+}
+
+void scheduleRescan() {
+    auto queue = BBXContextBinaryImagesQueue();
+    if (!queue) return;
+    dispatch::after(kRescanInterval, queue, [] {
+        BBXBinaryImageRescanIfChanged();
+        scheduleRescan();
+    });
+}
+
+}  // namespace
+
+void BBXBinaryImageInit() {
+    BBXWritableContext* writable = BBXContextGetWritable();
+    BBXReadOnlyContext* readOnly = BBXContextGetReadOnly();
+    auto queue = BBXContextBinaryImagesQueue();
+    if (!writable || !readOnly || !queue) {
+        BBXSDKLog("%s: Error: Writable context is NULL\n", __func__);
+        return;
+    }
+    {
+        std::lock_guard lock(tracking().mutex);
+        tracking().images.clear();
+        for (BBXBinaryImageNode& slot : writable->binaryImages) slot = BBXBinaryImageNode{};
+    }
+    writable->binaryImageFile = BBXFile{};
+    const char* path = readOnly->binaryImagesPath;
+    queue->async([path, writable] {
+        if (!BBXUnlinkIfExists(path)) BBXSDKLog("%s: Unable to reset the binary image log file %s\n", "BBXBinaryImageInit", path);
+        if (!BBXFileInit(&writable->binaryImageFile, path, false))
+            BBXSDKLog("%s: Error: Unable to open the binary image log file during init\n", "BBXBinaryImageInit");
+    });
+    // Libraries' finalisers may call dlclose while the process exits, after
+    // the queues are gone: tracking stops first.
+    static std::once_flag stopAtExit;
+    std::call_once(stopAtExit, [] { std::atexit([] { gTracking.store(false); }); });
+    {
+        std::lock_guard lock(tracking().mutex);
+        gTracking.store(true);
+        rescanLocked();
+    }
+    queue->async([writable] { BBXFileClose(&writable->binaryImageFile); });
+    scheduleRescan();
+}
+
+void BBXBinaryImageRescan() {
+    if (!gTracking.load()) return;
+    std::lock_guard lock(tracking().mutex);
+    rescanLocked();
+}
+
+void BBXBinaryImageRescanIfChanged() {
+    if (!gTracking.load()) return;
+    unsigned long long counts = 0;
+    loadedImages(&counts);
+    if (counts != gLoaderCounts.load()) BBXBinaryImageRescan();
+}
+
+bool BBXBinaryImageSafeFindImageForAddress(uintptr_t address, BBXBinaryImageNode* node) {
+    if (!BBXContextIsInitialized() || !node) return false;
+    BBXWritableContext* writable = BBXContextGetWritable();
+    for (BBXBinaryImageNode& slot : writable->binaryImages) {
+        uintptr_t base = baseOf(slot).load();
+        if (base == 0 || address < base || address - base >= slot.size) continue;
+        *node = slot;
+        node->base = base;
+        return true;
+    }
+    return false;
+}
+
+bool BBXBinaryImageHasUnwindInfo(const BBXBinaryImageNode* node) { return node && node->unwindInfo != 0; }
+
+bool BBXBinaryImageFindImageForUUID(const char* uuid, BBXBinaryImageDetails* details) {
+    if (!uuid || !details) {
+        BBXSDKLog("%s: null input\n", __func__);
+        return false;
+    }
+    std::lock_guard lock(tracking().mutex);
+    for (const auto& [base, image] : tracking().images) {
+        if (image.details.uuid && std::strncmp(image.details.uuid->c_str(), uuid, 33) == 0) {
+            *details = image.details;
+            return true;
+        }
+    }
+    return false;
+}

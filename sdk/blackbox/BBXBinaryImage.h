@@ -11,6 +11,7 @@
 // no SDK version is recorded, so those read false and "0.0.0".
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -40,6 +41,26 @@ struct BBXBinaryImageDetails {
 // The details of the loaded image whose ELF header is at header; false when
 // no loaded image starts there.
 bool BBXBinaryImageDetailsForHeader(const void* header, BBXBinaryImageDetails* details);
+
+// Starts tracking loaded images (run by context set-up): clears the table and
+// "binary_images.bbxrecord", then adds every image loaded now, writing a
+// "load" section for each on the binary-images queue. Later loads and unloads
+// reach the table through the dlopen/dlclose wrappers (BBXImageLoaderHooks)
+// before those calls return; loads glibc makes on its own (NSS, gconv) bypass
+// them and are found by a rescan on the binary-images queue every 2 s that
+// runs only when the loader's counts of loads and unloads changed.
+void BBXBinaryImageInit();
+// Brings the table up to date with the loader's list now (any thread but the
+// crash path); BBXBinaryImageRescanIfChanged only when the loader's counts moved.
+void BBXBinaryImageRescan();
+void BBXBinaryImageRescanIfChanged();
+
+// Crash path: the first slot whose image holds address; false without an
+// initialised context or when no slot does.
+bool BBXBinaryImageSafeFindImageForAddress(uintptr_t address, BBXBinaryImageNode* node);
+bool BBXBinaryImageHasUnwindInfo(const BBXBinaryImageNode* node);
+// The details of the tracked image with this UUID (first 32 hex digits).
+bool BBXBinaryImageFindImageForUUID(const char* uuid, BBXBinaryImageDetails* details);
 
 // Writes the "executable" section of the metadata file for the running
 // program; false (logged by the caller) when its image cannot be read.

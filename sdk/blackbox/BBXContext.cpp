@@ -29,10 +29,17 @@ std::atomic<BBXWritableContext*> gWritable{nullptr};
 std::atomic<BBXAllocator*> gAllocator{nullptr};
 std::atomic<BBXContextBlockHook> gBlockHook{nullptr};
 
-std::mutex gQueuesMutex;
-std::shared_ptr<dispatch::Queue> gLoggingQueue;
-std::shared_ptr<dispatch::Queue> gBinaryImagesQueue;
-std::shared_ptr<dispatch::Queue> gExceptionQueue;
+// Never destroyed: the queues serve until the process has gone.
+struct Queues {
+    std::mutex mutex;
+    std::shared_ptr<dispatch::Queue> logging;
+    std::shared_ptr<dispatch::Queue> binaryImages;
+    std::shared_ptr<dispatch::Queue> exception;
+};
+Queues& queues() {
+    static auto* state = new Queues;
+    return *state;
+}
 
 constexpr double kInitializationWaitSeconds = 5.0;
 constexpr uint32_t kMaxInternalKeys = 32;
@@ -165,10 +172,10 @@ void BBXContextInitialize(const BBXContextInitData* data) {
     // as the fresh mapping gave them, zeroed, and untouched until a handler
     // runs on them.
     {
-        std::lock_guard lock(gQueuesMutex);
-        gLoggingQueue = dispatch::Queue::createSerial("org.blackbox.mac.logging");
-        gBinaryImagesQueue = dispatch::Queue::createSerial("org.blackbox.mac.binary-images");
-        gExceptionQueue = dispatch::Queue::createSerial("org.blackbox.mac.exception");
+        std::lock_guard lock(queues().mutex);
+        queues().logging = dispatch::Queue::createSerial("org.blackbox.mac.logging");
+        queues().binaryImages = dispatch::Queue::createSerial("org.blackbox.mac.binary-images");
+        queues().exception = dispatch::Queue::createSerial("org.blackbox.mac.exception");
     }
     BBXAllocator* allocator = BBXAllocatorCreate(BBXContextWritableRegionSize(), BBXContextReadOnlyRegionSize());
     gAllocator.store(allocator);
@@ -184,6 +191,10 @@ void BBXContextInitialize(const BBXContextInitData* data) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     gReadOnly.store(readOnly);
     gWritable.store(writable);
+
+    // The crash path's own needs: the thread-suspension handler, glibc's
+    // assertion message.
+    BBXProcessInitializeRuntime();
 
     // 2. The group of set-up blocks on the default global queue.
     auto group = std::make_shared<dispatch::Group>();
@@ -222,6 +233,7 @@ void BBXContextInitialize(const BBXContextInitData* data) {
     inGroup([readOnly, values] {
         runHook(3);
         readOnly->binaryImagesPath = reportFile(*values, "binary_images.bbxrecord");
+        BBXBinaryImageInit();
     });
     // 8, 9. Handlers, unless a debugger would catch every signal first.
     if (readOnly->debuggerAttached) {
@@ -301,18 +313,18 @@ BBXWritableContext* BBXContextGetWritable() { return gWritable.load(); }
 BBXAllocator* BBXContextGetAllocator() { return gAllocator.load(); }
 
 std::shared_ptr<dispatch::Queue> BBXContextLoggingQueue() {
-    std::lock_guard lock(gQueuesMutex);
-    return gLoggingQueue;
+    std::lock_guard lock(queues().mutex);
+    return queues().logging;
 }
 
 std::shared_ptr<dispatch::Queue> BBXContextBinaryImagesQueue() {
-    std::lock_guard lock(gQueuesMutex);
-    return gBinaryImagesQueue;
+    std::lock_guard lock(queues().mutex);
+    return queues().binaryImages;
 }
 
 std::shared_ptr<dispatch::Queue> BBXContextExceptionQueue() {
-    std::lock_guard lock(gQueuesMutex);
-    return gExceptionQueue;
+    std::lock_guard lock(queues().mutex);
+    return queues().exception;
 }
 
 void BBXContextSetBlockHook(BBXContextBlockHook hook) { gBlockHook.store(hook); }

@@ -22,6 +22,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using blackboxtest::buildIDOf;
 using blackboxtest::fileContents;
 using foundation::PlistValue;
 
@@ -33,13 +34,6 @@ std::vector<std::string> sectionKeys(const std::vector<PlistValue>& sections) {
 
 const PlistValue::Dictionary& body(const std::vector<PlistValue>& sections, size_t index) {
     return *sections.at(index).asDictionary()->begin()->second.asDictionary();
-}
-
-std::string buildIDOf(const std::string& file) {
-    auto result = testsupport::runCommand({"readelf", "-n", file}, 10s);
-    std::smatch match;
-    std::regex buildID("Build ID: ([0-9a-f]+)");
-    return std::regex_search(result.output, match, buildID) ? match[1].str() : std::string();
 }
 
 class BBXContextProbeTest : public ::testing::Test {

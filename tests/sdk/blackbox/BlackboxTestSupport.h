@@ -6,11 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
+
+#include "tests/support/ChildProcess.h"
 
 namespace blackboxtest {
 
@@ -62,6 +66,15 @@ inline std::string fileContents(const std::string& path) {
     std::ostringstream all;
     all << in.rdbuf();
     return all.str();
+}
+
+// The GNU build-id of an ELF file as `readelf -n` prints it.
+inline std::string buildIDOf(const std::string& file) {
+    using namespace std::chrono_literals;
+    auto result = testsupport::runCommand({"readelf", "-n", file}, 10s);
+    std::smatch match;
+    std::regex buildID("Build ID: ([0-9a-f]+)");
+    return std::regex_search(result.output, match, buildID) ? match[1].str() : std::string();
 }
 
 }  // namespace blackboxtest

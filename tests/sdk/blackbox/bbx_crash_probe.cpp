@@ -5,9 +5,31 @@
 //       BBXContextInitialize returns and "initialized" once the context is,
 //       then exits 0 (with --hold, sleeps until killed). --slow-block holds
 //       set-up block N back for SECONDS.
+//   bbx_crash_probe core --report-dir DIR --scenario snapshot [--threads N] [--dlopen [--dlclose]]
+//                   [--blocked-thread] [--getpwnam] [--fill-slots]
+//       also starts workers "worker-1"... parked in ProbeWorkerMain ->
+//       ProbeLevel1 -> ProbeLevel2 -> ProbeLevel3 -> ProbeParkWorker and one
+//       block parked on the serial queue "probe.queue", may load the plugin
+//       beside it, and writes what the crash handler records of the process,
+//       this thread marked crashed, to DIR/snapshot.bbxrecord; prints facts
+//       for the tests as name=value lines.
+//   bbx_crash_probe core --report-dir DIR --scenario assert
+//       fails an assertion; its SIGABRT handler writes the "runtime" section
+//       to DIR/runtime.bbxrecord.
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cassert>
+#include <filesystem>
+#include <memory>
+#include <vector>
 
 #include <chrono>
 #include <cstdio>
@@ -16,7 +38,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/ThreadIdentity.h"
+#include "sdk/blackbox/BBXBinaryImage.h"
+#include "sdk/blackbox/BBXProcess.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXUtilities.h"
 
@@ -31,7 +57,9 @@ void slowBlock(int block) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: bbx_crash_probe core --report-dir DIR [--scenario none] [--hold] [--slow-block N SECONDS]\n"
+                 "usage: bbx_crash_probe core --report-dir DIR [--scenario none|snapshot|assert] [--hold]\n"
+                 "                            [--slow-block N SECONDS] [--threads N] [--dlopen [--dlclose]]\n"
+                 "                            [--blocked-thread] [--getpwnam] [--fill-slots]\n"
                  "       bbx_crash_probe read FILE\n");
     return 2;
 }
@@ -46,7 +74,146 @@ int readFile(const char* path) {
     return 0;
 }
 
+// Parked workers: each level is its own frame (never inlined, never a tail call).
+std::atomic<bool> gStopWorkers{false};
+std::atomic<int> gParked{0};
+
+__attribute__((noinline)) void ProbeParkWorker() {
+    gParked.fetch_add(1);
+    while (!gStopWorkers.load()) usleep(1000);
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) static void ProbeLevel3() {
+    ProbeParkWorker();
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) static void ProbeLevel2() {
+    ProbeLevel3();
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) static void ProbeLevel1() {
+    ProbeLevel2();
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) void ProbeWorkerMain(int index, bool blockSignals) {
+    if (blockSignals) {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    }
+    foundation::setCurrentThreadName(blockSignals ? "worker-blocked" : "worker-" + std::to_string(index));
+    ProbeLevel1();
+    asm volatile("" ::: "memory");
+}
+
+struct SnapshotOptions {
+    int threads = 3;
+    bool dlopen = false;
+    bool dlclose = false;
+    bool blockedThread = false;
+    bool getpwnam = false;
+    bool fillSlots = false;
+};
+
+int countLoadedImages() {
+    int count = 0;
+    dl_iterate_phdr([](dl_phdr_info*, size_t, void* data) -> int { ++*static_cast<int*>(data); return 0; }, &count);
+    return count;
+}
+
+// Writes the sections the crash handler writes, in its order.
+void writeSnapshot(const std::string& path, const SnapshotOptions&) {
+    BBXFile file;
+    if (!BBXFileInit(&file, path.c_str(), false)) return;
+    static BBXProcess process;  // large: kept off the stack
+    BBXProcessInit(&process, BBXThreadSelf(), nullptr);
+    auto start = std::chrono::steady_clock::now();
+    bool suspended = BBXProcessSuspendAllOtherThreads(&process);
+    auto suspendMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    BBXProcessRecordAllThreads(&process, &file);
+    BBXProcessRecordRuntimeInfo(&process, &file);
+    BBXProcessRecordDispatchQueueNames(&process, &file);
+    BBXProcessRecordThreadNames(&process, &file);
+    BBXProcessRecordStats(&process, &file);
+    char statm[128] = {};
+    int fd = ::open("/proc/self/statm", O_RDONLY);
+    ssize_t got = ::read(fd, statm, sizeof statm - 1);
+    ::close(fd);
+    BBXProcessRecordStorage(BBXContextGetReadOnly()->cachesPath, &file);
+    BBXProcessResumeAllOtherThreads(&process);
+    BBXFileClose(&file);
+    std::printf("suspended=%d\nsuspend-ms=%.1f\nthreads=%d\n", suspended ? 1 : 0, suspendMs, process.threadCount);
+    if (got > 0) std::printf("statm=%s", statm);
+}
+
+int snapshot(const std::string& reportDir, const char* self, const SnapshotOptions& options) {
+    std::vector<std::thread> workers;
+    for (int i = 1; i <= options.threads; ++i) workers.emplace_back(ProbeWorkerMain, i, false);
+    if (options.blockedThread) workers.emplace_back(ProbeWorkerMain, 0, true);
+    auto queue = dispatch::Queue::createSerial("probe.queue");
+    queue->async([] { ProbeParkWorker(); });
+    int expected = static_cast<int>(workers.size()) + 1;
+    while (gParked.load() < expected) usleep(1000);
+
+    void* plugin = nullptr;
+    if (options.fillSlots) {
+        // Every free slot taken by an image of no size, which holds no address.
+        for (BBXBinaryImageNode& slot : BBXContextGetWritable()->binaryImages)
+            if (slot.base == 0) slot.base = 1;
+    }
+    if (options.dlopen) {
+        std::string path = (std::filesystem::path(self).parent_path() / "libbbx_probe_plugin.so").string();
+        plugin = dlopen(path.c_str(), RTLD_NOW);
+        if (!plugin) return 3;
+        auto* function = reinterpret_cast<int (*)(int)>(dlsym(plugin, "bbx_probe_plugin_answer"));
+        BBXBinaryImageNode node;
+        std::printf("plugin-path=%s\nplugin-function=%lu\nplugin-answer=%d\nfound-plugin=%d\n", path.c_str(),
+                    reinterpret_cast<unsigned long>(function), function(7),
+                    BBXBinaryImageSafeFindImageForAddress(reinterpret_cast<uintptr_t>(function), &node) ? 1 : 0);
+    }
+    if (options.getpwnam) {
+        getpwnam("bbx-probe-no-such-user");
+        BBXBinaryImageRescanIfChanged();
+    }
+    writeSnapshot(reportDir + "/snapshot.bbxrecord", options);
+    if (plugin && options.dlclose) {
+        auto* function = dlsym(plugin, "bbx_probe_plugin_answer");
+        dlclose(plugin);
+        BBXBinaryImageNode node;
+        std::printf("found-after-unload=%d\n",
+                    BBXBinaryImageSafeFindImageForAddress(reinterpret_cast<uintptr_t>(function), &node) ? 1 : 0);
+    }
+    std::printf("images=%d\n", countLoadedImages());
+    gStopWorkers.store(true);
+    for (auto& worker : workers) {
+        if (worker.joinable()) worker.join();
+    }
+    BBXContextBinaryImagesQueue()->sync([] {});
+    queue->sync([] {});
+    return 0;
+}
+
+std::string gRuntimePath;
+void recordRuntimeOnAbort(int) {
+    BBXFile file;
+    if (!BBXFileInit(&file, gRuntimePath.c_str(), false)) return;
+    static BBXProcess process;
+    BBXProcessInit(&process, BBXThreadSelf(), nullptr);
+    BBXProcessRecordRuntimeInfo(&process, &file);
+    BBXFileClose(&file);
+}
+
+[[noreturn]] void failAssertion(const std::string& reportDir) {
+    gRuntimePath = reportDir + "/runtime.bbxrecord";
+    struct sigaction action {};
+    action.sa_handler = recordRuntimeOnAbort;
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGABRT, &action, nullptr);
+    __assert_fail("probe-assertion", __FILE__, __LINE__, __func__);
+}
+
 int core(int argc, char** argv) {
+    SnapshotOptions options;
     std::string reportDir;
     std::string scenario = "none";
     bool hold = false;
@@ -55,12 +222,18 @@ int core(int argc, char** argv) {
         if (argument == "--report-dir" && i + 1 < argc) reportDir = argv[++i];
         else if (argument == "--scenario" && i + 1 < argc) scenario = argv[++i];
         else if (argument == "--hold") hold = true;
+        else if (argument == "--threads" && i + 1 < argc) options.threads = std::atoi(argv[++i]);
+        else if (argument == "--dlopen") options.dlopen = true;
+        else if (argument == "--dlclose") options.dlclose = true;
+        else if (argument == "--blocked-thread") options.blockedThread = true;
+        else if (argument == "--getpwnam") options.getpwnam = true;
+        else if (argument == "--fill-slots") options.fillSlots = true;
         else if (argument == "--slow-block" && i + 2 < argc) {
             gSlowBlock = std::atoi(argv[++i]);
             gSlowSeconds = std::atof(argv[++i]);
         } else return usage();
     }
-    if (reportDir.empty() || scenario != "none") return usage();
+    if (reportDir.empty() || (scenario != "none" && scenario != "snapshot" && scenario != "assert")) return usage();
     if (gSlowBlock) BBXContextSetBlockHook(slowBlock);
 
     std::string sessionID = BBXLowercaseUUIDString();
@@ -85,6 +258,8 @@ int core(int argc, char** argv) {
     if (!BBXContextIsInitialized()) return 1;
     std::printf("initialized\n");
     std::fflush(stdout);
+    if (scenario == "snapshot") return snapshot(reportDir, argv[0], options);
+    if (scenario == "assert") failAssertion(reportDir);
     while (hold) pause();
     return 0;
 }
