@@ -277,7 +277,8 @@ void BBXBinaryImageInit() {
         rescanLocked();
     }
     queue->async([writable] { BBXFileClose(&writable->binaryImageFile); });
-    scheduleRescan();
+    static std::atomic<bool> rescanning{false};
+    if (!rescanning.exchange(true)) scheduleRescan();
 }
 
 void BBXBinaryImageRescan() {
@@ -321,4 +322,55 @@ bool BBXBinaryImageFindImageForUUID(const char* uuid, BBXBinaryImageDetails* det
         }
     }
     return false;
+}
+
+#include "sdk/beacon/BCNMachO.h"
+
+namespace {
+
+constexpr uint32_t kEncryptionInfo32 = 0x21;  // the 64-bit form (0x2c) is not read, as it never was
+
+uintptr_t sectionAddress(const BCNMachOSlice* slice, const char* segment, const char* name, intptr_t slide) {
+    BCNMachOSection section;
+    if (!BCNMachOSliceGetSectionInfo(slice, segment, name, &section)) return 0;
+    return static_cast<uintptr_t>(section.address + slide);
+}
+
+}  // namespace
+
+bool BBXBinaryImageDetailsFromMachOSlice(BCNMachOSlice* slice, intptr_t slide, BBXBinaryImageDetails* details) {
+    if (!slice || !details || !BCNMachOSliceGetHeader(slice)) return false;
+    *details = BBXBinaryImageDetails{};
+    BCNMachOVersion minimum, built;
+    BCNMachOSliceEnumerateLoadCommands(slice, [&](uint32_t cmd, uint32_t, const void* command) {
+        switch (cmd) {
+            case kBCNMachOLoadCommandUUID:
+                details->uuid = BCNMachOUUIDString(BCNMachOUUIDCommandGetUUID(command));
+                break;
+            case kEncryptionInfo32:
+                details->encrypted = BCNMachOEncryptionCommandIsEncrypted(command);
+                break;
+            case kBCNMachOLoadCommandVersionMinMacOSX:
+                minimum = BCNMachOVersionMinCommandGetMinimumVersion(command);
+                built = BCNMachOVersionMinCommandGetSDKVersion(command);
+                break;
+            case kBCNMachOLoadCommandSegment:
+            case kBCNMachOLoadCommandSegment64: {
+                BCNMachOSegment segment = BCNMachOSegmentCommandGetInfo(command);
+                if (std::strncmp(segment.name, "__TEXT", sizeof segment.name) == 0) details->node.size = segment.vmSize;
+                break;
+            }
+            default:
+                break;
+        }
+    });
+    details->minimumSDKVersion = BCNMachOVersionString(&minimum).value_or("0.0.0");
+    details->builtSDKVersion = BCNMachOVersionString(&built).value_or("0.0.0");
+    details->architecture = BCNMachOSliceGetArchitectureName(slice);
+    details->node.base = reinterpret_cast<uintptr_t>(BCNMachOSliceGetHeader(slice));
+    details->node.ehFrame = sectionAddress(slice, "__TEXT", "__eh_frame", slide);
+    details->node.unwindInfo = sectionAddress(slice, "__TEXT", "__unwind_info", slide);
+    details->node.crashInfo = sectionAddress(slice, "__DATA", "__crash_info", slide);
+    details->slide = slide;
+    return true;
 }

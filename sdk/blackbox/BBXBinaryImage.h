@@ -42,6 +42,14 @@ struct BBXBinaryImageDetails {
 // no loaded image starts there.
 bool BBXBinaryImageDetailsForHeader(const void* header, BBXBinaryImageDetails* details);
 
+// The Mach-O form of the details, from a slice's load commands: UUID, the
+// encrypted flag (from the 32-bit encryption command only), the versions of
+// the minimum-version command, the "__TEXT" segment's size, and the
+// "__eh_frame", "__unwind_info" and "__crash_info" sections moved by slide.
+// Nothing here loads Mach-O images; it is kept for reading them.
+struct BCNMachOSlice;
+bool BBXBinaryImageDetailsFromMachOSlice(BCNMachOSlice* slice, intptr_t slide, BBXBinaryImageDetails* details);
+
 // Starts tracking loaded images (run by context set-up): clears the table and
 // "binary_images.bbxrecord", then adds every image loaded now, writing a
 // "load" section for each on the binary-images queue. Later loads and unloads

@@ -63,6 +63,8 @@ TEST_F(BBXProcessProbeTest, RecordsEveryThreadWithItsNamesAndTheProcessFigures) 
     ProbeRun probe = run({"--scenario", "snapshot"});
     ASSERT_EQ(probe.status, 0);
     EXPECT_EQ(probe.facts["suspended"], "1");
+    EXPECT_EQ(probe.facts["heap-trap-works"], "1");
+    EXPECT_EQ(probe.facts["heap-calls"], "0");
     auto record = sections("snapshot.bbxrecord");
     std::vector<std::string> keys;
     for (const auto& section : record) keys.push_back(keyOf(section));

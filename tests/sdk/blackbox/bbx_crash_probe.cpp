@@ -12,7 +12,8 @@
 //       block parked on the serial queue "probe.queue", may load the plugin
 //       beside it, and writes what the crash handler records of the process,
 //       this thread marked crashed, to DIR/snapshot.bbxrecord; prints facts
-//       for the tests as name=value lines.
+//       for the tests as name=value lines, among them "heap-calls", the heap
+//       calls made between suspending the other threads and resuming them.
 //   bbx_crash_probe core --report-dir DIR --scenario assert
 //       fails an assertion; its SIGABRT handler writes the "runtime" section
 //       to DIR/runtime.bbxrecord.
@@ -23,10 +24,12 @@
 #include <link.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cassert>
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -73,6 +76,72 @@ int readFile(const char* path) {
     }
     return 0;
 }
+
+// The heap trap: counts heap calls the recording thread makes while it holds
+// the other threads. A sanitizer build owns malloc, so there its allocator's
+// hooks count; otherwise malloc and its kin are replaced over glibc's own.
+std::atomic<pid_t> gCountingThread{0};
+std::atomic<int> gHeapCalls{0};
+
+void countHeapCall() {
+    pid_t counting = gCountingThread.load(std::memory_order_relaxed);
+    if (counting && static_cast<pid_t>(syscall(SYS_gettid)) == counting) gHeapCalls.fetch_add(1);
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, size_t),
+                                                         void (*free_hook)(const volatile void*));
+namespace {
+void installHeapTrap() {
+    __sanitizer_install_malloc_and_free_hooks([](const volatile void*, size_t) { countHeapCall(); },
+                                              [](const volatile void*) { countHeapCall(); });
+}
+}  // namespace
+#else
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+void __libc_free(void*);
+void* malloc(size_t size) {
+    countHeapCall();
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) {
+    countHeapCall();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* block, size_t size) {
+    countHeapCall();
+    return __libc_realloc(block, size);
+}
+void* memalign(size_t alignment, size_t size) {
+    countHeapCall();
+    return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(size_t alignment, size_t size) {
+    countHeapCall();
+    return __libc_memalign(alignment, size);
+}
+int posix_memalign(void** out, size_t alignment, size_t size) {
+    countHeapCall();
+    *out = __libc_memalign(alignment, size);
+    return *out ? 0 : ENOMEM;
+}
+void free(void* block) {
+    countHeapCall();
+    __libc_free(block);
+}
+}
+namespace {
+void installHeapTrap() {}
+}  // namespace
+#endif
+
+namespace {
 
 // Parked workers: each level is its own frame (never inlined, never a tail call).
 std::atomic<bool> gStopWorkers{false};
@@ -128,6 +197,7 @@ void writeSnapshot(const std::string& path, const SnapshotOptions&) {
     static BBXProcess process;  // large: kept off the stack
     BBXProcessInit(&process, BBXThreadSelf(), nullptr);
     auto start = std::chrono::steady_clock::now();
+    gCountingThread.store(static_cast<pid_t>(syscall(SYS_gettid)));
     bool suspended = BBXProcessSuspendAllOtherThreads(&process);
     auto suspendMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     BBXProcessRecordAllThreads(&process, &file);
@@ -141,12 +211,21 @@ void writeSnapshot(const std::string& path, const SnapshotOptions&) {
     ::close(fd);
     BBXProcessRecordStorage(BBXContextGetReadOnly()->cachesPath, &file);
     BBXProcessResumeAllOtherThreads(&process);
+    gCountingThread.store(0);
     BBXFileClose(&file);
-    std::printf("suspended=%d\nsuspend-ms=%.1f\nthreads=%d\n", suspended ? 1 : 0, suspendMs, process.threadCount);
+    std::printf("suspended=%d\nsuspend-ms=%.1f\nthreads=%d\nheap-calls=%d\n", suspended ? 1 : 0, suspendMs,
+                process.threadCount, gHeapCalls.load());
     if (got > 0) std::printf("statm=%s", statm);
 }
 
 int snapshot(const std::string& reportDir, const char* self, const SnapshotOptions& options) {
+    installHeapTrap();
+    // The trap must see a heap call when there is one.
+    gCountingThread.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    void* volatile probeBlock = std::malloc(16);
+    std::free(probeBlock);
+    gCountingThread.store(0);
+    std::printf("heap-trap-works=%d\n", gHeapCalls.exchange(0) >= 2 ? 1 : 0);
     std::vector<std::thread> workers;
     for (int i = 1; i <= options.threads; ++i) workers.emplace_back(ProbeWorkerMain, i, false);
     if (options.blockedThread) workers.emplace_back(ProbeWorkerMain, 0, true);
