@@ -9,12 +9,12 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QPointer>
-#include <QTextLayout>
 #include <QVBoxLayout>
 
 #include <cmath>
 #include <unordered_set>
 
+#include "NSStringGeometrics.h"
 #include "TLCellHeightCache.h"
 #include "TLClippingCellView.h"
 #include "TLClippingRowView.h"
@@ -36,24 +36,9 @@ constexpr double kTextInset = 52;  // the text width is the panel's less this
 constexpr int kThumbnailWidth = 600;
 constexpr double kRefetchDelay = 0.2;
 
+// Measured within width x 300, as the panel measures its rows.
 double textHeight(const QString& text, const QFont& font, double width) {
-    QString laid = text;
-    for (auto& c : laid)
-        if (c == u'\n') c = QChar::LineSeparator;
-    QTextLayout layout(laid, font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    double height = 0;
-    while (true) {
-        QTextLine line = layout.createLine();
-        if (!line.isValid() || height > 300) break;
-        line.setLineWidth(width);
-        height += line.height();
-    }
-    layout.endLayout();
-    return std::min(height, 300.0);
+    return NSStringGeometrics::sizeForWidth(text, float(width), 300.0f, &font).height();
 }
 
 // The first image file of an image clipping, decoded no larger than the

@@ -37,12 +37,17 @@ std::string TLCellHeightCache::widthKey(double width) {
     return std::string(buffer, end);
 }
 
+std::optional<TLCellHeightCache::ShortID> TLCellHeightCache::shortID(std::string_view id) {
+    ShortID key;
+    if (id.size() > key.chars.size()) return std::nullopt;
+    key.size = static_cast<uint8_t>(id.size());
+    std::copy(id.begin(), id.end(), key.chars.begin());
+    return key;
+}
+
 TLCellHeightCache::Entry* TLCellHeightCache::find(std::string_view id) {
-    if (id.size() <= std::tuple_size_v<decltype(ShortID::chars)>) {
-        ShortID key;
-        key.size = static_cast<uint8_t>(id.size());
-        std::copy(id.begin(), id.end(), key.chars.begin());
-        auto it = short_.find(key);
+    if (auto key = shortID(id)) {
+        auto it = short_.find(*key);
         return it == short_.end() ? nullptr : &it->second;
     }
     auto it = long_.find(std::string(id));
@@ -50,22 +55,12 @@ TLCellHeightCache::Entry* TLCellHeightCache::find(std::string_view id) {
 }
 
 TLCellHeightCache::Entry& TLCellHeightCache::findOrAdd(std::string_view id) {
-    if (id.size() <= std::tuple_size_v<decltype(ShortID::chars)>) {
-        ShortID key;
-        key.size = static_cast<uint8_t>(id.size());
-        std::copy(id.begin(), id.end(), key.chars.begin());
-        return short_[key];
-    }
+    if (auto key = shortID(id)) return short_[*key];
     return long_[std::string(id)];
 }
 
 bool TLCellHeightCache::erase(std::string_view id) {
-    if (id.size() <= std::tuple_size_v<decltype(ShortID::chars)>) {
-        ShortID key;
-        key.size = static_cast<uint8_t>(id.size());
-        std::copy(id.begin(), id.end(), key.chars.begin());
-        return short_.erase(key) > 0;
-    }
+    if (auto key = shortID(id)) return short_.erase(*key) > 0;
     return long_.erase(std::string(id)) > 0;
 }
 

@@ -85,6 +85,7 @@ private:
         size_t operator()(const ShortID& id) const { return std::hash<std::string_view>()(id.view()); }
     };
 
+    static std::optional<ShortID> shortID(std::string_view id);  // none for a long identifier
     Entry* find(std::string_view id);
     Entry& findOrAdd(std::string_view id);
     bool erase(std::string_view id);
