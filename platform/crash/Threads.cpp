@@ -155,8 +155,11 @@ bool installThreadSuspension() {
     return true;
 }
 
-bool suspendThread(pid_t tid, int timeoutMilliseconds) {
-    if (!gInstalled.load() || tid <= 0 || tid == currentThreadID()) return false;
+namespace {
+
+// Claims a slot for tid and sends it the signal; null when it cannot be asked.
+Parking* requestSuspension(pid_t tid) {
+    if (!gInstalled.load() || tid <= 0 || tid == currentThreadID()) return nullptr;
     Parking* parking = nullptr;
     for (Parking& candidate : gParking) {
         pid_t free = 0;
@@ -165,14 +168,17 @@ bool suspendThread(pid_t tid, int timeoutMilliseconds) {
             break;
         }
     }
-    if (!parking) return false;
+    if (!parking) return nullptr;
     parking->state.store(Requested);
     if (syscall(SYS_tgkill, getpid(), tid, threadSuspensionSignal()) != 0) {
         release(*parking);  // gone since it was listed
-        return false;
+        return nullptr;
     }
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    return parking;
+}
+
+// Waits until the thread has parked or the time since start is up.
+bool awaitSuspension(Parking* parking, const timespec& start, int timeoutMilliseconds) {
     for (;;) {
         uint32_t state = parking->state.load();
         if (state == Parked) return true;
@@ -185,6 +191,28 @@ bool suspendThread(pid_t tid, int timeoutMilliseconds) {
     uint32_t expected = Requested;
     if (parking->state.compare_exchange_strong(expected, Abandoned)) return false;
     return expected == Parked;
+}
+
+}  // namespace
+
+bool suspendThread(pid_t tid, int timeoutMilliseconds) {
+    bool suspended = false;
+    return suspendThreads(&tid, 1, &suspended, timeoutMilliseconds);
+}
+
+bool suspendThreads(const pid_t* tids, int count, bool* suspended, int timeoutMilliseconds) {
+    // The slots asked for, kept in the results' places until awaited.
+    Parking* asked[kMaxThreads];
+    count = count < kMaxThreads ? count : kMaxThreads;
+    for (int i = 0; i < count; ++i) asked[i] = requestSuspension(tids[i]);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    bool all = true;
+    for (int i = 0; i < count; ++i) {
+        suspended[i] = asked[i] && awaitSuspension(asked[i], start, timeoutMilliseconds);
+        all = all && suspended[i];
+    }
+    return all;
 }
 
 bool resumeThread(pid_t tid) {

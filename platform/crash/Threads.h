@@ -37,6 +37,12 @@ int threadSuspensionSignal();
 // Stops thread tid (never the calling thread) and waits for it at most
 // timeoutMilliseconds; false when it did not stop in time or is gone.
 bool suspendThread(pid_t tid, int timeoutMilliseconds = kSuspendTimeoutMilliseconds);
+// Stops several threads at once: every signal goes out first, then each
+// thread is awaited until timeoutMilliseconds after the sending, so the
+// threads stop in parallel. suspended[i] tells of tids[i]; the answer is
+// whether all stopped.
+bool suspendThreads(const pid_t* tids, int count, bool* suspended,
+                    int timeoutMilliseconds = kSuspendTimeoutMilliseconds);
 // Lets a suspended thread run on; false when it was not suspended here.
 bool resumeThread(pid_t tid);
 

@@ -103,12 +103,14 @@ bool BBXProcessInit(BBXProcess* process, BBXThread crashedThread, const ucontext
 
 bool BBXProcessSuspendAllOtherThreads(BBXProcess* process) {
     if (!process) return false;
-    bool all = true;
-    for (int i = 0; i < process->threadCount; ++i) {
-        if (BBXThreadsMatch(process->threads[i], process->recordingThread)) continue;
-        if (!crash::suspendThread(BBXThreadTID(process->threads[i]))) all = false;
-    }
-    return all;
+    // All at once: every thread is asked before any is awaited.
+    pid_t others[crash::kMaxThreads];
+    bool suspended[crash::kMaxThreads];
+    int count = 0;
+    for (int i = 0; i < process->threadCount; ++i)
+        if (!BBXThreadsMatch(process->threads[i], process->recordingThread))
+            others[count++] = BBXThreadTID(process->threads[i]);
+    return crash::suspendThreads(others, count, suspended);
 }
 
 bool BBXProcessResumeAllOtherThreads(BBXProcess* process) {
