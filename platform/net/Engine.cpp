@@ -41,12 +41,21 @@ std::string bundleUserAgent() {
     return ua;
 }
 
+std::atomic<size_t>& transferCount() {
+    static auto* count = new std::atomic<size_t>(0);
+    return *count;
+}
+
+thread_local bool onNetworkThread = false;
+
 }  // namespace
 
 Engine& Engine::shared() {
-    static Engine* engine = new Engine;  // used by workers until the process ends
+    static Engine* engine = new Engine(true);  // used by workers until the process ends
     return *engine;
 }
+
+bool Engine::isNetworkThread() const { return onNetworkThread; }
 
 double Engine::monotonicNow() {
     using namespace std::chrono;
@@ -66,26 +75,47 @@ std::string Engine::defaultUserAgent() {
     return *ua.value;
 }
 
-Engine::Engine() {
-    // A peer that closes while we write must not kill the process; libcurl is
-    // told not to use signals, and OpenSSL writes through plain send().
-    std::signal(SIGPIPE, SIG_IGN);
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+Engine::Engine(bool isShared) : shared_(isShared), activeCount_(transferCount()) {
+    if (shared_) {
+        // A peer that closes while we write must not kill the process; libcurl is
+        // told not to use signals, and OpenSSL writes through plain send().
+        std::signal(SIGPIPE, SIG_IGN);
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+    }
     multi_ = curl_multi_init();
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        onNetworkThread = true;
+        run();
+    });
     // Registered after curl (and with it OpenSSL) set up their exit handlers,
-    // so it runs first: the network thread has stopped before OpenSSL cleans up.
-    std::atexit([] { shared().shutdown(); });
+    // so it runs first: the network threads have stopped before OpenSSL cleans up.
+    if (shared_) std::atexit([] { shared().shutdown(); });
+}
+
+Engine::~Engine() {
+    // Only a hooked transfer's engine ends, once its thread has been joined.
+    curl_multi_cleanup(multi_);
 }
 
 void Engine::shutdown() {
+    decltype(dedicated_) dedicated;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         stopping_ = true;
+        dedicated.swap(dedicated_);
+    }
+    for (auto& [key, entry] : dedicated) {
+        entry.second->shutdown();
+        // Shut down from that very thread (an exit inside its hook): it cannot
+        // be joined, so it is left to end with the process.
+        if (entry.second->thread_.joinable()) {
+            entry.second->thread_.detach();
+            (void)entry.second.release();
+        }
     }
     curl_multi_wakeup(multi_);
-    if (thread_.joinable() && !isNetworkThread()) thread_.join();
+    if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id()) thread_.join();
     std::vector<Command> unapplied;
     {
         std::lock_guard lock(mutex_);
@@ -96,9 +126,48 @@ void Engine::shutdown() {
         if (command.kind == CommandKind::Start) command.transfer->abandon();
 }
 
-void Engine::start(std::shared_ptr<Transfer> transfer) { post(CommandKind::Start, std::move(transfer)); }
-void Engine::cancel(std::shared_ptr<Transfer> transfer) { post(CommandKind::Cancel, std::move(transfer)); }
-void Engine::resume(std::shared_ptr<Transfer> transfer) { post(CommandKind::Resume, std::move(transfer)); }
+void Engine::start(std::shared_ptr<Transfer> transfer) {
+    if (transfer) engineFor(transfer, true).post(CommandKind::Start, std::move(transfer));
+}
+
+void Engine::cancel(std::shared_ptr<Transfer> transfer) {
+    if (transfer) engineFor(transfer, false).post(CommandKind::Cancel, std::move(transfer));
+}
+
+void Engine::resume(std::shared_ptr<Transfer> transfer) {
+    if (transfer) engineFor(transfer, false).post(CommandKind::Resume, std::move(transfer));
+}
+
+Engine& Engine::engineFor(const std::shared_ptr<Transfer>& transfer, bool starting) {
+    if (!shared_) return *this;
+    std::vector<std::unique_ptr<Engine>> ended;
+    Engine* engine = this;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = dedicated_.begin(); it != dedicated_.end();) {
+            bool done;
+            {
+                std::lock_guard engineLock(it->second.second->mutex_);
+                done = it->second.second->stopped_;
+            }
+            if (done && it->first != transfer.get()) {
+                ended.push_back(std::move(it->second.second));
+                it = dedicated_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (auto it = dedicated_.find(transfer.get()); it != dedicated_.end()) {
+            engine = it->second.second.get();
+        } else if (starting && transfer->hasServerTrustHook() && !stopping_) {
+            auto own = std::unique_ptr<Engine>(new Engine(false));
+            engine = own.get();
+            dedicated_[transfer.get()] = {transfer, std::move(own)};
+        }
+    }
+    for (auto& done : ended) done->thread_.join();  // ended already: at once
+    return *engine;
+}
 
 void Engine::post(CommandKind kind, std::shared_ptr<Transfer> transfer) {
     if (!transfer) return;
@@ -118,18 +187,27 @@ void Engine::post(CommandKind kind, std::shared_ptr<Transfer> transfer) {
 }
 
 void Engine::run() {
+    bool started = false;
     for (;;) {
         std::vector<Command> commands;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
             commands.swap(commands_);
+            // A hooked transfer's engine ends with its transfer; later commands
+            // find it stopped.
+            if (!shared_ && started && commands.empty() && active_.empty()) {
+                stopped_ = true;
+                return;
+            }
         }
+        started = started || !commands.empty();
         for (const Command& command : commands) apply(command);
         int running = 0;
         curl_multi_perform(multi_, &running);
         collectFinished();
         expireTimedOut();
+        if (!shared_ && started && active_.empty()) continue;  // its transfer ended: stop now
         curl_multi_poll(multi_, nullptr, 0, waitMilliseconds(), nullptr);
     }
     // Shutting down: transfers still running are abandoned.
@@ -137,8 +215,8 @@ void Engine::run() {
         curl_multi_remove_handle(multi_, handle);
         transfer->abandon();
     }
+    activeCount_ -= active_.size();
     active_.clear();
-    activeCount_ = 0;
 }
 
 void Engine::apply(const Command& command) {

@@ -1,8 +1,12 @@
 #pragma once
-// The network thread: one libcurl multi handle that runs every transfer of the
-// process, so any number of requests costs one thread. start/cancel/resume may
-// be called from any thread (the network thread included); they take effect
-// on the network thread, where all transfer events run.
+// The network threads: one libcurl multi handle on one thread runs every
+// transfer of the process without a trust hook, so any number of requests
+// costs one thread. A transfer with a hook runs on a thread of its own, with a
+// multi handle of its own: the hook answers inside OpenSSL's certificate check,
+// which libcurl cannot pause and resume, so a slow answer would otherwise hold
+// up every other transfer. start/cancel/resume may be called from any thread
+// (a network thread included); they take effect on the transfer's network
+// thread, where its events run.
 
 #include <atomic>
 #include <map>
@@ -32,8 +36,9 @@ public:
     // started later are abandoned. Runs at exit; not from the network thread.
     void shutdown();
 
-    bool isNetworkThread() const { return std::this_thread::get_id() == thread_.get_id(); }
-    // Transfers started and not yet ended.
+    // On any network thread.
+    bool isNetworkThread() const;
+    // Transfers started and not yet ended, on every network thread.
     size_t activeCount() const { return activeCount_.load(); }
 
     // Seconds on a monotonic clock: the time transfer limits are measured in.
@@ -52,8 +57,15 @@ private:
         std::shared_ptr<Transfer> transfer;
     };
 
-    Engine();
+    // The shared engine, or one for a single hooked transfer that ends once
+    // its transfer has.
+    explicit Engine(bool isShared);
+    ~Engine();
+    friend struct std::default_delete<Engine>;
     void post(CommandKind kind, std::shared_ptr<Transfer> transfer);
+    // The engine a hooked transfer runs on; the shared one for the others.
+    // Joins the threads of hooked transfers that have ended.
+    Engine& engineFor(const std::shared_ptr<Transfer>& transfer, bool starting);
     void run();
     void apply(const Command& command);
     void collectFinished();
@@ -62,13 +74,18 @@ private:
     // Takes a transfer out of the multi handle and the active set.
     void remove(void* handle);
 
+    const bool shared_;
     void* multi_ = nullptr;
     std::thread thread_;
     std::mutex mutex_;
     std::vector<Command> commands_;
     bool stopping_ = false;
     bool stopped_ = false;  // the network thread has ended
-    std::atomic<size_t> activeCount_{0};
+    // Shared by every engine: the shared one's count.
+    std::atomic<size_t>& activeCount_;
+    // Shared engine only, under mutex_: the engines of hooked transfers, by
+    // transfer, until their threads are joined.
+    std::map<Transfer*, std::pair<std::shared_ptr<Transfer>, std::unique_ptr<Engine>>> dedicated_;
     // Network thread only: the transfers in the multi handle, by easy handle.
     std::map<void*, std::shared_ptr<Transfer>> active_;
 };

@@ -23,11 +23,13 @@ struct ServerTrustChallenge {
     Trust serverTrust;  // the chain as presented, for host; no anchors set
 };
 
-// Runs on the network thread in the middle of a handshake, for every
-// connection: a request with a hook opens connections of its own and never
-// resumes a TLS session, so no handshake escapes it. Every transfer waits
-// meanwhile, so answer quickly (well within the request's time-out), never
-// wait for an event of any request, and never throw.
+// Runs in the middle of a handshake, for every connection: a request with a
+// hook opens connections of its own and never resumes a TLS session, so no
+// handshake escapes it. It runs on the request's own network thread (each
+// request with a hook has one, see Engine), where the request's events run
+// too: a slow answer holds up that request only, and its time-outs still
+// count once the answer is given. Never wait for an event of the same request,
+// and never throw.
 using ServerTrustHook = std::function<AuthChallengeDisposition(const ServerTrustChallenge&)>;
 
 }  // namespace net

@@ -3,7 +3,8 @@
 // drives, set up anew for every redirect it follows itself (so scheme limits,
 // redirect counts, the body cap and the trust hook apply to every hop).
 // Made and configured on any thread before Engine::start; from then on only
-// the network thread touches it. Its events also run on the network thread.
+// its network thread touches it (a thread of its own when it has a trust hook,
+// see Engine). Its events also run on that thread.
 
 #include <cstdint>
 #include <filesystem>
@@ -40,6 +41,7 @@ public:
 
     // Before start only.
     void setServerTrustHook(ServerTrustHook hook) { hook_ = std::move(hook); }
+    bool hasServerTrustHook() const { return static_cast<bool>(hook_); }
     // The body goes to this file (created 0600 or truncated) instead of data events.
     void setDownloadFile(std::filesystem::path path) { downloadPath_ = std::move(path); }
 

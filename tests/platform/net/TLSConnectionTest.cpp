@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -195,4 +197,46 @@ TEST(TLSConnectionTest, ARedirectToAnotherServerIsChallengedForThatServer) {
     auto d = fetch(first->url("/away"), both.hook());
     EXPECT_EQ(outcome(*d), 200);
     EXPECT_EQ(d->response->url(), second->url("/"));
+}
+
+TEST(TLSConnectionTest, ASlowTrustAnswerHoldsUpNoOtherRequest) {
+    auto server = secureServer(Leaf::SelfSigned);
+    auto plain = std::make_unique<LoopbackServer>();
+    ASSERT_TRUE(plain->start());
+    plain->route("/", Reply::text("plain"));
+
+    // The first request's hook answers only once the others have ended.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool asked = false, released = false;
+    auto slow = [&](const ServerTrustChallenge&) {
+        std::unique_lock lock(mutex);
+        asked = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(20), [&] { return released; });
+        return AuthChallengeDisposition::UseCredential;
+    };
+    auto slowDelegate = std::make_shared<RecordingDelegate>();
+    auto slowConnection = URLConnection::create(URLRequest(server->url("/"), 30), slowDelegate,
+                                                dispatch::Queue::createSerial("test.tls.slow"));
+    slowConnection->setServerTrustHook(slow);
+    slowConnection->start();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return asked; }));
+    }
+
+    // Meanwhile a request without a hook and one with a quick hook both end.
+    EXPECT_EQ(outcome(*fetch(plain->url("/"))), 200);
+    auto accept = [](const ServerTrustChallenge&) { return AuthChallengeDisposition::UseCredential; };
+    EXPECT_EQ(outcome(*fetch(server->url("/"), accept)), 200);
+    EXPECT_FALSE(slowDelegate->waitUntilDone(0));
+
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(slowDelegate->waitUntilDone(20));
+    EXPECT_EQ(outcome(*slowDelegate), 200);
 }
