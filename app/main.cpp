@@ -14,6 +14,7 @@
 #include "platform/desktop/KeyLabels.h"
 #include "platform/desktop/LogSink.h"
 #include "platform/desktop/TerminationSignals.h"
+#include "platform/dispatch/UserDefaultsWatch.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UserDefaults.h"
@@ -36,6 +37,9 @@ int main(int argc, char** argv) {
                                                                      TLCompactFunctionName(note.function), note.line,
                                                                      nullptr, 0));
     });
+
+    // Settings files other processes replace are read again off the main thread.
+    dispatch::UserDefaultsWatch::install();
 
     std::string identifier = foundation::Bundle::main()->bundleIdentifier();
     if (identifier.empty()) identifier = "com.tavlo.Tavlo";

@@ -101,33 +101,47 @@ struct UserDefaults::Domain {
     FileStamp stamp;
     std::vector<std::shared_ptr<KeyObserver>> observers;
 
-    // Reads the file again when another process replaced it. Called with the
-    // mutex held; answers the keys whose values changed.
-    std::vector<std::string> refreshLocked() {
-        FileStamp now = stampOf(file);
-        if (now == stamp) return {};
-        stamp = now;
-        PlistValue::Dictionary fresh;
-        if (now.exists) {
-            // A file that is there but holds no settings dictionary (cut short,
-            // binary rubbish, another root, far too large) is moved aside before
-            // anything can be written over it, so the user's rules and templates
-            // can still be recovered by hand. A file that cannot be opened at all
-            // is left where it is and reads as empty.
-            bool damaged = static_cast<size_t>(now.size) > kMaxFileBytes;
-            if (!damaged && now.size > 0) {
-                auto data = Data::contentsOfFile(file, kMaxFileBytes);
-                if (data.ok()) {
-                    auto parsed = PropertyList::read(data.value().span());
-                    if (parsed.ok() && parsed.value().asDictionary()) fresh = std::move(*parsed.value().asDictionary());
-                    else damaged = true;
-                }
-            }
-            if (damaged) {
-                moveDamagedFileAside(file);
-                stamp = stampOf(file);
+    bool watched = false;  // a folder watch picks up other processes' writes
+    bool loaded = false;   // the file was read once
+
+    // One version of the file as read: its stamp and its settings.
+    struct Snapshot {
+        FileStamp stamp;
+        PlistValue::Dictionary values;
+    };
+
+    // Reads the file whose stamp is now; needs no lock. A file that is there
+    // but holds no settings dictionary (cut short, binary rubbish, another
+    // root, far too large) is moved aside before anything can be written over
+    // it, so the user's rules and templates can still be recovered by hand. A
+    // file that cannot be opened at all is left where it is and reads as empty.
+    static Snapshot readFile(const std::filesystem::path& file, FileStamp now) {
+        Snapshot snapshot{now, {}};
+        if (!now.exists) return snapshot;
+        bool damaged = static_cast<size_t>(now.size) > kMaxFileBytes;
+        if (!damaged && now.size > 0) {
+            auto data = Data::contentsOfFile(file, kMaxFileBytes);
+            if (data.ok()) {
+                auto parsed = PropertyList::read(data.value().span());
+                if (parsed.ok() && parsed.value().asDictionary())
+                    snapshot.values = std::move(*parsed.value().asDictionary());
+                else
+                    damaged = true;
             }
         }
+        if (damaged) {
+            moveDamagedFileAside(file);
+            snapshot.stamp = stampOf(file);
+        }
+        return snapshot;
+    }
+
+    // Takes a version of the file in, local unwritten changes laid over it.
+    // Called with the mutex held; answers the keys whose values changed.
+    std::vector<std::string> adoptLocked(Snapshot snapshot) {
+        loaded = true;
+        stamp = snapshot.stamp;
+        PlistValue::Dictionary& fresh = snapshot.values;
         for (const auto& key : dirty) {
             auto it = values.find(key);
             if (it == values.end()) fresh.erase(key);
@@ -143,6 +157,45 @@ struct UserDefaults::Domain {
         }
         values = std::move(fresh);
         return changed;
+    }
+
+    // Reads the file again when another process replaced it. Called with the
+    // mutex held; answers the keys whose values changed.
+    std::vector<std::string> refreshLocked() {
+        FileStamp now = stampOf(file);
+        if (loaded && now == stamp) return {};
+        return adoptLocked(readFile(file, now));
+    }
+
+    // What a read or a local write checks first: a watched suite's file is read
+    // once and after that only by its folder watch.
+    std::vector<std::string> refreshUnlessWatchedLocked() {
+        if (watched && loaded) return {};
+        return refreshLocked();
+    }
+
+    // On the watch's worker: reads the file if it is not the version held.
+    std::optional<Snapshot> readIfReplaced() {
+        FileStamp now = stampOf(file);
+        {
+            std::lock_guard lock(mutex);
+            if (!loaded || now == stamp) return std::nullopt;  // the first read loads it
+        }
+        return readFile(file, now);
+    }
+
+    // Where the watch lays values in: the snapshot unless the file moved on
+    // meanwhile (its own event brings the newer version) or was taken already.
+    void adoptFromWatch(Snapshot snapshot) {
+        std::vector<std::string> changed;
+        std::vector<std::shared_ptr<KeyObserver>> targets;
+        {
+            std::lock_guard lock(mutex);
+            if (snapshot.stamp == stamp || !(stampOf(file) == snapshot.stamp)) return;
+            changed = adoptLocked(std::move(snapshot));
+            targets = observersForLocked(changed);
+        }
+        announce(changed, std::move(targets));
     }
 
     std::vector<std::shared_ptr<KeyObserver>> observersForLocked(const std::vector<std::string>& keys) {
@@ -172,7 +225,7 @@ struct UserDefaults::Domain {
         PlistValue result;
         {
             std::lock_guard lock(mutex);
-            changed = refreshLocked();
+            changed = refreshUnlessWatchedLocked();
             targets = observersForLocked(changed);
             if (auto it = values.find(key); it != values.end()) result = it->second;
             else if (auto reg = registered.find(key); reg != registered.end()) result = reg->second;
@@ -197,7 +250,76 @@ std::map<std::filesystem::path, std::shared_ptr<UserDefaults::Domain>>& registry
 
 std::atomic<UserDefaults::Token> nextToken{1};
 
+// The installed folder watcher and the watches it keeps, by folder; under the
+// registry's mutex.
+UserDefaults::FolderWatcher& folderWatcher() {
+    static auto* watcher = new UserDefaults::FolderWatcher;
+    return *watcher;
+}
+
+std::map<std::filesystem::path, std::shared_ptr<void>>& folderWatches() {
+    static auto* watches = new std::map<std::filesystem::path, std::shared_ptr<void>>();
+    return *watches;
+}
+
+// On the watch's worker: reads the folder's replaced files and answers the step
+// that lays them in.
+std::function<void()> readFolderChange(const std::filesystem::path& folder, const UserDefaults::FolderChange& change) {
+    std::vector<std::shared_ptr<UserDefaults::Domain>> domains;
+    {
+        std::lock_guard lock(registryMutex());
+        for (const auto& [file, domain] : registry()) {
+            if (file.parent_path() == folder && (change.anyName || change.names.count(file.filename().string())))
+                domains.push_back(domain);
+        }
+    }
+    std::vector<std::pair<std::shared_ptr<UserDefaults::Domain>, UserDefaults::Domain::Snapshot>> read;
+    for (auto& domain : domains) {
+        if (auto snapshot = domain->readIfReplaced()) read.emplace_back(std::move(domain), std::move(*snapshot));
+    }
+    if (read.empty()) return nullptr;
+    return [read = std::move(read)]() mutable {
+        for (auto& [domain, snapshot] : read) domain->adoptFromWatch(std::move(snapshot));
+    };
+}
+
+// Watches the folder of this suite's file when a watcher is installed and none
+// watches it yet. Called with the registry's mutex held.
+void watchFolderLocked(const std::filesystem::path& folder) {
+    if (!folderWatcher()) return;
+    auto& watches = folderWatches();
+    if (!watches.count(folder)) {
+        std::shared_ptr<void> watch;
+        if (Paths::createDirectory(folder).ok()) {
+            watch = folderWatcher()(folder, [folder](const UserDefaults::FolderChange& change) {
+                return readFolderChange(folder, change);
+            });
+        }
+        if (!watch) return;  // reads keep checking the files
+        watches[folder] = std::move(watch);
+    }
+    for (const auto& [file, domain] : registry()) {
+        if (file.parent_path() != folder) continue;
+        std::lock_guard lock(domain->mutex);
+        domain->watched = true;
+    }
+}
+
 }  // namespace
+
+void UserDefaults::setFolderWatcher(FolderWatcher watcher) {
+    std::map<std::filesystem::path, std::shared_ptr<void>> dropped;
+    std::lock_guard lock(registryMutex());
+    dropped.swap(folderWatches());
+    folderWatcher() = std::move(watcher);
+    std::set<std::filesystem::path> folders;
+    for (const auto& [file, domain] : registry()) {
+        std::lock_guard domainLock(domain->mutex);
+        domain->watched = false;
+        folders.insert(file.parent_path());
+    }
+    for (const auto& folder : folders) watchFolderLocked(folder);
+}
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
     // A suite name becomes a file name: keep it inside the settings folder.
@@ -215,6 +337,7 @@ std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
             slot = std::make_shared<Domain>();
             slot->name = name;
             slot->file = file;
+            watchFolderLocked(file.parent_path());
         }
         domain = slot;
     }
@@ -300,7 +423,7 @@ void UserDefaults::setObject(const PlistValue& value, const std::string& key) {
     std::vector<std::shared_ptr<KeyObserver>> targets;
     {
         std::lock_guard lock(domain_->mutex);
-        changed = domain_->refreshLocked();
+        changed = domain_->refreshUnlessWatchedLocked();
         auto& values = domain_->values;
         auto it = values.find(key);
         bool differs;
@@ -357,7 +480,7 @@ PlistValue::Dictionary UserDefaults::dictionaryRepresentation() const {
     PlistValue::Dictionary out;
     {
         std::lock_guard lock(domain_->mutex);
-        changed = domain_->refreshLocked();
+        changed = domain_->refreshUnlessWatchedLocked();
         targets = domain_->observersForLocked(changed);
         out = domain_->registered;
         for (const auto& [key, value] : domain_->values) out[key] = value;

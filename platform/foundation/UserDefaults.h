@@ -5,8 +5,13 @@
 //
 // Every handle onto a suite shares one per-process domain, so opening a suite
 // afresh for each use is cheap and a write through one handle is seen at once
-// through all others. Each read checks whether another process replaced the
-// file and, if so, reads it again; keys this process changed and has not yet
+// through all others. Another process's write is picked up in one of two ways.
+// With a folder watcher installed (the application installs one at start-up),
+// a watch on the settings folder re-reads a replaced file on a worker and lays
+// its values in where the watcher runs that step (the main queue), so no read
+// ever parses a file after the suite's first. Without one (tools, tests) each
+// read checks whether the file was replaced and, if so, reads it again on the
+// reader's thread. Either way keys this process changed and has not yet
 // written keep their local values. synchronize() merges the same way, then
 // writes the whole file through a temporary file and a rename (mode 0600, in a
 // 0700 folder) under a lock shared with other processes, so no writer loses
@@ -19,7 +24,8 @@
 // answered only for keys with no stored value.
 //
 // Key observers and kDidChangeNotification fire on the thread that made the
-// change: the writer's, or the reader's that picked up another process's write.
+// change: the writer's, or for another process's write the one the folder
+// watcher lays values in on (the main queue), else the reader's that saw it.
 // They run without any lock held, so they may read and write settings; an
 // observer removed on one thread may still be called once by a change being
 // announced on another at that moment.
@@ -29,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,6 +63,24 @@ public:
     static std::shared_ptr<UserDefaults> applicationGroup();
     // Writes every suite of this process that has unwritten changes (at exit).
     static void synchronizeAll();
+
+    // What a folder watch saw: the file names in the folder that changed, or
+    // that any may have (events were lost, or a check after the watch began).
+    struct FolderChange {
+        bool anyName = false;
+        std::set<std::string> names;
+    };
+    // Reads the changed files again (on the watch's worker) and answers the step
+    // that lays their values in and tells the observers, or null for nothing.
+    using ReadFolderChange = std::function<std::function<void()>(const FolderChange& change)>;
+    // Starts watching a settings folder (it exists) and answers what keeps the
+    // watch alive, or null when it cannot be watched (reads then check the file).
+    // The watcher calls read on a worker for every change, and once soon after
+    // it started, and runs the answered step where observers expect it.
+    using FolderWatcher = std::function<std::shared_ptr<void>(const std::filesystem::path& folder, ReadFolderChange read)>;
+    // Installs the watcher for every settings folder in use and to come; null
+    // drops the watches and reads check the files again.
+    static void setFolderWatcher(FolderWatcher watcher);
 
     const std::string& suiteName() const { return name_; }
     const std::filesystem::path& filePath() const;
