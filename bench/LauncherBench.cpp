@@ -2,8 +2,8 @@
 // and how fast it brings a running Tavlo forward, beside CopyQ 6.4 (Debian's
 // copyq) showing its running window.
 //   cold:    launcher exec to Tavlo's first Introspect reply, beside exec of
-//            Tavlo itself to the same reply, alternating, in one home with an
-//            empty store and a hidden launch;
+//            Tavlo itself to the same reply, alternating (and which goes first
+//            in turns), in one home with an empty store and a hidden launch;
 //   launcher: the launcher's own run, exec to exit (from the cold runs);
 //   forward: with Tavlo running (window never mapped), launcher exec to
 //            Tavlo's window mapped; with CopyQ running and hidden, `copyq show`
@@ -138,21 +138,36 @@ int main(int argc, char** argv) {
     WindowWatcher windows;
 
     std::vector<double> viaLauncher, direct, launcherRun, forward, copyqShow;
-    for (int run = 0; run < runs; ++run) {
+    // Each run starts both ways, in turns first, so neither inherits the
+    // other's aftermath (a Tavlo just quitting, caches just warmed) every time.
+    auto startViaLauncher = [&](double& exited) {
         auto start = Clock::now();
         pid_t launcher = spawn({TAVLO_LAUNCHER}, env);
         int status = 0;
         waitpid(launcher, &status, 0);
-        double exited = ms(Clock::now() - start);
+        exited = ms(Clock::now() - start);
         double ready = waitFor(start, introspects);
         stopTavlo();
-
-        start = Clock::now();
+        return ready;
+    };
+    auto startDirectly = [&] {
+        auto start = Clock::now();
         pid_t tavlo = spawn({TAVLO_PROGRAM}, env);
-        double readyDirect = waitFor(start, introspects);
+        double ready = waitFor(start, introspects);
         stop(tavlo);
         while (QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value())
             std::this_thread::sleep_for(5ms);
+        return ready;
+    };
+    for (int run = 0; run < runs; ++run) {
+        double exited = 0, ready = 0, readyDirect = 0;
+        if (run % 2 == 0) {
+            ready = startViaLauncher(exited);
+            readyDirect = startDirectly();
+        } else {
+            readyDirect = startDirectly();
+            ready = startViaLauncher(exited);
+        }
         std::printf("run %d: launcher exit %.1f ms, introspect via launcher %.1f ms, direct %.1f ms\n", run + 1,
                     exited, ready, readyDirect);
         launcherRun.push_back(exited);
@@ -199,6 +214,10 @@ int main(int argc, char** argv) {
 
     std::printf("\nexec to first Introspect reply: via launcher %s; Tavlo directly %s\n", figures(viaLauncher).c_str(),
                 figures(direct).c_str());
+    // Paired within a run, the difference shakes off most of a busy machine's drift.
+    std::vector<double> added;
+    for (size_t i = 0; i < viaLauncher.size(); ++i) added.push_back(viaLauncher[i] - direct[i]);
+    std::printf("added by the launcher, per run: %s\n", figures(added).c_str());
     std::printf("launcher exec to exit: %s\n", figures(launcherRun).c_str());
     std::printf("running window brought forward: launcher %s", figures(forward).c_str());
     if (copyq) std::printf("; copyq show %s", figures(copyqShow).c_str());

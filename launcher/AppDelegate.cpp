@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/desktop/Workspace.h"
+#include "platform/desktop/ApplicationLauncher.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/SystemLog.h"
 
@@ -54,7 +54,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     auto application = applicationBundlePath(foundation::Bundle::main()->bundlePath());
     if (!application.ok()) {
         report(application.error().localizedDescription());
-    } else if (auto launched = desktop::Workspace::current()->launchApplicationAtPath(application.value());
+    } else if (auto launched = desktop::ApplicationLauncher::launchApplicationAtPath(application.value());
                !launched.ok()) {
         report("TavloLauncher could not launch " + application.value().string() + ": " +
                launched.error().localizedDescription());

@@ -22,6 +22,8 @@
 #include <optional>
 #include <thread>
 
+#include "ApplicationBusClient.h"
+
 namespace desktop {
 
 namespace {
@@ -211,16 +213,12 @@ ApplicationBus::~ApplicationBus() {
 }
 
 std::string ApplicationBus::objectPathFor(const std::string& identifier) {
-    std::string path = "/";
-    for (char c : identifier) {
-        if (c == '.') path += '/';
-        else if (std::isalnum(static_cast<unsigned char>(c)) || c == '_') path += c;
-        else path += '_';
-    }
-    return path;
+    return ApplicationBusClient::objectPathFor(identifier);
 }
 
-std::string ApplicationBus::interfaceFor(const std::string& identifier) { return identifier + ".Application"; }
+std::string ApplicationBus::interfaceFor(const std::string& identifier) {
+    return ApplicationBusClient::interfaceFor(identifier);
+}
 
 std::string ApplicationBus::scriptingInterfaceFor(const std::string& identifier) { return identifier + ".Scripting"; }
 
@@ -230,12 +228,7 @@ std::string ApplicationBus::scriptErrorNameFor(const std::string& identifier, in
 
 void ApplicationBus::setScriptingDefinition(ScriptingDefinition definition) { d_->scripting = std::move(definition); }
 
-bool ApplicationBus::hasOwner(const std::string& identifier) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return false;
-    auto reply = bus.interface()->isServiceRegistered(QString::fromStdString(identifier));
-    return reply.isValid() && reply.value();
-}
+bool ApplicationBus::hasOwner(const std::string& identifier) { return ApplicationBusClient::hasOwner(identifier); }
 
 namespace {
 
@@ -251,12 +244,7 @@ QDBusMessage callReopen(const std::string& identifier, std::chrono::milliseconds
 
 foundation::Result<void> ApplicationBus::reopenOwner(const std::string& identifier,
                                                      std::chrono::milliseconds timeout) {
-    if (!QDBusConnection::sessionBus().isConnected())
-        return foundation::Error("com.tavlo.desktop.ApplicationBus", 1, "No session bus is reachable");
-    QDBusMessage reply = callReopen(identifier, timeout);
-    if (reply.type() == QDBusMessage::ErrorMessage)
-        return foundation::Error(reply.errorName().toStdString(), 2, reply.errorMessage().toStdString());
-    return {};
+    return ApplicationBusClient::reopenOwner(identifier, timeout);
 }
 
 std::unique_ptr<ApplicationBus> ApplicationBus::claim(const std::string& identifier, const std::string& lockFolder,

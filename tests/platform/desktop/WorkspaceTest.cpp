@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -87,6 +88,16 @@ TEST_F(WorkspaceTest, ABundleWithoutItsProgramIsAnError) {
     auto result = workspace_->launchApplicationAtPath(noExecutableKey);
     ASSERT_FALSE(result.ok());
     EXPECT_FALSE(workspace_->launchApplicationAtPath(home_.root() / "Missing.app").ok());
+}
+
+TEST_F(WorkspaceTest, AProgramThatCannotBeExecutedIsAnError) {
+    // Executable by its mode, yet no format the system runs: only the exec
+    // itself finds out, and its failure comes back.
+    auto bundle = makeBundle("com.tavlo.WorkspaceTest.noexec" + std::to_string(getpid()));
+    std::ofstream(bundle / "Contents/MacOS/probe", std::ios::trunc) << std::string(64, '\x7f');
+    auto result = workspace_->launchApplicationAtPath(bundle);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().code, ENOEXEC) << result.error().localizedDescription();
 }
 
 }  // namespace
