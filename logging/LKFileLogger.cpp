@@ -1,18 +1,17 @@
 #include "LKFileLogger.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "LKLog.h"
 #include "LKLogFileFormatterDefault.h"
 #include "LKLogFileManagerDefault.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/FileSizeSignal.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/SystemLog.h"
 
@@ -22,16 +21,6 @@ namespace {
 // system log, so a full disk cannot flood it.
 std::atomic<uint64_t> gWriteFailures{0};
 constexpr uint64_t kReportedWriteFailures = 10;
-
-// A write beyond the file-size limit kills the process unless SIGXFSZ is
-// ignored; ignored, the write fails with EFBIG and the logger reports it.
-void ignoreFileSizeSignal() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction current {};
-        if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGXFSZ, SIG_IGN);
-    });
-}
 
 void reportWriteFailure(const foundation::Error& error) {
     uint64_t count = ++gWriteFailures;
@@ -47,7 +36,7 @@ LKFileLogger::LKFileLogger() : LKFileLogger(std::make_shared<LKLogFileManagerDef
 
 LKFileLogger::LKFileLogger(std::shared_ptr<LKLogFileManager> logFileManager)
     : logFileManager_(logFileManager ? std::move(logFileManager) : std::make_shared<LKLogFileManagerDefault>()) {
-    ignoreFileSizeSignal();
+    foundation::ignoreFileSizeSignalUnlessHandled();
     // Nobody else can see the logger yet, so the default formatter goes straight
     // in; one set later through setLogFormatter() replaces it before any message.
     formatter_ = std::make_shared<LKLogFileFormatterDefault>();

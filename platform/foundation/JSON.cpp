@@ -2,8 +2,12 @@
 
 #include <cmath>
 #include <limits>
+#include <charconv>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <vector>
+
+#include "UTF8.h"
 
 namespace foundation {
 
@@ -94,42 +98,98 @@ private:
     bool done_ = false;
 };
 
-Result<json> toJSON(const PlistValue& value, int depth) {
+// Compact text written straight from the value, as the library's dump() writes
+// it (the same escapes, invalid UTF-8 replaced the same way, reals formatted by
+// the library itself), without building a document of the library's first.
+void appendString(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    size_t i = 0;
+    while (i < text.size()) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            size_t start = i;
+            if (c < 0x80) {
+                while (i < text.size()) {
+                    auto next = static_cast<unsigned char>(text[i]);
+                    if (next < 0x20 || next >= 0x80 || next == '"' || next == '\\') break;
+                    ++i;
+                }
+                out.append(text.substr(start, i - start));
+                continue;
+            }
+            uint32_t cp = decodeUTF8(text, i);
+            if (cp == kReplacementCharacter && text.substr(start, i - start) != "\xEF\xBF\xBD") out += "\xEF\xBF\xBD";
+            else out.append(text.substr(start, i - start));
+            continue;
+        }
+        ++i;
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    out += '"';
+}
+
+std::optional<Error> appendCompact(std::string& out, const PlistValue& value, int depth) {
     if (depth > JSON::kMaxDepth) return writeError("Nesting too deep.");
     switch (value.type()) {
     case PlistValue::Type::Null:
-        return json(nullptr);
+        out += "null";
+        return std::nullopt;
     case PlistValue::Type::String:
-        return json(*value.asString());
-    case PlistValue::Type::Integer:
-        return json(*value.asInteger());
+        appendString(out, *value.asString());
+        return std::nullopt;
+    case PlistValue::Type::Integer: {
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, *value.asInteger()).ptr);
+        return std::nullopt;
+    }
     case PlistValue::Type::Boolean:
-        return json(*value.asBoolean());
+        out += *value.asBoolean() ? "true" : "false";
+        return std::nullopt;
     case PlistValue::Type::Real: {
         double number = *value.asReal();
         if (!std::isfinite(number)) return writeError("Invalid number value (NaN or infinity) in JSON write.");
-        return json(number);
+        out += json(number).dump();
+        return std::nullopt;
     }
     case PlistValue::Type::Date:
     case PlistValue::Type::Data:
         return writeError("Invalid type in JSON write (" + std::string(value.type() == PlistValue::Type::Date ? "date" : "data") + ").");
     case PlistValue::Type::Array: {
-        json out = json::array();
+        out += '[';
+        bool first = true;
         for (const auto& element : *value.asArray()) {
-            auto converted = toJSON(element, depth + 1);
-            if (!converted.ok()) return converted.error();
-            out.push_back(std::move(converted.value()));
+            if (!first) out += ',';
+            first = false;
+            if (auto error = appendCompact(out, element, depth + 1)) return error;
         }
-        return out;
+        out += ']';
+        return std::nullopt;
     }
     case PlistValue::Type::Dictionary: {
-        json out = json::object();
+        out += '{';
+        bool first = true;
         for (const auto& [key, element] : *value.asDictionary()) {
-            auto converted = toJSON(element, depth + 1);
-            if (!converted.ok()) return converted.error();
-            out[key] = std::move(converted.value());
+            if (!first) out += ',';
+            first = false;
+            appendString(out, key);
+            out += ':';
+            if (auto error = appendCompact(out, element, depth + 1)) return error;
         }
-        return out;
+        out += '}';
+        return std::nullopt;
     }
     }
     return writeError("Invalid type in JSON write.");
@@ -154,10 +214,13 @@ Result<PlistValue> JSON::read(std::string_view text, Fragments fragments) {
 }
 
 Result<std::string> JSON::write(const PlistValue& value, bool pretty) {
+    std::string out;
+    out.reserve(256);  // most documents written are small: one allocation
+    if (auto error = appendCompact(out, value, 0)) return *error;
+    if (!pretty) return out;
     try {
-        auto converted = toJSON(value, 0);
-        if (!converted.ok()) return converted.error();
-        return converted.value().dump(pretty ? 2 : -1, ' ', false, json::error_handler_t::replace);
+        // Our own compact text always reads back; the library lays it out.
+        return json::parse(out).dump(2, ' ', false, json::error_handler_t::replace);
     } catch (const std::exception& error) {
         return writeError(std::string("JSON write failed: ") + error.what());
     }

@@ -4,6 +4,8 @@
 #include <limits>
 #include <random>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/foundation/JSON.h"
 
 using foundation::Data;
@@ -97,6 +99,24 @@ TEST(JSONTest, WritingReplacesInvalidUTF8) {
     ASSERT_TRUE(text.ok());
     EXPECT_EQ(text.value(), "[\"a\xef\xbf\xbd" "b\xef\xbf\xbd\"]");
     EXPECT_TRUE(JSON::read(text.value()).ok());
+}
+
+// The compact writer writes what the library's own dump() writes, escapes,
+// replaced bytes and number forms alike.
+TEST(JSONTest, CompactTextIsTheLibrarysText) {
+    const std::string texts[] = {
+        "plain", "quote \" back \\ slash", std::string("nul\0 \x01 \x1f \x7f \b\f\n\r\t", 16), "ünï ✓ 😀",
+        "\xff", "a\xe2\x82", "\xe2\x82z", "\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80", "\xf0\x9f\x98", "\xef\xbf\xbd",
+    };
+    for (const auto& text : texts) {
+        auto ours = JSON::write(PlistValue::Array{PlistValue(text)});
+        ASSERT_TRUE(ours.ok());
+        EXPECT_EQ(ours.value(), nlohmann::json::array({text}).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+            << text;
+    }
+    const double reals[] = {0.5, 3.0, -2.25, 1e30, 1.5e-7, 1e15, 123456789.125};
+    for (double real : reals) EXPECT_EQ(JSON::write(PlistValue::Array{PlistValue(real)}).value(), nlohmann::json::array({real}).dump());
+    EXPECT_EQ(JSON::write(sample()).value().find('\n'), std::string::npos);
 }
 
 TEST(JSONTest, WritingRefusesWhatJSONCannotHold) {
