@@ -27,6 +27,7 @@
 #include "platform/cloud/Container.h"
 #include "platform/cloud/PushChannel.h"
 #include "platform/cloud/UbiquitousKeyValueStore.h"
+#include "platform/desktop/ApplicationLifecycle.h"
 #include "platform/desktop/InterfaceStyle.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/Menu.h"
@@ -42,6 +43,7 @@
 #include "sdk/beacon/BCNException.h"
 #include "sdk/beacon/BCNKitRegistry.h"
 #include "sdk/beacon/Beacon.h"
+#include "sdk/tally/Tally.h"
 #include "views/TLPreferencesWindowController.h"
 #include "views/HistoryRowsPreview.h"
 #include "views/TLTavloWindowController.h"
@@ -460,6 +462,9 @@ void AppDelegate::darkModeChanged() {
 }
 
 void AppDelegate::startKits() {
+    // The kits observe the application's lifecycle from their start on.
+    desktop::ApplicationLifecycle::install();
+    Tally::registerKitClass(BCNKitRegistry::shared());
     std::vector<BCNKitReference> kits;
     for (const BCNKitClass* kitClass : BCNKitRegistry::shared().registeredClasses()) kits.push_back(kitClass);
     try {

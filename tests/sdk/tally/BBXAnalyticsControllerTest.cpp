@@ -1,0 +1,352 @@
+#include "sdk/tally/BBXAnalyticsController.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/Data.h"
+#include "platform/foundation/UserDefaults.h"
+#include "sdk/beacon/BBXUserDefaults.h"
+#include "sdk/beacon/Beacon.h"
+#include "sdk/tally/BBXAnalyticsApplicationLifecycleEvent.h"
+#include "sdk/tally/BBXAnalyticsIdentifierGenerator.h"
+#include "sdk/tally/BBXAnalyticsMetadataController.h"
+#include "sdk/tally/BBXAnalyticsTimestampGenerator.h"
+#include "sdk/tally/BBXEventLogFile.h"
+#include "sdk/tally/BBXTallyCustomEvent.h"
+#include "sdk/tally/BBXTallyLoginEvent.h"
+#include "tests/support/RecordingSystemLog.h"
+#include "tests/support/TempHome.h"
+
+namespace fs = std::filesystem;
+using foundation::PlistValue;
+using Controller = BBXAnalyticsController;
+using Dictionary = PlistValue::Dictionary;
+
+namespace {
+
+class FixedTimestamps : public BBXAnalyticsTimestampGenerator {
+public:
+    uint64_t generateAnalyticsTimestamp() override { return now.load(); }
+    std::atomic<uint64_t> now{1700000000000};
+};
+
+class CountingIdentifiers : public BBXAnalyticsIdentifierGenerator {
+public:
+    std::string generateSessionFragmentIdentifier() override { return "F" + std::to_string(++fragments); }
+    std::string generateEventIdentifier() override { return "E" + std::to_string(++events); }
+    std::atomic<int> fragments{0}, events{0};
+};
+
+std::vector<std::string> lines(const fs::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+std::string keyOf(const std::string& line) {
+    size_t tab = line.find('\t');
+    return line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
+}
+
+std::vector<std::string> keys(const fs::path& file) {
+    std::vector<std::string> out;
+    for (const auto& line : lines(file)) out.push_back(keyOf(line));
+    return out;
+}
+
+std::atomic<bool> gDiskFull{false};
+ssize_t fullDiskWrite(int fd, const void* bytes, size_t count) {
+    if (!gDiskFull) return ::write(fd, bytes, count);
+    errno = ENOSPC;
+    return -1;
+}
+
+Dictionary settingsWith(bool collect, Dictionary analytics = {}) {
+    return Dictionary{{"features", Dictionary{{"collect_analytics", collect}}}, {"analytics", std::move(analytics)}};
+}
+
+}  // namespace
+
+class BBXAnalyticsControllerTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        controller_.reset();
+        dispatch::Clock::useRealTime();
+        foundation::Date::setClock(nullptr);
+        BBXEventLogFile::setWriteFunction(nullptr);
+        gDiskFull = false;
+    }
+
+    std::shared_ptr<Beacon> makeBeacon() {
+        auto store = std::make_shared<BBXUserDefaults>(storeFolder(), foundation::UserDefaults::suite("standard"));
+        auto beacon = std::make_shared<Beacon>(Beacon::Environment{nullptr, store, &registry_});
+        beacon->setAPIKey("key");
+        return beacon;
+    }
+    fs::path storeFolder() const { return home_.dataHome() / "com.blackbox" / "com.tavlo.Tavlo"; }
+    std::shared_ptr<BBXUserDefaults> store() { return std::make_shared<BBXUserDefaults>(storeFolder()); }
+
+    std::shared_ptr<Controller> start(double swapTimeout = 5) {
+        beacon_ = makeBeacon();
+        Controller::Environment environment;
+        environment.beacon = beacon_;
+        environment.store = store();
+        environment.center = &center_;
+        environment.identifierGenerator = identifiers_;
+        environment.timestampGenerator = timestamps_;
+        environment.swapTimeout = swapTimeout;
+        controller_ = Controller::initWithSessionIdentifier(beacon_->executionIdentifier(), timestamps_->now.load(), root_,
+                                                            std::nullopt, environment);
+        drain();
+        return controller_;
+    }
+
+    // Waits for everything queued: maintenance, the three writers, maintenance again.
+    void drain() {
+        if (!controller_) return;
+        controller_->sessionMaintenanceQueue()->sync([] {});
+        for (uint64_t p = 0; p < 3; ++p) controller_->priorityEventLoggingQueue(p)->sync([] {});
+        controller_->sessionMaintenanceQueue()->sync([] {});
+    }
+
+    void apply(const Dictionary& settings) {
+        controller_->setSettings(std::make_shared<const Dictionary>(settings));
+        drain();
+    }
+
+    fs::path fragment() const { return controller_->currentSessionFragmentDirectoryURL(); }
+    fs::path sessionFolder() const {
+        return root_ / "v1/ACTIVE" / (std::to_string(controller_->sessionTimestamp()) + "_" + controller_->sessionIdentifier());
+    }
+
+    testsupport::TempHome home_;
+    testsupport::RecordingSystemLog::Scope log_;
+    BCNKitRegistry registry_;
+    foundation::NotificationCenter center_;
+    std::shared_ptr<FixedTimestamps> timestamps_ = std::make_shared<FixedTimestamps>();
+    std::shared_ptr<CountingIdentifiers> identifiers_ = std::make_shared<CountingIdentifiers>();
+    fs::path root_ = home_.cacheHome() / "com.blackbox.data" / "com.tavlo.Tavlo" / "analytics";
+    std::shared_ptr<Beacon> beacon_;
+    std::shared_ptr<Controller> controller_;
+};
+
+TEST_F(BBXAnalyticsControllerTest, StartWritesMetadataFirstAndRemembersTheSession) {
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(beacon_->isFirstInstall());
+    controller_->logAppInstalled();
+    controller_->logAppLaunched();
+    const fs::path first = fragment();
+    EXPECT_EQ(first.parent_path(), sessionFolder());
+    EXPECT_EQ(keys(first / "0.log"), (std::vector<std::string>{"metadata", "app_installed"}));
+    EXPECT_EQ(keys(first / "1.log"), (std::vector<std::string>{"metadata", "app_launched"}));
+    auto metadataLine = lines(first / "0.log")[0];
+    EXPECT_EQ(metadataLine.substr(0, 14), "1700000000000\t");
+    EXPECT_NE(metadataLine.find(controller_->metadataController()->metadataJSONData().toString()), std::string::npos);
+    EXPECT_EQ(store()->objectForKey(Controller::kLastSessionIdentifierKey), PlistValue(beacon_->executionIdentifier()));
+    EXPECT_FALSE(controller_->lastSessionIdentifier());
+    const std::string firstSession = beacon_->executionIdentifier();
+
+    controller_.reset();
+    timestamps_->now = 1700000100000;
+    ASSERT_TRUE(start());
+    EXPECT_FALSE(beacon_->isFirstInstall());
+    controller_->logAppInstalled();
+    controller_->logAppLaunched();
+    EXPECT_NE(fragment().parent_path(), first.parent_path());
+    EXPECT_FALSE(fs::exists(fragment() / "0.log"));
+    EXPECT_EQ(keys(fragment() / "1.log"), (std::vector<std::string>{"metadata", "app_launched"}));
+    EXPECT_EQ(controller_->lastSessionIdentifier(), firstSession);
+    EXPECT_EQ(controller_->lastSessionTimestamp(), 1700000000000u);
+    EXPECT_EQ(store()->objectForKey(Controller::kLastSessionIdentifierKey), PlistValue(beacon_->executionIdentifier()));
+}
+
+TEST_F(BBXAnalyticsControllerTest, AnotherProcessOnTheTreeGetsNoController) {
+    ASSERT_TRUE(start());
+    // The lock is per open file, so a second controller here stands for the
+    // second process.
+    auto first = controller_;
+    EXPECT_FALSE(start());
+    controller_ = first;
+}
+
+TEST_F(BBXAnalyticsControllerTest, AnalyticsOffPurgesTheRootAndSilencesEvents) {
+    ASSERT_TRUE(start());
+    controller_->logAppLaunched();
+    apply(settingsWith(false));
+    EXPECT_FALSE(fs::exists(root_));
+    controller_->logAppLaunched();
+    controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("c"));
+    drain();
+    EXPECT_FALSE(fs::exists(root_));
+    EXPECT_TRUE(log_->contains("[Blackbox:Tally] Tally Event tracking is disabled for this application. Ignoring "
+                               "BBXTallyCustomEvent"));
+
+    // On again in the same run: a new fragment takes the events.
+    apply(settingsWith(true, {{"track_custom_events", true}}));
+    controller_->logAppLaunched();
+    controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("c"));
+    drain();
+    EXPECT_EQ(keys(fragment() / "1.log"), (std::vector<std::string>{"metadata", "app_launched"}));
+    EXPECT_EQ(keys(fragment() / "2.log"), (std::vector<std::string>{"metadata", "custom"}));
+}
+
+TEST_F(BBXAnalyticsControllerTest, CustomTrackingOffRefusesCustomEventsOnly) {
+    ASSERT_TRUE(start());
+    apply(settingsWith(true, {{"track_custom_events", false}, {"track_predefined_events", true}}));
+    controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("c"));
+    controller_->logPredefinedEvent(std::make_shared<BBXTallyLoginEvent>(std::nullopt, true));
+    drain();
+    EXPECT_EQ(log_->count("Tally Event tracking is disabled for this application. Ignoring BBXTallyCustomEvent"), 1u);
+    EXPECT_EQ(keys(fragment() / "2.log"), (std::vector<std::string>{"metadata", "predefined"}));
+}
+
+TEST_F(BBXAnalyticsControllerTest, WrongTypedSettingsStartNoTimer) {
+    dispatch::Clock::useVirtualTime(0);
+    ASSERT_TRUE(start());
+    const Dictionary garbage[] = {
+        Dictionary{{"features", "on"}, {"analytics", PlistValue::Array{1, 2}}},
+        settingsWith(true, {{"flush_interval_secs", -600}, {"max_byte_size_per_file", "big"}}),
+        settingsWith(true, {{"flush_interval_secs", "600"}, {"sampling_rate", 1e300}}),
+        settingsWith(true, {{"flush_interval_secs", std::nan("")}, {"url", 5}}),
+    };
+    for (const auto& settings : garbage) {
+        apply(settings);
+        EXPECT_FALSE(dispatch::Clock::nextDeadline()) << PlistValue(settings).description();
+    }
+    apply(settingsWith(true, {{"max_byte_size_per_file", 1e30}, {"flush_interval_secs", 1e30}}));
+    EXPECT_EQ(controller_->settings()->maxByteSizePerFile, UINT64_MAX);
+    EXPECT_EQ(controller_->settings()->flushIntervalSecs, UINT32_MAX);
+}
+
+TEST_F(BBXAnalyticsControllerTest, SizeTrigger) {
+    for (int64_t limit : {1000, 0}) {
+        SCOPED_TRACE(limit);
+        ASSERT_TRUE(start());
+        apply(settingsWith(true, {{"max_byte_size_per_file", limit}, {"track_custom_events", true}}));
+        uint64_t runs = controller_->maintenanceRunCount();
+        for (int i = 0; i < 12; ++i) {
+            fs::path current = fragment();
+            controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("c"));
+            drain();
+            if (fs::exists(current / "2.log") && fs::file_size(current / "2.log") > 1000) break;
+        }
+        EXPECT_EQ(controller_->maintenanceRunCount(), runs + (limit ? 1 : 0));
+        controller_.reset();
+        fs::remove_all(root_);
+    }
+}
+
+TEST_F(BBXAnalyticsControllerTest, HighPriorityBeforeSettingsRunsMaintenanceWhenTheyArrive) {
+    ASSERT_TRUE(start());
+    controller_->logAppInstalled();
+    EXPECT_TRUE(controller_->performSessionMaintenanceAfterSettingsArrive());
+    EXPECT_EQ(controller_->maintenanceRunCount(), 0u);
+    apply(settingsWith(true));
+    EXPECT_EQ(controller_->maintenanceRunCount(), 1u);
+    // With settings, a priority-0 event starts maintenance itself.
+    center_.post(BBXAnalyticsApplicationLifecycleEvent::kDidBecomeActiveNotification);
+    drain();
+    EXPECT_EQ(controller_->maintenanceRunCount(), 2u);
+}
+
+TEST_F(BBXAnalyticsControllerTest, TimerFiresOneIntervalAfterTheLastMaintenance) {
+    const struct {
+        double lastRunAgo;  // seconds before now; negative: in the future
+        double firstFire;
+    } cases[] = {{50, 550}, {700, 0}, {-3600, 600}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lastRunAgo);
+        dispatch::Clock::useVirtualTime(0);
+        const double wallStart = 1700000000;
+        foundation::Date::setClock([] { return 1700000000.0 + dispatch::Clock::now(); });
+        auto defaults = store();
+        defaults->setObject(PlistValue(foundation::Date(wallStart - c.lastRunAgo)), Controller::kLastMaintenanceDateKey);
+        defaults->synchronize();
+        ASSERT_TRUE(start());
+        apply(settingsWith(true, {{"flush_interval_secs", 600}}));
+        if (c.firstFire > 0) {
+            dispatch::Clock::advance(c.firstFire - 1);
+            drain();
+            EXPECT_EQ(controller_->maintenanceRunCount(), 0u);
+        }
+        dispatch::Clock::advance(c.firstFire > 0 ? 1 : 0);
+        drain();
+        EXPECT_EQ(controller_->maintenanceRunCount(), 1u);
+        dispatch::Clock::advance(600);
+        drain();
+        EXPECT_EQ(controller_->maintenanceRunCount(), 2u);
+        controller_.reset();
+        dispatch::Clock::useRealTime();
+    }
+    ASSERT_TRUE(start());
+    dispatch::Clock::useVirtualTime(0);
+    apply(settingsWith(true, {{"flush_interval_secs", 0}}));
+    EXPECT_FALSE(dispatch::Clock::nextDeadline());
+}
+
+TEST_F(BBXAnalyticsControllerTest, SwapKeepsQueuedEventsInTheOldFragmentAndItOpenUntilSwapped) {
+    ASSERT_TRUE(start(0.2));
+    const fs::path old = fragment();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    controller_->priorityEventLoggingQueue(2)->async([released] { released.wait(); });
+    controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("queued"));
+    std::promise<std::optional<foundation::Error>> swapped;
+    controller_->openNewSessionFragment([&](std::optional<foundation::Error> error) { swapped.set_value(error); });
+    EXPECT_TRUE(swapped.get_future().get().has_value());  // timed out: queue 2 is held
+    EXPECT_NE(fragment(), old);
+    EXPECT_TRUE(controller_->isSessionFragmentOpen(old));
+    release.set_value();
+    drain();
+    EXPECT_FALSE(controller_->isSessionFragmentOpen(old));
+    EXPECT_EQ(keys(old / "2.log"), (std::vector<std::string>{"metadata", "custom"}));
+    controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("after"));
+    drain();
+    EXPECT_EQ(keys(fragment() / "2.log"), (std::vector<std::string>{"metadata", "custom"}));
+}
+
+TEST_F(BBXAnalyticsControllerTest, PreviousRunsCrashGoesIntoItsSession) {
+    ASSERT_TRUE(start());
+    controller_->logPreviousSessionCrashedOnDate(foundation::Date(1700000000.9));
+    drain();
+    EXPECT_EQ(identifiers_->fragments.load(), 1);  // a first run writes nothing
+    const fs::path firstSession = sessionFolder();
+    const std::string firstMetadata = controller_->metadataController()->metadataJSONData().toString();
+    controller_.reset();
+
+    timestamps_->now = 1700000500000;
+    ASSERT_TRUE(start());
+    controller_->logPreviousSessionCrashedOnDate(foundation::Date(1700000000.9));
+    drain();
+    fs::path crashFragment = firstSession / ("1700000000000_F" + std::to_string(identifiers_->fragments.load()));
+    auto crash = lines(crashFragment / "1.log");
+    ASSERT_EQ(crash.size(), 2u);
+    EXPECT_EQ(crash[0].substr(0, 23), "1700000000000\tmetadata\t");
+    EXPECT_NE(crash[0].find(firstMetadata), std::string::npos);
+    EXPECT_EQ(crash[1].substr(0, 26), "1700000000000\tapp_crashed\t");
+}
+
+TEST_F(BBXAnalyticsControllerTest, AFullDiskFailsEventsAndWritingResumes) {
+    Beacon::sharedSDK()->setDebug(true);
+    ASSERT_TRUE(start());
+    controller_->logAppLaunched();
+    BBXEventLogFile::setWriteFunction(&fullDiskWrite);
+    gDiskFull = true;
+    controller_->logAppLaunched();
+    controller_->logAppInstalled();  // its file cannot take the metadata line
+    EXPECT_TRUE(log_->contains("[Blackbox:Tally] Unable to create a new log file for priority 0"));
+    EXPECT_TRUE(log_->contains("[Blackbox:Tally] Unable to log event"));
+    gDiskFull = false;
+    controller_->logAppLaunched();
+    controller_->logAppInstalled();
+    Beacon::sharedSDK()->setDebug(false);
+    EXPECT_EQ(keys(fragment() / "1.log"), (std::vector<std::string>{"metadata", "app_launched", "app_launched"}));
+    EXPECT_EQ(keys(fragment() / "0.log"), (std::vector<std::string>{"metadata", "app_installed"}));
+}

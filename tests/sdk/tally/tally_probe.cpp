@@ -1,0 +1,70 @@
+// A child program for the analytics tests: starts the kits as the program's
+// start-up does (Tally registered, Beacon::with; the key a deployment would
+// carry in its Info.plist is set here), then
+//   --custom N    logs N custom events "probe" with the attribute "i" = 0..N-1
+//   --written     prints "i=<n>" for each event once it is on disk (a barrier on
+//                 the low-priority queue every 100 events)
+//   --activate    posts the did-become-active notification
+//   --seconds S   keeps running S seconds
+// and finally posts will-terminate and exits 0. The first line is
+// "fragment=<folder>" (or "fragment=none" without analytics).
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/foundation/NotificationCenter.h"
+#include "sdk/beacon/BCNKitRegistry.h"
+#include "sdk/beacon/Beacon.h"
+#include "sdk/tally/BBXAnalyticsApplicationLifecycleEvent.h"
+#include "sdk/tally/BBXAnalyticsController.h"
+#include "sdk/tally/Tally.h"
+
+using Lifecycle = BBXAnalyticsApplicationLifecycleEvent;
+
+int main(int argc, char** argv) {
+    long custom = 0;
+    double seconds = 0;
+    bool written = false, activate = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--custom") == 0 && i + 1 < argc) custom = std::atol(argv[++i]);
+        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--written") == 0) written = true;
+        else if (std::strcmp(argv[i], "--activate") == 0) activate = true;
+        else {
+            std::fprintf(stderr, "usage: tally_probe [--custom N] [--written] [--activate] [--seconds S]\n");
+            return 2;
+        }
+    }
+    Tally::registerKitClass(BCNKitRegistry::shared());
+    Beacon::sharedSDK()->setAPIKey("probe-key");
+    Beacon::with({BCNKitRegistry::shared().classNamed(Tally::kClassName)});
+    auto controller = Tally::sharedInstance()->analyticsController();
+    std::printf("fragment=%s\n", controller ? controller->currentSessionFragmentDirectoryURL().c_str() : "none");
+    std::fflush(stdout);
+
+    long reported = 0;
+    auto report = [&](long upTo) {
+        if (!written || !controller) return;
+        controller->priorityEventLoggingQueue(2)->sync([] {});
+        for (; reported < upTo; ++reported) std::printf("i=%ld\n", reported);
+        std::fflush(stdout);
+    };
+    for (long i = 0; i < custom; ++i) {
+        Tally::logCustomEventWithName("probe", Tally::Dictionary{{"i", i}});
+        if ((i + 1) % 100 == 0) report(i + 1);
+    }
+    report(custom);
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    if (activate) center.post(Lifecycle::kDidBecomeActiveNotification);
+    if (seconds > 0) ::usleep(static_cast<useconds_t>(seconds * 1e6));
+    center.post(Lifecycle::kWillTerminateNotification);
+    std::printf("done\n");
+    std::fflush(stdout);
+    // Ends without running static destructors: the kits' settings download may
+    // still be running on its own thread and reads host facts that exit would
+    // destroy under it.
+    std::_Exit(0);
+}
