@@ -6,6 +6,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -49,6 +50,18 @@ protected:
     }
 
     std::filesystem::path log() const { return home_.root() / "system.log"; }
+    std::filesystem::path analytics() const { return home_.cacheHome() / "com.blackbox.data/com.tavlo.Tavlo/analytics"; }
+
+    // The keys of a log file's lines, in order.
+    static std::vector<std::string> keys(const std::filesystem::path& file) {
+        std::vector<std::string> out;
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line);) {
+            size_t tab = line.find('\t');
+            out.push_back(line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1));
+        }
+        return out;
+    }
 
     static size_t count(const std::vector<std::string>& lines, const std::string& text) {
         size_t n = 0;
@@ -67,6 +80,7 @@ TEST_F(KitsProgramTest, TheShippedBundleStartsNoKitAndSaysSoOnce) {
     EXPECT_EQ(count(lines, "Kits not started"), 1u);
     // The shared values were made all the same: the install identifier lasts.
     EXPECT_TRUE(std::filesystem::exists(home_.dataHome() / "com.blackbox/com.tavlo.Tavlo/BBXUserDefaults.plist"));
+    EXPECT_FALSE(std::filesystem::exists(analytics()));
 }
 
 TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
@@ -84,6 +98,20 @@ TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
     auto lines = runUntilReady({{"TAVLO_BUNDLE", bundle.string()}});
     EXPECT_EQ(count(lines, "Kits not started"), 0u);
     EXPECT_EQ(count(lines, "[Beacon]"), 0u);
+
+    // The analytics kit started: this run's one fragment opens with the session
+    // metadata, and quitting wrote the will-terminate event once.
+    std::vector<std::filesystem::path> fragments;
+    for (const auto& session : std::filesystem::directory_iterator(analytics() / "v1/ACTIVE"))
+        for (const auto& fragment : std::filesystem::directory_iterator(session.path())) fragments.push_back(fragment.path());
+    ASSERT_EQ(fragments.size(), 1u);
+    auto medium = keys(fragments[0] / "1.log");
+    ASSERT_GE(medium.size(), 3u);
+    EXPECT_EQ(medium[0], "metadata");
+    EXPECT_EQ(medium[1], "app_launched");
+    EXPECT_EQ(std::count(medium.begin(), medium.end(), "app_terminated"), 1);
+    ASSERT_FALSE(keys(fragments[0] / "0.log").empty());
+    EXPECT_EQ(keys(fragments[0] / "0.log")[0], "metadata");
 }
 
 }  // namespace
