@@ -346,6 +346,16 @@ TEST_F(ClippingCellPixelsTest, CellsReadTheStoredClipping) {
     EXPECT_EQ(f.listName, "Work");
     cell.tick();
     EXPECT_EQ(cell.timeLabelText(), "2m");
+
+    // A 50,000-character address: the body and the source line are cut.
+    auto link = std::static_pointer_cast<Clipping>(context->insertNewObject(Clipping::kEntityName));
+    link->setUrl("https://example.org/" + std::string(50000, 'a'));
+    link->setImage(std::string("public.png"));
+    cell.setClipping(link);
+    EXPECT_EQ(cell.kind(), Cell::Kind::Image);
+    EXPECT_EQ(cell.fields().body.size(), 500);
+    EXPECT_LE(cell.fields().sourceLine.size(), 500);
+    EXPECT_EQ(Cell::bottomLineHeight(cell.fields()), 16);
 }
 
 TEST(TLClippingRowViewTest, BackgroundSelectionAndSeparatorInBothPalettes) {
@@ -425,6 +435,24 @@ TEST_F(DragPictureTest, OneRowHasNoCountLine) {
     ASSERT_EQ(picture.size(), QSize(200, 39));
     for (int y = 0; y < 39; ++y) EXPECT_FALSE(near(picture.pixelColor(100, y), Qt::black, 60)) << y;
     EXPECT_TRUE(table_.dragImageForRows({7}).isNull());
+}
+
+TEST_F(DragPictureTest, OneTimerRefreshesTheAgesOfTheVisibleRows) {
+    double now = foundation::Date::now().timeIntervalSince1970();
+    auto paintWithAge = [&](double seconds) {
+        table_.setCellConfigurator([now, seconds](TLClippingsTableView&, Cell& cell, int) {
+            Fields f = textFields("x");
+            f.tavloDate = now - seconds;
+            cell.setFields(f);
+        });
+        table_.reloadData();
+        table_.grab();
+        return table_.ageRefreshInterval();
+    };
+    EXPECT_EQ(paintWithAge(5), 1.0);
+    EXPECT_EQ(paintWithAge(600), 60.0);
+    EXPECT_EQ(paintWithAge(7200), 3600.0);
+    EXPECT_EQ(paintWithAge(3 * 86400), std::nullopt);
 }
 
 TEST_F(DragPictureTest, CellsAreReusedAsRowsComeAndGo) {
