@@ -284,9 +284,8 @@ void AppDelegate::toggleMenuBarVisibility() {
 
 void AppDelegate::toggleApp() {
     if (!tavloWindowController_) return;
-    QWidget* window = tavloWindowController_->window();
     bool detached = settings()->boolForKey(TLUserDefaultsWindowIsDetached);
-    bool open = detached ? window->isActiveWindow() : window->isVisible();
+    bool open = detached ? tavloWindowController_->isKeyWindow() : tavloWindowController_->window()->isVisible();
     if (open) tavloWindowController_->fadeOutAndClose(kToggleFadeSeconds);
     else tavloWindowController_->showApplicationWindow();
 }

@@ -36,6 +36,18 @@ inline constexpr const char* TLShowAboutWindow = "TLShowAboutWindow";
 inline constexpr const char* TLRegisterHotkeys = "TLRegisterHotkeys";
 inline constexpr const char* TLSyncManagerEnableSyncNotification = "TLSyncManagerEnableSyncNotification";
 inline constexpr const char* TLSyncManagerDidDisableSyncNotification = "TLSyncManagerDidDisableSyncNotification";
+// The browser window: detach toggles between attached and detached; activated
+// follows every show.
+inline constexpr const char* TLDetachWindowNotification = "TLDetachWindowNotification";
+inline constexpr const char* TLAttachWindowNotification = "TLAttachWindowNotification";
+inline constexpr const char* TLTavloWindowActivatedNotification = "TLTavloWindowActivatedNotification";
+// Posted by the clippings table around a drag of rows out of it.
+inline constexpr const char* TLClippingTableViewBeginDraggingNotification =
+    "TLClippingTableViewBeginDraggingNotification";
+inline constexpr const char* TLClippingTableViewEndDraggingNotification = "TLClippingTableViewEndDraggingNotification";
+// Posted around a paste into the front application that leaves the browser up.
+inline constexpr const char* TLPanelTemporarilyResignKey = "TLPanelTemporarilyResignKey";
+inline constexpr const char* TLPanelRegainKeyWindow = "TLPanelRegainKeyWindow";
 
 // Hotkey identifiers, which double as the names of the notifications they post.
 inline constexpr const char* TLHotkeyShowApplication = "TLHotkeyShowApplication";

@@ -59,8 +59,11 @@ void Animation::scheduleFrame() {
 
 void Animation::step() {
     if (!running_) return;
-    double t = (dispatch::Clock::now() - start_) / duration_;
-    if (t >= 1.0) {
+    double now = dispatch::Clock::now();
+    double t = (now - start_) / duration_;
+    // The last frame is due at start + duration exactly, where the quotient
+    // may round to just under 1: compared as a time, it always ends.
+    if (t >= 1.0 || now >= start_ + duration_) {
         finish();
         return;
     }

@@ -8,6 +8,7 @@
 // icon.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace desktop {
@@ -40,6 +41,14 @@ public:
     virtual void setMenu(std::shared_ptr<Menu> menu) = 0;
     // Where the icon sits on the screen; empty when the tray does not say.
     virtual Rect geometry() const = 0;
+    // What a window hung under the icon points at: the icon's geometry when
+    // the tray gives one, else the pointer where the icon was last pressed (a
+    // rectangle without size), else nothing.
+    virtual std::optional<Rect> anchor() const {
+        Rect icon = geometry();
+        if (!icon.isEmpty()) return icon;
+        return std::nullopt;
+    }
     virtual bool isVisibleInTray() const = 0;
     // Takes the icon out of the tray for good.
     virtual void remove() = 0;

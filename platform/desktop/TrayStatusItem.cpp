@@ -1,5 +1,6 @@
 #include "TrayStatusItem.h"
 
+#include <QCursor>
 #include <QPixmap>
 
 namespace desktop {
@@ -48,6 +49,10 @@ void TrayStatusItem::updateIcon() {
 void TrayStatusItem::activated(QSystemTrayIcon::ActivationReason reason) {
     // Context is the right press, answered by the menu itself.
     if (reason == QSystemTrayIcon::Context) return;
+    // StatusNotifier hosts never say where the icon is: the press is the
+    // best mark of it there is.
+    QPoint pointer = QCursor::pos();
+    pressedAt_ = Rect{pointer.x(), pointer.y(), 0, 0};
     if (action_) action_();
 }
 
@@ -63,6 +68,13 @@ Rect TrayStatusItem::geometry() const {
     if (removed_) return {};
     QRect r = icon_->geometry();
     return {r.x(), r.y(), r.width(), r.height()};
+}
+
+std::optional<Rect> TrayStatusItem::anchor() const {
+    if (removed_) return std::nullopt;
+    Rect icon = geometry();
+    if (!icon.isEmpty()) return icon;
+    return pressedAt_;
 }
 
 bool TrayStatusItem::isVisibleInTray() const {

@@ -24,6 +24,7 @@ public:
     void setAction(Action action) override { action_ = std::move(action); }
     void setMenu(std::shared_ptr<Menu> menu) override;
     Rect geometry() const override;
+    std::optional<Rect> anchor() const override;
     bool isVisibleInTray() const override;
     void remove() override;
 
@@ -34,6 +35,7 @@ private:
     double length_;
     bool disabled_ = false;
     bool removed_ = false;
+    std::optional<Rect> pressedAt_;  // the pointer at the last activation
     QIcon image_;
     Action action_;
     std::shared_ptr<Menu> menu_;

@@ -18,7 +18,7 @@ public:
     bool appearsDisabled() const override { return disabled_; }
     void setAction(Action action) override { action_ = std::move(action); }
     void setMenu(std::shared_ptr<desktop::Menu> menu) override { menu_ = std::move(menu); }
-    desktop::Rect geometry() const override { return {}; }
+    desktop::Rect geometry() const override { return iconGeometry; }
     bool isVisibleInTray() const override { return !removed; }
     void remove() override { removed = true; }
 
@@ -34,6 +34,8 @@ public:
 
     std::string image;
     bool removed = false;
+    // Where the tray says the icon is; empty as a tray that does not say.
+    desktop::Rect iconGeometry;
 
 private:
     double length_;
