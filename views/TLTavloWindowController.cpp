@@ -28,6 +28,8 @@
 #include "platform/desktop/Alert.h"
 #include "platform/desktop/Animator.h"
 #include "platform/desktop/KeyEvent.h"
+#include "platform/desktop/Menu.h"
+#include "platform/desktop/MenuItem.h"
 #include "platform/desktop/Popover.h"
 #include "platform/desktop/StatusItem.h"
 #include "platform/dispatch/Queue.h"
@@ -190,12 +192,33 @@ void TLTavloWindowController::buildPlaceholder() {
     headerLayout->addStretch(1);
     headerLayout->addWidget(titleView_, 1);
     headerLayout->addStretch(1);
+    // Until the panel's own menus come, the title offers the window's modes.
+    titleView_->setClickAction([this] { showWindowMenu(); });
     layout->addWidget(headerView_);
     auto* body = new TLView(content);
     body->setObjectName(QStringLiteral("clippingsView"));
     layout->addWidget(body, 1);
     contentView_ = content;
     window_->layout()->addWidget(content);
+}
+
+void TLTavloWindowController::showWindowMenu() {
+    using desktop::MenuItem;
+    auto menu = std::make_shared<desktop::Menu>("Window");
+    const bool detached = isDetached();
+    auto attach = std::make_shared<MenuItem>("Attach to Tray Icon", [](MenuItem&) {
+        foundation::NotificationCenter::defaultCenter().post(TLDetachWindowNotification);
+    });
+    attach->setState(detached ? MenuItem::State::Off : MenuItem::State::On);
+    attach->setEnabled(!detached || anchorRect().has_value());
+    menu->addItem(attach);
+    auto floating = std::make_shared<MenuItem>("Float Window", [this](MenuItem&) { toggleFloatingWindow(); });
+    floating->setState(floatSetting() ? MenuItem::State::On : MenuItem::State::Off);
+    floating->setKeyEquivalent("W");
+    floating->setKeyEquivalentModifierMask(MenuItem::kCommandKeyMask | MenuItem::kShiftKeyMask);
+    menu->addItem(floating);
+    windowMenu_ = menu;  // kept while it shows
+    menu->popUp(titleView_->mapToGlobal(QPoint(0, titleView_->height())));
 }
 
 void TLTavloWindowController::setContentView(QWidget* view) {
@@ -445,7 +468,10 @@ void TLTavloWindowController::adjustWindowPosition(bool force) {
 
 void TLTavloWindowController::checkWindowPosition() {
     if (!window_->isVisible() || isDetached()) return;
-    later(kTickPlacementDelay, [this] { adjustWindowPosition(false); });
+    later(kTickPlacementDelay, [this] {
+        // Detached or closed meanwhile: the window is no longer the icon's.
+        if (window_->isVisible() && !isDetached()) adjustWindowPosition(false);
+    });
 }
 
 QRect TLTavloWindowController::frameOnScreens(const foundation::FrameRect& stored) {

@@ -42,6 +42,7 @@
 
 namespace desktop {
 class Animation;
+class Menu;
 class StatusItem;
 }
 class QKeyEvent;
@@ -190,6 +191,8 @@ private:
     void scheduleDragPoll(std::weak_ptr<int> timer);
     void zoom();
     void buildPlaceholder();
+    // The placeholder's menu of the window's modes.
+    void showWindowMenu();
     void layoutChrome();
     // Runs block on the main queue after seconds while the controller lives.
     void later(double seconds, std::function<void()> block);
@@ -216,5 +219,6 @@ private:
     std::shared_ptr<desktop::Animation> fade_;
     std::shared_ptr<desktop::Animation> frameAnimation_;
     QRect unzoomedFrame_;
+    std::shared_ptr<desktop::Menu> windowMenu_;
     bool saveScheduled_ = false;
 };
