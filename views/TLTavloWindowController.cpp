@@ -262,9 +262,11 @@ void TLTavloWindowController::showApplicationWindowWithAlpha(double alpha) {
     QRect frame = frameOnScreens(
         foundation::FrameString::rectFromString(suite->stringForKey(TLUserDefaultsWindowFrame).value_or("")));
     frame.setHeight(std::max(frame.height(), kMinimumShowHeight));
-    if (!detached && !anchorRect()) {
+    if (!detached && !anchorRect() && alpha > 0.0) {
         // Nothing to hang under: an attached window would land off every
-        // screen, where it still counts as shown. It comes up detached.
+        // screen, where it still counts as shown. It comes up detached. (A
+        // hidden launch shows nothing, and the icon may not be in the tray
+        // yet: the stored mode stays.)
         detached = true;
         suite->setBool(true, TLUserDefaultsWindowIsDetached);
         suite->synchronize();

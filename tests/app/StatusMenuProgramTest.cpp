@@ -78,11 +78,16 @@ protected:
             if (place.width <= 48 && place.height <= 48 && place.width > 1) icons.push_back(place);
         return icons;
     }
-    // The menu is the viewable Tavlo window hanging below the tray.
+    // The menu is the viewable, unmanaged (override-redirect) Tavlo window
+    // hanging below the tray; the browser window may stand near the top too.
     static bool menuShown() {
         for (const auto& [id, place] : tavloWindows()) {
             if (place.width <= 48 || place.y > 40) continue;
-            if (runCommand({"sh", "-c", "xwininfo -id " + id + " | grep -q IsViewable"}, 5s).status == 0) return true;
+            if (runCommand({"sh", "-c",
+                            "xwininfo -id " + id + " | grep IsViewable -A20 | grep -q 'Override Redirect State: yes'"},
+                           5s)
+                    .status == 0)
+                return true;
         }
         return false;
     }
