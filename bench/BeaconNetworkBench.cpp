@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchProcess.h"
 #include "platform/foundation/Paths.h"
 #include "platform/net/TrustStore.h"
 #include "platform/net/URLSession.h"
@@ -63,21 +64,10 @@ struct Figures {
     }
 };
 
-long statusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-    return -1;
-}
+using bench::resetPeak;
 
-// Lets the peak resident size start again from the current one.
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-int run(const std::string& command) {
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+long statusKiB(const char* field) { return bench::selfStatusKiB(field); }
+int run(const std::string& command) { return bench::runShell(command); }
 
 }  // namespace
 

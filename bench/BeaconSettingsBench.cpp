@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchProcess.h"
 #include "sdk/beacon/BCNDownloadAndSaveSettingsOperation.h"
 #include "sdk/beacon/BCNMemoryOutputStream.h"
 #include "sdk/beacon/BCNMultipartMimeStreamEncoder.h"
@@ -32,28 +33,12 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double ms(Clock::time_point from) { return std::chrono::duration<double, std::milli>(Clock::now() - from).count(); }
+double ms(Clock::time_point from) { return bench::ms(Clock::now() - from); }
 
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-long statusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-    return -1;
-}
-
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-int run(const std::string& command) {
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using bench::median;
+using bench::resetPeak;
+long statusKiB(const char* field) { return bench::selfStatusKiB(field); }
+int run(const std::string& command) { return bench::runShell(command); }
 
 class Waiter : public BCNDownloadAndSaveSettingsOperationDelegate {
 public:

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -88,6 +89,23 @@ inline long vmRssKiB(pid_t pid) {
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
+}
+
+// A field of this process's /proc status in KiB ("VmHWM:", "VmRSS:"), or -1.
+inline long selfStatusKiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::string_view(field).size());
+    return -1;
+}
+
+// Lets this process's peak resident size start again from the current one.
+inline void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// Runs a shell command; its exit status, or -1.
+inline int runShell(const std::string& command) {
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 inline double ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
