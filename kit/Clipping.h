@@ -35,6 +35,9 @@ public:
     void setTavloDate(const std::optional<foundation::Date>& v) { setOptionalDate("tavloDate", v); }
     std::optional<std::string> text() const { return stringForKey("text"); }
     void setText(const std::optional<std::string>& v) { setOptionalString("text", v); }
+    // The text without a copy (it may be tens of megabytes); null for none.
+    std::shared_ptr<const std::string> sharedText() const { return sharedStringForKey("text"); }
+    void setText(std::shared_ptr<const std::string> v) { setSharedString("text", std::move(v)); }
     std::optional<std::string> url() const { return stringForKey("url"); }
     void setUrl(const std::optional<std::string>& v) { setOptionalString("url", v); }
     std::optional<std::string> urlName() const { return stringForKey("urlName"); }

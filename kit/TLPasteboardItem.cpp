@@ -29,10 +29,16 @@ std::vector<std::string> TLPasteboardItem::types() const {
 }
 
 std::optional<std::string> TLPasteboardItem::text() const {
+    auto shared = sharedText();
+    return shared ? std::optional<std::string>(*shared) : std::nullopt;
+}
+
+std::shared_ptr<const std::string> TLPasteboardItem::sharedText() const {
+    if (!pasteboardItem_) return nullptr;
     for (const char* type : {foundation::kUTTypeUTF8PlainText, foundation::kUTTypePlainText, foundation::kUTTypeText}) {
-        if (auto string = stringForType(type)) return string;
+        if (const foundation::Data* data = pasteboardItem_->data(type)) return data->sharedString();
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 std::optional<foundation::URL> TLPasteboardItem::url() const {

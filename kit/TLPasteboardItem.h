@@ -50,6 +50,8 @@ public:
     std::vector<std::string> types() const;
     // UTF-8 plain text, else plain text, else text.
     std::optional<std::string> text() const;
+    // The same text without a copy (null for none): the item's own bytes.
+    std::shared_ptr<const std::string> sharedText() const;
     std::optional<foundation::URL> url() const;
     std::optional<std::string> urlName() const;
     // The first of the item's own types that is an image type.

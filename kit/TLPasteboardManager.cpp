@@ -51,13 +51,18 @@ const char* const kAttributeTypes[] = {foundation::kUTTypeText, foundation::kUTT
 
 std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
-size_t utf16Length(const std::string& text) {
+// Whether the text is shorter than limit in UTF-16 units (as the history's
+// other devices count); it reads no further than the limit, so a text of tens
+// of megabytes costs no more than a short one.
+bool utf16Shorter(const std::string& text, size_t limit) {
+    if (text.size() < limit) return true;  // never more units than bytes
     size_t n = 0;
     for (unsigned char c : text) {
         if ((c & 0xC0) != 0x80) ++n;
         if (c >= 0xF0) ++n;  // outside the basic plane: a surrogate pair
+        if (n >= limit) return false;
     }
-    return n;
+    return true;
 }
 
 std::string trimmed(const std::string& text) {
@@ -126,8 +131,10 @@ struct TLPasteboardManager::Capture {
     Completion completion;
 
     std::string clippingID;
-    // A clipping made from a pasteboard item.
-    std::optional<std::string> text, url, urlName;
+    // A clipping made from a pasteboard item; the text is the pasteboard
+    // item's own bytes, shared with the clipping and the store, never copied.
+    std::shared_ptr<const std::string> text;
+    std::optional<std::string> url, urlName;
     bool hasImage = false;
     // Only a clipping made from a pasteboard item carries the device's name.
     bool namesDevice = false;
@@ -451,7 +458,7 @@ bool TLPasteboardManager::saveFileName(const std::shared_ptr<Capture>& capture) 
         return true;
     }
     capture->clippingID = Clipping::makeClippingID();
-    capture->text = name;
+    capture->text = std::make_shared<const std::string>(std::move(name));
     capture->written.items = 1;
     auto clipping = insertClipping(*capture);
     if (!clipping) {
@@ -499,7 +506,7 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
     }
     const TLPasteboardItem& item = *items[chosen];
     TLLogDebug(TLLogContextPasteboard, "Pasteboard data types: %@", item.types());
-    auto text = item.text();
+    auto text = item.sharedText();
     auto url = item.url();
     auto imageType = item.imageType();
     std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
@@ -540,7 +547,7 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
 
     TLLogInfo(TLLogContextPasteboard, "Pasteboard contains unsaved data with supported data types. Adding to Tavlo.");
     capture->clippingID = Clipping::makeClippingID();
-    capture->text = text;
+    capture->text = std::move(text);
     capture->url = urlString;
     capture->hasImage = imageType.has_value();
     capture->namesDevice = true;
@@ -574,8 +581,8 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
             auto& text = capture->text;
             auto& url = capture->url;
             // A text that reads as a web address is a link.
-            if (text && !url && utf16Length(*text) < kLinkTextLength && foundation::URL::isWebAddress(*text)) {
-                url = text;
+            if (text && !url && utf16Shorter(*text, kLinkTextLength) && foundation::URL::isWebAddress(*text)) {
+                url = *text;
                 text.reset();
             } else if (text && url && *text == *url) {
                 text.reset();
@@ -590,13 +597,13 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
 }
 
 bool TLPasteboardManager::refreshDuplicate(const std::shared_ptr<Capture>& capture,
-                                           const std::optional<std::string>& text,
+                                           const std::shared_ptr<const std::string>& text,
                                            const std::optional<std::string>& url) {
     if (settings()->boolForKey(TLUserDefaultsAllowDupes) || !context_) return false;
     if (!text && !url) return false;
-    if (text && utf16Length(*text) >= kDuplicateTextLength && !url) return false;
+    if (text && !utf16Shorter(*text, kDuplicateTextLength) && !url) return false;
     store::FetchRequest request(Clipping::kEntityName);
-    auto predicate = text ? store::Predicate::withFormat("text == %@ OR url == %@", *text, url.value_or(*text))
+    auto predicate = text ? store::Predicate::withFormat("text == %@ OR url == %@", text, url.value_or(*text))
                           : store::Predicate::withFormat("url == %@", *url);
     if (!predicate) return false;
     request.predicate = predicate.value();

@@ -196,7 +196,7 @@ private:
     bool saveFileName(const std::shared_ptr<Capture>& capture);
     bool refusedForMarkers(const std::shared_ptr<Capture>& capture);
     void saveItem(const std::shared_ptr<Capture>& capture);
-    bool refreshDuplicate(const std::shared_ptr<Capture>& capture, const std::optional<std::string>& text,
+    bool refreshDuplicate(const std::shared_ptr<Capture>& capture, const std::shared_ptr<const std::string>& text,
                           const std::optional<std::string>& url);
     // Writes on the writer queue, then continues on the main queue; a capture
     // that writes no file runs both at once when no other capture is writing.

@@ -9,8 +9,8 @@ namespace {
 
 constexpr std::string_view kMagic = "TLPBITM1";
 
-void putInteger(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+void putInteger(std::string& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
 }
 
 class Reader {
@@ -44,15 +44,21 @@ private:
 }  // namespace
 
 foundation::Data PasteboardItemArchive::encode(const std::vector<PasteboardItem>& items) {
-    std::vector<uint8_t> out(kMagic.begin(), kMagic.end());
+    size_t size = kMagic.size() + 4;
+    for (const PasteboardItem& item : items) {
+        size += 4;
+        for (const auto& r : item.representations()) size += 12 + r.type.size() + r.data.length();
+    }
+    std::string out(kMagic);
+    out.reserve(size);
     putInteger(out, items.size(), 4);
     for (const PasteboardItem& item : items) {
         putInteger(out, item.representations().size(), 4);
         for (const auto& r : item.representations()) {
             putInteger(out, r.type.size(), 4);
-            out.insert(out.end(), r.type.begin(), r.type.end());
+            out += r.type;
             putInteger(out, r.data.length(), 8);
-            out.insert(out.end(), r.data.vector().begin(), r.data.vector().end());
+            out += r.data.view();
         }
     }
     return foundation::Data(std::move(out));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 
 #include "platform/desktop/PasteboardItemArchive.h"
@@ -173,8 +174,10 @@ bool PasteboardTypeMap::replyFits(std::string_view target, std::string_view type
 }
 
 foundation::Data PasteboardTypeMap::cleanedText(foundation::Data text) {
-    std::vector<uint8_t>& bytes = text.vector();
-    while (!bytes.empty() && bytes.back() == 0) bytes.pop_back();
+    size_t length = text.length();
+    while (length > 0 && text.bytes()[length - 1] == 0) --length;
+    text.truncate(length);
+    std::span<const uint8_t> bytes = text.span();
     // The length of a well-formed UTF-8 sequence at i (no NUL, no overlong
     // form, no surrogate, nothing past U+10FFFF); 0 when there is none.
     auto sequence = [&](size_t i) -> size_t {
@@ -194,6 +197,16 @@ foundation::Data PasteboardTypeMap::cleanedText(foundation::Data text) {
     };
     size_t i = 0;
     while (i < bytes.size()) {
+        // Eight ASCII bytes without a NUL at a time: most text is nothing else.
+        if (i + 8 <= bytes.size()) {
+            uint64_t word;
+            std::memcpy(&word, bytes.data() + i, sizeof word);
+            constexpr uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+            if (!(word & kHigh) && !((word - kLow) & ~word & kHigh)) {
+                i += 8;
+                continue;
+            }
+        }
         size_t n = sequence(i);
         if (!n) break;
         i += n;
@@ -210,7 +223,7 @@ foundation::Data PasteboardTypeMap::cleanedText(foundation::Data text) {
             ++i;
         }
     }
-    return foundation::Data::fromString(out);
+    return foundation::Data(std::move(out));
 }
 
 bool PasteboardTypeMap::isSafeTargetName(std::string_view name) {
@@ -319,7 +332,7 @@ std::vector<std::string> PasteboardTypeMap::targetsForType(const std::vector<std
     return out;
 }
 
-std::vector<PasteboardItem> PasteboardTypeMap::itemsFromTargets(const std::vector<ClipboardTarget>& fetched,
+std::vector<PasteboardItem> PasteboardTypeMap::itemsFromTargets(std::vector<ClipboardTarget> fetched,
                                                                 std::vector<std::string>* skipped) {
     for (const auto& target : fetched) {
         if (target.name != PasteboardItemArchive::kMIMEType) continue;
@@ -329,7 +342,8 @@ std::vector<PasteboardItem> PasteboardTypeMap::itemsFromTargets(const std::vecto
 
     PasteboardItem first;
     std::vector<std::string> entries;
-    for (const auto& target : fetched) {
+    // Each target's bytes move into the items: a large text is never held twice.
+    for (auto& target : fetched) {
         const std::string& name = target.name;
         if (name == PasteboardItemArchive::kMIMEType) continue;
         if (isListTarget(name)) {
@@ -355,9 +369,9 @@ std::vector<PasteboardItem> PasteboardTypeMap::itemsFromTargets(const std::vecto
             std::string type = typeForTarget(name);
             if (type.empty() || first.hasType(type)) continue;
             if (auto rank = textRank(name); rank && *rank < 4) {
-                first.setData(type, cleanedText(target.data));
+                first.setData(type, cleanedText(std::move(target.data)));
             } else {
-                first.setData(type, target.data);
+                first.setData(type, std::move(target.data));
             }
         }
     }
@@ -397,7 +411,7 @@ std::vector<PasteboardItem> PasteboardTypeMap::readItems(const std::vector<std::
             if (answers[i]) fetched.push_back({plan.fetch[i], std::move(*answers[i])});
         }
         bool archiveOnly = plan.fetch.size() == 1 && plan.fetch[0] == PasteboardItemArchive::kMIMEType;
-        std::vector<PasteboardItem> items = itemsFromTargets(fetched, &skipped);
+        std::vector<PasteboardItem> items = itemsFromTargets(std::move(fetched), &skipped);
         if (!items.empty() || !archiveOnly) return items;
         useArchive = false;  // our archive was offered but unusable: read the rest
     }

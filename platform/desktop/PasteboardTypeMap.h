@@ -65,7 +65,7 @@ public:
     // among them and well formed, else what the other targets make. What is
     // left out (a malformed archive, list entries past the cap) is added to
     // skipped, when given, as "name (reason)".
-    static std::vector<PasteboardItem> itemsFromTargets(const std::vector<ClipboardTarget>& fetched,
+    static std::vector<PasteboardItem> itemsFromTargets(std::vector<ClipboardTarget> fetched,
                                                         std::vector<std::string>* skipped = nullptr);
     // The targets that offer items to other programs: item 0's representations
     // under their MIME types, every item's file (or link) in one URI list, and

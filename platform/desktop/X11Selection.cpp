@@ -142,6 +142,8 @@ struct X11Selection::State {
         }
         xcb_flush(c);
         Raw out;
+        // The parts then land in one buffer that never moves while it fills.
+        out.data.reserve(bound);
         bool typed = false;
         for (;;) {
             foundation::Error failure;

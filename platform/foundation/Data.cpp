@@ -33,14 +33,37 @@ bool writeAll(int fd, const uint8_t* bytes, size_t length) {
 
 }  // namespace
 
+Data::Data(std::string bytes) {
+    if (!bytes.empty()) bytes_ = std::make_shared<std::string>(std::move(bytes));
+}
+
 Data::Data(const void* bytes, size_t length) {
     append(bytes, length);
 }
 
+std::shared_ptr<const std::string> Data::sharedString() const {
+    static const auto kEmpty = std::make_shared<const std::string>();
+    if (!bytes_) return kEmpty;
+    return bytes_;
+}
+
+std::string& Data::mutableBytes() {
+    if (!bytes_) bytes_ = std::make_shared<std::string>();
+    else if (bytes_.use_count() > 1) bytes_ = std::make_shared<std::string>(*bytes_);
+    return *bytes_;
+}
+
 void Data::append(const void* bytes, size_t length) {
     if (length == 0) return;
-    const auto* p = static_cast<const uint8_t*>(bytes);
-    bytes_.insert(bytes_.end(), p, p + length);
+    mutableBytes().append(static_cast<const char*>(bytes), length);
+}
+
+void Data::reserve(size_t length) {
+    if (length > this->length()) mutableBytes().reserve(length);
+}
+
+void Data::truncate(size_t length) {
+    if (length < this->length()) mutableBytes().resize(length);
 }
 
 Result<Data> Data::contentsOfFile(const std::filesystem::path& path, size_t maxLength) {
@@ -56,7 +79,7 @@ Result<Data> Data::contentsOfFile(const std::filesystem::path& path, size_t maxL
         ::close(fd);
         return posixError("file too large", path, EFBIG);
     }
-    std::vector<uint8_t> bytes;
+    std::string bytes;
     bytes.reserve(static_cast<size_t>(st.st_size));
     uint8_t buffer[65536];
     for (;;) {
@@ -72,7 +95,7 @@ Result<Data> Data::contentsOfFile(const std::filesystem::path& path, size_t maxL
             ::close(fd);
             return posixError("file too large", path, EFBIG);
         }
-        bytes.insert(bytes.end(), buffer, buffer + n);
+        bytes.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
     }
     ::close(fd);
     return Data(std::move(bytes));
@@ -91,7 +114,7 @@ Result<void> Data::writeToFile(const std::filesystem::path& path, unsigned mode)
         return posixError(what, path, err);
     };
     if (::fchmod(fd, mode) != 0) return fail("cannot set file mode");
-    if (!writeAll(fd, bytes_.data(), bytes_.size())) return fail("cannot write file");
+    if (!writeAll(fd, bytes(), length())) return fail("cannot write file");
     if (::fsync(fd) != 0) return fail("cannot flush file");
     if (::close(fd) != 0) {
         int err = errno;
@@ -113,29 +136,31 @@ Result<void> Data::writeToFile(const std::filesystem::path& path, unsigned mode)
 }
 
 std::string Data::base64Encoded() const {
+    const uint8_t* p = bytes();
+    const size_t size = length();
     std::string out;
-    out.reserve((bytes_.size() + 2) / 3 * 4);
+    out.reserve((size + 2) / 3 * 4);
     size_t i = 0;
-    for (; i + 2 < bytes_.size(); i += 3) {
-        uint32_t v = (bytes_[i] << 16) | (bytes_[i + 1] << 8) | bytes_[i + 2];
+    for (; i + 2 < size; i += 3) {
+        uint32_t v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
         out += kBase64[(v >> 18) & 63];
         out += kBase64[(v >> 12) & 63];
         out += kBase64[(v >> 6) & 63];
         out += kBase64[v & 63];
     }
-    if (i < bytes_.size()) {
-        uint32_t v = bytes_[i] << 16;
-        if (i + 1 < bytes_.size()) v |= bytes_[i + 1] << 8;
+    if (i < size) {
+        uint32_t v = p[i] << 16;
+        if (i + 1 < size) v |= p[i + 1] << 8;
         out += kBase64[(v >> 18) & 63];
         out += kBase64[(v >> 12) & 63];
-        out += i + 1 < bytes_.size() ? kBase64[(v >> 6) & 63] : '=';
+        out += i + 1 < size ? kBase64[(v >> 6) & 63] : '=';
         out += '=';
     }
     return out;
 }
 
 std::optional<Data> Data::fromBase64(std::string_view text) {
-    std::vector<uint8_t> out;
+    std::string out;
     out.reserve(text.size() / 4 * 3);
     uint32_t accumulator = 0;
     int bits = 0;
@@ -157,7 +182,7 @@ std::optional<Data> Data::fromBase64(std::string_view text) {
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
-            out.push_back(static_cast<uint8_t>((accumulator >> bits) & 0xFF));
+            out.push_back(static_cast<char>((accumulator >> bits) & 0xFF));
         }
     }
     if (padding > 2) return std::nullopt;
@@ -167,10 +192,11 @@ std::optional<Data> Data::fromBase64(std::string_view text) {
 std::string Data::description() const {
     static const char kHex[] = "0123456789abcdef";
     std::string out = "<";
-    for (size_t i = 0; i < bytes_.size(); ++i) {
+    const uint8_t* p = bytes();
+    for (size_t i = 0; i < length(); ++i) {
         if (i > 0 && i % 4 == 0) out += ' ';
-        out += kHex[bytes_[i] >> 4];
-        out += kHex[bytes_[i] & 15];
+        out += kHex[p[i] >> 4];
+        out += kHex[p[i] & 15];
     }
     return out + ">";
 }

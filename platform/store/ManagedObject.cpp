@@ -177,6 +177,10 @@ std::optional<std::string> ManagedObject::stringForKey(std::string_view key) con
     return v.string();
 }
 
+std::shared_ptr<const std::string> ManagedObject::sharedStringForKey(std::string_view key) const {
+    return valueForKey(key).sharedString();
+}
+
 std::optional<int64_t> ManagedObject::integerForKey(std::string_view key) const {
     Value v = valueForKey(key);
     if (!v.isNumeric()) return std::nullopt;
@@ -223,7 +227,10 @@ void ManagedObject::setOptionalDate(std::string_view key, const std::optional<fo
     setValueForKey(key, value ? Value::date(value->timeIntervalSince1970()) : Value());
 }
 void ManagedObject::setOptionalData(std::string_view key, const std::optional<foundation::Data>& value) {
-    setValueForKey(key, value ? Value(value->vector()) : Value());
+    setValueForKey(key, value ? Value(Value::Bytes(value->bytes(), value->bytes() + value->length())) : Value());
+}
+void ManagedObject::setSharedString(std::string_view key, std::shared_ptr<const std::string> value) {
+    setValueForKey(key, Value(std::move(value)));
 }
 
 }  // namespace store

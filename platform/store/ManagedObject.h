@@ -84,6 +84,8 @@ protected:
         return out;
     }
     std::optional<std::string> stringForKey(std::string_view key) const;
+    // The string without a copy (null for nil): for values that may be large.
+    std::shared_ptr<const std::string> sharedStringForKey(std::string_view key) const;
     std::optional<int64_t> integerForKey(std::string_view key) const;
     std::optional<double> doubleForKey(std::string_view key) const;
     std::optional<bool> boolForKey(std::string_view key) const;
@@ -95,6 +97,8 @@ protected:
     void setOptionalBool(std::string_view key, std::optional<bool> value);
     void setOptionalDate(std::string_view key, const std::optional<foundation::Date>& value);
     void setOptionalData(std::string_view key, const std::optional<foundation::Data>& value);
+    // Keeps the string itself, shared with its other holders (null: nil).
+    void setSharedString(std::string_view key, std::shared_ptr<const std::string> value);
 
 private:
     friend class Context;

@@ -354,16 +354,20 @@ Result<void> SQLiteStore::writeRow(const ChangeSet::Row& row, bool insert) {
         if (!s) return s.error();
         stmt = s.value();
         stmt->bind(1, Value(row.pk));
-        for (size_t i = 0; i < binds.size(); ++i) stmt->bind(static_cast<int>(i + 2), binds[i]);
+        for (size_t i = 0; i < binds.size(); ++i) stmt->bindKept(static_cast<int>(i + 2), binds[i]);
     } else {
         if (binds.empty()) return {};
         auto s = db_->prepare("UPDATE " + Schema::table(e) + " SET " + assignments + " WHERE pk = ?");
         if (!s) return s.error();
         stmt = s.value();
-        for (size_t i = 0; i < binds.size(); ++i) stmt->bind(static_cast<int>(i + 1), binds[i]);
+        for (size_t i = 0; i < binds.size(); ++i) stmt->bindKept(static_cast<int>(i + 1), binds[i]);
         stmt->bind(static_cast<int>(binds.size() + 1), Value(row.pk));
     }
-    if (auto r = stmt->run(); !r) return r.error();
+    // The values are bound in place (a large text is not copied once more):
+    // the statement lets go of them before they go.
+    auto ran = stmt->run();
+    stmt->reset();
+    if (!ran) return ran.error();
     if (!e.hasSearchIndex() || (!insert && !searchChanged)) return {};
     // The search table holds folded copies of the row's searchable strings.
     std::string searchColumns, searchPlaceholders, searchAssignments;

@@ -50,7 +50,12 @@ std::string jsonArrayText(const Value& array) {
     return out + "]";
 }
 
-void Statement::bind(int index, const Value& value) {
+void Statement::bind(int index, const Value& value) { bind(index, value, false); }
+
+void Statement::bindKept(int index, const Value& value) { bind(index, value, true); }
+
+void Statement::bind(int index, const Value& value, bool kept) {
+    const auto lifetime = kept ? SQLITE_STATIC : SQLITE_TRANSIENT;
     switch (value.kind()) {
         case Value::Kind::Null: sqlite3_bind_null(stmt_, index); break;
         case Value::Kind::Bool:
@@ -58,13 +63,12 @@ void Statement::bind(int index, const Value& value) {
         case Value::Kind::Double:
         case Value::Kind::Date: sqlite3_bind_double(stmt_, index, value.doubleValue()); break;
         case Value::Kind::String:
-            sqlite3_bind_text64(stmt_, index, value.string().data(), value.string().size(), SQLITE_TRANSIENT,
-                                SQLITE_UTF8);
+            sqlite3_bind_text64(stmt_, index, value.string().data(), value.string().size(), lifetime, SQLITE_UTF8);
             break;
         case Value::Kind::Data:
             // Empty data stays data (a null pointer would bind nil).
             if (value.data().empty()) sqlite3_bind_zeroblob(stmt_, index, 0);
-            else sqlite3_bind_blob64(stmt_, index, value.data().data(), value.data().size(), SQLITE_TRANSIENT);
+            else sqlite3_bind_blob64(stmt_, index, value.data().data(), value.data().size(), lifetime);
             break;
         case Value::Kind::Object: sqlite3_bind_int64(stmt_, index, value.objectID().pk); break;
         case Value::Kind::Array: {

@@ -23,6 +23,10 @@ public:
     // 1-based, as SQLite counts. Booleans bind as 0/1, dates as seconds, objects
     // as their primary key, arrays as a JSON array (for json_each).
     void bind(int index, const Value& value);
+    // As bind, but SQLite reads a string's or bytes' storage in place instead
+    // of copying it: value must stay alive until the statement was stepped to
+    // its end and reset.
+    void bindKept(int index, const Value& value);
     // Answers true while there is a row; an error ends the statement.
     foundation::Result<bool> step();
     foundation::Result<void> run();  // steps to the end
@@ -38,6 +42,8 @@ public:
     sqlite3_stmt* handle() const { return stmt_; }
 
 private:
+    void bind(int index, const Value& value, bool kept);
+
     sqlite3_stmt* stmt_;
 };
 

@@ -46,10 +46,16 @@ double Value::doubleValue() const {
 }
 
 const std::string& Value::string() const {
-    return kind() == Kind::String ? std::get<std::string>(v_) : kEmptyString;
+    return kind() == Kind::String ? *std::get<std::shared_ptr<const std::string>>(v_) : kEmptyString;
 }
 
-const Value::Bytes& Value::data() const { return kind() == Kind::Data ? std::get<Bytes>(v_) : kEmptyBytes; }
+std::shared_ptr<const std::string> Value::sharedString() const {
+    return kind() == Kind::String ? std::get<std::shared_ptr<const std::string>>(v_) : nullptr;
+}
+
+const Value::Bytes& Value::data() const {
+    return kind() == Kind::Data ? *std::get<std::shared_ptr<const Bytes>>(v_) : kEmptyBytes;
+}
 
 const std::vector<Value>& Value::array() const {
     return kind() == Kind::Array ? *std::get<std::shared_ptr<const std::vector<Value>>>(v_) : kEmptyArray;
@@ -57,8 +63,12 @@ const std::vector<Value>& Value::array() const {
 
 bool Value::operator==(const Value& other) const {
     if (kind() != other.kind()) return false;
-    if (kind() == Kind::Array) return array() == other.array();
-    return v_ == other.v_;
+    switch (kind()) {
+        case Kind::String: return sharedString() == other.sharedString() || string() == other.string();
+        case Kind::Data: return data() == other.data();
+        case Kind::Array: return array() == other.array();
+        default: return v_ == other.v_;
+    }
 }
 
 std::string Value::description() const {

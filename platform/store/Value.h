@@ -2,6 +2,10 @@
 // One value of the store: an attribute's value, a predicate's argument or a
 // dictionary result. Attribute values are null or of their attribute's kind;
 // predicates also take arrays and object references. Plain value; any thread.
+//
+// Strings, bytes and arrays are shared between copies, never copied: a
+// clipping's 60 MiB text passes from its object to the change set, the parent
+// context and the statement that writes it as one buffer.
 
 #include <cstdint>
 #include <memory>
@@ -37,11 +41,13 @@ public:
     Value(unsigned long v) : v_(int64_t(v)) {}
     Value(unsigned long long v) : v_(int64_t(v)) {}
     Value(double v) : v_(v) {}
-    Value(const char* v) : v_(std::string(v ? v : "")) { if (!v) v_ = std::monostate{}; }
-    Value(std::string v) : v_(std::move(v)) {}
-    Value(std::string_view v) : v_(std::string(v)) {}
+    Value(const char* v) { if (v) v_ = std::make_shared<const std::string>(v); }
+    Value(std::string v) : v_(std::make_shared<const std::string>(std::move(v))) {}
+    Value(std::string_view v) : v_(std::make_shared<const std::string>(v)) {}
+    // A string another holder keeps too (nil for null).
+    Value(std::shared_ptr<const std::string> v) { if (v) v_ = std::move(v); }
     Value(Date v) : v_(v) {}
-    Value(Bytes v) : v_(std::move(v)) {}
+    Value(Bytes v) : v_(std::make_shared<const Bytes>(std::move(v))) {}
     Value(ObjectID v) { if (!v.isNull()) v_ = v; }
     Value(std::vector<Value> v) : v_(std::make_shared<const std::vector<Value>>(std::move(v))) {}
     Value(const std::vector<std::string>& v);
@@ -59,6 +65,8 @@ public:
     int64_t integerValue() const;  // numbers: truncated; else 0
     double doubleValue() const;    // numbers and dates; else 0
     const std::string& string() const;  // empty unless a string
+    // The string itself, shared; null unless a string.
+    std::shared_ptr<const std::string> sharedString() const;
     const Bytes& data() const;          // empty unless data
     double dateSeconds() const { return kind() == Kind::Date ? std::get<Date>(v_).seconds : 0; }
     ObjectID objectID() const { return kind() == Kind::Object ? std::get<ObjectID>(v_) : ObjectID{}; }
@@ -71,8 +79,8 @@ public:
     std::string description() const;
 
 private:
-    std::variant<std::monostate, bool, int64_t, double, std::string, Date, Bytes, ObjectID,
-                 std::shared_ptr<const std::vector<Value>>>
+    std::variant<std::monostate, bool, int64_t, double, std::shared_ptr<const std::string>, Date,
+                 std::shared_ptr<const Bytes>, ObjectID, std::shared_ptr<const std::vector<Value>>>
         v_;
 };
 

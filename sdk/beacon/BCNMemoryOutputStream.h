@@ -9,7 +9,7 @@ public:
     void open() override {}
     long write(const uint8_t* bytes, size_t length) override;
     void close() override {}
-    void reserve(size_t additional) override { data_.vector().reserve(data_.length() + additional); }
+    void reserve(size_t additional) override { data_.reserve(data_.length() + additional); }
 
     // Everything written so far.
     const foundation::Data& data() const { return data_; }
