@@ -318,8 +318,12 @@ void copyLargeText(benchmark::State& state, size_t bytes) {
         figures.add(bench, seconds);
         peakGrowth = std::max(peakGrowth, double(peak - before) * 1024 / double(bytes));
         storeGrowth = std::max(storeGrowth, double(storeBytes(container) - storeBefore) / double(bytes));
-        // A short text copied right after the large one is saved.
-        double next = bench.copyAndWait("printf 'after large %d' " + std::to_string(bytes) + " | xclip -selection clipboard");
+        // A short text copied right after the large one is saved; a new one
+        // each time, since a repeat refreshes its clipping and adds no row.
+        static int shortTexts = 0;
+        double next = bench.copyAndWait("printf 'after large %d, %d' " + std::to_string(bytes) + " " +
+                                        std::to_string(++shortTexts) + " | xclip -selection clipboard");
+        if (next < 0) return state.SkipWithError("the short text after the large one was not saved");
         shortAfter = std::max(shortAfter, next);
     }
     figures.report(state);
