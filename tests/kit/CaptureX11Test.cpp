@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -195,6 +196,43 @@ TEST_F(CaptureX11Test, TextWithATrailingNULIsTheSameClipping) {
     ASSERT_EQ(shell("printf end | xclip -selection clipboard"), 0);
     ASSERT_TRUE(runEventsUntil([&] { return savedWithText("end") != nullptr; }, 5s));
     EXPECT_EQ(savedClippings().size(), 2u);
+}
+
+// A text of tens of megabytes, sent in parts as large selections are, is
+// stored whole, and a short text copied after it is captured once it is saved.
+TEST_F(CaptureX11Test, ASixtyMebibyteTextIsStoredWholeAndAShortTextAfterItIsCaptured) {
+    // Lines of words with two-byte letters, so a cut or a repair would show.
+    std::string text(size_t{60} << 20, ' ');
+    char word[32];
+    for (size_t at = 0, n = 0; at < text.size(); ++n) {
+        int length = std::snprintf(word, sizeof word, "caf\u00E9 %zu%c", n, n % 12 ? ' ' : '\n');
+        size_t count = std::min(static_cast<size_t>(length), text.size() - at);
+        if (count < static_cast<size_t>(length)) break;  // no letter cut in two at the end
+        std::memcpy(text.data() + at, word, count);
+        at += count;
+    }
+    fs::path file = home_.root() / "large.txt";
+    std::ofstream(file, std::ios::binary) << text;
+    auto stored = [&] {
+        // Counted, not fetched: each fetch would load the whole text again.
+        database_->parentManagedObjectContext()->performBlockAndWait([] {});
+        auto fresh = std::make_shared<store::Context>(database_->persistentStoreCoordinator());
+        return fresh->count(store::FetchRequest(Clipping::kEntityName)).valueOr(0);
+    };
+    {
+        TestOwner owner("--target-file UTF8_STRING=" + file.string());
+        ASSERT_TRUE(owner.ready);
+        ASSERT_TRUE(runEventsUntil([&] { return stored() == 1; }, 30s));
+        ASSERT_EQ(shell("printf after-large | xclip -selection clipboard"), 0);
+    }
+    ASSERT_TRUE(runEventsUntil([&] { return stored() == 2; }, 30s));
+    auto saved = savedClippings();
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved.front()->text(), "after-large");
+    auto large = saved.back()->sharedText();
+    ASSERT_TRUE(large);
+    EXPECT_EQ(large->size(), text.size());
+    EXPECT_TRUE(*large == text);  // not EXPECT_EQ: a failure would print both texts
 }
 
 TEST_F(CaptureX11Test, AnOfferedFifoDoesNotHoldCapture) {

@@ -10,11 +10,13 @@
 // --silent lists NAME and never answers a request for it; --int32 answers
 // TEXT's bytes (padded to whole units) as type INTEGER in 32-bit units;
 // --ignore-first leaves the first N requests for content (not TARGETS) unanswered.
+// A value longer than one part (256 KiB) goes incrementally, as --huge's 'x's do.
 //
 // Prints "ready" once it owns the selection; exits when it loses it.
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,11 +38,15 @@ struct Target {
     bool int32 = false;
 };
 
+// The bytes of one part of an incremental transfer.
+constexpr size_t kPart = 256 * 1024;
+
 struct Transfer {  // an incremental transfer under way
     xcb_window_t requestor;
     xcb_atom_t property;
     xcb_atom_t type;
     uint64_t left;
+    const std::string* value;  // the bytes sent, or null for --huge's 'x's
 };
 
 xcb_connection_t* c;
@@ -90,8 +96,10 @@ int main(int argc, char** argv) {
             if (option == "--target") {
                 target.value = value;
             } else if (option == "--target-file") {
-                std::ifstream in(value, std::ios::binary);
-                target.value.assign(std::istreambuf_iterator<char>(in), {});
+                std::ifstream in(value, std::ios::binary | std::ios::ate);
+                target.value.resize(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+                in.seekg(0);
+                in.read(target.value.data(), static_cast<std::streamsize>(target.value.size()));
             } else if (option == "--huge") {
                 target.hugeSize = std::strtoull(value.c_str(), nullptr, 10);
             } else if (option == "--silent") {
@@ -162,12 +170,14 @@ int main(int argc, char** argv) {
                 xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_INTEGER, 32,
                                     static_cast<uint32_t>(padded.size() / 4), padded.data());
                 notify(request, property);
-            } else if (found->hugeSize) {
+            } else if (found->hugeSize || found->value.size() > kPart) {
                 uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
                 xcb_change_window_attributes(c, request.requestor, XCB_CW_EVENT_MASK, &mask);
-                uint32_t announced = static_cast<uint32_t>(std::min<uint64_t>(found->hugeSize, UINT32_MAX));
+                uint64_t size = found->hugeSize ? found->hugeSize : found->value.size();
+                uint32_t announced = static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX));
                 xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, property, incr, 32, 1, &announced);
-                transfers.push_back({request.requestor, property, found->atom, found->hugeSize});
+                transfers.push_back({request.requestor, property, found->atom, size,
+                                     found->hugeSize ? nullptr : &found->value});
                 notify(request, property);
             } else {
                 xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, property, found->atom, 8,
@@ -181,9 +191,10 @@ int main(int argc, char** argv) {
             if (change.state != XCB_PROPERTY_DELETE) break;
             for (auto it = transfers.begin(); it != transfers.end(); ++it) {
                 if (it->requestor != change.window || it->property != change.atom) continue;
-                static const std::string chunk(256 * 1024, 'x');
-                uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(it->left, chunk.size()));
-                xcb_change_property(c, XCB_PROP_MODE_REPLACE, it->requestor, it->property, it->type, 8, size, chunk.data());
+                static const std::string xs(kPart, 'x');
+                uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(it->left, kPart));
+                const char* bytes = it->value ? it->value->data() + (it->value->size() - it->left) : xs.data();
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, it->requestor, it->property, it->type, 8, size, bytes);
                 it->left -= size;
                 if (size == 0) transfers.erase(it);
                 break;
