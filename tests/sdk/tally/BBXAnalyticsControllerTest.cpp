@@ -5,11 +5,15 @@
 #include <cerrno>
 #include <cmath>
 #include <fstream>
+#include <cstdlib>
 #include <future>
+#include <map>
 #include <sstream>
+#include <thread>
 
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Data.h"
+#include "platform/foundation/JSON.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sdk/beacon/BBXUserDefaults.h"
 #include "sdk/beacon/Beacon.h"
@@ -349,4 +353,47 @@ TEST_F(BBXAnalyticsControllerTest, AFullDiskFailsEventsAndWritingResumes) {
     Beacon::sharedSDK()->setDebug(false);
     EXPECT_EQ(keys(fragment() / "1.log"), (std::vector<std::string>{"metadata", "app_launched", "app_launched"}));
     EXPECT_EQ(keys(fragment() / "0.log"), (std::vector<std::string>{"metadata", "app_installed"}));
+}
+
+// Eight threads of mixed events with two fragment swaps on the way: every line
+// parses and every event is on disk once. ThreadSanitizer, by hand:
+//   cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-fsanitize=thread
+//         -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DTAVLO_BUILD_BENCH=OFF   (one line)
+//   cmake --build build/tsan --target tally_tests
+//   TALLY_STRESS_EVENTS=10000 build/tsan/tests/sdk/tally/tally_tests --gtest_filter='*ManyThreads*'
+TEST_F(BBXAnalyticsControllerTest, ManyThreadsAndSwapsLoseNoLine) {
+    ASSERT_TRUE(start());
+    const char* configured = std::getenv("TALLY_STRESS_EVENTS");
+    const int perThread = configured ? std::atoi(configured) : 1000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([this, t, perThread] {
+            for (int i = 0; i < perThread; ++i) {
+                if (i % 4 == 0) controller_->logAppLaunched();
+                else controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("s", Dictionary{{"t", t}, {"i", i}}));
+            }
+        });
+    for (int swap = 0; swap < 2; ++swap) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::promise<void> done;
+        controller_->openNewSessionFragment([&](std::optional<foundation::Error>) { done.set_value(); });
+        done.get_future().wait();
+    }
+    for (auto& thread : threads) thread.join();
+    drain();
+    std::map<std::string, int> counts;
+    int fragments = 0;
+    for (const auto& fragment : fs::directory_iterator(sessionFolder())) {
+        ++fragments;
+        for (const char* name : {"1.log", "2.log"})
+            for (const auto& line : lines(fragment.path() / name)) {
+                size_t tab3 = line.find('\t', line.find('\t', line.find('\t') + 1) + 1);
+                ASSERT_NE(tab3, std::string::npos) << line;
+                ASSERT_TRUE(foundation::JSON::read(line.substr(tab3 + 1)).ok()) << line;
+                ++counts[keyOf(line)];
+            }
+    }
+    EXPECT_EQ(fragments, 3);
+    EXPECT_EQ(counts["app_launched"], 8 * ((perThread + 3) / 4));
+    EXPECT_EQ(counts["custom"], 8 * (perThread - (perThread + 3) / 4));
 }

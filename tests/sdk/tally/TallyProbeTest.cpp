@@ -78,7 +78,7 @@ TEST(TallyProbeTest, StartsLikeTheProgramAndWritesTheStartEvents) {
 TEST(TallyProbeTest, KilledMidWriteKeepsEveryWrittenEventOnce) {
     testsupport::TempHome home;
     std::mt19937 random(20261211);
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE(round);
         std::string fragment;
         auto probe = startProbe({"--custom", "100000", "--written"}, fragment);
