@@ -538,7 +538,7 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
     }
 
     // Links are kept only for the web; a text that merely repeats another kind of link goes with it.
-    if (url && !(url->scheme().find("http") != std::string::npos && !url->host().empty())) {
+    if (url && !TLLinkFetcher::isFetchableURL(url->absoluteString())) {
         if (text && *text == url->absoluteString()) text.reset();
         url.reset();
     }

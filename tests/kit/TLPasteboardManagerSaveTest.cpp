@@ -112,6 +112,8 @@ TEST_F(TLPasteboardManagerSaveTest, LinksAndTextFollowTheURLRules) {
         {"a mail link and other text: the text", item({{kURL, "mailto:b@example.org"}, {kText, "write to b"}}),
          "write to b", std::nullopt},
         {"a text that is a web address", item({{kText, "https://example.org/c"}}), std::nullopt, "https://example.org/c"},
+        {"a link whose scheme only contains http: the text", item({{kURL, "xhttp://example.org/e"}, {kText, "e"}}), "e",
+         std::nullopt},
         {"any scheme with a host", item({{kText, "ftp://files.example.org/d"}}), std::nullopt,
          "ftp://files.example.org/d"},
         {"no host: stays text", item({{kText, "mailto:c@example.org"}}), "mailto:c@example.org", std::nullopt},
