@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ByteCodec.h"
+#include "platform/foundation/UUID.h"
 
 namespace cloud {
 
@@ -27,6 +28,10 @@ std::optional<std::optional<foundation::Date>> getDate(std::string_view& in) {
 }
 
 }  // namespace
+
+Record::Record(std::string recordType)
+    : recordType_(std::move(recordType)),
+      recordID_{foundation::UUID::random().string(), {kDefaultZoneName}} {}
 
 Record::Record(std::string recordType, RecordID recordID)
     : recordType_(std::move(recordType)), recordID_(std::move(recordID)) {}

@@ -20,6 +20,8 @@ namespace cloud {
 class Record {
 public:
     Record() = default;
+    // A record of the default zone under a fresh UUID name.
+    explicit Record(std::string recordType);
     Record(std::string recordType, RecordID recordID);
 
     const std::string& recordType() const { return recordType_; }

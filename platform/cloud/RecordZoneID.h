@@ -5,6 +5,9 @@
 
 namespace cloud {
 
+// The zone every account has, without a change feed.
+inline constexpr const char* kDefaultZoneName = "_defaultZone";
+
 struct RecordZoneID {
     // The owner every zone of the signed-in account has.
     static constexpr const char* kCurrentUserOwnerName = "__defaultOwner__";

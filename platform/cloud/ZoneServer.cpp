@@ -365,10 +365,12 @@ Reply<int64_t> ZoneServer::deleteCascade(const std::string& zone, const std::str
         TRY(query("DELETE FROM refs WHERE zone = ? AND name = ?", {zone, current}));
         TRY(query("DELETE FROM assets WHERE zone = ? AND name = ?", {zone, current}));
         if (session_->changes() > 0) assetsRemoved_ = true;
-        TRY(query("INSERT INTO tombstones(zone, name, type, change, writer, deleted_ms) VALUES (?, ?, ?, ?, ?, ?) "
-                  "ON CONFLICT (zone, name) DO UPDATE SET type = excluded.type, change = excluded.change, "
-                  "writer = excluded.writer, deleted_ms = excluded.deleted_ms",
-                  {zone, current, type, nextChange++, options_.deviceID, ms}));
+        // The default zone has no change feed, so nothing remembers its deletions.
+        if (zone != kDefaultZoneName)
+            TRY(query("INSERT INTO tombstones(zone, name, type, change, writer, deleted_ms) VALUES (?, ?, ?, ?, ?, ?) "
+                      "ON CONFLICT (zone, name) DO UPDATE SET type = excluded.type, change = excluded.change, "
+                      "writer = excluded.writer, deleted_ms = excluded.deleted_ms",
+                      {zone, current, type, nextChange++, options_.deviceID, ms}));
         ++deleted;
         auto dependants = query("SELECT name FROM refs WHERE zone = ? AND target = ?", {zone, current});
         if (!dependants) return dependants.error();

@@ -32,7 +32,7 @@ namespace cloud {
 
 class ZoneServer {
 public:
-    static constexpr const char* kDefaultZoneName = "_defaultZone";
+    static constexpr const char* kDefaultZoneName = cloud::kDefaultZoneName;
     static constexpr size_t kMaxItems = 400;
     static constexpr size_t kMaxRecordFieldBytes = size_t{1} << 20;
     static constexpr size_t kMaxRequestFieldBytes = size_t{4} << 20;

@@ -16,7 +16,8 @@
 #include "platform/cloud/PushChannel.h"
 #include "platform/cloud/ZoneServer.h"
 #include "platform/dispatch/Queue.h"
-#include "platform/dispatch/Semaphore.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/UserDefaults.h"
 #include "tests/support/TempHome.h"
 
 namespace {
@@ -206,7 +207,7 @@ TEST_F(DatabaseTest, PlainCallsForZonesRecordsAndSubscriptions) {
         subscriptionError = e;
         ++done;
     });
-    database->saveRecord(Record("Tick", {"T-1", {cloud::ZoneServer::kDefaultZoneName}}),
+    database->saveRecord(Record("Tick"),
                          [&](const std::optional<Record>& r, const std::optional<Error>& e) {
                              tick = r;
                              tickError = e;
@@ -257,6 +258,31 @@ TEST_F(DatabaseTest, APushReachesTheOtherDeviceOnTheMainQueue) {
     EXPECT_EQ(pushesB, 1);
     a_->pushChannel()->unregister();
     b_->pushChannel()->unregister();
+}
+
+TEST_F(DatabaseTest, AChangedAccountIsAnnounced) {
+    auto suite = foundation::UserDefaults::suite(cloud::Configuration::kSuiteName);
+    suite->setObject(foundation::PlistValue("tester"), cloud::Configuration::kAccountKey);
+    suite->setObject(foundation::PlistValue(folder_.string()), cloud::Configuration::kFolderKey);
+    suite->synchronize();
+    auto followed = std::make_shared<Container>("com.tavlo.Tavlo", cloud::Configuration::read(), "device-c", true);
+    std::atomic<int> announced{0};
+    auto token = foundation::NotificationCenter::defaultCenter().addObserver(
+        cloud::kAccountDidChangeNotification, followed.get(), [&](const foundation::Notification&) { ++announced; });
+    std::atomic<int64_t> status{-1};
+    followed->accountStatus([&](int64_t s, std::optional<Error>) { status = s; });
+    ASSERT_TRUE(cloudtest::runMainUntil([&] { return status >= 0; }));
+    EXPECT_EQ(status, Container::kAvailable);
+    EXPECT_EQ(announced, 0);
+
+    suite->removeObjectForKey(cloud::Configuration::kAccountKey);
+    suite->synchronize();
+    status = -1;
+    followed->accountStatus([&](int64_t s, std::optional<Error>) { status = s; });
+    ASSERT_TRUE(cloudtest::runMainUntil([&] { return status >= 0 && announced > 0; }));
+    EXPECT_EQ(status, Container::kNoAccount);
+    EXPECT_EQ(announced, 1);
+    foundation::NotificationCenter::defaultCenter().removeObserver(token);
 }
 
 TEST_F(DatabaseTest, ADroppedPushIsCaughtUpByThePeriodicCheck) {
