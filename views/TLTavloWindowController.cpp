@@ -235,6 +235,7 @@ void TLTavloWindowController::setContentView(QWidget* view) {
         old->hide();
     }
     layoutChrome();
+    maskShape_ = {};  // the new view has no mask yet
     updateWindowMask();
     updateAppearance();
 }
@@ -503,6 +504,7 @@ QRect TLTavloWindowController::frameOnScreens(const foundation::FrameRect& store
 }
 
 void TLTavloWindowController::setFrame(const QRect& frame) {
+    if (frame == window_->geometry() && window_->minimumWidth() == frame.width()) return;
     // The width changes only here, never by a drag of an edge.
     window_->setFixedWidth(frame.width());
     window_->setGeometry(frame);
@@ -596,6 +598,11 @@ void TLTavloWindowController::updateWindowMask() {
             arrowX = arrowX_;
         }
     }
+    // The masks are cut anew only when their shape changes: each is a
+    // bitmap of the whole window turned into a region.
+    MaskShape shape{detached, size, arrowX_, !detached && arrowBelow_};
+    if (shape == maskShape_) return;
+    maskShape_ = shape;
     QPainterPath path = maskPath(detached, size, arrowX, !detached && arrowBelow_);
     // The content shows through the path, holes and all; the window's own
     // shape has no holes, so its background and the buttons show in them.
@@ -626,10 +633,12 @@ void TLTavloWindowController::updateAppearance() {
     QColor windowColor = background;
     if (isDetached() && key_)
         windowColor = dark ? NSColorTavloColors::darkActiveHeaderColor() : NSColorTavloColors::lightActiveHeaderColor();
-    QPalette palette = window_->palette();
-    palette.setColor(QPalette::Window, windowColor);
-    window_->setPalette(palette);
-    window_->setAutoFillBackground(true);
+    if (window_->palette().color(QPalette::Window) != windowColor || !window_->autoFillBackground()) {
+        QPalette palette = window_->palette();
+        palette.setColor(QPalette::Window, windowColor);
+        window_->setPalette(palette);
+        window_->setAutoFillBackground(true);
+    }
 }
 
 // --- Frame

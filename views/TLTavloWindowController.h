@@ -218,6 +218,14 @@ private:
     std::shared_ptr<int> dragTimer_;  // the running poll; dropping it stops the poll
     std::shared_ptr<desktop::Animation> fade_;
     std::shared_ptr<desktop::Animation> frameAnimation_;
+    struct MaskShape {
+        bool detached = false;
+        QSize size;
+        int arrowX = 0;
+        bool arrowBelow = false;
+        bool operator==(const MaskShape&) const = default;
+    };
+    MaskShape maskShape_;  // the shape the masks were last cut to
     QRect unzoomedFrame_;
     std::shared_ptr<desktop::Menu> windowMenu_;
     bool saveScheduled_ = false;
