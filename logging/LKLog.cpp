@@ -224,7 +224,10 @@ void LKLog::queueLogMessage(std::shared_ptr<const LKLogMessage> message, bool as
     }
     ++s.queued;
     if (asynchronously) {
-        s.queue->async([message = std::move(message), tookSlot] { ltLog(message, tookSlot); });
+        // A block holding only the message fits std::function's own storage:
+        // no allocation for the hand-over.
+        if (tookSlot) s.queue->async([message = std::move(message)] { ltLog(message, true); });
+        else s.queue->async([message = std::move(message)] { ltLog(message, false); });
     } else {
         s.queue->sync([&] { ltLog(message, tookSlot); });
     }

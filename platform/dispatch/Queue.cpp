@@ -17,7 +17,10 @@ Queue::~Queue() = default;
 
 Queue* Queue::current() {
     if (tCurrent) return tCurrent;
-    if (foundation::isMainThread()) return main().get();
+    // Asked on every log call: the main queue lives for the process, so its
+    // address is taken once rather than a reference counted on each call.
+    static Queue* const mainQueue = main().get();
+    if (foundation::isMainThread()) return mainQueue;
     return nullptr;
 }
 

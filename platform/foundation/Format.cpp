@@ -66,8 +66,14 @@ std::string formatArgs(std::string_view format, std::span<const FormatArg> args)
     out.reserve(format.size() + 32);
     size_t next = 0;
     for (size_t i = 0; i < format.size(); ++i) {
-        char c = format[i];
-        if (c != '%') { out += c; continue; }
+        if (format[i] != '%') {
+            // The text up to the next conversion, in one piece.
+            size_t percent = format.find('%', i);
+            if (percent == std::string_view::npos) percent = format.size();
+            out.append(format.substr(i, percent - i));
+            i = percent - 1;
+            continue;
+        }
         size_t start = i + 1;
         size_t j = start;
         // Flags, width and precision.
