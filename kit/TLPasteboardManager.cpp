@@ -1,6 +1,7 @@
 #include "kit/TLPasteboardManager.h"
 
 #include <algorithm>
+#include <cassert>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -17,6 +18,7 @@
 #include "logging/TLLog.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/desktop/SystemPasteboard.h"
+#include "platform/foundation/ThreadIdentity.h"
 #include "platform/foundation/TypeIdentifier.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -190,6 +192,7 @@ TLPasteboardManager::~TLPasteboardManager() = default;
 // MARK: Watch and rules
 
 void TLPasteboardManager::checkPasteboard() {
+    assert(foundation::isMainThread());  // main queue only, like the main context
     // A read of an earlier change is under way; its end decides about this one.
     if (!generalPasteboard_ || reading_) return;
     const int64_t count = generalPasteboard_->changeCount();
@@ -368,6 +371,7 @@ void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPaste
 void TLPasteboardManager::saveContentsOfPasteboard(const std::shared_ptr<TLPasteboard>& pasteboard,
                                                    const std::shared_ptr<List>& list, bool saveConcealedTypes,
                                                    Completion completion) {
+    assert(foundation::isMainThread());  // main queue only, like the main context
     bool fromGeneral = pasteboard && generalPasteboard_ &&
                        (pasteboard == generalPasteboard_ || pasteboard->pasteboard() == generalPasteboard_->pasteboard());
     saveWhenRead(pasteboard, fromGeneral, list, saveConcealedTypes, std::move(completion), kReadAttempts);

@@ -194,6 +194,7 @@ std::optional<foundation::Data> SystemPasteboard::dataForType(const std::string&
 }
 
 int64_t SystemPasteboard::clearContents() {
+    assert(foundation::isMainThread());
     changeCount();
     ++s_->count;
     s_->writer = true;
@@ -203,6 +204,7 @@ int64_t SystemPasteboard::clearContents() {
 }
 
 foundation::Result<void> SystemPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
+    assert(foundation::isMainThread());
     changeCount();
     if (!s_->writer) clearContents();
     s_->ownItems.insert(s_->ownItems.end(), items.begin(), items.end());

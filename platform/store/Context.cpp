@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <set>
 #include <unordered_set>
 
@@ -128,6 +129,7 @@ void Context::detach(const std::shared_ptr<ManagedObject>& object) {
 }
 
 std::shared_ptr<ManagedObject> Context::insertNewObject(std::string_view entityName) {
+    assert(type_ != ConcurrencyType::MainQueue || foundation::isMainThread());  // the main context: main thread only
     if (!model_ || !coordinator_) return nullptr;
     const Entity* entity = model_->entity(entityName);
     if (!entity) return nullptr;
@@ -144,6 +146,7 @@ std::shared_ptr<ManagedObject> Context::insertNewObject(std::string_view entityN
 }
 
 void Context::deleteObject(const std::shared_ptr<ManagedObject>& object) {
+    assert(type_ != ConcurrencyType::MainQueue || foundation::isMainThread());  // the main context: main thread only
     if (!object || object->context_ != this || object->deleted_) return;
     {
         Lock lock(mutex_);
@@ -394,6 +397,7 @@ void Context::processPendingChanges() {
 }
 
 Result<void> Context::save() {
+    assert(type_ != ConcurrencyType::MainQueue || foundation::isMainThread());  // the main context: main thread only
     if (!coordinator_) return noStoreError();
     processPendingChanges();
     if (!hasChanges()) return {};
@@ -575,6 +579,7 @@ Result<const Entity*> Context::entityFor(const FetchRequest& request) const {
 }
 
 Result<Context::Objects> Context::run(const FetchRequest& request, const Entity& entity, const std::vector<int>& extra) {
+    assert(type_ != ConcurrencyType::MainQueue || foundation::isMainThread());  // the main context: main thread only
     // The ancestors' unsaved changes count as stored. They are read before the
     // store, so a change that a save moves rootward meanwhile is seen at one
     // level or the other.
@@ -774,6 +779,7 @@ Result<std::vector<Context::Dictionary>> Context::fetchDictionaries(const FetchR
 }
 
 Result<int64_t> Context::count(const FetchRequest& request) {
+    assert(type_ != ConcurrencyType::MainQueue || foundation::isMainThread());  // the main context: main thread only
     auto found = entityFor(request);
     if (!found) return found.error();
     const Entity& entity = *found.value();
