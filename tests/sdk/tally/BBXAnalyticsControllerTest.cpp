@@ -338,8 +338,8 @@ TEST_F(BBXAnalyticsControllerTest, PreviousRunsCrashGoesIntoItsSession) {
 }
 
 TEST_F(BBXAnalyticsControllerTest, AFullDiskFailsEventsAndWritingResumes) {
+    ASSERT_TRUE(start());  // first: the shared instance would take the first install
     Beacon::sharedSDK()->setDebug(true);
-    ASSERT_TRUE(start());
     controller_->logAppLaunched();
     BBXEventLogFile::setWriteFunction(&fullDiskWrite);
     gDiskFull = true;
