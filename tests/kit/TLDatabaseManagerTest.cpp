@@ -156,7 +156,9 @@ TEST_F(TLDatabaseManagerTest, AnUnusableStoreIsMovedAsideWithItsCompanionsAndAFr
         EXPECT_EQ(configurationFailures(), before + 1);
         EXPECT_TRUE(fs::exists(container_ / "datastore.backup"));
         EXPECT_EQ(bytesOf(container_ / "datastore.backup"), original);
-        if (originalLog) EXPECT_EQ(bytesOf(container_ / "datastore.backup-wal"), originalLog);
+        if (originalLog) {
+            EXPECT_EQ(bytesOf(container_ / "datastore.backup-wal"), originalLog);
+        }
         if (!bad.sqlite) {
             std::ifstream wal(container_ / "datastore.backup-wal");
             EXPECT_EQ(std::string((std::istreambuf_iterator<char>(wal)), {}), "stale log");
