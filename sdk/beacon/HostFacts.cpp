@@ -77,8 +77,10 @@ std::optional<std::string> cpuModelName(std::string_view cpuinfo) {
 HostFacts::HostFacts(std::filesystem::path root) : root_(std::move(root)) {}
 
 const HostFacts& HostFacts::system() {
-    static const HostFacts facts("/");
-    return facts;
+    // Never destroyed: a settings download still running when the program exits
+    // reads these facts after static destructors have run.
+    static const HostFacts* facts = new HostFacts("/");
+    return *facts;
 }
 
 std::optional<OSVersion> HostFacts::operatingSystemVersion() const {

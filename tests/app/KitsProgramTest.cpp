@@ -97,7 +97,9 @@ TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
 
     auto lines = runUntilReady({{"TAVLO_BUNDLE", bundle.string()}});
     EXPECT_EQ(count(lines, "Kits not started"), 0u);
-    EXPECT_EQ(count(lines, "[Beacon]"), 0u);
+    // The bundle names no endpoints, so the settings download goes to hosts that
+    // never resolve and fails with its one line; nothing else of the kit complains.
+    EXPECT_EQ(count(lines, "[Beacon]"), count(lines, "[Beacon] failed to download settings"));
 
     // The analytics kit started: this run's one fragment opens with the session
     // metadata, and quitting wrote the will-terminate event once.
