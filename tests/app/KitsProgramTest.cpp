@@ -13,12 +13,14 @@
 
 #include "platform/foundation/PropertyList.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/EventLogLines.h"
 #include "tests/support/TempHome.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
+using testsupport::keys;
 using testsupport::runCommand;
 
 class KitsProgramTest : public ::testing::Test {
@@ -51,17 +53,6 @@ protected:
 
     std::filesystem::path log() const { return home_.root() / "system.log"; }
     std::filesystem::path analytics() const { return home_.cacheHome() / "com.blackbox.data/com.tavlo.Tavlo/analytics"; }
-
-    // The keys of a log file's lines, in order.
-    static std::vector<std::string> keys(const std::filesystem::path& file) {
-        std::vector<std::string> out;
-        std::ifstream in(file);
-        for (std::string line; std::getline(in, line);) {
-            size_t tab = line.find('\t');
-            out.push_back(line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1));
-        }
-        return out;
-    }
 
     static size_t count(const std::vector<std::string>& lines, const std::string& text) {
         size_t n = 0;

@@ -24,6 +24,7 @@
 #include "sdk/tally/BBXEventLogFile.h"
 #include "sdk/tally/BBXTallyCustomEvent.h"
 #include "sdk/tally/BBXTallyLoginEvent.h"
+#include "tests/support/EventLogLines.h"
 #include "tests/support/RecordingSystemLog.h"
 #include "tests/support/TempHome.h"
 
@@ -47,23 +48,9 @@ public:
     std::atomic<int> fragments{0}, events{0};
 };
 
-std::vector<std::string> lines(const fs::path& file) {
-    std::ifstream in(file);
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
-std::string keyOf(const std::string& line) {
-    size_t tab = line.find('\t');
-    return line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
-}
-
-std::vector<std::string> keys(const fs::path& file) {
-    std::vector<std::string> out;
-    for (const auto& line : lines(file)) out.push_back(keyOf(line));
-    return out;
-}
+using testsupport::keyOf;
+using testsupport::keys;
+using testsupport::lines;
 
 std::atomic<bool> gDiskFull{false};
 ssize_t fullDiskWrite(int fd, const void* bytes, size_t count) {

@@ -9,6 +9,7 @@
 
 #include "platform/foundation/JSON.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/EventLogLines.h"
 #include "tests/support/TempHome.h"
 
 namespace fs = std::filesystem;
@@ -16,17 +17,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::vector<std::string> lines(const fs::path& file) {
-    std::ifstream in(file);
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
-std::string keyOf(const std::string& line) {
-    size_t tab = line.find('\t');
-    return line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
-}
+using testsupport::keyOf;
+using testsupport::lines;
 
 // The payload of a line, when its framing is whole and its JSON parses.
 std::optional<foundation::PlistValue> payloadOf(const std::string& line) {
