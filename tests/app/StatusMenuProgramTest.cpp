@@ -16,6 +16,7 @@
 #include "tests/support/NotificationRecorder.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/RequireDisplay.h"
+#include "tests/support/TavloWindows.h"
 
 namespace {
 
@@ -23,12 +24,9 @@ using namespace std::chrono_literals;
 using testsupport::ChildProcess;
 using testsupport::runCommand;
 
-struct Place {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-};
+using testsupport::Place;
+using testsupport::tavloWindows;
+using testsupport::trayIcons;
 
 class StatusMenuProgramTest : public ::testing::Test {
 protected:
@@ -61,23 +59,6 @@ protected:
     }
     static void pause(std::chrono::milliseconds time) { waitUntil([] { return false; }, time); }
 
-    // Tavlo's top-level windows and the tray icon, as X lists them.
-    static std::vector<std::pair<std::string, Place>> tavloWindows() {
-        std::string tree = runCommand({"xwininfo", "-root", "-tree"}, 5s).output;
-        static const std::regex line(R"((0x[0-9a-f]+) "Tavlo": \("Tavlo" "Tavlo"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))");
-        std::vector<std::pair<std::string, Place>> out;
-        for (std::sregex_iterator it(tree.begin(), tree.end(), line), end; it != end; ++it) {
-            const auto& m = *it;
-            out.push_back({m[1], {std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[2]), std::stoi(m[3])}});
-        }
-        return out;
-    }
-    static std::vector<Place> trayIcons() {
-        std::vector<Place> icons;
-        for (const auto& [id, place] : tavloWindows())
-            if (place.width <= 48 && place.height <= 48 && place.width > 1) icons.push_back(place);
-        return icons;
-    }
     // The menu is the viewable, unmanaged (override-redirect) Tavlo window
     // hanging below the tray; the browser window may stand near the top too.
     static bool menuShown() {

@@ -17,6 +17,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/RequireDisplay.h"
+#include "tests/support/TavloWindows.h"
 #include "tests/support/TempHome.h"
 
 namespace {
@@ -25,17 +26,7 @@ using namespace std::chrono_literals;
 using testsupport::ChildProcess;
 using testsupport::runCommand;
 
-struct Place {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-    bool operator==(const Place&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Place& place) {
-    return out << "(" << place.x << ", " << place.y << ", " << place.width << ", " << place.height << ")";
-}
+using testsupport::Place;
 
 class WindowProgramTest : public ::testing::Test {
 protected:
@@ -169,13 +160,8 @@ TEST_F(WindowProgramTest, AttachedWithoutATrayComesUpDetachedAndWithATrayUnderTh
     Place icon;
     ASSERT_TRUE(waitUntil(
         [&] {
-            std::string tree = runCommand({"xwininfo", "-root", "-tree"}, 5s).output;
-            static const std::regex line(
-                R"("Tavlo": \("Tavlo" "Tavlo"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))");
-            for (std::sregex_iterator it(tree.begin(), tree.end(), line), end; it != end; ++it) {
-                Place p{std::stoi((*it)[3]), std::stoi((*it)[4]), std::stoi((*it)[1]), std::stoi((*it)[2])};
-                if (p.width > 1 && p.width <= 48) icon = p;
-            }
+            auto icons = testsupport::trayIcons();
+            if (!icons.empty()) icon = icons.back();
             return icon.width > 0;
         },
         10s));
