@@ -26,6 +26,14 @@ foundation::Error fileError(const std::error_code& code, const Path& path) {
 
 foundation::Error fileError(int code, const Path& path) { return fileError(std::error_code(code, std::generic_category()), path); }
 
+// Removes an item and all it holds; a link is removed itself, never followed.
+Result<void> removeItem(const Path& path) {
+    std::error_code error;
+    fs::remove_all(path, error);
+    if (error) return fileError(error, path);
+    return {};
+}
+
 // The kind of item at path, never following a link; not_found when nothing.
 fs::file_type typeAt(const Path& path) {
     std::error_code ignored;
@@ -75,10 +83,7 @@ Result<void> Repository::deleteItemAtPath(const Path& path, ItemType ifNotOfType
     if (type == fs::file_type::not_found || type == fs::file_type::none) return {};
     bool sameKind = ifNotOfType == ItemType::File ? type == fs::file_type::regular : type == fs::file_type::directory;
     if (sameKind) return {};
-    std::error_code error;
-    fs::remove_all(path, error);  // never follows a link: removes the link
-    if (error) return fileError(error, path);
-    return {};
+    return removeItem(path);
 }
 
 Result<void> Repository::createFileWithURL(const Path& file) {
@@ -213,11 +218,10 @@ Result<Path> Repository::removePrepStatusFromSessionFragmentDirectoryURL(const P
     if (!isPrepDirectoryURL(prep)) return fileError(EINVAL, prep);
     Path target = prep;
     target.replace_extension();
-    std::error_code error;
     if (itemExists(target)) {
-        fs::remove_all(target, error);
-        if (error) return fileError(error, target);
+        if (auto removed = removeItem(target); !removed.ok()) return removed.error();
     }
+    std::error_code error;
     fs::rename(prep, target, error);
     if (error) return fileError(error, prep);
     return target;
@@ -231,26 +235,22 @@ Result<void> Repository::purgePrepSessionFragmentDirectoriesForStateName(const s
         if (!fragments.ok()) return fragments.error();
         for (const auto& fragment : fragments.value()) {
             if (!isPrepDirectoryURL(fragment)) continue;
-            std::error_code error;
-            fs::remove_all(fragment, error);
-            if (error) return fileError(error, fragment);
+            if (auto removed = removeItem(fragment); !removed.ok()) return removed;
         }
     }
     return {};
 }
 
 Result<void> Repository::removeSessionFragmentDirectory(const Path& fragment) {
-    std::error_code error;
-    fs::remove_all(fragment, error);
-    if (error) return fileError(error, fragment);
+    if (auto removed = removeItem(fragment); !removed.ok()) return removed;
     // The session folder, then the state folder, while each is left empty.
     Path parent = fragment.parent_path();
     for (int level = 0; level < 2; ++level, parent = parent.parent_path()) {
         auto contents = contentsOfDirectoryURL(parent);
         if (!contents.ok()) return contents.error();
         if (!contents.value().empty()) return {};
-        fs::remove_all(parent, error);  // hidden items alone do not keep it
-        if (error) return fileError(error, parent);
+        // Hidden items alone do not keep it.
+        if (auto removed = removeItem(parent); !removed.ok()) return removed;
     }
     return {};
 }
@@ -269,10 +269,7 @@ Result<void> Repository::removeLogFile(const Path& file) {
 Result<void> Repository::deleteItemAtURL(const Path& item) {
     // Deletable: the folder holding it lets us change it.
     if (::access(item.parent_path().c_str(), W_OK | X_OK) != 0) return {};
-    std::error_code error;
-    fs::remove_all(item, error);
-    if (error) return fileError(error, item);
-    return {};
+    return removeItem(item);
 }
 
 bool Repository::isDirectoryURL(const Path& item) { return typeAt(item) == fs::file_type::directory; }
