@@ -177,16 +177,23 @@ void HistoryRowsPreview::reload() {
         if (limit <= 0 || limit > kMaxRows) limit = kMaxRows;  // no limit: as many as the preview holds
         if (!pruned_) {
             // Once a launch: heights of clippings the store no longer holds go.
+            // Every identifier of a long history is read on the parent's queue,
+            // so the first show does not wait for it.
             pruned_ = true;
-            store::FetchRequest all(Clipping::kEntityName);
-            all.propertiesToFetch = {"clippingID"};
-            if (auto rows = context->fetchDictionaries(all)) {
-                std::unordered_set<std::string> ids;
-                for (const auto& row : rows.value()) {
-                    auto it = row.find("clippingID");
-                    if (it != row.end() && it->second.kind() == store::Value::Kind::String) ids.insert(it->second.string());
-                }
-                TLCellHeightCache::pruneToClippingIDs(ids);
+            if (auto parent = manager->parentManagedObjectContext()) {
+                parent->performBlock([parent] {
+                    store::FetchRequest all(Clipping::kEntityName);
+                    all.propertiesToFetch = {"clippingID"};
+                    auto rows = parent->fetchDictionaries(all);
+                    if (!rows) return;
+                    std::unordered_set<std::string> ids;
+                    for (const auto& row : rows.value()) {
+                        auto it = row.find("clippingID");
+                        if (it != row.end() && it->second.kind() == store::Value::Kind::String)
+                            ids.insert(it->second.string());
+                    }
+                    TLCellHeightCache::pruneToClippingIDs(ids);
+                });
             }
         }
         store::FetchRequest request(Clipping::kEntityName);
