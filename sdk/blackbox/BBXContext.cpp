@@ -20,6 +20,7 @@
 #include "sdk/blackbox/BBXHost.h"
 #include "sdk/blackbox/BBXProcess.h"
 #include "sdk/blackbox/BBXSDKLog.h"
+#include "sdk/blackbox/BBXUserLogging.h"
 #include "sdk/blackbox/BBXUtilities.h"
 
 namespace {
@@ -42,7 +43,6 @@ Queues& queues() {
 }
 
 constexpr double kInitializationWaitSeconds = 5.0;
-constexpr uint32_t kMaxInternalKeys = 32;
 
 // What the set-up blocks need from the caller's record, copied: a block that
 // outlives the 5 s wait must not read the caller's memory.
@@ -84,7 +84,7 @@ void fillUserLoggingStores(BBXReadOnlyContext* readOnly, BBXWritableContext* wri
     keyValue.maxUserKeys = values.maxCustomKeys;
     keyValue.internalIncrementalPath = reportFile(values, "internal_incremental_kv.bbxrecord");
     keyValue.internalCompactedPath = reportFile(values, "internal_compacted_kv.bbxrecord");
-    keyValue.maxInternalKeys = kMaxInternalKeys;
+    keyValue.maxInternalKeys = kBBXInternalKeyValueMaxKeys;
 
     readOnly->logStore = BBXABStore{reportFile(values, "log_a.bbxrecord"), reportFile(values, "log_b.bbxrecord"),
                                     values.logBufferSize, 0, 1, 0, &writable->log};
@@ -228,6 +228,7 @@ void BBXContextInitialize(const BBXContextInitData* data) {
     inGroup([readOnly, writable, values] {
         runHook(2);
         fillUserLoggingStores(readOnly, writable, *values);
+        BBXUserLoggingInitStores(readOnly, writable);
     });
     // 7. Binary images.
     inGroup([readOnly, values] {

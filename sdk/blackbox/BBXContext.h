@@ -108,6 +108,14 @@ struct BBXReadOnlyContext {
     BBXABStore logStore;
     BBXABStore errorStore;
     BBXABStore customExceptionStore;
+    // Log times count from startTime (machine time, nanoseconds times the
+    // timebase factor); both key-value stores compact after
+    // maxIncrementalEntries writes.
+    struct {
+        uint64_t startTime = 0;
+        uint64_t timebaseFactor = 1;
+        uint32_t maxIncrementalEntries = 0;
+    } userLogging;
 };
 
 struct BBXWritableContext {
