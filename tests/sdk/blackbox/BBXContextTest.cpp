@@ -23,22 +23,15 @@ using blackboxtest::signalEndingChild;
 class BBXContextTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char folder[] = "/tmp/bbx-context-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        folder_ = folder;
         umask(022);
         BBXContextInitData data;
-        data.apiKey = "test-key";
-        data.reportPath = folder_.c_str();
-        data.sessionID = "session";
         data.maxCustomKeys = 16;
         data.maxCustomExceptions = 16;
         data.customExceptionsEnabled = 1;
         data.logBufferSize = 65536;
         EXPECT_FALSE(BBXContextMarkCrashRecorded());  // nothing to mark before a context
-        BBXContextInitialize(&data);
-        for (int i = 0; i < 500 && !BBXContextIsInitialized(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        folder_ = blackboxtest::startTestContext("bbx-context", data);
+        ASSERT_FALSE(folder_.empty());
     }
     static void TearDownTestSuite() { std::filesystem::remove_all(folder_); }
 

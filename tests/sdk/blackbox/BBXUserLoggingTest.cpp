@@ -15,6 +15,8 @@
 #include "platform/dispatch/Queue.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXFile.h"
+#include "sdk/blackbox/BBXInternalReport.h"
+#include "sdk/blackbox/BBXReport.h"
 #include "tests/sdk/blackbox/BlackboxTestSupport.h"
 
 namespace {
@@ -60,20 +62,12 @@ std::vector<PlistValue> sections(const std::string& path, const char* name) {
 class BBXUserLoggingTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char folder[] = "/tmp/bbx-logging-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        folder_ = folder;
         BBXContextInitData data;
-        data.apiKey = "test-key";
-        data.reportPath = folder_.c_str();
-        data.sessionID = "session";
         data.maxCustomKeys = 16;
         data.errorReportingEnabled = 1;
         data.maxCustomExceptions = 2;
         data.logBufferSize = 100;
-        BBXContextInitialize(&data);
-        for (int i = 0; i < 500 && !BBXContextIsInitialized(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        folder_ = blackboxtest::startTestContext("bbx-logging", data);
         ASSERT_TRUE(BBXContextIsInitialized());
     }
     static void TearDownTestSuite() { std::filesystem::remove_all(folder_); }
@@ -285,6 +279,29 @@ TEST_F(BBXUserLoggingTest, WithErrorReportingOffNoErrorsFileAppears) {
     withContextWritable([saved](BBXReadOnlyContext* readOnly, BBXWritableContext*) { readOnly->errorStore.maxCount = saved; });
     EXPECT_FALSE(exists(path("errors_a.bbxrecord")));
     EXPECT_FALSE(exists(path("errors_b.bbxrecord")));
+}
+
+// Keys set on an earlier launch's report go into that report's own files.
+TEST_F(BBXUserLoggingTest, KeysSetOnAnEarlierReportGoIntoItsFolder) {
+    std::filesystem::path folder = path("earlier");
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "metadata.bbxrecord") << "{\"identity\":{\"session_id\":\"s-earlier\"}}\n";
+    BBXReport report(BBXInternalReport::reportWithPath(folder.string()));
+    ASSERT_EQ(report.identifier(), "s-earlier");
+    report.setObjectValue(PlistValue("blue"), std::string("colour"));
+    report.setUserIdentifier(std::string("user-7"));
+    report.setUserEmail(std::nullopt);
+    drain();
+    EXPECT_EQ(keysIn((folder / "user_incremental_kv.bbxrecord").string()), std::vector<std::string>{"colour"});
+    auto internal = BBXUserLoggingReadKVFile((folder / "internal_incremental_kv.bbxrecord").c_str());
+    ASSERT_EQ(internal.size(), 2u);
+    EXPECT_EQ(unhex(*internal[0].get("key")->asString()), "com.blackbox.user-id");
+    EXPECT_EQ(unhex(*internal[0].get("value")->asString()), "user-7");
+    EXPECT_EQ(unhex(*internal[1].get("key")->asString()), "com.blackbox.user-email");
+    EXPECT_TRUE(internal[1].get("value")->isNull());
+    // This launch's own files are untouched.
+    EXPECT_FALSE(exists(path("user_incremental_kv.bbxrecord")));
+    EXPECT_FALSE(exists(path("internal_incremental_kv.bbxrecord")));
 }
 
 TEST(BBXUserLoggingValues, DescriptionsAndDefaults) {

@@ -13,7 +13,9 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#include "sdk/blackbox/BBXContext.h"
 #include "tests/support/ChildProcess.h"
 
 namespace blackboxtest {
@@ -75,6 +77,22 @@ inline std::string buildIDOf(const std::string& file) {
     std::smatch match;
     std::regex buildID("Build ID: ([0-9a-f]+)");
     return std::regex_search(result.output, match, buildID) ? match[1].str() : std::string();
+}
+
+// Sets up this process's capture context for a report in a new folder
+// /tmp/<prefix>-XXXXXX (API key "test-key", session "session", the limits in
+// data) and waits until it is initialised; answers the folder, empty when
+// none could be made.
+inline std::string startTestContext(const char* prefix, BBXContextInitData data) {
+    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
+    if (!mkdtemp(pattern.data())) return {};
+    data.apiKey = "test-key";
+    data.reportPath = pattern.c_str();
+    data.sessionID = "session";
+    BBXContextInitialize(&data);
+    for (int i = 0; i < 500 && !BBXContextIsInitialized(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pattern;
 }
 
 }  // namespace blackboxtest
