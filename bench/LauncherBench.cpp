@@ -8,9 +8,11 @@
 //   forward: with Tavlo running (window never mapped), launcher exec to
 //            Tavlo's window mapped; with CopyQ running and hidden, `copyq show`
 //            exec to its window mapped.
+// It starts openbox for the run: without a window manager CopyQ's hide leaves
+// its window mapped, so its show would be timed on a window already shown.
 //
 // Run it inside a private session, e.g.
-//   dbus-run-session -- xvfb-run -a -s "-screen 0 1280x1024x24" build-rel/bench/launcher_bench
+//   dbus-run-session -- xvfb-run -a -s "-screen 0 1280x1024x24" build/rel/bench/launcher_bench
 // Options: --runs N (20), --no-copyq.
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -79,8 +81,9 @@ private:
     xcb_connection_t* connection_;
 };
 
-double waitFor(Clock::time_point start, const std::function<bool()>& condition) {
-    while (Clock::now() - start < 30s) {
+double waitFor(Clock::time_point start, const std::function<bool()>& condition,
+               Clock::duration limit = 30s) {
+    while (Clock::now() - start < limit) {
         if (condition()) return ms(Clock::now() - start);
         std::this_thread::sleep_for(1ms);
     }
@@ -109,6 +112,7 @@ Home tavloHome() {
 }
 
 std::string figures(const std::vector<double>& values) {
+    if (values.empty()) return "no run";
     std::vector<double> sorted = values;
     std::sort(sorted.begin(), sorted.end());
     char text[96];
@@ -126,6 +130,7 @@ int main(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--no-copyq")) copyq = false;
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each run's line shows as it ends, also into a file
     QCoreApplication application(argc, argv);
     if (!QDBusConnection::sessionBus().isConnected() || !std::getenv("DISPLAY")) {
         std::fprintf(stderr, "Run inside dbus-run-session and an X server (see the comment at the top).\n");
@@ -136,6 +141,8 @@ int main(int argc, char** argv) {
     auto env = home.env();
     env["TAVLO_BUNDLE"] = "";
     WindowWatcher windows;
+    pid_t windowManager = spawn({"openbox", "--sm-disable"}, env);
+    std::this_thread::sleep_for(500ms);
 
     std::vector<double> viaLauncher, direct, launcherRun, forward, copyqShow;
     // Each run starts both ways, in turns first, so neither inherits the
@@ -196,13 +203,26 @@ int main(int argc, char** argv) {
         pid_t server = spawn({"copyq"}, copyqEnv);
         for (int i = 0; i < 200 && runToEnd({"copyq", "count"}, copyqEnv) != 0; ++i) std::this_thread::sleep_for(50ms);
         for (int run = 0; run < runs; ++run) {
-            runToEnd({"copyq", "hide"}, copyqEnv);
-            waitFor(Clock::now(), [&] { return !windows.mapped("copyq"); });
+            // A hide that reaches CopyQ while it is still handling the previous
+            // show is sometimes dropped: ask again rather than wait for nothing.
+            bool hidden = false;
+            for (int attempt = 0; attempt < 5 && !hidden; ++attempt) {
+                runToEnd({"copyq", "hide"}, copyqEnv);
+                hidden = waitFor(Clock::now(), [&] { return !windows.mapped("copyq"); }, 2s) >= 0;
+            }
+            if (!hidden) {
+                std::printf("run %d: CopyQ's window did not hide; run skipped\n", run + 1);
+                continue;
+            }
             std::this_thread::sleep_for(300ms);
             auto start = Clock::now();
             pid_t show = spawn({"copyq", "show"}, copyqEnv);
             double shown = waitFor(start, [&] { return windows.mapped("copyq"); });
             waitpid(show, nullptr, 0);
+            if (shown < 0) {
+                std::printf("run %d: CopyQ's window did not show within 30 s\n", run + 1);
+                continue;
+            }
             std::printf("run %d: copyq show to its window mapped %.1f ms\n", run + 1, shown);
             copyqShow.push_back(shown);
         }
@@ -210,6 +230,7 @@ int main(int argc, char** argv) {
         waitpid(server, nullptr, 0);
         fs::remove_all(copyqHome.root);
     }
+    if (windowManager > 0) stop(windowManager);
     fs::remove_all(home.root);
 
     std::printf("\nexec to first Introspect reply: via launcher %s; Tavlo directly %s\n", figures(viaLauncher).c_str(),
