@@ -1,6 +1,7 @@
 #include "Container.h"
 
 #include "Database.h"
+#include "PostgresSession.h"
 #include "PushChannel.h"
 #include "SQLiteSession.h"
 #include "ZoneServer.h"
@@ -63,16 +64,23 @@ Reply<std::shared_ptr<ZoneServer>> Container::server() {
     if (server_) return server_;
     if (configuration_.account.empty())
         return Error(Error::kNotAuthenticated, "no account: run tavlo-cloud use embedded DIR --account NAME");
-    if (configuration_.backend != Configuration::kEmbeddedBackend)
-        return Error(Error::kNetworkUnavailable,
-                     "The back-end \"" + configuration_.backend + "\" is not available in this build");
-    auto session = SQLiteSession::open(configuration_.folder);
-    if (!session) return session.error();
+    std::unique_ptr<SqlSession> session;
+    if (configuration_.backend == Configuration::kEmbeddedBackend) {
+        auto embedded = SQLiteSession::open(configuration_.folder);
+        if (!embedded) return embedded.error();
+        session = std::move(embedded).value();
+    } else if (configuration_.backend == Configuration::kPostgreSQLBackend) {
+        auto postgres = PostgresSession::open(configuration_.connection);
+        if (!postgres) return postgres.error();
+        session = std::move(postgres).value();
+    } else {
+        return Error(Error::kNetworkUnavailable, "The back-end \"" + configuration_.backend + "\" is unknown");
+    }
     ZoneServer::Options options;
     options.deviceID = deviceID_;
     options.cacheFolder = foundation::Paths::cacheHome() / foundation::Paths::kApplicationFolder / "CloudAssets";
     if (configuration_.assetLimit > 0) options.assetLimit = configuration_.assetLimit;
-    auto server = std::make_shared<ZoneServer>(std::move(session).value(), options);
+    auto server = std::make_shared<ZoneServer>(std::move(session), options);
     if (auto opened = server->open(configuration_.account); !opened) return opened.error();
     server_ = server;
     return server;

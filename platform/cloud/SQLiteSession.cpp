@@ -162,11 +162,14 @@ Reply<Done> SQLiteSession::begin(bool writing) {
 Reply<Done> SQLiteSession::commit() {
     auto reply = exec("COMMIT");
     deadline_ = 0;
+    if (reply && announce_) writePushFile();
+    announce_ = false;
     return reply;
 }
 
 void SQLiteSession::rollback() {
     deadline_ = 0;
+    announce_ = false;
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
@@ -225,7 +228,9 @@ int64_t SQLiteSession::changes() { return sqlite3_changes64(db_); }
 
 int64_t SQLiteSession::serverMilliseconds() { return clock_ ? clock_() : realTimeMilliseconds(); }
 
-void SQLiteSession::announceCommit() {
+void SQLiteSession::announceCommit() { announce_ = true; }
+
+void SQLiteSession::writePushFile() {
     // A new file renamed over the old one: a watcher sees the name replaced
     // whether it watches the folder or the file it had open.
     const std::filesystem::path temporary = folder_ / (std::string(".push-") + std::to_string(::getpid()) + "-" +

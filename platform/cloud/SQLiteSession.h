@@ -55,6 +55,7 @@ private:
     SQLiteSession(std::filesystem::path folder, sqlite3* db, std::function<int64_t()> clock);
     Error failure(int code) const;
     Reply<Done> exec(const char* sql);
+    void writePushFile();
     sqlite3_stmt* statement(std::string_view sql);
 
     std::filesystem::path folder_;
@@ -62,6 +63,8 @@ private:
     std::function<int64_t()> clock_;
     std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
     double deadline_ = 0;
+    // The open transaction changed records: its commit rewrites "push".
+    bool announce_ = false;
 };
 
 }  // namespace cloud

@@ -1,7 +1,7 @@
 #pragma once
 // The seam between the server rules (ZoneServer) and a database that keeps
 // the account: plain SQL with "?" parameters, transactions, the zone lock, the
-// server clock and the push after a commit. A back-end makes its tables and
+// server clock and the push of a commit. A back-end makes its tables and
 // answers its failures as cloud errors: busy past its wait 23 with a
 // retry-after, a store it cannot reach 3, one lost mid-request 4. One thread
 // at a time; each device of a process has its own session.
@@ -49,7 +49,8 @@ public:
 
     // The server clock, in milliseconds since 1970.
     virtual int64_t serverMilliseconds() = 0;
-    // Told after a commit that changed records: other devices are to hear of it.
+    // Inside a writing transaction that changed records: other devices are to
+    // hear of it once it commits, and never when it rolls back.
     virtual void announceCommit() = 0;
 };
 

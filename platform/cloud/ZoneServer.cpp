@@ -539,8 +539,8 @@ Reply<ZoneServer::ModifyResult> ZoneServer::modifyRecords(const std::vector<Reco
         if (sqlInteger(usage.value()[0][0]) > quota)
             return Error(Error::kQuotaExceeded, "The account is over its quota of " + std::to_string(quota) + " bytes");
     }
-    TRY(transaction.commit());
     if (!injectedFault("push", names)) session_->announceCommit();
+    TRY(transaction.commit());
     return result;
 }
 

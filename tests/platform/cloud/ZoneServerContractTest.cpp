@@ -8,8 +8,10 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/cloud/PostgresSession.h"
 #include "platform/cloud/SQLiteSession.h"
 #include "platform/cloud/ZoneServer.h"
+#include "tests/support/PostgresServer.h"
 #include "tests/support/RecordingSystemLog.h"
 #include "tests/support/TempHome.h"
 
@@ -25,9 +27,27 @@ using cloud::ZoneServer;
 
 // The embedded back-end: a folder and its cloud.sqlite.
 struct EmbeddedBackend {
+    static std::optional<std::string> unavailable() { return std::nullopt; }
     static cloud::Reply<std::unique_ptr<cloud::SqlSession>> open(const std::filesystem::path& folder,
                                                                  std::function<int64_t()> clock) {
         auto session = cloud::SQLiteSession::open(folder, std::move(clock));
+        if (!session) return session.error();
+        return std::unique_ptr<cloud::SqlSession>(std::move(session).value());
+    }
+};
+
+// PostgreSQL: the program's one server, a database for each test's folder.
+struct PostgresBackend {
+    static std::optional<std::string> unavailable() {
+        if (testsupport::PostgresServer::shared()) return std::nullopt;
+        return testsupport::PostgresServer::skipReason();
+    }
+    static cloud::Reply<std::unique_ptr<cloud::SqlSession>> open(const std::filesystem::path& folder,
+                                                                 std::function<int64_t()> clock) {
+        static std::map<std::string, std::string> databases;
+        std::string& connection = databases[folder.string()];
+        if (connection.empty()) connection = testsupport::PostgresServer::shared()->databaseForCurrentTest();
+        auto session = cloud::PostgresSession::open(connection, std::move(clock));
         if (!session) return session.error();
         return std::unique_ptr<cloud::SqlSession>(std::move(session).value());
     }
@@ -54,6 +74,7 @@ template <class Backend>
 class ZoneServerContractTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (auto reason = Backend::unavailable()) GTEST_SKIP() << *reason;
         folder_ = home_.dataHome() / "Tavlo" / "Cloud";
         a_ = device("device-a");
         b_ = device("device-b");
@@ -105,8 +126,15 @@ protected:
     ServerChangeToken expired_;
 };
 
-using Backends = ::testing::Types<EmbeddedBackend>;
-TYPED_TEST_SUITE(ZoneServerContractTest, Backends);
+struct BackendNames {
+    template <class T>
+    static std::string GetName(int) {
+        return std::is_same_v<T, EmbeddedBackend> ? "Embedded" : "Postgres";
+    }
+};
+
+using Backends = ::testing::Types<EmbeddedBackend, PostgresBackend>;
+TYPED_TEST_SUITE(ZoneServerContractTest, Backends, BackendNames);
 
 // MARK: Modify
 
@@ -165,7 +193,7 @@ TYPED_TEST(ZoneServerContractTest, ItemErrors) {
 }
 
 TYPED_TEST(ZoneServerContractTest, AssetChangedWhileReadIsRefused) {
-    auto session = EmbeddedBackend::open(this->folder_, {});
+    auto session = TypeParam::open(this->folder_, {});
     ASSERT_TRUE(session.ok());
     ZoneServer::Options options = this->a_->options();
     options.afterAssetRead = [](const std::filesystem::path& path) { std::ofstream(path, std::ios::app) << "more"; };
@@ -417,6 +445,18 @@ TYPED_TEST(ZoneServerContractTest, AssetsRoundTripAndDamagedChunksDropTheFile) {
     EXPECT_FALSE(missing->objectForKey("data"));
     EXPECT_EQ(std::get<std::string>(*missing->objectForKey("filename")), "../x");
     EXPECT_EQ(log->messages().size(), 2u);
+}
+
+TYPED_TEST(ZoneServerContractTest, AStoreOfANewerFormatIsLeftAsItIs) {
+    ASSERT_TRUE(this->a_->session().query("UPDATE meta SET value = '2' WHERE key = 'format'", {}).ok());
+    auto newer = TypeParam::open(this->folder_, {});
+    ASSERT_FALSE(newer.ok());
+    EXPECT_EQ(newer.error().code, Error::kIncompatibleVersion);
+    auto format = this->a_->session().query("SELECT value FROM meta WHERE key = 'format'", {});
+    ASSERT_TRUE(format.ok());
+    EXPECT_EQ(cloud::sqlText(format.value().at(0).at(0)), "2");
+    // A device that had it open before hears the same at its next open.
+    EXPECT_EQ(this->b_->open("tester").error().code, Error::kIncompatibleVersion);
 }
 
 // MARK: Pushes
