@@ -15,6 +15,7 @@
 
 #include "Configuration.h"
 #include "Container.h"
+#include "PostgresSession.h"
 #include "SQLiteSession.h"
 #include "ZoneServer.h"
 #include "platform/foundation/JSON.h"
@@ -107,8 +108,10 @@ int use(const std::vector<std::string>& args) {
         suite->setObject(PlistValue(folder.string()), Configuration::kFolderKey);
         suite->removeObjectForKey(Configuration::kConnectionKey);
     } else if (args[0] == Configuration::kPostgreSQLBackend) {
-        if (args[1].find("password") != std::string::npos)
-            return usageError("a password does not belong in the connection: keep it in the libpq password file");
+        // The setting is shown and logged only as its host and database.
+        if (auto refusal = cloud::PostgresSession::connectionRefusal(args[1])) return usageError(*refusal);
+        auto session = cloud::PostgresSession::open(args[1]);
+        if (!session) return failed(session.error());
         suite->setObject(PlistValue(args[1]), Configuration::kConnectionKey);
     } else {
         return usageError("unknown back-end \"" + args[0] + "\"");
@@ -116,7 +119,9 @@ int use(const std::vector<std::string>& args) {
     suite->setObject(PlistValue(args[0]), Configuration::kBackendKey);
     suite->setObject(PlistValue(args[3]), Configuration::kAccountKey);
     suite->synchronize();
-    std::printf("using %s %s as account %s\n", args[0].c_str(), args[1].c_str(), args[3].c_str());
+    const std::string place =
+        args[0] == Configuration::kEmbeddedBackend ? args[1] : cloud::PostgresSession::describe(args[1]);
+    std::printf("using %s %s as account %s\n", args[0].c_str(), place.c_str(), args[3].c_str());
     return 0;
 }
 
@@ -130,8 +135,9 @@ int status() {
     auto container = cloud::Container::make("com.tavlo.Tavlo", configuration, device);
     auto [code, error] = container->accountStatusNow();
     std::printf("back-end: %s %s\n", configuration.backend.c_str(),
-                configuration.backend == Configuration::kEmbeddedBackend ? configuration.folder.c_str()
-                                                                         : configuration.connection.c_str());
+                configuration.backend == Configuration::kEmbeddedBackend
+                    ? configuration.folder.c_str()
+                    : cloud::PostgresSession::describe(configuration.connection).c_str());
     std::printf("account: %s\n", configuration.account.c_str());
     std::printf("status %lld (%s)%s\n", static_cast<long long>(code), statusWords(code),
                 error ? (": " + error->line()).c_str() : "");
