@@ -1,9 +1,13 @@
 #include "sdk/beacon/ElfImage.h"
 
 #include <elf.h>
+#include <fcntl.h>
 #include <link.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -269,6 +273,149 @@ const void* loadedImageEhFrame(const void* header) {
         return frames ? reinterpret_cast<const void*>(*frames) : nullptr;
     }
     return nullptr;
+}
+
+namespace {
+
+// The fields of the ELF headers this reader needs, in either class and byte order.
+struct ElfLayout {
+    bool is64 = false;
+    bool swapped = false;
+    uint64_t word(const uint8_t* p) const { return is64 ? macho::load64(p, swapped) : macho::load32(p, swapped); }
+};
+
+struct SectionHeader {
+    uint32_t type = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    uint32_t link = 0;
+    uint64_t entrySize = 0;
+};
+
+SectionHeader sectionAt(const ElfLayout& layout, const uint8_t* entry) {
+    SectionHeader section;
+    section.type = macho::load32(entry + 4, layout.swapped);
+    if (layout.is64) {
+        section.offset = macho::load64(entry + 24, layout.swapped);
+        section.size = macho::load64(entry + 32, layout.swapped);
+        section.link = macho::load32(entry + 40, layout.swapped);
+        section.entrySize = macho::load64(entry + 56, layout.swapped);
+    } else {
+        section.offset = macho::load32(entry + 16, layout.swapped);
+        section.size = macho::load32(entry + 20, layout.swapped);
+        section.link = macho::load32(entry + 24, layout.swapped);
+        section.entrySize = macho::load32(entry + 36, layout.swapped);
+    }
+    return section;
+}
+
+// The virtual address the ELF header is mapped at: the offset-0 load segment's.
+std::optional<uint64_t> headerAddress(const ElfLayout& layout, const uint8_t* p, uint64_t size) {
+    const uint64_t tableOffset = layout.word(p + (layout.is64 ? 32 : 28));
+    const uint16_t entrySize = load16(p + (layout.is64 ? 54 : 42), layout.swapped);
+    const uint16_t entryCount = load16(p + (layout.is64 ? 56 : 44), layout.swapped);
+    const uint64_t minimumEntry = layout.is64 ? sizeof(Elf64_Phdr) : sizeof(Elf32_Phdr);
+    if (entrySize < minimumEntry || !fits(tableOffset, uint64_t(entrySize) * entryCount, size)) return std::nullopt;
+    for (uint16_t i = 0; i < entryCount; ++i) {
+        const uint8_t* entry = p + tableOffset + uint64_t(i) * entrySize;
+        if (macho::load32(entry, layout.swapped) != PT_LOAD) continue;
+        uint64_t offset = layout.is64 ? macho::load64(entry + 8, layout.swapped) : macho::load32(entry + 4, layout.swapped);
+        uint64_t address = layout.is64 ? macho::load64(entry + 16, layout.swapped) : macho::load32(entry + 8, layout.swapped);
+        if (offset == 0) return address;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::vector<ElfFunctionSymbol>> elfFunctionSymbolsFromFileBytes(const void* bytes, uint64_t size) {
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    if (!p || size < EI_NIDENT || std::memcmp(p, ELFMAG, SELFMAG) != 0) return std::nullopt;
+    ElfLayout layout;
+    layout.is64 = p[EI_CLASS] == ELFCLASS64;
+    if (!layout.is64 && p[EI_CLASS] != ELFCLASS32) return std::nullopt;
+    if (p[EI_DATA] != ELFDATA2LSB && p[EI_DATA] != ELFDATA2MSB) return std::nullopt;
+    layout.swapped = (p[EI_DATA] == ELFDATA2LSB) != (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+    if (size < (layout.is64 ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr))) return std::nullopt;
+    std::optional<uint64_t> base = headerAddress(layout, p, size);
+    if (!base) return std::nullopt;
+
+    const uint64_t tableOffset = layout.word(p + (layout.is64 ? 40 : 32));
+    const uint16_t entrySize = load16(p + (layout.is64 ? 58 : 46), layout.swapped);
+    const uint16_t entryCount = load16(p + (layout.is64 ? 60 : 48), layout.swapped);
+    const uint64_t minimumEntry = layout.is64 ? sizeof(Elf64_Shdr) : sizeof(Elf32_Shdr);
+    if (entrySize < minimumEntry || !fits(tableOffset, uint64_t(entrySize) * entryCount, size)) return std::nullopt;
+    auto section = [&](uint32_t index) { return sectionAt(layout, p + tableOffset + uint64_t(index) * entrySize); };
+
+    std::optional<SectionHeader> table;
+    for (uint32_t wanted : {uint32_t(SHT_SYMTAB), uint32_t(SHT_DYNSYM)}) {
+        for (uint16_t i = 0; i < entryCount && !table; ++i)
+            if (section(i).type == wanted) table = section(i);
+        if (table) break;
+    }
+    const uint64_t symbolSize = layout.is64 ? sizeof(Elf64_Sym) : sizeof(Elf32_Sym);
+    if (!table || table->link >= entryCount || table->entrySize < symbolSize || !fits(table->offset, table->size, size))
+        return std::nullopt;
+    SectionHeader names = section(table->link);
+    if (names.type != SHT_STRTAB || !fits(names.offset, names.size, size)) return std::nullopt;
+
+    std::vector<ElfFunctionSymbol> symbols;
+    const uint8_t* strings = p + names.offset;
+    for (uint64_t at = 0; at + symbolSize <= table->size; at += table->entrySize) {
+        const uint8_t* entry = p + table->offset + at;
+        uint32_t nameOffset = macho::load32(entry, layout.swapped);
+        uint8_t info = layout.is64 ? entry[4] : entry[12];
+        uint16_t sectionIndex = load16(entry + (layout.is64 ? 6 : 14), layout.swapped);
+        uint64_t value = layout.is64 ? macho::load64(entry + 8, layout.swapped) : macho::load32(entry + 4, layout.swapped);
+        uint64_t length = layout.is64 ? macho::load64(entry + 16, layout.swapped) : macho::load32(entry + 8, layout.swapped);
+        uint8_t type = info & 0xf;
+        if ((type != STT_FUNC && type != STT_GNU_IFUNC) || sectionIndex == SHN_UNDEF || value < *base) continue;
+        if (nameOffset >= names.size) continue;
+        const auto* name = reinterpret_cast<const char*>(strings + nameOffset);
+        size_t nameLength = strnlen(name, names.size - nameOffset);
+        if (nameLength == 0 || nameOffset + nameLength >= names.size) continue;
+        symbols.push_back(ElfFunctionSymbol{value - *base, length, std::string(name, nameLength)});
+    }
+    std::stable_sort(symbols.begin(), symbols.end(),
+                     [](const ElfFunctionSymbol& a, const ElfFunctionSymbol& b) { return a.start < b.start; });
+    return symbols;
+}
+
+std::optional<std::vector<ElfFunctionSymbol>> elfFunctionSymbolsFromFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    auto size = static_cast<uint64_t>(status.st_size);
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (mapped == MAP_FAILED) return std::nullopt;
+    auto symbols = elfFunctionSymbolsFromFileBytes(mapped, size);
+    ::munmap(mapped, size);
+    return symbols;
+}
+
+const ElfFunctionSymbol* elfFunctionSymbolContaining(const std::vector<ElfFunctionSymbol>& symbols, uint64_t offset) {
+    // The last symbol starting at or before offset, and the ones before it
+    // that start at the same place (aliases of one function).
+    auto after = std::upper_bound(symbols.begin(), symbols.end(), offset,
+                                  [](uint64_t value, const ElfFunctionSymbol& symbol) { return value < symbol.start; });
+    const ElfFunctionSymbol* found = nullptr;
+    for (auto it = after; it != symbols.begin();) {
+        --it;
+        if (offset < it->start + it->size) {
+            found = &*it;
+            break;
+        }
+        // A symbol further back may still hold offset when symbols nest; stop
+        // once no earlier one could (sizes are bounded by the next start in
+        // practice, so a few steps suffice).
+        if (after - it > 16) break;
+    }
+    return found;
 }
 
 }  // namespace beacon

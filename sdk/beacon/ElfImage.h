@@ -53,6 +53,25 @@ struct LoadedImage {
     bool isMainProgram = false;
 };
 
+// A function of an ELF file's symbol table. start is counted from the image's
+// ELF header as the loader maps it (the file's offset-0 segment), so a loaded
+// copy holds the function at its header address + start.
+struct ElfFunctionSymbol {
+    uint64_t start = 0;
+    uint64_t size = 0;
+    std::string name;  // as stored: mangled
+};
+
+// The defined functions of an ELF file held whole in memory (a mapped file),
+// from ".symtab", else from ".dynsym" (a stripped file), sorted by start.
+// Every offset, count and name is checked against size; nullopt when the
+// bytes are no ELF file or hold no symbol table.
+std::optional<std::vector<ElfFunctionSymbol>> elfFunctionSymbolsFromFileBytes(const void* bytes, uint64_t size);
+// The same for a file on disk, mapped read-only while it is read.
+std::optional<std::vector<ElfFunctionSymbol>> elfFunctionSymbolsFromFile(const std::string& path);
+// The symbol whose range holds offset (counted as start is); null for none.
+const ElfFunctionSymbol* elfFunctionSymbolContaining(const std::vector<ElfFunctionSymbol>& symbols, uint64_t offset);
+
 // The running program as the dynamic loader lists it (its first image).
 std::optional<LoadedImage> mainProgramImage();
 // The loaded image whose ELF header is at this address; nullopt when none is.

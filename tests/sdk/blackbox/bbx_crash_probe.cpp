@@ -17,9 +17,21 @@
 //   bbx_crash_probe core --report-dir DIR --scenario assert
 //       fails an assertion; its SIGABRT handler writes the "runtime" section
 //       to DIR/runtime.bbxrecord.
+//   bbx_crash_probe core --report-dir DIR --scenario user-logging
+//       (log buffer 300 bytes) records the custom keys k00 to k62, then k05
+//       set to nil (the 64th write), and the log lines "line 00" to "line 39".
+//   bbx_crash_probe core --report-dir DIR --scenario frames
+//       writes DIR/exception.bbxrecord with one "threads" section: thread 0
+//       is this thread's stack inside FramesLevel1 -> FramesLevel2 ->
+//       FramesLevel3 (static functions), taken with backtrace(); thread 1
+//       holds the first byte of FramesLevel2 as a return address.
+//   bbx_crash_probe symbolicate --report-dir DIR
+//       sets up a capture context in a new folder beside DIR, then
+//       symbolicates the report in DIR with a new resolver.
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <fcntl.h>
 #include <link.h>
 #include <pwd.h>
@@ -47,6 +59,10 @@
 #include "sdk/blackbox/BBXBinaryImage.h"
 #include "sdk/blackbox/BBXProcess.h"
 #include "sdk/blackbox/BBXContext.h"
+#include "sdk/blackbox/BBXInternalReport.h"
+#include "sdk/blackbox/BBXProcessReportOperation.h"
+#include "sdk/blackbox/BBXSymbolResolver.h"
+#include "sdk/blackbox/BBXUserLogging.h"
 #include "sdk/blackbox/BBXUtilities.h"
 
 namespace {
@@ -60,9 +76,11 @@ void slowBlock(int block) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: bbx_crash_probe core --report-dir DIR [--scenario none|snapshot|assert] [--hold]\n"
+                 "usage: bbx_crash_probe core --report-dir DIR [--scenario none|snapshot|assert|user-logging|frames]\n"
+                 "                            [--hold]\n"
                  "                            [--slow-block N SECONDS] [--threads N] [--dlopen [--dlclose]]\n"
                  "                            [--blocked-thread] [--getpwnam] [--fill-slots]\n"
+                 "       bbx_crash_probe symbolicate --report-dir DIR\n"
                  "       bbx_crash_probe read FILE\n");
     return 2;
 }
@@ -291,6 +309,80 @@ void recordRuntimeOnAbort(int) {
     __assert_fail("probe-assertion", __FILE__, __LINE__, __func__);
 }
 
+void recordUserLogging() {
+    for (int i = 0; i <= 62; ++i) {
+        char key[8];
+        std::snprintf(key, sizeof key, "k%02d", i);
+        BBXUserLoggingRecordUserKeyValue(std::string(key), foundation::PlistValue(i));
+    }
+    BBXUserLoggingRecordUserKeyValue(std::string("k05"), nullptr);
+    for (int i = 0; i < 40; ++i) BBXUserLogFormat("line %02d", i);
+    BBXContextLoggingQueue()->sync([] {});
+    BBXContextLoggingQueue()->sync([] {});
+}
+
+// The frames scenario's stack: static levels, each its own frame.
+std::string gFramesPath;
+void FramesLevel2();
+__attribute__((noinline)) static void FramesLevel3() {
+    void* frames[64];
+    int count = backtrace(frames, 64);
+    BBXFile file;
+    if (!BBXFileInit(&file, gFramesPath.c_str(), false)) return;
+    BBXFileOpenSection(&file, "threads");
+    BBXFileBeginArray(&file);
+    BBXFileBeginObject(&file);
+    BBXFileWriteKey(&file, "stacktrace");
+    BBXFileBeginArray(&file);
+    for (int i = 0; i < count; ++i) BBXFileWriteUnsignedElement(&file, reinterpret_cast<uintptr_t>(frames[i]));
+    BBXFileEndArray(&file);
+    BBXFileEndObject(&file);
+    BBXFileBeginObject(&file);
+    BBXFileWriteKey(&file, "stacktrace");
+    BBXFileBeginArray(&file);
+    void (*level2)() = FramesLevel2;
+    BBXFileWriteUnsignedElement(&file, reinterpret_cast<uintptr_t>(level2));
+    BBXFileEndArray(&file);
+    BBXFileEndObject(&file);
+    BBXFileEndArray(&file);
+    BBXFileCloseSection(&file);
+    BBXFileClose(&file);
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) void FramesLevel2() {
+    FramesLevel3();
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) static void FramesLevel1() {
+    FramesLevel2();
+    asm volatile("" ::: "memory");
+}
+
+int recordFrames(const std::string& reportDir) {
+    gFramesPath = reportDir + "/exception.bbxrecord";
+    FramesLevel1();
+    BBXContextBinaryImagesQueue()->sync([] {});
+    return 0;
+}
+
+int symbolicate(int argc, char** argv) {
+    if (argc != 4 || std::strcmp(argv[2], "--report-dir") != 0) return usage();
+    std::string reportDir = argv[3];
+    std::string launch = (std::filesystem::path(reportDir).parent_path() / "symbolicate-XXXXXX").string();
+    if (!mkdtemp(launch.data())) return 1;
+    BBXContextInitData data;
+    data.apiKey = "probe-key";
+    data.reportPath = launch.c_str();
+    data.sessionID = "symbolicating";
+    BBXContextInitialize(&data);
+    auto report = BBXInternalReport::reportWithPath(reportDir);
+    if (!report) return 1;
+    BBXProcessReportOperation operation(report, std::make_shared<BBXSymbolResolver>());
+    operation.start();
+    std::printf("symbolicated\n");
+    return 0;
+}
+
 int core(int argc, char** argv) {
     SnapshotOptions options;
     std::string reportDir;
@@ -312,7 +404,9 @@ int core(int argc, char** argv) {
             gSlowSeconds = std::atof(argv[++i]);
         } else return usage();
     }
-    if (reportDir.empty() || (scenario != "none" && scenario != "snapshot" && scenario != "assert")) return usage();
+    if (reportDir.empty() || (scenario != "none" && scenario != "snapshot" && scenario != "assert" &&
+                              scenario != "user-logging" && scenario != "frames"))
+        return usage();
     if (gSlowBlock) BBXContextSetBlockHook(slowBlock);
 
     std::string sessionID = BBXLowercaseUUIDString();
@@ -327,7 +421,7 @@ int core(int argc, char** argv) {
     data.customExceptionsEnabled = 1;
     data.maxCustomExceptions = 16;
     data.errorLogBufferSize = 65536;
-    data.logBufferSize = 65536;
+    data.logBufferSize = scenario == "user-logging" ? 300 : 65536;
     data.maxCustomKeys = 16;
     BBXContextInitialize(&data);
     std::printf("returned\n");
@@ -339,6 +433,8 @@ int core(int argc, char** argv) {
     std::fflush(stdout);
     if (scenario == "snapshot") return snapshot(reportDir, argv[0], options);
     if (scenario == "assert") failAssertion(reportDir);
+    if (scenario == "user-logging") recordUserLogging();
+    if (scenario == "frames") return recordFrames(reportDir);
     while (hold) pause();
     return 0;
 }
@@ -348,5 +444,6 @@ int core(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "core") == 0) return core(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], "read") == 0) return readFile(argv[2]);
+    if (argc >= 2 && std::strcmp(argv[1], "symbolicate") == 0) return symbolicate(argc, argv);
     return usage();
 }

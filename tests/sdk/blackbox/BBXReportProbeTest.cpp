@@ -1,0 +1,167 @@
+// Whole processes: the probe records keys and log lines into its report
+// folder, and a second probe process, loaded at other addresses, symbolicates
+// the stacks a first one recorded.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/PlistValue.h"
+#include "sdk/blackbox/BBXFile.h"
+#include "sdk/blackbox/BBXUserLogging.h"
+#include "tests/sdk/blackbox/BlackboxTestSupport.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempHome.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using foundation::PlistValue;
+
+std::string unhex(const std::string& digits) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+std::vector<PlistValue> bodies(const std::string& path, const char* name) {
+    std::vector<PlistValue> found;
+    if (auto sections = BBXFileReadSections(path.c_str(), false))
+        for (const auto& section : *sections)
+            if (const PlistValue* body = section.get(name)) found.push_back(*body);
+    return found;
+}
+
+// The functions of an ELF file as `nm -C -S` names them.
+struct NmSymbol {
+    uint64_t start;
+    uint64_t size;
+    std::string name;
+};
+
+std::vector<NmSymbol> nmFunctions(const std::string& file) {
+    auto result = testsupport::runCommand({"nm", "-C", "-S", "--defined-only", file}, 30s);
+    std::vector<NmSymbol> symbols;
+    std::istringstream lines(result.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string start, size, type;
+        if (!(fields >> start >> size >> type) || (type != "t" && type != "T" && type != "W" && type != "i")) continue;
+        std::string name;
+        std::getline(fields >> std::ws, name);
+        symbols.push_back({std::stoull(start, nullptr, 16), std::stoull(size, nullptr, 16), name});
+    }
+    return symbols;
+}
+
+// The names nm gives the function holding offset, with that function's start.
+std::pair<uint64_t, std::vector<std::string>> nmAt(const std::vector<NmSymbol>& symbols, uint64_t offset) {
+    std::pair<uint64_t, std::vector<std::string>> found{0, {}};
+    for (const auto& symbol : symbols) {
+        if (offset < symbol.start || offset >= symbol.start + symbol.size) continue;
+        found.first = symbol.start;
+        found.second.push_back(symbol.name);
+    }
+    return found;
+}
+
+class BBXReportProbeTest : public ::testing::Test {
+protected:
+    std::string reportDir() const { return (home_.root() / "report").string(); }
+    void runProbe(const std::vector<std::string>& arguments, const char* line) {
+        std::vector<std::string> command{BBX_CRASH_PROBE};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        auto probe = testsupport::ChildProcess::start(command);
+        ASSERT_TRUE(probe);
+        EXPECT_TRUE(probe->waitForLine(line, 30s));
+        EXPECT_EQ(probe->wait(30s), 0);
+    }
+    testsupport::TempHome home_;
+};
+
+TEST_F(BBXReportProbeTest, KeysAndLogLinesOfAWholeRun) {
+    std::filesystem::create_directories(reportDir());
+    runProbe({"core", "--report-dir", reportDir(), "--scenario", "user-logging"}, "initialized");
+
+    // k00..k62 and k05 removed by the 64th write: 62 live keys, 16 kept.
+    std::vector<std::string> keys;
+    for (const auto& entry : BBXUserLoggingReadKVFile((reportDir() + "/user_compacted_kv.bbxrecord").c_str()))
+        keys.push_back(unhex(*entry.get("key")->asString()));
+    std::vector<std::string> expected;
+    for (int i = 47; i <= 62; ++i) expected.push_back("k" + std::to_string(i));
+    EXPECT_EQ(keys, expected);
+    EXPECT_FALSE(std::filesystem::exists(reportDir() + "/user_incremental_kv.bbxrecord"));
+
+    // 300 bytes a file: the newest lines, in order, across the pair.
+    auto a = bodies(reportDir() + "/log_a.bbxrecord", "log");
+    auto b = bodies(reportDir() + "/log_b.bbxrecord", "log");
+    auto number = [](const PlistValue& line) { return std::stoi(unhex(*line.get("msg")->asString()).substr(5)); };
+    ASSERT_FALSE(a.empty());
+    ASSERT_FALSE(b.empty());
+    auto& older = number(a.back()) == 39 ? b : a;
+    auto& newer = number(a.back()) == 39 ? a : b;
+    EXPECT_EQ(number(newer.back()), 39);
+    EXPECT_EQ(number(older.back()) + 1, number(newer.front()));
+    for (size_t i = 1; i < older.size(); ++i) EXPECT_EQ(number(older[i - 1]) + 1, number(older[i]));
+    EXPECT_LT(older.size() + newer.size(), 40u);
+    EXPECT_LE(std::filesystem::file_size(reportDir() + "/log_a.bbxrecord"), 300u + 64u);
+}
+
+TEST_F(BBXReportProbeTest, AnotherProcessSymbolicatesLikeNm) {
+    std::filesystem::create_directories(reportDir());
+    runProbe({"core", "--report-dir", reportDir(), "--scenario", "frames"}, "initialized");
+    std::string probePath = std::filesystem::canonical(BBX_CRASH_PROBE).string();
+    uint64_t base = 0;
+    for (const auto& load : bodies(reportDir() + "/binary_images.bbxrecord", "load"))
+        if (load.get("path")->asString() && *load.get("path")->asString() == probePath) base = *load.get("base")->asInteger();
+    ASSERT_NE(base, 0u);
+    auto recorded = bodies(reportDir() + "/exception.bbxrecord", "threads");
+    ASSERT_EQ(recorded.size(), 1u);
+
+    runProbe({"symbolicate", "--report-dir", reportDir()}, "symbolicated");
+    auto symbolicated = bodies(reportDir() + "/exception.bbxrecord.symbolicated", "threads");
+    ASSERT_EQ(symbolicated.size(), 1u);
+    const auto& threads = *symbolicated[0].asArray();
+    const auto& stacks = *recorded[0].asArray();
+    ASSERT_EQ(threads.size(), 2u);
+
+    auto symbols = nmFunctions(BBX_CRASH_PROBE);
+    ASSERT_FALSE(symbols.empty());
+    std::vector<std::string> probeFrames;
+    for (size_t t = 0; t < threads.size(); ++t) {
+        const auto& frames = *threads[t].asArray();
+        const auto& addresses = *stacks[t].get("stacktrace")->asArray();
+        ASSERT_EQ(frames.size(), addresses.size());
+        for (size_t f = 0; f < frames.size(); ++f) {
+            auto address = static_cast<uint64_t>(*addresses[f].asInteger());
+            auto [start, names] = nmAt(symbols, address - base);
+            if (address < base || names.empty()) continue;  // another image
+            SCOPED_TRACE("thread " + std::to_string(t) + " frame " + std::to_string(f));
+            // A return address at a function's first byte names the one before.
+            uint64_t offset = address - base;
+            if (start == offset) std::tie(start, names) = nmAt(symbols, offset - 2);
+            const PlistValue& frame = frames[f];
+            ASSERT_TRUE(frame.get("symbol")->asString());
+            std::string symbol = *frame.get("symbol")->asString();
+            EXPECT_NE(std::find(names.begin(), names.end(), symbol), names.end()) << symbol;
+            EXPECT_EQ(*frame.get("offset")->asInteger(), static_cast<int64_t>(offset - start));
+            EXPECT_EQ(*frame.get("library")->asString(), "bbx_crash_probe");
+            probeFrames.push_back(symbol);
+        }
+    }
+    // The static levels are named too, though the loader exports none of them.
+    for (const char* level : {"(anonymous namespace)::FramesLevel3()", "(anonymous namespace)::FramesLevel2()",
+                              "(anonymous namespace)::FramesLevel1()", "main"})
+        EXPECT_NE(std::find(probeFrames.begin(), probeFrames.end(), level), probeFrames.end()) << level;
+    // Thread 1: the first byte of FramesLevel2 is not named FramesLevel2.
+    ASSERT_EQ(threads[1].asArray()->size(), 1u);
+    EXPECT_NE(*(*threads[1].asArray())[0].get("symbol")->asString(), "(anonymous namespace)::FramesLevel2()");
+}
+
+}  // namespace
