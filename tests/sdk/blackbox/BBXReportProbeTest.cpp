@@ -22,20 +22,8 @@ namespace {
 using namespace std::chrono_literals;
 using foundation::PlistValue;
 
-std::string unhex(const std::string& digits) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-    return bytes;
-}
-
-std::vector<PlistValue> bodies(const std::string& path, const char* name) {
-    std::vector<PlistValue> found;
-    if (auto sections = BBXFileReadSections(path.c_str(), false))
-        for (const auto& section : *sections)
-            if (const PlistValue* body = section.get(name)) found.push_back(*body);
-    return found;
-}
+using blackboxtest::unhex;
+const auto& bodies = blackboxtest::sectionBodies;
 
 // The functions of an ELF file as `nm -C -S` names them.
 struct NmSymbol {
@@ -90,9 +78,7 @@ TEST_F(BBXReportProbeTest, KeysAndLogLinesOfAWholeRun) {
     runProbe({"core", "--report-dir", reportDir(), "--scenario", "user-logging"}, "initialized");
 
     // k00..k62 and k05 removed by the 64th write: 62 live keys, 16 kept.
-    std::vector<std::string> keys;
-    for (const auto& entry : BBXUserLoggingReadKVFile((reportDir() + "/user_compacted_kv.bbxrecord").c_str()))
-        keys.push_back(unhex(*entry.get("key")->asString()));
+    std::vector<std::string> keys = blackboxtest::keysInKVFile(reportDir() + "/user_compacted_kv.bbxrecord");
     std::vector<std::string> expected;
     for (int i = 47; i <= 62; ++i) expected.push_back("k" + std::to_string(i));
     EXPECT_EQ(keys, expected);

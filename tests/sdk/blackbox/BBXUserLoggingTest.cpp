@@ -25,11 +25,6 @@ using foundation::PlistValue;
 
 std::string hex(const std::string& text) { return BBXHexEncodeCString(text.c_str()); }
 
-std::string unhex(const std::string& digits) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-    return bytes;
-}
 
 std::string key(int index) {
     char name[8];
@@ -42,22 +37,9 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0;
 }
 
-// The decoded keys of a key-value file, in file order.
-std::vector<std::string> keysIn(const std::string& path) {
-    std::vector<std::string> keys;
-    for (const auto& entry : BBXUserLoggingReadKVFile(path.c_str())) {
-        keys.push_back(unhex(*entry.get("key")->asString()));
-    }
-    return keys;
-}
-
-std::vector<PlistValue> sections(const std::string& path, const char* name) {
-    std::vector<PlistValue> found;
-    if (auto all = BBXFileReadSections(path.c_str(), false))
-        for (const auto& section : *all)
-            if (const PlistValue* body = section.get(name)) found.push_back(*body);
-    return found;
-}
+using blackboxtest::unhex;
+const auto& keysIn = blackboxtest::keysInKVFile;
+const auto& sections = blackboxtest::sectionBodies;
 
 class BBXUserLoggingTest : public ::testing::Test {
 protected:

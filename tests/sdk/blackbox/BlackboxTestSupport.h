@@ -13,9 +13,12 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "sdk/blackbox/BBXContext.h"
+#include "sdk/blackbox/BBXFile.h"
+#include "sdk/blackbox/BBXUserLogging.h"
 #include "tests/support/ChildProcess.h"
 
 namespace blackboxtest {
@@ -77,6 +80,30 @@ inline std::string buildIDOf(const std::string& file) {
     std::smatch match;
     std::regex buildID("Build ID: ([0-9a-f]+)");
     return std::regex_search(result.output, match, buildID) ? match[1].str() : std::string();
+}
+
+// The bytes of hex-encoded text, as record files keep free text.
+inline std::string unhex(const std::string& digits) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+// The bodies of a record file's sections named name, in file order.
+inline std::vector<foundation::PlistValue> sectionBodies(const std::string& path, const char* name) {
+    std::vector<foundation::PlistValue> found;
+    if (auto sections = BBXFileReadSections(path.c_str(), false))
+        for (const auto& section : *sections)
+            if (const foundation::PlistValue* body = section.get(name)) found.push_back(*body);
+    return found;
+}
+
+// The decoded keys of a key-value file, in file order.
+inline std::vector<std::string> keysInKVFile(const std::string& path) {
+    std::vector<std::string> keys;
+    for (const auto& entry : BBXUserLoggingReadKVFile(path.c_str())) keys.push_back(unhex(*entry.get("key")->asString()));
+    return keys;
 }
 
 // Sets up this process's capture context for a report in a new folder
