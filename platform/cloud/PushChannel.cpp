@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "Container.h"
+#include "PostgresListener.h"
 #include "SQLiteSession.h"
 #include "ZoneServer.h"
 #include "platform/dispatch/FileWatchSource.h"
@@ -18,6 +19,7 @@ PushChannel::PushChannel(std::weak_ptr<Container> container)
 PushChannel::~PushChannel() {
     if (watch_) watch_->cancel();
     if (timer_) timer_->cancel();
+    if (listener_) listener_->remove(listenerToken_);
 }
 
 void PushChannel::registerForRemoteNotifications(Registered registered, PushHandler onPush) {
@@ -58,6 +60,8 @@ void PushChannel::unregister() {
     watch_.reset();
     if (timer_) timer_->cancel();
     timer_.reset();
+    if (listener_) listener_->remove(listenerToken_);
+    listener_.reset();
 }
 
 void PushChannel::checkNow() {
@@ -74,7 +78,9 @@ void PushChannel::arm() {
     auto owner = container_.lock();
     if (!owner) return;
     const Configuration configuration = owner->configuration();
-    if (configuration.account.empty() || configuration.backend != Configuration::kEmbeddedBackend) return;
+    if (configuration.account.empty()) return;
+    if (configuration.backend == Configuration::kPostgreSQLBackend) return armListener(configuration);
+    if (configuration.backend != Configuration::kEmbeddedBackend) return;
     {
         std::lock_guard lock(mutex_);
         if (!onPush_ || (watch_ && !watch_->isCancelled())) return;
@@ -101,11 +107,39 @@ void PushChannel::arm() {
         }
         if ((events & (dispatch::FileWatchSource::Overflow | dispatch::FileWatchSource::Rename)) ||
             names.count(SQLiteSession::kPushFileName))
-            self->check();
+            self->wake();
     });
     watch->resume();
     std::lock_guard lock(mutex_);
     watch_ = std::move(watch);
+}
+
+// On the channel's queue: listens through the process's one LISTEN
+// connection for this account's database.
+void PushChannel::armListener(const Configuration& configuration) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!onPush_ || listener_) return;
+    }
+    auto listener = PostgresListener::forConnection(configuration.connection);
+    std::weak_ptr<PushChannel> weak = weak_from_this();
+    const uint64_t token = listener->add([weak] {
+        if (auto self = weak.lock()) self->wake();
+    });
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+    listenerToken_ = token;
+}
+
+void PushChannel::wake() {
+    if (checkWaiting_.exchange(true)) return;
+    std::weak_ptr<PushChannel> weak = weak_from_this();
+    queue_->async([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->checkWaiting_ = false;
+        self->check();
+    });
 }
 
 void PushChannel::check() {
@@ -115,13 +149,20 @@ void PushChannel::check() {
         std::lock_guard lock(mutex_);
         if (!onPush_) return;
     }
-    auto server = owner->server();
-    if (!server) return;
-    auto push = server.value()->takePush();
-    if (!push) {
-        owner->storeFailed(push.error());
-        return;
-    }
+    ++checks_;
+    auto take = [&owner]() -> Reply<bool> {
+        auto server = owner->server();
+        if (!server) return server.error();
+        auto push = server.value()->takePush();
+        if (!push) owner->storeFailed(push.error());
+        return push;
+    };
+    auto push = take();
+    // A store connection lost since the last call: once more over a new one,
+    // so a check right after the server came back is not wasted.
+    if (!push && (push.error().code == Error::kNetworkFailure || push.error().code == Error::kNetworkUnavailable))
+        push = take();
+    if (!push) return;
     if (!push.value()) return;
     std::weak_ptr<PushChannel> weak = weak_from_this();
     dispatch::Queue::main()->async([weak] {

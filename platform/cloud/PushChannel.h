@@ -1,19 +1,24 @@
 #pragma once
 // This device's pushes: after another device commits a change to a zone this
 // device subscribes to, one push reaches the main queue (several changes may
-// come as one; the writer itself never gets one). The device watches the
-// store's folder for the "push" file the writers rewrite (a folder watch on
-// the process's one inotify instance), and checks again at registration and
-// every PushCheckInterval, so a push lost while the device was stopped, or
-// dropped, still arrives once. The token is the
-// device identifier. Any thread; handlers run on the main queue.
+// come as one; the writer itself never gets one). On the embedded back-end
+// the device watches the store's folder for the "push" file the writers
+// rewrite (a folder watch on the process's one inotify instance); on
+// PostgreSQL it listens through the process's one PostgresListener. Either
+// only wakes a check of the account's change numbers, at most one waiting at
+// a time however many wakes come. It checks again at registration and every
+// PushCheckInterval, so a push lost while the device was stopped, or dropped,
+// still arrives once. The token is the device identifier. Any thread;
+// handlers run on the main queue.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "Configuration.h"
 #include "Error.h"
 #include "platform/foundation/PlistValue.h"
 
@@ -26,6 +31,7 @@ class TimerSource;
 namespace cloud {
 
 class Container;
+class PostgresListener;
 
 class PushChannel : public std::enable_shared_from_this<PushChannel> {
 public:
@@ -43,9 +49,14 @@ public:
     void unregister();
     // Checks for changes now, as the periodic check does.
     void checkNow();
+    // How often this device asked the store for changes (status, tests).
+    int checkCount() const { return checks_; }
 
 private:
     void arm();
+    void armListener(const Configuration& configuration);
+    // A wake: one check queued, unless one is already waiting.
+    void wake();
     void check();
 
     std::weak_ptr<Container> container_;
@@ -54,6 +65,10 @@ private:
     PushHandler onPush_;
     std::shared_ptr<dispatch::FileWatchSource> watch_;
     std::shared_ptr<dispatch::TimerSource> timer_;
+    std::shared_ptr<PostgresListener> listener_;
+    uint64_t listenerToken_ = 0;
+    std::atomic<bool> checkWaiting_{false};
+    std::atomic<int> checks_{0};
 };
 
 }  // namespace cloud
