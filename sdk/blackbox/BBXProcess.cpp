@@ -12,6 +12,7 @@
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXFile.h"
 #include "sdk/blackbox/BBXSDKLog.h"
+#include "sdk/blackbox/BBXUnwind.h"
 #include "sdk/blackbox/BBXUtilities.h"
 
 namespace {
@@ -54,15 +55,17 @@ void writeRegisters(BBXFile* file, const BBXThreadState* state) {
 }
 
 // The recording thread's own state: every register 0 but the instruction
-// pointer (this function's return address), the frame pointer (this
-// function's frame) and the stack pointer just above it, so a walk starts in
-// the caller. Never inlined, and built with frame pointers (see CMakeLists).
+// pointer (this function's return address), the frame pointer and the stack
+// pointer the caller has once the call returns (the caller's frame, saved in
+// this function's, and the word above the return address), so a walk starts
+// in the caller with registers that agree with its PC. Never inlined, and
+// built with frame pointers (see CMakeLists).
 __attribute__((noinline)) void fakeCurrentThreadState(BBXThreadState* state) {
     *state = BBXThreadState{};
-    auto frame = reinterpret_cast<uint64_t>(__builtin_frame_address(0));
+    auto* frame = static_cast<uint64_t*>(__builtin_frame_address(0));
     state->rip = reinterpret_cast<uint64_t>(__builtin_return_address(0));
-    state->rbp = frame;
-    state->rsp = frame + 16;
+    state->rbp = frame[0];
+    state->rsp = reinterpret_cast<uint64_t>(frame) + 16;
     asm volatile("" ::: "memory");  // keeps the call a call, not a jump
 }
 
@@ -75,6 +78,10 @@ bool isProcess(const BBXProcess* process, const char* function) {
 }
 
 }  // namespace
+
+BBXThreadState BBXThreadStateFromMachineContext(const ucontext_t* context) {
+    return stateFromGregs(context->uc_mcontext.gregs);
+}
 
 BBXThread BBXThreadSelf() { return BBXThreadForTID(crash::currentThreadID()); }
 
@@ -146,6 +153,24 @@ bool BBXProcessGetThreadState(const BBXProcess* process, BBXThread thread, BBXTh
     return true;
 }
 
+namespace {
+
+// Every frame the unwinder finds, innermost first. The synthetic state of the
+// recording thread starts at a return address; the others where the thread
+// was stopped.
+void writeStack(const BBXProcess* process, BBXThread thread, const BBXThreadState* state, BBXFile* file) {
+    bool made = BBXThreadsMatch(thread, process->recordingThread) &&
+                !(BBXThreadsMatch(thread, process->crashedThread) && process->machineContext);
+    BBXUnwindContext unwind;
+    if (!BBXUnwindInitContext(&unwind, state, !made)) {
+        BBXSDKLog("%s: unable to init unwind context\n", "BBXProcessRecordAllThreads");
+        return;
+    }
+    while (BBXUnwindNextFrame(&unwind)) BBXFileWriteUnsignedElement(file, BBXUnwindGetPC(&unwind));
+}
+
+}  // namespace
+
 bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file) {
     if (!isProcess(process, __func__)) return false;
     BBXFileOpenSection(file, "threads");
@@ -162,7 +187,7 @@ bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file) {
         writeRegisters(file, known ? &state : nullptr);
         BBXFileWriteKey(file, "stacktrace");
         BBXFileBeginArray(file);
-        if (known) BBXFileWriteUnsignedElement(file, state.rip);
+        if (known) writeStack(process, thread, &state, file);
         BBXFileEndArray(file);
         if (BBXThreadsMatch(thread, process->crashedThread)) BBXFileWriteBoolEntry(file, "crashed", true);
         BBXFileEndObject(file);

@@ -31,6 +31,9 @@ struct BBXThreadState {
     uint64_t rip, rflags, cs, fs, gs;
 };
 
+// The registers of a machine context (a signal handler's, getcontext's).
+BBXThreadState BBXThreadStateFromMachineContext(const ucontext_t* context);
+
 struct BBXProcess {
     pid_t task = 0;
     BBXThread recordingThread = 0;

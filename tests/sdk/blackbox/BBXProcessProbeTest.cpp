@@ -5,9 +5,11 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,16 +79,33 @@ TEST_F(BBXProcessProbeTest, RecordsEveryThreadWithItsNamesAndTheProcessFigures) 
     ASSERT_EQ(threads.size(), static_cast<size_t>(std::stoi(probe.facts["threads"])));
     EXPECT_EQ(queues.size(), threads.size());
     EXPECT_EQ(names.size(), threads.size());
+    // Each parked worker's stack passes through ProbeLevel3, 2 and 1 in turn.
+    std::vector<uint64_t> levels;
+    std::istringstream levelText(probe.facts["park-levels"]);
+    for (std::string level; std::getline(levelText, level, ',');) levels.push_back(std::stoull(level));
+    ASSERT_EQ(levels.size(), 3u);
+    auto returnsInto = [](uint64_t frame, uint64_t function) { return frame > function && frame - function < 64; };
     int crashed = 0;
+    int parked = 0;
     for (const auto& thread : threads) {
         const auto& fields = *thread.asDictionary();
         const auto& registers = *fields.at("registers").asDictionary();
         EXPECT_EQ(registers.size(), 21u);
         EXPECT_GT(*registers.at("rsp").asInteger(), 4096);
-        EXPECT_FALSE(fields.at("stacktrace").asArray()->empty());
+        const auto& stack = *fields.at("stacktrace").asArray();
+        EXPECT_FALSE(stack.empty());
+        std::vector<uint64_t> frames;
+        for (const auto& frame : stack) frames.push_back(static_cast<uint64_t>(*frame.asInteger()));
+        EXPECT_EQ(std::adjacent_find(frames.begin(), frames.end()), frames.end()) << "a frame written twice";
+        for (size_t i = 0; i + 2 < frames.size(); ++i) {
+            if (returnsInto(frames[i], levels[0]) && returnsInto(frames[i + 1], levels[1]) &&
+                returnsInto(frames[i + 2], levels[2]))
+                ++parked;
+        }
         if (fields.count("crashed")) ++crashed;
     }
     EXPECT_EQ(crashed, 1);
+    EXPECT_EQ(parked, 3);  // the three workers; the queue's block parks without them
 
     std::vector<std::string> nameTexts, queueTexts;
     for (const auto& name : names) nameTexts.push_back(*name.asString());

@@ -13,7 +13,8 @@
 //       beside it, and writes what the crash handler records of the process,
 //       this thread marked crashed, to DIR/snapshot.bbxrecord; prints facts
 //       for the tests as name=value lines, among them "heap-calls", the heap
-//       calls made between suspending the other threads and resuming them.
+//       calls made between suspending the other threads and resuming them,
+//       and "park-levels", the addresses of ProbeLevel3, 2 and 1.
 //   bbx_crash_probe core --report-dir DIR --scenario assert
 //       fails an assertion; its SIGABRT handler writes the "runtime" section
 //       to DIR/runtime.bbxrecord.
@@ -233,6 +234,8 @@ void writeSnapshot(const std::string& path, const SnapshotOptions&) {
     BBXFileClose(&file);
     std::printf("suspended=%d\nsuspend-ms=%.1f\nthreads=%d\nheap-calls=%d\n", suspended ? 1 : 0, suspendMs,
                 process.threadCount, gHeapCalls.load());
+    std::printf("park-levels=%lu,%lu,%lu\n", reinterpret_cast<unsigned long>(&ProbeLevel3),
+                reinterpret_cast<unsigned long>(&ProbeLevel2), reinterpret_cast<unsigned long>(&ProbeLevel1));
     if (got > 0) std::printf("statm=%s", statm);
 }
 
