@@ -1,6 +1,6 @@
 // Whole processes: the probe records keys and log lines into its report
 // folder, and a second probe process, loaded at other addresses, symbolicates
-// the stacks a first one recorded.
+// the stacks a first one recorded, every frame named as nm names it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -107,47 +107,74 @@ TEST_F(BBXReportProbeTest, AnotherProcessSymbolicatesLikeNm) {
     for (const auto& load : bodies(reportDir() + "/binary_images.bbxrecord", "load"))
         if (load.get("path")->asString() && *load.get("path")->asString() == probePath) base = *load.get("base")->asInteger();
     ASSERT_NE(base, 0u);
-    auto recorded = bodies(reportDir() + "/exception.bbxrecord", "threads");
-    ASSERT_EQ(recorded.size(), 1u);
-
     runProbe({"symbolicate", "--report-dir", reportDir()}, "symbolicated");
-    auto symbolicated = bodies(reportDir() + "/exception.bbxrecord.symbolicated", "threads");
-    ASSERT_EQ(symbolicated.size(), 1u);
-    const auto& threads = *symbolicated[0].asArray();
-    const auto& stacks = *recorded[0].asArray();
-    ASSERT_EQ(threads.size(), 2u);
-
     auto symbols = nmFunctions(BBX_CRASH_PROBE);
     ASSERT_FALSE(symbols.empty());
-    std::vector<std::string> probeFrames;
-    for (size_t t = 0; t < threads.size(); ++t) {
-        const auto& frames = *threads[t].asArray();
-        const auto& addresses = *stacks[t].get("stacktrace")->asArray();
-        ASSERT_EQ(frames.size(), addresses.size());
-        for (size_t f = 0; f < frames.size(); ++f) {
-            auto address = static_cast<uint64_t>(*addresses[f].asInteger());
-            auto [start, names] = nmAt(symbols, address - base);
-            if (address < base || names.empty()) continue;  // another image
-            SCOPED_TRACE("thread " + std::to_string(t) + " frame " + std::to_string(f));
-            // A return address at a function's first byte names the one before.
-            uint64_t offset = address - base;
-            if (start == offset) std::tie(start, names) = nmAt(symbols, offset - 2);
-            const PlistValue& frame = frames[f];
-            ASSERT_TRUE(frame.get("symbol")->asString());
-            std::string symbol = *frame.get("symbol")->asString();
-            EXPECT_NE(std::find(names.begin(), names.end(), symbol), names.end()) << symbol;
-            EXPECT_EQ(*frame.get("offset")->asInteger(), static_cast<int64_t>(offset - start));
-            EXPECT_EQ(*frame.get("library")->asString(), "bbx_crash_probe");
-            probeFrames.push_back(symbol);
+
+    // Every frame in the probe's image of a record file and its companion:
+    // the symbol nm gives for the address, the offset into it, the library.
+    // Answers the symbols of the probe's frames, and the largest stack.
+    auto check = [&](const std::string& name) {
+        std::pair<std::vector<std::string>, size_t> seen;
+        auto recorded = bodies(reportDir() + "/" + name, "threads");
+        auto symbolicated = bodies(reportDir() + "/" + name + ".symbolicated", "threads");
+        EXPECT_FALSE(recorded.empty());
+        EXPECT_EQ(symbolicated.size(), 1u);
+        if (recorded.empty() || symbolicated.size() != 1) return seen;
+        const auto& threads = *symbolicated[0].asArray();
+        const auto& stacks = *recorded[0].asArray();
+        EXPECT_EQ(threads.size(), stacks.size());
+        for (size_t t = 0; t < threads.size() && t < stacks.size(); ++t) {
+            const auto& frames = *threads[t].asArray();
+            const auto& addresses = *stacks[t].get("stacktrace")->asArray();
+            EXPECT_EQ(frames.size(), addresses.size());
+            seen.second = std::max(seen.second, addresses.size());
+            for (size_t f = 0; f < frames.size() && f < addresses.size(); ++f) {
+                auto address = static_cast<uint64_t>(*addresses[f].asInteger());
+                auto [start, names] = nmAt(symbols, address - base);
+                if (address < base || names.empty()) continue;  // another image
+                SCOPED_TRACE(name + " thread " + std::to_string(t) + " frame " + std::to_string(f));
+                // A return address at a function's first byte names the one before.
+                uint64_t offset = address - base;
+                if (start == offset) std::tie(start, names) = nmAt(symbols, offset - 2);
+                const PlistValue& frame = frames[f];
+                if (!frame.get("symbol")->asString()) {
+                    ADD_FAILURE() << "no symbol";
+                    continue;
+                }
+                std::string symbol = *frame.get("symbol")->asString();
+                EXPECT_NE(std::find(names.begin(), names.end(), symbol), names.end()) << symbol;
+                EXPECT_EQ(*frame.get("offset")->asInteger(), static_cast<int64_t>(offset - start));
+                EXPECT_EQ(*frame.get("library")->asString(), "bbx_crash_probe");
+                seen.first.push_back(symbol);
+            }
         }
-    }
-    // The static levels are named too, though the loader exports none of them.
+        return seen;
+    };
+    auto contains = [](const std::vector<std::string>& names, const char* name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+
+    // The stack taken with backtrace(): the static levels are named too,
+    // though the loader exports none of them.
+    auto [framesNames, framesDepth] = check("exception.bbxrecord");
     for (const char* level : {"(anonymous namespace)::FramesLevel3()", "(anonymous namespace)::FramesLevel2()",
                               "(anonymous namespace)::FramesLevel1()", "main"})
-        EXPECT_NE(std::find(probeFrames.begin(), probeFrames.end(), level), probeFrames.end()) << level;
-    // Thread 1: the first byte of FramesLevel2 is not named FramesLevel2.
-    ASSERT_EQ(threads[1].asArray()->size(), 1u);
-    EXPECT_NE(*(*threads[1].asArray())[0].get("symbol")->asString(), "(anonymous namespace)::FramesLevel2()");
+        EXPECT_TRUE(contains(framesNames, level)) << level;
+    // Thread 1: the first byte of FramesLevel2 is named as the function before it.
+    auto thread1 = (*bodies(reportDir() + "/exception.bbxrecord.symbolicated", "threads")[0].asArray())[1];
+    ASSERT_EQ(thread1.asArray()->size(), 1u);
+    EXPECT_NE(*(*thread1.asArray())[0].get("symbol")->asString(), "(anonymous namespace)::FramesLevel2()");
+
+    // The crash handler's record of parked workers: once its stacks go past
+    // their first frame, the workers' static levels are named as well.
+    auto [signalNames, signalDepth] = check("signal.bbxrecord");
+    EXPECT_FALSE(signalNames.empty());  // at least the recording thread's own frame
+    if (signalDepth > 2) {
+        for (const char* level : {"(anonymous namespace)::ProbeLevel3()", "(anonymous namespace)::ProbeLevel2()",
+                                  "(anonymous namespace)::ProbeLevel1()"})
+            EXPECT_TRUE(contains(signalNames, level)) << level;
+    }
 }
 
 }  // namespace

@@ -25,7 +25,9 @@
 //       writes DIR/exception.bbxrecord with one "threads" section: thread 0
 //       is this thread's stack inside FramesLevel1 -> FramesLevel2 ->
 //       FramesLevel3 (static functions), taken with backtrace(); thread 1
-//       holds the first byte of FramesLevel2 as a return address.
+//       holds the first byte of FramesLevel2 as a return address; and
+//       DIR/signal.bbxrecord with what the crash handler records of this
+//       process with two workers parked as in the snapshot scenario.
 //   bbx_crash_probe symbolicate --report-dir DIR
 //       sets up a capture context in a new folder beside DIR, then
 //       symbolicates the report in DIR with a new resolver.
@@ -364,6 +366,13 @@ __attribute__((noinline)) static void FramesLevel1() {
 int recordFrames(const std::string& reportDir) {
     gFramesPath = reportDir + "/exception.bbxrecord";
     FramesLevel1();
+    // What the crash handler records of two parked workers, as a signal record.
+    std::vector<std::thread> workers;
+    for (int i = 1; i <= 2; ++i) workers.emplace_back(ProbeWorkerMain, i, false);
+    while (gParked.load() < 2) usleep(1000);
+    writeSnapshot(reportDir + "/signal.bbxrecord", SnapshotOptions{});
+    gStopWorkers.store(true);
+    for (auto& worker : workers) worker.join();
     BBXContextBinaryImagesQueue()->sync([] {});
     return 0;
 }
