@@ -14,9 +14,11 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Queue.h"
 #include "sdk/blackbox/BBXContext.h"
+#include "sdk/blackbox/BBXDemangleOperation.h"
 #include "sdk/blackbox/BBXFile.h"
 #include "sdk/blackbox/BBXInternalReport.h"
 #include "sdk/blackbox/BBXReport.h"
+#include "sdk/blackbox/BBXSymbolResolver.h"
 #include "tests/sdk/blackbox/BlackboxTestSupport.h"
 
 namespace {
@@ -234,7 +236,15 @@ TEST_F(BBXUserLoggingTest, ErrorsCarryTheirDetailsAndACallersStackAndSwapByCount
     auto caller = reinterpret_cast<uintptr_t>(&recordErrorFromHere);
     auto first = static_cast<uintptr_t>(*stack[0].asInteger());
     EXPECT_GT(first, caller);
-    EXPECT_LT(first, caller + 4096);
+    BBXContextBinaryImagesQueue()->sync([] {});
+    BBXSymbolResolver resolver;
+    ASSERT_TRUE(resolver.loadBinaryImagesFromFile(path("binary_images.bbxrecord")));
+    auto frame = resolver.frameForAddress(first);
+    ASSERT_TRUE(frame && frame->symbol());
+    EXPECT_EQ(BBXDemangleOperation::demangleSymbol(frame->symbol()->c_str()).value_or("").rfind(
+                  "(anonymous namespace)::recordErrorFromHere(", 0),
+              0u)
+        << *frame->symbol();
     EXPECT_EQ(*recorded.get("info")->asArray(),
               (PlistValue::Array{PlistValue(PlistValue::Array{hex("NSLocalizedDescription"), hex("went wrong")})}));
     EXPECT_EQ(*recorded.get("extra_info")->asArray(),
