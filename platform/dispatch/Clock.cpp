@@ -1,4 +1,5 @@
 #include "Clock.h"
+#include "ThreadSignalStack.h"
 
 #include <algorithm>
 #include <chrono>
@@ -119,7 +120,10 @@ private:
     void ensureThreadLocked() {
         if (threadRunning_) return;
         threadRunning_ = true;
-        std::thread([this] { run(); }).detach();
+        std::thread([this] {
+            installThreadSignalStack();
+            run();
+        }).detach();
     }
 
     void run() {

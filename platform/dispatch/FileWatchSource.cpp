@@ -1,4 +1,5 @@
 #include "FileWatchSource.h"
+#include "ThreadSignalStack.h"
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -53,7 +54,10 @@ public:
         source->id_ = id;
         if (!started_) {
             started_ = true;
-            std::thread([this] { run(); }).detach();
+            std::thread([this] {
+                installThreadSignalStack();
+                run();
+            }).detach();
         }
         return true;
     }

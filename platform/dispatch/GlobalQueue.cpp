@@ -1,4 +1,5 @@
 #include "GlobalQueue.h"
+#include "ThreadSignalStack.h"
 
 #include <array>
 #include <chrono>
@@ -34,7 +35,10 @@ public:
         ++workers_;
         ++starting_;
         lock.unlock();
-        std::thread([this] { work(); }).detach();
+        std::thread([this] {
+            installThreadSignalStack();
+            work();
+        }).detach();
     }
 
 private:

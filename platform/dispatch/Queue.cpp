@@ -60,6 +60,35 @@ bool Queue::sync(const Block& block) {
     return true;
 }
 
+void Queue::syncInPlace(const Block& block) {
+    if (isCurrent()) {
+        block();
+        return;
+    }
+    // Shared with the holding block, which may wake after this returns.
+    struct Hold {
+        std::mutex m;
+        std::condition_variable cv;
+        bool holding = false;
+        bool released = false;
+    };
+    auto hold = std::make_shared<Hold>();
+    async([hold] {
+        std::unique_lock lock(hold->m);
+        hold->holding = true;
+        hold->cv.notify_all();
+        hold->cv.wait(lock, [&] { return hold->released; });
+    });
+    {
+        std::unique_lock lock(hold->m);
+        hold->cv.wait(lock, [&] { return hold->holding; });
+    }
+    perform(block);
+    std::lock_guard lock(hold->m);
+    hold->released = true;
+    hold->cv.notify_all();
+}
+
 void Queue::setSpecific(const void* key, const void* value) {
     std::lock_guard lock(specificsMutex_);
     if (value) specifics_[key] = value;

@@ -38,6 +38,12 @@ public:
     // already running on this queue would wait for itself forever: the block then
     // runs at once, in place, and sync() answers false.
     bool sync(const Block& block);
+    // Runs the block on the calling thread, as this queue's block: waits until
+    // every block submitted before has run, holds the queue while the block
+    // runs, then lets it go on. For work that must happen on its caller's
+    // thread yet in the queue's order. A caller already on this queue runs the
+    // block at once.
+    void syncInPlace(const Block& block);
     virtual bool isCurrent() const;
 
     // Values attached to the queue under a key, readable from code running on it.

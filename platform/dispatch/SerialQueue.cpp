@@ -1,4 +1,5 @@
 #include "SerialQueue.h"
+#include "ThreadSignalStack.h"
 
 #include <chrono>
 #include <thread>
@@ -45,7 +46,10 @@ void SerialQueue::startWorkerLocked(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     // The worker keeps the queue alive while blocks are pending, as a block
     // submitted to a queue keeps it.
-    std::thread([self = std::static_pointer_cast<SerialQueue>(shared_from_this())] { self->drain(); }).detach();
+    std::thread([self = std::static_pointer_cast<SerialQueue>(shared_from_this())] {
+        installThreadSignalStack();
+        self->drain();
+    }).detach();
 }
 
 bool SerialQueue::runInlineIfIdle(const Block& block) {

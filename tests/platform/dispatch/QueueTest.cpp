@@ -3,7 +3,10 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
+#include <signal.h>
+
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -62,6 +65,48 @@ TEST(SerialQueueTest, SyncOntoTheCurrentQueueRunsInPlaceInsteadOfDeadlocking) {
     q->sync([&] { answered = q->sync([&] { inner = true; }); });
     EXPECT_TRUE(inner);
     EXPECT_FALSE(answered);
+}
+
+TEST(SerialQueueTest, SyncInPlaceRunsOnTheCallerAfterEarlierBlocksAndBeforeLaterOnes) {
+    auto q = Queue::createSerial("test.in-place");
+    std::vector<int> order;  // touched only as q's blocks
+    std::atomic<bool> release{false};
+    q->async([&] {
+        while (!release.load()) std::this_thread::yield();
+        order.push_back(1);
+    });
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        release.store(true);
+    });
+    auto caller = std::this_thread::get_id();
+    std::thread::id ranOn;
+    bool current = false;
+    q->syncInPlace([&] {
+        ranOn = std::this_thread::get_id();
+        current = q->isCurrent();
+        q->async([&] { order.push_back(3); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        order.push_back(2);
+    });
+    q->sync([] {});
+    releaser.join();
+    EXPECT_EQ(ranOn, caller);
+    EXPECT_TRUE(current);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(SerialQueueTest, ItsThreadsHaveAnAlternateSignalStack) {
+    auto q = Queue::createSerial("test.signal-stack");
+    stack_t stack{};
+    std::atomic<bool> done{false};
+    q->async([&] {  // on the queue's worker, not inline
+        sigaltstack(nullptr, &stack);
+        done.store(true);
+    });
+    while (!done.load()) std::this_thread::yield();
+    EXPECT_FALSE(stack.ss_flags & SS_DISABLE);
+    EXPECT_GE(stack.ss_size, 32u * 1024);
 }
 
 TEST(GlobalQueueTest, RunsBlocksConcurrentlyWithPriorityLabels) {
