@@ -17,9 +17,12 @@
 #include "platform/foundation/SystemLog.h"
 #include "sdk/beacon/BCNApplication.h"
 #include "sdk/blackbox/BBXApplication.h"
+#include "sdk/blackbox/BBXException.h"
 #include "sdk/blackbox/BBXHost.h"
+#include "sdk/blackbox/BBXMachException.h"
 #include "sdk/blackbox/BBXProcess.h"
 #include "sdk/blackbox/BBXSDKLog.h"
+#include "sdk/blackbox/BBXSignal.h"
 #include "sdk/blackbox/BBXUserLogging.h"
 #include "sdk/blackbox/BBXUtilities.h"
 
@@ -240,20 +243,25 @@ void BBXContextInitialize(const BBXContextInitData* data) {
     if (readOnly->debuggerAttached) {
         BBXSDKLog("%s: Debugger present - not installing handlers\n", kFunction);
     } else {
+        // The alternate stack belongs to the thread that installs it: this one,
+        // which a stack overflow is likeliest to end, not a set-up worker.
+        BBXSignalInstallAltStack(&readOnly->signalStore, readOnly->signalStack);
         inGroup([readOnly, values] {
             runHook(4);
             readOnly->signalStore.path = reportFile(*values, "signal.bbxrecord");
+            BBXSignalInitialize(&readOnly->signalStore);
         });
         inGroup([readOnly, values] {
             runHook(5);
             readOnly->machStore.path = reportFile(*values, "mach_exception.bbxrecord");
-            readOnly->machStore.mask = values->machExceptionMask;
+            BBXMachExceptionInit(&readOnly->machStore, values->machExceptionMask);
         });
         inGroup([readOnly, writable, values] {
             runHook(6);
             readOnly->exceptionStore.path = reportFile(*values, "exception.bbxrecord");
             readOnly->exceptionStore.maxCount = values->customExceptionsEnabled ? values->maxCustomExceptions : 0;
             readOnly->exceptionStore.counter = &writable->exceptionCount;
+            BBXExceptionInitialize(&readOnly->exceptionStore, &writable->exceptionCount);
         });
     }
     // 10. Metadata.

@@ -10,6 +10,7 @@
 //
 // The readers below are async-signal-safe.
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -79,21 +80,26 @@ struct BBXReadOnlyContext {
     void* delegate = nullptr;
     uint8_t firstInstall = 0;
     const char* binaryImagesPath = nullptr;
-    struct {
+    struct BBXExceptionStore {
         const char* path = nullptr;
         uint32_t maxCount = 0;
         uint32_t* counter = nullptr;
+        void (*previousTerminate)() = nullptr;
+        void* replacedReportException = nullptr;
     } exceptionStore;
     const char* cachesPath = nullptr;
     uint64_t pageSize = 0;
-    struct {
+    struct BBXSignalStore {
         const char* path = nullptr;
         struct sigaction previous[kBBXHandledSignalCount];
+        stack_t previousStack;
+        pid_t stackThread;  // the thread the signal stack was installed on
     } signalStore;
-    struct {
+    struct BBXMachExceptionStore {
         const char* path = nullptr;
         uint32_t mask = 0;
         uint32_t port = 0;
+        pthread_t serverThread = 0;
         uint32_t previousCount = 0;
         BBXMachPreviousPort previous[kBBXMachPreviousPortCount];
     } machStore;

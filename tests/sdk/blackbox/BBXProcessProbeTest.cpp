@@ -213,7 +213,7 @@ TEST_F(BBXProcessProbeTest, WithEverySlotTakenALoadIsWrittenButNotFound) {
 }
 
 TEST_F(BBXProcessProbeTest, AFailedAssertionsTextIsACrashInfoEntry) {
-    ProbeRun probe = run({"--scenario", "assert"});
+    ProbeRun probe = run({"--scenario", "runtime-on-assert"});
     EXPECT_EQ(probe.status, 128 + SIGABRT);
     auto record = sections("runtime.bbxrecord");
     ASSERT_EQ(record.size(), 1u);

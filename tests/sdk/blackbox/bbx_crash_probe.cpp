@@ -15,7 +15,7 @@
 //       for the tests as name=value lines, among them "heap-calls", the heap
 //       calls made between suspending the other threads and resuming them,
 //       and "park-levels", the addresses of ProbeLevel3, 2 and 1.
-//   bbx_crash_probe core --report-dir DIR --scenario assert
+//   bbx_crash_probe core --report-dir DIR --scenario runtime-on-assert
 //       fails an assertion; its SIGABRT handler writes the "runtime" section
 //       to DIR/runtime.bbxrecord.
 //   bbx_crash_probe core --report-dir DIR --scenario user-logging
@@ -31,6 +31,17 @@
 //   bbx_crash_probe symbolicate --report-dir DIR
 //       sets up a capture context in a new folder beside DIR, then
 //       symbolicates the report in DIR with a new resolver.
+//   bbx_crash_probe core --report-dir DIR --scenario S [--threads N] [--deliver-signal SIG]
+//       starts N parked workers, then crashes in main -> ProbeRunScenario ->
+//       ProbeLevel1 -> ProbeLevel2 -> ProbeLevel3 -> S's function: segv-null,
+//       segv-wild, bus, ill, fpe, abort, assert, cxx-exception, overflow
+//       (ProbeRecurse until the stack ends), hostile (no stack at all),
+//       report-exception (a kit exception through the application's
+//       reporter), kill (waits, printing "waiting", for a signal), and
+//       fault-in-recorder (segv-null with the recorder faulting once in its
+//       threads section). worker: worker-2 does segv-null below its levels;
+//       two-at-once: worker-2 and the main thread fault together.
+//       --deliver-signal: the delegate wants SIG as a signal.
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
 #include <dlfcn.h>
@@ -39,6 +50,7 @@
 #include <link.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,6 +59,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include <chrono>
@@ -59,7 +72,13 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/ThreadIdentity.h"
+#include "platform/foundation/UserDefaults.h"
+#include "sdk/blackbox/BBXApplicationHooks.h"
 #include "sdk/blackbox/BBXBinaryImage.h"
+#include "sdk/blackbox/BBXException.h"
+#include "sdk/blackbox/BBXHandler.h"
+#include "sdk/blackbox/BBXKitException.h"
+#include "sdk/blackbox/BBXMachException.h"
 #include "sdk/blackbox/BBXProcess.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXInternalReport.h"
@@ -79,8 +98,8 @@ void slowBlock(int block) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: bbx_crash_probe core --report-dir DIR [--scenario none|snapshot|assert|user-logging|frames]\n"
-                 "                            [--hold]\n"
+                 "usage: bbx_crash_probe core --report-dir DIR [--scenario none|snapshot|runtime-on-assert|user-logging|\n"
+                 "                                                       frames|CRASH] [--hold] [--deliver-signal SIG]\n"
                  "                            [--slow-block N SECONDS] [--threads N] [--dlopen [--dlclose]]\n"
                  "                            [--blocked-thread] [--getpwnam] [--fill-slots]\n"
                  "       bbx_crash_probe symbolicate --report-dir DIR\n"
@@ -167,14 +186,20 @@ namespace {
 // Parked workers: each level is its own frame (never inlined, never a tail call).
 std::atomic<bool> gStopWorkers{false};
 std::atomic<int> gParked{0};
+// The worker scenario: this worker runs the leaf below its levels.
+void (*gWorkerLeaf)() = nullptr;
+int gCrashingWorker = 0;
 
 __attribute__((noinline)) void ProbeParkWorker() {
     gParked.fetch_add(1);
     while (!gStopWorkers.load()) usleep(1000);
     asm volatile("" ::: "memory");
 }
+// What the innermost level runs: parking, or the crash of a scenario.
+using ProbeLeaf = void (*)();
+thread_local ProbeLeaf tLeaf = ProbeParkWorker;
 __attribute__((noinline)) static void ProbeLevel3() {
-    ProbeParkWorker();
+    tLeaf();
     asm volatile("" ::: "memory");
 }
 __attribute__((noinline)) static void ProbeLevel2() {
@@ -192,6 +217,7 @@ __attribute__((noinline)) void ProbeWorkerMain(int index, bool blockSignals) {
         pthread_sigmask(SIG_BLOCK, &all, nullptr);
     }
     foundation::setCurrentThreadName(blockSignals ? "worker-blocked" : "worker-" + std::to_string(index));
+    if (gWorkerLeaf && index == gCrashingWorker) tLeaf = gWorkerLeaf;
     ProbeLevel1();
     asm volatile("" ::: "memory");
 }
@@ -395,11 +421,123 @@ int symbolicate(int argc, char** argv) {
     return 0;
 }
 
+// The crashes. Sanitizers left out: each must reach the kit as the fault it is.
+#define PROBE_CRASH __attribute__((noinline, no_sanitize("address", "undefined")))
+
+PROBE_CRASH void ProbeSegvNull() {
+    *static_cast<volatile int*>(nullptr) = 1;
+}
+PROBE_CRASH void ProbeSegvWild() {
+    long page = sysconf(_SC_PAGESIZE);
+    void* mapping = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    munmap(mapping, page);
+    *static_cast<volatile int*>(mapping) = 1;
+}
+PROBE_CRASH void ProbeBus() {
+    int fd = memfd_create("probe-bus", 0);
+    long page = sysconf(_SC_PAGESIZE);
+    ftruncate(fd, page);
+    auto* mapping = static_cast<volatile char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    mapping[page + 8] = 1;  // past the end of the file
+}
+PROBE_CRASH void ProbeIll() { __builtin_trap(); }
+PROBE_CRASH void ProbeFpe() {
+    volatile int divisor = 0;
+    int dividend = 1;
+    int result;
+    asm volatile("cltd; idivl %2" : "=a"(result) : "a"(dividend), "r"(static_cast<int>(divisor)) : "edx");
+    (void)result;
+}
+PROBE_CRASH void ProbeAbort() { abort(); }
+PROBE_CRASH void ProbeAssert() { __assert_fail("probe-assertion", __FILE__, __LINE__, __func__); }
+PROBE_CRASH void ProbeCxxException() { throw std::runtime_error("boom"); }
+volatile bool gRecurse = true;
+PROBE_CRASH void ProbeRecurse() {
+    volatile char room[64];
+    room[0] = 1;
+    if (gRecurse) ProbeRecurse();
+    room[1] = room[0];
+}
+PROBE_CRASH void ProbeOverflow() { ProbeRecurse(); }
+PROBE_CRASH void ProbeHostile() {
+    asm volatile("movq $16, %%rsp; movq $16, %%rbp; ud2" ::: "memory");
+}
+PROBE_CRASH void ProbeReportException() {
+    BBXApplicationReportException(kBBXApplicationClassName, BBXKitException("ProbeException", "probe reason"));
+}
+PROBE_CRASH void ProbeHoldForKill() {
+    std::printf("waiting\n");
+    std::fflush(stdout);
+    for (;;) pause();
+}
+
+std::atomic<int> gAtTheLine{0};
+PROBE_CRASH void ProbeTwoAtOnce() {
+    gAtTheLine.fetch_add(1);
+    while (gAtTheLine.load() < 2) {
+    }
+    *static_cast<volatile int*>(nullptr) = 1;
+}
+
+// The recorder's own fault: once, inside the threads section.
+std::atomic<bool> gFaultedRecorder{false};
+PROBE_CRASH void faultInRecorder(int phase, int section) {
+    if (phase == BBXHandlerPhaseSection && section == 1 && !gFaultedRecorder.exchange(true))
+        *static_cast<volatile int*>(nullptr) = 1;
+}
+
+struct Scenario {
+    const char* name;
+    void (*leaf)();
+};
+const Scenario kScenarios[] = {
+    {"segv-null", ProbeSegvNull}, {"segv-wild", ProbeSegvWild}, {"bus", ProbeBus},
+    {"ill", ProbeIll},            {"fpe", ProbeFpe},             {"abort", ProbeAbort},
+    {"assert", ProbeAssert},      {"cxx-exception", ProbeCxxException},
+    {"overflow", ProbeOverflow},  {"hostile", ProbeHostile},     {"report-exception", ProbeReportException},
+    {"kill", ProbeHoldForKill},   {"fault-in-recorder", ProbeSegvNull},
+};
+
+void applicationReporter(void*, const BBXKitException& exception) {
+    std::fprintf(stderr, "application reported %s\n", exception.name().c_str());
+}
+
+__attribute__((noinline)) int ProbeRunScenario(const std::string& name, int threads) {
+    // The images loaded at start are on file before anything crashes.
+    BBXContextBinaryImagesQueue()->sync([] {});
+    if (name == "fault-in-recorder") BBXHandlerSetTestHook(faultInRecorder);
+    if (name == "worker" || name == "two-at-once") {
+        gWorkerLeaf = name == "worker" ? ProbeSegvNull : ProbeTwoAtOnce;
+        gCrashingWorker = 2;
+        std::vector<std::thread> workers;
+        for (int i = 1; i <= std::max(threads, 2); ++i) workers.emplace_back(ProbeWorkerMain, i, false);
+        if (name == "two-at-once") {
+            tLeaf = ProbeTwoAtOnce;
+            ProbeLevel1();
+        }
+        for (auto& worker : workers) worker.join();
+        return 1;
+    }
+    for (const Scenario& scenario : kScenarios) {
+        if (name != scenario.name) continue;
+        std::vector<std::thread> workers;
+        for (int i = 1; i <= threads; ++i) workers.emplace_back(ProbeWorkerMain, i, false);
+        while (gParked.load() < threads) usleep(1000);
+        tLeaf = scenario.leaf;
+        ProbeLevel1();
+        gStopWorkers.store(true);
+        for (auto& worker : workers) worker.join();
+        return 0;
+    }
+    return 2;
+}
+
 int core(int argc, char** argv) {
     SnapshotOptions options;
     std::string reportDir;
     std::string scenario = "none";
     bool hold = false;
+    int deliverSignal = 0;
     for (int i = 2; i < argc; ++i) {
         std::string argument = argv[i];
         if (argument == "--report-dir" && i + 1 < argc) reportDir = argv[++i];
@@ -411,14 +549,13 @@ int core(int argc, char** argv) {
         else if (argument == "--blocked-thread") options.blockedThread = true;
         else if (argument == "--getpwnam") options.getpwnam = true;
         else if (argument == "--fill-slots") options.fillSlots = true;
+        else if (argument == "--deliver-signal" && i + 1 < argc) deliverSignal = std::atoi(argv[++i]);
         else if (argument == "--slow-block" && i + 2 < argc) {
             gSlowBlock = std::atoi(argv[++i]);
             gSlowSeconds = std::atof(argv[++i]);
         } else return usage();
     }
-    if (reportDir.empty() || (scenario != "none" && scenario != "snapshot" && scenario != "assert" &&
-                              scenario != "user-logging" && scenario != "frames"))
-        return usage();
+    if (reportDir.empty()) return usage();
     if (gSlowBlock) BBXContextSetBlockHook(slowBlock);
 
     std::string sessionID = BBXLowercaseUUIDString();
@@ -435,6 +572,12 @@ int core(int argc, char** argv) {
     data.errorLogBufferSize = 65536;
     data.logBufferSize = scenario == "user-logging" ? 300 : 65536;
     data.maxCustomKeys = 16;
+    // A delegate asking for that signal as a signal.
+    data.machExceptionMask = BBXSignalMachExceptionMask(deliverSignal);
+    // The application object whose reporter the kit hooks.
+    static int application;
+    BBXApplicationRegister(kBBXApplicationClassName, &application, applicationReporter);
+    foundation::UserDefaults::standard()->setBool(scenario == "report-exception", kBBXCrashOnExceptionsKey);
     BBXContextInitialize(&data);
     std::printf("returned\n");
     std::fflush(stdout);
@@ -444,11 +587,12 @@ int core(int argc, char** argv) {
     std::printf("initialized\n");
     std::fflush(stdout);
     if (scenario == "snapshot") return snapshot(reportDir, argv[0], options);
-    if (scenario == "assert") failAssertion(reportDir);
-    if (scenario == "user-logging") recordUserLogging();
+    if (scenario == "runtime-on-assert") failAssertion(reportDir);
     if (scenario == "frames") return recordFrames(reportDir);
+    if (scenario == "user-logging") recordUserLogging();
     while (hold) pause();
-    return 0;
+    if (scenario == "none" || scenario == "user-logging") return 0;
+    return ProbeRunScenario(scenario, options.threads);
 }
 
 }  // namespace

@@ -1,0 +1,394 @@
+// Real crashes: the probe sets the kit up, crashes in a known place, and the
+// test reads what the handlers left in its report folder.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/PlistValue.h"
+#include "sdk/blackbox/BBXFile.h"
+#include "tests/sdk/blackbox/BlackboxTestSupport.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempHome.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using blackboxtest::fileContents;
+using foundation::PlistValue;
+
+const PlistValue& valueOf(const PlistValue& section) { return section.asDictionary()->begin()->second; }
+const std::string& keyOf(const PlistValue& section) { return section.asDictionary()->begin()->first; }
+std::optional<std::string> str(const PlistValue& value) {
+    const std::string* text = value.asString();
+    return text ? std::optional<std::string>(*text) : std::nullopt;
+}
+
+// A sanitizer runtime leaves the fault signals and the alternate stacks to the kit.
+const std::map<std::string, std::string> kCrashEnvironment = {
+    {"ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:handle_abort=0:"
+                     "use_sigaltstack=0:detect_leaks=0"}};
+
+// The probe's own functions by address, from its symbol table.
+class ProbeSymbols {
+public:
+    ProbeSymbols() {
+        auto result = testsupport::runCommand({"nm", "--defined-only", "-C", BBX_CRASH_PROBE}, 30s);
+        std::istringstream lines(result.output);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string address, type;
+            fields >> address >> type;
+            if (type != "t" && type != "T") continue;
+            std::string name;
+            std::getline(fields, name);
+            name.erase(0, name.find_first_not_of(' '));
+            const std::string anonymous = "(anonymous namespace)::";
+            if (name.rfind(anonymous, 0) == 0) name.erase(0, anonymous.size());
+            name = name.substr(0, name.find('('));
+            auto colon = name.rfind("::");
+            if (colon != std::string::npos) name = name.substr(colon + 2);
+            symbols_[std::stoull(address, nullptr, 16)] = name;
+        }
+    }
+    // The function holding offset, empty when none.
+    std::string at(uint64_t offset) const {
+        auto after = symbols_.upper_bound(offset);
+        if (after == symbols_.begin()) return {};
+        return std::prev(after)->second;
+    }
+
+private:
+    std::map<uint64_t, std::string> symbols_;
+};
+
+struct CrashRun {
+    std::optional<int> status;
+    double seconds = 0;
+};
+
+class BBXCrashProbeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { symbols_ = new ProbeSymbols; }
+    static void TearDownTestSuite() {
+        delete symbols_;
+        symbols_ = nullptr;
+    }
+
+    std::string dir() const { return home_.root().string(); }
+
+    CrashRun crash(const std::vector<std::string>& extra, const std::function<void(testsupport::ChildProcess&)>& during = {}) {
+        std::vector<std::string> argv{BBX_CRASH_PROBE, "core", "--report-dir", dir()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto start = std::chrono::steady_clock::now();
+        auto probe = testsupport::ChildProcess::start(argv, kCrashEnvironment);
+        CrashRun run;
+        if (!probe) return run;
+        if (during) during(*probe);
+        run.status = probe->wait(20s);
+        run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return run;
+    }
+
+    std::vector<PlistValue> sections(const std::string& name) {
+        auto read = BBXFileReadSections((dir() + "/" + name).c_str(), false);
+        return read ? *read : std::vector<PlistValue>{};
+    }
+    const PlistValue* section(const std::vector<PlistValue>& record, const std::string& key) {
+        for (const auto& entry : record)
+            if (keyOf(entry) == key) return &valueOf(entry);
+        return nullptr;
+    }
+
+    // Every line of every record file parses.
+    void expectEveryLineParses() {
+        for (const auto& entry : std::filesystem::directory_iterator(dir())) {
+            if (entry.path().extension() != ".bbxrecord") continue;
+            std::string text = fileContents(entry.path().string());
+            size_t lines = 0;
+            std::istringstream all(text);
+            for (std::string line; std::getline(all, line);) lines += line.empty() ? 0 : 1;
+            EXPECT_EQ(sections(entry.path().filename().string()).size(), lines) << entry.path();
+        }
+    }
+
+    // The metadata, the images with their build-ids, and the process record
+    // of the crash file: one crashed thread, names and queues for each.
+    // Answers the crashed thread's frames as function names of the probe.
+    std::vector<std::string> expectCompleteReport(const std::string& file) {
+        EXPECT_EQ(sections("metadata.bbxrecord").size(), 4u);
+        uint64_t probeBase = 0;
+        bool libc = false;
+        for (const auto& event : sections("binary_images.bbxrecord")) {
+            if (keyOf(event) != "load") continue;
+            const auto& fields = *valueOf(event).asDictionary();
+            const std::string& path = *fields.at("path").asString();
+            bool hasUUID = fields.at("uuid").asString() != nullptr;
+            if (std::filesystem::path(path).filename() == std::filesystem::path(BBX_CRASH_PROBE).filename()) {
+                EXPECT_TRUE(hasUUID);
+                probeBase = static_cast<uint64_t>(*fields.at("base").asInteger());
+            }
+            if (path.find("libc.so") != std::string::npos) libc = hasUUID;
+        }
+        EXPECT_NE(probeBase, 0u);
+        EXPECT_TRUE(libc);
+        expectEveryLineParses();
+
+        auto record = sections(file);
+        const PlistValue* threads = section(record, "threads");
+        const PlistValue* names = section(record, "thread_names");
+        const PlistValue* queues = section(record, "dispatch_queue_names");
+        EXPECT_TRUE(section(record, "runtime"));
+        EXPECT_TRUE(section(record, "process_stats"));
+        EXPECT_TRUE(section(record, "storage"));
+        if (!threads || !names || !queues) {
+            ADD_FAILURE() << "no process record in " << file;
+            return {};
+        }
+        EXPECT_EQ(names->asArray()->size(), threads->asArray()->size());
+        EXPECT_EQ(queues->asArray()->size(), threads->asArray()->size());
+        std::vector<std::string> frames;
+        int crashed = 0;
+        for (size_t i = 0; i < threads->asArray()->size(); ++i) {
+            const auto& fields = *(*threads->asArray())[i].asDictionary();
+            if (!fields.count("crashed")) continue;
+            ++crashed;
+            crashedName_ = *(*names->asArray())[i].asString();
+            for (const auto& pc : *fields.at("stacktrace").asArray())
+                frames.push_back(symbols_->at(static_cast<uint64_t>(*pc.asInteger()) - probeBase));
+        }
+        EXPECT_EQ(crashed, 1);
+        return frames;
+    }
+
+    // The crashed frames: leaf, the three levels, ProbeRunScenario, then on
+    // the main thread the probe's core and main.
+    void expectCrashedIn(const std::vector<std::string>& frames, const std::string& leaf, bool onMain = true) {
+        ASSERT_FALSE(frames.empty());
+        std::vector<std::string> expected{leaf, "ProbeLevel3", "ProbeLevel2", "ProbeLevel1", "ProbeRunScenario"};
+        if (onMain) expected.insert(expected.end(), {"core", "main"});
+        ASSERT_GE(frames.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(frames[i], expected[i]) << i;
+    }
+
+    std::string sdkLog() { return fileContents(dir() + "/sdk.log"); }
+
+    testsupport::TempHome home_;
+    std::string crashedName_;
+    static ProbeSymbols* symbols_;
+};
+
+ProbeSymbols* BBXCrashProbeTest::symbols_ = nullptr;
+
+struct FaultRow {
+    const char* scenario;
+    const char* leaf;
+    int signal;
+    uint64_t exception;
+    uint64_t firstCode;
+    const char* codeName;  // null when none
+};
+
+TEST_F(BBXCrashProbeTest, EachFaultIsAnExceptionAndEndsTheProcessByItsSignal) {
+    const FaultRow rows[] = {
+        {"segv-null", "ProbeSegvNull", SIGSEGV, 1, 1, "KERN_INVALID_ADDRESS"},
+        {"segv-wild", "ProbeSegvWild", SIGSEGV, 1, 1, "KERN_INVALID_ADDRESS"},
+        {"bus", "ProbeBus", SIGBUS, 1, 10, nullptr},
+        {"ill", "ProbeIll", SIGILL, 2, 1, "EXC_I386_INVOP"},
+        {"fpe", "ProbeFpe", SIGFPE, 3, 1, "EXC_I386_DIV"},
+    };
+    for (const FaultRow& row : rows) {
+        SCOPED_TRACE(row.scenario);
+        std::filesystem::remove_all(dir());
+        std::filesystem::create_directories(dir());
+        CrashRun run = crash({"--scenario", row.scenario, "--threads", "2"});
+        EXPECT_EQ(run.status, 128 + row.signal);
+        EXPECT_LT(run.seconds, 20);
+        auto record = sections("mach_exception.bbxrecord");
+        ASSERT_FALSE(record.empty()) << sdkLog();
+        const auto& fields = *valueOf(record[0]).asDictionary();
+        EXPECT_EQ(*fields.at("exception").asInteger(), static_cast<int64_t>(row.exception));
+        EXPECT_EQ(*(*fields.at("codes").asArray())[0].asInteger(), static_cast<int64_t>(row.firstCode));
+        if (row.codeName) {
+            EXPECT_EQ(str(fields.at("code_name")), std::optional<std::string>(row.codeName));
+        }
+        EXPECT_FALSE(std::filesystem::exists(dir() + "/signal.bbxrecord"));
+        expectCrashedIn(expectCompleteReport("mach_exception.bbxrecord"), row.leaf);
+    }
+}
+
+TEST_F(BBXCrashProbeTest, AFaultTheDelegateWantsAsASignalIsRecordedByTheSignalHandler) {
+    const FaultRow rows[] = {
+        {"segv-null", "ProbeSegvNull", SIGSEGV, 0, 0, nullptr},
+        {"ill", "ProbeIll", SIGILL, 0, 0, nullptr},
+        {"fpe", "ProbeFpe", SIGFPE, 0, 0, nullptr},
+    };
+    for (const FaultRow& row : rows) {
+        SCOPED_TRACE(row.scenario);
+        std::filesystem::remove_all(dir());
+        std::filesystem::create_directories(dir());
+        CrashRun run = crash({"--scenario", row.scenario, "--deliver-signal", std::to_string(row.signal)});
+        EXPECT_EQ(run.status, 128 + row.signal);
+        EXPECT_FALSE(std::filesystem::exists(dir() + "/mach_exception.bbxrecord"));
+        auto record = sections("signal.bbxrecord");
+        ASSERT_FALSE(record.empty()) << sdkLog();
+        EXPECT_EQ(*valueOf(record[0]).asDictionary()->at("number").asInteger(), row.signal);
+        expectCrashedIn(expectCompleteReport("signal.bbxrecord"), row.leaf);
+    }
+}
+
+TEST_F(BBXCrashProbeTest, AnAbortAndAFailedAssertionAreSignals) {
+    for (const char* scenario : {"abort", "assert"}) {
+        SCOPED_TRACE(scenario);
+        std::filesystem::remove_all(dir());
+        std::filesystem::create_directories(dir());
+        CrashRun run = crash({"--scenario", scenario});
+        EXPECT_EQ(run.status, 128 + SIGABRT);
+        auto record = sections("signal.bbxrecord");
+        ASSERT_FALSE(record.empty()) << sdkLog();
+        const auto& fields = *valueOf(record[0]).asDictionary();
+        EXPECT_EQ(*fields.at("number").asInteger(), SIGABRT);
+        EXPECT_EQ(str(fields.at("name")), std::optional<std::string>("SIGABRT"));
+        EXPECT_EQ(str(fields.at("code_name")), std::optional<std::string>("ABORT"));
+        expectCompleteReport("signal.bbxrecord");
+        const auto& entries = *section(record, "runtime")->asDictionary()->at("crash_info_entries").asArray();
+        if (std::string(scenario) == "assert") {
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_NE(entries[0].asString()->find(BBXHexEncodeCString("probe-assertion")), std::string::npos);
+        }
+    }
+}
+
+TEST_F(BBXCrashProbeTest, AnUncaughtExceptionIsRecordedThenTheAbortToo) {
+    CrashRun run = crash({"--scenario", "cxx-exception"});
+    EXPECT_EQ(run.status, 128 + SIGABRT);
+    auto record = sections("exception.bbxrecord");
+    ASSERT_FALSE(record.empty()) << sdkLog();
+    const auto& fields = *valueOf(record[0]).asDictionary();
+    EXPECT_EQ(str(fields.at("type")), std::optional<std::string>("c++"));
+    EXPECT_EQ(str(fields.at("name")), std::optional<std::string>(BBXHexEncodeCString("std::runtime_error")));
+    EXPECT_EQ(str(fields.at("reason")), std::optional<std::string>(BBXHexEncodeCString("boom")));
+    auto frames = expectCompleteReport("exception.bbxrecord");
+    EXPECT_FALSE(frames.empty());
+    EXPECT_FALSE(sections("signal.bbxrecord").empty());
+}
+
+TEST_F(BBXCrashProbeTest, AKitExceptionTheApplicationReportsIsRecordedWhenAllowed) {
+    CrashRun run = crash({"--scenario", "report-exception"});
+    EXPECT_EQ(run.status, 0);
+    auto record = sections("exception.bbxrecord");
+    ASSERT_FALSE(record.empty()) << sdkLog();
+    const auto& fields = *valueOf(record[0]).asDictionary();
+    EXPECT_EQ(str(fields.at("type")), std::optional<std::string>("objective-c"));
+    EXPECT_EQ(str(fields.at("name")), std::optional<std::string>(BBXHexEncodeCString("ProbeException")));
+    EXPECT_FALSE(fields.at("frames").asArray()->empty());
+    expectCompleteReport("exception.bbxrecord");
+}
+
+TEST_F(BBXCrashProbeTest, AStackOverflowOnTheMainThreadIsRecorded) {
+    CrashRun run = crash({"--scenario", "overflow"});
+    EXPECT_EQ(run.status, 128 + SIGSEGV);
+    ASSERT_FALSE(sections("mach_exception.bbxrecord").empty()) << sdkLog();
+    auto frames = expectCompleteReport("mach_exception.bbxrecord");
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0], "ProbeRecurse");
+    // All that fits of the recursion, when the unwinder walks it.
+    if (frames.size() > 1) {
+        EXPECT_EQ(std::count(frames.begin(), frames.end(), "ProbeRecurse"), 512);
+    }
+}
+
+TEST_F(BBXCrashProbeTest, AWorkerThatCrashesIsTheCrashedThread) {
+    CrashRun run = crash({"--scenario", "worker", "--threads", "3"});
+    EXPECT_EQ(run.status, 128 + SIGSEGV);
+    auto frames = expectCompleteReport("mach_exception.bbxrecord");
+    EXPECT_EQ(crashedName_, "worker-2");
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0], "ProbeSegvNull");
+}
+
+TEST_F(BBXCrashProbeTest, AFaultWithNoUsableStackIsStillRecorded) {
+    CrashRun run = crash({"--scenario", "hostile"});
+    EXPECT_EQ(run.status, 128 + SIGILL);
+    auto frames = expectCompleteReport("mach_exception.bbxrecord");
+    // Nothing past the faulting instruction can be walked; the unwinder
+    // gives up on its first step here, so at most that instruction shows.
+    ASSERT_LE(frames.size(), 1u);
+    if (!frames.empty()) {
+        EXPECT_EQ(frames[0], "ProbeHostile");
+    }
+}
+
+TEST_F(BBXCrashProbeTest, AFaultInsideTheRecorderCostsOnlyItsSection) {
+    CrashRun run = crash({"--scenario", "fault-in-recorder"});
+    EXPECT_EQ(run.status, 128 + SIGSEGV);
+    EXPECT_NE(sdkLog().find("BBXHandler: fault while recording section threads, going on with the next\n"),
+              std::string::npos);
+    auto record = sections("mach_exception.bbxrecord");
+    std::vector<std::string> keys;
+    for (const auto& entry : record) keys.push_back(keyOf(entry));
+    EXPECT_EQ(keys, (std::vector<std::string>{"mach_exception", "runtime", "dispatch_queue_names", "thread_names",
+                                              "process_stats", "storage"}));
+}
+
+TEST_F(BBXCrashProbeTest, TwoThreadsFaultingAtOnceLeaveOneReport) {
+    CrashRun run = crash({"--scenario", "two-at-once", "--threads", "2"});
+    EXPECT_TRUE(run.status == 128 + SIGSEGV || run.status == 1) << run.status.value_or(-1);
+    auto record = sections("mach_exception.bbxrecord");
+    ASSERT_EQ(std::count_if(record.begin(), record.end(), [](const auto& s) { return keyOf(s) == "mach_exception"; }), 1);
+    expectCompleteReport("mach_exception.bbxrecord");
+}
+
+TEST_F(BBXCrashProbeTest, ASignalSentByAnotherProcessIsRecordedAndEndsTheProcess) {
+    CrashRun run = crash({"--scenario", "kill"}, [](testsupport::ChildProcess& probe) {
+        ASSERT_TRUE(probe.waitForLine("waiting", 20s));
+        probe.signal(SIGSEGV);
+    });
+    EXPECT_EQ(run.status, 128 + SIGSEGV);
+    EXPECT_FALSE(std::filesystem::exists(dir() + "/mach_exception.bbxrecord"));
+    auto record = sections("signal.bbxrecord");
+    ASSERT_FALSE(record.empty()) << sdkLog();
+    EXPECT_EQ(*valueOf(record[0]).asDictionary()->at("code").asInteger(), SI_USER);
+    expectCompleteReport("signal.bbxrecord");
+}
+
+TEST_F(BBXCrashProbeTest, UnderATracerNothingIsInstalled) {
+    pid_t child = fork();
+    if (child == 0) {
+        raise(SIGSTOP);
+        execl(BBX_CRASH_PROBE, BBX_CRASH_PROBE, "core", "--report-dir", dir().c_str(), "--scenario", "abort", nullptr);
+        _exit(99);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+    if (ptrace(PTRACE_SEIZE, child, nullptr, nullptr) != 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        GTEST_SKIP() << "PTRACE_SEIZE refused here: " << strerror(errno);
+    }
+    kill(child, SIGCONT);
+    for (;;) {
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (WIFEXITED(status) || WIFSIGNALED(status)) break;
+        // Pass every stop's signal on.
+        int signal = WIFSTOPPED(status) ? WSTOPSIG(status) : 0;
+        if (signal == SIGTRAP || signal == SIGSTOP || signal == SIGCONT) signal = 0;
+        ptrace(PTRACE_CONT, child, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(signal)));
+    }
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_FALSE(std::filesystem::exists(dir() + "/signal.bbxrecord"));
+    EXPECT_NE(sdkLog().find("Debugger present - not installing handlers"), std::string::npos);
+}
+
+}  // namespace
