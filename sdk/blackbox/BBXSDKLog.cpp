@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -30,15 +31,36 @@ int logDescriptor() {
     return expected;
 }
 
-void put(int fd, const char* bytes, size_t count) {
-    if (count > 0) (void)!::write(fd, bytes, count);
-}
+// A line is gathered here and written with one write(2): a byte-by-byte
+// write made every line cost dozens of system calls, which a crash handler
+// walking hundreds of frames cannot afford, and a whole-line append keeps
+// lines of two threads from mixing. A longer line goes out in pieces.
+struct Line {
+    explicit Line(int descriptor) : fd(descriptor) {}
+    int fd;
+    size_t used = 0;
+    char bytes[512];
 
-void putNumber(int fd, uint64_t value, unsigned base, bool negative) {
-    char digits[kBBXNumberTextSize];
-    size_t at = BBXNumberText(digits, value, base, negative);
-    put(fd, digits + at, sizeof digits - at);
-}
+    void flush() {
+        if (used > 0) (void)!::write(fd, bytes, used);
+        used = 0;
+    }
+    void put(const char* text, size_t count) {
+        while (count > 0) {
+            if (used == sizeof bytes) flush();
+            size_t take = std::min(count, sizeof bytes - used);
+            std::memcpy(bytes + used, text, take);
+            used += take;
+            text += take;
+            count -= take;
+        }
+    }
+    void putNumber(uint64_t value, unsigned base, bool negative) {
+        char digits[kBBXNumberTextSize];
+        size_t at = BBXNumberText(digits, value, base, negative);
+        put(digits + at, sizeof digits - at);
+    }
+};
 
 }  // namespace
 
@@ -48,9 +70,10 @@ void BBXSDKLog(const char* format, ...) {
     if (fd < 0) return;
     va_list arguments;
     va_start(arguments, format);
+    Line line(fd);
     for (const char* at = format; *at; ++at) {
         if (*at != '%' || at[1] == '\0') {
-            put(fd, at, 1);
+            line.put(at, 1);
             continue;
         }
         ++at;
@@ -58,28 +81,29 @@ void BBXSDKLog(const char* format, ...) {
             case 's': {
                 const char* text = va_arg(arguments, const char*);
                 if (!text) text = "(null)";
-                put(fd, text, std::strlen(text));
+                line.put(text, std::strlen(text));
                 break;
             }
             case 'd': {
                 int32_t value = va_arg(arguments, int32_t);
-                putNumber(fd, BBXMagnitude(value), 10, value < 0);
+                line.putNumber(BBXMagnitude(value), 10, value < 0);
                 break;
             }
             case 'u':
-                putNumber(fd, va_arg(arguments, uint32_t), 10, false);
+                line.putNumber(va_arg(arguments, uint32_t), 10, false);
                 break;
             case 'x':
-                putNumber(fd, va_arg(arguments, uint32_t), 16, false);
+                line.putNumber(va_arg(arguments, uint32_t), 16, false);
                 break;
             case 'p':
-                put(fd, "0x", 2);
-                putNumber(fd, reinterpret_cast<uintptr_t>(va_arg(arguments, void*)), 16, false);
+                line.put("0x", 2);
+                line.putNumber(reinterpret_cast<uintptr_t>(va_arg(arguments, void*)), 16, false);
                 break;
             default:
-                put(fd, at - 1, 2);
+                line.put(at - 1, 2);
                 break;
         }
     }
     va_end(arguments);
+    line.flush();
 }

@@ -1,9 +1,10 @@
 #pragma once
 // The capture core's diagnostic log, "sdk.log" in the report folder. Every
 // message is a format starting with "%s: " and the reporting function's name,
-// ending with a newline. Async-signal-safe: the format is walked byte by byte,
-// numbers are converted into a fixed buffer, each piece goes out with its own
-// write(2); nothing allocates or locks. Any thread.
+// ending with a newline. Async-signal-safe: the format is walked byte by byte
+// into a fixed line buffer on the stack, numbers are converted there, and the
+// line goes out with one write(2) (a line over 512 bytes in pieces); nothing
+// allocates or locks. Any thread.
 //
 // Directives: %s (a C string, "(null)" for none), %d (signed 32-bit), %u
 // (unsigned 32-bit), %x (unsigned 32-bit, lower-case hex), %p ("0x" and the

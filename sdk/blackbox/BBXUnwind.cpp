@@ -158,18 +158,30 @@ bool BBXUnwindAddressIsInImage(uintptr_t address) {
 
 bool BBXUnwindFirstExecutableAddress(uintptr_t start, uintptr_t end, uint64_t* address) {
     // Bounded: in code built without frame pointers FP holds anything, and a
-    // large one would keep a crashing process scanning for minutes.
+    // large one would keep a crashing process scanning for minutes. Words are
+    // read a block at a time; a block that cannot be read whole is read word
+    // by word, up to its first unreadable word, where the scan stops.
+    constexpr uint32_t kBlockWords = 32;
+    uint64_t block[kBlockWords];
     uint32_t words = 0;
-    for (uintptr_t at = start; at < end && words < kBBXUnwindMaximumScanWords; at += 8, ++words) {
-        uint64_t word = 0;
-        if (!BBXReadMemory(reinterpret_cast<const void*>(at), &word, sizeof word)) return false;
-        BBXSDKLog("%s: Checking address %p => %p\n", __func__, static_cast<uint64_t>(at), word);
-        BBXSDKLog("%s: Checking for executable %p\n", __func__, word);
-        if (BBXUnwindAddressIsInImage(word)) {
-            *address = word;
-            return true;
+    uintptr_t at = start;
+    while (at < end && words < kBBXUnwindMaximumScanWords) {
+        uint32_t count = kBlockWords;
+        if (kBBXUnwindMaximumScanWords - words < count) count = kBBXUnwindMaximumScanWords - words;
+        if ((end - at) / 8 < count) count = static_cast<uint32_t>((end - at + 7) / 8);
+        bool whole = BBXReadMemory(reinterpret_cast<const void*>(at), block, count * 8u);
+        for (uint32_t i = 0; i < count; ++i, at += 8, ++words) {
+            if (!whole && !BBXReadMemory(reinterpret_cast<const void*>(at), &block[i], 8)) return false;
+            uint64_t word = block[i];
+            // Both of a word's lines in one write.
+            BBXSDKLog("%s: Checking address %p => %p\n%s: Checking for executable %p\n", __func__,
+                      static_cast<uint64_t>(at), word, __func__, word);
+            if (BBXUnwindAddressIsInImage(word)) {
+                *address = word;
+                return true;
+            }
         }
-        if (at > ~uintptr_t(0) - 8) break;
+        if (at < start) break;  // wrapped around the top of the address space
     }
     return false;
 }
