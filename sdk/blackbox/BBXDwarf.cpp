@@ -303,13 +303,14 @@ int64_t BBXDwarfReadSLEB128(BBXDwarfCursor* cursor) {
 
 const char* BBXDwarfReadString(BBXDwarfCursor* cursor) {
     if (cursor->failed || !cursor->position) return nullptr;
-    const void* nul = std::memchr(cursor->position, 0, static_cast<size_t>(cursor->end - cursor->position));
-    if (!nul) {
+    const uint8_t* nul = cursor->position;
+    while (nul < cursor->end && *nul != 0) ++nul;
+    if (nul == cursor->end) {
         cursor->failed = true;
         return nullptr;
     }
     const char* start = reinterpret_cast<const char*>(cursor->position);
-    cursor->position = static_cast<const uint8_t*>(nul) + 1;
+    cursor->position = nul + 1;
     return start;
 }
 
