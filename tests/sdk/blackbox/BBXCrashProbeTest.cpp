@@ -86,7 +86,7 @@ protected:
         symbols_ = nullptr;
     }
 
-    std::string dir() const { return home_.root().string(); }
+    std::string dir() const { return folder_.empty() ? home_.root().string() : folder_; }
 
     CrashRun crash(const std::vector<std::string>& extra, const std::function<void(testsupport::ChildProcess&)>& during = {}) {
         std::vector<std::string> argv{BBX_CRASH_PROBE, "core", "--report-dir", dir()};
@@ -144,6 +144,15 @@ protected:
         EXPECT_NE(probeBase, 0u);
         EXPECT_TRUE(libc);
         expectEveryLineParses();
+        EXPECT_NE(fileContents(dir() + "/user_incremental_kv.bbxrecord").find(BBXHexEncodeCString("probe-key")),
+                  std::string::npos);
+        EXPECT_NE(fileContents(dir() + "/log_a.bbxrecord").find(BBXHexEncodeCString("probe log line before")),
+                  std::string::npos);
+        // No heap call while the other threads were held, in any recording.
+        std::string heapCalls = fileContents(dir() + "/heap-calls");
+        EXPECT_FALSE(heapCalls.empty());
+        std::istringstream heapLines(heapCalls);
+        for (std::string line; std::getline(heapLines, line);) EXPECT_EQ(line, "heap-calls=0");
 
         auto record = sections(file);
         const PlistValue* threads = section(record, "threads");
@@ -185,6 +194,7 @@ protected:
     std::string sdkLog() { return fileContents(dir() + "/sdk.log"); }
 
     testsupport::TempHome home_;
+    std::string folder_;  // a report folder of its own, for runs side by side
     std::string crashedName_;
     static ProbeSymbols* symbols_;
 };
@@ -361,6 +371,44 @@ TEST_F(BBXCrashProbeTest, ASignalSentByAnotherProcessIsRecordedAndEndsTheProcess
     ASSERT_FALSE(record.empty()) << sdkLog();
     EXPECT_EQ(*valueOf(record[0]).asDictionary()->at("code").asInteger(), SI_USER);
     expectCompleteReport("signal.bbxrecord");
+}
+
+TEST_F(BBXCrashProbeTest, FiftyCrashesAmidBusyHeapAndLoaderThreadsEachEndQuicklyAndComplete) {
+    constexpr int kRuns = 50, kSideBySide = 4;
+    for (int first = 0; first < kRuns; first += kSideBySide) {
+        struct Run {
+            std::string folder;
+            std::unique_ptr<testsupport::ChildProcess> probe;
+        };
+        std::vector<Run> runs;
+        for (int i = first; i < std::min(kRuns, first + kSideBySide); ++i) {
+            Run run;
+            run.folder = home_.root().string() + "/busy-" + std::to_string(i);
+            std::filesystem::create_directories(run.folder);
+            run.probe = testsupport::ChildProcess::start(
+                {BBX_CRASH_PROBE, "core", "--report-dir", run.folder, "--scenario", "busy", "--threads", "1"},
+                kCrashEnvironment);
+            ASSERT_TRUE(run.probe);
+            runs.push_back(std::move(run));
+        }
+        for (Run& run : runs) {
+            SCOPED_TRACE(run.folder);
+            std::optional<std::chrono::steady_clock::time_point> crashing;
+            while (auto line = run.probe->readLine(20s)) {
+                if (line->rfind("crashing-at=", 0) == 0)
+                    crashing = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(std::stoll(line->substr(12))));
+            }
+            EXPECT_EQ(run.probe->wait(20s), 128 + SIGSEGV);
+            ASSERT_TRUE(crashing);
+            EXPECT_LT(std::chrono::steady_clock::now() - *crashing, 5s);
+            folder_ = run.folder;
+            ASSERT_FALSE(sections("mach_exception.bbxrecord").empty()) << sdkLog();
+            auto frames = expectCompleteReport("mach_exception.bbxrecord");
+            ASSERT_FALSE(frames.empty());
+            EXPECT_EQ(frames[0], "ProbeSegvNull");
+        }
+        folder_.clear();
+    }
 }
 
 TEST_F(BBXCrashProbeTest, UnderATracerNothingIsInstalled) {

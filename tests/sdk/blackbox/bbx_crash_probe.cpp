@@ -40,7 +40,11 @@
 //       reporter), kill (waits, printing "waiting", for a signal), and
 //       fault-in-recorder (segv-null with the recorder faulting once in its
 //       threads section). worker: worker-2 does segv-null below its levels;
-//       two-at-once: worker-2 and the main thread fault together.
+//       two-at-once: worker-2 and the main thread fault together; busy:
+//       segv-null while four threads loop on malloc/free and dlopen/dlclose.
+//       Each first records the key "probe-key" and a log line; the heap
+//       calls of the crash handler while it holds the other threads go to
+//       DIR/heap-calls.
 //       --deliver-signal: the delegate wants SIG as a signal.
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
@@ -479,11 +483,53 @@ PROBE_CRASH void ProbeTwoAtOnce() {
     *static_cast<volatile int*>(nullptr) = 1;
 }
 
-// The recorder's own fault: once, inside the threads section.
+// The crash handler's phases: the heap calls of the recording thread while
+// the others are stopped go to DIR/heap-calls (written with write(2) alone);
+// for fault-in-recorder, one fault inside the threads section.
+bool gFaultInRecorder = false;
 std::atomic<bool> gFaultedRecorder{false};
-PROBE_CRASH void faultInRecorder(int phase, int section) {
-    if (phase == BBXHandlerPhaseSection && section == 1 && !gFaultedRecorder.exchange(true))
+char gHeapCallsPath[4096];
+
+void writeHeapCalls(int count) {
+    char text[32] = "heap-calls=";
+    size_t at = std::strlen(text);
+    char digits[16];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + count % 10);
+        count /= 10;
+    } while (count);
+    while (n) text[at++] = digits[--n];
+    text[at++] = '\n';
+    int fd = ::open(gHeapCallsPath, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return;
+    ssize_t written = ::write(fd, text, at);
+    (void)written;
+    ::close(fd);
+}
+
+PROBE_CRASH void onHandlerPhase(int phase, int section) {
+    if (phase == BBXHandlerPhaseSuspended) {
+        gHeapCalls.store(0);
+        gCountingThread.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    } else if (phase == BBXHandlerPhaseResumed) {
+        gCountingThread.store(0);
+        writeHeapCalls(gHeapCalls.load());
+    } else if (gFaultInRecorder && section == 1 && !gFaultedRecorder.exchange(true)) {
         *static_cast<volatile int*>(nullptr) = 1;
+    }
+}
+
+// Four threads that keep the heap and the loader busy while the main thread crashes.
+std::string gPluginPath;
+std::atomic<int> gBusyStarted{0};
+void ProbeBusyMain() {
+    gBusyStarted.fetch_add(1);
+    for (;;) {
+        void* volatile block = std::malloc(64 + static_cast<size_t>(rand() % 4096));
+        std::free(block);
+        if (void* plugin = dlopen(gPluginPath.c_str(), RTLD_NOW)) dlclose(plugin);
+    }
 }
 
 struct Scenario {
@@ -495,7 +541,7 @@ const Scenario kScenarios[] = {
     {"ill", ProbeIll},            {"fpe", ProbeFpe},             {"abort", ProbeAbort},
     {"assert", ProbeAssert},      {"cxx-exception", ProbeCxxException},
     {"overflow", ProbeOverflow},  {"hostile", ProbeHostile},     {"report-exception", ProbeReportException},
-    {"kill", ProbeHoldForKill},   {"fault-in-recorder", ProbeSegvNull},
+    {"kill", ProbeHoldForKill},   {"fault-in-recorder", ProbeSegvNull}, {"busy", ProbeSegvNull},
 };
 
 void applicationReporter(void*, const BBXKitException& exception) {
@@ -503,9 +549,20 @@ void applicationReporter(void*, const BBXKitException& exception) {
 }
 
 __attribute__((noinline)) int ProbeRunScenario(const std::string& name, int threads) {
+    // A key and a log line that travel with the report.
+    BBXUserLoggingRecordUserKeyValue(std::string("probe-key"), foundation::PlistValue(std::string("probe-value")));
+    BBXUserLogFormat("probe log line before %@", name);
+    BBXContextLoggingQueue()->sync([] {});
     // The images loaded at start are on file before anything crashes.
     BBXContextBinaryImagesQueue()->sync([] {});
-    if (name == "fault-in-recorder") BBXHandlerSetTestHook(faultInRecorder);
+    installHeapTrap();
+    gFaultInRecorder = name == "fault-in-recorder";
+    BBXHandlerSetTestHook(onHandlerPhase);
+    if (name == "busy") {
+        for (int i = 0; i < 4; ++i) std::thread(ProbeBusyMain).detach();
+        while (gBusyStarted.load() < 4) usleep(1000);
+        usleep(20000);
+    }
     if (name == "worker" || name == "two-at-once") {
         gWorkerLeaf = name == "worker" ? ProbeSegvNull : ProbeTwoAtOnce;
         gCrashingWorker = 2;
@@ -524,6 +581,10 @@ __attribute__((noinline)) int ProbeRunScenario(const std::string& name, int thre
         for (int i = 1; i <= threads; ++i) workers.emplace_back(ProbeWorkerMain, i, false);
         while (gParked.load() < threads) usleep(1000);
         tLeaf = scenario.leaf;
+        std::printf("crashing-at=%lld\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count()));
+        std::fflush(stdout);
         ProbeLevel1();
         gStopWorkers.store(true);
         for (auto& worker : workers) worker.join();
@@ -556,6 +617,8 @@ int core(int argc, char** argv) {
         } else return usage();
     }
     if (reportDir.empty()) return usage();
+    std::snprintf(gHeapCallsPath, sizeof gHeapCallsPath, "%s/heap-calls", reportDir.c_str());
+    gPluginPath = (std::filesystem::path(argv[0]).parent_path() / "libbbx_probe_plugin.so").string();
     if (gSlowBlock) BBXContextSetBlockHook(slowBlock);
 
     std::string sessionID = BBXLowercaseUUIDString();
