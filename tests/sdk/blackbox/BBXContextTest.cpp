@@ -9,7 +9,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "sdk/blackbox/BBXSDKLog.h"
 #include "tests/sdk/blackbox/BlackboxTestSupport.h"
@@ -107,6 +110,27 @@ TEST_F(BBXContextTest, SDKLogWritesItsDirectivesOnly) {
         {logged("%s: ends in %", "f"), "f: ends in %"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.written, c.expected);
+}
+
+// A line goes out with one write: lines of threads logging at once never mix,
+// and one longer than the line buffer still arrives whole.
+TEST_F(BBXContextTest, SDKLogLinesOfThreadsNeverMix) {
+    std::string longText(1500, 'x');
+    EXPECT_EQ(logged("%s: %s\n", "f", longText.c_str()), "f: " + longText + "\n");
+
+    size_t before = fileContents(logPath()).size();
+    std::vector<std::thread> threads;
+    const char* names[] = {"alpha", "bravo", "charlie", "delta"};
+    for (const char* name : names)
+        threads.emplace_back([name] {
+            for (int i = 0; i < 300; ++i) BBXSDKLog("%s: line %d of a thread logging at once\n", name, i);
+        });
+    for (auto& thread : threads) thread.join();
+    std::istringstream lines(fileContents(logPath()).substr(before));
+    int count = 0;
+    std::regex whole("(alpha|bravo|charlie|delta): line [0-9]+ of a thread logging at once");
+    for (std::string line; std::getline(lines, line); ++count) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    EXPECT_EQ(count, 1200);
 }
 
 TEST_F(BBXContextTest, SDKLogKeepsOneAppendingDescriptor) {
