@@ -13,13 +13,16 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "sdk/blackbox/BBXBinaryImage.h"
+#include "platform/crash/Threads.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "tests/sdk/blackbox/BlackboxTestSupport.h"
 #include "tests/sdk/blackbox/UnwindChains.h"
@@ -136,6 +139,48 @@ TEST(BBXUnwindLiveTest, OptimisedChainsWalkLikeLibunwind) {
         SCOPED_TRACE("with frame pointers");
         expectSameWalks(with);
     }
+}
+
+// A thread stopped by the suspension signal while it spins at the end of an
+// optimised chain: its PC is where it was interrupted, not a return address.
+std::atomic<bool> gSpinning{false};
+std::atomic<bool> gStopSpinning{false};
+__attribute__((noinline)) void spin(void*) {
+    gSpinning.store(true);
+    while (!gStopSpinning.load(std::memory_order_relaxed)) asm volatile("pause" ::: "memory");
+}
+
+TEST(BBXUnwindLiveTest, ASuspendedThreadWalksLikeLibunwind) {
+    gStopSpinning.store(false);
+    std::atomic<pid_t> tid{0};
+    std::thread worker([&] {
+        tid.store(crash::currentThreadID());
+        blackboxtest::chainWithoutFramePointers(spin, nullptr);
+    });
+    while (!gSpinning.load() || tid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(crash::suspendThread(tid.load()));
+    crash::ThreadRegisters registers;
+    bool read = crash::suspendedThreadRegisters(tid.load(), &registers);
+    ucontext_t context{};
+    std::memcpy(context.uc_mcontext.gregs, registers.gregs, sizeof registers.gregs);
+    Walks walks;
+    if (read) {
+        walks.ours = ourWalk(BBXThreadStateFromMachineContext(&context), true);
+        unw_cursor_t cursor;
+        // Stopped by a signal: libunwind looks the first PC up as it is, too.
+        if (unw_init_local2(&cursor, reinterpret_cast<unw_context_t*>(&context), UNW_INIT_SIGNAL_FRAME) == 0) {
+            do {
+                unw_word_t ip = 0;
+                unw_get_reg(&cursor, UNW_REG_IP, &ip);
+                walks.theirs.push_back(ip);
+            } while (walks.theirs.size() < 1000 && unw_step(&cursor) > 0);
+        }
+    }
+    crash::resumeThread(tid.load());
+    gStopSpinning.store(true);
+    worker.join();
+    ASSERT_TRUE(read);
+    expectSameWalks(walks);
 }
 
 Walks* gComparatorWalks = nullptr;
