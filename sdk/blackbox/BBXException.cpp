@@ -16,6 +16,7 @@
 #include "sdk/blackbox/BBXKitException.h"
 #include "sdk/blackbox/BBXProcess.h"
 #include "sdk/blackbox/BBXSDKLog.h"
+#include "sdk/blackbox/BBXUserLogging.h"
 #include "sdk/blackbox/BBXUtilities.h"
 
 const char* const kBBXApplicationClassName = "NSApplication";
@@ -175,7 +176,15 @@ void BBXExceptionRecord(int type, const std::string& name, const std::string& re
         if (queue) queue->syncInPlace(write);
         else write();
     } else {
-        BBXSDKLog("%s: custom exception files are not open yet, nothing written\n", kFunction);
+        // Not a crash: one entry of the custom-exception files, in turn with
+        // the other user logging, and no process record.
+        auto write = [&] {
+            BBXUserLoggingWriteAndCheckABFiles(&readOnly->customExceptionStore, [&](BBXFile* file) {
+                writeSection(file, type, name, reason, frames, frameCount);
+            });
+        };
+        if (auto queue = BBXContextLoggingQueue()) queue->sync(write);
+        else write();
     }
     BBXSDKLog("%s: Finished recording an exception structure\n", kFunction);
 }

@@ -15,6 +15,7 @@
 #include "platform/dispatch/Queue.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXDemangleOperation.h"
+#include "sdk/blackbox/BBXException.h"
 #include "sdk/blackbox/BBXFile.h"
 #include "sdk/blackbox/BBXInternalReport.h"
 #include "sdk/blackbox/BBXReport.h"
@@ -59,7 +60,7 @@ protected:
     void SetUp() override {
         drain();
         for (const char* name : {"user_incremental_kv", "user_compacted_kv", "internal_incremental_kv",
-                                 "internal_compacted_kv", "log_a", "log_b", "errors_a", "errors_b", "scratch_a",
+                                 "internal_compacted_kv", "log_a", "log_b", "errors_a", "errors_b", "custom_exception_a", "custom_exception_b", "scratch_a",
                                  "scratch_b", "scratch_incremental", "scratch_compacted"})
             std::filesystem::remove(path(std::string(name) + ".bbxrecord"));
         withContextWritable([](BBXReadOnlyContext* readOnly, BBXWritableContext* writable) {
@@ -261,6 +262,28 @@ TEST_F(BBXUserLoggingTest, ErrorsCarryTheirDetailsAndACallersStackAndSwapByCount
     drain();
     EXPECT_EQ(sections(path("errors_a.bbxrecord"), "error").size(), 2u);
     EXPECT_EQ(sections(path("errors_b.bbxrecord"), "error").size(), 1u);
+}
+
+TEST_F(BBXUserLoggingTest, CustomAndScriptExceptionsAreEntriesOfTheCustomExceptionFilesWithoutAProcessRecord) {
+    const uintptr_t frames[] = {0x1000, 0x2000};
+    BBXExceptionRecord(BBXExceptionTypeCustom, "CustomName", "custom reason", frames, 2, false);
+    BBXExceptionRecord(BBXExceptionTypeJavaScript, "ScriptError", "", nullptr, 0, false);
+    drain();
+    auto read = BBXFileReadSections(path("custom_exception_a.bbxrecord").c_str(), false);
+    ASSERT_TRUE(read);
+    ASSERT_EQ(read->size(), 2u);
+    std::vector<std::string> types;
+    for (const auto& section : *read) {
+        const auto& entry = *section.asDictionary();
+        ASSERT_EQ(entry.begin()->first, "exception");
+        types.push_back(*entry.begin()->second.asDictionary()->at("type").asString());
+    }
+    EXPECT_EQ(types, (std::vector<std::string>{"custom", "javascript"}));
+    const auto& first = *(*read)[0].asDictionary()->begin()->second.asDictionary();
+    EXPECT_EQ(unhex(*first.at("name").asString()), "CustomName");
+    EXPECT_EQ(unhex(*first.at("reason").asString()), "custom reason");
+    EXPECT_EQ(first.at("frames").asArray()->size(), 2u);
+    EXPECT_FALSE(exists(path("exception.bbxrecord")));
 }
 
 TEST_F(BBXUserLoggingTest, WithErrorReportingOffNoErrorsFileAppears) {
