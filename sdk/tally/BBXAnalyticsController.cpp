@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -17,9 +18,11 @@
 #include "sdk/beacon/Beacon.h"
 #include "sdk/tally/BBXAnalyticsApplicationLifecycleEvent.h"
 #include "sdk/tally/BBXAnalyticsEventFilter.h"
+#include "sdk/tally/BBXAnalyticsGzipFile.h"
 #include "sdk/tally/BBXAnalyticsIdentifierGenerator.h"
 #include "sdk/tally/BBXAnalyticsMetadataController.h"
 #include "sdk/tally/BBXAnalyticsMetadataEvent.h"
+#include "sdk/tally/BBXAnalyticsNetworkingClient.h"
 #include "sdk/tally/BBXAnalyticsTimestampGenerator.h"
 #include "sdk/tally/BBXEventLogEventFile.h"
 #include "sdk/tally/BBXTallyCustomEvent.h"
@@ -81,6 +84,17 @@ foundation::Error controllerError(int code, const std::string& what) {
     return foundation::Error(BBXEventLogFile::kPOSIXErrorDomain, code, what);
 }
 
+foundation::Error maintenanceError(int code) { return foundation::Error(Controller::kErrorDomain, code); }
+
+foundation::Error errnoError(const fs::path& path) {
+    return foundation::Error(BBXEventLogFile::kPOSIXErrorDomain, errno, std::string(std::strerror(errno)) + ": " + path.string());
+}
+
+// Runs the step's debug line for an error, if any.
+void logFailure(const char* format, const std::optional<foundation::Error>& error) {
+    if (error) tally::debugLog(foundation::format(format, error->description()));
+}
+
 }  // namespace
 
 Controller::Settings Controller::Settings::fromDictionary(const Dictionary* settings) {
@@ -140,6 +154,7 @@ std::shared_ptr<Controller> Controller::initWithSessionIdentifier(const std::str
         environment.metadataController =
             BBXAnalyticsMetadataController::initWithTimeStamp(sessionTimestamp, betaToken, environment.beacon);
     if (!environment.metadataController) return nullptr;
+    if (!environment.networkingClient) environment.networkingClient = std::make_shared<BBXAnalyticsNetworkingClient>();
 
     std::shared_ptr<Controller> controller(new Controller(sessionIdentifier, sessionTimestamp, analyticsRootDirectoryURL,
                                                           betaToken, std::move(environment)));
@@ -169,6 +184,7 @@ Controller::BBXAnalyticsController(const std::string& sessionIdentifier, uint64_
       identifierGenerator_(std::move(environment.identifierGenerator)),
       timestampGenerator_(std::move(environment.timestampGenerator)),
       metadataController_(std::move(environment.metadataController)),
+      networkingClient_(std::move(environment.networkingClient)),
       swapTimeout_(environment.swapTimeout),
       terminateWait_(environment.terminateWait),
       root_(root),
@@ -293,7 +309,7 @@ void Controller::applySettings(std::shared_ptr<const Dictionary> dictionary) {
             loggedAnalyticsEnabled_ = true;
         }
     }
-    if (performAfterSettings_.load()) runSessionMaintenance();
+    if (performAfterSettings_.load()) runSessionMaintenance(nullptr);
 }
 
 void Controller::handleDisabledFeatureSwitch() {
@@ -305,8 +321,14 @@ void Controller::handleDisabledFeatureSwitch() {
             priorityState_[priority].fileURL.reset();
             priorityState_[priority].file.reset();
         });
+    // Everything but the lock: the tree stays this process's while it runs.
     std::error_code error;
-    fs::remove_all(root_, error);
+    for (fs::directory_iterator it(root_, error), end; !error && it != end; it.increment(error)) {
+        if (it->path().filename() == kLockFileName) continue;
+        std::error_code removeError;
+        fs::remove_all(it->path(), removeError);
+        if (removeError) error = removeError;
+    }
     if (error)
         tally::debugLog(foundation::format("[Blackbox:Tally] Unable to purge analytics directory {error = %@}",
                                            error.message()));
@@ -553,22 +575,231 @@ void Controller::scheduleSessionMaintenance() {
     maintenanceTimer_ = dispatch::TimerSource::create(maintenanceQueue_);
     std::weak_ptr<Controller> weak = weak_from_this();
     maintenanceTimer_->setHandler([weak] {
-        if (auto self = weak.lock()) self->runSessionMaintenance();
+        if (auto self = weak.lock()) self->runSessionMaintenance(nullptr);
     });
     maintenanceTimer_->setTimer(initialMaintenanceTimeWithFlushInterval(s->flushIntervalSecs), s->flushIntervalSecs);
     maintenanceTimer_->resume();
 }
 
-void Controller::maintainSessionFragmentsIgnoringError() {
+void Controller::maintainSessionFragmentsIgnoringError() { maintainSessionFragments(nullptr); }
+
+void Controller::maintainSessionFragments(Completion completion) {
     auto self = shared_from_this();
-    maintenanceQueue_->async([self] { self->runSessionMaintenance(); });
+    maintenanceQueue_->async([self, completion = std::move(completion)]() mutable {
+        self->runSessionMaintenance(std::move(completion));
+    });
 }
 
-void Controller::runSessionMaintenance() {
+void Controller::runSessionMaintenance(Completion completion) {
     ++maintenanceRuns_;
-    // The run's first step: later lines go to a new fragment, so the previous
-    // one is closed once its swaps have run.
+    // The first step: later lines go to a new fragment, so the previous one
+    // is closed once its swaps have run.
     if (auto opened = runOpenNewSessionFragment(); !opened.ok())
-        tally::debugLog(foundation::format("[Blackbox:Tally] Unable to open new session fragment {error: %@}", opened.error()));
-    saveLastMaintenanceDate(foundation::Date::now());
+        logFailure("[Blackbox:Tally] Unable to open new session fragment {%@}", opened.error());
+    if (auto packaged = runPackageClosedSessionFragments(); !packaged.ok())
+        logFailure("[Blackbox:Tally] Unable to package closed session fragments {%@}", packaged.error());
+    auto self = shared_from_this();
+    transmitPackagedSessionFragments([self, completion = std::move(completion)](std::optional<foundation::Error> error) {
+        // On the maintenance queue.
+        if (error) logFailure("[Blackbox:Tally] Unable to transmit packaged session fragments {%@}", error);
+        else tally::debugLog("[Blackbox:Tally] Successfully transmitted packaged session fragments");
+        if (auto pruned = self->runPruneSessionFragmentLogFiles(); !pruned.ok())
+            logFailure("[Blackbox:Tally] Unable to prune session fragment log files {%@}", pruned.error());
+        if (auto swept = self->repository_.cleanUpEventLogRepositoryIgnorningSessionFragmentDirectoryURL(
+                self->currentSessionFragmentDirectoryURL());
+            !swept.ok())
+            logFailure("[Blackbox:Tally] Unable to clean up session repository {%@}", swept.error());
+        self->saveLastMaintenanceDate(foundation::Date::now());
+        if (completion) completion(std::nullopt);
+    });
+}
+
+void Controller::packageClosedSessionFragments(Completion completion) {
+    auto self = shared_from_this();
+    maintenanceQueue_->async([self, completion = std::move(completion)] {
+        auto packaged = self->runPackageClosedSessionFragments();
+        if (completion) completion(packaged.ok() ? std::nullopt : std::optional<foundation::Error>(packaged.error()));
+    });
+}
+
+foundation::Result<void> Controller::runPackageClosedSessionFragments() {
+    purgePackagedPrepSessionFragmentDirectories();
+    auto fragments = sessionFragmentDirectoryURLsForStateName(BBXEventLogSessionRepository::kActiveState);
+    if (!fragments.ok()) return fragments.error();
+    for (const auto& fragment : fragments.value()) {
+        // The current fragment, and one whose swaps have not all run, may
+        // still take lines.
+        if (isOpenSessionFragmentDirectoryURL(fragment)) continue;
+        auto prep = repository_.prepSessionFragmentDirectoryURLForStateName(BBXEventLogSessionRepository::kPackagedState,
+                                                                            fragment);
+        if (!prep.ok()) return prep.error();
+        if (auto packaged = packageLogsFromActiveSessionFragmentDirectoryURL(fragment, prep.value()); !packaged.ok())
+            return packaged.error();
+        if (auto plain = repository_.removePrepStatusFromSessionFragmentDirectoryURL(prep.value()); !plain.ok())
+            return plain.error();
+        if (auto removed = repository_.removeSessionFragmentDirectory(fragment); !removed.ok()) return removed.error();
+    }
+    return {};
+}
+
+foundation::Result<void> Controller::packageLogsFromActiveSessionFragmentDirectoryURL(const Path& active,
+                                                                                      const Path& packaged) {
+    auto items = BBXEventLogSessionRepository::contentsOfDirectoryURL(active);
+    if (!items.ok()) return items.error();
+    for (const auto& item : items.value()) {
+        if (!BBXEventLogSessionRepository::itemURLHasPathExtensionMatching(item, {"log"})) continue;
+        std::error_code ignored;
+        if (!fs::is_regular_file(fs::symlink_status(item, ignored))) continue;  // a link is never followed
+        Path destination = packaged / (item.filename().string() + ".zip");
+        int source = ::open(item.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (source < 0) return errnoError(item);
+        int target = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (target < 0) {
+            auto error = errnoError(destination);
+            ::close(source);
+            return error;
+        }
+        int result = BBXAnalyticsGzipFile(source, target);
+        ::close(source);
+        if (::close(target) != 0) result = -1;
+        if (result != 0) return controllerError(EIO, "Unable to package " + item.string());
+    }
+    return {};
+}
+
+bool Controller::purgePackagedPrepSessionFragmentDirectories() {
+    if (auto purged = repository_.purgePrepSessionFragmentDirectoriesForStateName(BBXEventLogSessionRepository::kPackagedState);
+        !purged.ok())
+        tally::debugLog(foundation::format("[Blackbox:Tally] Unable to purge packaged prep session fragments {error = %@}",
+                                           purged.error()));
+    return true;
+}
+
+foundation::Result<std::vector<Controller::Path>> Controller::sessionFragmentDirectoryURLsForStateName(
+    const std::string& state) {
+    auto sessions = repository_.sessionDirectoryURLsForStateName(state);
+    if (!sessions.ok()) return sessions.error();
+    std::vector<Path> fragments;
+    for (const auto& session : sessions.value()) {
+        auto inSession = repository_.sessionFragmentDirectoryURLsForSessionDirectory(session);
+        if (!inSession.ok()) return inSession.error();
+        fragments.insert(fragments.end(), inSession.value().begin(), inSession.value().end());
+    }
+    return fragments;
+}
+
+bool Controller::isOpenSessionFragmentDirectoryURL(const Path& fragment) const {
+    return isSessionFragmentOpen(fragment.lexically_normal());
+}
+
+void Controller::transmitPackagedSessionFragments(Completion completion) {
+    auto s = settings();
+    if (!s->analyticsURL) {
+        completion(maintenanceError(kNoAnalyticsURL));
+        return;
+    }
+    if (sessionFragmentsToTransmit_) {
+        completion(maintenanceError(kUploadInProgress));
+        return;
+    }
+    auto fragments = sessionFragmentDirectoryURLsForStateName(BBXEventLogSessionRepository::kPackagedState);
+    if (!fragments.ok()) {
+        completion(fragments.error());
+        return;
+    }
+    sessionFragmentsToTransmit_.emplace();
+    // A prep folder is a packaging that has not finished (or died): its files
+    // may be half written, and it would be sent again once packaged.
+    for (const auto& fragment : fragments.value())
+        if (!BBXEventLogSessionRepository::isPrepDirectoryURL(fragment)) sessionFragmentsToTransmit_->push_back(fragment);
+    transmitNextPackagedSessionFragment(std::move(completion));
+}
+
+void Controller::transmitNextPackagedSessionFragment(Completion completion) {
+    if (!sessionFragmentsToTransmit_ || sessionFragmentsToTransmit_->empty()) {
+        sessionFragmentsToTransmit_.reset();
+        completion(std::nullopt);
+        return;
+    }
+    Path fragment = sessionFragmentsToTransmit_->front();
+    tally::debugLog(foundation::format("[Blackbox:Tally] Transmitting packaged session fragments in %@", fragment.string()));
+    auto self = shared_from_this();
+    auto next = [self, fragment, completion](std::optional<foundation::Error> error) mutable {
+        self->maintenanceQueue_->async([self, fragment, error, completion = std::move(completion)]() mutable {
+            if (!error) {
+                if (auto removed = self->repository_.removeSessionFragmentDirectory(fragment); !removed.ok())
+                    tally::debugLog(foundation::format("[Blackbox:Tally] Unable to delete session fragment directory \"%@\" {%@}",
+                                                       fragment.string(), removed.error().description()));
+            }
+            if (self->sessionFragmentsToTransmit_ && !self->sessionFragmentsToTransmit_->empty())
+                self->sessionFragmentsToTransmit_->pop_front();
+            self->transmitNextPackagedSessionFragment(std::move(completion));
+        });
+    };
+    auto files = repository_.logFileURLsForSessionFragmentDirectory(fragment);
+    auto url = settings()->analyticsURL;
+    if (!files.ok() || !url) {
+        next(files.ok() ? maintenanceError(kNoAnalyticsURL) : files.error());
+        return;
+    }
+    networkingClient_->transmitLogFilesAtURLs(files.value(), *url, beacon_->APIKey(), std::move(next));
+}
+
+void Controller::pruneSessionFragmentLogFiles(Completion completion) {
+    auto self = shared_from_this();
+    maintenanceQueue_->async([self, completion = std::move(completion)] {
+        auto pruned = self->runPruneSessionFragmentLogFiles();
+        if (completion) completion(pruned.ok() ? std::nullopt : std::optional<foundation::Error>(pruned.error()));
+    });
+}
+
+foundation::Result<void> Controller::runPruneSessionFragmentLogFiles() {
+    auto s = settings();
+    if (!s->haveSettings) return {};
+    auto files = nonCurrentLogFileURLsForAllStates();
+    if (!files.ok()) return files.error();
+    size_t count = files.value().size();
+    if (count <= s->maxPendingSendFileCount) return {};
+    auto groups = mutableSortedFileURLsGroupedByPrioritiesFromLogFileURLs(files.value());
+    for (;;) {
+        if (groups.empty() || groups.back().empty()) return maintenanceError(kPruningStuck);
+        // The oldest file of the lowest priority.
+        Path oldest = groups.back().front();
+        if (auto removed = repository_.removeLogFile(oldest); !removed.ok()) return removed.error();
+        groups.back().pop_front();
+        while (!groups.empty() && groups.back().empty()) groups.pop_back();
+        if (--count <= s->maxPendingSendFileCount) return {};
+    }
+}
+
+std::vector<std::deque<Controller::Path>> Controller::mutableSortedFileURLsGroupedByPrioritiesFromLogFileURLs(
+    const std::vector<Path>& files) {
+    std::vector<std::deque<Path>> groups;
+    for (const auto& file : files) {
+        uint64_t priority = BBXEventLogSessionRepository::priorityForEventLogFileWithName(file.filename().string());
+        if (priority > 2) continue;
+        if (groups.size() <= priority) groups.resize(priority + 1);
+        groups[priority].push_back(file);
+    }
+    for (auto& group : groups)
+        std::sort(group.begin(), group.end(), [](const Path& a, const Path& b) { return a.string() < b.string(); });
+    return groups;
+}
+
+foundation::Result<std::vector<Controller::Path>> Controller::nonCurrentLogFileURLsForAllStates() {
+    auto files = repository_.logFileURLsForAllStates();
+    if (!files.ok()) return files.error();
+    std::vector<Path> nonCurrent;
+    for (const auto& file : files.value())
+        if (!isOpenSessionFragmentDirectoryURL(file.parent_path())) nonCurrent.push_back(file);
+    return nonCurrent;
+}
+
+void Controller::cleanUpRepository(Completion completion) {
+    auto self = shared_from_this();
+    maintenanceQueue_->async([self, completion = std::move(completion)] {
+        auto swept = self->repository_.cleanUpEventLogRepositoryIgnorningSessionFragmentDirectoryURL(
+            self->currentSessionFragmentDirectoryURL());
+        if (completion) completion(swept.ok() ? std::nullopt : std::optional<foundation::Error>(swept.error()));
+    });
 }

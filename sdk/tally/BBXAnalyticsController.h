@@ -26,9 +26,19 @@
 // - At will-terminate, the low-priority queue gets at most terminateWait
 //   (1 s) to write what it holds.
 // - The root holds a hidden lock file: a second process on the same tree gets
-//   no controller and runs without analytics.
+//   no controller and runs without analytics. Switching analytics off empties
+//   the root but keeps the lock, so the tree stays this process's.
+//
+// Maintenance (packaging, upload, pruning, the sweep) goes further too:
+// - A fragment still open (its swaps not all run) is neither packaged nor
+//   pruned in that run.
+// - The upload skips "prep" folders: their files may be half written, and
+//   they would go out again once packaged.
+// - A fragment with a file that cannot be read fails its upload and is kept.
+// - Only regular files are packaged: a link in a fragment is never followed.
 
 #include <atomic>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -46,6 +56,7 @@
 #include "sdk/tally/BBXEventLogSessionRepository.h"
 
 class BBXAnalyticsIdentifierGenerator;
+class BBXAnalyticsNetworkingClient;
 class BBXAnalyticsMetadataController;
 class BBXAnalyticsTimestampGenerator;
 class BBXEventLogEvent;
@@ -67,6 +78,13 @@ public:
     static constexpr const char* kLastSessionMetadataKey = "com.blackbox.insights.lastsessionmetadata";
     static constexpr const char* kLastMaintenanceDateKey = "com.blackbox.insights.lastmaintenancedate";
     static constexpr const char* kLockFileName = ".lock";
+    static constexpr const char* kErrorDomain = "BBXAnalyticsControllerErrorDomain";
+    // kErrorDomain's codes.
+    static constexpr int kUploadInProgress = -1;
+    static constexpr int kNoAnalyticsURL = -2;
+    static constexpr int kPruningStuck = -3;
+
+    using Completion = std::function<void(std::optional<foundation::Error>)>;
 
     // The applied settings, read as a whole.
     struct Settings {
@@ -94,6 +112,7 @@ public:
         std::shared_ptr<BBXAnalyticsIdentifierGenerator> identifierGenerator;
         std::shared_ptr<BBXAnalyticsTimestampGenerator> timestampGenerator;
         std::shared_ptr<BBXAnalyticsMetadataController> metadataController;  // made from the session time when null
+        std::shared_ptr<BBXAnalyticsNetworkingClient> networkingClient;
         double swapTimeout = 5;
         double terminateWait = 1;
     };
@@ -149,9 +168,35 @@ public:
     double initialMaintenanceTimeWithFlushInterval(uint32_t interval);
     void scheduleSessionMaintenance();
     void cancelSessionMaintenance();
-    // Starts a maintenance run on the maintenance queue (its first step, a new
-    // fragment, then the date of the run).
+    // A maintenance run on the maintenance queue: a new fragment, packaging of
+    // the closed ones, their upload, pruning, the sweep, the date of the run.
+    // Each step's failure is logged (debug) and the next step follows; the
+    // completion (maintenance queue) gets no error.
+    void maintainSessionFragments(Completion completion);
     void maintainSessionFragmentsIgnoringError();
+
+    // The steps, each on the maintenance queue with its completion there.
+    void packageClosedSessionFragments(Completion completion);
+    foundation::Result<void> runPackageClosedSessionFragments();
+    // Uploads every packaged fragment, one at a time; a failed upload keeps
+    // its fragment and the loop goes on. kNoAnalyticsURL, kUploadInProgress.
+    void transmitPackagedSessionFragments(Completion completion);
+    void pruneSessionFragmentLogFiles(Completion completion);
+    foundation::Result<void> runPruneSessionFragmentLogFiles();
+    void cleanUpRepository(Completion completion);
+
+    // Every fragment folder of every session of the state, "prep" ones too.
+    foundation::Result<std::vector<Path>> sessionFragmentDirectoryURLsForStateName(const std::string& state);
+    bool purgePackagedPrepSessionFragmentDirectories();
+    bool isOpenSessionFragmentDirectoryURL(const Path& fragment) const;
+    foundation::Result<void> packageLogsFromActiveSessionFragmentDirectoryURL(const Path& active, const Path& packaged);
+    // Log files by priority (0, 1, 2; as many groups as the highest present
+    // needs), each group sorted by path; files without a priority left out.
+    static std::vector<std::deque<Path>> mutableSortedFileURLsGroupedByPrioritiesFromLogFileURLs(
+        const std::vector<Path>& files);
+    // Log files of both states outside the open fragments.
+    foundation::Result<std::vector<Path>> nonCurrentLogFileURLsForAllStates();
+    const std::shared_ptr<BBXAnalyticsNetworkingClient>& networkingClient() const { return networkingClient_; }
 
     const std::shared_ptr<dispatch::Queue>& sessionMaintenanceQueue() const { return maintenanceQueue_; }
     const std::shared_ptr<dispatch::Queue>& priorityEventLoggingQueue(uint64_t priority) const {
@@ -184,7 +229,8 @@ private:
     foundation::Result<void> ensureLogFileExistsForPriority(uint64_t priority);
     bool handleSizeTriggeredMaintainSessionFragmentForLogFile(const BBXEventLogEventFile& file);
     void handlePriorityTriggeredMaintainSessionFragmentForEvent(const BBXEventLogEvent& event);
-    void runSessionMaintenance();
+    void runSessionMaintenance(Completion completion);
+    void transmitNextPackagedSessionFragment(Completion completion);
     void waitForLowPriorityEvents();
 
     std::shared_ptr<Beacon> beacon_;
@@ -193,6 +239,7 @@ private:
     std::shared_ptr<BBXAnalyticsIdentifierGenerator> identifierGenerator_;
     std::shared_ptr<BBXAnalyticsTimestampGenerator> timestampGenerator_;
     std::shared_ptr<BBXAnalyticsMetadataController> metadataController_;
+    std::shared_ptr<BBXAnalyticsNetworkingClient> networkingClient_;
     const double swapTimeout_;
     const double terminateWait_;
 
@@ -225,6 +272,7 @@ private:
     std::atomic<uint64_t> maintenanceRuns_{0};
     bool loggedAnalyticsEnabled_ = false;                       // maintenance queue
     std::shared_ptr<dispatch::TimerSource> maintenanceTimer_;   // maintenance queue
+    std::optional<std::deque<Path>> sessionFragmentsToTransmit_;  // maintenance queue
 
     std::optional<std::string> lastSessionIdentifier_;
     uint64_t lastSessionTimestamp_ = 0;

@@ -1,5 +1,7 @@
 #include "tests/support/FakeKitService.h"
 
+#include <zlib.h>
+
 namespace testsupport {
 
 namespace {
@@ -49,6 +51,81 @@ void FakeKitService::scriptCreate(std::vector<Reply> replies) {
     createServed_ = 0;
 }
 
+void FakeKitService::scriptAnalytics(std::vector<Reply> replies) {
+    std::lock_guard lock(mutex_);
+    analytics_ = std::move(replies);
+    analyticsServed_ = 0;
+}
+
+std::vector<FakeKitService::Upload> FakeKitService::uploads() const {
+    std::lock_guard lock(mutex_);
+    return uploads_;
+}
+
+std::map<std::string, int> FakeKitService::acceptedEventIds() const {
+    std::lock_guard lock(mutex_);
+    std::map<std::string, int> counts;
+    for (const auto& upload : uploads_)
+        if (upload.accepted)
+            for (const auto& event : upload.events) ++counts[event.eventId];
+    return counts;
+}
+
+std::optional<std::string> FakeKitService::gunzip(const std::string& bytes) {
+    z_stream stream{};
+    if (inflateInit2(&stream, 31) != Z_OK) return std::nullopt;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    std::string out;
+    char buffer[16384];
+    int result = Z_OK;
+    while (result == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer);
+        stream.avail_out = sizeof buffer;
+        result = inflate(&stream, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - stream.avail_out);
+        if (result == Z_BUF_ERROR && stream.avail_in == 0) break;
+    }
+    bool whole = result == Z_STREAM_END && stream.avail_in == 0;
+    inflateEnd(&stream);
+    if (!whole) return std::nullopt;
+    return out;
+}
+
+std::vector<FakeKitService::Event> FakeKitService::eventLines(const std::string& log, bool& wellFormed) {
+    std::vector<Event> events;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t tab1 = log.find('\t', at);
+        size_t tab2 = tab1 == std::string::npos ? tab1 : log.find('\t', tab1 + 1);
+        size_t tab3 = tab2 == std::string::npos ? tab2 : log.find('\t', tab2 + 1);
+        if (tab3 == std::string::npos) {
+            wellFormed = false;
+            break;
+        }
+        size_t length = 0;
+        bool digits = tab3 > tab2 + 1;
+        for (size_t i = tab2 + 1; i < tab3; ++i) {
+            digits = digits && log[i] >= '0' && log[i] <= '9';
+            length = length * 10 + static_cast<size_t>(log[i] - '0');
+        }
+        if (!digits || tab3 + 1 + length >= log.size() || log[tab3 + 1 + length] != '\n') {
+            wellFormed = false;
+            break;
+        }
+        Event event;
+        event.key = log.substr(tab1 + 1, tab2 - tab1 - 1);
+        event.payload = log.substr(tab3 + 1, length);
+        if (size_t key = event.payload.find("\"eventId\":\""); key != std::string::npos) {
+            size_t start = key + 11;
+            event.eventId = event.payload.substr(start, event.payload.find('"', start) - start);
+        }
+        events.push_back(std::move(event));
+        at = tab3 + 2 + length;
+    }
+    return events;
+}
+
 void FakeKitService::scriptUpdate(std::vector<Reply> replies) {
     std::lock_guard lock(mutex_);
     update_ = std::move(replies);
@@ -68,6 +145,7 @@ FakeKitService::Route FakeKitService::routeOf(const RecordedRequest& request) {
         if (request.method == "POST" && endsWith(path, "/apps")) return Route::Create;
         if (request.method == "PUT" && path.find("/apps/") != std::string::npos) return Route::Update;
     }
+    if (path == kAnalyticsPath && request.method == "POST") return Route::Analytics;
     return Route::Other;
 }
 
@@ -78,12 +156,46 @@ std::vector<RecordedRequest> FakeKitService::requests(Route route) const {
     return matching;
 }
 
-Reply FakeKitService::answer(const RecordedRequest& request) {
+void FakeKitService::holdAnalytics(bool hold) {
     std::lock_guard lock(mutex_);
+    holding_ = hold;
+    held_ = 0;
+    holdChanged_.notify_all();
+}
+
+bool FakeKitService::waitForHeldAnalytics(double seconds) {
+    std::unique_lock lock(mutex_);
+    return holdChanged_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return held_ > 0; });
+}
+
+Reply FakeKitService::answer(const RecordedRequest& request) {
+    std::unique_lock lock(mutex_);
     switch (routeOf(request)) {
     case Route::Settings: return next(settings_, settingsServed_, settingsDocument("null"));
     case Route::Create: return next(create_, createServed_, Reply::text("{}", 200, "application/json"));
     case Route::Update: return next(update_, updateServed_, Reply::text("{}", 200, "application/json"));
+    case Route::Analytics: {
+        if (holding_) {
+            ++held_;
+            holdChanged_.notify_all();
+            holdChanged_.wait(lock, [this] { return !holding_; });
+        }
+        Reply reply = next(analytics_, analyticsServed_, Reply::text("{}", 200, "application/json"));
+        Upload upload;
+        for (const auto& field : multipartFields(request)) {
+            upload.partNames.push_back(field.name);
+            auto inflated = gunzip(field.value);
+            if (!inflated) upload.wellFormed = false;
+            upload.inflated.push_back(inflated.value_or(""));
+            auto events = eventLines(inflated.value_or(""), upload.wellFormed);
+            upload.events.insert(upload.events.end(), events.begin(), events.end());
+        }
+        // Taken only when the answer goes out as a success.
+        upload.accepted = reply.status / 100 == 2 && !reply.neverAnswer && !reply.hangUp &&
+                          reply.closeAfterBodyBytes < 0 && reply.raw.empty();
+        uploads_.push_back(std::move(upload));
+        return reply;
+    }
     case Route::Other: break;
     }
     return Reply::text("no such route", 404);

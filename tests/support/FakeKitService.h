@@ -5,12 +5,16 @@
 //   GET  .../spi/v2/platforms/<platform>/apps/<id>/settings   the settings document
 //   POST .../spi/v1/platforms/<platform>/apps                 app create (multipart)
 //   PUT  .../spi/v1/platforms/<platform>/apps/<id>            app update (multipart)
+//   POST /analytics/events                                    analytics upload (multipart of
+//                                                             gzip event logs)
 // Each route answers from its script: the replies in turn, the last one again
 // once the script runs out (a JSON document with "app" null when nothing was
 // scripted for settings, 200 for configure). Replies carry statuses, delays,
 // silence and cut bodies (see Reply). Every request is recorded; multipart
 // bodies can be read back as their fields. Later kit routes go beside these.
 
+#include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,7 +27,23 @@ namespace testsupport {
 
 class FakeKitService {
 public:
-    enum class Route { Settings, Create, Update, Other };
+    enum class Route { Settings, Create, Update, Analytics, Other };
+    static constexpr const char* kAnalyticsPath = "/analytics/events";
+
+    // One event line of an analytics upload.
+    struct Event {
+        std::string key;
+        std::string eventId;  // "" when the payload names none
+        std::string payload;
+    };
+    // One analytics upload as the service read it.
+    struct Upload {
+        std::vector<std::string> partNames;
+        std::vector<std::string> inflated;  // each part's bytes, gunzipped ("" when not gzip)
+        std::vector<Event> events;
+        bool wellFormed = true;  // every part gunzipped and every line whole
+        bool accepted = false;   // answered 2xx
+    };
 
     // One part of a multipart body.
     struct Field {
@@ -45,6 +65,16 @@ public:
     void scriptSettings(std::vector<Reply> replies);
     void scriptCreate(std::vector<Reply> replies);
     void scriptUpdate(std::vector<Reply> replies);
+    // Analytics uploads answer 200 with "{}" unless scripted.
+    void scriptAnalytics(std::vector<Reply> replies);
+    std::string analyticsURL() const { return server_.url(kAnalyticsPath); }
+    std::vector<Upload> uploads() const;
+    // While held, analytics uploads wait for their answer (release before stop()).
+    void holdAnalytics(bool hold);
+    // Until an upload waits held; false after timeout.
+    bool waitForHeldAnalytics(double seconds);
+    // How often each eventId came in uploads that were answered 2xx.
+    std::map<std::string, int> acceptedEventIds() const;
     // A settings document with this "app" value (JSON text, "null" for none).
     static Reply settingsDocument(const std::string& appJSON);
 
@@ -55,14 +85,23 @@ public:
     // The parts of a multipart/form-data body, in order; empty when the body
     // is none.
     static std::vector<Field> multipartFields(const RecordedRequest& request);
+    // The gzip stream's bytes, or nothing when it is not whole.
+    static std::optional<std::string> gunzip(const std::string& bytes);
+    // Event log lines read by their length fields; wellFormed goes false at a
+    // torn or malformed line, where reading stops.
+    static std::vector<Event> eventLines(const std::string& log, bool& wellFormed);
 
 private:
     Reply answer(const RecordedRequest& request);
 
     LoopbackServer server_;
     mutable std::mutex mutex_;
-    std::vector<Reply> settings_, create_, update_;
-    size_t settingsServed_ = 0, createServed_ = 0, updateServed_ = 0;
+    std::vector<Reply> settings_, create_, update_, analytics_;
+    size_t settingsServed_ = 0, createServed_ = 0, updateServed_ = 0, analyticsServed_ = 0;
+    std::vector<Upload> uploads_;
+    std::condition_variable holdChanged_;
+    bool holding_ = false;
+    int held_ = 0;
 };
 
 }  // namespace testsupport

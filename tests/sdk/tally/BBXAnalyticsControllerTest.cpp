@@ -24,6 +24,7 @@
 #include "sdk/tally/BBXEventLogFile.h"
 #include "sdk/tally/BBXTallyCustomEvent.h"
 #include "sdk/tally/BBXTallyLoginEvent.h"
+#include "tests/sdk/tally/AnalyticsControllerFixture.h"
 #include "tests/support/EventLogLines.h"
 #include "tests/support/RecordingSystemLog.h"
 #include "tests/support/TempHome.h"
@@ -35,18 +36,9 @@ using Dictionary = PlistValue::Dictionary;
 
 namespace {
 
-class FixedTimestamps : public BBXAnalyticsTimestampGenerator {
-public:
-    uint64_t generateAnalyticsTimestamp() override { return now.load(); }
-    std::atomic<uint64_t> now{1700000000000};
-};
-
-class CountingIdentifiers : public BBXAnalyticsIdentifierGenerator {
-public:
-    std::string generateSessionFragmentIdentifier() override { return "F" + std::to_string(++fragments); }
-    std::string generateEventIdentifier() override { return "E" + std::to_string(++events); }
-    std::atomic<int> fragments{0}, events{0};
-};
+using tallytest::CountingIdentifiers;
+using tallytest::FixedTimestamps;
+using tallytest::settingsWith;
 
 using testsupport::keyOf;
 using testsupport::keys;
@@ -59,73 +51,14 @@ ssize_t fullDiskWrite(int fd, const void* bytes, size_t count) {
     return -1;
 }
 
-Dictionary settingsWith(bool collect, Dictionary analytics = {}) {
-    return Dictionary{{"features", Dictionary{{"collect_analytics", collect}}}, {"analytics", std::move(analytics)}};
-}
-
 }  // namespace
 
-class BBXAnalyticsControllerTest : public ::testing::Test {
+class BBXAnalyticsControllerTest : public tallytest::AnalyticsControllerFixture {
 protected:
     void TearDown() override {
-        controller_.reset();
-        dispatch::Clock::useRealTime();
-        foundation::Date::setClock(nullptr);
-        BBXEventLogFile::setWriteFunction(nullptr);
+        AnalyticsControllerFixture::TearDown();
         gDiskFull = false;
     }
-
-    std::shared_ptr<Beacon> makeBeacon() {
-        auto store = std::make_shared<BBXUserDefaults>(storeFolder(), foundation::UserDefaults::suite("standard"));
-        auto beacon = std::make_shared<Beacon>(Beacon::Environment{nullptr, store, &registry_});
-        beacon->setAPIKey("key");
-        return beacon;
-    }
-    fs::path storeFolder() const { return home_.dataHome() / "com.blackbox" / "com.tavlo.Tavlo"; }
-    std::shared_ptr<BBXUserDefaults> store() { return std::make_shared<BBXUserDefaults>(storeFolder()); }
-
-    std::shared_ptr<Controller> start(double swapTimeout = 5) {
-        beacon_ = makeBeacon();
-        Controller::Environment environment;
-        environment.beacon = beacon_;
-        environment.store = store();
-        environment.center = &center_;
-        environment.identifierGenerator = identifiers_;
-        environment.timestampGenerator = timestamps_;
-        environment.swapTimeout = swapTimeout;
-        controller_ = Controller::initWithSessionIdentifier(beacon_->executionIdentifier(), timestamps_->now.load(), root_,
-                                                            std::nullopt, environment);
-        drain();
-        return controller_;
-    }
-
-    // Waits for everything queued: maintenance, the three writers, maintenance again.
-    void drain() {
-        if (!controller_) return;
-        controller_->sessionMaintenanceQueue()->sync([] {});
-        for (uint64_t p = 0; p < 3; ++p) controller_->priorityEventLoggingQueue(p)->sync([] {});
-        controller_->sessionMaintenanceQueue()->sync([] {});
-    }
-
-    void apply(const Dictionary& settings) {
-        controller_->setSettings(std::make_shared<const Dictionary>(settings));
-        drain();
-    }
-
-    fs::path fragment() const { return controller_->currentSessionFragmentDirectoryURL(); }
-    fs::path sessionFolder() const {
-        return root_ / "v1/ACTIVE" / (std::to_string(controller_->sessionTimestamp()) + "_" + controller_->sessionIdentifier());
-    }
-
-    testsupport::TempHome home_;
-    testsupport::RecordingSystemLog::Scope log_;
-    BCNKitRegistry registry_;
-    foundation::NotificationCenter center_;
-    std::shared_ptr<FixedTimestamps> timestamps_ = std::make_shared<FixedTimestamps>();
-    std::shared_ptr<CountingIdentifiers> identifiers_ = std::make_shared<CountingIdentifiers>();
-    fs::path root_ = home_.cacheHome() / "com.blackbox.data" / "com.tavlo.Tavlo" / "analytics";
-    std::shared_ptr<Beacon> beacon_;
-    std::shared_ptr<Controller> controller_;
 };
 
 TEST_F(BBXAnalyticsControllerTest, StartWritesMetadataFirstAndRemembersTheSession) {
@@ -171,11 +104,23 @@ TEST_F(BBXAnalyticsControllerTest, AnalyticsOffPurgesTheRootAndSilencesEvents) {
     ASSERT_TRUE(start());
     controller_->logAppLaunched();
     apply(settingsWith(false));
-    EXPECT_FALSE(fs::exists(root_));
+    // Only the hidden lock stays: the tree is still this process's, so a
+    // second process started now stays out of it.
+    auto emptied = [this] {
+        std::vector<std::string> names;
+        for (const auto& item : fs::directory_iterator(root_)) names.push_back(item.path().filename().string());
+        return names == std::vector<std::string>{Controller::kLockFileName};
+    };
+    EXPECT_TRUE(emptied());
+    {
+        auto first = controller_;
+        EXPECT_FALSE(start());
+        controller_ = first;
+    }
     controller_->logAppLaunched();
     controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("c"));
     drain();
-    EXPECT_FALSE(fs::exists(root_));
+    EXPECT_TRUE(emptied());
     EXPECT_TRUE(log_->contains("[Blackbox:Tally] Tally Event tracking is disabled for this application. Ignoring "
                                "BBXTallyCustomEvent"));
 
@@ -222,13 +167,22 @@ TEST_F(BBXAnalyticsControllerTest, SizeTrigger) {
         ASSERT_TRUE(start());
         apply(settingsWith(true, {{"max_byte_size_per_file", limit}, {"track_custom_events", true}}));
         uint64_t runs = controller_->maintenanceRunCount();
-        for (int i = 0; i < 12; ++i) {
-            fs::path current = fragment();
+        // The append that takes the file past 1000 bytes starts the run, and
+        // only that one; without a limit the file just grows.
+        fs::path first = fragment();
+        uint64_t size = 0;
+        for (int i = 0; i < 12 && controller_->maintenanceRunCount() == runs; ++i) {
             controller_->logCustomEvent(BBXTallyCustomEvent::initWithName("c"));
             drain();
-            if (fs::exists(current / "2.log") && fs::file_size(current / "2.log") > 1000) break;
+            if (fs::exists(first / "2.log")) {
+                EXPECT_TRUE(!limit || size <= 1000u) << "ran on an append before the limit";
+                size = fs::file_size(first / "2.log");
+            }
         }
         EXPECT_EQ(controller_->maintenanceRunCount(), runs + (limit ? 1 : 0));
+        if (!limit) {
+            EXPECT_GT(size, 1000u);
+        }
         controller_.reset();
         fs::remove_all(root_);
     }

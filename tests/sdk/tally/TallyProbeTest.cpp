@@ -70,13 +70,13 @@ TEST(TallyProbeTest, StartsLikeTheProgramAndWritesTheStartEvents) {
 TEST(TallyProbeTest, KilledMidWriteKeepsEveryWrittenEventOnce) {
     testsupport::TempHome home;
     std::mt19937 random(20261211);
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         std::string fragment;
         auto probe = startProbe({"--custom", "100000", "--written"}, fragment);
         ASSERT_TRUE(probe);
         std::set<long> printed;
-        int wanted = std::uniform_int_distribution<int>(1, 30)(random);
+        int wanted = std::uniform_int_distribution<int>(1, 10)(random);
         while (static_cast<int>(printed.size()) < wanted * 100) {
             auto line = probe->readLine(20s);
             if (!line) break;
