@@ -630,6 +630,15 @@ foundation::Result<void> Controller::runPackageClosedSessionFragments() {
         // The current fragment, and one whose swaps have not all run, may
         // still take lines.
         if (isOpenSessionFragmentDirectoryURL(fragment)) continue;
+        // Packaged whole already, and the process ended before this folder
+        // went: packaging again could put a partly removed copy in its place.
+        auto packagedTwin = repository_.stateDirectoryURLForStateName(BBXEventLogSessionRepository::kPackagedState);
+        if (packagedTwin.ok() &&
+            BBXEventLogSessionRepository::isDirectoryURL(packagedTwin.value() / fragment.parent_path().filename() /
+                                                         fragment.filename())) {
+            if (auto removed = repository_.removeSessionFragmentDirectory(fragment); !removed.ok()) return removed.error();
+            continue;
+        }
         auto prep = repository_.prepSessionFragmentDirectoryURLForStateName(BBXEventLogSessionRepository::kPackagedState,
                                                                             fragment);
         if (!prep.ok()) return prep.error();

@@ -16,6 +16,7 @@
 #include "platform/net/URLError.h"
 #include "sdk/beacon/BCNDeveloperToken.h"
 #include "sdk/beacon/BCNNetworkClient.h"
+#include "sdk/tally/BBXAnalyticsApplicationLifecycleEvent.h"
 #include "sdk/tally/BBXTallyCustomEvent.h"
 #include "tests/sdk/tally/AnalyticsControllerFixture.h"
 #include "tests/support/EventLogLines.h"
@@ -410,4 +411,35 @@ TEST_F(BBXAnalyticsMaintenanceTest, ALinkedLogIsNotPackaged) {
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_EQ(uploads[0].partNames, std::vector<std::string>{"2.log.zip"});
     EXPECT_EQ(readFile(outside), "secret\n");
+}
+
+// Without settings nothing starts maintenance: every launch adds a session
+// that stays on disk, and nothing is sent. The growth per launch is printed.
+TEST_F(BBXAnalyticsMaintenanceTest, LaunchesWithoutSettingsUploadNothingAndGrow) {
+    size_t before = service_->requests().size();
+    for (int launch = 0; launch < 30; ++launch) {
+        timestamps_->now += 60000;
+        ASSERT_TRUE(start());
+        controller_->logAppInstalled();
+        controller_->logAppLaunched();
+        logCustom(10);
+        center_.post(BBXAnalyticsApplicationLifecycleEvent::kWillTerminateNotification);
+        drain();
+        EXPECT_EQ(controller_->maintenanceRunCount(), 0u);
+        controller_.reset();
+    }
+    EXPECT_EQ(service_->requests().size(), before);
+    size_t sessions = 0, files = 0;
+    uintmax_t bytes = 0;
+    for (const auto& session : fs::directory_iterator(active())) {
+        ++sessions;
+        for (const auto& item : fs::recursive_directory_iterator(session.path()))
+            if (item.is_regular_file()) {
+                ++files;
+                bytes += item.file_size();
+            }
+    }
+    EXPECT_EQ(sessions, 30u);
+    EXPECT_TRUE(fragmentsIn(packaged()).empty());
+    std::printf("30 launches without settings: %zu files, %ju bytes (%ju bytes a launch)\n", files, bytes, bytes / 30);
 }

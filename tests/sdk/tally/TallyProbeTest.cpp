@@ -5,10 +5,13 @@
 
 #include <fstream>
 #include <random>
+#include <map>
 #include <set>
+#include <thread>
 
 #include "platform/foundation/JSON.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FakeKitService.h"
 #include "tests/support/EventLogLines.h"
 #include "tests/support/TempHome.h"
 
@@ -31,9 +34,10 @@ std::optional<foundation::PlistValue> payloadOf(const std::string& line) {
     return json.value();
 }
 
-std::unique_ptr<testsupport::ChildProcess> startProbe(std::vector<std::string> arguments, std::string& fragment) {
+std::unique_ptr<testsupport::ChildProcess> startProbe(std::vector<std::string> arguments, std::string& fragment,
+                                                      const std::map<std::string, std::string>& env = {}) {
     arguments.insert(arguments.begin(), TALLY_PROBE);
-    auto probe = testsupport::ChildProcess::start(arguments);
+    auto probe = testsupport::ChildProcess::start(arguments, env);
     if (!probe) return nullptr;
     auto first = probe->readLine(20s);
     if (!first || first->rfind("fragment=", 0) != 0) return nullptr;
@@ -98,4 +102,149 @@ TEST(TallyProbeTest, KilledMidWriteKeepsEveryWrittenEventOnce) {
         }
         for (long i : printed) EXPECT_EQ(onDisk.count(i), 1u) << i;
     }
+}
+
+namespace {
+
+// A number after "\"name\":" in a payload, or -1.
+long numberIn(const std::string& payload, const std::string& name) {
+    size_t at = payload.find("\"" + name + "\":");
+    if (at == std::string::npos) return -1;
+    return std::strtol(payload.c_str() + at + name.size() + 3, nullptr, 10);
+}
+
+}  // namespace
+
+// The whole chain in child processes started as the program starts: the
+// settings download from the kit service, its notification, the settings
+// applied, events written into fragments that the size limit rolls, packaged
+// and uploaded. The children are killed at random moments while writing (so
+// also while packaging and uploading, which the small size limit makes
+// frequent), once while an upload waits for its answer, and once after the
+// service answered and before the fragment was removed; a last child sends
+// what is left. Every event a child saw written is accepted exactly once,
+// except those of the upload answered just before the kill: they are sent
+// again, the one window for a repeat.
+TEST(TallyProbeTest, EveryWrittenEventIsAcceptedOnceAcrossKills) {
+    testsupport::TempHome home;
+    testsupport::FakeKitService service;
+    ASSERT_TRUE(service.start());
+    fs::path anchors = home.root() / "root.pem";
+    std::ofstream(anchors) << testsupport::TestCertificates::shared().rootA().certificatePEM;
+    service.scriptSettings({testsupport::Reply::text(
+        "{\"app\": null, \"features\": {\"collect_analytics\": true}, \"analytics\": {\"url\": \"" +
+            service.analyticsURL() +
+            "\", \"max_byte_size_per_file\": 20000, \"max_pending_send_file_count\": 10000, "
+            "\"track_custom_events\": true, \"track_predefined_events\": true}}",
+        200, "application/json")});
+    const std::map<std::string, std::string> env{{"SettingsEndpoint", service.baseURL()},
+                                                 {"SSL_CERT_FILE", anchors.string()}};
+    std::mt19937 random(39);
+    std::set<std::pair<long, long>> printed;  // (run, i)
+    auto start = [&](long run, std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments{"--pinned-anchors", anchors.string(), "--run", std::to_string(run)};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        std::string fragment;
+        return startProbe(arguments, fragment, env);
+    };
+    auto readWritten = [&](testsupport::ChildProcess& probe, long run, size_t upTo, const std::function<bool()>& until) {
+        for (size_t n = 0; n < upTo && !until();) {
+            auto line = probe.readLine(20s);
+            if (!line) return;
+            if (line->rfind("i=", 0) == 0) {
+                printed.insert({run, std::stol(line->substr(2))});
+                ++n;
+            }
+        }
+    };
+
+    // The first start downloads the settings and keeps them; later starts
+    // begin with them at once.
+    long run = 0;
+    {
+        auto probe = start(run++, {"--custom", "10", "--maintain"});
+        ASSERT_TRUE(probe);
+        EXPECT_TRUE(probe->waitForLine("maintained", 60s));
+        EXPECT_EQ(probe->wait(20s), 0);
+        ASSERT_EQ(service.requests(testsupport::FakeKitService::Route::Settings).size(), 1u);
+    }
+    for (; run < 21; ++run) {
+        auto probe = start(run, {"--custom", "100000", "--written"});
+        ASSERT_TRUE(probe);
+        readWritten(*probe, run, 100 * std::uniform_int_distribution<size_t>(1, 8)(random), [] { return false; });
+        probe->signal(SIGKILL);
+        probe->wait(20s);
+    }
+
+    // Killed while an upload waits for its answer: not accepted, sent again later.
+    service.scriptAnalytics({[] {
+        testsupport::Reply silent;
+        silent.neverAnswer = true;
+        return silent;
+    }()});
+    size_t before = service.uploads().size();
+    {
+        auto probe = start(run, {"--custom", "100000", "--written"});
+        ASSERT_TRUE(probe);
+        readWritten(*probe, run, 100000, [&] { return service.uploads().size() > before; });
+        probe->signal(SIGKILL);
+        probe->wait(20s);
+    }
+    ++run;
+    service.scriptAnalytics({});
+
+    // Killed after the service answered and before the fragment was removed.
+    std::set<std::string> repeated;
+    {
+        service.holdAnalytics(true);
+        auto probe = start(run, {"--custom", "100000", "--written"});
+        ASSERT_TRUE(probe);
+        std::thread reader([&] { readWritten(*probe, run, 100000, [&] { return false; }); });
+        ASSERT_TRUE(service.waitForHeldAnalytics(60));
+        probe->signal(SIGSTOP);
+        size_t answered = service.uploads().size();
+        service.holdAnalytics(false);
+        for (int wait = 0; wait < 200 && service.uploads().size() == answered; ++wait) std::this_thread::sleep_for(10ms);
+        auto uploads = service.uploads();
+        ASSERT_GT(uploads.size(), answered);
+        ASSERT_TRUE(uploads[answered].accepted);
+        for (const auto& event : uploads[answered].events)
+            if (event.key == "custom") repeated.insert(event.eventId);
+        std::this_thread::sleep_for(200ms);  // the answer is on its way to a stopped process
+        probe->signal(SIGKILL);
+        probe->wait(20s);
+        reader.join();
+    }
+    ++run;
+
+    {
+        auto probe = start(run, {"--maintain"});
+        ASSERT_TRUE(probe);
+        EXPECT_TRUE(probe->waitForLine("maintained", 90s));
+        EXPECT_EQ(probe->wait(20s), 0);
+    }
+
+    std::map<std::pair<long, long>, int> accepted;
+    std::map<std::string, int> byId;
+    for (const auto& upload : service.uploads()) {
+        EXPECT_TRUE(upload.wellFormed);
+        if (!upload.accepted) continue;
+        for (const auto& event : upload.events) {
+            if (event.key != "custom") continue;
+            ++accepted[{numberIn(event.payload, "r"), numberIn(event.payload, "i")}];
+            ++byId[event.eventId];
+        }
+    }
+    ASSERT_FALSE(repeated.empty());
+    EXPECT_GT(service.uploads().size(), 3u);
+    for (const auto& [id, count] : byId) EXPECT_EQ(count, repeated.count(id) ? 2 : 1) << id;
+    size_t missing = 0;
+    std::map<long, size_t> missingByRun;
+    for (const auto& event : printed)
+        if (accepted.count(event) == 0) {
+            ++missing;
+            ++missingByRun[event.first];
+        }
+    for (const auto& [r, n] : missingByRun) ADD_FAILURE() << n << " events of run " << r << " not accepted";
+    EXPECT_EQ(missing, 0u) << "of " << printed.size() << " events written";
 }

@@ -6,16 +6,27 @@
 //                 the low-priority queue every 100 events)
 //   --activate    posts the did-become-active notification
 //   --seconds S   keeps running S seconds
+//   --run R       gives each custom event the attribute "r" = R as well
+//   --pinned-anchors PEM
+//                 trusts these roots for the kit's pinned requests (settings)
+//   --maintain    waits for the settings, runs maintenance to its end and
+//                 prints "maintained"
 // and finally posts will-terminate and exits 0. The first line is
 // "fragment=<folder>" (or "fragment=none" without analytics).
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "platform/foundation/Data.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/net/Certificate.h"
+#include "tests/sdk/beacon/BCNPinnedCertificatesReplacement.h"
 #include "sdk/beacon/BCNKitRegistry.h"
 #include "sdk/beacon/Beacon.h"
 #include "sdk/tally/BBXAnalyticsApplicationLifecycleEvent.h"
@@ -27,14 +38,25 @@ using Lifecycle = BBXAnalyticsApplicationLifecycleEvent;
 int main(int argc, char** argv) {
     long custom = 0;
     double seconds = 0;
-    bool written = false, activate = false;
+    long run = -1;
+    bool written = false, activate = false, maintain = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--custom") == 0 && i + 1 < argc) custom = std::atol(argv[++i]);
         else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--written") == 0) written = true;
         else if (std::strcmp(argv[i], "--activate") == 0) activate = true;
-        else {
-            std::fprintf(stderr, "usage: tally_probe [--custom N] [--written] [--activate] [--seconds S]\n");
+        else if (std::strcmp(argv[i], "--maintain") == 0) maintain = true;
+        else if (std::strcmp(argv[i], "--run") == 0 && i + 1 < argc) run = std::atol(argv[++i]);
+        else if (std::strcmp(argv[i], "--pinned-anchors") == 0 && i + 1 < argc) {
+            auto pem = foundation::Data::contentsOfFile(argv[++i], 1 << 20);
+            if (!pem.ok()) return 2;
+            std::vector<std::vector<uint8_t>> ders;
+            for (const auto& certificate : net::Certificate::fromPEM(pem.value().toString()))
+                ders.push_back(certificate.derData());
+            BCNReplacePinnedCertificatesBeforeFirstUse(std::move(ders));
+        } else {
+            std::fprintf(stderr, "usage: tally_probe [--custom N] [--written] [--activate] [--seconds S] [--run R] "
+                                 "[--pinned-anchors PEM] [--maintain]\n");
             return 2;
         }
     }
@@ -53,12 +75,22 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     };
     for (long i = 0; i < custom; ++i) {
-        Tally::logCustomEventWithName("probe", Tally::Dictionary{{"i", i}});
+        Tally::Dictionary attributes{{"i", i}};
+        if (run >= 0) attributes["r"] = run;
+        Tally::logCustomEventWithName("probe", attributes);
         if ((i + 1) % 100 == 0) report(i + 1);
     }
     report(custom);
     auto& center = foundation::NotificationCenter::defaultCenter();
     if (activate) center.post(Lifecycle::kDidBecomeActiveNotification);
+    if (maintain && controller) {
+        for (int wait = 0; wait < 400 && !controller->settings()->haveSettings; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::promise<void> done;
+        controller->maintainSessionFragments([&done](std::optional<foundation::Error>) { done.set_value(); });
+        if (done.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready) std::printf("maintained\n");
+        std::fflush(stdout);
+    }
     if (seconds > 0) ::usleep(static_cast<useconds_t>(seconds * 1e6));
     center.post(Lifecycle::kWillTerminateNotification);
     std::printf("done\n");
