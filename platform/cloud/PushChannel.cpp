@@ -1,13 +1,8 @@
 #include "PushChannel.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "Container.h"
-#include "PostgresListener.h"
-#include "SQLiteSession.h"
+#include "ChangeWatch.h"
 #include "ZoneServer.h"
-#include "platform/dispatch/FileWatchSource.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSource.h"
 
@@ -19,7 +14,6 @@ PushChannel::PushChannel(std::weak_ptr<Container> container)
 PushChannel::~PushChannel() {
     if (watch_) watch_->cancel();
     if (timer_) timer_->cancel();
-    if (listener_) listener_->remove(listenerToken_);
 }
 
 void PushChannel::registerForRemoteNotifications(Registered registered, PushHandler onPush) {
@@ -60,8 +54,6 @@ void PushChannel::unregister() {
     watch_.reset();
     if (timer_) timer_->cancel();
     timer_.reset();
-    if (listener_) listener_->remove(listenerToken_);
-    listener_.reset();
 }
 
 void PushChannel::checkNow() {
@@ -71,64 +63,26 @@ void PushChannel::checkNow() {
     });
 }
 
-// On the channel's queue. Watches the store's folder for the "push" file a
-// writer renames into it after each commit; an overflow of the kernel's queue
-// may have hidden one, so it checks then too.
+// On the channel's queue: wakes from commits of other devices, made again
+// by the periodic check when the folder could not be watched.
 void PushChannel::arm() {
     auto owner = container_.lock();
     if (!owner) return;
-    const Configuration configuration = owner->configuration();
-    if (configuration.account.empty()) return;
-    if (configuration.backend == Configuration::kPostgreSQLBackend) return armListener(configuration);
-    if (configuration.backend != Configuration::kEmbeddedBackend) return;
     {
         std::lock_guard lock(mutex_);
-        if (!onPush_ || (watch_ && !watch_->isCancelled())) return;
+        if (!onPush_ || (watch_ && watch_->isWatching())) return;
     }
-    const int fd = ::open(configuration.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;  // the periodic check tries again
-    auto watch = dispatch::FileWatchSource::createForFolder(
-        fd, dispatch::FileWatchSource::Entries | dispatch::FileWatchSource::Overflow | dispatch::FileWatchSource::Rename,
-        queue_);
-    ::close(fd);
-    if (!watch) return;
     std::weak_ptr<PushChannel> weak = weak_from_this();
-    watch->setHandler([weak](unsigned events, const std::set<std::string>& names) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (events & dispatch::FileWatchSource::Rename) {
-            // The folder itself moved away: watch whatever holds its name now.
-            {
-                std::lock_guard lock(self->mutex_);
-                if (self->watch_) self->watch_->cancel();
-                self->watch_.reset();
-            }
-            self->arm();
-        }
-        if ((events & (dispatch::FileWatchSource::Overflow | dispatch::FileWatchSource::Rename)) ||
-            names.count(SQLiteSession::kPushFileName))
-            self->wake();
-    });
-    watch->resume();
-    std::lock_guard lock(mutex_);
-    watch_ = std::move(watch);
-}
-
-// On the channel's queue: listens through the process's one LISTEN
-// connection for this account's database.
-void PushChannel::armListener(const Configuration& configuration) {
-    {
-        std::lock_guard lock(mutex_);
-        if (!onPush_ || listener_) return;
-    }
-    auto listener = PostgresListener::forConnection(configuration.connection);
-    std::weak_ptr<PushChannel> weak = weak_from_this();
-    const uint64_t token = listener->add([weak] {
+    auto watch = ChangeWatch::start(owner->configuration(), queue_, [weak] {
         if (auto self = weak.lock()) self->wake();
     });
-    std::lock_guard lock(mutex_);
-    listener_ = std::move(listener);
-    listenerToken_ = token;
+    std::shared_ptr<ChangeWatch> old;
+    {
+        std::lock_guard lock(mutex_);
+        old = std::move(watch_);
+        watch_ = std::move(watch);
+    }
+    if (old) old->cancel();
 }
 
 void PushChannel::wake() {

@@ -18,12 +18,10 @@
 #include <optional>
 #include <string>
 
-#include "Configuration.h"
 #include "Error.h"
 #include "platform/foundation/PlistValue.h"
 
 namespace dispatch {
-class FileWatchSource;
 class Queue;
 class TimerSource;
 }  // namespace dispatch
@@ -31,7 +29,7 @@ class TimerSource;
 namespace cloud {
 
 class Container;
-class PostgresListener;
+class ChangeWatch;
 
 class PushChannel : public std::enable_shared_from_this<PushChannel> {
 public:
@@ -54,7 +52,6 @@ public:
 
 private:
     void arm();
-    void armListener(const Configuration& configuration);
     // A wake: one check queued, unless one is already waiting.
     void wake();
     void check();
@@ -63,10 +60,8 @@ private:
     std::shared_ptr<dispatch::Queue> queue_;
     std::mutex mutex_;
     PushHandler onPush_;
-    std::shared_ptr<dispatch::FileWatchSource> watch_;
+    std::shared_ptr<ChangeWatch> watch_;
     std::shared_ptr<dispatch::TimerSource> timer_;
-    std::shared_ptr<PostgresListener> listener_;
-    uint64_t listenerToken_ = 0;
     std::atomic<bool> checkWaiting_{false};
     std::atomic<int> checks_{0};
 };
