@@ -10,6 +10,7 @@
 #include "TLScriptCommand.h"
 #include "kit/TLDatabaseManager.h"
 #include "logging/TLLog.h"
+#include "platform/cloud/StoredKeyValueStore.h"
 #include "platform/desktop/ApplicationBus.h"
 #include "platform/desktop/KeyLabels.h"
 #include "platform/desktop/LogSink.h"
@@ -57,6 +58,10 @@ int main(int argc, char** argv) {
     if (!claim.message.empty()) std::fprintf(stderr, "%s\n", claim.message.c_str());
 
     desktop::TerminationSignals::install([] { QCoreApplication::quit(); });
+
+    // Settings mirrored between devices go through the account's store,
+    // with this device's copy for offline reads.
+    cloud::UbiquitousKeyValueStore::setDefaultStore(cloud::StoredKeyValueStore::make());
 
     AppDelegate delegate;
     // At quit the object goes first, so that a launch from now on waits for

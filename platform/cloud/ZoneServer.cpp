@@ -779,6 +779,58 @@ Reply<bool> ZoneServer::takePush() {
     return push;
 }
 
+// MARK: Key-value store
+
+Reply<int64_t> ZoneServer::putKeyValues(const std::vector<KeyValue>& values) {
+    std::lock_guard lock(mutex_);
+    if (auto fault = injectedFault("kv-put", {})) return *fault;
+    for (const KeyValue& value : values)
+        if (value.key.empty() || value.key.size() > kMaxKeyValueKeyBytes)
+            return Error(Error::kLimitExceeded, "A key holds 1 to " + std::to_string(kMaxKeyValueKeyBytes) + " bytes");
+    Transaction transaction(*session_);
+    TRY(transaction.begin(true));
+    auto last = query("SELECT COALESCE(MAX(change), 0) FROM kv", {});
+    if (!last) return last.error();
+    const int64_t change = sqlInteger(last.value().at(0).at(0)) + 1;
+    for (const KeyValue& value : values)
+        TRY(query("INSERT INTO kv(key, value, bytes, change, writer) VALUES (?, ?, ?, ?, ?) ON CONFLICT (key) DO UPDATE "
+                  "SET value = excluded.value, bytes = excluded.bytes, change = excluded.change, "
+                  "writer = excluded.writer",
+                  {value.key, value.value ? SqlValue(SqlBlob{*value.value}) : SqlValue(), value.value ? value.bytes : 0,
+                   change, options_.deviceID}));
+    auto totals = query("SELECT COUNT(*), COALESCE(SUM(bytes), 0) FROM kv WHERE value IS NOT NULL", {});
+    if (!totals) return totals.error();
+    if (sqlInteger(totals.value()[0][0]) > static_cast<int64_t>(kMaxKeyValueKeys) ||
+        sqlInteger(totals.value()[0][1]) > kMaxKeyValueBytes)
+        return Error(Error::kLimitExceeded, "The key-value store holds at most " + std::to_string(kMaxKeyValueKeys) +
+                                                " keys and 1 MiB");
+    session_->announceCommit();
+    TRY(transaction.commit());
+    return change;
+}
+
+Reply<ZoneServer::KeyValuePage> ZoneServer::keyValuesAfter(int64_t change, bool everyone) {
+    std::lock_guard lock(mutex_);
+    if (auto fault = injectedFault("kv-fetch", {})) return *fault;
+    Transaction transaction(*session_);
+    TRY(transaction.begin(false));
+    auto rows = query("SELECT key, value, bytes, change FROM kv WHERE change > ? AND (? = 1 OR writer <> ?) "
+                      "ORDER BY change",
+                      {change, int64_t{everyone}, options_.deviceID});
+    if (!rows) return rows.error();
+    auto last = query("SELECT COALESCE(MAX(change), 0) FROM kv", {});
+    if (!last) return last.error();
+    TRY(transaction.commit());
+    KeyValuePage page;
+    page.latest = sqlInteger(last.value().at(0).at(0));
+    for (const SqlRow& row : rows.value()) {
+        KeyValue value{sqlText(row[0]), std::nullopt, sqlInteger(row[2]), sqlInteger(row[3])};
+        if (!std::holds_alternative<std::monostate>(row[1])) value.value = sqlText(row[1]);
+        page.values.push_back(std::move(value));
+    }
+    return page;
+}
+
 // MARK: Inspection and faults
 
 Reply<std::vector<ZoneServer::StoredRecord>> ZoneServer::dump(const RecordZoneID& zoneID) {

@@ -127,6 +127,30 @@ public:
     // this device last asked; asking moves what it has seen to now.
     Reply<bool> takePush();
 
+    // The account's key-value store: keys with property-list bytes, the
+    // last write to arrive winning. A put writes its keys (nothing: removed)
+    // under one new change number and tells other devices; past the limits
+    // (kMaxKeyValueKeys keys, kMaxKeyValueKeyBytes a key, kMaxKeyValueBytes in
+    // all, as each value's counted bytes say) it answers 27 and writes nothing.
+    static constexpr size_t kMaxKeyValueKeys = 1024;
+    static constexpr size_t kMaxKeyValueKeyBytes = 64;
+    static constexpr int64_t kMaxKeyValueBytes = int64_t{1} << 20;
+    struct KeyValue {
+        std::string key;
+        std::optional<std::string> value;
+        int64_t bytes = 0;  // what it counts against kMaxKeyValueBytes
+        int64_t change = 0;
+    };
+    struct KeyValuePage {
+        std::vector<KeyValue> values;
+        int64_t latest = 0;  // the newest change number of the store
+    };
+    Reply<int64_t> putKeyValues(const std::vector<KeyValue>& values);
+    // Keys changed after change, by other devices unless everyone.
+    Reply<KeyValuePage> keyValuesAfter(int64_t change, bool everyone);
+    // The store's identity, which a new store of the same account name does not share.
+    const std::string& storeID() const { return storeID_; }
+
     // What the tool inspects and injects.
     Reply<std::vector<StoredRecord>> dump(const RecordZoneID& zoneID);
     Reply<Done> expireTokens();

@@ -17,8 +17,13 @@
 #include "Container.h"
 #include "PostgresSession.h"
 #include "SQLiteSession.h"
+#include "StoredKeyValueStore.h"
 #include "ZoneServer.h"
+#include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 
 namespace {
@@ -41,6 +46,8 @@ constexpr const char* kUsage =
     "       tavlo-cloud fault add OPERATION CODE [--device ID] [--record NAME] [--occurrence N]\n"
     "                                  [--retry-after SECONDS]\n"
     "       tavlo-cloud fault list | fault clear\n"
+    "       tavlo-cloud kv get KEY | kv set KEY VALUE | kv set KEY | kv list\n"
+    "         VALUE: a number, text, or a property list (<?xml ... or <plist ...); none removes KEY\n"
     "Operations: modify, fetch, fetch-changes, fetch-zone, modify-zones, modify-subscriptions,\n"
     "fetch-subscriptions, push (drops the push).\n";
 
@@ -306,6 +313,93 @@ int fault(ZoneServer& server, const std::vector<std::string>& args) {
     return reply ? 0 : failed(reply.error());
 }
 
+// A value as the user typed it: a whole number, a real number, a property
+// list's XML, or text.
+std::optional<PlistValue> typedValue(const std::string& text) {
+    if (text.rfind("<?xml", 0) == 0 || text.rfind("<plist", 0) == 0) {
+        auto plist = foundation::PropertyList::readXML(text);
+        if (!plist) return std::nullopt;
+        return plist.value();
+    }
+    if (auto whole = number(text)) return PlistValue(*whole);
+    char* end = nullptr;
+    const double real = std::strtod(text.c_str(), &end);
+    if (!text.empty() && end == text.c_str() + text.size() && std::isfinite(real)) return PlistValue(real);
+    return PlistValue(text);
+}
+
+// A value as it is shown: numbers and text as they are, the rest as XML.
+std::string shownValue(const PlistValue& value) {
+    if (const auto* text = value.asString()) return *text;
+    if (value.type() == PlistValue::Type::Integer) return std::to_string(*value.asInteger());
+    if (value.type() == PlistValue::Type::Real) {
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%.17g", *value.asReal());
+        return buffer;
+    }
+    auto xml = foundation::PropertyList::writeXML(value);
+    return xml ? xml.value() : std::string();
+}
+
+// The tool's key-value store: a device of its own, its copy in the cache.
+int keyValues(const std::vector<std::string>& args) {
+    const Configuration configuration = Configuration::read();
+    auto container = cloud::Container::make("com.tavlo.Tavlo", configuration, kToolDevice);
+    auto store = cloud::StoredKeyValueStore::make(
+        [container] { return container; },
+        foundation::Paths::cacheHome() / foundation::Paths::kApplicationFolder / "tavlo-cloud-KeyValueStore.plist");
+    auto exchange = [&]() -> int {
+        if (store->synchronizeNow()) return 0;
+        auto reached = container->server();
+        return failed(reached ? Error(Error::kNetworkFailure, "the key-value store could not be reached")
+                              : reached.error());
+    };
+    if (args.size() == 2 && args[0] == "get") {
+        if (int status = exchange()) return status;
+        const PlistValue value = store->objectForKey(args[1]);
+        if (value.isNull()) {
+            std::fprintf(stderr, "tavlo-cloud: no value for %s\n", args[1].c_str());
+            return 1;
+        }
+        std::printf("%s\n", shownValue(value).c_str());
+        return 0;
+    }
+    if ((args.size() == 2 || args.size() == 3) && args[0] == "set") {
+        if (int status = exchange()) return status;
+        std::optional<PlistValue> value = args.size() == 3 ? typedValue(args[2]) : PlistValue();
+        if (!value) return usageError("the value is not a property list");
+        // The store announces a refused write; the tool reads its own answer.
+        int64_t refusedReason = -1;
+        auto& center = foundation::NotificationCenter::defaultCenter();
+        auto token = center.addObserver(cloud::UbiquitousKeyValueStore::kDidChangeExternallyNotification, store.get(),
+                                        [&](const foundation::Notification& notification) {
+                                            if (auto* reason = notification.info<int64_t>(
+                                                    cloud::UbiquitousKeyValueStore::kChangeReasonKey))
+                                                refusedReason = *reason;
+                                        });
+        store->setObject(*value, args[1]);
+        const int status = exchange();
+        dispatch::MainQueue::runUntilIdle();
+        center.removeObserver(token);
+        if (refusedReason == cloud::UbiquitousKeyValueStore::kQuotaViolationChange) {
+            std::printf("%s: refused, past the store's limits (1,024 keys, 64-byte keys, 1 MiB)\n", args[1].c_str());
+            return 1;
+        }
+        if (!value->isNull() && store->objectForKey(args[1]).isNull()) {
+            std::printf("%s: refused, not a property list\n", args[1].c_str());
+            return 1;
+        }
+        return status;
+    }
+    if (args.size() == 1 && args[0] == "list") {
+        if (int status = exchange()) return status;
+        for (const auto& [key, value] : store->dictionaryRepresentation())
+            std::printf("%s = %s\n", key.c_str(), shownValue(value).c_str());
+        return 0;
+    }
+    return usageError("kv needs get KEY, set KEY [VALUE] or list");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -318,6 +412,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (command == "use") return use(rest);
     if (command == "status") return status();
+    if (command == "kv") return keyValues(rest);
 
     auto server = openStore(kToolDevice);
     if (!server) return failed(server.error());
