@@ -87,6 +87,10 @@ protected:
         subscribed_ = true;
     }
     void TearDown() override {
+        // Nothing of this test's devices left on the main queue for the next.
+        a_.reset();
+        b_.reset();
+        settle(std::chrono::milliseconds(20));
         if (subscribed_) foundation::NotificationCenter::defaultCenter().removeObserver(token_);
     }
 
