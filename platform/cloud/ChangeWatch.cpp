@@ -23,13 +23,7 @@ std::shared_ptr<ChangeWatch> ChangeWatch::start(const Configuration& configurati
             self->queue_->async([weak] {
                 auto self = weak.lock();
                 if (!self) return;
-                std::function<void()> wake;
-                {
-                    std::lock_guard lock(self->mutex_);
-                    if (self->cancelled_) return;
-                    wake = self->wake_;
-                }
-                wake();
+                if (auto wake = self->currentWake()) wake();
             });
         });
         return watch;
@@ -55,6 +49,11 @@ void ChangeWatch::cancel() {
     if (listener_) listener_->remove(listenerToken_);
 }
 
+std::function<void()> ChangeWatch::currentWake() {
+    std::lock_guard lock(mutex_);
+    return cancelled_ ? std::function<void()>() : wake_;
+}
+
 bool ChangeWatch::isWatching() {
     std::lock_guard lock(mutex_);
     return !cancelled_ && (listener_ || folderWatch_);
@@ -75,12 +74,8 @@ bool ChangeWatch::watchFolder() {
     watch->setHandler([weak](unsigned events, const std::set<std::string>& names) {
         auto self = weak.lock();
         if (!self) return;
-        std::function<void()> wake;
-        {
-            std::lock_guard lock(self->mutex_);
-            if (self->cancelled_) return;
-            wake = self->wake_;
-        }
+        auto wake = self->currentWake();
+        if (!wake) return;
         if (events & dispatch::FileWatchSource::Rename) {
             // The folder itself moved away: watch whatever holds its name now.
             std::shared_ptr<dispatch::FileWatchSource> old;

@@ -40,6 +40,8 @@ public:
 private:
     ChangeWatch(Configuration configuration, std::shared_ptr<dispatch::Queue> queue, std::function<void()> wake);
     bool watchFolder();
+    // The wake, or nothing once cancelled.
+    std::function<void()> currentWake();
 
     const Configuration configuration_;
     std::shared_ptr<dispatch::Queue> queue_;
