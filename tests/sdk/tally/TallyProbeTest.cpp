@@ -104,6 +104,37 @@ TEST(TallyProbeTest, KilledMidWriteKeepsEveryWrittenEventOnce) {
     }
 }
 
+// A full disk in a child process: the file-size limit makes writes fail
+// (SIGXFSZ is ignored), events fail with their line, the log keeps whole
+// lines only, and writing resumes once the limit is lifted.
+TEST(TallyProbeTest, AFileSizeLimitFailsEventsOnWholeLinesAndWritingResumes) {
+    testsupport::TempHome home;
+    fs::path log = home.root() / "system.log";
+    std::string fragment;
+    auto probe = startProbe({"--debug", "--custom", "200", "--file-limit", "8192"}, fragment,
+                            {{"TAVLO_SYSTEM_LOG_FILE", log.string()}});
+    ASSERT_TRUE(probe);
+    EXPECT_TRUE(probe->waitForLine("resumed", 30s));
+    EXPECT_EQ(probe->wait(20s), 0);
+    std::ifstream in(fs::path(fragment) / "2.log", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.back(), '\n');
+    std::vector<long> onDisk;
+    for (const auto& line : lines(fs::path(fragment) / "2.log")) {
+        auto payload = payloadOf(line);
+        ASSERT_TRUE(payload) << line;
+        if (keyOf(line) != "custom") continue;
+        onDisk.push_back(*payload->get("custom_attributes")->get("i")->asInteger());
+    }
+    ASSERT_GE(onDisk.size(), 2u);
+    EXPECT_LT(onDisk.size(), 100u);       // the limit stopped most of them
+    EXPECT_EQ(onDisk.back(), 200);        // the one after the limit was lifted
+    std::ifstream logged(log);
+    std::string text((std::istreambuf_iterator<char>(logged)), {});
+    EXPECT_NE(text.find("[Blackbox:Tally] Unable to log event"), std::string::npos);
+}
+
 namespace {
 
 // A number after "\"name\":" in a payload, or -1.

@@ -9,10 +9,16 @@
 //   --run R       gives each custom event the attribute "r" = R as well
 //   --pinned-anchors PEM
 //                 trusts these roots for the kit's pinned requests (settings)
+//   --file-limit B
+//                 writes the custom events under a file-size limit of B bytes
+//                 (RLIMIT_FSIZE), then lifts it and logs one more custom event
+//                 with "i" = N, printing "resumed" once it is on disk
+//   --debug       Beacon's debug flag, so the kits log their failures
 //   --maintain    waits for the settings, runs maintenance to its end and
 //                 prints "maintained"
 // and finally posts will-terminate and exits 0. The first line is
 // "fragment=<folder>" (or "fragment=none" without analytics).
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,7 +44,8 @@ using Lifecycle = BBXAnalyticsApplicationLifecycleEvent;
 int main(int argc, char** argv) {
     long custom = 0;
     double seconds = 0;
-    long run = -1;
+    long run = -1, fileLimit = -1;
+    bool debug = false;
     bool written = false, activate = false, maintain = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--custom") == 0 && i + 1 < argc) custom = std::atol(argv[++i]);
@@ -46,6 +53,8 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--written") == 0) written = true;
         else if (std::strcmp(argv[i], "--activate") == 0) activate = true;
         else if (std::strcmp(argv[i], "--maintain") == 0) maintain = true;
+        else if (std::strcmp(argv[i], "--debug") == 0) debug = true;
+        else if (std::strcmp(argv[i], "--file-limit") == 0 && i + 1 < argc) fileLimit = std::atol(argv[++i]);
         else if (std::strcmp(argv[i], "--run") == 0 && i + 1 < argc) run = std::atol(argv[++i]);
         else if (std::strcmp(argv[i], "--pinned-anchors") == 0 && i + 1 < argc) {
             auto pem = foundation::Data::contentsOfFile(argv[++i], 1 << 20);
@@ -56,10 +65,11 @@ int main(int argc, char** argv) {
             BCNReplacePinnedCertificatesBeforeFirstUse(std::move(ders));
         } else {
             std::fprintf(stderr, "usage: tally_probe [--custom N] [--written] [--activate] [--seconds S] [--run R] "
-                                 "[--pinned-anchors PEM] [--maintain]\n");
+                                 "[--pinned-anchors PEM] [--maintain] [--file-limit B] [--debug]\n");
             return 2;
         }
     }
+    if (debug) Beacon::sharedSDK()->setDebug(true);
     Tally::registerKitClass(BCNKitRegistry::shared());
     Beacon::sharedSDK()->setAPIKey("probe-key");
     Beacon::with({BCNKitRegistry::shared().classNamed(Tally::kClassName)});
@@ -74,6 +84,13 @@ int main(int argc, char** argv) {
         for (; reported < upTo; ++reported) std::printf("i=%ld\n", reported);
         std::fflush(stdout);
     };
+    rlimit unlimited{};
+    ::getrlimit(RLIMIT_FSIZE, &unlimited);
+    if (fileLimit >= 0) {
+        rlimit limited = unlimited;
+        limited.rlim_cur = static_cast<rlim_t>(fileLimit);
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
     for (long i = 0; i < custom; ++i) {
         Tally::Dictionary attributes{{"i", i}};
         if (run >= 0) attributes["r"] = run;
@@ -81,6 +98,13 @@ int main(int argc, char** argv) {
         if ((i + 1) % 100 == 0) report(i + 1);
     }
     report(custom);
+    if (fileLimit >= 0) {
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        Tally::Dictionary attributes{{"i", custom}};
+        Tally::logCustomEventWithName("probe", attributes);
+        if (controller) controller->priorityEventLoggingQueue(2)->sync([] {});
+        std::printf("resumed\n");
+    }
     auto& center = foundation::NotificationCenter::defaultCenter();
     if (activate) center.post(Lifecycle::kDidBecomeActiveNotification);
     if (maintain && controller) {
