@@ -155,14 +155,18 @@ bool BBXProcessGetThreadState(const BBXProcess* process, BBXThread thread, BBXTh
 
 namespace {
 
-// Every frame the unwinder finds, innermost first. The synthetic state of the
-// recording thread starts at a return address; the others where the thread
-// was stopped.
-void writeStack(const BBXProcess* process, BBXThread thread, const BBXThreadState* state, BBXFile* file) {
-    bool made = BBXThreadsMatch(thread, process->recordingThread) &&
-                !(BBXThreadsMatch(thread, process->crashedThread) && process->machineContext);
+// Whether thread's registers are made up here (the recording thread, unless
+// it is the crashed one with a machine context).
+bool isMadeUp(const BBXProcess* process, BBXThread thread) {
+    return BBXThreadsMatch(thread, process->recordingThread) &&
+           !(BBXThreadsMatch(thread, process->crashedThread) && process->machineContext);
+}
+
+// Every frame the unwinder finds, innermost first. A made-up state starts at
+// a return address; the others where the thread was stopped.
+void writeStack(const BBXThreadState* state, bool madeUp, BBXFile* file) {
     BBXUnwindContext unwind;
-    if (!BBXUnwindInitContext(&unwind, state, !made)) {
+    if (!BBXUnwindInitContext(&unwind, state, !madeUp)) {
         BBXSDKLog("%s: unable to init unwind context\n", "BBXProcessRecordAllThreads");
         return;
     }
@@ -179,7 +183,17 @@ bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file) {
         BBXThread thread = process->threads[i];
         BBXSDKLog("%s: recording thread %d data\n", __func__, i);
         BBXThreadState state;
-        bool known = BBXProcessGetThreadState(process, thread, &state);
+        bool madeUp = isMadeUp(process, thread);
+        bool known = true;
+        if (madeUp) {
+            // Taken here, not in a callee that returns before the walk: the
+            // walk reads the frame the state starts in, which must still be
+            // live (a returned callee's frame is overwritten by the walk's own).
+            BBXSDKLog("%s: Faking current thread\n", "BBXProcessGetThreadState");
+            fakeCurrentThreadState(&state);
+        } else {
+            known = BBXProcessGetThreadState(process, thread, &state);
+        }
         if (!known) BBXSDKLog("%s: unable to get thread state\n", __func__);
         // A thread whose state cannot be read is written without registers
         // or frames, so the per-thread arrays keep one entry per thread.
@@ -187,7 +201,7 @@ bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file) {
         writeRegisters(file, known ? &state : nullptr);
         BBXFileWriteKey(file, "stacktrace");
         BBXFileBeginArray(file);
-        if (known) writeStack(process, thread, &state, file);
+        if (known) writeStack(&state, madeUp, file);
         BBXFileEndArray(file);
         if (BBXThreadsMatch(thread, process->crashedThread)) BBXFileWriteBoolEntry(file, "crashed", true);
         BBXFileEndObject(file);

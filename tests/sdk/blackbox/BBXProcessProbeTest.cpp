@@ -102,7 +102,15 @@ TEST_F(BBXProcessProbeTest, RecordsEveryThreadWithItsNamesAndTheProcessFigures) 
                 returnsInto(frames[i + 2], levels[2]))
                 ++parked;
         }
-        if (fields.count("crashed")) ++crashed;
+        if (fields.count("crashed")) {
+            ++crashed;
+            // The recording thread's walk starts in a live frame and reaches
+            // the function that asked for the record.
+            uint64_t recorder = std::stoull(probe.facts["snapshot-function"]);
+            EXPECT_NE(std::find_if(frames.begin(), frames.end(),
+                                   [&](uint64_t frame) { return frame > recorder && frame - recorder < 4096; }),
+                      frames.end());
+        }
     }
     EXPECT_EQ(crashed, 1);
     EXPECT_EQ(parked, 3);  // the three workers; the queue's block parks without them

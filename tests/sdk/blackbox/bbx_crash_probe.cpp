@@ -14,7 +14,8 @@
 //       this thread marked crashed, to DIR/snapshot.bbxrecord; prints facts
 //       for the tests as name=value lines, among them "heap-calls", the heap
 //       calls made between suspending the other threads and resuming them,
-//       and "park-levels", the addresses of ProbeLevel3, 2 and 1.
+//       "park-levels", the addresses of ProbeLevel3, 2 and 1, and
+//       "snapshot-function", the address of the function that records.
 //   bbx_crash_probe core --report-dir DIR --scenario runtime-on-assert
 //       fails an assertion; its SIGABRT handler writes the "runtime" section
 //       to DIR/runtime.bbxrecord.
@@ -90,6 +91,11 @@
 #include "sdk/blackbox/BBXSymbolResolver.h"
 #include "sdk/blackbox/BBXUserLogging.h"
 #include "sdk/blackbox/BBXUtilities.h"
+
+// glibc's report of a failed assertion, which <cassert> leaves undeclared in
+// a build with NDEBUG (Release): the probe fails one on purpose in every build.
+extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file, unsigned int line,
+                                           const char* function) noexcept;
 
 namespace {
 
@@ -266,6 +272,7 @@ void writeSnapshot(const std::string& path, const SnapshotOptions&) {
     BBXFileClose(&file);
     std::printf("suspended=%d\nsuspend-ms=%.1f\nthreads=%d\nheap-calls=%d\n", suspended ? 1 : 0, suspendMs,
                 process.threadCount, gHeapCalls.load());
+    std::printf("snapshot-function=%lu\n", reinterpret_cast<unsigned long>(&writeSnapshot));
     std::printf("park-levels=%lu,%lu,%lu\n", reinterpret_cast<unsigned long>(&ProbeLevel3),
                 reinterpret_cast<unsigned long>(&ProbeLevel2), reinterpret_cast<unsigned long>(&ProbeLevel1));
     if (got > 0) std::printf("statm=%s", statm);
