@@ -9,9 +9,9 @@ namespace {
 
 template <typename T>
 void appendFixed(UnwindBytes& bytes, T value) {
-    uint8_t raw[sizeof value];
-    std::memcpy(raw, &value, sizeof value);
-    bytes.insert(bytes.end(), raw, raw + sizeof value);
+    size_t at = bytes.size();
+    bytes.resize(at + sizeof value);
+    std::memcpy(bytes.data() + at, &value, sizeof value);
 }
 
 // Pads a record to a multiple of 8 with DW_CFA_nop and sets its length.

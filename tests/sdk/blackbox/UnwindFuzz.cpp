@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "sdk/blackbox/BBXCompactUnwind.h"
@@ -12,11 +13,11 @@ namespace blackboxtest {
 
 std::vector<uint8_t> unwindFuzzInput(uint16_t fdeOffset, uint16_t headerOffset, uint32_t pcOffset,
                                      const std::vector<uint8_t>& blob) {
-    std::vector<uint8_t> input(8);
+    std::vector<uint8_t> input(8 + blob.size());
     std::memcpy(input.data(), &fdeOffset, 2);
     std::memcpy(input.data() + 2, &headerOffset, 2);
     std::memcpy(input.data() + 4, &pcOffset, 4);
-    input.insert(input.end(), blob.begin(), blob.end());
+    std::copy(blob.begin(), blob.end(), input.begin() + 8);
     return input;
 }
 
