@@ -1,6 +1,9 @@
 #include "TLClippingsTableView.h"
 
+#include <QContextMenuEvent>
 #include <QDrag>
+#include <QGuiApplication>
+#include <QMouseEvent>
 #include <QHeaderView>
 #include <QPainter>
 #include <QPainterPath>
@@ -11,7 +14,10 @@
 
 #include "TLClippingCellView.h"
 #include "TLClippingRowView.h"
+#include "kit/TLUserDefaultsKeys.h"
 #include "kit/TavloKit.h"
+#include "platform/desktop/Menu.h"
+#include "platform/foundation/NotificationCenter.h"
 
 // Paints a row: its row view, then its cell, each in the row's own coordinates.
 class TLClippingsTableView::Delegate : public QStyledItemDelegate {
@@ -245,4 +251,64 @@ void TLClippingsTableView::startDrag(Qt::DropActions supportedActions) {
         drag->setHotSpot(dragHotSpot());
     }
     drag->exec(supportedActions, Qt::CopyAction);
+    // The drag took the button's release.
+    finishPress(QGuiApplication::queryKeyboardModifiers());
+}
+
+int TLClippingsTableView::selectedRow() const {
+    if (!selectionModel()) return -1;
+    QModelIndex current = selectionModel()->currentIndex();
+    if (current.isValid() && selectionModel()->isRowSelected(current.row(), rootIndex())) return current.row();
+    QModelIndexList rows = selectionModel()->selectedRows();
+    int last = -1;
+    for (const auto& index : rows) last = std::max(last, index.row());
+    return last;
+}
+
+std::shared_ptr<desktop::Menu> TLClippingsTableView::menuForEventAt(const QPoint& pos) {
+    int row = rowAt(pos.y());
+    if (row < 0 || !model() || !selectionModel()) return nullptr;
+    if (!selectionModel()->isRowSelected(row, rootIndex())) {
+        QModelIndex index = model()->index(row, 0, rootIndex());
+        selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+    return menu_;
+}
+
+void TLClippingsTableView::contextMenuEvent(QContextMenuEvent* event) {
+    event->accept();
+    // Mouse events reach the table through its viewport, in the viewport's coordinates.
+    if (auto menu = menuForEventAt(event->pos())) menu->popUp(event->globalPos());
+}
+
+void TLClippingsTableView::mousePressEvent(QMouseEvent* event) {
+    // The right button's selection is the menu's (below the rows it keeps the selection).
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    if (event->button() == Qt::LeftButton) pressed_ = true;
+    TLTableView::mousePressEvent(event);
+}
+
+void TLClippingsTableView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    TLTableView::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton) finishPress(event->modifiers());
+}
+
+void TLClippingsTableView::finishPress(Qt::KeyboardModifiers modifiers) {
+    if (!pressed_) return;
+    pressed_ = false;
+    constexpr Qt::KeyboardModifiers kDeviceIndependent =
+        Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    if ((modifiers & kDeviceIndependent) == Qt::AltModifier && mouseEventDelegate_ &&
+        mouseEventDelegate_->implementsTableViewOptionClickedRow())
+        mouseEventDelegate_->tableViewOptionClickedRow(*this, selectedRow());
+    foundation::NotificationCenter::defaultCenter().post(TLClippingTableViewEndDraggingNotification);
+    if (mouseEventDelegate_ && mouseEventDelegate_->implementsTableViewDidFinishDragging())
+        mouseEventDelegate_->tableViewDidFinishDragging(*this, selectedRow());
 }

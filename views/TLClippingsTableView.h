@@ -9,6 +9,12 @@
 //
 // Dragging rows carries a picture made of the first three rows' own pictures,
 // shrunk, with "N clippings" under them when more than one row goes.
+//
+// A right click selects the row under the pointer (alone, unless it is among
+// the selected rows) and opens the table's menu; below the rows it opens
+// nothing. After every press, dragged or not, the mouse-event delegate hears
+// of an Alt-click (Alt alone) and TLClippingTableViewEndDraggingNotification
+// is posted once.
 // Main queue only.
 #include <QPixmap>
 #include <QPoint>
@@ -24,6 +30,23 @@
 
 class TLClippingCellView;
 class TLClippingRowView;
+class TLClippingsTableView;
+namespace desktop {
+class Menu;
+}
+
+// Hears of the end of a press in the table. Both are optional: a delegate
+// says which it implements.
+class TLClippingTableViewMouseEventDelegate {
+public:
+    virtual ~TLClippingTableViewMouseEventDelegate() = default;
+    // An Alt-click, with the table's selected row, after the button is released.
+    virtual void tableViewOptionClickedRow(TLClippingsTableView&, int row) { (void)row; }
+    // Every press's end, dragged or not, with the selected row.
+    virtual void tableViewDidFinishDragging(TLClippingsTableView&, int row) { (void)row; }
+    virtual bool implementsTableViewOptionClickedRow() const { return false; }
+    virtual bool implementsTableViewDidFinishDragging() const { return false; }
+};
 
 class TLClippingsTableView : public TLTableView {
 public:
@@ -58,9 +81,24 @@ public:
 
     void setModel(QAbstractItemModel* model) override;
 
+    // Borrowed: the delegate clears itself before it goes.
+    TLClippingTableViewMouseEventDelegate* mouseEventDelegate() const { return mouseEventDelegate_; }
+    void setMouseEventDelegate(TLClippingTableViewMouseEventDelegate* delegate) { mouseEventDelegate_ = delegate; }
+    // The rows' menu, opened by a right click on a row.
+    const std::shared_ptr<desktop::Menu>& menu() const { return menu_; }
+    void setMenu(std::shared_ptr<desktop::Menu> menu) { menu_ = std::move(menu); }
+    // The row selected last (the current row while selected), -1 for none.
+    int selectedRow() const;
+    // The menu a right click at pos (viewport coordinates) opens, after it has
+    // chosen the selection; null below the rows.
+    std::shared_ptr<desktop::Menu> menuForEventAt(const QPoint& pos);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void startDrag(Qt::DropActions supportedActions) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     class Delegate;
@@ -71,6 +109,8 @@ private:
     void releaseRowsOutside(int first, int last);
     void cellNeedsDisplay(const TLClippingCellView* cell);
     void scheduleAgeRefresh();
+    // The end of a press: the Alt-click, the end-of-drag notice, the delegate.
+    void finishPress(Qt::KeyboardModifiers modifiers);
 
     CellConfigurator configureCell_;
     RowViewMaker makeRowView_;
@@ -79,4 +119,7 @@ private:
     bool painting_ = false;
     QTimer ageTimer_;
     std::vector<QMetaObject::Connection> modelConnections_;
+    TLClippingTableViewMouseEventDelegate* mouseEventDelegate_ = nullptr;
+    std::shared_ptr<desktop::Menu> menu_;
+    bool pressed_ = false;  // a press whose end is not yet told
 };

@@ -193,7 +193,7 @@ void TLTavloWindowController::buildPlaceholder() {
     headerLayout->addWidget(titleView_, 1);
     headerLayout->addStretch(1);
     // Until the panel's own menus come, the title offers the window's modes.
-    titleView_->setClickAction([this] { showWindowMenu(); });
+    titleView_->setClickAction([this] { showWindowMenu(titleView_); });
     layout->addWidget(headerView_);
     auto* body = new TLView(content);
     body->setObjectName(QStringLiteral("clippingsView"));
@@ -202,7 +202,7 @@ void TLTavloWindowController::buildPlaceholder() {
     window_->layout()->addWidget(content);
 }
 
-void TLTavloWindowController::showWindowMenu() {
+void TLTavloWindowController::showWindowMenu(QWidget* under) {
     using desktop::MenuItem;
     auto menu = std::make_shared<desktop::Menu>("Window");
     const bool detached = isDetached();
@@ -218,13 +218,18 @@ void TLTavloWindowController::showWindowMenu() {
     floating->setKeyEquivalentModifierMask(MenuItem::kCommandKeyMask | MenuItem::kShiftKeyMask);
     menu->addItem(floating);
     windowMenu_ = menu;  // kept while it shows
-    menu->popUp(titleView_->mapToGlobal(QPoint(0, titleView_->height())));
+    menu->popUp(under ? under->mapToGlobal(QPoint(0, under->height())) : window_->mapToGlobal(QPoint(0, 0)));
+}
+
+void TLTavloWindowController::setContentViewController(TLTavloWindowContent* controller) {
+    contentViewController_ = controller;
+    if (controller && controller->view()) setContentView(controller->view());
 }
 
 void TLTavloWindowController::setContentView(QWidget* view) {
     if (!view || view == contentView_) return;
     QWidget* old = contentView_;
-    window_->layout()->replaceWidget(old, view);
+    delete window_->layout()->replaceWidget(old, view);  // the layout hands its old item over
     view->setParent(window_.get());
     view->show();
     contentView_ = view;
@@ -283,6 +288,8 @@ void TLTavloWindowController::showApplicationWindowWithAlpha(double alpha) {
         window_->raise();
         window_->activateWindow();
     }
+    if (contentViewController_ && contentViewController_->isSearching())
+        if (QWidget* field = contentViewController_->searchField()) field->setFocus(Qt::OtherFocusReason);
     if (!detached) adjustWindowPosition(true);
     updateWindowMask();
     foundation::NotificationCenter::defaultCenter().post(TLTavloWindowActivatedNotification);

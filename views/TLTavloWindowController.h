@@ -54,6 +54,17 @@ class TLTitleView;
 class TLView;
 class TLWindowButton;
 
+// What the window asks of the view controller that fills it (the clippings
+// panel): whether it may hide now, and its search field while it searches.
+class TLTavloWindowContent {
+public:
+    virtual ~TLTavloWindowContent() = default;
+    virtual QWidget* view() = 0;
+    virtual bool canHideWindow() const { return true; }
+    virtual bool isSearching() const { return false; }
+    virtual QWidget* searchField() const { return nullptr; }
+};
+
 class TLTavloWindowController {
 public:
     static constexpr double kFadeSeconds = 0.15;
@@ -83,6 +94,10 @@ public:
     // over; the previous one is deleted.
     QWidget* contentView() const { return contentView_; }
     void setContentView(QWidget* view);
+    // The view controller filling the window (borrowed: it clears itself
+    // before it goes); its view becomes the content view.
+    TLTavloWindowContent* contentViewController() const { return contentViewController_; }
+    void setContentViewController(TLTavloWindowContent* controller);
 
     // --- What the application delegate calls.
     void showApplicationWindow();
@@ -131,7 +146,7 @@ public:
     bool startedDragging() const { return startedDragging_; }
     bool isDragTimerRunning() const { return dragTimer_ != nullptr; }
     // The panel's say in hiding the window; yes until a panel answers.
-    bool canHideWindow() const { return true; }
+    bool canHideWindow() const { return !contentViewController_ || contentViewController_->canHideWindow(); }
     // How many pastes keep the window floating now.
     int pastesUnderWay() const { return pastes_; }
 
@@ -172,6 +187,9 @@ public:
 
     // The placeholder's header title, until a panel takes the window.
     TLTitleView* titleView() const { return titleView_; }
+    // The menu of the window's modes ("Attach to Tray Icon", "Float Window"),
+    // popped up under the widget.
+    void showWindowMenu(QWidget* under);
 
 private:
     class WindowDelegate;
@@ -191,8 +209,6 @@ private:
     void scheduleDragPoll(std::weak_ptr<int> timer);
     void zoom();
     void buildPlaceholder();
-    // The placeholder's menu of the window's modes.
-    void showWindowMenu();
     void layoutChrome();
     // Runs block on the main queue after seconds while the controller lives.
     void later(double seconds, std::function<void()> block);
@@ -200,6 +216,7 @@ private:
     std::unique_ptr<TLMenubarPanel> window_;
     std::unique_ptr<WindowDelegate> delegate_;
     QWidget* contentView_ = nullptr;    // owned by window_
+    TLTavloWindowContent* contentViewController_ = nullptr;
     TLView* headerView_ = nullptr;      // the placeholder's; owned by window_
     TLTitleView* titleView_ = nullptr;  // the placeholder's; owned by window_
     std::vector<TLWindowButton*> buttons_;
