@@ -10,6 +10,8 @@
 
 #include "TLLaunchSettings.h"
 #include "ViewController/TLAppearancePreferencesViewController.h"
+#include "ViewController/TLClippingsViewController.h"
+#include "views/TLTitleView.h"
 #include "hotkeys/HKShortcutBinder.h"
 #include "ViewController/TLTemplatePreferenceViewController.h"
 #include "hotkeys/HKShortcutView.h"
@@ -45,7 +47,6 @@
 #include "sdk/beacon/Beacon.h"
 #include "sdk/tally/Tally.h"
 #include "views/TLPreferencesWindowController.h"
-#include "views/HistoryRowsPreview.h"
 #include "views/TLTavloWindowController.h"
 
 namespace {
@@ -181,7 +182,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     step(17);
     tavloWindowController_ = environment_.makeWindowController();
     tavloWindowController_->setStatusItem(statusItem_);
-    HistoryRowsPreview::installIn(tavloWindowController_->window());  // until the clippings panel comes
+    makeClippingsPanel();
 
     step(18);
     if (hideKeyWasPresent && settings()->boolForKey(TLUserDefaultsHideWindowOnLaunchKey)) {
@@ -216,6 +217,24 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     step(23);
     TLLogInfo(TLLogContextGeneral, "Application did finish launching");
+}
+
+void AppDelegate::makeClippingsPanel() {
+    TLClippingsViewController::Configuration configuration;
+    configuration.context = environment_.managedObjectContext();
+    std::weak_ptr<TLPasteboardManager> manager = pasteboardManager_;
+    configuration.pasteboardClippingIDs = [manager]() -> std::optional<std::vector<std::string>> {
+        auto strong = manager.lock();
+        return strong ? strong->pasteboardClippingIDs() : std::nullopt;
+    };
+    // The window takes the panel as its content and owns it.
+    auto* panel = new TLClippingsViewController(std::move(configuration));
+    std::weak_ptr<TLTavloWindowController> controller = tavloWindowController_;
+    // Until the lists come, the title offers the window's modes.
+    panel->setTitleClickAction([controller, panel] {
+        if (auto strong = controller.lock()) strong->showWindowMenu(panel->titleView());
+    });
+    tavloWindowController_->setContentViewController(panel);
 }
 
 void AppDelegate::observe(const char* name, std::function<void()> action) {

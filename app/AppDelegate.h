@@ -125,6 +125,8 @@ public:
 private:
     void emptyTemporaryDirectory();
     void createStatusItem(double length);
+    // The browser window's content.
+    void makeClippingsPanel();
     void observe(const char* name, std::function<void()> action);
     bool captureIsPaused() const;
     void notify(const std::string& title, const std::string& text);

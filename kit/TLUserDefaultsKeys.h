@@ -36,6 +36,9 @@ inline constexpr const char* TLShowAboutWindow = "TLShowAboutWindow";
 inline constexpr const char* TLRegisterHotkeys = "TLRegisterHotkeys";
 inline constexpr const char* TLSyncManagerEnableSyncNotification = "TLSyncManagerEnableSyncNotification";
 inline constexpr const char* TLSyncManagerDidDisableSyncNotification = "TLSyncManagerDidDisableSyncNotification";
+// Posted by the sync engine (any thread) with its status text while it works,
+// and with no object when it has finished.
+inline constexpr const char* TLShowSyncStatusNotification = "TLShowSyncStatusNotification";
 // The browser window: detach toggles between attached and detached; activated
 // follows every show.
 inline constexpr const char* TLDetachWindowNotification = "TLDetachWindowNotification";
@@ -80,6 +83,10 @@ inline constexpr const char* TLUserDefaultsTemplateName = "TLUserDefaultsTemplat
 inline constexpr const char* TLUserDefaultsTemplateFormat = "TLUserDefaultsTemplateFormat";
 inline constexpr const char* TLUserDefaultsRowHeightKey = "TLUserDefaultsRowHeightKey";
 inline constexpr const char* TLUserDefaultsScrollToTopOnActivation = "TLUserDefaultsScrollToTopOnActivation";
+// The history's order and what it shows (NO until set).
+inline constexpr const char* TLUserDefaultsHideListItems = "TLUserDefaultsHideListItems";
+inline constexpr const char* TLUserDefaultsSortByAddDate = "TLUserDefaultsSortByAddDate";
+inline constexpr const char* TLUserDefaultsReverseSort = "TLUserDefaultsReverseSort";
 inline constexpr const char* TLUserDefaultsCloseDetachedWindowOnResignKey = "TLUserDefaultsCloseDetachedWindowOnResignKey";
 inline constexpr const char* TLUserDefaultsOptionReturnActionKey = "TLUserDefaultsOptionReturnActionKey";
 inline constexpr const char* TLUserDefaultsCommandReturnActionKey = "TLUserDefaultsCommandReturnActionKey";

@@ -1,0 +1,295 @@
+#pragma once
+// The content of the browser window: a header with the title (the header's
+// middle third) and the search, sync and settings buttons; the table of
+// clippings; a footer with the clipping count; an empty-state picture when
+// the table has nothing to show. Its children carry their outlet names as
+// object names ("tableView", "headerView", "titleView", "footerLabel" ...).
+//
+// The panel keeps a live fetch of the main history (or of one list) over the
+// store's main context, and its table model mirrors exactly the rows shown:
+// in the main history without a search, the first min(count, limit) fetched
+// clippings (every one when the limit is 0 or less). The model changes only
+// through the panel's own insert, remove and move calls, made once per change
+// batch so that the rows shown equal that prefix after every report.
+//
+// Row heights live in the table's vertical header. Only rows within two
+// screens of the viewport are asked for: an unmeasured row takes a
+// placeholder at once and its measurement is queued (one clipping at a time,
+// off the main thread, on values read on the main thread), then stored in the
+// height cache and applied to the row that clipping is on when it lands. A
+// clipping that cannot be measured stores the minimum height, so it is never
+// queued again.
+//
+// Thumbnails of image clippings decode one at a time off the main thread,
+// scaled while decoding and within a 64 MiB allocation limit, into a cache of
+// at most 64 MiB; a PDF shows its first page.
+//
+// Main queue only, except where an operation says otherwise.
+#include <QCache>
+#include <QImage>
+#include <QSizeF>
+#include <QString>
+#include <QWidget>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "kit/FRFetchedResultsController.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/store/FetchRequest.h"
+#include "views/TLClippingsTableView.h"
+#include "views/TLTavloWindowController.h"
+
+class Clipping;
+class List;
+class QAbstractButton;
+class QLabel;
+class QVariantAnimation;
+class TLClippingCellView;
+class TLImageView;
+class TLTitleView;
+class TLView;
+namespace dispatch {
+class Queue;
+}
+namespace store {
+class Context;
+}
+
+class TLClippingsViewController : public QWidget,
+                                  public TLTavloWindowContent,
+                                  public FRFetchedResultsControllerDelegate,
+                                  public TLClippingTableViewMouseEventDelegate {
+public:
+    struct Configuration {
+        // The store's main context; none: TLDatabaseManager's shared one.
+        std::shared_ptr<store::Context> context;
+        // The clippings on the clipboard now; none: the shared pasteboard manager's.
+        std::function<std::optional<std::vector<std::string>>()> pasteboardClippingIDs;
+    };
+
+    static constexpr double kSelectNewRowDelay = 0.5;
+    static constexpr double kReloadRowDelay = 0.5;
+    static constexpr double kResignReloadDelay = 0.3;
+    static constexpr double kSyncTurnSeconds = 1.5;
+    static constexpr double kPruneDelay = 10;
+    static constexpr int kHeaderHeight = 44;
+    static constexpr int kFooterHeight = 28;
+    static constexpr double kTextInset = 52;  // the text width is the panel's less this
+    static constexpr double kMeasureBox = 300;
+    static constexpr int kMeasuredCharacters = 500;
+    static constexpr qsizetype kImageCacheBytes = qsizetype(64) << 20;
+    static constexpr int kDecodeLimitMiB = 64;
+    static constexpr int kDefaultHistoryLimit = 100;
+    static constexpr int kDefaultRowLines = 8;
+
+    explicit TLClippingsViewController(Configuration configuration = {}, QWidget* parent = nullptr);
+    ~TLClippingsViewController() override;
+
+    // --- What the window asks.
+    QWidget* view() override { return this; }
+    bool canHideWindow() const override { return true; }
+    bool isSearching() const override { return isSearching_; }
+    QWidget* searchField() const override { return searchField_; }
+
+    // --- State.
+    const std::shared_ptr<List>& list() const { return list_; }
+    void setList(std::shared_ptr<List> list) { list_ = std::move(list); }
+    const std::optional<std::string>& searchString() const { return searchString_; }
+    void setSearchString(std::optional<std::string> text) { searchString_ = std::move(text); }
+    void setIsSearching(bool searching) { isSearching_ = searching; }
+    // Built and fetched on first read after a reset.
+    FRFetchedResultsController& clippingsController();
+    // Drops the controller; the next read fetches anew.
+    void resetClippingsController();
+    // The selection in the order its rows were selected.
+    const std::vector<std::shared_ptr<Clipping>>& selectedClippings() const { return selectedClippings_; }
+    int64_t nextClippingIndex() const { return nextClippingIndex_; }
+    void setNextClippingIndex(int64_t index) { nextClippingIndex_ = index; }
+    uint64_t flags() const { return flags_; }
+    void setFlags(uint64_t flags) { flags_ = flags; }
+    bool isDarkMode() const { return isDarkMode_; }
+    bool manualUpdate() const { return manualUpdate_; }
+    void setManualUpdate(bool manual) { manualUpdate_ = manual; }
+    double maxHeight() const { return maxHeight_; }
+    void setMaxHeight(double height) { maxHeight_ = height; }
+    bool syncing() const { return syncing_; }
+
+    // --- Outlets.
+    TLClippingsTableView* tableView() const { return tableView_; }
+    TLView* headerView() const { return headerView_; }
+    TLView* footerView() const { return footerView_; }
+    TLTitleView* titleView() const { return titleView_; }
+    QLabel* footerLabel() const { return footerLabel_; }
+    QAbstractButton* searchButton() const { return searchButton_; }
+    QAbstractButton* syncButton() const { return syncButton_; }
+    QAbstractButton* settingsButton() const { return settingsButton_; }
+    TLImageView* emptyStateImageView() const { return emptyStateImageView_; }
+    bool isShowingEmptyState() const;
+
+    // --- Actions others give the panel's controls (the lists, the search and
+    // the menus): the title's click and right click, the search and settings
+    // buttons, and the sync the sync button asks for (it calls its completion
+    // when the sync is over).
+    void setTitleClickAction(std::function<void()> action);
+    void setTitleRightClickAction(std::function<void()> action);
+    void setSearchAction(std::function<void()> action);
+    void setSettingsAction(std::function<void()> action);
+    void setSyncAction(std::function<void(std::function<void()> completion)> action) { syncAction_ = std::move(action); }
+
+    // --- Set-up, observers, appearance and status.
+    void viewWillAppear();
+    void windowActivated();
+    void windowDidResignKey();
+    void updateAppearance();
+    void rowHeightChanged();
+    // Any thread: the marks are set on the main queue.
+    void clipboardUpdated();
+    // Any thread: a status text starts the sync button turning, none lets it stop.
+    void showStatus(std::optional<std::string> status);
+    void startAnimatingSyncButton();
+    bool isSyncButtonAnimating() const;
+    void syncButtonClicked();
+    void syncWithiCloud();
+    void syncEnabled();
+    void syncDisabled();
+    void fetchClippings();
+    void updateFooterText();
+    void showEmptyState();
+    void hideEmptyState();
+
+    // --- Data source and row heights.
+    // The rows shown: the fetched count, capped by the history limit in the
+    // main history without a search (no cap for a limit of 0 or less).
+    int64_t numberOfRows();
+    // The clipping shown at the row; null outside the rows.
+    std::shared_ptr<Clipping> clippingAtRow(int row) const;
+    // Sets the cell's fields for the row.
+    void configureCell(TLClippingCellView& cell, int row);
+    // The row's height, a whole number; queues the measurement of an
+    // unmeasured clipping and answers its placeholder.
+    int heightOfRow(int row);
+    // Gives the rows within two screens of the viewport their heights.
+    void updateVisibleRowHeights();
+    // Clippings whose measurement is queued and not yet landed.
+    size_t pendingMeasurements() const { return pendingMeasurements_.size(); }
+    // Runs inside every measurement, on the measuring queue (for tests).
+    void setMeasurementObserver(std::function<void()> observer) { measurementObserver_ = std::move(observer); }
+
+    // --- Fetch request and change handling.
+    std::shared_ptr<const store::Predicate> clippingsControllerPredicate() const;
+    store::SortDescriptors clippingsControllerSortDescriptors() const;
+    std::shared_ptr<store::FetchRequest> clippingsControllerFetchRequest() const;
+
+    void controllerWillChangeContent(FRFetchedResultsController& controller) override;
+    void controller(FRFetchedResultsController& controller, const std::shared_ptr<store::ManagedObject>& object,
+                    uint64_t atIndex, FRFetchedResultsChangeType type, uint64_t newIndex) override;
+    void controllerDidChangeContent(FRFetchedResultsController& controller) override;
+    bool implementsControllerWillChangeContent() const override { return true; }
+    bool implementsControllerDidChangeObject() const override { return true; }
+    bool implementsControllerDidChangeContent() const override { return true; }
+
+    // --- Selection and scrolling.
+    void tableViewSelectionDidChange();
+    void scrollViewDidScroll();
+    // Told when the table scrolls (the detail popover closes on it).
+    void setScrollAction(std::function<void()> action) { scrollAction_ = std::move(action); }
+    // Told of an Alt-click with the selected row.
+    void setOptionClickAction(std::function<void(int row)> action) { optionClickAction_ = std::move(action); }
+    void tableViewOptionClickedRow(TLClippingsTableView& table, int row) override;
+    bool implementsTableViewOptionClickedRow() const override { return true; }
+
+    // --- Thumbnails.
+    void loadThumbnailForClipping(const std::shared_ptr<Clipping>& clipping);
+    // The cached thumbnail of a clipping; null when none.
+    QImage cachedThumbnail(const std::string& clippingID) const;
+    // The thumbnail of an image file for a panel of that width: decoded
+    // scaled, within the allocation limit; a PDF's first page; null when
+    // the file cannot be read. Any thread.
+    static QImage thumbnailForFile(const QString& path, double panelWidth);
+    // The pixel size of an image file (a PDF's first page in points); empty
+    // when it cannot be read. Any thread.
+    static QSizeF imageSizeOfFile(const QString& path);
+    // Waits until every queued measurement has run (for tests and benchmarks).
+    void waitForMeasurements();
+    const std::shared_ptr<dispatch::Queue>& previewImageOperationQueue() const { return previewImageOperationQueue_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    class Model;
+    class MeasuringThread;
+    struct Batch;
+
+    int64_t historyLimit() const;
+    std::shared_ptr<store::Context> context() const;
+    void buildViews();
+    void observe(const char* name, std::function<void(const foundation::Notification&)> handler);
+    void reloadTable();  // every cell set again, the selection kept
+    void applyPasteboardMarks();
+    void readPasteboardClippingIDs();
+    // Makes the mirror the rows the controller shows now.
+    void reconcileRows(const Batch* batch);
+    void queueMeasurement(const Clipping& clipping);
+    void measurementLanded(const std::string& clippingID);
+    int rowOfClippingNearViewport(const std::string& clippingID) const;
+    void setRowHeight(int row);
+    void updateSyncButtonImage();
+    void updateFlags();
+    void later(double seconds, std::function<void()> block);
+
+    Configuration configuration_;
+    std::shared_ptr<List> list_;
+    std::optional<std::string> searchString_;
+    bool isSearching_ = false;
+    std::unique_ptr<FRFetchedResultsController> clippingsController_;
+    std::vector<std::shared_ptr<Clipping>> selectedClippings_;
+    int64_t nextClippingIndex_ = -1;
+    uint64_t flags_ = 0;
+    bool isDarkMode_ = false;
+    bool manualUpdate_ = false;
+    bool hasAppeared_ = false;
+    double maxHeight_ = 0;
+    bool syncing_ = false;
+    std::unique_ptr<MeasuringThread> queue_;
+    std::shared_ptr<dispatch::Queue> previewImageOperationQueue_;
+    QCache<QString, QImage> imageCache_;
+    std::unordered_set<std::string> pendingMeasurements_;
+    std::unordered_set<std::string> pendingThumbnails_;
+    std::unordered_set<std::string> pasteboardClippingIDs_;
+    std::unique_ptr<Batch> batch_;
+    bool updatingHeights_ = false;
+
+    Model* model_ = nullptr;
+    TLClippingsTableView* tableView_ = nullptr;
+    TLView* headerView_ = nullptr;
+    TLView* footerView_ = nullptr;
+    TLTitleView* titleView_ = nullptr;
+    QLabel* footerLabel_ = nullptr;
+    QAbstractButton* searchButton_ = nullptr;
+    QAbstractButton* syncButton_ = nullptr;
+    QAbstractButton* settingsButton_ = nullptr;
+    QWidget* searchField_ = nullptr;
+    TLImageView* emptyStateImageView_ = nullptr;
+    QVariantAnimation* syncAnimation_ = nullptr;
+
+    std::function<void()> searchAction_;
+    std::function<void()> settingsAction_;
+    std::function<void(std::function<void()>)> syncAction_;
+    std::function<void()> scrollAction_;
+    std::function<void(int)> optionClickAction_;
+    std::function<void()> measurementObserver_;
+    std::vector<foundation::ObserverRegistration> observers_;
+    // Work queued elsewhere holds this weakly; it ends with the panel.
+    std::shared_ptr<TLClippingsViewController*> self_;
+};

@@ -1,0 +1,135 @@
+// The clippings panel beside the real pasteboard manager on a private X
+// server: xclip copies, the application's tick captures, and the panel's rows
+// follow the store at the history limit.
+#include "tests/kit/CaptureFixture.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+
+#include "ViewController/TLClippingsViewController.h"
+#include "kit/NSTimerBlocks.h"
+#include "platform/desktop/ClipboardReader.h"
+#include "platform/desktop/SystemPasteboard.h"
+#include "tests/platform/desktop/PasteboardTestSupport.h"
+#include "views/TLCellHeightCache.h"
+#include "views/TLClippingCellView.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+class ClippingsPanelX11Test : public capturetest::CaptureFixture {
+protected:
+    void SetUp() override {
+        if (!qGuiApp) GTEST_SKIP() << "needs an X server (DISPLAY is not set)";
+        CaptureFixture::SetUp();
+        TLCellHeightCache::sharedCache().setCachedHeights(foundation::PlistValue::Dictionary{});
+        capturetest::settings()->setInteger(kLimit, TLUserDefaultsClipboardSize);
+        list_ = makeList("L-kept", "Kept");
+        // Older clippings than the limit holds; the oldest is listed.
+        for (int i = 0; i < kLimit + 3; ++i) {
+            auto clipping = std::static_pointer_cast<Clipping>(context_->insertNewObject(Clipping::kEntityName));
+            clipping->setClippingID(Clipping::makeClippingID());
+            clipping->setText("seed " + std::to_string(i));
+            auto date = foundation::Date::now().addingTimeInterval(-1000 - i);
+            clipping->setTavloDate(date);
+            clipping->setAddDate(date);
+            if (i == kLimit + 2) clipping->setList(list_);
+            seeds_.push_back(clipping);
+        }
+        ASSERT_TRUE(context_->save().ok());
+
+        auto clipboard = std::shared_ptr<desktop::Pasteboard>(desktop::SystemPasteboard::create());
+        ASSERT_TRUE(clipboard);
+        auto general = std::make_shared<TLMacPasteboard>();
+        general->setPasteboard(clipboard);
+        TLPasteboardManager::Configuration configuration;
+        configuration.generalPasteboard = general;
+        configuration.writerQueue = dispatch::Queue::createSerial("test.panel.assets");
+        configuration.frontApplication = desktop::FrontApplication::create();
+        configuration.clipboardReader = desktop::ClipboardReader::open();
+        start(std::move(configuration));
+        timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
+            0.25, [] { foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification); }, true);
+
+        TLClippingsViewController::Configuration panelConfiguration;
+        panelConfiguration.context = context_;
+        std::weak_ptr<TLPasteboardManager> manager = manager_;
+        panelConfiguration.pasteboardClippingIDs = [manager]() -> std::optional<std::vector<std::string>> {
+            auto strong = manager.lock();
+            return strong ? strong->pasteboardClippingIDs() : std::nullopt;
+        };
+        panel_ = std::make_unique<TLClippingsViewController>(panelConfiguration);
+        panel_->resize(360, 600);
+        panel_->show();
+        runEventsFor(100ms);
+    }
+    void TearDown() override {
+        panel_.reset();
+        if (timer_) timer_->invalidate();
+        if (logger_) CaptureFixture::TearDown();
+    }
+    template <class Done>
+    bool runEventsUntil(Done done, std::chrono::milliseconds limit) {
+        auto end = Clock::now() + limit;
+        while (!done()) {
+            if (Clock::now() > end) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            dispatch::MainQueue::runUntilIdle();
+        }
+        return true;
+    }
+    void runEventsFor(std::chrono::milliseconds time) {
+        runEventsUntil([] { return false; }, time);
+    }
+    int rows() const { return panel_->tableView()->model()->rowCount(); }
+    std::string textAt(int row) const {
+        auto clipping = panel_->clippingAtRow(row);
+        return clipping ? clipping->text().value_or("") : "";
+    }
+    // The rows the store's first clippings give, capped.
+    bool matchesStore() {
+        auto& controller = panel_->clippingsController();
+        if (int64_t(rows()) != std::min<int64_t>(int64_t(controller.count()), kLimit)) return false;
+        for (int row = 0; row < rows(); ++row)
+            if (controller.objectAtIndex(uint64_t(row)) != panel_->clippingAtRow(row)) return false;
+        return true;
+    }
+
+    static constexpr int kLimit = 5;
+    std::shared_ptr<List> list_;
+    std::vector<std::shared_ptr<Clipping>> seeds_;
+    std::shared_ptr<NSTimerBlocks::Timer> timer_;
+    std::unique_ptr<TLClippingsViewController> panel_;
+};
+
+TEST_F(ClippingsPanelX11Test, CopiesAppearAtTheTopWithinTheLimit) {
+    ASSERT_EQ(rows(), kLimit);
+    ASSERT_EQ(pasteboardtest::shell("printf 'copied by xclip' | xclip -selection clipboard -i"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return textAt(0) == "copied by xclip"; }, 5s)) << textAt(0);
+    EXPECT_EQ(rows(), kLimit);
+    EXPECT_TRUE(matchesStore());
+    // Selected half a second after it came, and marked as the clipboard's.
+    EXPECT_TRUE(runEventsUntil([&] { return panel_->tableView()->selectionModel()->isRowSelected(0, {}); }, 2s));
+    (void)panel_->grab();
+    EXPECT_TRUE(runEventsUntil(
+        [&] {
+            auto* cell = panel_->tableView()->viewAtRow(0, false);
+            return cell && cell->tavlo();
+        },
+        2s));
+
+    // The copy of a listed clipping beyond the limit refreshes it to the top.
+    ASSERT_EQ(pasteboardtest::shell("printf 'seed 7' | xclip -selection clipboard -i"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return textAt(0) == "seed 7"; }, 5s)) << textAt(0);
+    EXPECT_EQ(rows(), kLimit);
+    EXPECT_TRUE(matchesStore());
+
+    // A deletion refills from beyond the limit.
+    manager_->deleteClipping(panel_->clippingAtRow(2));
+    ASSERT_TRUE(runEventsUntil([&] { return matchesStore(); }, 2s));
+    EXPECT_EQ(rows(), std::min<int>(kLimit, int(panel_->clippingsController().count())));
+}
+
+}  // namespace
