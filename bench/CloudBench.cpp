@@ -1,7 +1,11 @@
 // The embedded cloud store beside plain SQLite: a modify of 400 records of
 // 1 KB beside one transaction inserting the same rows; fetching 10,000 changed
 // records page by page beside one SELECT of them; two writers beside one; and
-// the time from a commit to the push in another process.
+// the time from a commit to the push in another process. On PostgreSQL (a
+// server it starts as the tests do): the 400-record modify beside a plain
+// libpq multi-row insert, commit to push through LISTEN/NOTIFY beside the
+// folder watch, and a key-value write from synchronize to the other device's
+// notification on both back-ends.
 //
 // Run as "cloud_bench --listen FOLDER FILE" it is that other process: a device
 // that appends the monotonic time of each push it gets to FILE.
@@ -14,14 +18,24 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "BenchProcess.h"
 #include "platform/cloud/Container.h"
 #include "platform/cloud/PushChannel.h"
 #include "platform/cloud/SQLiteSession.h"
+#include "platform/cloud/StoredKeyValueStore.h"
 #include "platform/cloud/ZoneServer.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/NotificationCenter.h"
+
+#ifdef TAVLO_BENCH_POSTGRES
+#include <libpq-fe.h>
+
+#include "platform/cloud/PostgresSession.h"
+#include "tests/support/PostgresServer.h"
+#endif
 
 namespace {
 
@@ -238,6 +252,174 @@ void BM_CommitToPush(benchmark::State& state) {
     state.counters["p99_ms"] = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
 }
 
+// MARK: PostgreSQL, on a server the benchmark starts as the tests do
+
+#ifdef TAVLO_BENCH_POSTGRES
+testsupport::PostgresServer& postgres() {
+    auto* server = testsupport::PostgresServer::shared();
+    if (!server) {
+        std::fprintf(stderr, "%s\n", testsupport::PostgresServer::skipReason().c_str());
+        std::exit(1);
+    }
+    return *server;
+}
+
+std::string freshDatabase(const std::string& name) {
+    static int made = 0;
+    const std::string database = "bench_" + name + "_" + std::to_string(++made);
+    if (!postgres().createDatabase(database)) std::abort();
+    return postgres().connection(database);
+}
+
+std::unique_ptr<ZoneServer> openPostgresDevice(const std::string& connection, const std::string& device) {
+    auto session = cloud::PostgresSession::open(connection);
+    if (!session) std::abort();
+    ZoneServer::Options options;
+    options.deviceID = device;
+    options.cacheFolder = freshFolder("pg-cache");
+    auto server = std::make_unique<ZoneServer>(std::move(session).value(), options);
+    if (!server->open("bench") || !server->modifyZones({kZone}, {})) std::abort();
+    return server;
+}
+
+void BM_PostgresModify400Records(benchmark::State& state) {
+    auto server = openPostgresDevice(freshDatabase("modify"), "writer");
+    int64_t counter = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto records = batch(counter, 400);
+        state.ResumeTiming();
+        if (!server->modifyRecords(records, {}).ok()) state.SkipWithError("modify failed");
+    }
+    state.SetItemsProcessed(state.iterations() * 400);
+}
+
+// The floor: the same rows in one transaction, one multi-row INSERT, through
+// plain libpq on a connection of its own.
+void BM_PostgresPlainInsert400Rows(benchmark::State& state) {
+    const std::string connection = freshDatabase("plain");
+    PGconn* conn = PQconnectdb(connection.c_str());
+    PQclear(PQexec(conn, "CREATE TABLE rows(zone TEXT, name TEXT, change BIGINT, fields BYTEA, "
+                         "PRIMARY KEY(zone, name))"));
+    std::string sql = "INSERT INTO rows(zone, name, change, fields) VALUES ";
+    for (int i = 0; i < 400; ++i)
+        sql += (i ? ", (" : "(") + ("$" + std::to_string(4 * i + 1)) + ", $" + std::to_string(4 * i + 2) + ", $" +
+               std::to_string(4 * i + 3) + "::bigint, $" + std::to_string(4 * i + 4) + "::bytea)";
+    int64_t counter = 0;
+    for (auto _ : state) {
+        std::vector<std::string> texts;
+        texts.reserve(800);
+        std::vector<const char*> values;
+        std::vector<int> lengths, formats;
+        for (int i = 0; i < 400; ++i) {
+            texts.push_back("C-" + std::to_string(counter));
+            texts.push_back(std::to_string(counter++));
+        }
+        for (int i = 0; i < 400; ++i) {
+            values.insert(values.end(), {"Tavlo Zone", texts[2 * i].c_str(), texts[2 * i + 1].c_str(), kKilobyte.data()});
+            lengths.insert(lengths.end(), {0, 0, 0, static_cast<int>(kKilobyte.size())});
+            formats.insert(formats.end(), {0, 0, 0, 1});
+        }
+        PQclear(PQexec(conn, "BEGIN"));
+        PGresult* result = PQexecParams(conn, sql.c_str(), 1600, nullptr, values.data(), lengths.data(),
+                                        formats.data(), 0);
+        if (PQresultStatus(result) != PGRES_COMMAND_OK) state.SkipWithError(PQresultErrorMessage(result));
+        PQclear(result);
+        PQclear(PQexec(conn, "COMMIT"));
+    }
+    PQfinish(conn);
+    state.SetItemsProcessed(state.iterations() * 400);
+}
+
+// A device of this process on either back-end: its container and pushes.
+cloud::Configuration account(bool postgres, const std::string& name) {
+    cloud::Configuration configuration;
+    configuration.account = "bench";
+    if (postgres) {
+        configuration.backend = cloud::Configuration::kPostgreSQLBackend;
+        configuration.connection = freshDatabase(name);
+    } else {
+        configuration.folder = freshFolder(name);
+    }
+    return configuration;
+}
+
+void runMainFor(const std::function<bool()>& done, double seconds) {
+    const int64_t end = monotonicNanoseconds() + static_cast<int64_t>(seconds * 1e9);
+    while (!done() && monotonicNanoseconds() < end) {
+        dispatch::MainQueue::runUntilIdle();
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+void report(benchmark::State& state, std::vector<double> latencies) {
+    std::sort(latencies.begin(), latencies.end());
+    if (latencies.empty()) return;
+    state.counters["median_ms"] = latencies[latencies.size() / 2];
+    state.counters["p99_ms"] = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+}
+
+// Commit to push on the main queue of another device in this process:
+// LISTEN/NOTIFY (1) beside the embedded folder watch (0).
+void BM_CommitToPushInProcess(benchmark::State& state) {
+    const cloud::Configuration configuration = account(state.range(0) == 1, "push");
+    auto writer = cloud::Container::make("com.tavlo.Tavlo", configuration, "writer");
+    auto listener = cloud::Container::make("com.tavlo.Tavlo", configuration, "listener");
+    if (!writer->server() || !writer->server().value()->modifyZones({kZone}, {})) std::abort();
+    if (!listener->server().value()->modifySubscriptions({{"Tavlo Zone Subscription", kZone, true, ""}}, {}))
+        std::abort();
+    std::atomic<int64_t> pushed{0};
+    bool registered = false;
+    listener->pushChannel()->registerForRemoteNotifications([&](const std::string&) { registered = true; },
+                                                            [&](auto&) { pushed = monotonicNanoseconds(); });
+    runMainFor([&] { return registered; }, 10);
+    runMainFor([] { return false; }, 0.5);
+    std::vector<double> latencies;
+    int64_t counter = 0;
+    for (auto _ : state) {
+        auto records = batch(counter, 1);
+        pushed = 0;
+        const int64_t started = monotonicNanoseconds();
+        if (!writer->server().value()->modifyRecords(records, {}).ok()) return state.SkipWithError("modify failed");
+        runMainFor([&] { return pushed != 0; }, 2);
+        if (pushed == 0) return state.SkipWithError("no push within 2 s");
+        latencies.push_back(static_cast<double>(pushed - started) / 1e6);
+        runMainFor([] { return false; }, 0.005);
+    }
+    listener->pushChannel()->unregister();
+    report(state, std::move(latencies));
+}
+
+// A key-value write from synchronize on one device to the other device's
+// change notification, on PostgreSQL (1) and the embedded store (0).
+void BM_KeyValuePropagation(benchmark::State& state) {
+    const cloud::Configuration configuration = account(state.range(0) == 1, "kv");
+    const auto folder = freshFolder("kv-copies");
+    auto a = cloud::Container::make("com.tavlo.Tavlo", configuration, "device-a");
+    auto b = cloud::Container::make("com.tavlo.Tavlo", configuration, "device-b");
+    auto storeA = cloud::StoredKeyValueStore::make([a] { return a; }, folder / "a.plist");
+    auto storeB = cloud::StoredKeyValueStore::make([b] { return b; }, folder / "b.plist");
+    std::atomic<int64_t> heard{0};
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    auto token = center.addObserver(cloud::UbiquitousKeyValueStore::kDidChangeExternallyNotification, storeB.get(),
+                                    [&](const foundation::Notification&) { heard = monotonicNanoseconds(); });
+    if (!storeB->synchronizeNow()) std::abort();
+    std::vector<double> latencies;
+    int64_t value = 0;
+    for (auto _ : state) {
+        storeA->setObject(foundation::PlistValue(++value), "TLUserDefaultsClipboardSize");
+        heard = 0;
+        const int64_t started = monotonicNanoseconds();
+        if (!storeA->synchronizeNow()) return state.SkipWithError("synchronize failed");
+        runMainFor([&] { return heard != 0; }, 3);
+        if (heard == 0) return state.SkipWithError("no change notification within 3 s");
+        latencies.push_back(static_cast<double>(heard - started) / 1e6);
+    }
+    center.removeObserver(token);
+    report(state, std::move(latencies));
+}
+#endif
+
 int listen(const std::filesystem::path& folder, const std::filesystem::path& times) {
     cloud::Configuration configuration;
     configuration.account = "bench";
@@ -263,6 +445,12 @@ BENCHMARK(BM_Fetch10000ChangesPageByPage)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainSelect10000Rows)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Writers)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CommitToPush)->Iterations(300)->Unit(benchmark::kMillisecond)->UseRealTime();
+#ifdef TAVLO_BENCH_POSTGRES
+BENCHMARK(BM_PostgresModify400Records)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PostgresPlainInsert400Rows)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CommitToPushInProcess)->Arg(0)->Arg(1)->Iterations(200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_KeyValuePropagation)->Arg(0)->Arg(1)->Iterations(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--listen") == 0) return listen(argv[2], argv[3]);
