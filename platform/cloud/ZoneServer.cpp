@@ -100,11 +100,13 @@ private:
     bool open_ = false;
 };
 
+// An asset read once: its bytes are held whole only here, and each chunk is
+// copied out only while it is sent.
 struct ZoneServer::PreparedAsset {
     int64_t size = 0;
     std::string sha;
-    std::vector<std::string> hashes;
-    std::vector<std::string> chunks;
+    std::string contents;
+    std::vector<std::string> hashes;  // of each kAssetChunkBytes chunk, in order
 };
 
 struct ZoneServer::ZoneRow {
@@ -282,8 +284,10 @@ Reply<std::string> readAssetFile(const std::filesystem::path& path, int64_t limi
 Reply<Done> ZoneServer::storeAsset(const std::string& zone, const std::string& name, const std::string& key,
                                    const PreparedAsset& asset) {
     for (size_t i = 0; i < asset.hashes.size(); ++i) {
+        SqlBlob chunk{asset.contents.substr(i * kAssetChunkBytes, kAssetChunkBytes)};
+        const auto size = static_cast<int64_t>(chunk.bytes.size());
         TRY(query("INSERT INTO chunks(hash, size, data) VALUES (?, ?, ?) ON CONFLICT (hash) DO NOTHING",
-                  {asset.hashes[i], static_cast<int64_t>(asset.chunks[i].size()), SqlBlob{asset.chunks[i]}}));
+                  {asset.hashes[i], size, std::move(chunk)}));
         TRY(query("INSERT INTO assets(zone, name, key, idx, hash) VALUES (?, ?, ?, ?, ?)",
                   {zone, name, key, static_cast<int64_t>(i), asset.hashes[i]}));
     }
@@ -407,12 +411,12 @@ Reply<ZoneServer::ModifyResult> ZoneServer::modifyRecords(const std::vector<Reco
                     break;
                 }
                 PreparedAsset prepared;
-                prepared.size = static_cast<int64_t>(contents.value().size());
-                prepared.sha = ByteCodec::sha256Hex(contents.value());
-                for (size_t at = 0; at < contents.value().size(); at += kAssetChunkBytes) {
-                    prepared.chunks.push_back(contents.value().substr(at, kAssetChunkBytes));
-                    prepared.hashes.push_back(ByteCodec::sha256Hex(prepared.chunks.back()));
-                }
+                prepared.contents = std::move(contents).value();
+                prepared.size = static_cast<int64_t>(prepared.contents.size());
+                prepared.sha = ByteCodec::sha256Hex(prepared.contents);
+                const std::string_view whole(prepared.contents);
+                for (size_t at = 0; at < whole.size(); at += kAssetChunkBytes)
+                    prepared.hashes.push_back(ByteCodec::sha256Hex(whole.substr(at, kAssetChunkBytes)));
                 assets[i].emplace(key, std::move(prepared));
             } else {
                 bytes += key.size() + ByteCodec::encodeValue(*value).size();
