@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include "platform/foundation/PropertyList.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/EventLogLines.h"
+#include "tests/support/FakeKitService.h"
 #include "tests/support/TempHome.h"
 
 namespace {
@@ -30,7 +32,8 @@ protected:
     }
 
     // Runs the program until its bus object answers, then ends it; answers its log lines.
-    std::vector<std::string> runUntilReady(const std::map<std::string, std::string>& extra = {}) {
+    std::vector<std::string> runUntilReady(const std::map<std::string, std::string>& extra = {},
+                                           const std::function<void()>& whileRunning = nullptr) {
         std::map<std::string, std::string> env{{"TAVLO_SYSTEM_LOG_FILE", log().string()}};
         env.insert(extra.begin(), extra.end());
         auto program = ChildProcess::start({TAVLO_PROGRAM}, env);
@@ -43,6 +46,7 @@ protected:
             if (!ready) std::this_thread::sleep_for(100ms);
         }
         EXPECT_TRUE(ready);
+        if (ready && whileRunning) whileRunning();
         program->signal(SIGTERM);
         EXPECT_EQ(program->wait(15s), 0);
         std::vector<std::string> lines;
@@ -60,6 +64,20 @@ protected:
         return n;
     }
 
+    // The program's own resources beside an Info.plist that carries a key.
+    std::filesystem::path keyedBundle() {
+        std::filesystem::path shipped = std::filesystem::path(TAVLO_PROGRAM).parent_path().parent_path();
+        std::filesystem::path bundle = home_.root() / "Keyed";
+        std::filesystem::copy(shipped / "Resources", bundle, std::filesystem::copy_options::recursive);
+        auto info = foundation::PropertyList::read(
+            std::vector<uint8_t>((std::istreambuf_iterator<char>(std::ifstream(shipped / "Info.plist").rdbuf())), {}));
+        if (!info.ok()) return {};
+        foundation::PlistValue keyed = info.value();
+        keyed["Beacon"]["APIKey"] = "test-key";
+        std::ofstream(bundle / "Info.plist") << foundation::PropertyList::writeXML(keyed).value();
+        return bundle;
+    }
+
     testsupport::TempHome home_;
 };
 
@@ -75,17 +93,8 @@ TEST_F(KitsProgramTest, TheShippedBundleStartsNoKitAndSaysSoOnce) {
 }
 
 TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
-    // The program's own resources beside an Info.plist that carries a key.
-    std::filesystem::path shipped = std::filesystem::path(TAVLO_PROGRAM).parent_path().parent_path();
-    std::filesystem::path bundle = home_.root() / "Keyed";
-    std::filesystem::copy(shipped / "Resources", bundle, std::filesystem::copy_options::recursive);
-    auto info = foundation::PropertyList::read(
-        std::vector<uint8_t>((std::istreambuf_iterator<char>(std::ifstream(shipped / "Info.plist").rdbuf())), {}));
-    ASSERT_TRUE(info.ok());
-    foundation::PlistValue keyed = info.value();
-    keyed["Beacon"]["APIKey"] = "test-key";
-    std::ofstream(bundle / "Info.plist") << foundation::PropertyList::writeXML(keyed).value();
-
+    std::filesystem::path bundle = keyedBundle();
+    ASSERT_FALSE(bundle.empty());
     auto lines = runUntilReady({{"TAVLO_BUNDLE", bundle.string()}});
     EXPECT_EQ(count(lines, "Kits not started"), 0u);
     // The bundle names no endpoints, so the settings download goes to hosts that
@@ -105,6 +114,43 @@ TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
     EXPECT_EQ(std::count(medium.begin(), medium.end(), "app_terminated"), 1);
     ASSERT_FALSE(keys(fragments[0] / "0.log").empty());
     EXPECT_EQ(keys(fragments[0] / "0.log")[0], "metadata");
+}
+
+}  // namespace
+
+namespace {
+
+// Settings kept from an earlier download name the kit service on loopback:
+// the launch's first high-priority event starts maintenance, which packages
+// the fragment it closed and uploads it there over the system's trust.
+TEST_F(KitsProgramTest, AKeyedBundleWithSettingsUploadsItsEvents) {
+    testsupport::FakeKitService service;
+    ASSERT_TRUE(service.start());
+    std::filesystem::path anchors = home_.root() / "root.pem";
+    std::ofstream(anchors) << testsupport::TestCertificates::shared().rootA().certificatePEM;
+    std::filesystem::path cached = home_.cacheHome() / "org.beacon.sdk.mac.data/com.tavlo.Tavlo/settings.json";
+    std::filesystem::create_directories(cached.parent_path());
+    std::ofstream(cached) << "{\"app\": null, \"features\": {\"collect_analytics\": true}, \"analytics\": {\"url\": \""
+                          << service.analyticsURL()
+                          << "\", \"max_pending_send_file_count\": 100, \"track_custom_events\": true, "
+                             "\"track_predefined_events\": true}}";
+    std::filesystem::path bundle = keyedBundle();
+    ASSERT_FALSE(bundle.empty());
+
+    runUntilReady({{"TAVLO_BUNDLE", bundle.string()}, {"SSL_CERT_FILE", anchors.string()}}, [&] {
+        for (int wait = 0; wait < 300 && service.uploads().empty(); ++wait) std::this_thread::sleep_for(100ms);
+    });
+    auto uploads = service.uploads();
+    ASSERT_FALSE(uploads.empty());
+    EXPECT_TRUE(uploads[0].accepted);
+    EXPECT_TRUE(uploads[0].wellFormed);
+    std::vector<std::string> sent;
+    for (const auto& event : uploads[0].events) sent.push_back(event.key);
+    EXPECT_NE(std::find(sent.begin(), sent.end(), "metadata"), sent.end());
+    EXPECT_NE(std::find(sent.begin(), sent.end(), "app_installed"), sent.end());
+    auto request = service.requests(testsupport::FakeKitService::Route::Analytics);
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(request[0].header("X-BLACKBOX-API-KEY"), "test-key");
 }
 
 }  // namespace
