@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -409,6 +410,20 @@ TEST_F(BBXCrashProbeTest, FiftyCrashesAmidBusyHeapAndLoaderThreadsEachEndQuickly
         }
         folder_.clear();
     }
+}
+
+TEST_F(BBXCrashProbeTest, HandlersALibraryPutInPlaceAreWarnedOfEvenPastTheFaultEntry) {
+    auto result = testsupport::runCommand({BBX_CRASH_PROBE, "core", "--report-dir", dir(), "--scenario", "warn-foreign"},
+                                          20s, kCrashEnvironment);
+    EXPECT_EQ(result.status, 0);
+    std::vector<std::string> warned;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_search(line, match, std::regex("^\\[Blackbox\\] The signal (\\w+) has a non-Blackbox handler")))
+            warned.push_back(match[1]);
+    }
+    EXPECT_EQ(warned, (std::vector<std::string>{"SIGABRT", "SIGSEGV"})) << result.output;
 }
 
 TEST_F(BBXCrashProbeTest, UnderATracerNothingIsInstalled) {

@@ -47,6 +47,9 @@
 //       calls of the crash handler while it holds the other threads go to
 //       DIR/heap-calls.
 //       --deliver-signal: the delegate wants SIG as a signal.
+//   bbx_crash_probe core --report-dir DIR --scenario warn-foreign
+//       installs handlers of its own for SIGSEGV and SIGABRT with plain
+//       sigaction and prints the kit's foreign-handler warning.
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
 #include <dlfcn.h>
@@ -84,6 +87,7 @@
 #include "sdk/blackbox/BBXHandler.h"
 #include "sdk/blackbox/BBXKitException.h"
 #include "sdk/blackbox/BBXMachException.h"
+#include "sdk/blackbox/BBXSignal.h"
 #include "sdk/blackbox/BBXProcess.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXInternalReport.h"
@@ -603,6 +607,20 @@ __attribute__((noinline)) int ProbeRunScenario(const std::string& name, int thre
     return 2;
 }
 
+// Handlers another library would install with plain sigaction, past the
+// kit: the warning names both signals; its text goes to standard output here.
+void foreignHandler(int) {}
+int warnAboutForeignHandlers() {
+    struct sigaction foreign {};
+    foreign.sa_handler = foreignHandler;
+    sigaction(SIGSEGV, &foreign, nullptr);
+    sigaction(SIGABRT, &foreign, nullptr);
+    std::fflush(stdout);
+    dup2(STDOUT_FILENO, STDERR_FILENO);
+    BBXSignalWarnAboutForeignHandlers();
+    return 0;
+}
+
 int core(int argc, char** argv) {
     SnapshotOptions options;
     std::string reportDir;
@@ -660,6 +678,7 @@ int core(int argc, char** argv) {
     std::printf("initialized\n");
     std::fflush(stdout);
     if (scenario == "snapshot") return snapshot(reportDir, argv[0], options);
+    if (scenario == "warn-foreign") return warnAboutForeignHandlers();
     if (scenario == "runtime-on-assert") failAssertion(reportDir);
     if (scenario == "frames") return recordFrames(reportDir);
     if (scenario == "user-logging") recordUserLogging();
