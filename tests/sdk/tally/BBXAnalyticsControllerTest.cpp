@@ -297,9 +297,9 @@ TEST_F(BBXAnalyticsControllerTest, AFullDiskFailsEventsAndWritingResumes) {
 }
 
 // Eight threads of mixed events with two fragment swaps on the way: every line
-// parses and every event is on disk once. ThreadSanitizer, by hand:
-//   cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-fsanitize=thread
-//         -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DTAVLO_BUILD_BENCH=OFF   (one line)
+// parses and every event is on disk once. ThreadSanitizer, by hand (clean,
+// about 30 s on a loaded machine):
+//   cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVLO_SANITIZE_THREAD=ON -DTAVLO_BUILD_BENCH=OFF
 //   cmake --build build/tsan --target tally_tests
 //   TALLY_STRESS_EVENTS=10000 build/tsan/tests/sdk/tally/tally_tests --gtest_filter='*ManyThreads*'
 TEST_F(BBXAnalyticsControllerTest, ManyThreadsAndSwapsLoseNoLine) {
