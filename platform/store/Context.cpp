@@ -22,6 +22,36 @@ namespace {
 
 uint64_t bit(size_t property) { return uint64_t(1) << property; }
 
+// An object an ancestor inserted, read from the ancestor's values alone (it
+// has no row): a predicate over its attributes is answered without making an
+// object for it.
+class InsertedValues final : public KeyValueSource {
+public:
+    InsertedValues(const Entity& entity, const std::vector<std::pair<int, Value>>& values)
+        : entity_(entity), values_(values) {}
+    Value valueForKeyPath(const KeyPath& keyPath) const override {
+        const int index = keyPath.size() == 1 ? entity_.propertyIndex(keyPath[0]) : -1;
+        for (const auto& [i, value] : values_)
+            if (i == index) return value;
+        return {};
+    }
+
+private:
+    const Entity& entity_;
+    const std::vector<std::pair<int, Value>>& values_;
+};
+
+// Whether the predicate reads only attributes of the entity itself.
+bool readsOnlyAttributes(const Predicate& predicate, const Entity& entity) {
+    std::vector<KeyPath> paths;
+    predicate.collectKeyPaths(paths);
+    for (const auto& path : paths) {
+        const Property* property = path.size() == 1 ? entity.property(path[0]) : nullptr;
+        if (!property || !property->isAttribute()) return false;
+    }
+    return true;
+}
+
 void removeFrom(Context::Objects& objects, const ManagedObject* object) {
     objects.erase(std::remove_if(objects.begin(), objects.end(), [object](const auto& o) { return o.get() == object; }),
                   objects.end());
@@ -56,12 +86,14 @@ void Context::setPersistentStoreCoordinator(std::shared_ptr<Coordinator> coordin
     parent_.reset();
     coordinator_ = std::move(coordinator);
     model_ = coordinator_ ? coordinator_->model() : nullptr;
+    if (auto self = weak_from_this().lock(); self && coordinator_) coordinator_->registerContext(self);
 }
 
 void Context::setParentContext(std::shared_ptr<Context> parent) {
     parent_ = std::move(parent);
     coordinator_ = parent_ ? parent_->coordinator_ : nullptr;
     model_ = parent_ ? parent_->model_ : nullptr;
+    if (auto self = weak_from_this().lock(); self && coordinator_) coordinator_->registerContext(self);
 }
 
 void Context::performBlock(std::function<void()> block) {
@@ -649,9 +681,15 @@ Result<Context::Objects> Context::run(const FetchRequest& request, const Entity&
         std::unordered_set<const ManagedObject*> seen;
         for (const auto& o : result) seen.insert(o.get());
         // The ancestors' new objects, and their changed ones that the store's
-        // values did not match.
+        // values did not match. A new object that the predicate refuses on
+        // its values is passed over before it costs an object here, so that
+        // lookups stay cheap while ancestors hold many unsaved inserts.
+        const bool screenInserts = request.predicate && readsOnlyAttributes(*request.predicate, entity);
         for (const auto& [pk, held] : overlay) {
             if (held.deleted) continue;
+            if (screenInserts && held.inserted && !objectRegisteredForID(ObjectID{pk, entity.index()}) &&
+                !request.predicate->evaluate(InsertedValues(entity, held.values)))
+                continue;
             auto object = objectWithID(ObjectID{pk, entity.index()});
             if (!object || seen.count(object.get()) || (request.includesPendingChanges && object->deleted_)) continue;
             if (!object->hasChanges()) {

@@ -78,4 +78,28 @@ Result<void> Coordinator::commit(const ChangeSet& changes) {
     return store_->commit(changes);
 }
 
+Result<std::vector<int64_t>> Coordinator::updateRows(const Entity& entity, const std::vector<std::pair<int, Value>>& values,
+                                                     const std::string& where, const std::vector<Value>& binds) {
+    std::lock_guard lock(mutex_);
+    if (!store_) return noStore();
+    return store_->updateRows(entity, values, where, binds);
+}
+
+void Coordinator::registerContext(const std::shared_ptr<Context>& context) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(contexts_, [&context](const std::weak_ptr<Context>& known) {
+        auto held = known.lock();
+        return !held || held == context;
+    });
+    contexts_.push_back(context);
+}
+
+std::vector<std::shared_ptr<Context>> Coordinator::contexts() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<Context>> alive;
+    for (const auto& known : contexts_)
+        if (auto held = known.lock()) alive.push_back(std::move(held));
+    return alive;
+}
+
 }  // namespace store

@@ -16,6 +16,8 @@
 
 namespace store {
 
+class Context;
+
 class Coordinator {
 public:
     explicit Coordinator(std::shared_ptr<const Model> model);
@@ -45,6 +47,17 @@ public:
     foundation::Result<std::optional<std::vector<Value>>> loadRow(const Entity& entity, int64_t pk, uint64_t mask);
     // Writes the changes in one transaction; nothing is written on error.
     foundation::Result<void> commit(const ChangeSet& changes);
+    // Sets the values on every row of the entity that the condition (over the
+    // alias "t") selects, in one transaction, and answers their primary keys.
+    foundation::Result<std::vector<int64_t>> updateRows(const Entity& entity,
+                                                       const std::vector<std::pair<int, Value>>& values,
+                                                       const std::string& where, const std::vector<Value>& binds);
+
+    // The contexts that read through this coordinator (a root given it, or a
+    // child given a parent), for a write made below all of them; contexts that
+    // went away are left out.
+    void registerContext(const std::shared_ptr<Context>& context);
+    std::vector<std::shared_ptr<Context>> contexts() const;
 
 private:
     foundation::Error noStore() const;
@@ -53,6 +66,7 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<SQLiteStore> store_;
     std::vector<int64_t> nextKeys_;
+    std::vector<std::weak_ptr<Context>> contexts_;
 };
 
 }  // namespace store

@@ -12,6 +12,9 @@ namespace {
 
 constexpr TextOptions kFolded{true, true};
 
+// A whole-value pattern that only the empty value matches.
+bool matchesOnlyEmpty(const std::string& pattern) { return pattern.empty() || pattern == ".{0}"; }
+
 bool kindMatches(AttributeType type, const Value& v) {
     switch (type) {
         case AttributeType::String: return v.kind() == Value::Kind::String;
@@ -363,6 +366,14 @@ bool SQLTranslator::columnCondition(const Entity& entity, const std::string& ali
         case Operator::Matches:
             if (!(text || property.type == AttributeType::Binary) || v.kind() != Value::Kind::String)
                 return constant(false);
+            if (property.large && matchesOnlyEmpty(v.string())) {
+                // "Empty" needs no look at a value that may be megabytes: the
+                // hash column names the empty value's hash, and length() reads
+                // only the size.
+                sql = "(" + alias + "." + Schema::keyColumn(property) + " IS ? AND length(" + column + ") = 0)";
+                binds.push_back(Schema::largeValueKey(Value(std::string())));
+                return true;
+            }
             return function();
     }
     return false;

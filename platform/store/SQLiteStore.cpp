@@ -446,4 +446,42 @@ Result<void> SQLiteStore::commit(const ChangeSet& changes) {
     });
 }
 
+Result<std::vector<int64_t>> SQLiteStore::updateRows(const Entity& entity, const std::vector<std::pair<int, Value>>& values,
+                                                     const std::string& where, const std::vector<Value>& binds) {
+    std::vector<int64_t> updated;
+    if (values.empty()) return updated;
+    std::string assignments;
+    std::vector<Value> assigned;
+    for (const auto& [index, value] : values) {
+        const Property& p = entity.property(index);
+        assignments += (assignments.empty() ? "" : ", ") + Schema::column(p) + " = ?";
+        assigned.push_back(value);
+        if (p.large) {
+            assignments += ", " + Schema::keyColumn(p) + " = ?";
+            assigned.push_back(Schema::largeValueKey(value));
+        }
+    }
+    std::string sql = "UPDATE " + Schema::table(entity) + " AS t SET " + assignments;
+    if (!where.empty()) sql += " WHERE " + where;
+    sql += " RETURNING pk";
+    auto result = inTransaction([&]() -> Result<void> {
+        auto stmt = db_->prepareOnce(sql);
+        if (!stmt) return stmt.error();
+        Statement& s = *stmt.value();
+        int n = 0;
+        for (const Value& v : assigned) s.bind(++n, v);
+        for (const Value& v : binds) s.bind(++n, v);
+        for (;;) {
+            auto row = s.step();
+            if (!row) return row.error();
+            if (!row.value()) break;
+            updated.push_back(s.int64(0));
+        }
+        return {};
+    });
+    if (!result) return result.error();
+    std::sort(updated.begin(), updated.end());
+    return updated;
+}
+
 }  // namespace store

@@ -71,6 +71,11 @@ public:
     // order); nothing when the row is gone.
     foundation::Result<std::optional<std::vector<Value>>> loadRow(const Entity& entity, int64_t pk, uint64_t mask);
     foundation::Result<void> commit(const ChangeSet& changes);
+    // Sets the values (property index, value) on the rows the condition over
+    // "t" selects, in one transaction; answers their primary keys.
+    foundation::Result<std::vector<int64_t>> updateRows(const Entity& entity,
+                                                       const std::vector<std::pair<int, Value>>& values,
+                                                       const std::string& where, const std::vector<Value>& binds);
 
 private:
     // What an open file holds: nothing yet, the current schema, or a schema to
