@@ -89,6 +89,13 @@ void deleteClippingAndAssets(const std::shared_ptr<Clipping>& clipping) {
     clipping->managedObjectContext()->deleteObject(clipping);
 }
 
+// A clipping made for an asset that arrived from another device before its
+// clipping: it has neither a change date nor a record yet. Deleting it would
+// send the deletion of the real clipping to every device; its record fills it.
+bool isSyncPlaceholder(const Clipping& clipping) {
+    return !clipping.modifiedDate() && !clipping.recordSystemFields();
+}
+
 // Deletes the clippings past the newest `limit` that are in no list, and the
 // clippings with nothing to show; on the context's own queue. The history's
 // size is counted first, from the store's index: a capture under the limit
@@ -106,7 +113,7 @@ bool trimHistory(store::Context& context, int64_t limit) {
         older.sortDescriptors = {{"tavloDate", false}};
         older.fetchOffset = limit;
         for (const auto& clipping : clippingsOf(context.fetch(older))) {
-            if (clipping->list()) continue;
+            if (clipping->list() || isSyncPlaceholder(*clipping)) continue;
             deleteClippingAndAssets(clipping);
             ++deleted;
         }
@@ -114,9 +121,11 @@ bool trimHistory(store::Context& context, int64_t limit) {
     TLLogInfo(TLLogContextPasteboard, "Tavlo history is %@ over the limit", over);
     TLLogInfo(TLLogContextPasteboard, "%@ clipping%@ will be deleted", deleted, deleted < 2 ? "" : "s");
 
-    // A clipping with nothing to show has no reason to stay, in a list or not.
+    // A clipping with nothing to show has no reason to stay, in a list or not,
+    // unless it waits for its record from another device.
     store::FetchRequest empty(Clipping::kEntityName);
-    if (auto predicate = store::Predicate::withFormat("text == NULL AND url == NULL AND image == NULL")) {
+    if (auto predicate = store::Predicate::withFormat("text == NULL AND url == NULL AND image == NULL AND "
+                                                      "(modifiedDate != NULL OR recordSystemFields != NULL)")) {
         empty.predicate = predicate.value();
         for (const auto& clipping : clippingsOf(context.fetch(empty))) deleteClippingAndAssets(clipping);
     }

@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
     const Entity& entity = *model.value()->entity("Clipping");
     const Property& text = entity.property(entity.propertyIndex("text"));
     const std::string insertRow = "INSERT INTO " + Schema::table(entity) +
-                                  " (pk, \"clippingID\", \"addDate\", \"tavloDate\", \"pasteboardIndex\", \"sync\", " +
-                                  Schema::keyColumn(text) + ", " + Schema::column(text) + ", \"list\") VALUES (?, ?, ?, ?, 0, 0, ?, ?, ?)";
+                                  " (pk, \"clippingID\", \"addDate\", \"tavloDate\", \"modifiedDate\", \"pasteboardIndex\", \"sync\", " +
+                                  Schema::keyColumn(text) + ", " + Schema::column(text) + ", \"list\") VALUES (?, ?, ?, ?, ?4, 0, 0, ?, ?, ?)";
     const std::string insertSearch = "INSERT INTO " + Schema::searchTable(entity) + " (rowid, " + Schema::column(text) + ") VALUES (?, ?)";
     sqlite3_stmt* row = nullptr;
     sqlite3_stmt* search = nullptr;

@@ -57,6 +57,7 @@ TEST_F(TLMirroredSettingsTest, ALimitFromAnotherDeviceTrimsTheHistory) {
         c->setClippingID(Clipping::makeClippingID());
         c->setText("text " + std::to_string(age));
         c->setTavloDate(foundation::Date(1e6 - age));
+        c->setModifiedDate(foundation::Date(1e6 - age));  // as every capture dates it
     }
     ASSERT_TRUE(context_->save().ok());
     ASSERT_EQ(savedClippings().size(), 100u);

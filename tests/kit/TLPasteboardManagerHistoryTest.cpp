@@ -30,6 +30,7 @@ protected:
         c->setClippingID(clippingID.empty() ? Clipping::makeClippingID() : clippingID);
         c->setText(text);
         c->setTavloDate(foundation::Date(1e6 - age));
+        c->setModifiedDate(foundation::Date(1e6 - age));  // as every capture and edit dates it
         return c;
     }
     static fs::path folderOf(const Clipping& c) {
@@ -67,6 +68,26 @@ protected:
     int duplicatesRemoved_ = 0;
     foundation::NotificationCenter::Token duplicatesToken_ = 0;
 };
+
+TEST_F(TLPasteboardManagerHistoryTest, TrimLeavesClippingsWaitingForTheirRecord) {
+    // Made for an asset that arrived before its clipping: empty, dated 1970,
+    // never changed here and without a record. Deleting it would delete the
+    // real clipping on every device.
+    auto placeholder = add(0, std::nullopt);
+    placeholder->setTavloDate(foundation::Date(0));
+    placeholder->setModifiedDate(std::nullopt);
+    for (int i = 1; i <= 5; ++i) add(i);
+    auto emptyUploaded = add(6, std::nullopt);
+    ASSERT_TRUE(context_->save().ok());
+
+    trim(3);
+
+    std::set<std::string> kept;
+    for (const auto& c : savedClippings()) kept.insert(*c->clippingID());
+    EXPECT_EQ(kept.size(), 4u);
+    EXPECT_TRUE(kept.count(*placeholder->clippingID()));
+    EXPECT_FALSE(kept.count(*emptyUploaded->clippingID()));
+}
 
 TEST_F(TLPasteboardManagerHistoryTest, TrimKeepsTheNewestListedAndShownClippings) {
     struct Row {
