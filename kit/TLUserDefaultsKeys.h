@@ -13,6 +13,12 @@ inline constexpr const char* TLUserDefaultsPasteboardChangeCount = "TLUserDefaul
 inline constexpr const char* TLUserDefaultsPasteboardClippingIDs = "TLUserDefaultsPasteboardClippingIDs";
 inline constexpr const char* TLUserDefaultsSelectedListID = "TLUserDefaultsSelectedListID";
 inline constexpr const char* TLUserDefaultsSyncEnabled = "TLUserDefaultsSyncEnabled";
+// The sync engine's: server clock minus local clock in whole seconds, the
+// zone's change token (the cloud layer's token bytes), and the local time a
+// launch pass last ended well.
+inline constexpr const char* TLUserDefaultsServerTimeOffset = "TLUserDefaultsServerTimeOffset";
+inline constexpr const char* TLUserDefaultsCloudKitServerChangeToken = "TLUserDefaultsCloudKitServerChangeToken";
+inline constexpr const char* TLUserDefaultsLastSyncDate = "TLUserDefaultsLastSyncDate";
 // The browser's recent searches, which the Sync pane takes from the key-value store.
 inline constexpr const char* TLUserDefaultsRecentSearches = "TLUserDefaultsRecentSearches";
 inline constexpr const char* TLUserDefaultsPlainTextMode = "TLUserDefaultsPlainTextMode";
@@ -36,9 +42,19 @@ inline constexpr const char* TLShowAboutWindow = "TLShowAboutWindow";
 inline constexpr const char* TLRegisterHotkeys = "TLRegisterHotkeys";
 inline constexpr const char* TLSyncManagerEnableSyncNotification = "TLSyncManagerEnableSyncNotification";
 inline constexpr const char* TLSyncManagerDidDisableSyncNotification = "TLSyncManagerDidDisableSyncNotification";
-// Posted by the sync engine (any thread) with its status text while it works,
-// and with no object when it has finished.
+// Posted by the sync engine (any thread) with its status text (a std::string
+// value) while it works, and with no value when it has finished, which shows
+// the last-sync line again. The error one carries the foundation::Error of a
+// failed zone creation, on the main queue.
 inline constexpr const char* TLShowSyncStatusNotification = "TLShowSyncStatusNotification";
+inline constexpr const char* TLSyncManagerCheckingForRecordZoneNotification = "TLSyncManagerCheckingForRecordZoneNotification";
+inline constexpr const char* TLSyncManagerCreatingRecordZoneNotification = "TLSyncManagerCreatingRecordZoneNotification";
+inline constexpr const char* TLSyncManagerEnableSyncErrorNotification = "TLSyncManagerEnableSyncErrorNotification";
+inline constexpr const char* TLSyncManagerSubscriptionNotification = "TLSyncManagerSubscriptionNotification";
+inline constexpr const char* TLSyncManagerDidSubscribeNotification = "TLSyncManagerDidSubscribeNotification";
+inline constexpr const char* TLSyncManagerFetchChangesNotification = "TLSyncManagerFetchChangesNotification";
+inline constexpr const char* TLSyncManagerDidFinishFetchingChangesNotification =
+    "TLSyncManagerDidFinishFetchingChangesNotification";
 // The browser window: detach toggles between attached and detached; activated
 // follows every show.
 inline constexpr const char* TLDetachWindowNotification = "TLDetachWindowNotification";

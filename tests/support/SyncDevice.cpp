@@ -1,0 +1,337 @@
+// sync_device: one syncing device in a process of its own, driven by the
+// tests through standard input. The device is this process's XDG folders: the
+// real store, a pasteboard manager over an in-memory clipboard, the sync
+// engine of the configured cloud account and its push channel.
+//
+// Commands, one a line, each answered "ok" or "error ..." (idle answers "idle"):
+//   sync on|off        switch sync on (an engine bound to the store) or off
+//   start              the engine's launch pass
+//   copy TEXT          another program copies TEXT; the device captures it
+//   copy-image PNG     the same with the image file PNG
+//   list NAME          a new list
+//   move TEXT LIST     puts the clipping with text TEXT into list LIST
+//   edit OLD NEW       the clipping's text OLD becomes NEW
+//   delete TEXT        deletes the clipping
+//   fetch              fetches and applies the zone's changes
+//   idle               waits until no operation, retry, timer or save is pending
+//   dump               each List, Clipping and Asset as a JSON line
+//   quit
+// Arguments are separated by single spaces; TEXT of copy runs to the line's end.
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kit/Asset.h"
+#include "kit/Clipping.h"
+#include "kit/List.h"
+#include "kit/NSDateCloudKit.h"
+#include "kit/NSFileManagerExtras.h"
+#include "kit/TLCloudKitSyncManager.h"
+#include "kit/TLDatabaseManager.h"
+#include "kit/TLMacPasteboard.h"
+#include "kit/TLPasteboardManager.h"
+#include "kit/TLUserDefaultsKeys.h"
+#include "platform/cloud/ByteCodec.h"
+#include "platform/cloud/Container.h"
+#include "platform/cloud/PushChannel.h"
+#include "platform/desktop/FrontApplication.h"
+#include "platform/desktop/MemoryPasteboard.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/Data.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/TypeIdentifier.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/store/Context.h"
+#include "platform/store/Predicate.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using foundation::PlistValue;
+
+// Standard input, read on a thread of its own so the main queue keeps running.
+class Lines {
+public:
+    Lines() {
+        std::thread([this] {
+            std::string line;
+            while (std::getline(std::cin, line)) push(line);
+            push(std::nullopt);
+        }).detach();
+    }
+    // The next line when one came; nothing at end of input.
+    std::optional<std::optional<std::string>> poll() {
+        std::lock_guard lock(mutex_);
+        if (lines_.empty()) return std::nullopt;
+        auto line = lines_.front();
+        lines_.pop_front();
+        return line;
+    }
+
+private:
+    void push(std::optional<std::string> line) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(std::move(line));
+    }
+    std::mutex mutex_;
+    std::deque<std::optional<std::string>> lines_;
+};
+
+class Device {
+public:
+    Device() {
+        database_ = std::make_shared<TLDatabaseManager>(TLDatabaseManager::Configuration{
+            fs::path(TAVLO_SOURCE_DIR) / "resources/Tavlo.momd", foundation::Paths::applicationGroupContainer()});
+        context_ = database_->managedObjectContext();
+        clipboard_ = std::make_shared<desktop::MemoryPasteboard>();
+        auto general = std::make_shared<TLMacPasteboard>();
+        general->setPasteboard(clipboard_);
+        TLPasteboardManager::Configuration configuration;
+        configuration.generalPasteboard = general;
+        configuration.managedObjectContext = context_;
+        configuration.frontApplication = desktop::FrontApplication::create();
+        configuration.writerQueue = dispatch::Queue::main();
+        settings()->setBool(true, TLUserDefaultsCaptureClipboard);
+        pasteboard_ = std::make_shared<TLPasteboardManager>(std::move(configuration));
+        container_ = cloud::Container::defaultContainer();
+        container_->pushChannel()->registerForRemoteNotifications([](const std::string&) {},
+                                                                  [](const PlistValue::Dictionary&) {});
+        if (TLCloudKitSyncManager::syncEnabled()) makeEngine();
+    }
+    ~Device() {
+        engine_.reset();
+        database_->applicationWillTerminate();
+    }
+
+    // Answers the reply line, or nothing when the answer comes later (idle, fetch).
+    std::optional<std::string> run(const std::string& line) {
+        const auto space = line.find(' ');
+        const std::string command = line.substr(0, space);
+        const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        const std::vector<std::string> args = split(rest);
+        if (command == "sync" && args.size() == 1 && (args[0] == "on" || args[0] == "off")) {
+            settings()->setBool(args[0] == "on", TLUserDefaultsSyncEnabled);
+            settings()->synchronize();
+            if (args[0] == "on") makeEngine();
+            else engine_.reset();
+            return "ok";
+        }
+        if (command == "start") {
+            if (!engine_) makeEngine();
+            engine_->startCloudKitSync(context_);
+            return "ok";
+        }
+        if (command == "copy" && !rest.empty()) return capture({{foundation::kUTTypeUTF8PlainText, foundation::Data::fromString(rest)}});
+        if (command == "copy-image" && args.size() == 1) {
+            auto bytes = foundation::Data::contentsOfFile(args[0]);
+            if (!bytes) return "error cannot read " + args[0];
+            return capture({{"public.png", bytes.value()}});
+        }
+        if (command == "list" && !rest.empty()) {
+            auto list = std::static_pointer_cast<List>(context_->insertNewObject(List::kEntityName));
+            list->setListID(List::makeListID());
+            list->setName(rest);
+            touch(*list);
+            return save();
+        }
+        if (command == "move" && args.size() == 2) {
+            auto clipping = clippingWithText(args[0]);
+            auto list = listNamed(args[1]);
+            if (!clipping || !list) return std::string("error no such clipping or list");
+            clipping->setList(list);
+            touch(*clipping);
+            return save();
+        }
+        if (command == "edit" && args.size() == 2) {
+            auto clipping = clippingWithText(args[0]);
+            if (!clipping) return std::string("error no such clipping");
+            clipping->setText(args[1]);
+            touch(*clipping);
+            return save();
+        }
+        if (command == "delete" && !rest.empty()) {
+            auto clipping = clippingWithText(rest);
+            if (!clipping) return std::string("error no such clipping");
+            pasteboard_->deleteClipping(clipping);
+            return "ok";
+        }
+        if (command == "fetch") {
+            if (!engine_) return std::string("error sync is off");
+            auto answered = std::make_shared<std::atomic<bool>>(false);
+            waitingForFetch_ = true;
+            engine_->fetchChangesFromCloudKitWithCompletion([this, answered](bool success) {
+                if (answered->exchange(true)) return;
+                dispatch::Queue::main()->async([this, success] {
+                    waitingForFetch_ = false;
+                    reply(success ? "ok" : "error fetch failed");
+                });
+            });
+            return std::nullopt;
+        }
+        if (command == "idle") {
+            waitingForIdle_ = true;
+            return std::nullopt;
+        }
+        if (command == "dump") {
+            dump();
+            return "ok";
+        }
+        return "error unknown command: " + line;
+    }
+
+    // Called on each turn: answers a waiting idle once nothing is pending.
+    void poll() {
+        if (!waitingForIdle_) return;
+        if (engine_ && !engine_->isIdle()) return;
+        // Saves the parent context still has queued reach the file first.
+        database_->parentManagedObjectContext()->performBlockAndWait([] {});
+        if (dispatch::MainQueue::runUntilIdle() > 0) return;
+        waitingForIdle_ = false;
+        reply("idle");
+    }
+
+    static void reply(const std::string& line) { std::cout << line << std::endl; }
+    // A command still waits for its answer: the next one is read after it.
+    bool answering() const { return waitingForIdle_ || waitingForFetch_; }
+
+private:
+    static std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
+    static std::vector<std::string> split(const std::string& text) {
+        std::vector<std::string> out;
+        std::istringstream in(text);
+        for (std::string word; std::getline(in, word, ' ');)
+            if (!word.empty()) out.push_back(word);
+        return out;
+    }
+    void makeEngine() {
+        engine_ = std::make_shared<TLCloudKitSyncManager>(container_, database_, pasteboard_);
+        engine_->setManagedObjectContext(context_);
+    }
+    std::string capture(std::vector<desktop::PasteboardItem::Representation> representations) {
+        clipboard_->externalWrite({desktop::PasteboardItem(std::move(representations))});
+        pasteboard_->checkPasteboard();
+        return "ok";
+    }
+    static void touch(TLSyncedObject& object) {
+        object.setModifiedDate(NSDateCloudKit::currentServerDate());
+        object.setSync(true);
+    }
+    std::string save() {
+        auto saved = context_->save();
+        return saved ? "ok" : "error " + saved.error().description();
+    }
+    template <class T>
+    std::vector<std::shared_ptr<T>> all(const char* entity) {
+        std::vector<std::shared_ptr<T>> out;
+        if (auto found = context_->fetch(store::FetchRequest(entity)))
+            for (const auto& o : found.value()) out.push_back(std::static_pointer_cast<T>(o));
+        return out;
+    }
+    std::shared_ptr<Clipping> clippingWithText(const std::string& text) {
+        for (const auto& c : all<Clipping>(Clipping::kEntityName))
+            if (c->text() == text) return c;
+        return nullptr;
+    }
+    std::shared_ptr<List> listNamed(const std::string& name) {
+        for (const auto& l : all<List>(List::kEntityName))
+            if (l->name() == name) return l;
+        return nullptr;
+    }
+
+    // The stored values of an object as JSON: dates as seconds since 1970,
+    // data as its length, relationships left out.
+    static PlistValue::Dictionary fieldsOf(const store::ManagedObject& object) {
+        PlistValue::Dictionary fields;
+        for (const auto& property : object.entity().properties()) {
+            if (!property.isAttribute() || property.name == "sync") continue;
+            const store::Value value = object.valueForKey(property.name);
+            switch (value.kind()) {
+                case store::Value::Kind::Null: fields[property.name] = PlistValue(); break;
+                case store::Value::Kind::Bool: fields[property.name] = PlistValue(value.boolValue()); break;
+                case store::Value::Kind::Integer: fields[property.name] = PlistValue(value.integerValue()); break;
+                case store::Value::Kind::Double: fields[property.name] = PlistValue(value.doubleValue()); break;
+                case store::Value::Kind::Date: fields[property.name] = PlistValue(value.doubleValue()); break;
+                case store::Value::Kind::String: fields[property.name] = PlistValue(value.string()); break;
+                case store::Value::Kind::Data:
+                    fields[property.name] = PlistValue(static_cast<int64_t>(value.data().size()));
+                    break;
+                default: break;
+            }
+        }
+        return fields;
+    }
+    static void line(PlistValue::Dictionary entry) {
+        auto text = foundation::JSON::write(PlistValue(std::move(entry)));
+        reply(text ? text.value() : "error " + text.error().description());
+    }
+    void dump() {
+        for (const auto& list : all<List>(List::kEntityName)) {
+            PlistValue::Dictionary entry{{"type", PlistValue(std::string("List"))},
+                                         {"id", PlistValue(list->listID().value_or(""))},
+                                         {"sync", PlistValue(list->sync().value_or(false))},
+                                         {"fields", PlistValue(fieldsOf(*list))}};
+            line(std::move(entry));
+        }
+        for (const auto& clipping : all<Clipping>(Clipping::kEntityName)) {
+            auto list = clipping->list();
+            auto listID = list ? list->listID() : std::nullopt;
+            PlistValue::Dictionary entry{{"type", PlistValue(std::string("Clipping"))},
+                                         {"id", PlistValue(clipping->clippingID().value_or(""))},
+                                         {"sync", PlistValue(clipping->sync().value_or(false))},
+                                         {"list", listID ? PlistValue(*listID) : PlistValue()},
+                                         {"fields", PlistValue(fieldsOf(*clipping))}};
+            line(std::move(entry));
+        }
+        for (const auto& asset : all<Asset>(Asset::kEntityName)) {
+            auto clipping = asset->clipping();
+            PlistValue hash;
+            if (clipping && asset->filename())
+                if (auto file = NSFileManagerExtras::URLForAssetFile(clipping->clippingID(), *asset->filename()))
+                    if (auto bytes = foundation::Data::contentsOfFile(file->filePath()))
+                        hash = PlistValue(cloud::ByteCodec::sha256Hex(bytes.value().view()));
+            PlistValue::Dictionary entry{{"type", PlistValue(std::string("Asset"))},
+                                         {"id", PlistValue(asset->assetID().value_or(""))},
+                                         {"sync", PlistValue(asset->sync().value_or(false))},
+                                         {"clipping", clipping && clipping->clippingID() ? PlistValue(*clipping->clippingID())
+                                                                                         : PlistValue()},
+                                         {"sha256", hash},
+                                         {"fields", PlistValue(fieldsOf(*asset))}};
+            line(std::move(entry));
+        }
+    }
+
+    std::shared_ptr<TLDatabaseManager> database_;
+    std::shared_ptr<store::Context> context_;
+    std::shared_ptr<desktop::MemoryPasteboard> clipboard_;
+    std::shared_ptr<TLPasteboardManager> pasteboard_;
+    std::shared_ptr<cloud::Container> container_;
+    std::shared_ptr<TLCloudKitSyncManager> engine_;
+    bool waitingForIdle_ = false;
+    bool waitingForFetch_ = false;
+};
+
+}  // namespace
+
+int main() {
+    Lines lines;
+    Device device;
+    for (;;) {
+        if (auto next = device.answering() ? std::nullopt : lines.poll()) {
+            if (!*next || **next == "quit") break;
+            if (auto answer = device.run(**next)) Device::reply(*answer);
+        }
+        device.poll();
+        if (dispatch::MainQueue::runUntilIdle() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    Device::reply("ok");
+    return 0;
+}
