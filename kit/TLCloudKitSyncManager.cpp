@@ -40,7 +40,6 @@ void postStatus(const std::optional<std::string>& status) {
     foundation::NotificationCenter::defaultCenter().post(notification);
 }
 
-const char* errorText(const std::optional<cloud::Error>& error) { return error ? error->description.c_str() : ""; }
 
 bool safeRecordName(const std::string& name) {
     return !name.empty() && name.size() <= TLCloudKitSyncManager::kMaxRecordNameBytes &&
@@ -644,16 +643,23 @@ void TLCloudKitSyncManager::applyChangedRecord(const cloud::Record& record) {
     else TLLogWarning(TLLogContextSync, "Skipping record of unknown type %@", printableName(type));
 }
 
-void TLCloudKitSyncManager::saveListRecord(const cloud::Record& record) {
-    if (record.recordType() != List::kEntityName) return;
+std::shared_ptr<store::Context> TLCloudKitSyncManager::contextForApplying(const cloud::Record& record,
+                                                                          const char* recordType) const {
+    if (record.recordType() != recordType) return nullptr;
     const std::string& name = record.recordID().recordName;
     if (!safeRecordName(name)) {
         TLLogWarning(TLLogContextSync, "Skipping %@ record with unusable ID %@", record.recordType(), printableName(name));
-        return;
+        return nullptr;
     }
-    auto import = importManagedObjectContext_;
-    if (!import) return;
+    if (!importManagedObjectContext_) return nullptr;
     TLLogInfo(TLLogContextSync, "Saving %@ record with ID %@ to local store", record.recordType(), name);
+    return importManagedObjectContext_;
+}
+
+void TLCloudKitSyncManager::saveListRecord(const cloud::Record& record) {
+    auto import = contextForApplying(record, List::kEntityName);
+    if (!import) return;
+    const std::string& name = record.recordID().recordName;
     const foundation::Data systemFields = record.encodeSystemFields();
     const auto listName = stringField(record, "name");
     import->performBlockAndWait([&] {
@@ -683,15 +689,9 @@ void TLCloudKitSyncManager::saveListRecord(const cloud::Record& record) {
 }
 
 void TLCloudKitSyncManager::saveClippingRecord(const cloud::Record& record) {
-    if (record.recordType() != Clipping::kEntityName) return;
-    const std::string& name = record.recordID().recordName;
-    if (!safeRecordName(name)) {
-        TLLogWarning(TLLogContextSync, "Skipping %@ record with unusable ID %@", record.recordType(), printableName(name));
-        return;
-    }
-    auto import = importManagedObjectContext_;
+    auto import = contextForApplying(record, Clipping::kEntityName);
     if (!import) return;
-    TLLogInfo(TLLogContextSync, "Saving %@ record with ID %@ to local store", record.recordType(), name);
+    const std::string& name = record.recordID().recordName;
     const foundation::Data systemFields = record.encodeSystemFields();
 
     // The "list" field: a reference names the list; any other value is read as no list.

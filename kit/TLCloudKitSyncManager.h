@@ -169,6 +169,9 @@ private:
     static void storeToken(const std::optional<cloud::ServerChangeToken>& token);
 
     void applyChangedRecord(const cloud::Record& record);
+    // The import context when the record is of the type and its name is
+    // usable (a log line when not); null otherwise.
+    std::shared_ptr<store::Context> contextForApplying(const cloud::Record& record, const char* recordType) const;
     void fetchCompleted(const std::shared_ptr<cloud::FetchRecordChangesOperation>& operation,
                         const std::optional<cloud::ServerChangeToken>& startToken,
                         const std::optional<cloud::ServerChangeToken>& newToken,

@@ -11,18 +11,6 @@ namespace store {
 
 namespace {
 
-bool fits(AttributeType type, const Value& v) {
-    switch (type) {
-        case AttributeType::String: return v.kind() == Value::Kind::String;
-        case AttributeType::Integer:
-        case AttributeType::Double:
-        case AttributeType::Boolean: return v.isNumeric();
-        case AttributeType::Date: return v.kind() == Value::Kind::Date;
-        case AttributeType::Binary: return v.kind() == Value::Kind::Data;
-    }
-    return false;
-}
-
 void refresh(Context& context, const std::vector<ObjectID>& ids) {
     for (const ObjectID& id : ids)
         if (auto object = context.objectRegisteredForID(id)) context.refreshObject(object, true);
@@ -44,7 +32,7 @@ foundation::Result<std::vector<ObjectID>> executeBatchUpdate(Context& context, c
         if (!property || !property->isAttribute() || property->searchable)
             return makeError(ErrorCode::InvalidRequest,
                              "Batch update cannot set \"" + key + "\" of " + request.entityName);
-        if (!value.isNull() && !fits(property->type, value))
+        if (!value.isNull() && !SQLTranslator::valueFitsAttribute(property->type, value))
             return makeError(ErrorCode::InvalidRequest, "Batch update value of the wrong kind for \"" + key + "\"");
         values.emplace_back(index, value);
     }

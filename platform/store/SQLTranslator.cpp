@@ -15,17 +15,7 @@ constexpr TextOptions kFolded{true, true};
 // A whole-value pattern that only the empty value matches.
 bool matchesOnlyEmpty(const std::string& pattern) { return pattern.empty() || pattern == ".{0}"; }
 
-bool kindMatches(AttributeType type, const Value& v) {
-    switch (type) {
-        case AttributeType::String: return v.kind() == Value::Kind::String;
-        case AttributeType::Integer:
-        case AttributeType::Double:
-        case AttributeType::Boolean: return v.isNumeric();
-        case AttributeType::Date: return v.kind() == Value::Kind::Date;
-        case AttributeType::Binary: return v.kind() == Value::Kind::Data;
-    }
-    return false;
-}
+bool kindMatches(AttributeType type, const Value& v) { return SQLTranslator::valueFitsAttribute(type, v); }
 
 const char* sqlOperator(Operator op) {
     switch (op) {
@@ -116,6 +106,18 @@ foundation::Result<void> SQLTranslator::validate(const Predicate& predicate) con
         }
     }
     return {};
+}
+
+bool SQLTranslator::valueFitsAttribute(AttributeType type, const Value& v) {
+    switch (type) {
+        case AttributeType::String: return v.kind() == Value::Kind::String;
+        case AttributeType::Integer:
+        case AttributeType::Double:
+        case AttributeType::Boolean: return v.isNumeric();
+        case AttributeType::Date: return v.kind() == Value::Kind::Date;
+        case AttributeType::Binary: return v.kind() == Value::Kind::Data;
+    }
+    return false;
 }
 
 SQLCondition SQLTranslator::translate(const Predicate& predicate) const {

@@ -31,6 +31,9 @@ public:
     foundation::Result<void> validate(const Predicate& predicate) const;
     SQLCondition translate(const Predicate& predicate) const;
 
+    // Whether a (non-nil) value is of the kind an attribute of the type stores.
+    static bool valueFitsAttribute(AttributeType type, const Value& value);
+
 private:
     bool node(const Predicate& p, bool topLevel, std::string& sql, std::vector<Value>& binds, bool& complete, int& alias) const;
     bool comparison(const Predicate& p, std::string& sql, std::vector<Value>& binds, int& alias) const;

@@ -114,8 +114,15 @@ protected:
         cloud::Configuration configuration;
         configuration.account = "tester";
         configuration.folder = home_.root() / "cloud";
+        if (!postgresConnection_.empty()) {
+            configuration.backend = cloud::Configuration::kPostgreSQLBackend;
+            configuration.connection = postgresConnection_;
+        }
         return cloud::Container::make("com.tavlo.Tavlo", configuration, device);
     }
+    // Set before SetUp: both devices meet in this PostgreSQL database instead
+    // of the embedded store.
+    std::string postgresConnection_;
     std::shared_ptr<cloud::ZoneServer> other() { return otherContainer_->server().value(); }
     std::shared_ptr<cloud::ZoneServer> self() { return thisContainer_->server().value(); }
     cloud::RecordZoneID zone() const { return {TLCloudKitSyncManager::kTavloRecordZoneName}; }

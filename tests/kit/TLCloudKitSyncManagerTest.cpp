@@ -8,6 +8,7 @@
 #include "platform/cloud/ByteCodec.h"
 #include "platform/store/Predicate.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PostgresServer.h"
 
 namespace synctest {
 namespace {
@@ -524,6 +525,49 @@ TEST_F(FetchTest, DroppedEngineClosesItsBracketAndRunsNoMore) {
     // The first fetch's retry never ran: it would have answered again.
     EXPECT_EQ(calls, 1);
     EXPECT_LE(laterCalls, 1);
+}
+
+// MARK: - The same over PostgreSQL
+
+class PostgresSyncTest : public LaunchPassTest {
+protected:
+    void SetUp() override {
+        auto* server = testsupport::PostgresServer::shared();
+        if (!server) GTEST_SKIP() << testsupport::PostgresServer::skipReason();
+        postgresConnection_ = server->databaseForCurrentTest();
+        ASSERT_FALSE(postgresConnection_.empty());
+        LaunchPassTest::SetUp();
+    }
+};
+
+TEST_F(PostgresSyncTest, LaunchPassAppliesEverythingAndSubscribes) {
+    const std::string c1 = clippingName(1), l1 = listName(1);
+    makeZone();
+    auto list = record("List", l1);
+    list.setObject("name", std::string("Work"));
+    otherSaves({assetRecord(c1, "0.public.png", "PNG BYTES")});
+    otherSaves({clippingRecord(c1, "listed", l1), list});
+    launch();
+    EXPECT_EQ(statuses(), (std::vector<std::string>{"Connecting to iCloud", "Looking for record zone",
+                                                    "Downloading changes from iCloud", "Syncing changes to iCloud", "nil"}));
+    auto clipping = object<Clipping>(Clipping::kEntityName, "clippingID", c1);
+    ASSERT_TRUE(clipping);
+    EXPECT_EQ(clipping->text(), "listed");
+    ASSERT_TRUE(clipping->list());
+    EXPECT_EQ(clipping->list()->name(), "Work");
+    EXPECT_EQ(contents(NSFileManagerExtras::URLForAssetFile(c1, "0.public.png")->filePath()), "PNG BYTES");
+    const auto token = storedToken();
+    ASSERT_TRUE(token);
+    ASSERT_TRUE(runUntil([&] {
+        auto subscriptions = self()->fetchSubscriptions();
+        return subscriptions.ok() && subscriptions.value().size() == 1;
+    }));
+
+    // A deletion by another device, through the stored token.
+    otherSaves({}, {c1});
+    EXPECT_EQ(fetch(token), std::vector<bool>{true});
+    ASSERT_TRUE(runUntil([&] { return !object<Clipping>(Clipping::kEntityName, "clippingID", c1); }));
+    EXPECT_FALSE(fs::exists(NSFileManagerExtras::URLForClippingAssetsWithID(c1)->filePath()));
 }
 
 // MARK: - A device in a process of its own
