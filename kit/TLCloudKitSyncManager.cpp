@@ -328,11 +328,14 @@ void TLCloudKitSyncManager::launchWithoutToken() {
 }
 
 void TLCloudKitSyncManager::finishLaunchPass(bool recordLastSync) {
+    // The date first: the cleared status shows the last-sync line, which
+    // should already read this pass's end.
+    if (recordLastSync) {
+        auto suite = settings();
+        suite->setObject(foundation::Date::now(), TLUserDefaultsLastSyncDate);
+        suite->synchronize();
+    }
     postStatus(std::nullopt);
-    if (!recordLastSync) return;
-    auto suite = settings();
-    suite->setObject(foundation::Date::now(), TLUserDefaultsLastSyncDate);
-    suite->synchronize();
 }
 
 // MARK: - Zone and subscription
