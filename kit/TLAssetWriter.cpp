@@ -1,6 +1,7 @@
 #include "kit/TLAssetWriter.h"
 
 #include <algorithm>
+#include <functional>
 #include <system_error>
 
 #include "kit/NSFileManagerExtras.h"
@@ -24,26 +25,36 @@ bool startsWith(const std::string& text, std::string_view prefix) { return text.
 TLAssetWriter::TLAssetWriter(fs::path folder, std::vector<std::string> excludedTypes)
     : folder_(std::move(folder)), excludedTypes_(std::move(excludedTypes)) {}
 
-bool TLAssetWriter::makeFolder() {
-    if (folderMade_) return true;
+foundation::Result<void> TLAssetWriter::makeFolder() {
+    if (folderMade_) return {};
     std::error_code error;
     // Something that is not a folder in its place is not ours to keep.
     if (fs::exists(fs::symlink_status(folder_, error)) && !fs::is_directory(fs::symlink_status(folder_, error)))
         fs::remove(folder_, error);
-    folderMade_ = foundation::Paths::createDirectory(folder_).ok();
-    return folderMade_;
+    auto made = foundation::Paths::createDirectory(folder_);
+    folderMade_ = made.ok();
+    return made;
 }
 
 bool TLAssetWriter::write(Written& written, int64_t index, const std::string& type, const foundation::Data& data) {
+    if (!NSFileManagerExtras::assetFileName(index, type)) return false;  // a type no file is named after
+    auto stored = store(written, index, type, [&data](const fs::path& file) { return data.writeToFile(file, 0600); });
+    if (!stored) TLLogError(TLLogContextPasteboard, "Error writing asset: %@", stored.error().description());
+    return stored.ok();
+}
+
+foundation::Result<void> TLAssetWriter::store(Written& written, int64_t index, const std::string& type,
+                                              const std::function<foundation::Result<void>(const fs::path&)>& save) {
     auto name = NSFileManagerExtras::assetFileName(index, type);
-    if (!name || !makeFolder()) return false;
-    if (!data.writeToFile(folder_ / *name, 0600)) return false;
+    if (!name) return foundation::Error("NSCocoaErrorDomain", 4, "No asset file name for type " + type);
+    if (auto made = makeFolder(); !made) return made.error();
+    if (auto saved = save(folder_ / *name); !saved) return saved.error();
     if (std::find(written.files.begin(), written.files.end(), *name) == written.files.end())
         written.files.push_back(*name);
     // The clipping's colour is its first image's: the one stored as item 0.
     if (index == 0 && written.imageType && foundation::TypeIdentifier::equal(type, *written.imageType))
         written.color = TLImageUtilities::averageColorOfFile(folder_ / *name);
-    return true;
+    return {};
 }
 
 TLAssetWriter::Written TLAssetWriter::writeItems(const std::vector<std::shared_ptr<TLPasteboardItem>>& items,
@@ -102,13 +113,18 @@ TLAssetWriter::Written TLAssetWriter::writeItems(const std::vector<std::shared_p
 TLAssetWriter::Written TLAssetWriter::copyImageFiles(const std::vector<ImageFile>& files) {
     Written written;
     for (const auto& file : files) {
-        auto data = foundation::Data::contentsOfFile(file.url.filePath(), kMaxImageFileBytes);
-        if (!data) {
-            TLLogWarning(TLLogContextPasteboard, "Image file not taken: %@", data.error().description());
-            continue;
-        }
+        // The copy streams: an image file is never held whole in memory.
+        const std::optional<std::string> wasType = written.imageType;
         if (!written.imageType) written.imageType = file.type;
-        if (write(written, written.items, file.type, data.value())) ++written.items;
+        auto copied = store(written, written.items, file.type, [&](const fs::path& to) {
+            return foundation::Data::copyFile(file.url.filePath(), to, kMaxImageFileBytes, 0600);
+        });
+        if (copied) {
+            ++written.items;
+        } else {
+            written.imageType = wasType;
+            TLLogWarning(TLLogContextPasteboard, "Image file not taken: %@", copied.error().description());
+        }
     }
     return written;
 }

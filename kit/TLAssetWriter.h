@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,8 +60,12 @@ public:
 
 private:
     // Writes data as item index under type; false when it could not be written.
+    // Writes one asset file; a failure is logged and leaves the file out.
     bool write(Written& written, int64_t index, const std::string& type, const foundation::Data& data);
-    bool makeFolder();
+    // Names the file, makes the folder, has save write the file and records it.
+    foundation::Result<void> store(Written& written, int64_t index, const std::string& type,
+                                   const std::function<foundation::Result<void>(const std::filesystem::path&)>& save);
+    foundation::Result<void> makeFolder();
 
     std::filesystem::path folder_;
     std::vector<std::string> excludedTypes_;

@@ -160,7 +160,10 @@ std::shared_ptr<store::Coordinator> TLDatabaseManager::persistentStoreCoordinato
             }
             // Never open over the bad file: without a usable file the history
             // lives in memory for this run.
-            if (!added) (void)coordinator->addInMemoryStore();
+            if (!added) {
+                if (auto memory = coordinator->addInMemoryStore(); !memory)
+                    TLLogError(TLLogContextGeneral, "%@", memory.error().description());
+            }
         }
     }
     // The coordinator that holds the store is the one callers get.

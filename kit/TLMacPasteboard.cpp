@@ -4,6 +4,7 @@
 
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
+#include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/desktop/SystemPasteboard.h"
 #include "platform/foundation/TypeIdentifier.h"
@@ -22,17 +23,37 @@ desktop::PasteboardItem written(const TLPasteboardItem& item) {
 
 }  // namespace
 
-std::shared_ptr<TLMacPasteboard> TLMacPasteboard::generalPasteboard() {
+namespace {
+
+struct General {
+    std::shared_ptr<TLMacPasteboard> pasteboard;
+    std::shared_ptr<desktop::ClipboardReader> reader;
+};
+
+// The clipboard and its reader, chosen once: the reader exists only where the
+// system pasteboard speaks X11.
+const General& general() {
     static std::once_flag once;
-    static std::shared_ptr<TLMacPasteboard> general;
+    static General made;
     std::call_once(once, [] {
-        general = std::make_shared<TLMacPasteboard>();
-        std::shared_ptr<desktop::Pasteboard> clipboard = desktop::SystemPasteboard::create();
-        if (!clipboard) clipboard = std::make_shared<desktop::MemoryPasteboard>();
-        general->setPasteboard(std::move(clipboard));
+        made.pasteboard = std::make_shared<TLMacPasteboard>();
+        std::shared_ptr<desktop::Pasteboard> clipboard;
+        if (auto system = desktop::SystemPasteboard::create()) {
+            if (system->usesX11()) made.reader = desktop::ClipboardReader::open();
+            clipboard = std::move(system);
+        } else {
+            clipboard = std::make_shared<desktop::MemoryPasteboard>();
+        }
+        made.pasteboard->setPasteboard(std::move(clipboard));
     });
-    return general;
+    return made;
 }
+
+}  // namespace
+
+std::shared_ptr<TLMacPasteboard> TLMacPasteboard::generalPasteboard() { return general().pasteboard; }
+
+std::shared_ptr<desktop::ClipboardReader> TLMacPasteboard::generalClipboardReader() { return general().reader; }
 
 std::vector<desktop::PasteboardItem> TLMacPasteboard::currentItems() {
     return pasteboard_ ? pasteboard_->items() : std::vector<desktop::PasteboardItem>{};

@@ -15,12 +15,20 @@
 
 #include "kit/TLPasteboard.h"
 
+namespace desktop {
+class ClipboardReader;
+}
+
 class TLMacPasteboard : public TLPasteboard {
 public:
     // The one TLMacPasteboard over the desktop clipboard, made on first use
     // (on the main thread, once Qt's application object exists; without one,
     // as in tools and tests, it holds a pasteboard in memory instead).
     static std::shared_ptr<TLMacPasteboard> generalPasteboard();
+    // The reader of the clipboard's content off the main thread, chosen with
+    // the general pasteboard: one on X11, none elsewhere (the pasteboard is
+    // then read where it is asked).
+    static std::shared_ptr<desktop::ClipboardReader> generalClipboardReader();
 
     int64_t changeCount() override;
     std::vector<std::string> types() override;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "TLUserDefaultsKeys.h"
+#include "kit/TLSettings.h"
 #include "platform/cloud/UbiquitousKeyValueStore.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
@@ -13,8 +14,6 @@ namespace {
 
 using foundation::PlistValue;
 using Store = cloud::UbiquitousKeyValueStore;
-
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
 bool isTemplate(const PlistValue& entry) {
     const PlistValue* name = entry.get(TLUserDefaultsTemplateName);
@@ -54,7 +53,7 @@ bool TLMirroredSettings::acceptsValue(const std::string& key, const PlistValue& 
 }
 
 void TLMirroredSettings::write(const std::string& key, const PlistValue& value) {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setObject(value, key);
     suite->synchronize();
     post(key, value);
@@ -65,7 +64,7 @@ void TLMirroredSettings::write(const std::string& key, const PlistValue& value) 
 }
 
 std::vector<std::string> TLMirroredSettings::applyStoreChange(const foundation::Notification& change) {
-    auto suite = settings();
+    auto suite = TLSettings();
     if (!suite->boolForKey(TLUserDefaultsSyncEnabled)) return {};
     const int64_t* reason = change.info<int64_t>(Store::kChangeReasonKey);
     if (!reason) return {};

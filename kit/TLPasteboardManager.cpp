@@ -13,11 +13,11 @@
 #include "kit/TLImageUtilities.h"
 #include "kit/TLInterfaceSound.h"
 #include "kit/TLMacPasteboard.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "kit/TLWebArchive.h"
 #include "logging/TLLog.h"
 #include "platform/desktop/MemoryPasteboard.h"
-#include "platform/desktop/SystemPasteboard.h"
 #include "platform/foundation/ThreadIdentity.h"
 #include "platform/foundation/TypeIdentifier.h"
 #include "platform/foundation/UserDefaults.h"
@@ -51,7 +51,6 @@ const char* const kImageFileTypes[] = {foundation::kUTTypeJPEG, foundation::kUTT
 const char* const kAttributeTypes[] = {foundation::kUTTypeText, foundation::kUTTypePlainText,
                                        foundation::kUTTypeUTF8PlainText, foundation::kUTTypeURL};
 
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
 // Whether the text is shorter than limit in UTF-16 units (as the history's
 // other devices count); it reads no further than the limit, so a text of tens
@@ -117,10 +116,12 @@ struct TLPasteboardManager::Snapshot {
         const foundation::Data* d = data(type);
         return d ? std::optional<std::string>(d->toString()) : std::nullopt;
     }
-    // Whether this program wrote or captured the content (see TLMacPasteboard::isSaved).
-    bool isSaved() const {
+    // Whether this program wrote or captured the content (see
+    // TLMacPasteboard::isSaved). The stored count is the general pasteboard's:
+    // another pasteboard's count says nothing about it.
+    bool isSaved(bool fromGeneral) const {
         return data(TLPasteboard::kClippingMetadataType) ||
-               settings()->integerForKey(TLUserDefaultsPasteboardChangeCount) == changeCount;
+               (fromGeneral && TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount) == changeCount);
     }
 };
 
@@ -156,8 +157,7 @@ std::shared_ptr<TLPasteboardManager> TLPasteboardManager::sharedManager() {
         configuration.managedObjectContext = TLDatabaseManager::sharedManager()->managedObjectContext();
         configuration.frontApplication = desktop::FrontApplication::create();
         // On X11 the clipboard is read off the main thread.
-        auto* clipboard = dynamic_cast<desktop::SystemPasteboard*>(configuration.generalPasteboard->pasteboard().get());
-        if (clipboard && clipboard->usesX11()) configuration.clipboardReader = desktop::ClipboardReader::open();
+        configuration.clipboardReader = TLMacPasteboard::generalClipboardReader();
         configuration.linkFetcher = std::make_shared<TLLinkFetcher>();
         shared = std::make_shared<TLPasteboardManager>(std::move(configuration));
     });
@@ -178,7 +178,7 @@ TLPasteboardManager::TLPasteboardManager(Configuration configuration)
     auto& center = foundation::NotificationCenter::defaultCenter();
     observers_.emplace_back(center, center.addObserver(TLUserDefaultsClipboardSize, nullptr,
                                                        [this](const foundation::Notification&) { trimClipboardHistory(); }));
-    clipboardCapture_ = settings()->boolForKey(TLUserDefaultsCaptureClipboard);
+    clipboardCapture_ = TLSettings()->boolForKey(TLUserDefaultsCaptureClipboard);
     observers_.emplace_back(center, center.addObserver(TLTimerTickNotification, nullptr,
                                                        [this](const foundation::Notification&) { checkPasteboard(); }));
     pasteboardChangeCount_ = generalPasteboard_ ? generalPasteboard_->changeCount() : 0;
@@ -202,7 +202,7 @@ void TLPasteboardManager::checkPasteboard() {
     if (wasOn) {
         RuleDecision decision = decide();
         // Content this program wrote or captured last is not read again.
-        bool recorded = settings()->integerForKey(TLUserDefaultsPasteboardChangeCount) == count;
+        bool recorded = TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount) == count;
         if (decision.save && !recorded) {
             if (clipboardReader_) {
                 // Read off the main thread; the count moves on once the read
@@ -283,7 +283,7 @@ void TLPasteboardManager::snapshotThen(const std::shared_ptr<TLPasteboard>& past
 }
 
 TLPasteboardManager::RuleDecision TLPasteboardManager::decide() {
-    auto defaults = settings();
+    auto defaults = TLSettings();
     const int64_t defaultOption = defaults->integerForKey(TLDefaultRuleOption);
     RuleDecision decision;
     decision.save = defaultOption != 1;
@@ -335,7 +335,7 @@ std::optional<desktop::AppIdentity> TLPasteboardManager::activeApplication() {
 }
 
 std::optional<std::vector<std::string>> TLPasteboardManager::pasteboardClippingIDs() {
-    auto defaults = settings();
+    auto defaults = TLSettings();
     if (!generalPasteboard_ ||
         defaults->integerForKey(TLUserDefaultsPasteboardChangeCount) != generalPasteboard_->changeCount())
         return std::nullopt;
@@ -406,7 +406,7 @@ void TLPasteboardManager::saveSnapshot(std::shared_ptr<Snapshot> snapshot, bool 
     capture->list = std::move(list);
     capture->saveConcealedTypes = saveConcealedTypes;
     capture->completion = std::move(completion);
-    if (capture->snapshot->isSaved()) return capture->complete(nullptr);
+    if (capture->snapshot->isSaved(fromGeneral)) return capture->complete(nullptr);
     if (capture->snapshot->types.empty()) {
         TLLogInfo(TLLogContextPasteboard, "Pasteboard contains no data types. Skipping");
         return capture->complete(nullptr);
@@ -440,12 +440,7 @@ bool TLPasteboardManager::saveImageFiles(const std::shared_ptr<Capture>& capture
                   // Not one file could be taken: nothing to keep, no clipping.
                   if (!written.imageType || written.files.empty()) return capture->complete(nullptr);
                   capture->written = std::move(written);
-                  auto clipping = self->insertClipping(*capture);
-                  if (!clipping) return capture->complete(nullptr);
-                  self->insertAssets(*clipping, capture->written.files, true);
-                  self->saveAndFinish(*capture, *clipping);
-                  self->trimClipboardHistory();
-                  capture->complete(clipping);
+                  self->finishCapture(capture, true, false);
               });
     return true;
 }
@@ -464,14 +459,7 @@ bool TLPasteboardManager::saveFileName(const std::shared_ptr<Capture>& capture) 
     capture->clippingID = Clipping::makeClippingID();
     capture->text = std::make_shared<const std::string>(std::move(name));
     capture->written.items = 1;
-    auto clipping = insertClipping(*capture);
-    if (!clipping) {
-        capture->complete(nullptr);
-        return true;
-    }
-    saveAndFinish(*capture, *clipping);
-    trimClipboardHistory();
-    capture->complete(clipping);
+    finishCapture(capture, false, false);
     return true;
 }
 
@@ -495,52 +483,20 @@ bool TLPasteboardManager::refusedForMarkers(const std::shared_ptr<Capture>& capt
 }
 
 void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
-    const auto& items = capture->snapshot->items;
-    auto supported = TLMacPasteboard().supportedTypes();
-    size_t chosen = items.size();
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (items[i]->hasTypes(supported) && !containsType(items[i]->types(), foundation::kUTTypeFileURL)) {
-            chosen = i;
-            break;
-        }
-    }
-    if (chosen == items.size()) {
+    auto chosen = chooseItem(*capture->snapshot);
+    if (!chosen) {
         TLLogWarning(TLLogContextPasteboard, "Pasteboard does not contain any supported data types");
         return capture->complete(nullptr);
     }
-    const TLPasteboardItem& item = *items[chosen];
+    const TLPasteboardItem& item = *capture->snapshot->items[*chosen];
     TLLogDebug(TLLogContextPasteboard, "Pasteboard data types: %@", item.types());
     auto text = item.sharedText();
     auto url = item.url();
     auto imageType = item.imageType();
-    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
-
     if ((!text || text->empty()) && (!url || url->absoluteString().empty()) && !imageType) {
         TLLogWarning(TLLogContextPasteboard, "Pasteboard has supported types but there is no data in them");
-        const foundation::Data* archive = item.pasteboardItem()->data(TLWebArchive::kPasteboardType);
-        if (!archive) return capture->complete(nullptr);
-        capture->clippingID = Clipping::makeClippingID();
-        capture->namesDevice = true;
-        // The snapshot the archive lives in goes along with it.
-        writeThen(capture,
-                  [archive, snapshot = capture->snapshot](TLAssetWriter& writer) {
-                      return writer.writeWebArchiveImages(*archive);
-                  },
-                  [weak, capture](TLAssetWriter::Written written) {
-                      auto self = weak.lock();
-                      if (!self) return;
-                      if (written.files.empty()) return capture->complete(nullptr);
-                      capture->written = std::move(written);
-                      capture->url = capture->written.url;
-                      auto clipping = self->insertClipping(*capture);
-                      if (!clipping) return capture->complete(nullptr);
-                      self->insertAssets(*clipping, capture->written.files, false);
-                      if (self->saveAndFinish(*capture, *clipping)) self->trimClipboardHistory();
-                      capture->complete(clipping);
-                  });
-        return;
+        return saveWebArchiveImages(capture, item);
     }
-
     // Links are kept only for the web; a text that merely repeats another kind of link goes with it.
     if (url && !TLLinkFetcher::isFetchableURL(url->absoluteString())) {
         if (text && *text == url->absoluteString()) text.reset();
@@ -559,19 +515,59 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
         std::string clean = trimmed(*name);
         if (!clean.empty()) capture->urlName = clean;
     }
+    std::string itemURL = url ? url->absoluteString() : item.url() ? item.url()->absoluteString() : std::string();
+    writeItemAssets(capture, *chosen, imageType, itemURL);
+}
+
+std::optional<size_t> TLPasteboardManager::chooseItem(const Snapshot& snapshot) {
+    // The first item with a supported type that is no file.
+    const auto supported = TLMacPasteboard().supportedTypes();
+    for (size_t i = 0; i < snapshot.items.size(); ++i) {
+        const auto& item = *snapshot.items[i];
+        if (item.hasTypes(supported) && !containsType(item.types(), foundation::kUTTypeFileURL)) return i;
+    }
+    return std::nullopt;
+}
+
+void TLPasteboardManager::saveWebArchiveImages(const std::shared_ptr<Capture>& capture, const TLPasteboardItem& item) {
+    const foundation::Data* archive = item.pasteboardItem()->data(TLWebArchive::kPasteboardType);
+    if (!archive) return capture->complete(nullptr);
+    capture->clippingID = Clipping::makeClippingID();
+    capture->namesDevice = true;
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
+    // The snapshot the archive lives in goes along with it.
+    writeThen(capture,
+              [archive, snapshot = capture->snapshot](TLAssetWriter& writer) {
+                  return writer.writeWebArchiveImages(*archive);
+              },
+              [weak, capture](TLAssetWriter::Written written) {
+                  auto self = weak.lock();
+                  if (!self) return;
+                  if (written.files.empty()) return capture->complete(nullptr);
+                  capture->written = std::move(written);
+                  capture->url = capture->written.url;
+                  self->finishCapture(capture, false, false);
+              });
+}
+
+void TLPasteboardManager::writeItemAssets(const std::shared_ptr<Capture>& capture, size_t chosen,
+                                          const std::optional<std::string>& imageType, const std::string& itemURL) {
+    const auto& items = capture->snapshot->items;
+    // Every type but the text and link attributes (kept in the clipping) becomes a file.
     std::vector<std::string> types;
-    for (const auto& type : item.types()) {
+    for (const auto& type : items[chosen]->types()) {
         bool attribute = std::any_of(std::begin(kAttributeTypes), std::end(kAttributeTypes),
                                      [&](const char* a) { return TypeIdentifier::equal(type, a); });
         if (!attribute) types.push_back(type);
     }
-    std::string itemURL = url ? url->absoluteString() : item.url() ? item.url()->absoluteString() : std::string();
     // A plain text leaves nothing to write: it is inserted at once unless an
     // earlier capture is still writing (clippings are dated in copying order).
     bool writesFiles = std::any_of(types.begin(), types.end(), [this](const std::string& type) {
         return !containsType(excludedPasteboardTypes_, type);
     });
+    const auto supported = TLMacPasteboard().supportedTypes();
     for (size_t k = chosen + 1; k < items.size() && !writesFiles; ++k) writesFiles = items[k]->hasTypes(supported);
+    std::weak_ptr<TLPasteboardManager> weak = weak_from_this();
     auto snapshot = capture->snapshot;
     writeThen(
         capture,
@@ -591,11 +587,7 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
             } else if (text && url && *text == *url) {
                 text.reset();
             }
-            auto clipping = self->insertClipping(*capture);
-            if (!clipping) return capture->complete(nullptr);
-            self->insertAssets(*clipping, capture->written.files, false);
-            self->saveAndFinish(*capture, *clipping);
-            self->followUpNewClipping(clipping, capture->hasImage, capture->fromGeneral, capture->completion);
+            self->finishCapture(capture, false, true);
         },
         writesFiles);
 }
@@ -603,7 +595,7 @@ void TLPasteboardManager::saveItem(const std::shared_ptr<Capture>& capture) {
 bool TLPasteboardManager::refreshDuplicate(const std::shared_ptr<Capture>& capture,
                                            const std::shared_ptr<const std::string>& text,
                                            const std::optional<std::string>& url) {
-    if (settings()->boolForKey(TLUserDefaultsAllowDupes) || !context_) return false;
+    if (TLSettings()->boolForKey(TLUserDefaultsAllowDupes) || !context_) return false;
     if (!text && !url) return false;
     if (text && !utf16Shorter(*text, kDuplicateTextLength) && !url) return false;
     store::FetchRequest request(Clipping::kEntityName);
@@ -667,7 +659,7 @@ std::shared_ptr<Clipping> TLPasteboardManager::insertClipping(const Capture& cap
     }
     if (capture.namesDevice) clipping->setDeviceName(std::string(kDeviceName));
     clipping->setItems(written.items);
-    clipping->setTavloStyle(settings()->boolForKey(TLUserDefaultsClipboardSync) ? 1 : 0);
+    clipping->setTavloStyle(TLSettings()->boolForKey(TLUserDefaultsClipboardSync) ? 1 : 0);
     if (capture.list) place(*clipping, capture.list);
     return clipping;
 }
@@ -715,6 +707,17 @@ void TLPasteboardManager::insertAssets(Clipping& clipping, const std::vector<std
     }
 }
 
+void TLPasteboardManager::finishCapture(const std::shared_ptr<Capture>& capture, bool everyFile, bool followsUp) {
+    auto clipping = insertClipping(*capture);
+    if (!clipping) return capture->complete(nullptr);
+    insertAssets(*clipping, capture->written.files, everyFile);
+    // A failed save keeps the clipping in the context for the next save; a
+    // trim now would make that save itself, in the middle of this capture.
+    if (saveAndFinish(*capture, *clipping)) trimClipboardHistory();
+    if (followsUp) return followUpNewClipping(clipping, capture->hasImage, capture->fromGeneral, capture->completion);
+    capture->complete(clipping);
+}
+
 bool TLPasteboardManager::saveAndFinish(const Capture& capture, Clipping& clipping) {
     auto saved = saveContext_(*context_);
     if (!saved) {
@@ -723,7 +726,7 @@ bool TLPasteboardManager::saveAndFinish(const Capture& capture, Clipping& clippi
         return false;
     }
     TLInterfaceSound::saved();
-    auto defaults = settings();
+    auto defaults = TLSettings();
     if (auto date = clipping.tavloDate()) defaults->setObject(*date, TLUserDefaultsClipboardSyncTavloDate);
     recordPasteboard(capture, clipping.clippingID().value_or(""));
     foundation::Notification notification{TLClipboardDidUpdateNotification, nullptr, {}, {}};
@@ -733,12 +736,13 @@ bool TLPasteboardManager::saveAndFinish(const Capture& capture, Clipping& clippi
 }
 
 void TLPasteboardManager::recordPasteboard(const Capture& capture, const std::string& clippingID) {
-    auto defaults = settings();
+    // The record is of the general pasteboard's content: a save from another
+    // pasteboard leaves it alone, so a copy not yet captured is still taken.
+    if (!capture.fromGeneral) return;
+    auto defaults = TLSettings();
     // The count of the content this capture judged, not the clipboard's now:
     // whatever was copied since is still to be captured.
-    int64_t count = capture.fromGeneral ? capture.snapshot->changeCount
-                                        : (generalPasteboard_ ? generalPasteboard_->changeCount() : 0);
-    defaults->setInteger(count, TLUserDefaultsPasteboardChangeCount);
+    defaults->setInteger(capture.snapshot->changeCount, TLUserDefaultsPasteboardChangeCount);
     defaults->setObject(foundation::PlistValue(std::vector<std::string>{clippingID}), TLUserDefaultsPasteboardClippingIDs);
     // This process sees the values at once; the file follows without holding the main thread.
     dispatch::Queue::global()->async([defaults] { defaults->synchronize(); });

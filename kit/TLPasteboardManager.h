@@ -154,7 +154,8 @@ public:
 
     // Deletion (TLPasteboardManagerHistory.cpp): the clipping with its asset
     // folder, saved at once; the folder alone (of a clipping another device
-    // deleted); a list with its clippings' folders.
+    // deleted); a list with its clippings' folders. Folders go only once the
+    // save succeeded; a failed save is logged and leaves them.
     void deleteClipping(const std::shared_ptr<Clipping>& clipping);
     void deleteAssetsForClippingWithID(const std::string& clippingID);
     void deleteList(const std::shared_ptr<List>& list);
@@ -195,7 +196,14 @@ private:
     bool saveImageFiles(const std::shared_ptr<Capture>& capture);
     bool saveFileName(const std::shared_ptr<Capture>& capture);
     bool refusedForMarkers(const std::shared_ptr<Capture>& capture);
+    // The capture of one pasteboard item, in steps: the item chosen, the
+    // link rules and the duplicate check, then its files written.
     void saveItem(const std::shared_ptr<Capture>& capture);
+    static std::optional<size_t> chooseItem(const Snapshot& snapshot);
+    // An item with nothing but a web archive keeps the archive's images.
+    void saveWebArchiveImages(const std::shared_ptr<Capture>& capture, const TLPasteboardItem& item);
+    void writeItemAssets(const std::shared_ptr<Capture>& capture, size_t chosen,
+                         const std::optional<std::string>& imageType, const std::string& itemURL);
     bool refreshDuplicate(const std::shared_ptr<Capture>& capture, const std::shared_ptr<const std::string>& text,
                           const std::optional<std::string>& url);
     // Writes on the writer queue, then continues on the main queue; a capture
@@ -205,6 +213,11 @@ private:
     std::shared_ptr<Clipping> insertClipping(const Capture& capture);
     void place(Clipping& clipping, const std::shared_ptr<List>& list);
     void insertAssets(Clipping& clipping, const std::vector<std::string>& files, bool everyFile);
+    // The end of every capture that makes a clipping: inserts it with its
+    // assets (every file written, or only the kinds that get an asset record),
+    // saves, trims the history after a save that succeeded, then runs the
+    // follow-ups (which complete) or completes.
+    void finishCapture(const std::shared_ptr<Capture>& capture, bool everyFile, bool followsUp);
     // Saves the main context and records the capture (or logs the failure);
     // true when the save succeeded.
     bool saveAndFinish(const Capture& capture, Clipping& clipping);
@@ -213,8 +226,6 @@ private:
                              const Completion& completion);
     // The image download or title fetch the clipping is due now, if any.
     void runDueFollowUp(const std::shared_ptr<Clipping>& clipping, bool hasImage);
-    // Deletes the clipping and its folder in its context, leaving the save to the caller.
-    void deleteClippingUnsaved(const std::shared_ptr<Clipping>& clipping);
     // Saves the context a clipping lives in: the main context as configured.
     foundation::Result<void> saveClippingContext(store::Context& context);
     // Records the image file a download wrote as the clipping's item 0.

@@ -11,6 +11,7 @@
 #include "kit/TLImageUtilities.h"
 #include "kit/TLInterfaceSound.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "platform/foundation/Bundle.h"
@@ -28,9 +29,7 @@ using foundation::kUTTypeUTF8PlainText;
 constexpr const char* kFinderNodeType = "com.apple.finder.node";
 constexpr const char* kPlainTextTemplate = "{text}";
 
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
-bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
 
 // The items of one clipping as stored: item 0 and each later item that can be
 // rebuilt from the asset files.
@@ -54,7 +53,7 @@ std::vector<std::shared_ptr<TLPasteboardItem>> combinedItems(const std::vector<C
     std::string text;
     bool any = false;
     for (const auto& clipping : clippings) {
-        auto part = nonEmpty(clipping.text) ? clipping.text : nonEmpty(clipping.url) ? clipping.url : std::nullopt;
+        auto part = TLNonEmpty(clipping.text) ? clipping.text : TLNonEmpty(clipping.url) ? clipping.url : std::nullopt;
         if (!part) continue;
         if (any) text += '\n';
         text += *part;
@@ -137,7 +136,7 @@ void TLPasteboardManager::copyClippings(const std::vector<std::shared_ptr<Clippi
     std::vector<Clipping::Contents> contents;
     if (clippings.size() == 1) {
         const Clipping& clipping = *clippings.front();
-        if (!copy.usedTemplate && nonEmpty(clipping.text()) && settings()->boolForKey(TLUserDefaultsPlainTextMode))
+        if (!copy.usedTemplate && TLNonEmpty(clipping.text()) && TLSettings()->boolForKey(TLUserDefaultsPlainTextMode))
             copy.usedTemplate = std::string(kPlainTextTemplate);
         if (copy.usedTemplate) {
             // A filled template is one text: no file to read.
@@ -176,7 +175,7 @@ void TLPasteboardManager::finishCopy(const CopyBack& copy, std::vector<std::shar
     TLInterfaceSound::tavlo();
 
     // The count marks this content as the program's own, which capture skips.
-    auto defaults = settings();
+    auto defaults = TLSettings();
     defaults->setInteger(generalPasteboard_->changeCount(), TLUserDefaultsPasteboardChangeCount);
     defaults->setObject(foundation::PlistValue(clippingIDs), TLUserDefaultsPasteboardClippingIDs);
     std::optional<std::string> version;
@@ -205,7 +204,9 @@ void TLPasteboardManager::finishCopy(const CopyBack& copy, std::vector<std::shar
                 clipping.setPasteboardIndex(int64_t(k));
             }
             defaults->setObject(now, TLUserDefaultsClipboardSyncTavloDate);
-            if (context_->hasChanges()) (void)saveContext_(*context_);
+            if (!context_->hasChanges()) return;
+            if (auto saved = saveContext_(*context_); !saved)
+                TLLogError(TLLogContextSync, "Error saving changes to local store: %@", saved.error().description());
         });
     }
     // The settings reach their file once, off the main thread.

@@ -9,6 +9,7 @@
 #include "kit/NSDateCloudKit.h"
 #include "kit/NSFileManagerExtras.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "platform/dispatch/Clock.h"
@@ -28,9 +29,7 @@ constexpr double kRecordWaitLimit = 120;
 // How long after a capture the plain-text rewrite comes.
 constexpr double kPlainTextRewriteDelay = 0.5;
 
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
-bool nonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
 
 // Deleted, or gone with its context: nothing may be written for it any more.
 bool isGone(const Clipping& clipping) { return clipping.isDeleted() || !clipping.managedObjectContext(); }
@@ -41,15 +40,15 @@ enum class FollowUp { None, ImageDownload, TitleFetch };
 // link; any other link gets its page's title.
 FollowUp dueFollowUp(const Clipping& clipping, bool hasImage) {
     if (clipping.image()) return FollowUp::None;
-    if (hasImage) return nonEmpty(clipping.url()) ? FollowUp::ImageDownload : FollowUp::None;
-    return nonEmpty(clipping.url()) || nonEmpty(clipping.urlSource()) ? FollowUp::TitleFetch : FollowUp::None;
+    if (hasImage) return TLNonEmpty(clipping.url()) ? FollowUp::ImageDownload : FollowUp::None;
+    return TLNonEmpty(clipping.url()) || TLNonEmpty(clipping.urlSource()) ? FollowUp::TitleFetch : FollowUp::None;
 }
 
 }  // namespace
 
 void TLPasteboardManager::followUpNewClipping(const std::shared_ptr<Clipping>& clipping, bool hasImage,
                                               bool fromGeneral, const Completion& completion) {
-    auto defaults = settings();
+    auto defaults = TLSettings();
     if (dueFollowUp(*clipping, hasImage) != FollowUp::None) {
         if (defaults->boolForKey(TLUserDefaultsSyncEnabled)) {
             // The later edit must go up as a change of the clipping's record, so
@@ -81,8 +80,7 @@ void TLPasteboardManager::followUpNewClipping(const std::shared_ptr<Clipping>& c
             runDueFollowUp(clipping, hasImage);
         }
     }
-    trimClipboardHistory();
-    if (fromGeneral && nonEmpty(clipping->text()) && defaults->boolForKey(TLUserDefaultsPlainTextMode)) {
+    if (fromGeneral && TLNonEmpty(clipping->text()) && defaults->boolForKey(TLUserDefaultsPlainTextMode)) {
         // The rewrite replaces only what this capture recorded: a copy made in
         // the meantime is newer and stays on the clipboard.
         const int64_t captured = defaults->integerForKey(TLUserDefaultsPasteboardChangeCount);
@@ -104,7 +102,7 @@ void TLPasteboardManager::checkIfRecordIsSaved(const std::shared_ptr<NSTimerBloc
     if (isGone(*clipping)) return timer->invalidate();
     // With sync switched off no record will come: the follow-up runs now, as
     // it would have for a capture made with sync off.
-    if (!settings()->boolForKey(TLUserDefaultsSyncEnabled)) {
+    if (!TLSettings()->boolForKey(TLUserDefaultsSyncEnabled)) {
         timer->invalidate();
         return runDueFollowUp(clipping, hasImage);
     }
@@ -142,9 +140,11 @@ void TLPasteboardManager::downloadRemoteClippingImage(const std::shared_ptr<Clip
         // back to the main queue, which alone touches (and releases) it.
         self->writerQueue_->async([weak, clipping, downloaded, name = *name, file = *file]() mutable {
             // An image that cannot be stored is not recorded either.
-            bool written = foundation::Paths::createDirectory(file.filePath().parent_path()) &&
-                           downloaded->data.writeToFile(file.filePath(), 0600);
+            auto stored = foundation::Paths::createDirectory(file.filePath().parent_path());
+            if (stored) stored = downloaded->data.writeToFile(file.filePath(), 0600);
+            const bool written = stored.ok();
             if (written) TLLogInfo(TLLogContextPasteboard, "Image data downloaded to %@", file);
+            else TLLogError(TLLogContextPasteboard, "Error writing downloaded image: %@", stored.error().description());
             dispatch::Queue::main()->async([weak, clipping = std::move(clipping), name, type = downloaded->type, written] {
                 auto self = weak.lock();
                 if (!self || !written || isGone(*clipping)) return;
@@ -182,7 +182,7 @@ void TLPasteboardManager::fetchPageTitleForClipping(const std::shared_ptr<Clippi
                                                     std::function<void()> completion) {
     if (!clipping) return;
     TLLogInfo(TLLogContextPasteboard, "Fetching page title for clipping with ID: %@", clipping->clippingID());
-    if ((!nonEmpty(clipping->url()) && !nonEmpty(clipping->urlSource())) || clipping->image() || !linkFetcher_) return;
+    if ((!TLNonEmpty(clipping->url()) && !TLNonEmpty(clipping->urlSource())) || clipping->image() || !linkFetcher_) return;
     std::string url = clipping->url().value_or("");
     if (url.empty() || !foundation::URL::parse(url)) url = clipping->urlSource().value_or("");
     std::weak_ptr<TLPasteboardManager> weak = weak_from_this();

@@ -79,13 +79,35 @@ void removeAssetsFolder(const std::string& clippingID) {
     auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(clippingID);
     if (!folder) return;
     std::error_code error;
-    if (std::filesystem::exists(std::filesystem::symlink_status(folder->filePath(), error)))
-        std::filesystem::remove_all(folder->filePath(), error);
+    if (!std::filesystem::exists(std::filesystem::symlink_status(folder->filePath(), error))) return;
+    if (std::filesystem::remove_all(folder->filePath(), error); error)
+        TLLogError(TLLogContextPasteboard, "Error deleting assets at %@: %@", folder->filePath().string(), error.message());
 }
 
-void deleteClippingAndAssets(const std::shared_ptr<Clipping>& clipping) {
+// The folders of deleted clippings, removed only once the deletion is saved:
+// a failed save keeps the clippings, and with them the files they show.
+class FoldersAfterSave {
+public:
+    void add(const std::shared_ptr<Clipping>& clipping) {
+        if (auto clippingID = clipping->clippingID()) ids_.push_back(*clippingID);
+    }
+    // Removes the folders when the save succeeded, else logs its failure.
+    bool settle(const foundation::Result<void>& saved) const {
+        if (!saved) {
+            TLLogError(TLLogContextSync, "Error saving changes to local store: %@", saved.error().description());
+            return false;
+        }
+        for (const auto& clippingID : ids_) removeAssetsFolder(clippingID);
+        return true;
+    }
+
+private:
+    std::vector<std::string> ids_;
+};
+
+void deleteClippingLater(const std::shared_ptr<Clipping>& clipping, FoldersAfterSave& folders) {
     TLLogInfo(TLLogContextPasteboard, "Deleting clipping with ID: %@", clipping->clippingID());
-    if (auto clippingID = clipping->clippingID()) removeAssetsFolder(*clippingID);
+    folders.add(clipping);
     clipping->managedObjectContext()->deleteObject(clipping);
 }
 
@@ -99,8 +121,9 @@ bool isSyncPlaceholder(const Clipping& clipping) {
 // Deletes the clippings past the newest `limit` that are in no list, and the
 // clippings with nothing to show; on the context's own queue. The history's
 // size is counted first, from the store's index: a capture under the limit
-// costs no fetch nor sort of the history. True when it deleted.
-bool trimHistory(store::Context& context, int64_t limit) {
+// costs no fetch nor sort of the history. True when it deleted; the deleted
+// clippings' folders go into folders.
+bool trimHistory(store::Context& context, int64_t limit, FoldersAfterSave& folders) {
     store::FetchRequest all(Clipping::kEntityName);
     all.includesPendingChanges = false;
     auto total = context.count(all);
@@ -114,7 +137,7 @@ bool trimHistory(store::Context& context, int64_t limit) {
         older.fetchOffset = limit;
         for (const auto& clipping : clippingsOf(context.fetch(older))) {
             if (clipping->list() || isSyncPlaceholder(*clipping)) continue;
-            deleteClippingAndAssets(clipping);
+            deleteClippingLater(clipping, folders);
             ++deleted;
         }
     }
@@ -127,7 +150,7 @@ bool trimHistory(store::Context& context, int64_t limit) {
     if (auto predicate = store::Predicate::withFormat("text == NULL AND url == NULL AND image == NULL AND "
                                                       "(modifiedDate != NULL OR recordSystemFields != NULL)")) {
         empty.predicate = predicate.value();
-        for (const auto& clipping : clippingsOf(context.fetch(empty))) deleteClippingAndAssets(clipping);
+        for (const auto& clipping : clippingsOf(context.fetch(empty))) deleteClippingLater(clipping, folders);
     }
     return context.hasChanges();
 }
@@ -139,12 +162,11 @@ void TLPasteboardManager::deleteClipping(const std::shared_ptr<Clipping>& clippi
     store::Context* context = clipping->managedObjectContext();
     if (!context) return;  // already deleted and saved
     context->performBlockAndWait([&] {
-        deleteClippingUnsaved(clipping);
-        (void)saveClippingContext(*context);
+        FoldersAfterSave folders;
+        deleteClippingLater(clipping, folders);
+        folders.settle(saveClippingContext(*context));
     });
 }
-
-void TLPasteboardManager::deleteClippingUnsaved(const std::shared_ptr<Clipping>& clipping) { deleteClippingAndAssets(clipping); }
 
 void TLPasteboardManager::deleteAssetsForClippingWithID(const std::string& clippingID) { removeAssetsFolder(clippingID); }
 
@@ -152,10 +174,11 @@ void TLPasteboardManager::deleteList(const std::shared_ptr<List>& list) {
     if (!list || !context_) return;
     TLLogInfo(TLLogContextPasteboard, "Deleting list with ID: %@", list->listID());
     context_->performBlockAndWait([&] {
-        for (const auto& clipping : list->clippings())
-            if (auto clippingID = clipping->clippingID()) deleteAssetsForClippingWithID(*clippingID);
+        // The members' folders go with the list; the clippings stay, out of any list.
+        FoldersAfterSave folders;
+        for (const auto& clipping : list->clippings()) folders.add(clipping);
         context_->deleteObject(list);
-        if (context_->hasChanges()) (void)saveClippingContext(*context_);
+        if (context_->hasChanges()) folders.settle(saveClippingContext(*context_));
     });
 }
 
@@ -173,24 +196,21 @@ void TLPasteboardManager::trimClipboardHistory() {
         std::shared_ptr<store::Context> parent = context_->parentContext();
         if (!parent) {
             context_->performBlockAndWait([&] {
-                if (!trimHistory(*context_, limit)) return;
-                if (auto saved = saveContext_(*context_); !saved)
-                    TLLogError(TLLogContextSync, "Error saving changes to local store: %@", saved.error().description());
+                FoldersAfterSave folders;
+                if (trimHistory(*context_, limit, folders)) folders.settle(saveContext_(*context_));
             });
         } else {
             std::weak_ptr<store::Context> main = context_;
             parent->performBlock([parent, main, limit] {
-                if (!trimHistory(*parent, limit)) return;
+                FoldersAfterSave folders;
+                if (!trimHistory(*parent, limit, folders)) return;
                 auto& center = foundation::NotificationCenter::defaultCenter();
                 auto didSave = std::make_shared<foundation::Notification>();
                 {
                     foundation::ObserverRegistration observer(
                         center, center.addObserver(store::Context::kDidSaveNotification, parent.get(),
                                                    [&](const foundation::Notification& n) { *didSave = n; }));
-                    if (auto saved = parent->save(); !saved) {
-                        TLLogError(TLLogContextSync, "Error saving changes to local store: %@", saved.error().description());
-                        return;
-                    }
+                    if (!folders.settle(parent->save())) return;
                 }
                 dispatch::Queue::main()->async([main, didSave] {
                     if (auto context = main.lock()) context->mergeChangesFromContextDidSaveNotification(*didSave);

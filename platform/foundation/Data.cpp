@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,7 +67,11 @@ void Data::truncate(size_t length) {
     if (length < this->length()) mutableBytes().resize(length);
 }
 
-Result<Data> Data::contentsOfFile(const std::filesystem::path& path, size_t maxLength) {
+namespace {
+
+// Opens a regular file for reading and checks its size: a FIFO or a device
+// named as a file never holds the reader.
+Result<int> openRegularFile(const std::filesystem::path& path, size_t maxLength) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return posixError("cannot open file", path, errno);
     struct stat st {};
@@ -79,9 +84,15 @@ Result<Data> Data::contentsOfFile(const std::filesystem::path& path, size_t maxL
         ::close(fd);
         return posixError("file too large", path, EFBIG);
     }
-    std::string bytes;
-    bytes.reserve(static_cast<size_t>(st.st_size));
+    return fd;
+}
+
+// Reads the open file in pieces, handing each to take, refusing more than
+// maxLength bytes in all. Closes the file.
+Result<void> readPieces(int fd, const std::filesystem::path& path, size_t maxLength,
+                        const std::function<bool(const uint8_t*, size_t)>& take, const char* takeFailure) {
     uint8_t buffer[65536];
+    size_t total = 0;
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
@@ -91,17 +102,25 @@ Result<Data> Data::contentsOfFile(const std::filesystem::path& path, size_t maxL
             return posixError("cannot read file", path, err);
         }
         if (n == 0) break;
-        if (bytes.size() + static_cast<size_t>(n) > maxLength) {
+        total += static_cast<size_t>(n);
+        if (total > maxLength) {
             ::close(fd);
             return posixError("file too large", path, EFBIG);
         }
-        bytes.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+        if (!take(buffer, static_cast<size_t>(n))) {
+            int err = errno ? errno : EIO;
+            ::close(fd);
+            return posixError(takeFailure, path, err);
+        }
     }
     ::close(fd);
-    return Data(std::move(bytes));
+    return {};
 }
 
-Result<void> Data::writeToFile(const std::filesystem::path& path, unsigned mode) const {
+// Writes through a temporary file in the same folder and a rename: fill
+// writes the content into the open temporary file.
+Result<void> writeReplacing(const std::filesystem::path& path, unsigned mode,
+                            const std::function<Result<void>(int fd)>& fill) {
     std::filesystem::path folder = path.parent_path();
     if (folder.empty()) folder = ".";
     std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
@@ -114,7 +133,11 @@ Result<void> Data::writeToFile(const std::filesystem::path& path, unsigned mode)
         return posixError(what, path, err);
     };
     if (::fchmod(fd, mode) != 0) return fail("cannot set file mode");
-    if (!writeAll(fd, bytes(), length())) return fail("cannot write file");
+    if (auto filled = fill(fd); !filled) {
+        ::close(fd);
+        ::unlink(pattern.c_str());
+        return filled.error();
+    }
     if (::fsync(fd) != 0) return fail("cannot flush file");
     if (::close(fd) != 0) {
         int err = errno;
@@ -133,6 +156,45 @@ Result<void> Data::writeToFile(const std::filesystem::path& path, unsigned mode)
         ::close(dir);
     }
     return {};
+}
+
+}  // namespace
+
+Result<Data> Data::contentsOfFile(const std::filesystem::path& path, size_t maxLength) {
+    auto fd = openRegularFile(path, maxLength);
+    if (!fd) return fd.error();
+    struct stat st {};
+    ::fstat(fd.value(), &st);
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(st.st_size));
+    auto read = readPieces(fd.value(), path, maxLength, [&](const uint8_t* piece, size_t length) {
+        bytes.append(reinterpret_cast<const char*>(piece), length);
+        return true;
+    }, "cannot read file");
+    if (!read) return read.error();
+    return Data(std::move(bytes));
+}
+
+Result<void> Data::writeToFile(const std::filesystem::path& path, unsigned mode) const {
+    return writeReplacing(path, mode, [&](int fd) -> Result<void> {
+        if (!writeAll(fd, bytes(), length())) return posixError("cannot write file", path, errno);
+        return {};
+    });
+}
+
+Result<void> Data::copyFile(const std::filesystem::path& from, const std::filesystem::path& to, size_t maxLength,
+                            unsigned mode) {
+    auto fd = openRegularFile(from, maxLength);
+    if (!fd) return fd.error();
+    bool began = false;  // the copy closes the source once it began
+    auto copied = writeReplacing(to, mode, [&](int out) {
+        began = true;
+        return readPieces(fd.value(), from, maxLength,
+                          [out](const uint8_t* piece, size_t length) { return writeAll(out, piece, length); },
+                          "cannot write file");
+    });
+    if (!began) ::close(fd.value());
+    return copied;
 }
 
 std::string Data::base64Encoded() const {

@@ -49,6 +49,10 @@ public:
     // Writes through a temporary file in the same folder and a rename, so a reader
     // (or a crash) sees the old or the new file, never a part of one.
     Result<void> writeToFile(const std::filesystem::path& path, unsigned mode = 0644) const;
+    // Copies a regular file the same way, a piece at a time (never the whole
+    // file in memory), refusing more than maxLength bytes.
+    static Result<void> copyFile(const std::filesystem::path& from, const std::filesystem::path& to,
+                                 size_t maxLength = SIZE_MAX, unsigned mode = 0644);
 
     std::string base64Encoded() const;
     // Decodes base64, skipping white space; nullopt on any other stray character.

@@ -218,4 +218,41 @@ TEST_F(TLPasteboardManagerHistoryTest, DeletingAListTakesItsClippingsFolders) {
     EXPECT_FALSE(member->list());
 }
 
+TEST_F(TLPasteboardManagerHistoryTest, AFailedDeletionSaveKeepsTheFoldersAndIsLogged) {
+    manager_.reset();
+    bool fail = true;
+    const foundation::Error full("NSCocoaErrorDomain", 134030, "The disk is full.");
+    TLPasteboardManager::Configuration configuration;
+    configuration.saveContext = [&](store::Context& context) -> foundation::Result<void> {
+        if (fail) return full;
+        return context.save();
+    };
+    start(std::move(configuration));
+    auto list = makeList(List::makeListID(), "Work");
+    auto member = add(1);
+    member->setList(list);
+    auto single = add(2);
+    giveFolder(*member);
+    giveFolder(*single);
+    ASSERT_TRUE(context_->save().ok());
+
+    manager_->deleteClipping(single);
+    manager_->deleteList(list);
+    // Both clippings are still stored, so their files stay with them.
+    EXPECT_TRUE(fs::exists(folderOf(*single)));
+    EXPECT_TRUE(fs::exists(folderOf(*member)));
+    EXPECT_EQ(savedClippings().size(), 2u);
+    EXPECT_EQ(errorsIn(TLLogContextSync),
+              std::vector<std::string>(2, "Error saving changes to local store: " + full.description()));
+
+    // The next save that succeeds writes the deletion; the folder of a
+    // clipping whose deletion is saved then goes with the next one.
+    fail = false;
+    auto later = add(3);
+    giveFolder(*later);
+    manager_->deleteClipping(later);
+    EXPECT_FALSE(fs::exists(folderOf(*later)));
+    EXPECT_EQ(savedClippings().size(), 1u);
+}
+
 }  // namespace

@@ -466,4 +466,32 @@ TEST_F(TLPasteboardManagerSaveTest, ACopyMadeWhileFilesAreWrittenIsCapturedNextA
     EXPECT_EQ(savedClippings().front()->text(), "second");
 }
 
+TEST_F(TLPasteboardManagerSaveTest, ASaveFromAnotherPasteboardLeavesTheClipboardsRecordAlone) {
+    capture({item({{kText, "captured"}})});
+    const int64_t recorded = settings()->integerForKey(TLUserDefaultsPasteboardChangeCount);
+    copy({item({{kText, "pending"}})});  // on the clipboard, not ticked yet
+
+    // Another pasteboard whose count equals the recorded one is not taken as saved.
+    auto otherMemory = std::make_shared<desktop::MemoryPasteboard>(
+        recorded, std::vector<PasteboardItem>{item({{kText, "from a drag"}})});
+    auto other = std::make_shared<TLMacPasteboard>();
+    other->setPasteboard(otherMemory);
+    std::shared_ptr<Clipping> saved;
+    bool done = false;
+    manager_->saveContentsOfPasteboard(other, [&](std::shared_ptr<Clipping> c) {
+        saved = std::move(c);
+        done = true;
+    });
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->text(), "from a drag");
+    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), recorded);
+
+    // The pending copy is still captured at the next tick.
+    tick();
+    ASSERT_TRUE(runUntil([&] { return savedClippings().size() == 3; }));
+    EXPECT_EQ(savedClippings().front()->text(), "pending");
+    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
+}
+
 }  // namespace

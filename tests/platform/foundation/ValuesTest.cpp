@@ -54,6 +54,31 @@ TEST(DataTest, Base64AndAtomicFiles) {
     EXPECT_FALSE(Data::contentsOfFile(home.root()).ok());  // a folder
 }
 
+TEST(DataTest, CopiesARegularFileInPiecesWithinItsLimit) {
+    testsupport::TempHome home;
+    const auto before = std::distance(std::filesystem::directory_iterator(home.root()), {});
+    auto from = home.root() / "large.bin";
+    std::string bytes(300 * 1024 + 7, '\0');  // several pieces, the last a short one
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 31 % 251);
+    ASSERT_TRUE(Data::fromString(bytes).writeToFile(from).ok());
+    auto to = home.root() / "copy.bin";
+    ASSERT_TRUE(Data::copyFile(from, to, bytes.size(), 0600).ok());
+    EXPECT_EQ(Data::contentsOfFile(to).value().toString(), bytes);
+    struct stat st {};
+    ASSERT_EQ(::stat(to.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Refused: too large, not a regular file, missing, an unwritable place;
+    // none leaves a file or a temporary behind.
+    auto refused = home.root() / "refused.bin";
+    EXPECT_EQ(Data::copyFile(from, refused, bytes.size() - 1).error().code, EFBIG);
+    EXPECT_FALSE(Data::copyFile(home.root(), refused).ok());
+    EXPECT_FALSE(Data::copyFile(home.root() / "missing", refused).ok());
+    EXPECT_FALSE(Data::copyFile(from, home.root() / "no folder" / "copy.bin").ok());
+    EXPECT_FALSE(std::filesystem::exists(refused));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home.root()), {}), before + 2);
+}
+
 TEST(UUIDTest, RandomCanonicalUpperCase) {
     std::set<std::string> seen;
     for (int i = 0; i < 100; ++i) {
