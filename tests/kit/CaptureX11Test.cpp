@@ -21,6 +21,7 @@
 #include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/SystemPasteboard.h"
 #include "tests/platform/desktop/PasteboardTestSupport.h"
+#include "tests/support/RequireDisplay.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ using pasteboardtest::shell;
 class CaptureX11Test : public capturetest::CaptureFixture {
 protected:
     void SetUp() override {
-        if (!qGuiApp) GTEST_SKIP() << "needs an X server (DISPLAY is not set)";
+        TAVLO_SKIP_WITHOUT_DISPLAY(qGuiApp, "needs an X server (DISPLAY is not set)");
         CaptureFixture::SetUp();
         auto clipboard = std::shared_ptr<desktop::Pasteboard>(desktop::SystemPasteboard::create());
         ASSERT_TRUE(clipboard);

@@ -13,6 +13,7 @@
 #include "platform/desktop/ClipboardReader.h"
 #include "platform/foundation/TypeIdentifier.h"
 #include "tests/platform/desktop/PasteboardTestSupport.h"
+#include "tests/support/RequireDisplay.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ bool waitForClipboardText(const std::string& text) {
 class ClipboardReaderX11Test : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qGuiApp) GTEST_SKIP() << "needs an X server (DISPLAY is not set)";
+        TAVLO_SKIP_WITHOUT_DISPLAY(qGuiApp, "needs an X server (DISPLAY is not set)");
         reader_ = desktop::ClipboardReader::open();
         ASSERT_TRUE(reader_);
     }
