@@ -20,6 +20,7 @@
 #include "tests/support/FakeStatusItem.h"
 #include "tests/support/OtherX11Client.h"
 #include "tests/support/RecordingSystemLog.h"
+#include "tests/support/RequireDisplay.h"
 #include "tests/support/TempHome.h"
 #include "views/TLTavloWindowController.h"
 
@@ -68,8 +69,8 @@ Events expectedEvents(const std::string& except = {}) {
 class HotkeysX11Test : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY") || std::system("command -v xdotool >/dev/null") != 0)
-            GTEST_SKIP() << "no X server or no xdotool";
+        TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY") && std::system("command -v xdotool >/dev/null") == 0,
+                                   "no X server or no xdotool");
         auto& center = foundation::NotificationCenter::defaultCenter();
         observer_ = center.addObserver({}, nullptr, [this](const foundation::Notification& n) {
             if (n.name == TLCopyClippingAtIndexNotification || n.name == TLPasteClippingAtIndexNotification) {

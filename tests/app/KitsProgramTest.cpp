@@ -16,6 +16,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/EventLogLines.h"
 #include "tests/support/FakeKitService.h"
+#include "tests/support/RequireDisplay.h"
 #include "tests/support/TempHome.h"
 
 namespace {
@@ -28,7 +29,7 @@ using testsupport::runCommand;
 class KitsProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X server";
+        TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY"), "needs an X server");
     }
 
     // Runs the program until its bus object answers, then ends it; answers its log lines.

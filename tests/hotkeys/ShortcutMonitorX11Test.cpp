@@ -23,6 +23,7 @@
 #include "tests/support/FakeSystemHotKeys.h"
 #include "tests/support/OtherX11Client.h"
 #include "tests/support/RecordingSystemLog.h"
+#include "tests/support/RequireDisplay.h"
 #include "tests/support/TempHome.h"
 
 namespace {
@@ -50,8 +51,8 @@ public:
 class ShortcutMonitorX11Test : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("DISPLAY") || std::system("command -v xdotool >/dev/null") != 0)
-            GTEST_SKIP() << "no X server or no xdotool";
+        TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY") && std::system("command -v xdotool >/dev/null") == 0,
+                                   "no X server or no xdotool");
         monitor_ = HKShortcutMonitor::sharedMonitor();
         ASSERT_TRUE(monitor_);
         layout_ = desktop::KeyboardLayout::fromServer();

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/RequireDisplay.h"
 #include "tests/support/TempHome.h"
 
 namespace {
@@ -98,7 +99,7 @@ protected:
 };
 
 TEST_F(LauncherProgramTest, FromTheBuiltBundleItStartsTavloOnceAndThenBringsItsWindowForward) {
-    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X server";
+    TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY"), "needs an X server");
     seedHiddenLaunch();
     auto first = runLauncher(TAVLO_LAUNCHER);
     EXPECT_EQ(first.status, 0) << first.output;
@@ -118,7 +119,7 @@ TEST_F(LauncherProgramTest, FromTheBuiltBundleItStartsTavloOnceAndThenBringsItsW
 }
 
 TEST_F(LauncherProgramTest, TwoLaunchersAtOnceLeaveOneTavlo) {
-    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X server";
+    TAVLO_SKIP_WITHOUT_DISPLAY(std::getenv("DISPLAY"), "needs an X server");
     auto a = ChildProcess::start({TAVLO_LAUNCHER}, {{"TAVLO_BUNDLE", ""}});
     auto b = ChildProcess::start({TAVLO_LAUNCHER}, {{"TAVLO_BUNDLE", ""}});
     ASSERT_TRUE(a && b);
