@@ -1,7 +1,7 @@
 // The clippings panel beside the real pasteboard manager on a private X
 // server: xclip copies, the application's tick captures, and the panel's rows
 // follow the store at the history limit.
-#include "tests/kit/CaptureFixture.h"
+#include "tests/kit/CaptureX11Fixture.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -19,11 +19,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-class ClippingsPanelX11Test : public capturetest::CaptureFixture {
+class ClippingsPanelX11Test : public capturetest::CaptureX11Fixture {
 protected:
     void SetUp() override {
-        if (!qGuiApp) GTEST_SKIP() << "needs an X server (DISPLAY is not set)";
-        CaptureFixture::SetUp();
+        CaptureX11Fixture::SetUp();
+        if (setUpFailed()) return;
         TLCellHeightCache::sharedCache().setCachedHeights(foundation::PlistValue::Dictionary{});
         capturetest::settings()->setInteger(kLimit, TLUserDefaultsClipboardSize);
         list_ = makeList("L-kept", "Kept");
@@ -40,18 +40,8 @@ protected:
         }
         ASSERT_TRUE(context_->save().ok());
 
-        auto clipboard = std::shared_ptr<desktop::Pasteboard>(desktop::SystemPasteboard::create());
-        ASSERT_TRUE(clipboard);
-        auto general = std::make_shared<TLMacPasteboard>();
-        general->setPasteboard(clipboard);
-        TLPasteboardManager::Configuration configuration;
-        configuration.generalPasteboard = general;
-        configuration.writerQueue = dispatch::Queue::createSerial("test.panel.assets");
-        configuration.frontApplication = desktop::FrontApplication::create();
-        configuration.clipboardReader = desktop::ClipboardReader::open();
-        start(std::move(configuration));
-        timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
-            0.25, [] { foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification); }, true);
+        startOnSystemClipboard("test.panel.assets");
+        if (HasFatalFailure()) return;
 
         TLClippingsViewController::Configuration panelConfiguration;
         panelConfiguration.context = context_;
@@ -67,21 +57,7 @@ protected:
     }
     void TearDown() override {
         panel_.reset();
-        if (timer_) timer_->invalidate();
-        if (logger_) CaptureFixture::TearDown();
-    }
-    template <class Done>
-    bool runEventsUntil(Done done, std::chrono::milliseconds limit) {
-        auto end = Clock::now() + limit;
-        while (!done()) {
-            if (Clock::now() > end) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            dispatch::MainQueue::runUntilIdle();
-        }
-        return true;
-    }
-    void runEventsFor(std::chrono::milliseconds time) {
-        runEventsUntil([] { return false; }, time);
+        CaptureX11Fixture::TearDown();
     }
     int rows() const { return panel_->tableView()->model()->rowCount(); }
     std::string textAt(int row) const {
@@ -100,7 +76,6 @@ protected:
     static constexpr int kLimit = 5;
     std::shared_ptr<List> list_;
     std::vector<std::shared_ptr<Clipping>> seeds_;
-    std::shared_ptr<NSTimerBlocks::Timer> timer_;
     std::unique_ptr<TLClippingsViewController> panel_;
 };
 

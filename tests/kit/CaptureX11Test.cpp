@@ -3,7 +3,7 @@
 // timer drives the manager, and the clippings are read back from the store
 // file.
 
-#include "tests/kit/CaptureFixture.h"
+#include "tests/kit/CaptureX11Fixture.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -31,51 +31,18 @@ namespace fs = std::filesystem;
 
 using pasteboardtest::shell;
 
-class CaptureX11Test : public capturetest::CaptureFixture {
+class CaptureX11Test : public capturetest::CaptureX11Fixture {
 protected:
     void SetUp() override {
-        TAVLO_SKIP_WITHOUT_DISPLAY(qGuiApp, "needs an X server (DISPLAY is not set)");
-        CaptureFixture::SetUp();
-        auto clipboard = std::shared_ptr<desktop::Pasteboard>(desktop::SystemPasteboard::create());
-        ASSERT_TRUE(clipboard);
-        auto general = std::make_shared<TLMacPasteboard>();
-        general->setPasteboard(clipboard);
-        TLPasteboardManager::Configuration configuration;
-        configuration.generalPasteboard = general;
-        configuration.writerQueue = dispatch::Queue::createSerial("test.capture.assets");
-        configuration.frontApplication = desktop::FrontApplication::create();
-        // As the application reads the clipboard: off the main thread.
-        configuration.clipboardReader = desktop::ClipboardReader::open();
-        start(std::move(configuration));
-        timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
-            0.25, [] { foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification); }, true);
-    }
-    void TearDown() override {
-        if (timer_) timer_->invalidate();
-        if (logger_) CaptureFixture::TearDown();
-    }
-
-    // Runs the application's event loop until done() holds or the time is up.
-    template <class Done>
-    bool runEventsUntil(Done done, std::chrono::milliseconds limit) {
-        auto end = Clock::now() + limit;
-        while (!done()) {
-            if (Clock::now() > end) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            dispatch::MainQueue::runUntilIdle();
-        }
-        return true;
-    }
-    void runEventsFor(std::chrono::milliseconds time) {
-        runEventsUntil([] { return false; }, time);
+        CaptureX11Fixture::SetUp();
+        if (setUpFailed()) return;
+        startOnSystemClipboard("test.capture.assets");
     }
     std::shared_ptr<Clipping> savedWithText(const std::string& text) {
         for (auto& c : savedClippings())
             if (c->text() == text) return c;
         return nullptr;
     }
-
-    std::shared_ptr<NSTimerBlocks::Timer> timer_;
 };
 
 TEST_F(CaptureX11Test, CopiedTextIsSavedWithinASecond) {

@@ -1,0 +1,68 @@
+#pragma once
+// Capture on a real X server: the system clipboard is the general pasteboard,
+// read off the main thread as the application reads it, and the application's
+// 0.25 s tick drives the manager while the test runs the event loop.
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "kit/NSTimerBlocks.h"
+#include "platform/desktop/ClipboardReader.h"
+#include "platform/desktop/SystemPasteboard.h"
+#include "tests/kit/CaptureFixture.h"
+#include "tests/support/RequireDisplay.h"
+
+namespace capturetest {
+
+class CaptureX11Fixture : public CaptureFixture {
+protected:
+    void SetUp() override {
+        TAVLO_SKIP_WITHOUT_DISPLAY(qGuiApp, "needs an X server (DISPLAY is not set)");
+        CaptureFixture::SetUp();
+    }
+    void TearDown() override {
+        if (timer_) timer_->invalidate();
+        if (logger_) CaptureFixture::TearDown();
+    }
+    bool setUpFailed() const { return IsSkipped() || HasFatalFailure(); }
+
+    // Starts the manager on the X11 clipboard with its asset writes on a queue
+    // of that label, and the tick.
+    void startOnSystemClipboard(const std::string& assetQueueLabel) {
+        auto clipboard = std::shared_ptr<desktop::Pasteboard>(desktop::SystemPasteboard::create());
+        ASSERT_TRUE(clipboard);
+        auto general = std::make_shared<TLMacPasteboard>();
+        general->setPasteboard(clipboard);
+        TLPasteboardManager::Configuration configuration;
+        configuration.generalPasteboard = general;
+        configuration.writerQueue = dispatch::Queue::createSerial(assetQueueLabel);
+        configuration.frontApplication = desktop::FrontApplication::create();
+        configuration.clipboardReader = desktop::ClipboardReader::open();
+        start(std::move(configuration));
+        timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
+            0.25, [] { foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification); }, true);
+    }
+
+    // Runs the application's event loop until done() holds or the time is up.
+    template <class Done>
+    bool runEventsUntil(Done done, std::chrono::milliseconds limit) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            dispatch::MainQueue::runUntilIdle();
+        }
+        return true;
+    }
+    void runEventsFor(std::chrono::milliseconds time) {
+        runEventsUntil([] { return false; }, time);
+    }
+
+    std::shared_ptr<NSTimerBlocks::Timer> timer_;
+};
+
+}  // namespace capturetest
