@@ -99,6 +99,9 @@ int main(int argc, char** argv) {
     }
     report(custom);
     if (fileLimit >= 0) {
+        // Every event logged under the limit is written (or refused) before it
+        // is lifted; otherwise a busy machine writes the queued rest after it.
+        if (controller) controller->priorityEventLoggingQueue(2)->sync([] {});
         ::setrlimit(RLIMIT_FSIZE, &unlimited);
         Tally::Dictionary attributes{{"i", custom}};
         Tally::logCustomEventWithName("probe", attributes);
