@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -23,6 +25,10 @@
 #include "views/TLTavloWindowController.h"
 
 int main(int argc, char** argv) {
+    // OpenSSL would clean itself up at exit while worker and transfer threads
+    // may still be running: their per-thread state would be freed under them,
+    // or lost once its key is gone. The process's end frees everything anyway.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     QApplication application(argc, argv);
     // Tavlo lives in the tray: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
