@@ -84,7 +84,9 @@ protected:
         clipping->setTavloDate(date);
         clipping->setAddDate(date);
         if (list) clipping->setList(list);
-        if (save) EXPECT_TRUE(context_->save().ok());
+        if (save) {
+            EXPECT_TRUE(context_->save().ok());
+        }
         return clipping;
     }
     std::shared_ptr<Clipping> addImage(const std::string& type, double age) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -135,8 +136,11 @@ protected:
     }
     // Pumps the main queue until done() holds (children wait on it).
     template <class F>
-    static bool pumpUntil(F done, int rounds = 20000) {
-        for (int i = 0; i < rounds && !done(); ++i) {
+    // Runs the main queue until done() holds; bounded by time, not by rounds,
+    // so a busy machine gets as long as a quiet one.
+    static bool pumpUntil(F done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (!done() && std::chrono::steady_clock::now() < end) {
             if (dispatch::MainQueue::runUntilIdle() == 0) std::this_thread::yield();
         }
         return done();
