@@ -17,6 +17,7 @@
 #include "logging/LKLogFileManagerDefault.h"
 #include "logging/TLLog.h"
 #include "logging/TLLogFormatter.h"
+#include "BenchMain.h"
 
 namespace fs = std::filesystem;
 
@@ -82,11 +83,6 @@ BENCHMARK(BM_SpdlogRotatingFlushedPerLine)->Unit(benchmark::kMillisecond)->UseRe
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::error_code ec;
-    fs::remove_all(fs::temp_directory_path() / ("tavlo-filelog-bench-" + std::to_string(::getpid())), ec);
-    return 0;
+    return bench::runBenchmarksThenRemove(
+        argc, argv, fs::temp_directory_path() / ("tavlo-filelog-bench-" + std::to_string(::getpid())));
 }

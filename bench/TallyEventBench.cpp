@@ -16,6 +16,7 @@
 #include "sdk/tally/BBXAnalyticsEvent.h"
 #include "sdk/tally/BBXEventLogEventFile.h"
 #include "sdk/tally/BBXTallyCustomEvent.h"
+#include "BenchMain.h"
 
 namespace fs = std::filesystem;
 using foundation::PlistValue;
@@ -111,11 +112,6 @@ BENCHMARK(BM_SpdlogBasicFileFlushedPerLine)->Unit(benchmark::kMillisecond)->UseR
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::error_code ec;
-    fs::remove_all(fs::temp_directory_path() / ("tavlo-tally-bench-" + std::to_string(::getpid())), ec);
-    return 0;
+    return bench::runBenchmarksThenRemove(
+        argc, argv, fs::temp_directory_path() / ("tavlo-tally-bench-" + std::to_string(::getpid())));
 }

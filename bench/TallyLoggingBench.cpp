@@ -36,6 +36,7 @@
 #include "sdk/tally/BBXAnalyticsController.h"
 #include "sdk/tally/BBXAnalyticsEvent.h"
 #include "sdk/tally/BBXTallyCustomEvent.h"
+#include "BenchMain.h"
 
 namespace fs = std::filesystem;
 using foundation::PlistValue;
@@ -266,12 +267,8 @@ BENCHMARK(BM_SpdlogBasicFileFlushedPerLine)->Unit(benchmark::kMillisecond)->UseR
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::error_code ec;
-    fs::remove_all(benchRoot(), ec);
+    int status = bench::runBenchmarksThenRemove(argc, argv, benchRoot());
+    if (status != 0) return status;
     // Ends without static destructors: the kit's queues and the logging
     // dispatcher may still hold work that exit would tear down under them.
     std::fflush(stdout);
