@@ -132,6 +132,12 @@ void FakeKitService::scriptUpdate(std::vector<Reply> replies) {
     updateServed_ = 0;
 }
 
+void FakeKitService::scriptBeta(std::vector<Reply> replies) {
+    std::lock_guard lock(mutex_);
+    beta_ = std::move(replies);
+    betaServed_ = 0;
+}
+
 Reply FakeKitService::settingsDocument(const std::string& appJSON) {
     return Reply::text("{\"app\": " + appJSON + ", \"features\": {\"collect_reports\": true}}", 200,
                        "application/json");
@@ -141,6 +147,9 @@ FakeKitService::Route FakeKitService::routeOf(const RecordedRequest& request) {
     const std::string& path = request.path;
     if (path.find("/spi/v2/platforms/") != std::string::npos && endsWith(path, "/settings") && request.method == "GET")
         return Route::Settings;
+    if (path.find("/spi/v2/platforms/") != std::string::npos && endsWith(path, "/beta_update_check") &&
+        request.method == "GET")
+        return Route::Beta;
     if (path.find("/spi/v1/platforms/") != std::string::npos) {
         if (request.method == "POST" && endsWith(path, "/apps")) return Route::Create;
         if (request.method == "PUT" && path.find("/apps/") != std::string::npos) return Route::Update;
@@ -196,6 +205,7 @@ Reply FakeKitService::answer(const RecordedRequest& request) {
         uploads_.push_back(std::move(upload));
         return reply;
     }
+    case Route::Beta: return next(beta_, betaServed_, Reply::text(kBetaUpdate, 200, "application/json"));
     case Route::Other: break;
     }
     return Reply::text("no such route", 404);

@@ -7,6 +7,8 @@
 //   PUT  .../spi/v1/platforms/<platform>/apps/<id>            app update (multipart)
 //   POST /analytics/events                                    analytics upload (multipart of
 //                                                             gzip event logs)
+//   GET  .../spi/v2/platforms/<platform>/apps/<id>/beta_update_check
+//                                                             the beta check (an update by default)
 // Each route answers from its script: the replies in turn, the last one again
 // once the script runs out (a JSON document with "app" null when nothing was
 // scripted for settings, 200 for configure). Replies carry statuses, delays,
@@ -27,7 +29,7 @@ namespace testsupport {
 
 class FakeKitService {
 public:
-    enum class Route { Settings, Create, Update, Analytics, Other };
+    enum class Route { Settings, Create, Update, Analytics, Beta, Other };
     static constexpr const char* kAnalyticsPath = "/analytics/events";
 
     // One event line of an analytics upload.
@@ -65,6 +67,9 @@ public:
     void scriptSettings(std::vector<Reply> replies);
     void scriptCreate(std::vector<Reply> replies);
     void scriptUpdate(std::vector<Reply> replies);
+    // Beta checks answer kBetaUpdate unless scripted.
+    void scriptBeta(std::vector<Reply> replies);
+    static constexpr const char* kBetaUpdate = R"({"url":"https://beta.invalid/build.zip","version_string":"2.0"})";
     // Analytics uploads answer 200 with "{}" unless scripted.
     void scriptAnalytics(std::vector<Reply> replies);
     std::string analyticsURL() const { return server_.url(kAnalyticsPath); }
@@ -96,8 +101,8 @@ private:
 
     LoopbackServer server_;
     mutable std::mutex mutex_;
-    std::vector<Reply> settings_, create_, update_, analytics_;
-    size_t settingsServed_ = 0, createServed_ = 0, updateServed_ = 0, analyticsServed_ = 0;
+    std::vector<Reply> settings_, create_, update_, analytics_, beta_;
+    size_t settingsServed_ = 0, createServed_ = 0, updateServed_ = 0, analyticsServed_ = 0, betaServed_ = 0;
     std::vector<Upload> uploads_;
     std::condition_variable holdChanged_;
     bool holding_ = false;

@@ -11,6 +11,7 @@
 #include "sdk/blackbox/BBXFile.h"
 #include "sdk/blackbox/BBXInternalReport.h"
 #include "sdk/blackbox/BBXReport.h"
+#include "tests/sdk/blackbox/BlackboxTestSupport.h"
 #include "tests/support/RecordingSystemLog.h"
 #include "tests/support/TempHome.h"
 
@@ -37,13 +38,7 @@ std::vector<std::string> namesIn(const fs::path& folder) {
     return result;
 }
 
-// A metadata file as context set-up writes it: identity, host, application.
-std::string metadata(const std::string& session) {
-    return "{\"identity\":{\"generator\":\"Blackbox Mac SDK/3.6.0\",\"api_key\":\"key-1\",\"started_at\":1700000000,"
-           "\"session_id\":\"" + session + "\"}}\n"
-           "{\"host\":{\"os_display_version\":\"12.0.0\",\"os_build_version\":\"bookworm\"}}\n"
-           "{\"application\":{\"build_version\":\"421\",\"display_version\":\"1.4.2\"}}\n";
-}
+using blackboxtest::metadataRecord;
 
 class BBXFileManagerTest : public ::testing::Test {
 protected:
@@ -146,9 +141,9 @@ TEST_F(BBXFileManagerTest, ReportObjectsReadTheirFolder) {
     ASSERT_TRUE(manager.prepareForNewLaunch());
     fs::path processing = manager.processingPath();
     touch(processing / "empty" / "metadata.bbxrecord");
-    touch(processing / "errors-only" / "metadata.bbxrecord", metadata("s-errors"));
+    touch(processing / "errors-only" / "metadata.bbxrecord", metadataRecord("s-errors"));
     touch(processing / "errors-only" / "errors_a.bbxrecord", "{\"error\":{}}\n");
-    touch(processing / "signal" / "metadata.bbxrecord", metadata("s-signal"));
+    touch(processing / "signal" / "metadata.bbxrecord", metadataRecord("s-signal"));
     touch(processing / "signal" / "signal.bbxrecord", "{\"signal\":{}}\n");
 
     std::vector<std::pair<std::string, std::shared_ptr<BBXInternalReport>>> reports;

@@ -122,4 +122,12 @@ inline std::string startTestContext(const char* prefix, BBXContextInitData data)
     return pattern;
 }
 
+// A metadata file as context set-up writes it: identity, host, application.
+inline std::string metadataRecord(const std::string& session) {
+    return "{\"identity\":{\"generator\":\"Blackbox Mac SDK/3.6.0\",\"api_key\":\"key-1\",\"started_at\":1700000000,"
+           "\"session_id\":\"" + session + "\"}}\n"
+           "{\"host\":{\"os_display_version\":\"12.0.0\",\"os_build_version\":\"bookworm\"}}\n"
+           "{\"application\":{\"build_version\":\"421\",\"display_version\":\"1.4.2\"}}\n";
+}
+
 }  // namespace blackboxtest

@@ -50,6 +50,15 @@
 //   bbx_crash_probe core --report-dir DIR --scenario warn-foreign
 //       installs handlers of its own for SIGSEGV and SIGABRT with plain
 //       sigaction and prints the kit's foreign-handler warning.
+//   bbx_crash_probe kit [--debug] [--run-loop S] --scenario NAME
+//       starts the kits as the program does (Beacon::with the shared Blackbox,
+//       for the main bundle TAVLO_BUNDLE names) in a QCoreApplication, prints
+//       "kit-started=0|1" and "report=<this launch's report folder>", then
+//       runs the scenario at once, before the first main-queue turn, or after
+//       running the main loop for S seconds ("abort-action=default|handler"
+//       tells whether a handler holds SIGABRT). Scenarios are the crashes of
+//       "core" (segv-null, abort, ...); "none" waits for the kit's work queue
+//       and its uploads (10 s at most) and exits 0.
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
 #include <dlfcn.h>
@@ -77,7 +86,18 @@
 #include <string>
 #include <thread>
 
+#include <QCoreApplication>
+#include <QTimer>
+
+#include "platform/dispatch/OperationQueue.h"
 #include "platform/dispatch/Queue.h"
+#include "sdk/beacon/BCNException.h"
+#include "sdk/beacon/BCNKitRegistry.h"
+#include "sdk/beacon/Beacon.h"
+#include "sdk/blackbox/BBXCrashReportingController.h"
+#include "sdk/blackbox/BBXFileManager.h"
+#include "sdk/blackbox/Blackbox.h"
+#include "sdk/tally/Tally.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/ThreadIdentity.h"
 #include "platform/foundation/UserDefaults.h"
@@ -117,6 +137,7 @@ int usage() {
                  "                            [--slow-block N SECONDS] [--threads N] [--dlopen [--dlclose]]\n"
                  "                            [--blocked-thread] [--getpwnam] [--fill-slots]\n"
                  "       bbx_crash_probe symbolicate --report-dir DIR\n"
+                 "       bbx_crash_probe kit [--debug] [--run-loop S] --scenario none|CRASH\n"
                  "       bbx_crash_probe read FILE\n");
     return 2;
 }
@@ -687,11 +708,63 @@ int core(int argc, char** argv) {
     return ProbeRunScenario(scenario, options.threads);
 }
 
+// "none": lets the kit finish what it started: the work queue, and uploads
+// still under way (a package leaves "prepared" when it was sent), 10 s at most.
+int kitScenario(const std::string& scenario) {
+    if (scenario != "none") return ProbeRunScenario(scenario, 0);
+    auto controller = Blackbox::sharedInstance()->crashReportingController();
+    if (!controller) return 0;
+    controller->operationQueue()->waitUntilAllOperationsAreFinished();
+    for (int i = 0; i < 1000 && !controller->fileManager()->preparedPathContents().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    controller->operationQueue()->waitUntilAllOperationsAreFinished();
+    return 0;
+}
+
+int kit(int argc, char** argv) {
+    bool debug = false;
+    double runLoop = -1;
+    std::string scenario;
+    for (int i = 2; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument == "--debug") debug = true;
+        else if (argument == "--run-loop" && i + 1 < argc) runLoop = std::atof(argv[++i]);
+        else if (argument == "--scenario" && i + 1 < argc) scenario = argv[++i];
+        else return usage();
+    }
+    if (scenario.empty()) return usage();
+    QCoreApplication application(argc, argv);
+    if (debug) Beacon::sharedSDK()->setDebug(true);
+    Blackbox::registerKitClass(BCNKitRegistry::shared());
+    Tally::registerKitClass(BCNKitRegistry::shared());
+    try {
+        Beacon::with({std::shared_ptr<BCNKitInstance>(Blackbox::sharedInstance())});
+    } catch (const BCNException& exception) {
+        std::fprintf(stderr, "kits not started: %s\n", exception.reason().c_str());
+    }
+    auto controller = Blackbox::sharedInstance()->crashReportingController();
+    auto report = controller ? controller->currentReport() : nullptr;
+    struct sigaction abortAction {};
+    sigaction(SIGABRT, nullptr, &abortAction);
+    std::printf("kit-started=%d\nreport=%s\nabort-action=%s\n", Blackbox::sharedInstance()->isBlackboxStarted() ? 1 : 0,
+                report ? report->path().c_str() : "", abortAction.sa_handler == SIG_DFL ? "default" : "handler");
+    std::fflush(stdout);
+    if (runLoop < 0) return kitScenario(scenario);
+    int status = 0;
+    QTimer::singleShot(static_cast<int>(runLoop * 1000), [&] {
+        status = kitScenario(scenario);
+        QCoreApplication::exit(status);
+    });
+    QCoreApplication::exec();
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "core") == 0) return core(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], "read") == 0) return readFile(argv[2]);
     if (argc >= 2 && std::strcmp(argv[1], "symbolicate") == 0) return symbolicate(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "kit") == 0) return kit(argc, argv);
     return usage();
 }
