@@ -150,10 +150,33 @@ QString trimmedForMeasuring(QString s) {
     return s;
 }
 
+// Rows resized together: with its updates on, the header finds the position
+// of every section it resizes, adding up the sizes of all the sections before
+// it (100,000 at the longest history). The table still hears of each resize.
+class QuietHeader {
+public:
+    explicit QuietHeader(QHeaderView& header) : header_(header), was_(header.updatesEnabled()) {
+        if (was_) header_.setUpdatesEnabled(false);
+    }
+    ~QuietHeader() {
+        if (was_) header_.setUpdatesEnabled(true);
+    }
+    QuietHeader(const QuietHeader&) = delete;
+    QuietHeader& operator=(const QuietHeader&) = delete;
+
+private:
+    QHeaderView& header_;
+    bool was_;
+};
+
 // Drops the heights of clippings the store no longer holds (on the context's queue).
 void pruneHeights(store::Context& context) {
     store::FetchRequest all(Clipping::kEntityName);
     all.propertiesToFetch = {"clippingID"};
+    // Distinct values come straight from SQL, without an object for each of
+    // 100,000 clippings: the store's queue is held for milliseconds, not for
+    // the seconds that rows scrolled into view would wait for their values.
+    all.returnsDistinctResults = true;
     auto rows = context.fetchDictionaries(all);
     if (!rows) return;
     std::unordered_set<std::string> ids;
@@ -269,6 +292,25 @@ private:
     bool stopping_ = false;
 };
 
+// Clippings measured on the measuring thread and not yet seen on the main one.
+class TLClippingsViewController::Landings {
+public:
+    // True when the main queue has to be told (nothing was waiting).
+    bool add(std::string clippingID) {
+        std::lock_guard lock(mutex_);
+        ids_.push_back(std::move(clippingID));
+        return ids_.size() == 1;
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(ids_, {});
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> ids_;
+};
+
 // What one change batch reported.
 struct TLClippingsViewController::Batch {
     struct Removal {
@@ -285,7 +327,7 @@ struct TLClippingsViewController::Batch {
 
 TLClippingsViewController::TLClippingsViewController(Configuration configuration, QWidget* parent)
     : QWidget(parent), configuration_(std::move(configuration)),
-      self_(std::make_shared<TLClippingsViewController*>(this)) {
+      landings_(std::make_shared<Landings>()), self_(std::make_shared<TLClippingsViewController*>(this)) {
     setObjectName(QStringLiteral("clippingsView"));
     imageCache_.setMaxCost(kImageCacheBytes);
     QImageReader::setAllocationLimit(kDecodeLimitMiB);
@@ -873,13 +915,14 @@ void TLClippingsViewController::configureCell(TLClippingCellView& cell, int row)
             // A clipping from before the add date was kept takes its clipboard date.
             std::weak_ptr<store::ManagedObject> weak = clipping;
             if (auto main = context(); main && clipping->managedObjectContext() == main.get())
-                main->performBlock([weak, main] {
+                main->performBlock([weak, main, save = configuration_.saveContext] {
                     auto object = std::static_pointer_cast<Clipping>(weak.lock());
                     if (!object || object->addDate()) return;
                     object->setAddDate(object->tavloDate());
                     object->setModifiedDate(NSDateCloudKit::currentServerDate());
                     object->setSync(true);
-                    (void)main->save();  // a failed save leaves the repair to the context's next one
+                    // A failed save leaves the repair to the context's next one.
+                    (void)(save ? save(*main) : main->save());
                 });
         }
         auto id = clipping->clippingID();
@@ -924,10 +967,14 @@ int TLClippingsViewController::heightOfRow(int row) {
     h += 10;
     if (!list_ && clipping->list()) h += std::ceil(q) + 12;
     double f = 10;
-    if (!clipping->image() && nonEmpty(clipping->urlName()) && nonEmpty(clipping->url())) f = p + 15;
-    else if (nonEmpty(clipping->text()) && nonEmpty(clipping->urlSource())) f = q + 15;
-    else if (nonEmpty(clipping->text())) f = 10;
-    else if (nonEmpty(clipping->url()) && clipping->image()) f = q + 15;
+    const bool image = clipping->image().has_value();
+    const bool url = nonEmpty(clipping->url());
+    const auto text = clipping->sharedText();  // no copy of a long text
+    const bool hasText = text && !text->empty();
+    if (!image && url && nonEmpty(clipping->urlName())) f = p + 15;
+    else if (hasText && nonEmpty(clipping->urlSource())) f = q + 15;
+    else if (hasText) f = 10;
+    else if (url && image) f = q + 15;
     return int(std::ceil(h + f));
 }
 
@@ -952,7 +999,8 @@ void TLClippingsViewController::queueMeasurement(const Clipping& clipping) {
     const double textWidth = panelWidth - kTextInset;
     const bool image = bool(clipping.image());
     std::weak_ptr<TLClippingsViewController*> alive = self_;
-    queue_->async([alive, id = *id, path, text, image, panelWidth, textWidth, observer = measurementObserver_] {
+    queue_->async([alive, landings = landings_, id = *id, path, text, image, panelWidth, textWidth,
+                   observer = measurementObserver_] {
         if (observer) observer();
         double height = 0;
         if (image) {
@@ -972,29 +1020,40 @@ void TLClippingsViewController::queueMeasurement(const Clipping& clipping) {
         // A clipping that cannot be measured keeps the least height, and is
         // not measured again at every request.
         TLCellHeightCache::setCellHeight(height > 0 ? height : minimumContentHeight(), id, panelWidth);
-        dispatch::Queue::main()->async([alive, id] {
-            if (auto self = alive.lock()) (*self)->measurementLanded(id);
-        });
+        // The main queue is told once for every measurement landed since it
+        // last looked, so that a screenful of them is one pass over the rows.
+        if (landings->add(id))
+            dispatch::Queue::main()->async([alive] {
+                if (auto self = alive.lock()) (*self)->measurementsLanded();
+            });
     });
 }
 
-void TLClippingsViewController::measurementLanded(const std::string& clippingID) {
-    pendingMeasurements_.erase(clippingID);
-    int row = rowOfClippingNearViewport(clippingID);
-    if (row >= 0) setRowHeight(row);
+void TLClippingsViewController::measurementsLanded() {
+    std::vector<std::string> ids = landings_->take();
+    for (const auto& id : ids) pendingMeasurements_.erase(id);
+    std::unordered_set<std::string> landed(std::make_move_iterator(ids.begin()), std::make_move_iterator(ids.end()));
+    auto [from, to] = rowsNearViewport();
+    QuietHeader quiet(*tableView_->verticalHeader());
+    for (int row = from; row <= to && !landed.empty(); ++row)
+        if (auto id = model_->rows[size_t(row)]->clippingID(); id && landed.erase(*id)) setRowHeight(row);
 }
 
-int TLClippingsViewController::rowOfClippingNearViewport(const std::string& clippingID) const {
+std::pair<int, int> TLClippingsViewController::rowsNearViewport() const {
     // A measurement lands on the row its clipping is on now, which rows added
     // or removed since it was queued may have moved; rows far from the
     // viewport take their height when they come near it.
     const int count = int(model_->rows.size());
-    if (count == 0) return -1;
+    if (count == 0) return {0, -1};
     int first = tableView_->rowAt(0), last = tableView_->rowAt(tableView_->viewport()->height() - 1);
     if (first < 0) first = 0;
     if (last < 0) last = count - 1;
     int span = last - first + 1;
-    int from = std::max(0, first - 3 * span - 8), to = std::min(count - 1, last + 3 * span + 8);
+    return {std::max(0, first - 3 * span - 8), std::min(count - 1, last + 3 * span + 8)};
+}
+
+int TLClippingsViewController::rowOfClippingNearViewport(const std::string& clippingID) const {
+    auto [from, to] = rowsNearViewport();
     for (int row = from; row <= to; ++row)
         if (model_->rows[size_t(row)]->clippingID() == clippingID) return row;
     return -1;
@@ -1020,6 +1079,7 @@ void TLClippingsViewController::updateVisibleRowHeights() {
     // each resized one to answer a position.
     const int bottom = offset + 3 * screen;
     int position = header->sectionPosition(first);
+    QuietHeader quiet(*header);
     for (int row = first; row < count && position < bottom; ++row) {
         setRowHeight(row);
         position += header->sectionSize(row);
@@ -1069,6 +1129,7 @@ void TLClippingsViewController::controllerDidChangeContent(FRFetchedResultsContr
     if (manualUpdate_ || !batch_) return;
     std::unique_ptr<Batch> batch = std::move(batch_);
     reconcileRows(batch.get());
+    QuietHeader quiet(*tableView_->verticalHeader());
     for (const auto& clipping : batch->updated) {
         TLCellHeightCache::deleteCellHeightForClipping(clipping->clippingID());
         if (auto id = clipping->clippingID(); id && !pendingMeasurements_.count(*id))

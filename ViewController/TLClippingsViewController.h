@@ -38,10 +38,12 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "kit/FRFetchedResultsController.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Result.h"
 #include "platform/store/FetchRequest.h"
 #include "views/TLClippingsTableView.h"
 #include "views/TLTavloWindowController.h"
@@ -72,6 +74,10 @@ public:
         std::shared_ptr<store::Context> context;
         // The clippings on the clipboard now; none: the shared pasteboard manager's.
         std::function<std::optional<std::vector<std::string>>()> pasteboardClippingIDs;
+        // How a repaired clipping's context is saved; none: its own save. Its
+        // errors are ignored: the repair stays among the context's unsaved
+        // changes for its next save.
+        std::function<foundation::Result<void>(store::Context&)> saveContext;
     };
 
     static constexpr double kSelectNewRowDelay = 0.5;
@@ -229,6 +235,7 @@ protected:
 private:
     class Model;
     class MeasuringThread;
+    class Landings;
     struct Batch;
 
     int64_t historyLimit() const;
@@ -241,7 +248,10 @@ private:
     // Makes the mirror the rows the controller shows now.
     void reconcileRows(const Batch* batch);
     void queueMeasurement(const Clipping& clipping);
-    void measurementLanded(const std::string& clippingID);
+    void measurementsLanded();
+    // The rows a landed measurement is applied to: the viewport's and three
+    // times as many above and below.
+    std::pair<int, int> rowsNearViewport() const;
     int rowOfClippingNearViewport(const std::string& clippingID) const;
     void setRowHeight(int row);
     void updateSyncButtonImage();
@@ -269,6 +279,7 @@ private:
     std::unordered_set<std::string> pasteboardClippingIDs_;
     std::unique_ptr<Batch> batch_;
     bool updatingHeights_ = false;
+    std::shared_ptr<Landings> landings_;
 
     Model* model_ = nullptr;
     TLClippingsTableView* tableView_ = nullptr;

@@ -113,6 +113,7 @@ protected:
         Panel::Configuration configuration;
         configuration.context = context_;
         configuration.pasteboardClippingIDs = [this] { return pasteboardIDs_; };
+        configuration.saveContext = saveContext_;
         panel_ = std::make_unique<Panel>(configuration);
         panel_->resize(width, height);
         panel_->show();
@@ -156,6 +157,7 @@ protected:
     std::shared_ptr<store::Context> context_;
     std::unique_ptr<Panel> panel_;
     std::optional<std::vector<std::string>> pasteboardIDs_;
+    std::function<foundation::Result<void>(store::Context&)> saveContext_;
 };
 
 TEST_F(ClippingsPanelTest, TheHistoryLimitCapsRowsAndFooterAndItsLastRowColoursTheFooter) {
@@ -385,6 +387,40 @@ TEST_F(ClippingsPanelTest, MarksFollowTheClipboardNoticeFromAnyThread) {
         ASSERT_NE(cell, nullptr) << row;
         EXPECT_EQ(cell->tavlo(), row == 3 || row == 7) << row;
     }
+}
+
+TEST_F(ClippingsPanelTest, AClippingWithoutAnAddDateTakesItsClipboardDateEvenWhenTheSaveFails) {
+    auto old = add("from before add dates were kept", 50, nullptr, false);
+    old->setAddDate(std::nullopt);
+    ASSERT_TRUE(context_->save().ok());
+    int saves = 0;
+    saveContext_ = [&](store::Context&) -> foundation::Result<void> {
+        ++saves;
+        return foundation::Error("NSCocoaErrorDomain", 134030, "The disk is full.");
+    };
+    Panel& panel = makePanel();
+    (void)panel.grab();
+    drain();
+    ASSERT_EQ(shown(), std::vector<std::string>{old->clippingID().value()});
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(old->addDate(), old->tavloDate());
+    EXPECT_EQ(old->sync(), true);
+    EXPECT_TRUE(old->modifiedDate());
+
+    // The failure is ignored: the row stays, and the repair waits among the
+    // context's unsaved changes instead of being made and saved at every paint.
+    EXPECT_TRUE(context_->hasChanges());
+    for (int i = 0; i < 3; ++i) {
+        panel.fetchClippings();
+        (void)panel.grab();
+        drain();
+    }
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(shown(), std::vector<std::string>{old->clippingID().value()});
+    // The context's next save writes it.
+    ASSERT_TRUE(context_->save().ok());
+    EXPECT_FALSE(context_->hasChanges());
+    EXPECT_EQ(old->addDate(), old->tavloDate());
 }
 
 TEST_F(ClippingsPanelTest, ClicksSelectInOrderAndAltClicksAreReported) {
