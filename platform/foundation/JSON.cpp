@@ -141,6 +141,8 @@ void appendString(std::string& out, std::string_view text) {
     out += '"';
 }
 
+std::optional<Error> appendDictionary(std::string& out, const PlistValue::Dictionary& dictionary, int depth);
+
 std::optional<Error> appendCompact(std::string& out, const PlistValue& value, int depth) {
     if (depth > JSON::kMaxDepth) return writeError("Nesting too deep.");
     switch (value.type()) {
@@ -178,21 +180,24 @@ std::optional<Error> appendCompact(std::string& out, const PlistValue& value, in
         out += ']';
         return std::nullopt;
     }
-    case PlistValue::Type::Dictionary: {
-        out += '{';
-        bool first = true;
-        for (const auto& [key, element] : *value.asDictionary()) {
-            if (!first) out += ',';
-            first = false;
-            appendString(out, key);
-            out += ':';
-            if (auto error = appendCompact(out, element, depth + 1)) return error;
-        }
-        out += '}';
-        return std::nullopt;
-    }
+    case PlistValue::Type::Dictionary:
+        return appendDictionary(out, *value.asDictionary(), depth);
     }
     return writeError("Invalid type in JSON write.");
+}
+
+std::optional<Error> appendDictionary(std::string& out, const PlistValue::Dictionary& dictionary, int depth) {
+    out += '{';
+    bool first = true;
+    for (const auto& [key, element] : dictionary) {
+        if (!first) out += ',';
+        first = false;
+        appendString(out, key);
+        out += ':';
+        if (auto error = appendCompact(out, element, depth + 1)) return error;
+    }
+    out += '}';
+    return std::nullopt;
 }
 
 }  // namespace
@@ -212,6 +217,14 @@ Result<PlistValue> JSON::read(std::string_view text, Fragments fragments) {
         return readError("JSON text did not start with array or object and option to allow fragments not set.");
     return std::move(result);
 }
+
+std::optional<Error> JSON::appendValue(std::string& out, const PlistValue& value) { return appendCompact(out, value, 0); }
+
+std::optional<Error> JSON::appendValue(std::string& out, const PlistValue::Dictionary& dictionary) {
+    return appendDictionary(out, dictionary, 0);
+}
+
+void JSON::appendQuoted(std::string& out, std::string_view text) { appendString(out, text); }
 
 Result<std::string> JSON::write(const PlistValue& value, bool pretty) {
     std::string out;

@@ -14,6 +14,7 @@
 // U+FFFD in place of each bad sequence; NaN and infinities, dates and data
 // have no JSON form and make the write fail.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,13 @@ public:
     // Compact text with dictionary keys in sorted order; pretty adds line breaks
     // and an indent of two spaces.
     static Result<std::string> write(const PlistValue& value, bool pretty = false);
+    // Appends value's compact text to out as write() writes it, for callers that
+    // lay out a document from parts (a fragment is fine here). On failure out
+    // may hold part of the text.
+    static std::optional<Error> appendValue(std::string& out, const PlistValue& value);
+    static std::optional<Error> appendValue(std::string& out, const PlistValue::Dictionary& dictionary);
+    // Appends text as a JSON string, quotes and escapes as write() makes them.
+    static void appendQuoted(std::string& out, std::string_view text);
 };
 
 }  // namespace foundation

@@ -258,10 +258,7 @@ std::shared_ptr<const Controller::Settings> Controller::settings() const {
     return settings_;
 }
 
-bool Controller::analyticsFeatureSwitchEnabled() const {
-    auto s = settings();
-    return !s->haveSettings || s->shouldCollectAnalytics;
-}
+bool Controller::analyticsFeatureSwitchEnabled() const { return settings()->analyticsEnabled(); }
 
 bool Controller::customEventsFeatureSwitchEnabled() const {
     auto s = settings();
@@ -335,22 +332,87 @@ void Controller::handleDisabledFeatureSwitch() {
     performAfterSettings_.store(false);
 }
 
+bool Controller::sampledOut(std::string_view key, int64_t samplingRate) const {
+    return BBXAnalyticsEventFilter::shouldDiscardEventWithKey(key, betaToken_.has_value(), beacon_->installID(),
+                                                              samplingRate);
+}
+
 void Controller::logEvent(const std::shared_ptr<BBXEventLogEvent>& event) {
     if (!event) return;
     auto s = settings();
-    if (BBXAnalyticsEventFilter::shouldDiscardEvent(event.get(), betaToken_, beacon_->installID(), s->samplingRate)) {
+    if (sampledOut(event->key(), s->samplingRate)) {
         if (tally::debugEnabled())
             tally::log(foundation::format("[Blackbox:Tally] Application is enabled for sampling, skipping %@",
                                           event->eventData().toString()));
         return;
     }
-    if (!analyticsFeatureSwitchEnabled()) return;
+    if (!s->analyticsEnabled()) return;
     uint64_t priority = event->priority();
     if (priority > 2) return;
+    if (priority == 2) {
+        addToLowPriorityBatch(PendingEvent{event, nullptr, 0, {}});
+        return;
+    }
     auto self = shared_from_this();
-    auto write = [self, priority, event] { self->writeEvent(priority, *event); };
-    if (priority < 2) priorityQueues_[priority]->sync(write);
-    else priorityQueues_[priority]->async(write);
+    priorityQueues_[priority]->sync([self, priority, event] { self->writeEvent(priority, *event); });
+}
+
+void Controller::addToLowPriorityBatch(PendingEvent pending) {
+    std::lock_guard lock(batchMutex_);
+    batch_.push_back(std::move(pending));
+    if (batchWriteQueued_) return;
+    batchWriteQueued_ = true;
+    // Queued under the batch's lock: whatever is queued on the low-priority
+    // queue once this call has returned runs after the batch is written.
+    priorityQueues_[2]->async([self = shared_from_this()] { self->writeLowPriorityBatch(); });
+}
+
+void Controller::writeLowPriorityBatch() {
+    {
+        std::lock_guard lock(batchMutex_);
+        writingBatch_.swap(batch_);
+        batchWriteQueued_ = false;
+    }
+    // Lines go out in pieces of about this size: few writes for a large batch,
+    // and the size trigger still sees the file grow between pieces.
+    constexpr size_t kPieceBytes = 64 * 1024;
+    std::string lines, payload;
+    std::vector<size_t> ends;  // where each line ends in lines
+    for (PendingEvent& pending : writingBatch_) {
+        if (pending.event) pending.event->appendEventData(lines);
+        else if (!BBXAnalyticsEvent::appendTallyEventLine(lines, payload, *pending.tallyEvent, pending.timestamp,
+                                                          pending.eventIdentifier))
+            continue;  // no JSON form (logged in debug)
+        ends.push_back(lines.size());
+        if (lines.size() >= kPieceBytes) writeLowPriorityLines(lines, ends);
+    }
+    writeLowPriorityLines(lines, ends);
+    writingBatch_.clear();
+    if (writingBatch_.capacity() > 4096) writingBatch_ = {};  // a burst's storage is not kept
+}
+
+void Controller::writeLowPriorityLines(std::string& lines, std::vector<size_t>& ends) {
+    if (ends.empty()) return;
+    if (auto ensured = ensureLogFileExistsForPriority(2); !ensured.ok()) {
+        for (size_t n = 0; n < ends.size(); ++n)
+            tally::debugLog(foundation::format(
+                "[Blackbox:Tally] Unable to create a new log file for priority %zd {error: %@}", 2L, ensured.error()));
+    } else {
+        auto& file = *priorityState_[2].file;
+        // A failed append leaves the file as it was: then each line is tried on
+        // its own, so those that fit are written and the rest fail one by one.
+        if (!file.appendData(lines).ok()) {
+            size_t start = 0;
+            for (size_t end : ends) {
+                if (auto appended = file.appendData(std::string_view(lines).substr(start, end - start)); !appended.ok())
+                    tally::debugLog(foundation::format("[Blackbox:Tally] Unable to log event {error: %@}", appended.error()));
+                start = end;
+            }
+        }
+        handleSizeTriggeredMaintainSessionFragmentForLogFile(file);
+    }
+    lines.clear();
+    ends.clear();
 }
 
 void Controller::writeEvent(uint64_t priority, const BBXEventLogEvent& event) {
@@ -393,14 +455,21 @@ void Controller::handlePriorityTriggeredMaintainSessionFragmentForEvent(const BB
     else performAfterSettings_.store(true);
 }
 
-void Controller::logTallyEvent(const BBXTallyEvent& event) {
-    if (!analyticsFeatureSwitchEnabled()) {
+void Controller::logTallyEvent(std::shared_ptr<const BBXTallyEvent> event) {
+    auto s = settings();
+    if (!s->analyticsEnabled()) {
         tally::log("[Blackbox:Tally] Tally is disabled for this application. Please enable Tally on your dashboard.");
         return;
     }
-    tally::debugLog(foundation::format("[Blackbox:Tally] Logging event: %@", event.description()));
-    logEvent(BBXAnalyticsEvent::initWithTallyEvent(event, timestampGenerator_->generateAnalyticsTimestamp(),
-                                                   identifierGenerator_->generateEventIdentifier()));
+    if (tally::debugEnabled()) tally::log(foundation::format("[Blackbox:Tally] Logging event: %@", event->description()));
+    uint64_t timestamp = timestampGenerator_->generateAnalyticsTimestamp();
+    std::string identifier = identifierGenerator_->generateEventIdentifier();
+    if (sampledOut(event->key(), s->samplingRate)) {
+        logEvent(BBXAnalyticsEvent::initWithTallyEvent(*event, timestamp, std::move(identifier)));
+        return;
+    }
+    // Tally events are low priority: the writer makes their lines.
+    addToLowPriorityBatch(PendingEvent{nullptr, std::move(event), timestamp, std::move(identifier)});
 }
 
 void Controller::logPredefinedEvent(const std::shared_ptr<BBXTallyPredefinedEvent>& event) {
@@ -410,7 +479,7 @@ void Controller::logPredefinedEvent(const std::shared_ptr<BBXTallyPredefinedEven
                                       event->description()));
         return;
     }
-    logTallyEvent(*event);
+    logTallyEvent(event);
 }
 
 void Controller::logCustomEvent(const std::shared_ptr<BBXTallyCustomEvent>& event) {
@@ -420,7 +489,7 @@ void Controller::logCustomEvent(const std::shared_ptr<BBXTallyCustomEvent>& even
                                       event->description()));
         return;
     }
-    logTallyEvent(*event);
+    logTallyEvent(event);
 }
 
 void Controller::applicationLifecycleEvent(const std::string& notificationName) {

@@ -12,6 +12,16 @@
 // line is written, priority 2 never does). The priority queues never wait for
 // the maintenance queue.
 //
+// Low-priority events are batched: a caller adds the event to a pending batch
+// under a short lock and queues a writing block only when the batch was empty,
+// so a busy caller neither wakes the writer per event nor waits for it. The
+// block takes the batch whole, makes the Tally events' lines (their JSON is
+// written on the writer, straight from the events, not on the caller) and
+// appends them in a few large writes, falling back to one write per event when a write fails, so a
+// full disk still refuses events one by one on whole lines. A block queued on
+// the low-priority queue after a call (a barrier, a fragment swap, the wait at
+// will-terminate) runs after that call's event is written.
+//
 // Where this goes beyond the bare description of the engine:
 // - Settings are an immutable snapshot replaced whole, so a priority queue
 //   reads one consistent set; numbers are read saturating (negative or not a
@@ -46,6 +56,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSource.h"
@@ -99,6 +111,9 @@ public:
         bool trackPredefinedEvents = true;
         int64_t samplingRate = 0;
 
+        // Events are written: no settings yet, or settings collecting analytics.
+        bool analyticsEnabled() const { return !haveSettings || shouldCollectAnalytics; }
+
         // From a settings document ("features" and "analytics"); none gives the
         // state before any settings.
         static Settings fromDictionary(const Dictionary* settings);
@@ -145,7 +160,7 @@ public:
     bool predefinedEventsFeatureSwitchEnabled() const;
 
     void logEvent(const std::shared_ptr<BBXEventLogEvent>& event);
-    void logTallyEvent(const BBXTallyEvent& event);
+    void logTallyEvent(std::shared_ptr<const BBXTallyEvent> event);
     void logPredefinedEvent(const std::shared_ptr<BBXTallyPredefinedEvent>& event);
     void logCustomEvent(const std::shared_ptr<BBXTallyCustomEvent>& event);
     void applicationLifecycleEvent(const std::string& notificationName);
@@ -226,6 +241,18 @@ private:
     void applySettings(std::shared_ptr<const Dictionary> settings);
     void handleDisabledFeatureSwitch();
     void writeEvent(uint64_t priority, const BBXEventLogEvent& event);
+    bool sampledOut(std::string_view key, int64_t samplingRate) const;
+    // One low-priority event waiting in the batch: made by the caller, or a
+    // Tally event whose line the writer makes.
+    struct PendingEvent {
+        std::shared_ptr<const BBXEventLogEvent> event;
+        std::shared_ptr<const BBXTallyEvent> tallyEvent;
+        uint64_t timestamp = 0;
+        std::string eventIdentifier;
+    };
+    void addToLowPriorityBatch(PendingEvent pending);
+    void writeLowPriorityBatch();
+    void writeLowPriorityLines(std::string& lines, std::vector<size_t>& ends);
     foundation::Result<void> ensureLogFileExistsForPriority(uint64_t priority);
     bool handleSizeTriggeredMaintainSessionFragmentForLogFile(const BBXEventLogEventFile& file);
     void handlePriorityTriggeredMaintainSessionFragmentForEvent(const BBXEventLogEvent& event);
@@ -267,6 +294,11 @@ private:
         std::unique_ptr<BBXEventLogEventFile> file;
     };
     PriorityState priorityState_[3];
+
+    std::mutex batchMutex_;  // guards the next two
+    std::vector<PendingEvent> batch_;
+    bool batchWriteQueued_ = false;
+    std::vector<PendingEvent> writingBatch_;  // low-priority queue: the batch being written, its storage reused
 
     std::atomic<bool> performAfterSettings_{false};
     std::atomic<uint64_t> maintenanceRuns_{0};

@@ -1,5 +1,7 @@
 #include "sdk/tally/BBXAnalyticsEvent.h"
 
+#include <iterator>
+
 #include "platform/foundation/Format.h"
 #include "platform/foundation/JSON.h"
 #include "sdk/tally/BBXTallyEvent.h"
@@ -12,6 +14,15 @@ BBXAnalyticsEvent::BBXAnalyticsEvent(uint64_t priority, uint64_t timestamp, std:
     : BBXEventLogEvent(priority, timestamp, std::move(key), std::move(payload)),
       eventIdentifier_(std::move(eventIdentifier)),
       payloadValues_(std::move(payloadValues)) {}
+
+namespace {
+
+void logEncodingFailure(const foundation::Error& error) {
+    tally::debugLog(foundation::format(
+        "[Blackbox:Tally] BBXAnalyticsEvent unable to JSON-encode payloadValueDictionary {error: %@}", error));
+}
+
+}  // namespace
 
 std::optional<foundation::Data> BBXAnalyticsEvent::encodePayload(Dictionary& payloadValues,
                                                                  const std::string& eventIdentifier) {
@@ -27,8 +38,7 @@ std::optional<foundation::Data> BBXAnalyticsEvent::encodePayload(Dictionary& pay
     else values.erase("eventId");
     payloadValues = std::move(values);
     if (!json.ok()) {
-        tally::debugLog(foundation::format(
-            "[Blackbox:Tally] BBXAnalyticsEvent unable to JSON-encode payloadValueDictionary {error: %@}", json.error()));
+        logEncodingFailure(json.error());
         return std::nullopt;
     }
     return foundation::Data::fromString(json.value());
@@ -46,6 +56,54 @@ std::shared_ptr<BBXAnalyticsEvent> BBXAnalyticsEvent::initWithPriority(uint64_t 
 std::shared_ptr<BBXAnalyticsEvent> BBXAnalyticsEvent::initWithTallyEvent(const BBXTallyEvent& event, uint64_t timestamp,
                                                                          std::string eventIdentifier) {
     return initWithPriority(2, timestamp, event.key(), std::move(eventIdentifier), event.payloadDictionary());
+}
+
+bool BBXAnalyticsEvent::appendTallyEventLine(std::string& out, std::string& payload, const BBXTallyEvent& event,
+                                             uint64_t timestamp, const std::string& eventIdentifier) {
+    // The dictionary initWithTallyEvent encodes, key by key in its (sorted)
+    // order: the metadata, with the two attribute dictionaries and "eventId"
+    // set over it. Those three keys are in sorted order here.
+    struct Set {
+        std::string_view key;
+        const Dictionary* dictionary;
+        const std::string* text;
+    };
+    const Set set[] = {{"custom_attributes", &event.customAttributes(), nullptr},
+                       {"eventId", nullptr, &eventIdentifier},
+                       {"predefined_attributes", &event.predefinedAttributes(), nullptr}};
+    payload.clear();
+    payload += '{';
+    bool first = true;
+    auto addKey = [&](std::string_view key) {
+        if (!first) payload += ',';
+        first = false;
+        foundation::JSON::appendQuoted(payload, key);
+        payload += ':';
+    };
+    auto metadata = event.metadata().begin();
+    const auto metadataEnd = event.metadata().end();
+    for (const Set* next = std::begin(set);; ++next) {
+        const bool last = next == std::end(set);
+        for (; metadata != metadataEnd && (last || std::string_view(metadata->first) < next->key); ++metadata) {
+            addKey(metadata->first);
+            if (auto error = foundation::JSON::appendValue(payload, metadata->second)) {
+                logEncodingFailure(*error);
+                return false;
+            }
+        }
+        if (last) break;
+        if (metadata != metadataEnd && metadata->first == next->key) ++metadata;  // set over
+        addKey(next->key);
+        if (next->text) {
+            foundation::JSON::appendQuoted(payload, *next->text);
+        } else if (auto error = foundation::JSON::appendValue(payload, *next->dictionary)) {
+            logEncodingFailure(*error);
+            return false;
+        }
+    }
+    payload += '}';
+    appendLine(out, timestamp, event.key(), payload);
+    return true;
 }
 
 std::string BBXAnalyticsEvent::description() const {

@@ -22,6 +22,13 @@ public:
     static std::shared_ptr<BBXAnalyticsEvent> initWithTallyEvent(const BBXTallyEvent& event, uint64_t timestamp,
                                                                  std::string eventIdentifier);
 
+    // Appends the line initWithTallyEvent's event would have to out, without
+    // making the event: its payload is written straight from the Tally event's
+    // parts (payload is the caller's scratch text). False (logged in debug, out
+    // unchanged) when the values have no JSON form.
+    static bool appendTallyEventLine(std::string& out, std::string& payload, const BBXTallyEvent& event,
+                                     uint64_t timestamp, const std::string& eventIdentifier);
+
     const std::string& eventIdentifier() const { return eventIdentifier_; }
     // The payload values as given, without "eventId".
     const Dictionary& stringPayloadValueDict() const { return payloadValues_; }

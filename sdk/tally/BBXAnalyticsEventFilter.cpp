@@ -7,10 +7,15 @@
 #include "sdk/tally/UTF16.h"
 
 bool BBXAnalyticsEventFilter::shouldDiscardEvent(const BBXEventLogEvent* event, const std::optional<std::string>& betaToken,
-                                                 const std::optional<std::string>& installationID, int64_t factor) {
+                                                 std::optional<std::string_view> installationID, int64_t factor) {
     if (!event) return true;
-    if (betaToken) return false;
-    if (!samplingEnabledForEventType(event->key())) return false;
+    return shouldDiscardEventWithKey(event->key(), betaToken.has_value(), installationID, factor);
+}
+
+bool BBXAnalyticsEventFilter::shouldDiscardEventWithKey(std::string_view key, bool hasBetaToken,
+                                                        std::optional<std::string_view> installationID, int64_t factor) {
+    if (hasBetaToken) return false;
+    if (!samplingEnabledForEventType(key)) return false;
     return shouldDiscardEventWithInstallationID(installationID, factor);
 }
 
@@ -21,7 +26,7 @@ bool BBXAnalyticsEventFilter::samplingEnabledForEventType(std::string_view key) 
     return std::find(kSampled.begin(), kSampled.end(), key) != kSampled.end();
 }
 
-bool BBXAnalyticsEventFilter::shouldDiscardEventWithInstallationID(const std::optional<std::string>& installationID,
+bool BBXAnalyticsEventFilter::shouldDiscardEventWithInstallationID(std::optional<std::string_view> installationID,
                                                                    int64_t factor) {
     if (!installationID || factor < 2) return false;
     auto hash = static_cast<int64_t>(static_cast<int32_t>(javaHashCodeForString(*installationID)));

@@ -16,9 +16,12 @@ class BBXAnalyticsEventFilter {
 public:
     // No event is discarded; with a beta token nothing else is.
     static bool shouldDiscardEvent(const BBXEventLogEvent* event, const std::optional<std::string>& betaToken,
-                                   const std::optional<std::string>& installationID, int64_t factor);
+                                   std::optional<std::string_view> installationID, int64_t factor);
+    // The same for an event known by its key.
+    static bool shouldDiscardEventWithKey(std::string_view key, bool hasBetaToken,
+                                          std::optional<std::string_view> installationID, int64_t factor);
     // The eight "app_*" lifecycle keys other than "app_installed".
     static bool samplingEnabledForEventType(std::string_view key);
-    static bool shouldDiscardEventWithInstallationID(const std::optional<std::string>& installationID, int64_t factor);
+    static bool shouldDiscardEventWithInstallationID(std::optional<std::string_view> installationID, int64_t factor);
     static uint32_t javaHashCodeForString(std::string_view text);
 };

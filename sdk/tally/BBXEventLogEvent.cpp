@@ -19,17 +19,25 @@ void appendNumber(std::string& out, uint64_t number) {
 }  // namespace
 
 void BBXEventLogEvent::appendEventData(std::string& out) const {
-    out.reserve(out.size() + 48 + key_.size() + (payload_ ? payload_->length() : 0));
+    appendLine(out, timestamp_, key_,
+               payload_ ? std::optional<std::string_view>(std::string_view(
+                              reinterpret_cast<const char*>(payload_->bytes()), payload_->length()))
+                        : std::nullopt);
+}
+
+void BBXEventLogEvent::appendLine(std::string& out, uint64_t timestamp, std::string_view key,
+                                  std::optional<std::string_view> payload) {
+    out.reserve(out.size() + 48 + key.size() + (payload ? payload->size() : 0));
     // The timestamp is written as a signed 64-bit number would be; every
     // millisecond time before the year 292 million is the same either way.
-    appendNumber(out, timestamp_);
+    appendNumber(out, timestamp);
     out += '\t';
-    out += key_;
-    if (payload_) {
+    out += key;
+    if (payload) {
         out += '\t';
-        appendNumber(out, payload_->length());
+        appendNumber(out, payload->size());
         out += '\t';
-        out.append(reinterpret_cast<const char*>(payload_->bytes()), payload_->length());
+        out += *payload;
     }
     out += '\n';
 }

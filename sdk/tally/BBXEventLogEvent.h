@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/foundation/Data.h"
 
@@ -29,6 +30,9 @@ public:
     foundation::Data eventData() const;
     // Appends the line to out (no copy of the payload beyond the append).
     void appendEventData(std::string& out) const;
+    // The line of an event with these parts, for writers that have no event object.
+    static void appendLine(std::string& out, uint64_t timestamp, std::string_view key,
+                           std::optional<std::string_view> payload);
 
     // Equal priority, timestamp, key and payload (both missing counts as equal).
     bool isEqual(const BBXEventLogEvent& other) const;

@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -78,6 +81,34 @@ TEST(BCNUUIDTest, CreatesUniqueUpperCaseVersion4Strings) {
         seen.insert(uuid);
     }
     EXPECT_EQ(seen.size(), 10000u);
+}
+
+// UUIDs come from a per-thread pool of random bytes: a forked child must not
+// make the UUIDs its parent makes next, from bytes both hold.
+TEST(BCNUUIDTest, AForkedChildMakesOtherUUIDsThanItsParent) {
+    BCNCreateUUIDString();  // the pool is filled
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string text;
+        for (int i = 0; i < 4; ++i) text += BCNCreateUUIDString();
+        ssize_t written = ::write(fds[1], text.data(), text.size());
+        ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::set<std::string> parents;
+    for (int i = 0; i < 4; ++i) parents.insert(BCNCreateUUIDString());
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(text.size(), 4u * 36u);
+    for (size_t at = 0; at < text.size(); at += 36) EXPECT_EQ(parents.count(text.substr(at, 36)), 0u) << text.substr(at, 36);
 }
 
 TEST(BCNUUIDTest, HexOfUUIDBytesIsLowerCaseWithoutHyphens) {

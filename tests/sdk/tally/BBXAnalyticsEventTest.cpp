@@ -120,3 +120,30 @@ TEST(BBXAnalyticsEventTest, HostileNamesAndValuesKeepOneFramedLine) {
         EXPECT_EQ(attributes->asDictionary()->size(), 2u);
     }
 }
+
+// The writer makes Tally events' lines without making the events: byte for
+// byte the line the event would have.
+TEST(BBXAnalyticsEventTest, ALineWrittenFromTheTallyEventIsTheEventsLine) {
+    const std::string hostile = std::string("tab\tline\nnul\0quote\"bad\xFF", 23);
+    const std::shared_ptr<const BBXTallyEvent> events[] = {
+        BBXTallyCustomEvent::initWithName("plain"),
+        BBXTallyCustomEvent::initWithName("clipping_copied", Dictionary{{"screen", "preferences"}, {"count", 42},
+                                                                         {"ratio", 0.25}, {"first", true},
+                                                                         {"eventId", "given"}}),
+        BBXTallyCustomEvent::initWithName(hostile, Dictionary{{hostile, hostile}, {"é", -1e300}}),
+        std::make_shared<BBXTallyLoginEvent>("password", true, Dictionary{{"a", "b"}}),
+        std::make_shared<BBXTallyLoginEvent>(std::nullopt, std::nullopt),
+    };
+    std::string scratch = "left from before";
+    std::string lines = "kept\n";
+    std::string expected = lines;
+    for (const auto& tally : events) {
+        ASSERT_TRUE(tally);
+        auto event = BBXAnalyticsEvent::initWithTallyEvent(*tally, 1700000000123, "1B4E28BA-2FA1-41D2-883F-0016D3CCA427");
+        ASSERT_TRUE(event);
+        event->appendEventData(expected);
+        EXPECT_TRUE(BBXAnalyticsEvent::appendTallyEventLine(lines, scratch, *tally, 1700000000123,
+                                                            "1B4E28BA-2FA1-41D2-883F-0016D3CCA427"));
+        EXPECT_EQ(lines, expected);
+    }
+}
