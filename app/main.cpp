@@ -5,6 +5,7 @@
 
 #include <openssl/crypto.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "logging/TLLog.h"
 #include "platform/cloud/StoredKeyValueStore.h"
 #include "platform/desktop/ApplicationBus.h"
+#include "platform/desktop/ApplicationBusClient.h"
 #include "platform/desktop/KeyLabels.h"
 #include "platform/desktop/LogSink.h"
 #include "platform/desktop/TerminationSignals.h"
@@ -29,6 +31,17 @@ int main(int argc, char** argv) {
     // may still be running: their per-thread state would be freed under them,
     // or lost once its key is gone. The process's end frees everything anyway.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+
+    std::string identifier = foundation::Bundle::main()->bundleIdentifier();
+    if (identifier.empty()) identifier = "com.tavlo.Tavlo";
+    // A launch beside a running instance only asks it to show its window,
+    // which needs no display, fonts or widgets: asked before any of them is
+    // loaded. An owner that does not answer (still starting, or quitting) is
+    // left to the claim below, which waits for it.
+    if (desktop::ApplicationBusClient::hasOwner(identifier) &&
+        desktop::ApplicationBusClient::reopenOwner(identifier, std::chrono::seconds(2)))
+        return 0;
+
     QApplication application(argc, argv);
     // Tavlo lives in the tray: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -47,9 +60,6 @@ int main(int argc, char** argv) {
 
     // Settings files other processes replace are read again off the main thread.
     dispatch::UserDefaultsWatch::install();
-
-    std::string identifier = foundation::Bundle::main()->bundleIdentifier();
-    if (identifier.empty()) identifier = "com.tavlo.Tavlo";
 
     // Settled before start-up touches anything: its first step empties the
     // temporary folder that a running instance's image copies live in.

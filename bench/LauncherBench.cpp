@@ -42,6 +42,8 @@ using bench::ms;
 using bench::runToEnd;
 using bench::spawn;
 using bench::stop;
+using benchx11::waitFor;
+using benchx11::WindowWatcher;
 
 const QString kService = QStringLiteral("com.tavlo.Tavlo");
 
@@ -50,44 +52,6 @@ bool introspects() {
                                                        QStringLiteral("org.freedesktop.DBus.Introspectable"),
                                                        QStringLiteral("Introspect"));
     return QDBusConnection::sessionBus().call(call, QDBus::Block, 1000).type() == QDBusMessage::ReplyMessage;
-}
-
-// Whether a viewable top-level window (or a frame's child) has the WM_CLASS class.
-class WindowWatcher {
-public:
-    WindowWatcher() : connection_(xcb_connect(nullptr, nullptr)) {}
-    ~WindowWatcher() { xcb_disconnect(connection_); }
-
-    bool mapped(const std::string& wmClass) {
-        xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
-        for (xcb_window_t top : children(root)) {
-            if (!viewable(top)) continue;
-            if (className(top) == wmClass) return true;
-            for (xcb_window_t inner : children(top))
-                if (viewable(inner) && className(inner) == wmClass) return true;
-        }
-        return false;
-    }
-
-private:
-    std::vector<xcb_window_t> children(xcb_window_t window) { return benchx11::children(connection_, window); }
-    bool viewable(xcb_window_t window) {
-        auto* reply = xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window), nullptr);
-        bool result = reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
-        free(reply);
-        return result;
-    }
-    std::string className(xcb_window_t window) { return benchx11::className(connection_, window); }
-    xcb_connection_t* connection_;
-};
-
-double waitFor(Clock::time_point start, const std::function<bool()>& condition,
-               Clock::duration limit = 30s) {
-    while (Clock::now() - start < limit) {
-        if (condition()) return ms(Clock::now() - start);
-        std::this_thread::sleep_for(1ms);
-    }
-    return -1;
 }
 
 // Ends the Tavlo that owns the bus name. A detached Tavlo is this process's

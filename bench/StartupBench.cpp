@@ -132,19 +132,6 @@ Sample runTavlo(const std::string& program, const fs::path& store, int rssSecond
     return sample;
 }
 
-Home prepareCopyQ() {
-    Home home = makeHome("copyq");
-    auto env = home.env();
-    pid_t server = spawn({"copyq"}, env);
-    for (int i = 0; i < 200 && runToEnd({"copyq", "count"}, env) != 0; ++i) std::this_thread::sleep_for(50ms);
-    runToEnd({"copyq", "config", "maxitems", "10000"}, env);
-    std::string kilobyte(1000, 'x');
-    runToEnd({"copyq", "eval", "for (var i = 0; i < 10000; ++i) add(str(i) + ' " + kilobyte + "')"}, env);
-    runToEnd({"copyq", "exit"}, env);
-    waitpid(server, nullptr, 0);
-    return home;
-}
-
 Sample runCopyQ(const Home& home, int rssSeconds) {
     auto env = home.env();
     Sample sample;
@@ -201,7 +188,7 @@ int main(int argc, char** argv) {
     std::printf("tavlo VmRSS after %d s: %.1f MB\n", rssSeconds, tavloRss.rss / 1024.0);
 
     if (copyq) {
-        Home home = prepareCopyQ();
+        Home home = bench::prepareCopyQ("copyq");
         for (int run = 0; run < runs; ++run) {
             Sample s = runCopyQ(home, 0);
             std::printf("copyq run %d: count answered %.0f ms\n", run + 1, s.ready);
