@@ -152,31 +152,7 @@ int main(int argc, char** argv) {
 
     if (copyq) {
         Home copyqHome = bench::prepareCopyQ("tavlo-panel-show-bench-copyq");
-        auto copyqEnv = copyqHome.env();
-        pid_t server = spawn({"copyq"}, copyqEnv);
-        for (int i = 0; i < 200 && runToEnd({"copyq", "count"}, copyqEnv) != 0; ++i) std::this_thread::sleep_for(50ms);
-        for (int run = 0; run < runs; ++run) {
-            // A hide that reaches CopyQ while it is still handling the previous
-            // show is sometimes dropped: ask again rather than wait for nothing.
-            bool hidden = false;
-            for (int attempt = 0; attempt < 5 && !hidden; ++attempt) {
-                runToEnd({"copyq", "hide"}, copyqEnv);
-                hidden = waitFor(Clock::now(), [&] { return !windows.mapped("copyq"); }, 2s) >= 0;
-            }
-            if (!hidden) {
-                std::printf("run %d: CopyQ's window did not hide; run skipped\n", run + 1);
-                continue;
-            }
-            std::this_thread::sleep_for(300ms);
-            auto start = Clock::now();
-            pid_t show = spawn({"copyq", "show"}, copyqEnv);
-            double shown = waitFor(start, [&] { return windows.mapped("copyq"); });
-            waitpid(show, nullptr, 0);
-            std::printf("run %d: copyq show to its window mapped %.1f ms\n", run + 1, shown);
-            if (shown >= 0) copyqShow.push_back(shown);
-        }
-        runToEnd({"copyq", "exit"}, copyqEnv);
-        waitpid(server, nullptr, 0);
+        copyqShow = benchx11::timeCopyQShows(windows, copyqHome, runs);
         fs::remove_all(copyqHome.root);
     }
     if (windowManager > 0) stop(windowManager);
