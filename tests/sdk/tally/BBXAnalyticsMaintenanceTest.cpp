@@ -225,18 +225,21 @@ TEST_F(BBXAnalyticsMaintenanceTest, FailedUploadsKeepTheirFragment) {
         networking_ = std::make_shared<BBXAnalyticsNetworkingClient>();
         networking_->networkClient()->setJitterSourceForTesting([] { return 1.0; });
         const bool silent = !c.script.empty() && c.script[0].neverAnswer;
-        if (silent) networking_->setTimeoutForTesting(0.5);
+        if (silent) networking_->setTimeoutForTesting(0.25);
         ASSERT_TRUE(start());
         apply(settings(c.refused ? refusedURL : service_->analyticsURL()));
         logCustom(3);
         fs::path sent = fragment();
         size_t before = service_->requests().size();
+        int connectionsBefore = service_->server().connectionCount();
         std::vector<double> waits;
         runMaintenance(&waits);
         size_t requests = service_->requests().size() - before;
-        // A time-out may come before the service has read a request whole.
+        // A time-out may come before the service has read a request whole (on
+        // a loaded machine, before any): the client reached it, and the retry
+        // waits below show each time-out retried.
         if (silent) {
-            EXPECT_GE(requests, 1u);
+            EXPECT_GE(service_->server().connectionCount() - connectionsBefore, 1);
             EXPECT_LE(requests, c.requests);
         } else {
             EXPECT_EQ(requests, c.requests);
