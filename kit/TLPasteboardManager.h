@@ -159,6 +159,12 @@ public:
     void deleteClipping(const std::shared_ptr<Clipping>& clipping);
     void deleteAssetsForClippingWithID(const std::string& clippingID);
     void deleteList(const std::shared_ptr<List>& list);
+    // Deletes the clippings and, when given, the list in one save of their
+    // context, then their folders. A failed save is logged and takes the
+    // deletions back (with what the delete rules changed), so every clipping,
+    // its folder and the list stay as stored. True when the save succeeded.
+    bool deleteClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
+                         const std::shared_ptr<List>& list = nullptr);
 
 private:
     struct Capture;

@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "kit/NSFileManagerExtras.h"
@@ -180,6 +181,39 @@ void TLPasteboardManager::deleteList(const std::shared_ptr<List>& list) {
         context_->deleteObject(list);
         if (context_->hasChanges()) folders.settle(saveClippingContext(*context_));
     });
+}
+
+bool TLPasteboardManager::deleteClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
+                                          const std::shared_ptr<List>& list) {
+    store::Context* context = list ? list->managedObjectContext() : nullptr;
+    for (size_t i = 0; !context && i < clippings.size(); ++i)
+        if (clippings[i]) context = clippings[i]->managedObjectContext();
+    if (!context) return false;  // nothing stored to delete
+    bool saved = false;
+    context->performBlockAndWait([&] {
+        // What was already pending stays pending whatever the save does.
+        std::unordered_set<const store::ManagedObject*> pending;
+        for (const auto* set : {&context->deletedObjects(), &context->updatedObjects()})
+            for (const auto& object : *set) pending.insert(object.get());
+        FoldersAfterSave folders;
+        for (const auto& clipping : clippings)
+            if (clipping && clipping->managedObjectContext() == context && !clipping->isDeleted())
+                deleteClippingLater(clipping, folders);
+        if (list && !list->isDeleted()) {
+            TLLogInfo(TLLogContextPasteboard, "Deleting list with ID: %@", list->listID());
+            context->deleteObject(list);
+        }
+        saved = folders.settle(saveClippingContext(*context));
+        if (saved) return;
+        // The objects this call deleted, and those the delete rules deleted or
+        // changed, go back to what the store holds.
+        store::Context::Objects undone;
+        for (const auto* set : {&context->deletedObjects(), &context->updatedObjects()})
+            for (const auto& object : *set)
+                if (!pending.count(object.get())) undone.push_back(object);
+        for (const auto& object : undone) context->refreshObject(object, false);
+    });
+    return saved;
 }
 
 foundation::Result<void> TLPasteboardManager::saveClippingContext(store::Context& context) {

@@ -33,10 +33,16 @@ QIcon mixedStateIcon() {
 constexpr int kMaxTitleWidth = 600;
 constexpr qsizetype kMaxTitleCharacters = 300;
 
-// A title shown as written: "&" is a character, not a mnemonic.
+// A title shown as written: "&" is a character, not a mnemonic, and a
+// control character shows as its picture (a tab would start the shortcut
+// column, a line break a second line).
 QString literalText(const std::string& title, const QFont& font) {
     QString text = QString::fromStdString(title);
     if (text.size() > kMaxTitleCharacters) text = text.left(kMaxTitleCharacters) + QChar(0x2026);
+    for (QChar& c : text) {
+        if (c.unicode() < 0x20) c = QChar(0x2400 + c.unicode());
+        else if (c.unicode() == 0x7F) c = QChar(0x2421);
+    }
     text = QFontMetrics(font).elidedText(text, Qt::ElideRight, kMaxTitleWidth);
     return text.replace(QLatin1Char('&'), QLatin1String("&&"));
 }

@@ -255,4 +255,58 @@ TEST_F(TLPasteboardManagerHistoryTest, AFailedDeletionSaveKeepsTheFoldersAndIsLo
     EXPECT_EQ(savedClippings().size(), 1u);
 }
 
+TEST_F(TLPasteboardManagerHistoryTest, ClippingsAndTheirListGoInOneSaveOrNotAtAll) {
+    manager_.reset();
+    bool fail = true;
+    int saves = 0;
+    TLPasteboardManager::Configuration configuration;
+    configuration.saveContext = [&](store::Context& context) -> foundation::Result<void> {
+        ++saves;
+        if (!fail) return context.save();
+        context.processPendingChanges();  // a real save fails after the delete rules ran
+        return foundation::Error("NSCocoaErrorDomain", 640, "The disk is full.");
+    };
+    start(std::move(configuration));
+    auto list = makeList(List::makeListID(), "Work");
+    std::vector<std::shared_ptr<Clipping>> members;
+    for (int i = 0; i < 3; ++i) {
+        auto member = add(i);
+        member->setList(list);
+        auto asset = std::static_pointer_cast<Asset>(context_->insertNewObject(Asset::kEntityName));
+        asset->setFilename("0.public.utf8-plain-text");
+        asset->setClipping(member);
+        members.push_back(member);
+    }
+    auto outsider = add(9);
+    ASSERT_TRUE(context_->save().ok());
+    for (const auto& member : members) giveFolder(*member);
+    auto assets = [&] {
+        store::FetchRequest request(Asset::kEntityName);
+        auto count = context_->count(request);
+        return count ? count.value() : -1;
+    };
+    ASSERT_EQ(assets(), 3);
+
+    // Refused: nothing is deleted, not even what the delete rules reached.
+    EXPECT_FALSE(manager_->deleteClippings(members, list));
+    EXPECT_EQ(saves, 1);
+    EXPECT_FALSE(context_->hasChanges());
+    for (const auto& member : members) {
+        EXPECT_TRUE(fs::exists(folderOf(*member)));
+        EXPECT_EQ(member->list(), list);
+    }
+    EXPECT_EQ(assets(), 3);
+    fail = false;
+    outsider->setText("edited");
+    ASSERT_TRUE(context_->save().ok());  // the next save stores no deletion
+    EXPECT_EQ(savedClippings().size(), 4u);
+
+    // Saved: one save, then the folders go.
+    EXPECT_TRUE(manager_->deleteClippings(members, list));
+    EXPECT_EQ(saves, 2);
+    for (const auto& member : members) EXPECT_FALSE(fs::exists(folderOf(*member)));
+    EXPECT_EQ(savedClippings().size(), 1u);
+    EXPECT_EQ(assets(), 0);
+}
+
 }  // namespace

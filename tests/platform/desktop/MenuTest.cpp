@@ -37,12 +37,13 @@ TEST_F(MenuFixture, TitlesStatesAndKeyEquivalentsShowButNeverFire) {
     add("Copy As")->setSubmenu(sub);
     menu->addItem(MenuItem::separatorItem());
     add("Hidden")->setHidden(true);
+    add("Q1\tQ2\nend");
 
     menu->popUp(QPoint(200, 150));
     QMenu* shown = menu->qMenu();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(shown));
     QList<QAction*> actions = shown->actions();
-    ASSERT_EQ(actions.size(), 7);
+    ASSERT_EQ(actions.size(), 8);
     EXPECT_EQ(actions[0]->text(), "R&&D");  // drawn as "R&D", no mnemonic
     EXPECT_EQ(actions[0]->iconText(), "R&D");
     EXPECT_TRUE(actions[1]->property("mixedState").toBool());
@@ -54,6 +55,8 @@ TEST_F(MenuFixture, TitlesStatesAndKeyEquivalentsShowButNeverFire) {
     EXPECT_EQ(actions[4]->text(), "Search\tSuper+Ctrl+F");
     EXPECT_EQ(actions[5]->menu(), sub->qMenu());
     EXPECT_TRUE(actions[6]->isSeparator());
+    // A tab would start the shortcut column: control characters show as their pictures.
+    EXPECT_EQ(actions[7]->text(), QString::fromUtf8("Q1\u2409Q2\u240Aend"));
     for (QAction* action : actions) EXPECT_TRUE(action->shortcut().isEmpty());
 
     QTest::keyClick(shown, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
