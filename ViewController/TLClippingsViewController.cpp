@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMimeData>
 #include <QPainter>
@@ -36,7 +37,10 @@
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "kit/TavloKit.h"
+#include "platform/desktop/Alert.h"
+#include "platform/desktop/Animator.h"
 #include "platform/desktop/InterfaceStyle.h"
+#include "platform/desktop/Menu.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/store/Context.h"
@@ -47,6 +51,7 @@
 #include "views/TLClippingRowView.h"
 #include "views/TLFooterTextField.h"
 #include "views/TLImageView.h"
+#include "views/TLListWindowController.h"
 #include "views/TLTitleView.h"
 #include "views/TLView.h"
 
@@ -65,8 +70,9 @@ bool nonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
 // The least content height of a row: two lines of the content font.
 double minimumContentHeight() { return 2 * (kContentFontSize + 3); }
 
-// The panel's pictures, drawn as outlines in white: tinted when shown.
-QImage panelImage(const QString& name, int size) {
+}  // namespace
+
+QImage TLClippingsViewController::panelImage(const QString& name, int size) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
@@ -95,6 +101,10 @@ QImage panelImage(const QString& name, int size) {
         painter.drawLine(QPointF(s * 0.22, s * 0.78), QPointF(s * 0.20, s * 0.64));
         painter.drawLine(QPointF(s * 0.20, s * 0.64), QPointF(s * 0.34, s * 0.64));
         if (name == QLatin1String("icon-nosync")) painter.drawLine(QPointF(s * 0.15, s * 0.85), QPointF(s * 0.85, s * 0.15));
+    } else if (name == QLatin1String("icon-cancel")) {  // a ring with a cross
+        painter.drawEllipse(QRectF(s * 0.18, s * 0.18, s * 0.64, s * 0.64));
+        painter.drawLine(QPointF(s * 0.38, s * 0.38), QPointF(s * 0.62, s * 0.62));
+        painter.drawLine(QPointF(s * 0.62, s * 0.38), QPointF(s * 0.38, s * 0.62));
     } else if (name == QLatin1String("icon-list-large")) {
         for (int i = 0; i < 3; ++i) {
             double y = s * (0.3 + 0.2 * i);
@@ -110,7 +120,11 @@ QImage panelImage(const QString& name, int size) {
     return image;
 }
 
-QColor tintColor(bool dark) { return dark ? QColor(Qt::white) : QColor::fromRgbF(0.25, 0.25, 0.25, 1); }
+QColor TLClippingsViewController::tintColor(bool dark) {
+    return dark ? QColor(Qt::white) : QColor::fromRgbF(0.25, 0.25, 0.25, 1);
+}
+
+namespace {
 
 QString assetPath(const std::optional<std::string>& clippingID, const std::optional<std::string>& type) {
     auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(clippingID);
@@ -377,6 +391,9 @@ TLClippingsViewController::TLClippingsViewController(Configuration configuration
 TLClippingsViewController::~TLClippingsViewController() {
     observers_.clear();
     self_.reset();
+    if (searchAnimation_) searchAnimation_->stop();  // its frames would reach this panel
+    listWindowController_.reset();
+    deleteListAlert_.reset();
     queue_.reset();  // joins the measuring thread
     if (clippingsController_) clippingsController_->setDelegate(nullptr);
     tableView_->setMouseEventDelegate(nullptr);
@@ -437,7 +454,6 @@ void TLClippingsViewController::buildViews() {
     searchButton_ = makeButton("searchButton");
     syncButton_ = makeButton("syncButton");
     settingsButton_ = makeButton("settingsButton");
-    searchButton_->setEnabled(false);  // until the search is given to it
     // The title holds the header's middle third; the window's own buttons sit
     // in the left one, the panel's in the right one.
     auto* left = new QWidget(headerView_);
@@ -454,9 +470,10 @@ void TLClippingsViewController::buildViews() {
     header->addWidget(titleView_, 1);
     header->addWidget(right, 1);
     QObject::connect(syncButton_, &QAbstractButton::clicked, this, [this] { syncButtonClicked(); });
-    QObject::connect(searchButton_, &QAbstractButton::clicked, this, [this] {
-        if (searchAction_) searchAction_();
-    });
+    QObject::connect(searchButton_, &QAbstractButton::clicked, this, [this] { toggleSearch(); });
+    titleView_->setClickAction([this] { showTitleMenu(); });
+    titleView_->setRightClickAction([this] { showTitleRightClickMenu(); });
+    headerView_->installEventFilter(this);  // the search field follows its size
     QObject::connect(settingsButton_, &QAbstractButton::clicked, this, [this] {
         if (settingsAction_) settingsAction_();
         else foundation::NotificationCenter::defaultCenter().post(TLShowPreferencesWindow);
@@ -501,25 +518,16 @@ void TLClippingsViewController::buildViews() {
     layout->addWidget(footerView_);
 }
 
-void TLClippingsViewController::setTitleClickAction(std::function<void()> action) {
-    titleView_->setClickAction(std::move(action));
-}
-
-void TLClippingsViewController::setTitleRightClickAction(std::function<void()> action) {
-    titleView_->setRightClickAction(std::move(action));
-}
-
-void TLClippingsViewController::setSearchAction(std::function<void()> action) {
-    searchAction_ = std::move(action);
-    searchButton_->setEnabled(bool(searchAction_));
-}
-
 void TLClippingsViewController::setSettingsAction(std::function<void()> action) { settingsAction_ = std::move(action); }
 
 std::shared_ptr<store::Context> TLClippingsViewController::context() const {
     if (configuration_.context) return configuration_.context;
     auto manager = TLDatabaseManager::sharedManager();
     return manager ? manager->managedObjectContext() : nullptr;
+}
+
+std::shared_ptr<TLPasteboardManager> TLClippingsViewController::pasteboardManager() const {
+    return configuration_.pasteboardManager ? configuration_.pasteboardManager : TLPasteboardManager::sharedManager();
 }
 
 int64_t TLClippingsViewController::historyLimit() const {
@@ -559,6 +567,12 @@ void TLClippingsViewController::changeEvent(QEvent* event) {
 }
 
 bool TLClippingsViewController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == searchField_ && event->type() == QEvent::KeyPress)
+        return searchFieldKeyPress(static_cast<QKeyEvent&>(*event));
+    if (watched == headerView_) {
+        if (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest) layoutSearchField();
+        return QWidget::eventFilter(watched, event);
+    }
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) updateFlags();
     return QWidget::eventFilter(watched, event);
 }
@@ -617,8 +631,10 @@ void TLClippingsViewController::updateAppearance() {
     titleView_->setDarkMode(dark);
     settingsButton_->setIcon(QPixmap::fromImage(
         NSImageExtras::colorizedImage(panelImage(QStringLiteral("icon-settings"), kIconSize * 2), tint)));
-    searchButton_->setIcon(QPixmap::fromImage(
-        NSImageExtras::colorizedImage(panelImage(QStringLiteral("icon-search"), kIconSize * 2), tint)));
+    searchButton_->setIcon(QPixmap::fromImage(NSImageExtras::colorizedImage(
+        panelImage(QString::fromLatin1(isSearching_ ? "icon-search-selected" : "icon-search"), kIconSize * 2),
+        isSearching_ ? NSColorTavloColors::appTintColor() : tint)));
+    updateSearchFieldAppearance();
     updateSyncButtonImage();
     headerView_->update();
     footerView_->update();
@@ -766,15 +782,19 @@ void TLClippingsViewController::fetchClippings() {
     if (list_ && list_->listID()) suite->setObject(foundation::PlistValue(*list_->listID()), TLUserDefaultsSelectedListID);
     else suite->removeObjectForKey(TLUserDefaultsSelectedListID);
     suite->synchronize();
-    resetClippingsController();
-    (void)clippingsController();
     nextClippingIndex_ = -1;
-    reconcileRows(nullptr);
-    reloadTable();
+    refetchRows();
     updateFooterText();
     if (clippingsController().count() > 0) hideEmptyState();
     else showEmptyState();
     updateVisibleRowHeights();
+}
+
+void TLClippingsViewController::refetchRows() {
+    resetClippingsController();
+    (void)clippingsController();
+    reconcileRows(nullptr);
+    reloadTable();
 }
 
 void TLClippingsViewController::resetClippingsController() {

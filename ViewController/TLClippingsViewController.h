@@ -24,9 +24,18 @@
 // scaled while decoding and within a 64 MiB allocation limit, into a cache of
 // at most 64 MiB; a PDF shows its first page.
 //
+// Searching narrows the fetch to the clippings whose text, link, source or
+// page title (and, in the main history, list name) hold the search text,
+// ignoring case and diacritics; the header then shows the search field in
+// place of the title. The title's menu chooses the main history or a list and
+// makes new lists; its right-click menu renames or deletes the list on show
+// (TLClippingsViewControllerSearch.cpp and TLClippingsViewControllerLists.cpp).
+//
 // Main queue only, except where an operation says otherwise.
 #include <QCache>
+#include <QColor>
 #include <QImage>
+#include <QLineEdit>
 #include <QSizeF>
 #include <QString>
 #include <QWidget>
@@ -51,12 +60,22 @@
 class Clipping;
 class List;
 class QAbstractButton;
+class QGraphicsOpacityEffect;
+class QKeyEvent;
 class QLabel;
 class QVariantAnimation;
 class TLClippingCellView;
 class TLImageView;
+class TLListWindowController;
+class TLPasteboardManager;
 class TLTitleView;
 class TLView;
+namespace desktop {
+class Alert;
+class Animation;
+class Menu;
+class MenuItem;
+}  // namespace desktop
 namespace dispatch {
 class Queue;
 }
@@ -74,9 +93,11 @@ public:
         std::shared_ptr<store::Context> context;
         // The clippings on the clipboard now; none: the shared pasteboard manager's.
         std::function<std::optional<std::vector<std::string>>()> pasteboardClippingIDs;
-        // How a repaired clipping's context is saved; none: its own save. Its
-        // errors are ignored: the repair stays among the context's unsaved
-        // changes for its next save.
+        // Deletes clippings and trims the history; none: the shared pasteboard manager.
+        std::shared_ptr<TLPasteboardManager> pasteboardManager;
+        // How the main context is saved (a repaired clipping, the list sheet);
+        // none: its own save. A repair's errors are ignored: it stays among the
+        // context's unsaved changes for its next save.
         std::function<foundation::Result<void>(store::Context&)> saveContext;
     };
 
@@ -94,6 +115,7 @@ public:
     static constexpr int kDecodeLimitMiB = 64;
     static constexpr int kDefaultHistoryLimit = 100;
     static constexpr int kDefaultRowLines = 8;
+    static constexpr double kSearchAnimationSeconds = 0.2;
 
     explicit TLClippingsViewController(Configuration configuration = {}, QWidget* parent = nullptr);
     ~TLClippingsViewController() override;
@@ -102,7 +124,7 @@ public:
     QWidget* view() override { return this; }
     bool canHideWindow() const override { return true; }
     bool isSearching() const override { return isSearching_; }
-    QWidget* searchField() const override { return searchField_; }
+    QLineEdit* searchField() const override { return searchField_; }
 
     // --- State.
     const std::shared_ptr<List>& list() const { return list_; }
@@ -134,18 +156,16 @@ public:
     TLTitleView* titleView() const { return titleView_; }
     QLabel* footerLabel() const { return footerLabel_; }
     QAbstractButton* searchButton() const { return searchButton_; }
+    // Made with the first search.
+    QAbstractButton* cancelSearchButton() const { return cancelSearchButton_; }
     QAbstractButton* syncButton() const { return syncButton_; }
     QAbstractButton* settingsButton() const { return settingsButton_; }
     TLImageView* emptyStateImageView() const { return emptyStateImageView_; }
     bool isShowingEmptyState() const;
 
-    // --- Actions others give the panel's controls (the lists, the search and
-    // the menus): the title's click and right click, the search and settings
-    // buttons, and the sync the sync button asks for (it calls its completion
-    // when the sync is over).
-    void setTitleClickAction(std::function<void()> action);
-    void setTitleRightClickAction(std::function<void()> action);
-    void setSearchAction(std::function<void()> action);
+    // --- Actions others give the panel's controls: the settings button, and
+    // the sync the sync button asks for (it calls its completion when the
+    // sync is over).
     void setSettingsAction(std::function<void()> action);
     void setSyncAction(std::function<void(std::function<void()> completion)> action) { syncAction_ = std::move(action); }
 
@@ -169,6 +189,43 @@ public:
     void updateFooterText();
     void showEmptyState();
     void hideEmptyState();
+
+    // --- Search (TLClippingsViewControllerSearch.cpp).
+    // The search button.
+    void toggleSearch() { toggleSearchWithAnimation(true); }
+    // Shows the search field in the title's place and starts an empty search;
+    // while searching, gives the field the keyboard again.
+    void toggleSearchWithAnimation(bool animated);
+    // Ends the search: the title and the whole history or list come back.
+    void cancelSearchWithAnimation(bool animated);
+    // The cancel button.
+    void cancelSearch() { cancelSearchWithAnimation(true); }
+    // The user changed the field's text (typing, pasting, undoing); code that
+    // sets the text calls fetchResults() itself.
+    void controlTextDidChange();
+    // Fetches the clippings holding the field's text, unless that search is on show.
+    void fetchResults();
+    // The search field's own keys; true when the key was taken.
+    bool searchFieldKeyPress(const QKeyEvent& event);
+    void showPreferencesWindow();
+    // How often the panel has beeped (a key or an action with nothing to act on).
+    static int beepCount();
+
+    // --- Lists (TLClippingsViewControllerLists.cpp).
+    // The title's menu: the main history, the lists by name, "New List...".
+    void showTitleMenu();
+    void switchToList(desktop::MenuItem& sender);
+    // Shows the list, or the main history for null; capture follows the choice.
+    void selectList(std::shared_ptr<List> list);
+    void createNewList();
+    // The title's right-click menu, with a list on show: rename and delete.
+    void showTitleRightClickMenu();
+    void renameList();
+    void deleteList();
+    // The menu shown last from the title (kept while it shows).
+    const std::shared_ptr<desktop::Menu>& titleMenu() const { return titleMenu_; }
+    // The list sheet on show; null when none.
+    TLListWindowController* listWindowController() const { return listWindowController_.get(); }
 
     // --- Data source and row heights.
     // The rows shown: the fetched count, capped by the history limit in the
@@ -240,7 +297,23 @@ private:
 
     int64_t historyLimit() const;
     std::shared_ptr<store::Context> context() const;
+    std::shared_ptr<TLPasteboardManager> pasteboardManager() const;
+    // The panel's pictures, drawn as outlines in white: tinted when shown.
+    static QImage panelImage(const QString& name, int size);
+    static QColor tintColor(bool dark);
+    static void beep();
     void buildViews();
+    // Drops the controller, fetches anew and shows its rows.
+    void refetchRows();
+    void makeSearchField();
+    void layoutSearchField();
+    void updateSearchFieldAppearance();
+    // Tab, Down and Return: the table takes the keyboard on the first result.
+    void moveFromSearchFieldToTable();
+    std::vector<std::shared_ptr<List>> fetchLists();
+    void beginListSheet(std::shared_ptr<List> list);
+    // Back to the main history after the list on show went.
+    void showMainHistory();
     void observe(const char* name, std::function<void(const foundation::Notification&)> handler);
     void reloadTable();  // every cell set again, the selection kept
     void applyPasteboardMarks();
@@ -290,11 +363,17 @@ private:
     QAbstractButton* searchButton_ = nullptr;
     QAbstractButton* syncButton_ = nullptr;
     QAbstractButton* settingsButton_ = nullptr;
-    QWidget* searchField_ = nullptr;
+    QLineEdit* searchField_ = nullptr;
+    QAbstractButton* cancelSearchButton_ = nullptr;
+    QGraphicsOpacityEffect* searchFieldOpacity_ = nullptr;
+    QGraphicsOpacityEffect* titleOpacity_ = nullptr;
+    std::shared_ptr<desktop::Animation> searchAnimation_;
+    std::shared_ptr<desktop::Menu> titleMenu_;
+    std::shared_ptr<TLListWindowController> listWindowController_;
+    std::unique_ptr<desktop::Alert> deleteListAlert_;
     TLImageView* emptyStateImageView_ = nullptr;
     QVariantAnimation* syncAnimation_ = nullptr;
 
-    std::function<void()> searchAction_;
     std::function<void()> settingsAction_;
     std::function<void(std::function<void()>)> syncAction_;
     std::function<void()> scrollAction_;

@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QSysInfo>
 
@@ -227,12 +228,14 @@ void AppDelegate::makeClippingsPanel() {
         auto strong = manager.lock();
         return strong ? strong->pasteboardClippingIDs() : std::nullopt;
     };
+    configuration.pasteboardManager = pasteboardManager_;
     // The window takes the panel as its content and owns it.
     auto* panel = new TLClippingsViewController(std::move(configuration));
     std::weak_ptr<TLTavloWindowController> controller = tavloWindowController_;
-    // Until the lists come, the title offers the window's modes.
-    panel->setTitleClickAction([controller, panel] {
-        if (auto strong = controller.lock()) strong->showWindowMenu(panel->titleView());
+    // Until the panel has its application menu, the settings button offers
+    // the window's modes and the preferences.
+    panel->setSettingsAction([controller, panel] {
+        if (auto strong = controller.lock()) strong->showWindowMenu(panel->settingsButton());
     });
     tavloWindowController_->setContentViewController(panel);
 }

@@ -217,6 +217,9 @@ void TLTavloWindowController::showWindowMenu(QWidget* under) {
     floating->setKeyEquivalent("W");
     floating->setKeyEquivalentModifierMask(MenuItem::kCommandKeyMask | MenuItem::kShiftKeyMask);
     menu->addItem(floating);
+    menu->addItem(MenuItem::separatorItem());
+    auto preferences = std::make_shared<MenuItem>("Preferences...", [this](MenuItem&) { showPreferencesWindow(); }, ",");
+    menu->addItem(preferences);
     windowMenu_ = menu;  // kept while it shows
     menu->popUp(under ? under->mapToGlobal(QPoint(0, under->height())) : window_->mapToGlobal(QPoint(0, 0)));
 }

@@ -187,8 +187,8 @@ public:
 
     // The placeholder's header title, until a panel takes the window.
     TLTitleView* titleView() const { return titleView_; }
-    // The menu of the window's modes ("Attach to Tray Icon", "Float Window"),
-    // popped up under the widget.
+    // The menu of the window's modes ("Attach to Tray Icon", "Float Window")
+    // and "Preferences...", popped up under the widget.
     void showWindowMenu(QWidget* under);
 
 private:

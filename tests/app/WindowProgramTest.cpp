@@ -1,7 +1,7 @@
 // The browser window of the running program as a new user meets it, under a
 // window manager (openbox) on the test's private X server: the first launch's
-// frame, a move remembered across launches, Escape, and attached mode with and
-// without a tray to hang under.
+// frame, a move remembered across launches, Escape, attached mode with and
+// without a tray to hang under, and a list made and chosen from the title.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -175,6 +175,45 @@ TEST_F(WindowProgramTest, AttachedWithoutATrayComesUpDetachedAndWithATrayUnderTh
         5s))
         << place(browserWindow()) << " icon " << icon;
     EXPECT_EQ(storedDetached(), "false");
+}
+
+TEST_F(WindowProgramTest, AListMadeFromTheTitleTakesTheNextCopy) {
+    startTavlo();
+    ASSERT_TRUE(waitUntil([] { return !browserWindow().empty(); }, 30s)) << "no window";
+    const std::string id = browserWindow();
+    ASSERT_TRUE(waitUntil([&] { return place(id) == Place{20, 20, 360, 600}; }, 5s)) << place(id);
+    runCommand({"xdotool", "windowactivate", "--sync", id}, 5s);
+    auto query = [this](const std::string& sql) {
+        return runCommand({"sqlite3", (home_.dataHome() / "Tavlo/datastore").string(), sql}, 10s).output;
+    };
+    // The title sits in the header's middle; its menu's last row makes a list.
+    auto openTitleMenu = [] {
+        runCommand({"xdotool", "mousemove", "200", "42", "click", "1"}, 5s);
+        std::this_thread::sleep_for(700ms);
+    };
+    openTitleMenu();
+    runCommand({"xdotool", "key", "Up", "Return"}, 5s);
+    std::this_thread::sleep_for(700ms);
+    runCommand({"xdotool", "type", "--delay", "50", "Work"}, 10s);
+    runCommand({"xdotool", "key", "Return"}, 5s);
+    ASSERT_TRUE(waitUntil([&] { return query("SELECT name, sync FROM List") == "Work|1\n"; }, 10s))
+        << query("SELECT name, sync FROM List");
+
+    // Chosen from the title's menu (the row above "New List..."), the list
+    // takes the next copy.
+    openTitleMenu();
+    runCommand({"xdotool", "key", "Up", "Up", "Return"}, 5s);
+    ASSERT_TRUE(waitUntil([&] { return settingsText().find("<string>L-") != std::string::npos; }, 5s))
+        << settingsText();
+    ASSERT_EQ(runCommand({"sh", "-c", "printf 'for the list' | xclip -selection clipboard >/dev/null 2>&1"}, 10s).status,
+              0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return query("SELECT List.name FROM Clipping JOIN List ON Clipping.list = List.pk WHERE "
+                         "Clipping.text = 'for the list'") == "Work\n";
+        },
+        10s))
+        << query("SELECT text, list FROM Clipping");
 }
 
 }  // namespace
