@@ -46,6 +46,7 @@
 #include "sdk/beacon/BCNException.h"
 #include "sdk/beacon/BCNKitRegistry.h"
 #include "sdk/beacon/Beacon.h"
+#include "sdk/blackbox/Blackbox.h"
 #include "sdk/tally/Tally.h"
 #include "views/TLPreferencesWindowController.h"
 #include "views/TLTavloWindowController.h"
@@ -485,9 +486,11 @@ void AppDelegate::darkModeChanged() {
 void AppDelegate::startKits() {
     // The kits observe the application's lifecycle from their start on.
     desktop::ApplicationLifecycle::install();
+    // The crash kit starts the analytics kit itself; Beacon adds Tally to
+    // the list because the crash kit is in it.
+    Blackbox::registerKitClass(BCNKitRegistry::shared());
     Tally::registerKitClass(BCNKitRegistry::shared());
-    std::vector<BCNKitReference> kits;
-    for (const BCNKitClass* kitClass : BCNKitRegistry::shared().registeredClasses()) kits.push_back(kitClass);
+    std::vector<BCNKitReference> kits{std::shared_ptr<BCNKitInstance>(Blackbox::sharedInstance())};
     try {
         Beacon::with(kits);
     } catch (const BCNException& exception) {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "AppDelegate.h"
+#include "TavloApplication.h"
 #include "TLScriptCommand.h"
 #include "kit/TLDatabaseManager.h"
 #include "logging/TLLog.h"
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
         desktop::ApplicationBusClient::reopenOwner(identifier, std::chrono::seconds(2)))
         return 0;
 
-    QApplication application(argc, argv);
+    TavloApplication application(argc, argv);
     // Tavlo lives in the tray: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Tavlo"));

@@ -32,6 +32,19 @@ struct BCNKitClass {
 
     // Adopts the protocol with both required operations in place.
     bool isBCNKit() const { return conformsToBCNKit && bundleIdentifier && kitDisplayVersion; }
+
+    // A class that adopts the protocol, with its identity and its start.
+    static BCNKitClass conforming(std::string name, std::string identifier, std::string displayVersion,
+                                  std::string buildVersion, std::function<void()> initialize) {
+        BCNKitClass kit;
+        kit.name = std::move(name);
+        kit.conformsToBCNKit = true;
+        kit.bundleIdentifier = [identifier] { return identifier; };
+        kit.kitDisplayVersion = [displayVersion] { return displayVersion; };
+        kit.kitBuildVersion = [buildVersion] { return buildVersion; };
+        kit.initializeIfNeeded = std::move(initialize);
+        return kit;
+    }
 };
 
 // An instance of a kit class.

@@ -85,13 +85,8 @@ std::shared_ptr<Blackbox> Blackbox::sharedInstance() {
 
 const BCNKitClass* Blackbox::registerKitClass(BCNKitRegistry& registry) {
     if (registeredClass()) return registeredClass();
-    BCNKitClass kit;
-    kit.name = kClassName;
-    kit.conformsToBCNKit = true;
-    kit.bundleIdentifier = [] { return std::string(kBundleIdentifier); };
-    kit.kitDisplayVersion = [] { return std::string(kKitDisplayVersion); };
-    kit.kitBuildVersion = [] { return std::string(kKitBuildVersion); };
-    kit.initializeIfNeeded = [] { initializeIfNeeded(); };
+    BCNKitClass kit = BCNKitClass::conforming(kClassName, kBundleIdentifier, kKitDisplayVersion, kKitBuildVersion,
+                                              [] { initializeIfNeeded(); });
     kit.sharedInstance = []() -> std::shared_ptr<BCNKitInstance> { return sharedInstance(); };
     registeredClass() = registry.registerKitClass(std::move(kit));
     return registeredClass();

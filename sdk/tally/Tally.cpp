@@ -27,14 +27,8 @@ std::shared_ptr<Tally> Tally::sharedInstance() {
 }
 
 const BCNKitClass* Tally::registerKitClass(BCNKitRegistry& registry) {
-    BCNKitClass kit;
-    kit.name = kClassName;
-    kit.conformsToBCNKit = true;
-    kit.bundleIdentifier = [] { return std::string(kBundleIdentifier); };
-    kit.kitDisplayVersion = [] { return std::string(kKitDisplayVersion); };
-    kit.kitBuildVersion = [] { return std::string(kKitBuildVersion); };
-    kit.initializeIfNeeded = [&registry] { initializeIfNeeded(registry); };
-    return registry.registerKitClass(std::move(kit));
+    return registry.registerKitClass(BCNKitClass::conforming(kClassName, kBundleIdentifier, kKitDisplayVersion,
+                                                             kKitBuildVersion, [&registry] { initializeIfNeeded(registry); }));
 }
 
 void Tally::initializeIfNeeded(BCNKitRegistry& registry) {

@@ -47,6 +47,8 @@ protected:
             if (!ready) std::this_thread::sleep_for(100ms);
         }
         EXPECT_TRUE(ready);
+        pid_ = program->pid();
+        if (ready) caughtSignals_ = caughtSignals(pid_);
         if (ready && whileRunning) whileRunning();
         program->signal(SIGTERM);
         EXPECT_EQ(program->wait(15s), 0);
@@ -55,6 +57,17 @@ protected:
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
+
+    // The signals a process catches, from its status (SigCgt).
+    static uint64_t caughtSignals(pid_t pid) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigCgt:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+        return 0;
+    }
+    // Whether the running program caught the signal (taken once it was ready).
+    bool caught(int signal) const { return (caughtSignals_ >> (signal - 1)) & 1; }
+    std::filesystem::path crashReports() const { return home_.cacheHome() / "com.blackbox.data/com.tavlo.Tavlo/v3"; }
 
     std::filesystem::path log() const { return home_.root() / "system.log"; }
     std::filesystem::path analytics() const { return home_.cacheHome() / "com.blackbox.data/com.tavlo.Tavlo/analytics"; }
@@ -80,6 +93,8 @@ protected:
     }
 
     testsupport::TempHome home_;
+    pid_t pid_ = 0;
+    uint64_t caughtSignals_ = 0;
 };
 
 TEST_F(KitsProgramTest, TheShippedBundleStartsNoKitAndSaysSoOnce) {
@@ -91,6 +106,12 @@ TEST_F(KitsProgramTest, TheShippedBundleStartsNoKitAndSaysSoOnce) {
     // The shared values were made all the same: the install identifier lasts.
     EXPECT_TRUE(std::filesystem::exists(home_.dataHome() / "com.blackbox/com.tavlo.Tavlo/BBXUserDefaults.plist"));
     EXPECT_FALSE(std::filesystem::exists(analytics()));
+    // No crash kit: the abort and bad-system-call signals keep their default
+    // action (a sanitizer may hold the fault signals either way), and there
+    // is no report folder.
+    EXPECT_FALSE(caught(SIGABRT));
+    EXPECT_FALSE(caught(SIGSYS));
+    EXPECT_FALSE(std::filesystem::exists(crashReports()));
 }
 
 TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
@@ -101,6 +122,18 @@ TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
     // The bundle names no endpoints, so the settings download goes to hosts that
     // never resolve and fails with its one line; nothing else of the kit complains.
     EXPECT_EQ(count(lines, "[Beacon]"), count(lines, "[Beacon] failed to download settings"));
+
+    // The crash kit started: its handlers were in place and this launch's
+    // report folder is the one in "active".
+    EXPECT_EQ(count(lines, "[Blackbox] Version 3.6.0 (99)"), 1u);
+    EXPECT_EQ(count(lines, "could not be initialized"), 0u);
+    EXPECT_TRUE(caught(SIGABRT));
+    EXPECT_TRUE(caught(SIGSYS));
+    std::vector<std::filesystem::path> launches;
+    for (const auto& entry : std::filesystem::directory_iterator(crashReports() / "active")) launches.push_back(entry.path());
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(launches[0] / "metadata.bbxrecord"));
+    EXPECT_FALSE(std::filesystem::exists(crashReports() / "launchmarker")) << "it got past its first turn";
 
     // The analytics kit started: this run's one fragment opens with the session
     // metadata, and quitting wrote the will-terminate event once.
