@@ -15,11 +15,9 @@
 //   the 60,000 x 60,000 PNG header and the 5,000-frame GIF the same way;
 // - one capture at the cap (limit 100 over the same store), from the store's
 //   report to the row painted, on the main thread.
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QAbstractTableModel>
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -40,6 +38,7 @@
 #include <vector>
 
 #include "ViewController/TLClippingsViewController.h"
+#include "bench/SQLiteRowsModel.h"
 #include "kit/Clipping.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLUserDefaultsKeys.h"
@@ -129,37 +128,6 @@ void scrollBoth(const char* who, View& view, int steps) {
                     QApplication::sendEvent(&view, &press);
                 }));
 }
-
-// The peer: every row's key read at once, a row's text read when it is drawn.
-class SQLiteModel : public QAbstractTableModel {
-public:
-    explicit SQLiteModel(const fs::path& path) {
-        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_stmt* all = nullptr;
-        sqlite3_prepare_v2(db_, "SELECT pk FROM \"Clipping\" ORDER BY \"tavloDate\" DESC", -1, &all, nullptr);
-        while (sqlite3_step(all) == SQLITE_ROW) keys_.push_back(sqlite3_column_int64(all, 0));
-        sqlite3_finalize(all);
-        sqlite3_prepare_v2(db_, "SELECT substr(\"text\", 1, 500) FROM \"Clipping\" WHERE pk = ?", -1, &one_, nullptr);
-    }
-    ~SQLiteModel() override {
-        sqlite3_finalize(one_);
-        sqlite3_close(db_);
-    }
-    int rowCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : int(keys_.size()); }
-    int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : 1; }
-    QVariant data(const QModelIndex& index, int role) const override {
-        if (role != Qt::DisplayRole) return {};
-        sqlite3_reset(one_);
-        sqlite3_bind_int64(one_, 1, keys_[size_t(index.row())]);
-        if (sqlite3_step(one_) != SQLITE_ROW) return {};
-        return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(one_, 0)));
-    }
-
-private:
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* one_ = nullptr;
-    std::vector<int64_t> keys_;
-};
 
 std::unique_ptr<TLDatabaseManager> openDatabase(const fs::path& home) {
     return std::make_unique<TLDatabaseManager>(TLDatabaseManager::Configuration{
@@ -281,7 +249,9 @@ int main(int argc, char** argv) {
     std::printf("panel made at launch (fetch of 100,000)   %8.2f ms\n", making);
     std::printf("window shown to first rows painted (warm)  %8.2f ms\n", showing);
     {
-        SQLiteModel model(benchStore());
+        // The peer: every row's key read at once, a row's text read when it is drawn.
+        SQLiteRowsModel model(benchStore());
+        model.showKeys("SELECT pk FROM \"Clipping\" ORDER BY \"tavloDate\" DESC");
         QTableView peer;
         peer.setModel(&model);
         peer.resize(360, 600);
