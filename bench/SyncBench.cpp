@@ -1,0 +1,389 @@
+// The sync engine against its cloud store, embedded and on PostgreSQL (a
+// server the benchmark starts as the tests do), in one run:
+//
+// - BM_FirstFetchAndApply/0 (embedded), /1 (PostgreSQL): another device has
+//   saved 10,000 clippings, 2,000 of them with a PNG asset of 100 KB; the
+//   engine fetches everything from no token into an empty store and applies it,
+//   timed to its completion (every record saved in the store). peak_rss_mb is
+//   the process's peak resident memory during the run (reset before it).
+// - BM_BareFetch/0, /1: the layer's own change fetch of the same records, page
+//   by page, asset files written and removed, nothing applied.
+// - BM_PlainLibpqInsert: the floor, the same rows and bytes (10,000 rows of
+//   the records' fields, 2,000 of 100 KB) in one transaction through libpq.
+// - BM_MarkNeverUploaded: the launch pass's marking of never-uploaded objects
+//   (one batch update per entity) over 100,000 clippings, some loaded in the
+//   main context; beside BM_MarkByFetchAndSave, fetching the same objects,
+//   setting the flag on each and saving.
+//
+//   build/rel/bench/sync_bench
+#include <benchmark/benchmark.h>
+
+#include <libpq-fe.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "BenchMain.h"
+#include "kit/Asset.h"
+#include "kit/Clipping.h"
+#include "kit/List.h"
+#include "kit/NSFileManagerExtras.h"
+#include "kit/TLCloudKitSyncManager.h"
+#include "kit/TLDatabaseManager.h"
+#include "kit/TLMacPasteboard.h"
+#include "kit/TLPasteboardManager.h"
+#include "platform/cloud/Container.h"
+#include "platform/cloud/ZoneServer.h"
+#include "platform/desktop/MemoryPasteboard.h"
+#include "platform/dispatch/MainQueue.h"
+#include "platform/store/BatchUpdateRequest.h"
+#include "platform/store/Context.h"
+#include "platform/store/Predicate.h"
+#include "tests/support/PostgresServer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kClippings = 10000;
+constexpr int kAssets = 2000;
+constexpr size_t kAssetBytes = 100 * 1024;
+constexpr int kMarked = 100000;
+const cloud::RecordZoneID kZone{TLCloudKitSyncManager::kTavloRecordZoneName};
+
+fs::path home() {
+    static const fs::path folder = [] {
+        char pattern[] = "/tmp/tavlo-sync-bench-XXXXXX";
+        fs::path made = ::mkdtemp(pattern);
+        for (const char* var : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
+            fs::create_directories(made / var);
+            ::setenv(var, (made / var).c_str(), 1);
+        }
+        return made;
+    }();
+    return folder;
+}
+
+std::string clippingName(int n) {
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "C-00000000-0000-4000-8000-%012d", n);
+    return buffer;
+}
+
+// 100 KB that no other asset shares (the store shares equal chunks).
+std::string pngBytes(int n) {
+    std::mt19937_64 random(static_cast<uint64_t>(n) + 1);
+    std::string bytes(kAssetBytes, '\0');
+    for (size_t i = 0; i < bytes.size(); i += 8) {
+        const uint64_t word = random();
+        std::memcpy(bytes.data() + i, &word, std::min<size_t>(8, bytes.size() - i));
+    }
+    std::memcpy(bytes.data(), "\x89PNG\r\n\x1a\n", 8);
+    return bytes;
+}
+
+int64_t peakResidentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
+    return 0;
+}
+void resetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+testsupport::PostgresServer* postgres() {
+    auto* server = testsupport::PostgresServer::shared();
+    if (!server) std::fprintf(stderr, "%s\n", testsupport::PostgresServer::skipReason().c_str());
+    return server;
+}
+
+cloud::Configuration account(bool onPostgres) {
+    cloud::Configuration configuration;
+    configuration.account = "bench";
+    if (onPostgres) {
+        static int made = 0;
+        const std::string database = "sync_bench_" + std::to_string(++made);
+        if (!postgres() || !postgres()->createDatabase(database)) std::abort();
+        configuration.backend = cloud::Configuration::kPostgreSQLBackend;
+        configuration.connection = postgres()->connection(database);
+    } else {
+        configuration.folder = home() / "cloud";
+    }
+    return configuration;
+}
+
+// One account per back-end, filled once by another device.
+struct Account {
+    cloud::Configuration configuration;
+
+    static Account& on(bool onPostgres) {
+        static Account* accounts[2] = {nullptr, nullptr};
+        auto*& account = accounts[onPostgres ? 1 : 0];
+        if (!account) account = new Account(onPostgres);
+        return *account;
+    }
+
+    explicit Account(bool onPostgres) : configuration(account(onPostgres)) {
+        auto writer = cloud::Container::make("com.tavlo.Tavlo", configuration, "writer")->server().value();
+        if (!writer->modifyZones({kZone}, {})) std::abort();
+        std::vector<cloud::Record> batch;
+        auto flush = [&] {
+            if (!batch.empty() && !writer->modifyRecords(batch, {})) std::abort();
+            batch.clear();
+        };
+        for (int i = 0; i < kClippings; ++i) {
+            cloud::Record record("Clipping", {clippingName(i), kZone});
+            record.setObject("text", "Clipping number " + std::to_string(i) + " " + std::string(80, 't'));
+            record.setObject("tavloDate", foundation::Date(1e9 + i));
+            record.setObject("addDate", foundation::Date(1e9 + i));
+            record.setObject("items", int64_t{1});
+            record.setObject("deviceName", std::string("OSX"));
+            batch.push_back(std::move(record));
+            if (batch.size() == 400) flush();
+        }
+        flush();
+        const fs::path files = home() / "upload";
+        fs::create_directories(files);
+        for (int i = 0; i < kAssets; ++i) {
+            const std::string clipping = clippingName(i * (kClippings / kAssets));
+            const fs::path file = files / std::to_string(i);
+            std::ofstream(file, std::ios::binary) << pngBytes(i);
+            cloud::Record record("Asset", {clipping + ".0.public.png", kZone});
+            record.setObject("clippingID", clipping);
+            record.setObject("filename", std::string("0.public.png"));
+            record.setObject("clipping", cloud::Reference{cloud::RecordID{clipping, kZone}, cloud::Reference::DeleteSelf});
+            record.setObject("data", cloud::Asset{file});
+            batch.push_back(std::move(record));
+            if (batch.size() == 100) flush();
+        }
+        flush();
+        fs::remove_all(files);
+    }
+};
+
+std::shared_ptr<TLDatabaseManager> emptyStore(const std::string& name) {
+    const fs::path container = home() / name;
+    fs::remove_all(container);
+    fs::remove_all(NSFileManagerExtras::localAssetsDirectory().filePath());
+    return std::make_shared<TLDatabaseManager>(
+        TLDatabaseManager::Configuration{fs::path(TAVLO_SOURCE_DIR) / "resources/Tavlo.momd", container});
+}
+
+std::shared_ptr<TLPasteboardManager> pasteboardManager(const std::shared_ptr<TLDatabaseManager>& database) {
+    auto general = std::make_shared<TLMacPasteboard>();
+    general->setPasteboard(std::make_shared<desktop::MemoryPasteboard>());
+    TLPasteboardManager::Configuration configuration;
+    configuration.generalPasteboard = general;
+    configuration.managedObjectContext = database->managedObjectContext();
+    return std::make_shared<TLPasteboardManager>(std::move(configuration));
+}
+
+void BM_FirstFetchAndApply(benchmark::State& state) {
+    const bool onPostgres = state.range(0) == 1;
+    Account& source = Account::on(onPostgres);
+    int run = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto database = emptyStore("apply-" + std::to_string(++run));
+        auto pasteboard = pasteboardManager(database);
+        auto container = cloud::Container::make("com.tavlo.Tavlo", source.configuration, "reader-" + std::to_string(run));
+        auto engine = std::make_shared<TLCloudKitSyncManager>(container, database, pasteboard);
+        engine->setManagedObjectContext(database->managedObjectContext());
+        std::atomic<bool> done{false}, saved{false};
+        resetPeakResident();
+        state.ResumeTiming();
+        engine->fetchChangesFromCloudKit(std::nullopt, [&](bool success) {
+            saved = success;
+            done = true;
+        });
+        while (!done) {
+            dispatch::MainQueue::runUntilIdle();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        state.PauseTiming();
+        state.counters["peak_rss_mb"] = static_cast<double>(peakResidentKilobytes()) / 1024;
+        if (!saved) state.SkipWithError("the fetch did not complete");
+        store::FetchRequest all(Clipping::kEntityName);
+        auto clippings = database->managedObjectContext()->count(all);
+        if (!clippings || clippings.value() != kClippings) state.SkipWithError("not every clipping arrived");
+        engine.reset();
+        dispatch::MainQueue::runUntilIdle();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * (kClippings + kAssets));
+}
+BENCHMARK(BM_FirstFetchAndApply)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_BareFetch(benchmark::State& state) {
+    const bool onPostgres = state.range(0) == 1;
+    Account& source = Account::on(onPostgres);
+    auto server = cloud::Container::make("com.tavlo.Tavlo", source.configuration, "bare")->server().value();
+    for (auto _ : state) {
+        std::optional<cloud::ServerChangeToken> token;
+        size_t records = 0;
+        for (bool more = true; more;) {
+            auto page = server->fetchChanges(kZone, token, std::nullopt);
+            if (!page) {
+                state.SkipWithError(page.error().line().c_str());
+                break;
+            }
+            for (const auto& record : page.value().changed) {
+                ++records;
+                if (auto data = record.objectForKey("data"))
+                    if (const auto* asset = std::get_if<cloud::Asset>(&*data)) fs::remove(asset->fileURL);
+            }
+            token = page.value().token;
+            more = page.value().moreComing;
+        }
+        if (records != kClippings + kAssets) state.SkipWithError("not every record arrived");
+    }
+    state.SetItemsProcessed(state.iterations() * (kClippings + kAssets));
+}
+BENCHMARK(BM_BareFetch)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_PlainLibpqInsert(benchmark::State& state) {
+    if (!postgres() || !postgres()->createDatabase("sync_bench_plain")) {
+        state.SkipWithError("no PostgreSQL server");
+        return;
+    }
+    PGconn* conn = PQconnectdb(postgres()->connection("sync_bench_plain").c_str());
+    PQclear(PQexec(conn, "CREATE TABLE records(name TEXT PRIMARY KEY, type TEXT, fields BYTEA, data BYTEA)"));
+    PQclear(PQprepare(conn, "row", "INSERT INTO records(name, type, fields, data) VALUES ($1, $2, $3, $4)", 4,
+                      nullptr));
+    std::vector<std::string> assets;
+    for (int i = 0; i < kAssets; ++i) assets.push_back(pngBytes(i));
+    const std::string fields = "Clipping number 0000 " + std::string(80, 't') + std::string(60, 'f');
+    int run = 0;
+    for (auto _ : state) {
+        ++run;
+        PQclear(PQexec(conn, "BEGIN"));
+        auto insert = [&](const std::string& name, const char* type, const std::string& data) {
+            const char* values[4] = {name.c_str(), type, fields.data(), data.empty() ? nullptr : data.data()};
+            const int lengths[4] = {0, 0, static_cast<int>(fields.size()), static_cast<int>(data.size())};
+            const int formats[4] = {0, 0, 1, 1};
+            PGresult* result = PQexecPrepared(conn, "row", 4, values, lengths, formats, 0);
+            if (PQresultStatus(result) != PGRES_COMMAND_OK) state.SkipWithError(PQresultErrorMessage(result));
+            PQclear(result);
+        };
+        for (int i = 0; i < kClippings; ++i)
+            insert(std::to_string(run) + "-" + clippingName(i), "Clipping", std::string());
+        for (int i = 0; i < kAssets; ++i) insert(std::to_string(run) + "-asset-" + std::to_string(i), "Asset", assets[i]);
+        PQclear(PQexec(conn, "COMMIT"));
+    }
+    PQfinish(conn);
+    state.SetItemsProcessed(state.iterations() * (kClippings + kAssets));
+}
+BENCHMARK(BM_PlainLibpqInsert)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// MARK: - Marking at launch
+
+struct MarkedStore {
+    std::shared_ptr<TLDatabaseManager> database;
+    std::vector<std::shared_ptr<store::ManagedObject>> loaded;
+
+    static MarkedStore& shared() {
+        static MarkedStore* store = new MarkedStore();
+        return *store;
+    }
+    MarkedStore() : database(emptyStore("marking")) {
+        auto context = database->managedObjectContext();
+        for (int i = 0; i < kMarked; ++i) {
+            auto c = std::static_pointer_cast<Clipping>(context->insertNewObject(Clipping::kEntityName));
+            c->setClippingID(clippingName(i));
+            c->setText("Clipping " + std::to_string(i));
+            c->setTavloDate(foundation::Date(1e9 + i));
+            c->setModifiedDate(foundation::Date(1e9 + i));
+            c->setSync(false);
+            if (i % 1000 == 999) (void)context->save();
+        }
+        (void)context->save();
+        settle();
+        // What the browser would hold: the newest 200 loaded in the main context.
+        store::FetchRequest newest(Clipping::kEntityName);
+        newest.sortDescriptors = {{"tavloDate", false}};
+        newest.fetchLimit = 200;
+        if (auto found = context->fetch(newest)) loaded = found.value();
+    }
+    void settle() { database->parentManagedObjectContext()->performBlockAndWait([] {}); }
+    // Every flag back to NO, untimed.
+    void clearFlags() {
+        auto root = database->parentManagedObjectContext();
+        root->performBlockAndWait([&] {
+            for (const char* entity : {Asset::kEntityName, Clipping::kEntityName, List::kEntityName}) {
+                store::BatchUpdateRequest request(entity);
+                request.propertiesToUpdate = {{"sync", store::Value(false)}};
+                (void)store::executeBatchUpdate(*root, request);
+            }
+        });
+        dispatch::MainQueue::runUntilIdle();
+    }
+};
+
+std::shared_ptr<const store::Predicate> neverUploaded() {
+    return store::Predicate::withFormat("recordSystemFields MATCHES %@ OR recordSystemFields == nil",
+                                        store::Value(".{0}"))
+        .value();
+}
+
+void BM_MarkNeverUploaded(benchmark::State& state) {
+    auto& marked = MarkedStore::shared();
+    for (auto _ : state) {
+        state.PauseTiming();
+        marked.clearFlags();
+        state.ResumeTiming();
+        // As the launch pass does it: below every context, then each context
+        // refreshes what it holds.
+        auto root = marked.database->parentManagedObjectContext();
+        size_t updated = 0;
+        root->performBlockAndWait([&] {
+            for (const char* entity : {Asset::kEntityName, Clipping::kEntityName, List::kEntityName}) {
+                store::BatchUpdateRequest request(entity);
+                request.predicate = neverUploaded();
+                request.propertiesToUpdate = {{"sync", store::Value(true)}};
+                if (auto ids = store::executeBatchUpdate(*root, request)) updated += ids.value().size();
+            }
+        });
+        dispatch::MainQueue::runUntilIdle();
+        if (updated != kMarked) state.SkipWithError("not every object was marked");
+        if (!std::static_pointer_cast<Clipping>(marked.loaded.front())->sync().value_or(false))
+            state.SkipWithError("a loaded object did not see its flag");
+    }
+    state.SetItemsProcessed(state.iterations() * kMarked);
+}
+BENCHMARK(BM_MarkNeverUploaded)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_MarkByFetchAndSave(benchmark::State& state) {
+    auto& marked = MarkedStore::shared();
+    for (auto _ : state) {
+        state.PauseTiming();
+        marked.clearFlags();
+        state.ResumeTiming();
+        auto context = marked.database->managedObjectContext();
+        size_t updated = 0;
+        for (const char* entity : {Asset::kEntityName, Clipping::kEntityName, List::kEntityName}) {
+            store::FetchRequest request(entity);
+            request.predicate = neverUploaded();
+            if (auto found = context->fetch(request))
+                for (const auto& object : found.value()) {
+                    std::static_pointer_cast<TLSyncedObject>(object)->setSync(true);
+                    ++updated;
+                }
+        }
+        (void)context->save();
+        marked.settle();
+        if (updated != kMarked) state.SkipWithError("not every object was marked");
+    }
+    state.SetItemsProcessed(state.iterations() * kMarked);
+}
+BENCHMARK(BM_MarkByFetchAndSave)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) { return bench::runBenchmarksThenRemove(argc, argv, home()); }
