@@ -9,6 +9,7 @@
 #include "kit/List.h"
 #include "kit/NSDateCloudKit.h"
 #include "kit/NSFileManagerExtras.h"
+#include "kit/TLCloudKitSyncManagerShared.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLUserDefaultsKeys.h"
@@ -29,28 +30,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
-
-void postNotification(const char* name) { foundation::NotificationCenter::defaultCenter().post(name); }
-
-// The status line: a text, or none to show the last-sync line again.
-void postStatus(const std::optional<std::string>& status) {
-    foundation::Notification notification{TLShowSyncStatusNotification, nullptr, {}, {}};
-    if (status) notification.value = *status;
-    foundation::NotificationCenter::defaultCenter().post(notification);
-}
-
+using syncshared::postNotification;
+using syncshared::postStatus;
+using syncshared::printableName;
+using syncshared::settings;
 
 bool safeRecordName(const std::string& name) {
     return !name.empty() && name.size() <= TLCloudKitSyncManager::kMaxRecordNameBytes &&
            name.find('\0') == std::string::npos;
-}
-
-// A printable form of a record name for log lines (NULs would end the line).
-std::string printableName(const std::string& name) {
-    std::string out = name.substr(0, 64);
-    std::replace(out.begin(), out.end(), '\0', '?');
-    return out;
 }
 
 // Field readers: a value of another kind than the format gives is read as
@@ -132,6 +119,7 @@ TLCloudKitSyncManager::TLCloudKitSyncManager(std::shared_ptr<cloud::Container> c
       pasteboardManager_(std::move(pasteboardManager)) {}
 
 TLCloudKitSyncManager::~TLCloudKitSyncManager() {
+    for (auto token : observerTokens_) foundation::NotificationCenter::defaultCenter().removeObserver(token);
     {
         std::lock_guard lock(operationsMutex_);
         for (const auto& weak : operations_)
@@ -185,17 +173,27 @@ bool TLCloudKitSyncManager::syncEnabled() { return settings()->boolForKey(TLUser
 
 cloud::RecordZoneID TLCloudKitSyncManager::tavloRecordZoneID() const { return {kTavloRecordZoneName}; }
 
-void TLCloudKitSyncManager::runCloudKitDiagnostics() {}
-
-void TLCloudKitSyncManager::syncDatabaseToCloudKit(std::function<void(bool uploaded)> completion) {
-    if (completion) completion(false);
-}
 
 // MARK: - Contexts
 
 void TLCloudKitSyncManager::setManagedObjectContext(std::shared_ptr<store::Context> context) {
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    for (auto token : observerTokens_) center.removeObserver(token);
+    observerTokens_.clear();
     managedObjectContext_ = std::move(context);
     importing_ = false;
+    if (managedObjectContext_) {
+        // Saves of the main context start uploads and reach the import context.
+        const void* main = managedObjectContext_.get();
+        observerTokens_.push_back(center.addObserver(store::Context::kWillSaveNotification, main,
+                                                     [weak = weakSelf()](const foundation::Notification& n) {
+                                                         if (auto self = weak.lock()) self->managedObjectContextWillSave(n);
+                                                     }));
+        observerTokens_.push_back(center.addObserver(store::Context::kDidSaveNotification, main,
+                                                     [weak = weakSelf()](const foundation::Notification& n) {
+                                                         if (auto self = weak.lock()) self->managedObjectContextDidSave(n);
+                                                     }));
+    }
     if (!managedObjectContext_) {
         importManagedObjectContext_.reset();
         return;
@@ -258,7 +256,7 @@ void TLCloudKitSyncManager::continueLaunchPass(const std::shared_ptr<store::Cont
         auto self = weak.lock();
         if (!self) return;
         postStatus("Syncing changes to iCloud");
-        self->syncDatabaseToCloudKit([weak = self->weakSelf(), success](bool uploaded) {
+        self->syncDatabaseToCloudKit([weak = self->weakSelf(), success](bool uploaded, const std::optional<cloud::Error>&) {
             if (auto self = weak.lock()) self->finishLaunchPass(uploaded || success);
         });
     });
@@ -301,7 +299,7 @@ void TLCloudKitSyncManager::launchWithoutToken() {
                     auto self = weak.lock();
                     if (!self) return;
                     postStatus("Syncing changes to iCloud");
-                    self->syncDatabaseToCloudKit([weak, success](bool uploaded) {
+                    self->syncDatabaseToCloudKit([weak, success](bool uploaded, const std::optional<cloud::Error>&) {
                         if (auto self = weak.lock()) self->finishLaunchPass(uploaded || success);
                     });
                 });
@@ -318,7 +316,7 @@ void TLCloudKitSyncManager::launchWithoutToken() {
                     }
                     self->subscribeForZoneUpdates();
                     postStatus("Syncing changes to iCloud");
-                    self->syncDatabaseToCloudKit([weak](bool) {
+                    self->syncDatabaseToCloudKit([weak](bool, const std::optional<cloud::Error>&) {
                         if (auto self = weak.lock()) self->finishLaunchPass(true);
                     });
                 });
@@ -330,11 +328,7 @@ void TLCloudKitSyncManager::launchWithoutToken() {
 void TLCloudKitSyncManager::finishLaunchPass(bool recordLastSync) {
     // The date first: the cleared status shows the last-sync line, which
     // should already read this pass's end.
-    if (recordLastSync) {
-        auto suite = settings();
-        suite->setObject(foundation::Date::now(), TLUserDefaultsLastSyncDate);
-        suite->synchronize();
-    }
+    if (recordLastSync) syncshared::storeLastSyncDate();
     postStatus(std::nullopt);
 }
 

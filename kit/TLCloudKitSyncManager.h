@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,7 @@
 #include "platform/cloud/Record.h"
 #include "platform/cloud/RecordZoneID.h"
 #include "platform/cloud/ServerChangeToken.h"
+#include "platform/foundation/Date.h"
 
 namespace cloud {
 class Container;
@@ -36,6 +38,11 @@ class Database;
 class DatabaseOperation;
 class FetchRecordChangesOperation;
 }  // namespace cloud
+
+namespace foundation {
+struct Error;
+struct Notification;
+}  // namespace foundation
 
 namespace store {
 class Context;
@@ -46,6 +53,7 @@ class Clipping;
 class List;
 class TLDatabaseManager;
 class TLPasteboardManager;
+class TLSyncedObject;
 
 class TLCloudKitSyncManager : public std::enable_shared_from_this<TLCloudKitSyncManager> {
 public:
@@ -103,8 +111,55 @@ public:
     void fetchChangesFromCloudKitWithCompletion(std::function<void(bool success)> completion);
     void fetchChangesFromCloudKit(const std::optional<cloud::ServerChangeToken>& token,
                                   std::function<void(bool success)> completion);
-    // The upload pass; answers whether it uploaded. Nothing is uploaded yet: NO.
-    virtual void syncDatabaseToCloudKit(std::function<void(bool uploaded)> completion);
+    // MARK: Upload
+
+    // Upload completions: YES whenever an operation ended (look at the
+    // error), NO only when a pass found nothing to send. Any thread.
+    using UploadCompletion = std::function<void(bool ended, const std::optional<cloud::Error>& error)>;
+    // Local objects by record name, each read and written on its context's queue.
+    using ObjectsByName = std::map<std::string, std::shared_ptr<TLSyncedObject>>;
+    // At most this many saves and deletions go in one modify.
+    static constexpr size_t kMaxItemsPerOperation = 400;
+    // Rounds of re-saving an operation's failed items before the rest waits
+    // for the next pass.
+    static constexpr int kMaxResaveRounds = 3;
+
+    // Observers of the main context's saves, bound by setManagedObjectContext:
+    // will-save lists deletions and starts a pass; did-save hands the save
+    // on to the import context.
+    void managedObjectContextWillSave(const foundation::Notification& notification);
+    void managedObjectContextDidSave(const foundation::Notification& notification);
+    // One upload pass of every object marked for upload and the pending
+    // deletions; returns at once.
+    virtual void syncDatabaseToCloudKit(UploadCompletion completion);
+    // One modify (split past kMaxItemsPerOperation), with the pending
+    // deletions that fit; objects are those the records came from, in context.
+    void saveRecordsToCloudKit(std::vector<cloud::Record> records, ObjectsByName objects, UploadCompletion completion);
+    void saveRecordsToCloudKit(std::vector<cloud::Record> records, ObjectsByName objects,
+                               std::shared_ptr<store::Context> context, UploadCompletion completion);
+    // Fetches the server's versions of failed items and saves them again with the local values.
+    void fetchRecordsWithID(std::vector<cloud::RecordID> recordIDs, ObjectsByName objects,
+                            std::shared_ptr<store::Context> context);
+
+    // The pending deletions (TLUserDefaultsDeleteTransactions).
+    static std::vector<std::string> pendingDeletions();
+
+    // MARK: Reconcile
+
+    // The zone fetch of every record's comparison fields, from the token given.
+    using RecordArrays = std::shared_ptr<std::vector<cloud::Record>>;
+    void fetchAllLists(RecordArrays lists, RecordArrays clippings, RecordArrays assets,
+                       const std::optional<cloud::ServerChangeToken>& changeToken, std::function<void(bool)> completion);
+    // Compares the records with the store on the import context and sends
+    // what differs each way; the reconcile's completion posts its end.
+    void compareListRecords(const std::vector<cloud::Record>& lists, const std::vector<cloud::Record>& clippings,
+                            const std::vector<cloud::Record>& assets);
+    // Fetches and applies the records from start on, 400 at a time, one batch after the other.
+    static constexpr size_t kMaxFetchBatch = 400;
+    void fetchRecordsWithRecordIDs(std::vector<cloud::RecordID> recordIDs, size_t startingIndex,
+                                   std::function<void()> completion);
+    // A title for a cloud error code from 1 to 28; any other error's own description.
+    static std::string errorDescriptionForError(const foundation::Error& error);
 
     // Apply one downloaded record on the import context and wait for it,
     // without saving; a record of another type, or one whose names are unsafe,
@@ -181,6 +236,39 @@ private:
     bool saveImportedChanges(const char* failureFormat);
     void saveMainContextImporting();
     void resetZone();
+
+    // The object's values put on a record of its type (false: another
+    // type), or a new record for it (none for an object of another entity).
+    bool putObjectValues(cloud::Record& record, const TLSyncedObject& object) const;
+    std::optional<cloud::Record> newRecordForObject(const TLSyncedObject& object) const;
+
+    struct Batch;
+    struct UploadPass;
+    struct Comparison;
+    void sendBatch(std::shared_ptr<Batch> batch);
+    void modifyCompleted(const std::shared_ptr<Batch>& batch, const std::vector<cloud::RecordID>& deletionsSent,
+                         const std::optional<cloud::Error>& error);
+    void splitBatch(const std::shared_ptr<Batch>& batch);
+    void handlePartialFailure(const std::shared_ptr<Batch>& batch, const cloud::Error& error);
+    void setAside(const std::shared_ptr<Batch>& batch, const std::vector<std::string>& names, const std::string& why);
+    void markForUpload(const std::shared_ptr<Batch>& batch, const std::vector<std::string>& names);
+    void writeBack(const std::shared_ptr<Batch>& batch, const cloud::Record& record);
+    void saveBatchContext(const std::shared_ptr<store::Context>& context);
+    void reconcileAfterUploadError();
+    void buildRecordsInSlices(std::shared_ptr<UploadPass> pass);
+    void compareEntity(const char* entity, const std::vector<cloud::Record>& records, Comparison& comparison);
+    void fetchRecordsToResave(std::vector<cloud::RecordID> recordIDs, const std::shared_ptr<Batch>& batch, int round);
+    // Whether the record failed for good this run and the object has not changed since.
+    bool isSetAside(const std::string& name, const std::optional<foundation::Date>& modifiedDate);
+    void removePendingDeletions(const std::vector<std::string>& names);
+    std::vector<uint64_t> observerTokens_;
+    // The pass building its records (main queue only).
+    std::weak_ptr<UploadPass> buildingPass_;
+    // Records that failed for good, with the object's change date then.
+    std::mutex setAsideMutex_;
+    std::map<std::string, std::optional<foundation::Date>> setAside_;
+    // When the last reconcile started from an upload error began (Clock time).
+    std::atomic<double> lastErrorReconcile_{-1e300};
 
     std::shared_ptr<cloud::Container> container_;
     std::shared_ptr<cloud::Database> database_;

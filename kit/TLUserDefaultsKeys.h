@@ -19,6 +19,10 @@ inline constexpr const char* TLUserDefaultsSyncEnabled = "TLUserDefaultsSyncEnab
 inline constexpr const char* TLUserDefaultsServerTimeOffset = "TLUserDefaultsServerTimeOffset";
 inline constexpr const char* TLUserDefaultsCloudKitServerChangeToken = "TLUserDefaultsCloudKitServerChangeToken";
 inline constexpr const char* TLUserDefaultsLastSyncDate = "TLUserDefaultsLastSyncDate";
+// The sync engine's pending deletions: record names of objects deleted here
+// whose records are still to be deleted on the server (array of strings,
+// changed on the main queue only).
+inline constexpr const char* TLUserDefaultsDeleteTransactions = "TLUserDefaultsDeleteTransactions";
 // The browser's recent searches, which the Sync pane takes from the key-value store.
 inline constexpr const char* TLUserDefaultsRecentSearches = "TLUserDefaultsRecentSearches";
 inline constexpr const char* TLUserDefaultsPlainTextMode = "TLUserDefaultsPlainTextMode";
@@ -53,6 +57,11 @@ inline constexpr const char* TLSyncManagerEnableSyncErrorNotification = "TLSyncM
 inline constexpr const char* TLSyncManagerSubscriptionNotification = "TLSyncManagerSubscriptionNotification";
 inline constexpr const char* TLSyncManagerDidSubscribeNotification = "TLSyncManagerDidSubscribeNotification";
 inline constexpr const char* TLSyncManagerFetchChangesNotification = "TLSyncManagerFetchChangesNotification";
+inline constexpr const char* TLSyncManagerUploadNotification = "TLSyncManagerUploadNotification";
+inline constexpr const char* TLSyncManagerDidFinishUploadingNotification = "TLSyncManagerDidFinishUploadingNotification";
+// Posted by the sync engine (any thread) with the foundation::Error of a
+// failed reconcile step for the Sync pane to show.
+inline constexpr const char* TLSyncErrorNotification = "TLSyncErrorNotification";
 inline constexpr const char* TLSyncManagerDidFinishFetchingChangesNotification =
     "TLSyncManagerDidFinishFetchingChangesNotification";
 // The browser window: detach toggles between attached and detached; activated

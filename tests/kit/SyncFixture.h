@@ -32,6 +32,7 @@
 #include "platform/store/Context.h"
 #include "tests/logging/RecordingLogger.h"
 #include "tests/support/FakeFrontApplication.h"
+#include "tests/support/PostgresServer.h"
 #include "tests/support/TempHome.h"
 
 namespace synctest {
@@ -52,6 +53,14 @@ inline std::string listName(int n) {
     std::snprintf(buffer, sizeof buffer, "L-00000000-0000-4000-8000-%012d", n);
     return buffer;
 }
+
+// The cloud back-ends a test runs on: the embedded store in the test's
+// folder, or a database of its own on the program's one PostgreSQL server.
+enum class Backend { Embedded, PostgreSQL };
+inline std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
+    return info.param == Backend::PostgreSQL ? "PostgreSQL" : "Embedded";
+}
+inline const auto kBothBackends = ::testing::Values(Backend::Embedded, Backend::PostgreSQL);
 
 // An engine that counts the reconciles it was asked for.
 class CountingEngine : public TLCloudKitSyncManager {
@@ -100,6 +109,7 @@ protected:
     }
 
     void TearDown() override {
+        if (!logger_) return;  // skipped before set-up
         engine_.reset();
         if (dispatch::Clock::isVirtual()) dispatch::Clock::useRealTime();
         foundation::Date::setClock(nullptr);
@@ -114,6 +124,7 @@ protected:
         cloud::Configuration configuration;
         configuration.account = "tester";
         configuration.folder = home_.root() / "cloud";
+        configuration.assetLimit = assetLimit_;
         if (!postgresConnection_.empty()) {
             configuration.backend = cloud::Configuration::kPostgreSQLBackend;
             configuration.connection = postgresConnection_;
@@ -123,6 +134,18 @@ protected:
     // Set before SetUp: both devices meet in this PostgreSQL database instead
     // of the embedded store.
     std::string postgresConnection_;
+    // Set before SetUp: the largest asset the server takes (0: the layer's).
+    int64_t assetLimit_ = 0;
+    // Before SetUp: takes a database for the test when it runs on PostgreSQL;
+    // answers why it cannot run, or nothing.
+    std::optional<std::string> useBackend(Backend backend) {
+        if (backend == Backend::Embedded) return std::nullopt;
+        auto* server = testsupport::PostgresServer::shared();
+        if (!server) return testsupport::PostgresServer::skipReason();
+        postgresConnection_ = server->databaseForCurrentTest();
+        if (postgresConnection_.empty()) return std::string("no database for the test");
+        return std::nullopt;
+    }
     std::shared_ptr<cloud::ZoneServer> other() { return otherContainer_->server().value(); }
     std::shared_ptr<cloud::ZoneServer> self() { return thisContainer_->server().value(); }
     cloud::RecordZoneID zone() const { return {TLCloudKitSyncManager::kTavloRecordZoneName}; }

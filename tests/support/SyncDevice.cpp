@@ -13,6 +13,8 @@
 //   edit OLD NEW       the clipping's text OLD becomes NEW
 //   delete TEXT        deletes the clipping
 //   fetch              fetches and applies the zone's changes
+//   reconcile          starts the full reconcile (see idle for its end)
+//   pending            the pending deletions as a JSON array
 //   idle               waits until no operation, retry, timer or save is pending
 //   dump               each List, Clipping and Asset as a JSON line
 //   quit
@@ -176,6 +178,18 @@ public:
                 });
             });
             return std::nullopt;
+        }
+        if (command == "reconcile") {
+            if (!engine_) return std::string("error sync is off");
+            engine_->runCloudKitDiagnostics();
+            return "ok";
+        }
+        if (command == "pending") {
+            PlistValue::Array names;
+            for (const auto& name : TLCloudKitSyncManager::pendingDeletions()) names.emplace_back(name);
+            auto text = foundation::JSON::write(PlistValue(std::move(names)));
+            reply(text ? text.value() : "error " + text.error().description());
+            return "ok";
         }
         if (command == "idle") {
             waitingForIdle_ = true;
