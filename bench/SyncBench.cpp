@@ -31,6 +31,7 @@
 #include <thread>
 
 #include "BenchMain.h"
+#include "BenchProcess.h"
 #include "kit/Asset.h"
 #include "kit/Clipping.h"
 #include "kit/List.h"
@@ -89,14 +90,6 @@ std::string pngBytes(int n) {
     return bytes;
 }
 
-int64_t peakResidentKilobytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
-    return 0;
-}
-void resetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 testsupport::PostgresServer* postgres() {
     auto* server = testsupport::PostgresServer::shared();
@@ -197,7 +190,7 @@ void BM_FirstFetchAndApply(benchmark::State& state) {
         auto engine = std::make_shared<TLCloudKitSyncManager>(container, database, pasteboard);
         engine->setManagedObjectContext(database->managedObjectContext());
         std::atomic<bool> done{false}, saved{false};
-        resetPeakResident();
+        bench::resetPeak();
         state.ResumeTiming();
         engine->fetchChangesFromCloudKit(std::nullopt, [&](bool success) {
             saved = success;
@@ -208,7 +201,7 @@ void BM_FirstFetchAndApply(benchmark::State& state) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         state.PauseTiming();
-        state.counters["peak_rss_mb"] = static_cast<double>(peakResidentKilobytes()) / 1024;
+        state.counters["peak_rss_mb"] = static_cast<double>(bench::selfStatusKiB("VmHWM:")) / 1024;
         if (!saved) state.SkipWithError("the fetch did not complete");
         store::FetchRequest all(Clipping::kEntityName);
         auto clippings = database->managedObjectContext()->count(all);
