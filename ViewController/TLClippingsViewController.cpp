@@ -1256,6 +1256,7 @@ void TLClippingsViewController::tableViewSelectionDidChange() {
 }
 
 void TLClippingsViewController::scrollViewDidScroll() {
+    dismissPresentedPopover();
     if (scrollAction_) scrollAction_();
     updateVisibleRowHeights();
 }

@@ -36,6 +36,7 @@
 #include <QColor>
 #include <QImage>
 #include <QLineEdit>
+#include <QRect>
 #include <QSizeF>
 #include <QString>
 #include <QWidget>
@@ -51,6 +52,7 @@
 #include <vector>
 
 #include "kit/FRFetchedResultsController.h"
+#include "platform/desktop/Popover.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Result.h"
 #include "platform/store/FetchRequest.h"
@@ -65,6 +67,8 @@ class QKeyEvent;
 class QLabel;
 class QVariantAnimation;
 class TLClippingCellView;
+class TLClippingPopoverViewController;
+class TLMergeWindowController;
 class TLImageView;
 class TLListWindowController;
 class TLPasteboardManager;
@@ -93,7 +97,8 @@ public:
         std::shared_ptr<store::Context> context;
         // The clippings on the clipboard now; none: the shared pasteboard manager's.
         std::function<std::optional<std::vector<std::string>>()> pasteboardClippingIDs;
-        // Deletes clippings and trims the history; none: the shared pasteboard manager.
+        // Deletes clippings and trims the history, puts new clippings on the
+        // clipboard and fetches their titles; none: the shared pasteboard manager.
         std::shared_ptr<TLPasteboardManager> pasteboardManager;
         // How the main context is saved (a repaired clipping, the list sheet);
         // none: its own save. A repair's errors are ignored: it stays among the
@@ -245,6 +250,35 @@ public:
     // Runs inside every measurement, on the measuring queue (for tests).
     void setMeasurementObserver(std::function<void()> observer) { measurementObserver_ = std::move(observer); }
 
+    // --- Preview and merge (TLClippingsViewControllerPreview.cpp).
+    static constexpr double kPreviewScrollDelay = 0.5;
+    static constexpr int kPreviewAnchorInset = 7;
+    static constexpr double kPopoverRoomMargin = 18;
+    // The narrowest a popover gets: with no room beside the window it overlaps it.
+    static constexpr double kPopoverMinimumMaxWidth = 480;
+    struct PopoverPlacement {
+        bool onRight = true;  // else on the row's left
+        double maxWidth = kPopoverMinimumMaxWidth;
+    };
+    // Where the detail popover of a window at window goes on screen: the side
+    // with more room (the right on a tie), as wide as that room allows.
+    static PopoverPlacement popoverPlacement(const QRect& screen, const QRect& window);
+    // Opens the detail popover beside the row, after scrolling it into view
+    // (half a second later when it had to scroll).
+    void previewClippingAtIndex(int row);
+    // The first selected clipping's row.
+    void previewClipping();
+    // The merge sheet for the selection (two or more clippings, each with a
+    // text or a link; else a beep).
+    void mergeSelectedClippings();
+    // The sheet that makes a new text clipping.
+    void newTextClipping();
+    // Closes the detail popover, if one shows.
+    void dismissPresentedPopover();
+    desktop::Popover* presentedPopover() const { return presentedPopover_.get(); }
+    TLClippingPopoverViewController* presentedPopoverViewController() const { return presentedPopoverViewController_; }
+    TLMergeWindowController* mergeWindowController() const { return mergeWindowController_; }
+
     // --- Fetch request and change handling.
     std::shared_ptr<const store::Predicate> clippingsControllerPredicate() const;
     store::SortDescriptors clippingsControllerSortDescriptors() const;
@@ -330,6 +364,8 @@ private:
     void updateSyncButtonImage();
     void updateFlags();
     void later(double seconds, std::function<void()> block);
+    void presentPopover(int row, const QRect& anchor);
+    void beginMergeSheet(std::vector<std::shared_ptr<Clipping>> clippings);
 
     Configuration configuration_;
     std::shared_ptr<List> list_;
@@ -379,6 +415,9 @@ private:
     std::function<void()> scrollAction_;
     std::function<void(int)> optionClickAction_;
     std::function<void()> measurementObserver_;
+    std::unique_ptr<desktop::Popover> presentedPopover_;
+    TLClippingPopoverViewController* presentedPopoverViewController_ = nullptr;
+    TLMergeWindowController* mergeWindowController_ = nullptr;
     std::vector<foundation::ObserverRegistration> observers_;
     // Work queued elsewhere holds this weakly; it ends with the panel.
     std::shared_ptr<TLClippingsViewController*> self_;

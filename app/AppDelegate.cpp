@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QSysInfo>
 
 #include <cstdlib>
@@ -32,6 +33,7 @@
 #include "platform/cloud/UbiquitousKeyValueStore.h"
 #include "platform/desktop/ApplicationLifecycle.h"
 #include "platform/desktop/InterfaceStyle.h"
+#include "platform/desktop/KeyEvent.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/Menu.h"
 #include "platform/desktop/StatusItem.h"
@@ -221,6 +223,44 @@ void AppDelegate::applicationDidFinishLaunching() {
     TLLogInfo(TLLogContextGeneral, "Application did finish launching");
 }
 
+namespace {
+
+class PanelPreviewKeys : public QObject {
+public:
+    explicit PanelPreviewKeys(TLClippingsViewController* panel) : QObject(panel), panel_(panel) {
+        panel->tableView()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) return false;
+        auto key = desktop::KeyEvent::fromQKeyEvent(*static_cast<QKeyEvent*>(event));
+        if (key.character() == u' ' && key.hasExactly(0)) {
+            if (panel_->presentedPopover() && panel_->presentedPopover()->isShown()) {
+                panel_->dismissPresentedPopover();
+            } else {
+                panel_->previewClipping();
+            }
+            return true;
+        }
+        if (!key.hasExactly(desktop::KeyEvent::kCommandKeyMask)) return false;
+        if (key.character() == u'm') {
+            panel_->mergeSelectedClippings();
+            return true;
+        }
+        if (key.character() == u'n') {
+            panel_->newTextClipping();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    TLClippingsViewController* panel_;
+};
+
+}  // namespace
+
 void AppDelegate::makeClippingsPanel() {
     TLClippingsViewController::Configuration configuration;
     configuration.context = environment_.managedObjectContext();
@@ -232,6 +272,10 @@ void AppDelegate::makeClippingsPanel() {
     configuration.pasteboardManager = pasteboardManager_;
     // The window takes the panel as its content and owns it.
     auto* panel = new TLClippingsViewController(std::move(configuration));
+    // Until the panel's own keys come, Space previews the selected clipping (or
+    // closes its popover), Ctrl+M merges the selection and Ctrl+N writes a new
+    // text clipping.
+    new PanelPreviewKeys(panel);
     std::weak_ptr<TLTavloWindowController> controller = tavloWindowController_;
     // Until the panel has its application menu, the settings button offers
     // the window's modes and the preferences.

@@ -157,7 +157,7 @@ public:
     // deleted); a list with its clippings' folders. Folders go only once the
     // save succeeded; a failed save is logged and leaves them.
     void deleteClipping(const std::shared_ptr<Clipping>& clipping);
-    void deleteAssetsForClippingWithID(const std::string& clippingID);
+    static void deleteAssetsForClippingWithID(const std::string& clippingID);
     void deleteList(const std::shared_ptr<List>& list);
     // Deletes the clippings and, when given, the list in one save of their
     // context, then their folders. A failed save is logged and takes the

@@ -3,10 +3,17 @@
 // follow the store at the history limit.
 #include "tests/kit/CaptureX11Fixture.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QImage>
+#include <QProcess>
 
+#include <fstream>
+
+#include "ViewController/TLClippingItemViewController.h"
 #include "ViewController/TLClippingsViewController.h"
+#include "kit/NSFileManagerExtras.h"
 #include "kit/NSTimerBlocks.h"
 #include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/SystemPasteboard.h"
@@ -105,6 +112,44 @@ TEST_F(ClippingsPanelX11Test, CopiesAppearAtTheTopWithinTheLimit) {
     manager_->deleteClipping(panel_->clippingAtRow(2));
     ASSERT_TRUE(runEventsUntil([&] { return matchesStore(); }, 2s));
     EXPECT_EQ(rows(), std::min<int>(kLimit, int(panel_->clippingsController().count())));
+}
+
+TEST_F(ClippingsPanelX11Test, AnImageItemCopiedFromThePopoverReachesOtherPrograms) {
+    // What another program reads of the clipboard (xclip, while this process
+    // serves the selection from its event loop).
+    auto readClipboard = [this](const QString& target) {
+        QProcess xclip;
+        xclip.start(QStringLiteral("xclip"), {"-selection", "clipboard", "-o", "-t", target});
+        runEventsUntil([&] { return xclip.state() == QProcess::NotRunning; }, 10s);
+        return xclip.readAllStandardOutput().toStdString();
+    };
+    auto clipping = seeds_.front();
+    clipping->setText(std::nullopt);
+    clipping->setImage("public.png");
+    ASSERT_TRUE(context_->save().ok());
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(Qt::magenta);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(clipping->clippingID())->filePath();
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "0.public.png", std::ios::binary) << bytes.toStdString();
+
+    TLClippingItemViewController item;
+    item.setClipping(clipping);
+    item.setItemImage(image);
+    item.setItemImageType("public.png");
+    item.setItemImageIndex(0);
+    item.viewDidLoad();
+    item.copyItem();
+    runEventsFor(100ms);
+    const std::string targets = readClipboard(QStringLiteral("TARGETS"));
+    EXPECT_NE(targets.find("image/png"), std::string::npos) << targets;
+    EXPECT_NE(targets.find("application/x-tavlo-clipping-metadata"), std::string::npos) << targets;
+    EXPECT_EQ(readClipboard(QStringLiteral("image/png")), bytes.toStdString());
+    EXPECT_EQ(readClipboard(QStringLiteral("application/x-tavlo-clipping-metadata")), *clipping->clippingID());
 }
 
 }  // namespace
