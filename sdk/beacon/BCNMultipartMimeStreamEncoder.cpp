@@ -1,5 +1,12 @@
 #include "sdk/beacon/BCNMultipartMimeStreamEncoder.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
 #include "platform/foundation/SystemLog.h"
 #include "sdk/beacon/BCNData.h"
 #include "sdk/beacon/BCNMemoryOutputStream.h"
@@ -96,18 +103,25 @@ void BCNMultipartMimeStreamEncoder::addValue(int64_t value, const std::optional<
     addValue(std::optional<std::string>(std::to_string(value)), fieldName);
 }
 
-void BCNMultipartMimeStreamEncoder::addFileData(const foundation::Data& data,
-                                                const std::optional<std::string>& fileName,
-                                                const std::optional<std::string>& mimeType,
-                                                const std::optional<std::string>& fieldName) {
-    if (!fileName || !fieldName) return;
+std::string BCNMultipartMimeStreamEncoder::filePartHeader(const std::string& fileName,
+                                                          const std::optional<std::string>& mimeType,
+                                                          const std::string& fieldName) const {
     std::string header = "--" + boundary_ + kCRLF + "Content-Disposition: form-data; name=\"" +
-                         escapedName(*fieldName) + "\"; filename=\"" + escapedName(*fileName) + "\"" + kCRLF;
+                         escapedName(fieldName) + "\"; filename=\"" + escapedName(fileName) + "\"" + kCRLF;
     if (mimeType)
         header += "Content-Type: " + *mimeType + kCRLF + "Content-Transfer-Encoding: binary" + kCRLF;
     else
         header += std::string("Content-Type: application/octet-stream") + kCRLF;
     header += kCRLF;
+    return header;
+}
+
+void BCNMultipartMimeStreamEncoder::addFileData(const foundation::Data& data,
+                                                const std::optional<std::string>& fileName,
+                                                const std::optional<std::string>& mimeType,
+                                                const std::optional<std::string>& fieldName) {
+    if (!fileName || !fieldName) return;
+    std::string header = filePartHeader(*fileName, mimeType, *fieldName);
     // Room for the part and the closing boundary at once: a body in memory
     // then never doubles (and copies) itself after a large part.
     stream_->reserve(header.size() + data.length() + 2 + boundary_.size() + 6);
@@ -120,8 +134,32 @@ void BCNMultipartMimeStreamEncoder::addFile(const std::filesystem::path& file,
                                             const std::optional<std::string>& fileName,
                                             const std::optional<std::string>& mimeType,
                                             const std::optional<std::string>& fieldName) {
-    auto contents = foundation::Data::contentsOfFile(file);
-    if (contents.ok()) addFileData(contents.value(), fileName, mimeType, fieldName);
+    if (!fileName || !fieldName) return;
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        return;
+    }
+    std::string header = filePartHeader(*fileName, mimeType, *fieldName);
+    stream_->reserve(header.size() + static_cast<size_t>(status.st_size) + 2 + boundary_.size() + 6);
+    writeText(header);
+    // The file goes through in pieces, so a large one is never held whole.
+    std::vector<uint8_t> buffer(kFileChunkBytes);
+    for (;;) {
+        ssize_t count = ::read(fd, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            // A part cut short must not pass for the whole file.
+            failed_ = true;
+            foundation::systemLog("[Beacon] Failed to read file for stream");
+            break;
+        }
+        if (count == 0 || !writeBytes(buffer.data(), static_cast<size_t>(count))) break;
+    }
+    ::close(fd);
+    writeText(kCRLF);
 }
 
 void BCNMultipartMimeStreamEncoder::writeData(const foundation::Data& data) {

@@ -26,6 +26,8 @@
 
 class BCNMultipartMimeStreamEncoder {
 public:
+    static constexpr size_t kFileChunkBytes = 64 * 1024;
+
     // An encoder over stream; a missing boundary is replaced by generateBoundary().
     static std::unique_ptr<BCNMultipartMimeStreamEncoder> encoderWithStream(
         std::shared_ptr<BCNOutputStream> stream, const std::optional<std::string>& boundary);
@@ -67,8 +69,9 @@ public:
     // itself, never copied.
     void addFileData(const foundation::Data& data, const std::optional<std::string>& fileName,
                      const std::optional<std::string>& mimeType, const std::optional<std::string>& fieldName);
-    // Reads the whole file into memory (callers keep such files small); an
-    // unreadable file adds no part.
+    // Streams the file into the part in pieces of kFileChunkBytes; a file that
+    // cannot be opened adds no part, and a read that fails midway marks the
+    // body failed.
     void addFile(const std::filesystem::path& file, const std::optional<std::string>& fileName,
                  const std::optional<std::string>& mimeType, const std::optional<std::string>& fieldName);
 
@@ -82,6 +85,8 @@ public:
     static std::string escapedName(const std::string& name);
 
 private:
+    std::string filePartHeader(const std::string& fileName, const std::optional<std::string>& mimeType,
+                               const std::string& fieldName) const;
     void writeText(const std::string& text);
 
     std::shared_ptr<BCNOutputStream> stream_;
