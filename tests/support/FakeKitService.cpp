@@ -51,6 +51,18 @@ void FakeKitService::scriptCreate(std::vector<Reply> replies) {
     createServed_ = 0;
 }
 
+void FakeKitService::scriptReports(std::vector<Reply> replies) {
+    std::lock_guard lock(mutex_);
+    reports_ = std::move(replies);
+    reportsServed_ = 0;
+}
+
+bool FakeKitService::waitForReports(size_t count, double seconds) {
+    std::unique_lock lock(mutex_);
+    return holdChanged_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                 [&] { return reportsReceived_ >= count; });
+}
+
 void FakeKitService::scriptAnalytics(std::vector<Reply> replies) {
     std::lock_guard lock(mutex_);
     analytics_ = std::move(replies);
@@ -155,6 +167,8 @@ FakeKitService::Route FakeKitService::routeOf(const RecordedRequest& request) {
         if (request.method == "PUT" && path.find("/apps/") != std::string::npos) return Route::Update;
     }
     if (path == kAnalyticsPath && request.method == "POST") return Route::Analytics;
+    if (path.rfind("/sdk-api/v1/platforms/", 0) == 0 && endsWith(path, "/reports") && request.method == "POST")
+        return Route::Reports;
     return Route::Other;
 }
 
@@ -206,6 +220,11 @@ Reply FakeKitService::answer(const RecordedRequest& request) {
         return reply;
     }
     case Route::Beta: return next(beta_, betaServed_, Reply::text(kBetaUpdate, 200, "application/json"));
+    case Route::Reports: {
+        ++reportsReceived_;
+        holdChanged_.notify_all();
+        return next(reports_, reportsServed_, Reply::text("{}", 200, "application/json"));
+    }
     case Route::Other: break;
     }
     return Reply::text("no such route", 404);

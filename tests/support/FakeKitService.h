@@ -9,6 +9,8 @@
 //                                                             gzip event logs)
 //   GET  .../spi/v2/platforms/<platform>/apps/<id>/beta_update_check
 //                                                             the beta check (an update by default)
+//   POST /sdk-api/v1/platforms/<platform>/apps/<id>/reports   crash report upload (multipart of
+//                                                             gzip record files)
 // Each route answers from its script: the replies in turn, the last one again
 // once the script runs out (a JSON document with "app" null when nothing was
 // scripted for settings, 200 for configure). Replies carry statuses, delays,
@@ -29,7 +31,7 @@ namespace testsupport {
 
 class FakeKitService {
 public:
-    enum class Route { Settings, Create, Update, Analytics, Beta, Other };
+    enum class Route { Settings, Create, Update, Analytics, Beta, Reports, Other };
     static constexpr const char* kAnalyticsPath = "/analytics/events";
 
     // One event line of an analytics upload.
@@ -80,6 +82,11 @@ public:
     bool waitForHeldAnalytics(double seconds);
     // How often each eventId came in uploads that were answered 2xx.
     std::map<std::string, int> acceptedEventIds() const;
+    // Crash report uploads answer 200 with "{}" unless scripted.
+    void scriptReports(std::vector<Reply> replies);
+    // Until count report uploads have come in; false after timeout.
+    bool waitForReports(size_t count, double seconds);
+
     // A settings document with this "app" value (JSON text, "null" for none).
     static Reply settingsDocument(const std::string& appJSON);
 
@@ -101,8 +108,10 @@ private:
 
     LoopbackServer server_;
     mutable std::mutex mutex_;
-    std::vector<Reply> settings_, create_, update_, analytics_, beta_;
-    size_t settingsServed_ = 0, createServed_ = 0, updateServed_ = 0, analyticsServed_ = 0, betaServed_ = 0;
+    std::vector<Reply> settings_, create_, update_, analytics_, beta_, reports_;
+    size_t settingsServed_ = 0, createServed_ = 0, updateServed_ = 0, analyticsServed_ = 0, betaServed_ = 0,
+           reportsServed_ = 0;
+    size_t reportsReceived_ = 0;
     std::vector<Upload> uploads_;
     std::condition_variable holdChanged_;
     bool holding_ = false;

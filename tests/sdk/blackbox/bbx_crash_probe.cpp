@@ -61,6 +61,8 @@
 //       and its uploads (10 s at most) and exits 0.
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
+//   bbx_crash_probe package --report-dir DIR [--urgent] [--debug]
+//       packages and uploads DIR as the kit's next launch does (ProbePackage.cpp).
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
@@ -138,7 +140,8 @@ int usage() {
                  "                            [--blocked-thread] [--getpwnam] [--fill-slots]\n"
                  "       bbx_crash_probe symbolicate --report-dir DIR\n"
                  "       bbx_crash_probe kit [--debug] [--run-loop S] --scenario none|CRASH\n"
-                 "       bbx_crash_probe read FILE\n");
+                 "       bbx_crash_probe read FILE\n"
+                 "       bbx_crash_probe package --report-dir DIR [--urgent] [--debug]\n");
     return 2;
 }
 
@@ -761,10 +764,16 @@ int kit(int argc, char** argv) {
 
 }  // namespace
 
+int ProbePackage(int argc, char** argv);
+
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "core") == 0) return core(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], "read") == 0) return readFile(argv[2]);
     if (argc >= 2 && std::strcmp(argv[1], "symbolicate") == 0) return symbolicate(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "kit") == 0) return kit(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "package") == 0) {
+        int status = ProbePackage(argc, argv);
+        return status == 2 ? usage() : status;
+    }
     return usage();
 }
