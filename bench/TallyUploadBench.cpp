@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchKitService.h"
 #include "platform/net/Certificate.h"
 #include "platform/net/TrustStore.h"
 #include "sdk/tally/BBXAnalyticsEvent.h"
@@ -152,32 +153,6 @@ void packaging(const fs::path& folder) {
                                  static_cast<double>(peerBytes));
 }
 
-// The service in a child process: answers uploads until the pipe closes.
-pid_t startService(std::string& baseURL, int& keepAlive) {
-    int url[2], alive[2];
-    if (::pipe(url) != 0 || ::pipe(alive) != 0) return -1;
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::close(url[0]);
-        ::close(alive[1]);
-        testsupport::FakeKitService service;
-        std::string text = service.start() ? service.baseURL() : "";
-        text += '\n';
-        if (::write(url[1], text.data(), text.size()) < 0) _exit(1);
-        char byte;
-        while (::read(alive[0], &byte, 1) > 0) {}
-        service.stop();
-        _exit(0);
-    }
-    ::close(url[1]);
-    ::close(alive[0]);
-    char c;
-    while (::read(url[0], &c, 1) == 1 && c != '\n') baseURL += c;
-    ::close(url[0]);
-    keepAlive = alive[1];
-    return child;
-}
-
 bool post(BBXAnalyticsNetworkingClient& client, const std::vector<fs::path>& files, const std::string& url) {
     std::promise<bool> done;
     auto answered = done.get_future();
@@ -191,7 +166,7 @@ void postingPeak(const fs::path& folder) {
     const auto& certificates = testsupport::TestCertificates::shared();
     std::string baseURL;
     int keepAlive = -1;
-    pid_t child = startService(baseURL, keepAlive);
+    pid_t child = bench::startKitServiceChild(baseURL, keepAlive);
     if (child < 0 || baseURL.empty()) {
         std::printf("posting: the service did not start\n");
         return;
@@ -227,9 +202,7 @@ void postingPeak(const fs::path& folder) {
                     sent ? "accepted" : "FAILED", warm ? "ok" : "FAILED", posted, posted / fragmentKiB, built,
                     built / fragmentKiB);
     }
-    ::close(keepAlive);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    bench::stopKitServiceChild(child, keepAlive);
     net::TrustStore::setDefaultAnchors({});
 }
 
