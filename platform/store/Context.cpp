@@ -621,8 +621,30 @@ Result<Context::Objects> Context::run(const FetchRequest& request, const Entity&
     const bool pending = own || !overlay.empty();
     SQLCondition condition;
     if (request.predicate) condition = SQLTranslator(*model_, entity).translate(*request.predicate);
+    // With nothing unsaved to merge and a predicate SQL says whole, the store
+    // matches, sorts and pages alone.
     const bool pushAll = condition.complete && !pending;
 
+    Objects result;
+    // Objects whose values an ancestor changed: matched here, like our own changes.
+    ObjectSet affected;
+    auto read = readStoredRows(request, rowQueryFor(request, entity, extra, condition, pushAll), overlay, result,
+                               affected);
+    if (!read) return read.error();
+    if (pending) addPendingObjects(request, entity, overlay, own, result, affected);
+    // Stored rows were matched by SQL; changed and new objects (and every
+    // object when SQL could not say it all) are matched here.
+    if (request.predicate && (!condition.complete || pending))
+        std::erase_if(result, [&](const std::shared_ptr<ManagedObject>& o) {
+            return (!condition.complete || o->hasChanges() || affected.count(o.get())) &&
+                   !request.predicate->evaluate(*o);
+        });
+    if (!pushAll) sortAndPage(request, result);
+    return result;
+}
+
+RowQuery Context::rowQueryFor(const FetchRequest& request, const Entity& entity, const std::vector<int>& extra,
+                              const SQLCondition& condition, bool pushAll) {
     // Read what the fetch itself needs: sort keys, and the predicate's keys
     // when the predicate is (partly) evaluated here.
     std::set<int> columns(extra.begin(), extra.end());
@@ -648,11 +670,14 @@ Result<Context::Objects> Context::run(const FetchRequest& request, const Entity&
         query.limit = request.fetchLimit;
         query.offset = request.fetchOffset;
     }
-    Objects result;
-    // Objects whose values an ancestor changed: matched here, like our own changes.
-    std::unordered_set<const ManagedObject*> affected;
+    return query;
+}
+
+Result<void> Context::readStoredRows(const FetchRequest& request, const RowQuery& query, const Overlay& overlay,
+                                     Objects& result, ObjectSet& affected) {
+    const Entity& entity = *query.entity;
     const size_t width = query.properties.size();
-    auto read = coordinator_->forEachRow(query, [&](int64_t pk, std::vector<Value>& values) {
+    return coordinator_->forEachRow(query, [&](int64_t pk, std::vector<Value>& values) {
         const Pending* held = nullptr;
         if (!overlay.empty())
             if (auto it = overlay.find(pk); it != overlay.end()) held = &it->second;
@@ -676,73 +701,66 @@ Result<Context::Objects> Context::run(const FetchRequest& request, const Entity&
         if (held) affected.insert(object.get());
         result.push_back(std::move(object));
     });
-    if (!read) return read.error();
-    if (pending) {
-        std::unordered_set<const ManagedObject*> seen;
-        for (const auto& o : result) seen.insert(o.get());
-        // The ancestors' new objects, and their changed ones that the store's
-        // values did not match. A new object that the predicate refuses on
-        // its values is passed over before it costs an object here, so that
-        // lookups stay cheap while ancestors hold many unsaved inserts.
-        const bool screenInserts = request.predicate && readsOnlyAttributes(*request.predicate, entity);
-        for (const auto& [pk, held] : overlay) {
-            if (held.deleted) continue;
-            if (screenInserts && held.inserted && !objectRegisteredForID(ObjectID{pk, entity.index()}) &&
-                !request.predicate->evaluate(InsertedValues(entity, held.values)))
-                continue;
-            auto object = objectWithID(ObjectID{pk, entity.index()});
-            if (!object || seen.count(object.get()) || (request.includesPendingChanges && object->deleted_)) continue;
-            if (!object->hasChanges()) {
-                if (held.inserted) {
-                    object->slots_.clear();
-                    object->loaded_ = 0;
-                }
-                for (const auto& [index, value] : held.values) object->storeSlot(index, value);
+}
+
+void Context::addPendingObjects(const FetchRequest& request, const Entity& entity, const Overlay& overlay, bool own,
+                                Objects& result, ObjectSet& affected) {
+    std::unordered_set<const ManagedObject*> seen;
+    for (const auto& o : result) seen.insert(o.get());
+    // The ancestors' new objects, and their changed ones that the store's
+    // values did not match. A new object that the predicate refuses on
+    // its values is passed over before it costs an object here, so that
+    // lookups stay cheap while ancestors hold many unsaved inserts.
+    const bool screenInserts = request.predicate && readsOnlyAttributes(*request.predicate, entity);
+    for (const auto& [pk, held] : overlay) {
+        if (held.deleted) continue;
+        if (screenInserts && held.inserted && !objectRegisteredForID(ObjectID{pk, entity.index()}) &&
+            !request.predicate->evaluate(InsertedValues(entity, held.values)))
+            continue;
+        auto object = objectWithID(ObjectID{pk, entity.index()});
+        if (!object || seen.count(object.get()) || (request.includesPendingChanges && object->deleted_)) continue;
+        if (!object->hasChanges()) {
+            if (held.inserted) {
+                object->slots_.clear();
+                object->loaded_ = 0;
             }
-            affected.insert(object.get());
-            seen.insert(object.get());
-            result.push_back(std::move(object));
+            for (const auto& [index, value] : held.values) object->storeSlot(index, value);
         }
-        if (own)
-            for (const Objects* set : {&updated_, &inserted_})
-                for (const auto& o : *set)
-                    if (o->id_.entity == entity.index() && !o->deleted_ && !seen.count(o.get())) result.push_back(o);
+        affected.insert(object.get());
+        seen.insert(object.get());
+        result.push_back(std::move(object));
     }
-    if (request.predicate && (!condition.complete || pending)) {
-        // Stored rows were matched by SQL; changed and new objects (and every
-        // object when SQL could not say it all) are matched here.
-        const bool all = !condition.complete;
-        std::erase_if(result, [&](const std::shared_ptr<ManagedObject>& o) {
-            return (all || o->hasChanges() || affected.count(o.get())) && !request.predicate->evaluate(*o);
-        });
+    if (own)
+        for (const Objects* set : {&updated_, &inserted_})
+            for (const auto& o : *set)
+                if (o->id_.entity == entity.index() && !o->deleted_ && !seen.count(o.get())) result.push_back(o);
+}
+
+void Context::sortAndPage(const FetchRequest& request, Objects& result) {
+    struct Keyed {
+        std::vector<Value> keys;
+        std::shared_ptr<ManagedObject> object;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(result.size());
+    for (auto& o : result) {
+        Keyed k{{}, std::move(o)};
+        for (const auto& s : request.sortDescriptors) k.keys.push_back(k.object->valueForKey(s.key));
+        keyed.push_back(std::move(k));
     }
-    if (!pushAll) {
-        struct Keyed {
-            std::vector<Value> keys;
-            std::shared_ptr<ManagedObject> object;
-        };
-        std::vector<Keyed> keyed;
-        keyed.reserve(result.size());
-        for (auto& o : result) {
-            Keyed k{{}, std::move(o)};
-            for (const auto& s : request.sortDescriptors) k.keys.push_back(k.object->valueForKey(s.key));
-            keyed.push_back(std::move(k));
+    const auto& sorts = request.sortDescriptors;
+    std::stable_sort(keyed.begin(), keyed.end(), [&sorts](const Keyed& a, const Keyed& b) {
+        for (size_t i = 0; i < sorts.size(); ++i) {
+            int c = orderValues(a.keys[i], b.keys[i]);
+            if (c != 0) return sorts[i].ascending ? c < 0 : c > 0;
         }
-        const auto& sorts = request.sortDescriptors;
-        std::stable_sort(keyed.begin(), keyed.end(), [&sorts](const Keyed& a, const Keyed& b) {
-            for (size_t i = 0; i < sorts.size(); ++i) {
-                int c = orderValues(a.keys[i], b.keys[i]);
-                if (c != 0) return sorts[i].ascending ? c < 0 : c > 0;
-            }
-            return a.object->objectID().pk < b.object->objectID().pk;
-        });
-        result.clear();
-        size_t begin = std::min(keyed.size(), static_cast<size_t>(std::max<int64_t>(0, request.fetchOffset)));
-        size_t end = request.fetchLimit > 0 ? std::min(keyed.size(), begin + static_cast<size_t>(request.fetchLimit))
-                                            : keyed.size();
-        for (size_t i = begin; i < end; ++i) result.push_back(std::move(keyed[i].object));
-    }
-    return result;
+        return a.object->objectID().pk < b.object->objectID().pk;
+    });
+    result.clear();
+    size_t begin = std::min(keyed.size(), static_cast<size_t>(std::max<int64_t>(0, request.fetchOffset)));
+    size_t end = request.fetchLimit > 0 ? std::min(keyed.size(), begin + static_cast<size_t>(request.fetchLimit))
+                                        : keyed.size();
+    for (size_t i = begin; i < end; ++i) result.push_back(std::move(keyed[i].object));
 }
 
 Result<Context::Objects> Context::fetch(const FetchRequest& request) {

@@ -53,6 +53,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/dispatch/Queue.h"
@@ -64,6 +65,9 @@
 #include "platform/store/ObjectRegistry.h"
 
 namespace store {
+
+struct RowQuery;
+struct SQLCondition;
 
 enum class ConcurrencyType { Confinement, PrivateQueue, MainQueue };
 
@@ -205,7 +209,19 @@ private:
     bool ancestorsPending(const ObjectID& id, Pending& out) const;
     static void absorb(Pending& into, const ManagedObject& object);
     foundation::Result<void> applyDeleteRules(bool enforceDeny);
+    using ObjectSet = std::unordered_set<const ManagedObject*>;
+    // A fetch in steps: the stored rows the query selects (with the ancestors'
+    // unsaved values laid over them), then the unsaved objects the store does
+    // not hold yet, then the in-memory match of changed objects, then the sort
+    // and page when the store could not do them.
     foundation::Result<Objects> run(const FetchRequest& request, const Entity& entity, const std::vector<int>& extra);
+    static RowQuery rowQueryFor(const FetchRequest& request, const Entity& entity, const std::vector<int>& extra,
+                                const SQLCondition& condition, bool pushAll);
+    foundation::Result<void> readStoredRows(const FetchRequest& request, const RowQuery& query, const Overlay& overlay,
+                                            Objects& result, ObjectSet& affected);
+    void addPendingObjects(const FetchRequest& request, const Entity& entity, const Overlay& overlay, bool own,
+                           Objects& result, ObjectSet& affected);
+    static void sortAndPage(const FetchRequest& request, Objects& result);
     foundation::Result<const Entity*> entityFor(const FetchRequest& request) const;
     void runBlock(const std::function<void()>& block);
     Event takeEvent();
