@@ -21,6 +21,7 @@ Result<void> Coordinator::addSQLiteStore(const std::filesystem::path& path, cons
     auto opened = SQLiteStore::open(path, model_, options);
     if (!opened) return opened.error();
     store_ = std::move(opened.value());
+    std::lock_guard keys(keysMutex_);
     for (const Entity& e : model_->entities())
         nextKeys_[e.index()] = std::max(nextKeys_[e.index()], store_->maxPrimaryKey(e.index()) + 1);
     return {};
@@ -44,7 +45,7 @@ std::filesystem::path Coordinator::storePath() const {
 }
 
 int64_t Coordinator::newPrimaryKey(uint32_t entity) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(keysMutex_);
     return nextKeys_[entity]++;
 }
 

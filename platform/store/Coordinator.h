@@ -65,7 +65,10 @@ private:
     std::shared_ptr<const Model> model_;
     mutable std::mutex mutex_;
     std::unique_ptr<SQLiteStore> store_;
-    std::vector<int64_t> nextKeys_;
+    // Keys have a lock of their own: a new object's key never waits for a
+    // long write holding the store (a large clipping's save).
+    std::mutex keysMutex_;
+    std::vector<int64_t> nextKeys_;  // under keysMutex_
     std::vector<std::weak_ptr<Context>> contexts_;
 };
 
