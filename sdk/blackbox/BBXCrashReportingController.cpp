@@ -22,6 +22,8 @@
 #include "sdk/blackbox/BBXHandler.h"
 #include "sdk/blackbox/BBXInternalReport.h"
 #include "sdk/blackbox/BBXMachException.h"
+#include "sdk/blackbox/BBXNetworkClient.h"
+#include "sdk/blackbox/BBXReportsController.h"
 #include "sdk/blackbox/BBXSDKLog.h"
 #include "sdk/blackbox/BBXSettings.h"
 #include "sdk/blackbox/BBXSignal.h"
@@ -51,8 +53,12 @@ void crashCallback(void* delegate) {
 
 std::shared_ptr<BBXCrashReportingController> BBXCrashReportingController::create(
     std::shared_ptr<BBXFileManager> fileManager, BBXCrashReportingControllerDelegate* delegate, Environment environment) {
-    return std::shared_ptr<BBXCrashReportingController>(
+    auto controller = std::shared_ptr<BBXCrashReportingController>(
         new BBXCrashReportingController(std::move(fileManager), delegate, std::move(environment)));
+    // The upload client hears of the controller through a weak reference.
+    controller->networkClient_ =
+        BBXNetworkClient::create(controller->operationQueue_, controller->fileManager_, controller->weak_from_this());
+    return controller;
 }
 
 BBXCrashReportingController::BBXCrashReportingController(std::shared_ptr<BBXFileManager> fileManager,
@@ -410,7 +416,7 @@ bool BBXCrashReportingController::potentiallySubmittableCrashOccurred() {
 // MARK: - Packaging and upload
 
 void BBXCrashReportingController::reportsControllerDidCompletePackageSubmission(
-    const std::string& packagePath, const std::optional<foundation::Error>& error) {
+    BBXReportsController&, const std::string& packagePath, const std::optional<foundation::Error>& error) {
     if (!error) {
         debugLog("[Blackbox:Crash] report submission successful");
         return;
@@ -429,18 +435,54 @@ void BBXCrashReportingController::reportsControllerDidCompletePackageSubmission(
         kRetryDelay);
 }
 
+std::shared_ptr<BBXReportsController> BBXCrashReportingController::reportsController() {
+    std::lock_guard lock(mutex_);
+    if (!reportsController_)
+        reportsController_ = std::make_shared<BBXReportsController>(operationQueue_, weak_from_this(), networkClient_,
+                                                                    fileManager_);
+    return reportsController_;
+}
+
+void BBXCrashReportingController::reportsControllerDidCompleteAllSubmissions(BBXReportsController&) {
+    addOperation([](BBXCrashReportingController& self) {
+        {
+            std::lock_guard lock(self.mutex_);
+            self.reportsController_.reset();
+        }
+        debugLog("[Blackbox:Crash] report submission complete");
+    });
+}
+
+std::optional<std::string> BBXCrashReportingController::APIKeyForReportsController(BBXReportsController&) {
+    return delegate_ ? delegate_->APIKeyForCrashReportingController(*this) : std::nullopt;
+}
+
+std::optional<std::string> BBXCrashReportingController::bundleIdentifierForReportsController(BBXReportsController&) {
+    return BCNApplicationGetEscapedBundleIdentifier();
+}
+
+bool BBXCrashReportingController::networkClientCanUseBackgroundSessions(BBXNetworkClient&) {
+    return delegate_ && delegate_->reportingControllerCanUseBackgroundSessions(*this);
+}
+
+void BBXCrashReportingController::networkClientDidFinishUploadWithPath(BBXNetworkClient&, const std::string& path,
+                                                                       const std::optional<foundation::Error>& error) {
+    reportsController()->reportUploadAtPath(path, error);
+}
+
 bool BBXCrashReportingController::prepareAndSubmitReport(const std::shared_ptr<BBXInternalReport>& report, bool urgent,
                                                          bool processing) {
     if (environment_.prepareAndSubmitReport) return environment_.prepareAndSubmitReport(report, urgent, processing);
-    return false;
+    return reportsController()->prepareAndSubmitReport(report, urgent, processing);
 }
 
 bool BBXCrashReportingController::uploadPackagedReport(const std::string& path, bool urgent) {
     if (environment_.uploadPackagedReport) return environment_.uploadPackagedReport(path, urgent);
-    return false;
+    return reportsController()->uploadPackagedReportAtPath(path, urgent);
 }
 
 void BBXCrashReportingController::reconnectBackgroundSession(std::function<void()> completion) {
     if (environment_.reconnectBackgroundSession) return environment_.reconnectBackgroundSession(std::move(completion));
+    if (networkClient_) return networkClient_->attemptToReconnectBackgroundSessionWithCompletionBlock(completion);
     completion();
 }

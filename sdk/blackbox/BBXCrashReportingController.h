@@ -24,14 +24,20 @@
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "sdk/blackbox/BBXNetworkClientDelegate.h"
+#include "sdk/blackbox/BBXReportsControllerDelegate.h"
 
 namespace desktop { class Alert; }
 class BBXCrashReportingControllerDelegate;
 class BBXFileManager;
 class BBXInternalReport;
+class BBXNetworkClient;
+class BBXReportsController;
 class BBXSettings;
 
-class BBXCrashReportingController : public std::enable_shared_from_this<BBXCrashReportingController> {
+class BBXCrashReportingController : public BBXReportsControllerDelegate,
+                                    public BBXNetworkClientDelegate,
+                                    public std::enable_shared_from_this<BBXCrashReportingController> {
 public:
     static constexpr const char* kWorkQueueName = "org.blackbox.mac.work-queue";
     static constexpr const char* kKitStartTimeKey = "com.blackbox.kit-start-time";
@@ -59,7 +65,7 @@ public:
     static std::shared_ptr<BBXCrashReportingController> create(std::shared_ptr<BBXFileManager> fileManager,
                                                                BBXCrashReportingControllerDelegate* delegate,
                                                                Environment environment = {});
-    ~BBXCrashReportingController();
+    ~BBXCrashReportingController() override;
 
     // Once, on the thread that starts the kit: true when this launch's
     // report exists.
@@ -77,8 +83,21 @@ public:
     void handleDelegateCompletionForReport(const std::shared_ptr<BBXInternalReport>& report, bool submit);
     // The end of one packaged report's upload: a failure is tried again
     // kRetryDelay seconds later, for as long as the process lives.
-    void reportsControllerDidCompletePackageSubmission(const std::string& packagePath,
-                                                       const std::optional<foundation::Error>& error);
+    void reportsControllerDidCompletePackageSubmission(BBXReportsController& controller, const std::string& packagePath,
+                                                       const std::optional<foundation::Error>& error) override;
+    // Lets the reports controller go (nothing in the kit calls it).
+    void reportsControllerDidCompleteAllSubmissions(BBXReportsController& controller) override;
+    std::shared_ptr<BBXSettings> settingsForReportsController(BBXReportsController&) override { return settings(); }
+    std::optional<std::string> APIKeyForReportsController(BBXReportsController&) override;
+    std::optional<std::string> bundleIdentifierForReportsController(BBXReportsController&) override;
+
+    bool networkClientCanUseBackgroundSessions(BBXNetworkClient&) override;
+    void networkClientDidFinishUploadWithPath(BBXNetworkClient&, const std::string& path,
+                                              const std::optional<foundation::Error>& error) override;
+
+    // Made on first use.
+    std::shared_ptr<BBXReportsController> reportsController();
+    const std::shared_ptr<BBXNetworkClient>& networkClient() const { return networkClient_; }
 
     std::shared_ptr<BBXSettings> settings();
     const std::shared_ptr<BBXFileManager>& fileManager() const { return fileManager_; }
@@ -122,10 +141,12 @@ private:
     BBXCrashReportingControllerDelegate* delegate_;
     Environment environment_;
     std::shared_ptr<dispatch::OperationQueue> operationQueue_;
+    std::shared_ptr<BBXNetworkClient> networkClient_;
     std::atomic<int64_t> promptChoice_{NotAsked};
     uint64_t profilingMark_ = 0;
 
-    mutable std::mutex mutex_;  // guards the two below
+    mutable std::mutex mutex_;  // guards the three below
+    std::shared_ptr<BBXReportsController> reportsController_;
     std::shared_ptr<BBXSettings> settings_;
     std::shared_ptr<BBXInternalReport> currentReport_;
 
