@@ -176,13 +176,15 @@ void TLCloudKitSyncManager::compareListRecords(const std::vector<cloud::Record>&
         self->saveRecordsToCloudKit(std::move(comparison->toUpload), std::move(comparison->objects),
                                     self->importManagedObjectContext_,
                                     [](bool, const std::optional<cloud::Error>& error) {
+                                        // The date goes first: whoever sees the status cleared
+                                        // finds the finished reconcile's date.
+                                        syncshared::storeLastSyncDate();
                                         postStatus(std::nullopt);
                                         if (error) {
                                             TLLogWarning(TLLogContextSync, "Error saving records to CloudKit: %@",
                                                          error->description);
                                             postError(*error);
                                         }
-                                        syncshared::storeLastSyncDate();
                                     });
     };
     if (comparison->toFetch.empty()) {

@@ -4,6 +4,7 @@
 // that writes records as a raw cloud client.
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
 #include <chrono>
 #include <filesystem>
@@ -36,6 +37,10 @@
 #include "tests/support/TempHome.h"
 
 namespace synctest {
+
+// As in the program: an engine's operation finishing on a worker thread while
+// the test program exits must not find OpenSSL already cleaned up.
+inline const bool kOpenSSLOutlivesExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 namespace fs = std::filesystem;
 
