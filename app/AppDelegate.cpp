@@ -12,12 +12,14 @@
 
 #include "TLLaunchSettings.h"
 #include "ViewController/TLAppearancePreferencesViewController.h"
+#include "ViewController/TLGeneralPreferencesViewController.h"
 #include "ViewController/TLClippingsViewController.h"
 #include "views/TLTitleView.h"
 #include "hotkeys/HKShortcutBinder.h"
 #include "ViewController/TLTemplatePreferenceViewController.h"
 #include "hotkeys/HKShortcutView.h"
 #include "ViewController/TLHotkeyPreferencesViewController.h"
+#include "ViewController/TLRulesPreferencesViewController.h"
 #include "kit/TLCloudKitSyncManager.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLHotkeyTable.h"
@@ -93,6 +95,17 @@ AppDelegate::AppDelegate(Environment environment) : environment_(std::move(envir
     if (!environment_.makeSyncManager) environment_.makeSyncManager = [] { return std::make_shared<TLCloudKitSyncManager>(); };
     if (!environment_.managedObjectContext)
         environment_.managedObjectContext = [] { return TLDatabaseManager::sharedManager()->managedObjectContext(); };
+    TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::General,
+                                                [context = environment_.managedObjectContext]() -> std::unique_ptr<QWidget> {
+                                                    TLGeneralPreferencesViewController::Environment environment;
+                                                    environment.context = context();
+                                                    return std::make_unique<TLGeneralPreferencesViewController>(
+                                                        std::move(environment));
+                                                });
+    TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Rules,
+                                                [context = environment_.managedObjectContext]() -> std::unique_ptr<QWidget> {
+                                                    return std::make_unique<TLRulesPreferencesViewController>(context());
+                                                });
     TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Appearance,
                                                 []() -> std::unique_ptr<QWidget> {
                                                     return std::make_unique<TLAppearancePreferencesViewController>();

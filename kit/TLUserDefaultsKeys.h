@@ -121,3 +121,12 @@ inline constexpr const char* TLUserDefaultsStartAtLogin = "TLUserDefaultsStartAt
 inline constexpr const char* TLLauncherBundleIdentifier = "com.tavlo.TavloLauncher";
 // An older form of TLDefaultRuleOption: YES saved what no rule named, NO did not.
 inline constexpr const char* TLApplicationRulesWhitelistAppsByDefault = "TLApplicationRulesWhitelistAppsByDefault";
+
+// What the browser does on a click, an Option-click and the Return-key
+// combinations (TLClippingAction codes), whether a copy or paste closes its
+// window, and whether the numbered shortcuts also paste.
+inline constexpr const char* TLUserDefaultsOptionClickActionKey = "TLUserDefaultsOptionClickActionKey";
+inline constexpr const char* TLUserDefaultsReturnActionKey = "TLUserDefaultsReturnActionKey";
+inline constexpr const char* TLUserDefaultsControlReturnActionKey = "TLUserDefaultsControlReturnActionKey";
+inline constexpr const char* TLUserDefaultsCopyPasteClosesWindow = "TLUserDefaultsCopyPasteClosesWindow";
+inline constexpr const char* TLUserDefaultsPasteNumberedShortcuts = "TLUserDefaultsPasteNumberedShortcuts";

@@ -158,14 +158,35 @@ DesktopEntries DesktopEntries::loadFrom(const std::vector<fs::path>& application
         for (auto& [id, path] : files) {
             // An id an earlier folder had is hidden here, even when that entry was not an application.
             if (!seen.insert(id).second) continue;
-            std::error_code ec;
-            if (fs::file_size(path, ec) > kMaxEntryBytes || ec) continue;
-            std::ifstream in(path, std::ios::binary);
-            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            if (auto entry = parse(text, id)) entries.add(std::move(*entry));
+            if (auto entry = read(path, id)) entries.add(std::move(*entry));
         }
     }
     return entries;
+}
+
+std::optional<DesktopEntry> DesktopEntries::read(const fs::path& path, std::string id) {
+    std::error_code ec;
+    if (fs::file_size(path, ec) > kMaxEntryBytes || ec) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return parse(text, std::move(id));
+}
+
+std::string DesktopEntries::idForPath(const fs::path& path, const std::vector<fs::path>& applicationFolders) {
+    std::error_code ec;
+    fs::path file = fs::weakly_canonical(path, ec);
+    if (ec) file = path.lexically_normal();
+    for (const auto& folder : applicationFolders) {
+        fs::path base = fs::weakly_canonical(folder, ec);
+        if (ec) continue;
+        fs::path relative = file.lexically_relative(base);
+        if (relative.empty() || *relative.begin() == "..") continue;
+        std::string id = relative.replace_extension().string();
+        std::replace(id.begin(), id.end(), '/', '-');
+        return id;
+    }
+    return path.filename().replace_extension().string();
 }
 
 std::optional<DesktopEntry> DesktopEntries::parse(std::string_view text, std::string id) {
@@ -189,6 +210,7 @@ std::optional<DesktopEntry> DesktopEntries::parse(std::string_view text, std::st
         else if (key == "Name") entry.name = value;
         else if (key == "StartupWMClass") entry.startupWMClass = value;
         else if (key == "Exec") entry.exec = value;
+        else if (key == "Icon") entry.icon = value;
         else if (key == "Hidden") hidden = value == "true";
     }
     if (!application || hidden || entry.id.empty()) return std::nullopt;

@@ -21,6 +21,7 @@ struct DesktopEntry {
     std::string startupWMClass;  // StartupWMClass=, may be empty
     std::string executable;      // the file name of Exec='s program, may be empty
     std::string exec;            // Exec= with the string escapes undone, may be empty
+    std::string icon;            // Icon=: a theme icon name or an absolute path, may be empty
 };
 
 // What a window says about its application.
@@ -47,6 +48,15 @@ public:
     // visible application (Type=Application, not Hidden).
     static std::optional<DesktopEntry> parse(std::string_view text, std::string id);
 
+    // The desktop-file id of the entry file at path: its path below the
+    // first application folder that holds it with "/" made "-", or (outside
+    // them all) its file name; without ".desktop" either way.
+    static std::string idForPath(const std::filesystem::path& path,
+                                 const std::vector<std::filesystem::path>& applicationFolders);
+    // One entry file read and parsed; nothing when it is too large, unreadable
+    // or no visible application.
+    static std::optional<DesktopEntry> read(const std::filesystem::path& path, std::string id);
+
     // Exec's arguments with the desktop-entry quoting undone and "%%" read as
     // "%"; other field codes ("%U") are left as written. exec is the value
     // with its string escapes already undone (DesktopEntry::exec).
@@ -64,6 +74,8 @@ public:
     // desktop-file id (whole, or its last dotted part), the program's name as
     // Exec's. Null when none matches.
     const DesktopEntry* match(const WindowClaims& claims) const;
+    // The entry with this desktop-file id, or null.
+    const DesktopEntry* entryWithID(std::string_view id) const { return byKey(byID_, id); }
 
     size_t size() const { return entries_.size(); }
 
