@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +89,27 @@ foundation::Error maintenanceError(int code) { return foundation::Error(Controll
 
 foundation::Error errnoError(const fs::path& path) {
     return foundation::Error(BBXEventLogFile::kPOSIXErrorDomain, errno, std::string(std::strerror(errno)) + ": " + path.string());
+}
+
+// How many bytes of an event log hold whole lines: up to and with its last
+// line feed. A process killed while appending leaves a torn last line behind
+// (its write never returned, so nobody was told it was written); a payload
+// never holds a raw line feed, so the last one ends the last whole line.
+// -1 on a read error.
+off_t wholeLinesLength(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return -1;
+    char block[4096];
+    for (off_t end = status.st_size; end > 0;) {
+        off_t begin = std::max<off_t>(0, end - static_cast<off_t>(sizeof block));
+        ssize_t got = ::pread(fd, block, static_cast<size_t>(end - begin), begin);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return -1;
+        for (ssize_t i = got; i > 0; --i)
+            if (block[i - 1] == '\n') return begin + i;
+        end = begin;
+    }
+    return 0;
 }
 
 // Runs the step's debug line for an error, if any.
@@ -737,7 +759,9 @@ foundation::Result<void> Controller::packageLogsFromActiveSessionFragmentDirecto
             ::close(source);
             return error;
         }
-        int result = BBXAnalyticsGzipFile(source, target);
+        // A torn last line is left out: a fragment goes out in whole lines only.
+        off_t whole = wholeLinesLength(source);
+        int result = whole < 0 ? -1 : BBXAnalyticsGzipFile(source, target, static_cast<uint64_t>(whole));
         ::close(source);
         if (::close(target) != 0) result = -1;
         if (result != 0) return controllerError(EIO, "Unable to package " + item.string());

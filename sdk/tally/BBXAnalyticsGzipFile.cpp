@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -30,11 +31,19 @@ ssize_t readChunk(const BBXAnalyticsGzipReader& source, uint8_t* buffer, bool& a
 }  // namespace
 
 int BBXAnalyticsGzipFile(int sourceFd, int destinationFd) {
+    return BBXAnalyticsGzipFile(sourceFd, destinationFd, UINT64_MAX);
+}
+
+int BBXAnalyticsGzipFile(int sourceFd, int destinationFd, uint64_t sourceLength) {
+    uint64_t left = sourceLength;
     return BBXAnalyticsGzipFile(
-        [sourceFd](void* bytes, size_t length) -> ssize_t {
+        [sourceFd, &left](void* bytes, size_t length) -> ssize_t {
+            length = static_cast<size_t>(std::min<uint64_t>(length, left));
+            if (length == 0) return 0;
             for (;;) {
                 ssize_t n = ::read(sourceFd, bytes, length);
                 if (n < 0 && errno == EINTR) continue;
+                if (n > 0) left -= static_cast<uint64_t>(n);
                 return n;
             }
         },

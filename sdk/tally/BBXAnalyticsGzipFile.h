@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 // Reads up to length bytes: the count, 0 at the end, -1 on an error.
@@ -21,4 +22,6 @@ using BBXAnalyticsGzipWriter = std::function<ssize_t(const void* bytes, size_t l
 
 // From one open file to another.
 int BBXAnalyticsGzipFile(int sourceFd, int destinationFd);
+// The next sourceLength bytes of one open file (fewer if it ends first) to another.
+int BBXAnalyticsGzipFile(int sourceFd, int destinationFd, uint64_t sourceLength);
 int BBXAnalyticsGzipFile(const BBXAnalyticsGzipReader& source, const BBXAnalyticsGzipWriter& destination);

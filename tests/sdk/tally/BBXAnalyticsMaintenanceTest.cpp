@@ -398,6 +398,31 @@ TEST_F(BBXAnalyticsMaintenanceTest, AFullDiskWhilePackagingKeepsTheFragmentForAL
     EXPECT_TRUE(fragmentsIn(packaged()).empty());
 }
 
+// A process killed while appending leaves a torn last line: the fragment goes
+// out in its whole lines only, and a log holding nothing whole as an empty part.
+TEST_F(BBXAnalyticsMaintenanceTest, ATornLastLineIsNotSent) {
+    ASSERT_TRUE(start());
+    apply(settings(service_->analyticsURL()));
+    logCustom(3);
+    fs::path closed = fragment();
+    std::string whole = readFile(closed / "2.log");
+    std::string line = whole.substr(whole.rfind('\n', whole.size() - 2) + 1);
+    std::ofstream(closed / "2.log", std::ios::app) << line.substr(0, line.size() / 2);
+    std::ofstream(closed / "0.log") << line.substr(0, 20);
+    size_t before = service_->uploads().size();
+    runMaintenance();
+    auto uploads = uploadsSince(before);
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_TRUE(uploads[0].wellFormed);
+    EXPECT_EQ(uploads[0].partNames, (std::vector<std::string>{"0.log.zip", "2.log.zip"}));
+    ASSERT_EQ(uploads[0].inflated.size(), 2u);
+    EXPECT_EQ(uploads[0].inflated[0], "");
+    EXPECT_TRUE(uploads[0].inflated[1] == whole);
+    EXPECT_EQ(std::count_if(uploads[0].events.begin(), uploads[0].events.end(),
+                            [](const auto& event) { return event.key == "custom"; }),
+              3);
+}
+
 // Links inside the tree are never followed: a log that is a link to a file
 // outside is neither packaged nor sent, and the file survives.
 TEST_F(BBXAnalyticsMaintenanceTest, ALinkedLogIsNotPackaged) {
