@@ -183,6 +183,20 @@ void FakeKitService::holdAnalytics(bool hold) {
     std::lock_guard lock(mutex_);
     holding_ = hold;
     held_ = 0;
+    heldUpload_.reset();
+    holdChanged_.notify_all();
+}
+
+std::optional<FakeKitService::Upload> FakeKitService::heldAnalytics() const {
+    std::lock_guard lock(mutex_);
+    return heldUpload_;
+}
+
+void FakeKitService::releaseHeldAnalytics() {
+    std::lock_guard lock(mutex_);
+    releasedTickets_ = holdTickets_;
+    held_ = 0;
+    heldUpload_.reset();
     holdChanged_.notify_all();
 }
 
@@ -198,12 +212,6 @@ Reply FakeKitService::answer(const RecordedRequest& request) {
     case Route::Create: return next(create_, createServed_, Reply::text("{}", 200, "application/json"));
     case Route::Update: return next(update_, updateServed_, Reply::text("{}", 200, "application/json"));
     case Route::Analytics: {
-        if (holding_) {
-            ++held_;
-            holdChanged_.notify_all();
-            holdChanged_.wait(lock, [this] { return !holding_; });
-        }
-        Reply reply = next(analytics_, analyticsServed_, Reply::text("{}", 200, "application/json"));
         Upload upload;
         for (const auto& field : multipartFields(request)) {
             upload.partNames.push_back(field.name);
@@ -213,6 +221,14 @@ Reply FakeKitService::answer(const RecordedRequest& request) {
             auto events = eventLines(inflated.value_or(""), upload.wellFormed);
             upload.events.insert(upload.events.end(), events.begin(), events.end());
         }
+        if (holding_) {
+            uint64_t ticket = ++holdTickets_;
+            ++held_;
+            heldUpload_ = upload;
+            holdChanged_.notify_all();
+            holdChanged_.wait(lock, [&] { return !holding_ || releasedTickets_ >= ticket; });
+        }
+        Reply reply = next(analytics_, analyticsServed_, Reply::text("{}", 200, "application/json"));
         // Taken only when the answer goes out as a success.
         upload.accepted = reply.status / 100 == 2 && !reply.neverAnswer && !reply.hangUp &&
                           reply.closeAfterBodyBytes < 0 && reply.raw.empty();

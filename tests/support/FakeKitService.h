@@ -80,6 +80,10 @@ public:
     void holdAnalytics(bool hold);
     // Until an upload waits held; false after timeout.
     bool waitForHeldAnalytics(double seconds);
+    // The upload waiting held, as read (not yet accepted); nullopt when none.
+    std::optional<Upload> heldAnalytics() const;
+    // Lets the upload waiting held have its answer; later ones are still held.
+    void releaseHeldAnalytics();
     // How often each eventId came in uploads that were answered 2xx.
     std::map<std::string, int> acceptedEventIds() const;
     // Crash report uploads answer 200 with "{}" unless scripted.
@@ -116,6 +120,8 @@ private:
     std::condition_variable holdChanged_;
     bool holding_ = false;
     int held_ = 0;
+    std::optional<Upload> heldUpload_;
+    uint64_t holdTickets_ = 0, releasedTickets_ = 0;  // each held upload's turn, and how many have had it
 };
 
 }  // namespace testsupport

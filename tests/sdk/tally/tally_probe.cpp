@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <memory>
 #include <thread>
 #include <cstdlib>
 #include <cstring>
@@ -115,7 +116,25 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::promise<void> done;
         controller->maintainSessionFragments([&done](std::optional<foundation::Error>) { done.set_value(); });
-        if (done.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready) std::printf("maintained\n");
+        bool maintained = done.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        // The run started by the settings' arrival may still be sending (this
+        // one then skipped its upload): exiting before its answers were taken
+        // in would leave accepted fragments to be sent again by the next start.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (maintained) {
+            auto busy = std::make_shared<std::promise<bool>>();
+            auto answer = busy->get_future();
+            controller->sessionMaintenanceQueue()->async([controller, busy] {
+                controller->transmitPackagedSessionFragments([busy](std::optional<foundation::Error> error) {
+                    busy->set_value(error && error->domain == BBXAnalyticsController::kErrorDomain &&
+                                    error->code == BBXAnalyticsController::kUploadInProgress);
+                });
+            });
+            maintained = answer.wait_until(deadline) == std::future_status::ready;
+            if (!maintained || !answer.get()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (maintained) std::printf("maintained\n");
         std::fflush(stdout);
     }
     if (seconds > 0) ::usleep(static_cast<useconds_t>(seconds * 1e6));
