@@ -186,11 +186,19 @@ std::optional<foundation::Error> Transfer::configureHop() {
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
 
     // Trust: our verify callback decides every handshake (hook, else default
-    // trust with the host check), so libcurl's own host check is off.
+    // trust with the host check), so libcurl's own host check is off, and so
+    // is its CA bundle: it would be read and parsed for every new connection
+    // handle (each hooked transfer has one) and never consulted. Should the
+    // callback be unavailable, libcurl checks the peer and host itself.
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Callbacks::sslContext);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
+    if (curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Callbacks::sslContext) == CURLE_OK) {
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+    } else {
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    }
     if (hook_) {
         // The hook must see every connection: no resumed TLS session, and no
         // connection shared with a request under another policy, neither one
