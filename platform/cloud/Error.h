@@ -28,6 +28,7 @@ struct Error {
         kRequestRateLimited = 7,
         kNotAuthenticated = 9,
         kUnknownItem = 11,
+        kInvalidArguments = 12,
         kServerRecordChanged = 14,
         kAssetFileNotFound = 16,
         kAssetFileModified = 17,

@@ -335,8 +335,9 @@ Reply<Done> PostgresSession::lockZone(const std::string& zoneName) {
 }
 
 Reply<std::vector<SqlRow>> PostgresSession::query(std::string_view sql, const std::vector<SqlValue>& parameters) {
-    // Prepared once per text and kinds of parameters; blobs go as bytes,
-    // the rest as text.
+    // Prepared once per text and kinds of parameters; blobs and strings go
+    // as counted bytes (a string is never cut at a NUL: the server refuses
+    // one instead), numbers as text.
     std::string key(sql);
     key += '\0';
     std::vector<Oid> types(parameters.size(), 0);
@@ -358,7 +359,9 @@ Reply<std::vector<SqlRow>> PostgresSession::query(std::string_view sql, const st
             values[i] = texts[i].c_str();
         } else if (const auto* v = std::get_if<std::string>(&value)) {
             types[i] = kTextOid;
-            values[i] = v->c_str();
+            values[i] = v->data();
+            lengths[i] = static_cast<int>(v->size());
+            formats[i] = 1;
         } else if (const auto* v = std::get_if<SqlBlob>(&value)) {
             types[i] = kByteaOid;
             values[i] = v->bytes.data();

@@ -9,6 +9,7 @@
 #include "ByteCodec.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/SystemLog.h"
+#include "platform/foundation/UTF8.h"
 #include "platform/foundation/UUID.h"
 
 namespace cloud {
@@ -48,6 +49,20 @@ std::optional<std::pair<int64_t, std::string>> parseStoredAsset(const foundation
     auto sha = ByteCodec::getBytes(in, 64);
     if (!size || !sha || !in.empty()) return std::nullopt;
     return std::pair(*size, *sha);
+}
+
+// Names are text: valid UTF-8 without NUL. PostgreSQL's text cannot hold
+// anything else, so both back-ends refuse such a name rather than one of them
+// keeping a different name than was sent.
+bool storableName(std::string_view name) {
+    for (size_t i = 0; i < name.size();) {
+        if (name[i] == '\0') return false;
+        const size_t at = i;
+        if (foundation::decodeUTF8(name, i) == foundation::kReplacementCharacter &&
+            name.substr(at, i - at) != "\xEF\xBF\xBD")
+            return false;
+    }
+    return true;
 }
 
 const UnknownValue* storedAsset(const FieldValue& value) {
@@ -187,6 +202,7 @@ std::optional<Error> ZoneServer::injectedFault(const std::string& operation, con
 }
 
 Reply<std::optional<ZoneServer::ZoneRow>> ZoneServer::zoneRow(const std::string& zoneName) {
+    if (!storableName(zoneName)) return std::optional<ZoneRow>();
     auto rows = query("SELECT incarnation, next_change, last_ms, horizon FROM zones WHERE name = ?", {zoneName});
     if (!rows) return rows.error();
     if (rows.value().empty()) return std::optional<ZoneRow>();
@@ -200,6 +216,9 @@ Reply<std::optional<ZoneServer::ZoneRow>> ZoneServer::zoneRow(const std::string&
 Reply<Done> ZoneServer::modifyZones(const std::vector<RecordZoneID>& saves, const std::vector<RecordZoneID>& deletes) {
     std::lock_guard lock(mutex_);
     if (auto fault = injectedFault("modify-zones", {})) return *fault;
+    for (const RecordZoneID& zone : saves)
+        if (!storableName(zone.zoneName))
+            return Error(Error::kInvalidArguments, "A zone name must be UTF-8 text without NUL");
     Transaction transaction(*session_);
     TRY(transaction.begin(true));
     for (const RecordZoneID& zone : saves) {
@@ -208,7 +227,7 @@ Reply<Done> ZoneServer::modifyZones(const std::vector<RecordZoneID>& saves, cons
                   {zone.zoneName, foundation::UUID::random().string()}));
     }
     for (const RecordZoneID& zone : deletes) {
-        if (zone.zoneName == kDefaultZoneName) continue;
+        if (zone.zoneName == kDefaultZoneName || !storableName(zone.zoneName)) continue;
         TRY(session_->lockZone(zone.zoneName));
         for (const char* sql : {"DELETE FROM records WHERE zone = ?", "DELETE FROM tombstones WHERE zone = ?",
                                 "DELETE FROM refs WHERE zone = ?", "DELETE FROM assets WHERE zone = ?",
@@ -400,10 +419,22 @@ Reply<ZoneServer::ModifyResult> ZoneServer::modifyRecords(const std::vector<Reco
     size_t requestBytes = 0;
     for (size_t i = 0; i < saves.size(); ++i) {
         const Record& record = saves[i];
+        if (!storableName(record.recordID().recordName)) {
+            itemErrors.emplace(record.recordID(),
+                               Error(Error::kInvalidArguments, "A record name must be UTF-8 text without NUL"));
+            continue;
+        }
         size_t bytes = 0;
         for (const std::string& key : record.changedKeys()) {
             auto value = record.objectForKey(key);
             if (!value) continue;
+            const auto* reference = std::get_if<Reference>(&*value);
+            if (!storableName(key) || (reference && !storableName(reference->recordID.recordName))) {
+                itemErrors.emplace(record.recordID(), Error(Error::kInvalidArguments,
+                                                            "Field keys and referenced names must be UTF-8 text "
+                                                            "without NUL"));
+                break;
+            }
             if (const auto* asset = std::get_if<Asset>(&*value)) {
                 auto contents = readAssetFile(asset->fileURL, options_.assetLimit, options_.afterAssetRead);
                 if (!contents) {
@@ -434,6 +465,8 @@ Reply<ZoneServer::ModifyResult> ZoneServer::modifyRecords(const std::vector<Reco
     std::set<std::string> zoneNames;
     for (const Record& record : saves) zoneNames.insert(record.recordID().zoneID.zoneName);
     for (const RecordID& id : deletes) zoneNames.insert(id.zoneID.zoneName);
+    for (const std::string& zone : zoneNames)
+        if (!storableName(zone)) return Error(Error::kZoneNotFound, "No zone has a name that is not UTF-8 text");
 
     Transaction transaction(*session_);
     TRY(transaction.begin(true));
@@ -459,6 +492,8 @@ Reply<ZoneServer::ModifyResult> ZoneServer::modifyRecords(const std::vector<Reco
     for (size_t i = 0; i < saves.size(); ++i) {
         const Record& record = saves[i];
         const RecordID& id = record.recordID();
+        // Refused already: nothing will be written, and its name may not even be text.
+        if (itemErrors.count(id)) continue;
         auto rows = query("SELECT type, tag, created_ms, fields, has_refs, modified_ms FROM records "
                           "WHERE zone = ? AND name = ?",
                           {id.zoneID.zoneName, id.recordName});
@@ -511,6 +546,11 @@ Reply<ZoneServer::ModifyResult> ZoneServer::modifyRecords(const std::vector<Reco
     }
     bool removed = false;
     for (const RecordID& id : deletes) {
+        // No record has such a name: deleting a missing record succeeds.
+        if (!storableName(id.recordName)) {
+            result.deleted.push_back(id);
+            continue;
+        }
         ZoneRow& zone = zones.at(id.zoneID.zoneName);
         auto count = deleteCascade(id.zoneID.zoneName, id.recordName, zone.nextChange, stamps.at(id.zoneID.zoneName));
         if (!count) return count.error();
@@ -634,9 +674,14 @@ Reply<std::vector<ZoneServer::FetchedRecord>> ZoneServer::fetchRecords(
     TRY(transaction.begin(false));
     std::vector<FetchedRecord> fetched;
     for (const RecordID& id : ids) {
+        FetchedRecord item{id, std::nullopt, std::nullopt};
+        if (!storableName(id.zoneID.zoneName) || !storableName(id.recordName)) {
+            item.error = Error(Error::kUnknownItem, "Record \"" + id.recordName + "\" does not exist");
+            fetched.push_back(std::move(item));
+            continue;
+        }
         auto zone = zoneRow(id.zoneID.zoneName);
         if (!zone) return zone.error();
-        FetchedRecord item{id, std::nullopt, std::nullopt};
         if (!zone.value()) {
             item.error = Error(Error::kZoneNotFound, "Zone \"" + id.zoneID.zoneName + "\" does not exist");
             fetched.push_back(std::move(item));

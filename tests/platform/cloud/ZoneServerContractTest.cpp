@@ -419,6 +419,41 @@ TYPED_TEST(ZoneServerContractTest, UnusualNamesAndUnknownKindsSurvive) {
     EXPECT_EQ(std::get<cloud::UnknownValue>(*fetched->objectForKey("future")), newer);
 }
 
+TYPED_TEST(ZoneServerContractTest, NamesThatAreNotTextAreRefusedAlike) {
+    const std::string nul("C-a\0b", 5), cut("C-a"), broken("C-\xff\xfe"), replacement("C-\xEF\xBF\xBD");
+    struct Row {
+        const char* what;
+        Record record;
+    };
+    const Row rows[] = {
+        {"a NUL in the name", makeRecord(nul)},
+        {"bytes that are not UTF-8", makeRecord(broken)},
+        {"a reference to a name with a NUL",
+         makeRecord("C-1", {{"list", cloud::Reference{rid(nul), cloud::Reference::None}}})},
+        {"a NUL in a field key", makeRecord("C-2", {{std::string("te\0xt", 6), std::string("a")}})},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto reply = this->a_->modifyRecords({row.record, makeRecord("C-9")}, {});
+        ASSERT_FALSE(reply.ok());
+        EXPECT_EQ(reply.error().partialErrors.at(row.record.recordID())->code, Error::kInvalidArguments);
+        EXPECT_EQ(reply.error().partialErrors.at(rid("C-9"))->code, Error::kBatchRequestFailed);
+    }
+    // Nothing was stored under the name cut at its NUL either.
+    EXPECT_FALSE(this->fetch(*this->b_, cut));
+    EXPECT_FALSE(this->fetch(*this->b_, nul));
+    // No record has such a name: deleting one succeeds, fetching one finds nothing.
+    ASSERT_TRUE(this->a_->modifyRecords({}, {rid(nul)}).ok());
+    auto fetched = this->b_->fetchRecords({rid(nul)}, std::nullopt);
+    ASSERT_TRUE(fetched.ok());
+    EXPECT_EQ(fetched.value().front().error->code, Error::kUnknownItem);
+    // The replacement character itself is text.
+    this->save(*this->a_, makeRecord(replacement));
+    auto kept = this->fetch(*this->b_, replacement);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->recordID().recordName, replacement);
+}
+
 TYPED_TEST(ZoneServerContractTest, AssetsRoundTripAndDamagedChunksDropTheFile) {
     const std::string contents(3 * ZoneServer::kAssetChunkBytes / 2, 'k');
     const auto file = this->writeFile("image.png", contents);
