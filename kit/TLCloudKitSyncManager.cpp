@@ -274,7 +274,50 @@ void TLCloudKitSyncManager::markNeverUploadedObjects(const std::shared_ptr<store
         TLLogDebug(TLLogContextSync, "%@ %@ objects to be uploaded", static_cast<int64_t>(updated.value().size()),
                    entity);
     }
+    markObjectsChangedSinceUpload(root);
     if (root->hasChanges()) (void)root->save();
+}
+
+void TLCloudKitSyncManager::markObjectsChangedSinceUpload(const std::shared_ptr<store::Context>& root) {
+    // An edit whose upload never got an answer (the operation failed as a
+    // whole, or the program ended first) left the object unmarked; its
+    // change date is still later than the version kept in its system fields.
+    static const auto candidates =
+        store::Predicate::withFormat("(sync == nil OR sync == NO) AND modifiedDate != nil AND recordSystemFields != nil")
+            .value();
+    for (const char* entity : {Asset::kEntityName, Clipping::kEntityName, List::kEntityName}) {
+        const char* key = syncshared::identifierKey(entity);
+        store::FetchRequest request(entity);
+        request.predicate = candidates;
+        request.propertiesToFetch = {key, "modifiedDate", "recordSystemFields"};
+        auto rows = root->fetchDictionaries(request);
+        if (!rows) continue;
+        std::vector<store::Value> changed;
+        auto valueOf = [](const store::Context::Dictionary& row, const char* name) {
+            auto it = row.find(name);
+            return it == row.end() ? store::Value() : it->second;
+        };
+        for (const auto& row : rows.value()) {
+            const store::Value id = valueOf(row, key), modified = valueOf(row, "modifiedDate"),
+                               fields = valueOf(row, "recordSystemFields");
+            if (id.kind() != store::Value::Kind::String || modified.kind() != store::Value::Kind::Date ||
+                fields.kind() != store::Value::Kind::Data)
+                continue;
+            const auto& bytes = fields.data();
+            auto stored = cloud::Record::withSystemFields(foundation::Data(bytes.data(), bytes.size()));
+            // Unreadable fields are sent as a new record when the object
+            // changes; they say nothing about an edit.
+            if (!stored || !stored->modificationDate()) continue;
+            if (modified.dateSeconds() > stored->modificationDate()->timeIntervalSince1970()) changed.push_back(id);
+        }
+        if (changed.empty()) continue;
+        store::BatchUpdateRequest update(entity);
+        update.predicate = store::Predicate::withFormat(std::string(key) + " IN %@", store::Value(std::move(changed))).value();
+        update.propertiesToUpdate = {{"sync", store::Value(true)}};
+        if (auto updated = store::executeBatchUpdate(*root, update))
+            TLLogDebug(TLLogContextSync, "%@ %@ objects changed since their upload", static_cast<int64_t>(updated.value().size()),
+                       entity);
+    }
 }
 
 void TLCloudKitSyncManager::launchWithoutToken() {
@@ -527,14 +570,11 @@ void TLCloudKitSyncManager::fetchChangesFromCloudKit(const std::optional<cloud::
     postNotification(TLSyncManagerFetchChangesNotification);
     auto operation = std::make_shared<cloud::FetchRecordChangesOperation>(tavloRecordZoneID(), token);
     operation->setQualityOfService(25);
+    // Each record is applied to the import context as it comes; the page is
+    // saved once, at its end (a save per record made a first download of
+    // thousands of records several times slower).
     operation->setRecordChangedBlock([weak = weakSelf(), hold = busy()](const cloud::Record& record) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->applyChangedRecord(record);
-        if (auto import = self->importManagedObjectContext_)
-            import->performBlock([weak] {
-                if (auto self = weak.lock()) self->saveImportedChanges("Error saving records to local store: %@");
-            });
+        if (auto self = weak.lock()) self->applyChangedRecord(record);
     });
     operation->setRecordWithIDWasDeletedBlock([weak = weakSelf(), hold = busy()](const cloud::RecordID& recordID, const std::string&) {
         if (auto self = weak.lock()) self->deleteObjectWithIDFromDatabase(recordID.recordName);
@@ -544,10 +584,7 @@ void TLCloudKitSyncManager::fetchChangesFromCloudKit(const std::optional<cloud::
         [weak = weakSelf(), hold = busy(), weakOperation, token, completion = std::move(completion)](
             const std::optional<cloud::ServerChangeToken>& newToken, const std::optional<foundation::Data>&,
             const std::optional<cloud::Error>& error) {
-            auto self = weak.lock();
-            if (!self) return;
-            self->fetchCompleted(weakOperation.lock(), token, newToken, error, completion);
-            self->endUpdates();
+            if (auto self = weak.lock()) self->fetchCompleted(weakOperation.lock(), token, newToken, error, completion);
         });
     addOperation(operation);
 }
@@ -557,28 +594,40 @@ void TLCloudKitSyncManager::fetchCompleted(const std::shared_ptr<cloud::FetchRec
                                            const std::optional<cloud::ServerChangeToken>& newToken,
                                            const std::optional<cloud::Error>& error, const Completion& completion) {
     postStatus("fetchrecordchangescompletionblock");
-    if (!error) {
-        TLLogInfo(TLLogContextSync, "Save new CloudKit change token.");
+    auto import = importManagedObjectContext_;
+    if (!error && import) {
         const bool more = operation && operation->moreComing();
-        storeToken(newToken);
-        if (more) {
-            TLLogInfo(TLLogContextSync, "More record changes coming. Continue fetch operation");
-            fetchChangesFromCloudKit(newToken, completion);
-            return;
-        }
-        TLLogInfo(TLLogContextSync, "All record changes have been fetched");
-        if (auto import = importManagedObjectContext_) {
-            import->performBlock([weak = weakSelf(), hold = busy(), completion] {
-                auto self = weak.lock();
-                if (!self) return;
-                const bool saved = self->saveImportedChanges("Error saving records to local store: %@");
-                if (saved) TLLogInfo(TLLogContextSync, "All record changes have been saved to the local store");
-                if (completion) completion(saved);
-            });
-        } else if (completion) {
-            completion(true);
-        }
-        postNotification(TLSyncManagerDidFinishFetchingChangesNotification);
+        // After the page's records and deletions, queued before this on the
+        // import context: the token moves past them only once they are saved.
+        import->performBlock([weak = weakSelf(), hold = busy(), newToken, more, completion] {
+            auto self = weak.lock();
+            if (!self) return;
+            const bool saved = self->saveImportedChanges("Error saving records to local store: %@");
+            if (!saved) {
+                self->endUpdates();
+                if (completion) completion(false);
+                return;
+            }
+            TLLogInfo(TLLogContextSync, "Save new CloudKit change token.");
+            storeToken(newToken);
+            if (more) {
+                TLLogInfo(TLLogContextSync, "More record changes coming. Continue fetch operation");
+                // Its bracket opens before this one closes.
+                self->fetchChangesFromCloudKit(newToken, completion);
+                self->endUpdates();
+                return;
+            }
+            TLLogInfo(TLLogContextSync, "All record changes have been fetched");
+            TLLogInfo(TLLogContextSync, "All record changes have been saved to the local store");
+            self->endUpdates();
+            if (completion) completion(true);
+            postNotification(TLSyncManagerDidFinishFetchingChangesNotification);
+        });
+        return;
+    }
+    endUpdates();
+    if (!error) {
+        if (completion) completion(false);
         return;
     }
 
@@ -861,8 +910,7 @@ void TLCloudKitSyncManager::deleteObjectWithIDFromDatabase(const std::string& re
                 import.deleteObject(asset);
             }
         }
-        if (!import.hasChanges()) return;
-        self->saveImportedChanges("Error deleting object from local store: %@");
+        // Saved with the rest of its page.
     });
 }
 

@@ -75,6 +75,10 @@ public:
     // The launch pass, with the main context (null: only the server clock);
     // returns at once. The engine must be held by a shared pointer.
     virtual void startCloudKitSync(std::shared_ptr<store::Context> context);
+    // The launch pass's marking, on the root context's queue: sets `sync` on
+    // every object never uploaded and on every object changed since the
+    // version kept in its system fields, straight in the store.
+    void markNeverUploadedObjects(const std::shared_ptr<store::Context>& root);
     // Binds the engine to the main context and makes its import context; with
     // null unbinds it.
     virtual void setManagedObjectContext(std::shared_ptr<store::Context> context);
@@ -168,7 +172,7 @@ public:
     void saveClippingRecord(const cloud::Record& record);
     void saveAssetRecord(const cloud::Record& record);
     // Deletes the local object named by a deleted record, asynchronously on the
-    // import context, and saves.
+    // import context, unsaved: the fetch saves its page's changes at the page's end.
     void deleteObjectWithIDFromDatabase(const std::string& recordName);
 
     // Records for local objects, on the objects' context queue: a new record
@@ -214,7 +218,7 @@ private:
 
     void measureServerClock(const std::optional<cloud::Record>& record, const std::optional<cloud::Error>& error);
     void continueLaunchPass(const std::shared_ptr<store::Context>& context);
-    void markNeverUploadedObjects(const std::shared_ptr<store::Context>& root);
+    void markObjectsChangedSinceUpload(const std::shared_ptr<store::Context>& root);
     void launchWithoutToken();
     void finishLaunchPass(bool recordLastSync);
     void lookUpZone(std::function<void(ZoneLookUp, const std::optional<cloud::Error>&)> completion);

@@ -2,6 +2,7 @@
 // zone, compared with the store by identifier and date, then what is newer on
 // the server downloaded and what is newer here uploaded.
 
+#include <set>
 #include <unordered_map>
 
 #include "TLCloudKitSyncManager.h"
@@ -29,12 +30,6 @@ struct TLCloudKitSyncManager::Comparison {
 };
 
 namespace {
-
-const char* identifierKey(const char* entity) {
-    if (std::string_view(entity) == List::kEntityName) return "listID";
-    if (std::string_view(entity) == Clipping::kEntityName) return "clippingID";
-    return "assetID";
-}
 
 const char* yesNo(const TLSyncedObject& object) { return object.sync().value_or(false) ? "YES" : "NO"; }
 
@@ -95,7 +90,7 @@ void TLCloudKitSyncManager::fetchAllLists(RecordArrays lists, RecordArrays clipp
 void TLCloudKitSyncManager::compareEntity(const char* entity, const std::vector<cloud::Record>& records,
                                           Comparison& comparison) {
     auto& import = *importManagedObjectContext_;
-    const char* key = identifierKey(entity);
+    const char* key = syncshared::identifierKey(entity);
     store::FetchRequest request(entity);
     request.sortDescriptors = {{"modifiedDate", false}};
     // Every local object of the entity by identifier, newest first: one
@@ -170,6 +165,13 @@ void TLCloudKitSyncManager::compareListRecords(const std::vector<cloud::Record>&
         saveImportedChanges("Error saving database changes: %@");
     });
 
+    // A record this device deleted and has yet to delete on the server is
+    // not fetched back: the upload below deletes it there.
+    if (auto pending = pendingDeletions(); !pending.empty()) {
+        const std::set<std::string> deleted(pending.begin(), pending.end());
+        std::erase_if(comparison->toFetch, [&](const cloud::RecordID& id) { return deleted.count(id.recordName) > 0; });
+    }
+
     auto upload = [weak = weakSelf(), comparison, hold = busy()] {
         auto self = weak.lock();
         if (!self) return;
@@ -211,7 +213,8 @@ void TLCloudKitSyncManager::fetchRecordsWithRecordIDs(std::vector<cloud::RecordI
     beginUpdates();
     auto operation = std::make_shared<cloud::FetchRecordsOperation>(std::move(batch));
     operation->setQualityOfService(25);
-    operation->setPerRecordCompletionBlock([weak = weakSelf(), importSave, hold = busy()](
+    // The batch is saved once, when it is complete.
+    operation->setPerRecordCompletionBlock([weak = weakSelf(), hold = busy()](
                                                const std::optional<cloud::Record>& record, const cloud::RecordID& recordID,
                                                const std::optional<cloud::Error>& error) {
         auto self = weak.lock();
@@ -221,7 +224,6 @@ void TLCloudKitSyncManager::fetchRecordsWithRecordIDs(std::vector<cloud::RecordI
                        error ? error->description : std::string("no record"));
         else
             self->applyChangedRecord(*record);
-        importSave();
     });
     operation->setFetchRecordsCompletionBlock(
         [weak = weakSelf(), importSave, recordIDs = std::move(recordIDs), end, completion = std::move(completion),

@@ -6,7 +6,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "kit/Clipping.h"
+#include "kit/List.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/cloud/Error.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -30,6 +33,13 @@ inline std::string printableName(const std::string& name) {
     std::string out = name.substr(0, 64);
     std::replace(out.begin(), out.end(), '\0', '?');
     return out;
+}
+
+// The attribute holding an object's record name.
+inline const char* identifierKey(std::string_view entity) {
+    if (entity == List::kEntityName) return "listID";
+    if (entity == Clipping::kEntityName) return "clippingID";
+    return "assetID";
 }
 
 // An error for the Sync pane to show.

@@ -1,6 +1,10 @@
 // The sync engine's set-up, record format and download side against an
 // embedded cloud store shared with a second device.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <set>
 
@@ -179,6 +183,45 @@ TEST_P(LaunchPassTest, MarkingShowsInTheMainContextsLoadedObjects) {
     for (const auto& stored : dump.value()) names.insert(stored.record.recordID().recordName);
     EXPECT_EQ(names, (std::set<std::string>{clippingName(1), clippingName(2)}));
     EXPECT_FALSE(uploaded->sync().value_or(true));
+}
+
+TEST_P(LaunchPassTest, ObjectsEditedSinceTheirUploadAreMarkedAgain) {
+    // Both were uploaded; one was edited afterwards and its upload never
+    // answered (the flag was cleared when its record was built).
+    makeZone();
+    auto saved = otherSaves({clippingRecord(clippingName(1), "server edited"), clippingRecord(clippingName(2), "server same")});
+    ASSERT_EQ(saved.size(), 2u);
+    settings()->setBool(false, TLUserDefaultsSyncEnabled);
+    std::vector<std::shared_ptr<Clipping>> local;
+    for (const auto& [index, text, later] : {std::tuple{0, "edited here", 5.0}, std::tuple{1, "server same", 0.0}}) {
+        const auto& version = saved[static_cast<size_t>(index)];
+        auto c = std::static_pointer_cast<Clipping>(context_->insertNewObject(Clipping::kEntityName));
+        c->setClippingID(version.recordID().recordName);
+        c->setText(std::string(text));
+        c->setRecordSystemFields(version.encodeSystemFields());
+        c->setModifiedDate(version.modificationDate()->addingTimeInterval(later));
+        c->setSync(false);
+        local.push_back(c);
+    }
+    ASSERT_TRUE(context_->save().ok());
+    settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    settings()->setObject(other()->fetchChanges(zone(), std::nullopt, std::nullopt).value().token.archive(),
+                          TLUserDefaultsCloudKitServerChangeToken);
+
+    launch();
+    EXPECT_EQ(logCount("1 Clipping objects changed since their upload"), 1u);
+    auto text = [&](int n) {
+        auto dump = other()->dump(zone());
+        for (const auto& stored : dump.value())
+            if (stored.record.recordID().recordName == clippingName(n))
+                return std::get<std::string>(*stored.record.objectForKey("text"));
+        return std::string();
+    };
+    ASSERT_TRUE(runUntil([&] { return text(1) == "edited here"; })) << text(1);
+    EXPECT_EQ(text(2), "server same");
+    EXPECT_EQ(logCount("Update Clipping record with ID " + clippingName(2)), 0u);
+    ASSERT_TRUE(runUntil([&] { return !local[0]->sync().value_or(true); }));
+    EXPECT_FALSE(local[1]->sync().value_or(true));
 }
 
 // MARK: - Change fetch and apply
@@ -661,6 +704,80 @@ TEST_F(DeviceProcessTest, LaunchesFetchesAndDumps) {
     EXPECT_NE(status.output.find("zone Tavlo Zone"), std::string::npos) << status.output;
     EXPECT_NE(status.output.find("subscription Tavlo Zone Subscription on zone Tavlo Zone"), std::string::npos)
         << status.output;
+}
+
+TEST_F(DeviceProcessTest, AFailedDeletionStaysPendingUntilAReconcileSendsIt) {
+    const fs::path device = home_.root() / "device";
+    const std::map<std::string, std::string> env = {{"HOME", device.string()},
+                                                    {"XDG_DATA_HOME", (device / "data").string()},
+                                                    {"XDG_CONFIG_HOME", (device / "config").string()},
+                                                    {"XDG_CACHE_HOME", (device / "cache").string()}};
+    auto use = testsupport::runCommand(
+        {TAVLO_CLOUD_TOOL, "use", "embedded", (home_.root() / "cloud").string(), "--account", "tester"},
+        std::chrono::seconds(20), env);
+    ASSERT_EQ(use.status, 0) << use.output;
+
+    // Commands go through a named pipe, one at a time, each after the last one's answer.
+    const fs::path commands = home_.root() / "commands";
+    ASSERT_EQ(::mkfifo(commands.c_str(), 0600), 0);
+    auto process = testsupport::ChildProcess::start(
+        {"/bin/sh", "-c", "exec '" + std::string(TAVLO_SYNC_DEVICE) + "' < '" + commands.string() + "'"}, env);
+    ASSERT_TRUE(process);
+    const int pipe = ::open(commands.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(pipe, 0);
+    // The lines of the answer, the last being "ok", "idle" or an error.
+    auto run = [&](const std::string& command) {
+        const std::string line = command + "\n";
+        EXPECT_EQ(::write(pipe, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        std::vector<std::string> lines;
+        while (auto answer = process->readLine(std::chrono::seconds(60))) {
+            lines.push_back(*answer);
+            if (*answer == "ok" || *answer == "idle" || answer->rfind("error", 0) == 0) break;
+        }
+        return lines;
+    };
+    const std::vector<std::string> ok{"ok"}, idle{"idle"};
+    for (const char* command : {"sync on", "start"}) ASSERT_EQ(run(command), ok) << command;
+    ASSERT_EQ(run("idle"), idle);
+    for (const char* command : {"copy first", "copy second"}) ASSERT_EQ(run(command), ok) << command;
+    ASSERT_EQ(run("idle"), idle);
+    std::string first;
+    for (const auto& line : run("dump"))
+        if (line.find("\"text\":\"first\"") != std::string::npos) {
+            const auto at = line.find("\"id\":\"") + 6;
+            first = line.substr(at, line.find('"', at) - at);
+        }
+    ASSERT_FALSE(first.empty());
+    auto onServer = [&](const std::string& name) {
+        auto dump = other()->dump(zone());
+        if (!dump) return false;
+        for (const auto& stored : dump.value())
+            if (stored.record.recordID().recordName == name) return true;
+        return false;
+    };
+    ASSERT_TRUE(onServer(first));
+
+    // The server fails every operation that names the clipping.
+    cloud::ZoneServer::Fault fault;
+    fault.operation = "modify";
+    fault.record = first;
+    fault.code = cloud::Error::kNetworkFailure;
+    ASSERT_TRUE(other()->addFault(fault).ok());
+    ASSERT_EQ(run("delete first"), ok);
+    ASSERT_EQ(run("idle"), idle);
+    EXPECT_EQ(run("pending"), (std::vector<std::string>{"[\"" + first + "\"]", "ok"}));
+    EXPECT_TRUE(onServer(first));
+
+    // Healed: a reconcile sends the deletion and does not fetch the clipping back.
+    ASSERT_TRUE(other()->clearFaults().ok());
+    ASSERT_EQ(run("reconcile"), ok);
+    ASSERT_EQ(run("idle"), idle);
+    EXPECT_EQ(run("pending"), (std::vector<std::string>{"[]", "ok"}));
+    EXPECT_FALSE(onServer(first));
+    for (const auto& line : run("dump")) EXPECT_EQ(line.find("\"text\":\"first\""), std::string::npos) << line;
+    run("quit");
+    ::close(pipe);
+    EXPECT_EQ(process->wait(std::chrono::seconds(20)), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, LaunchPassTest, kBothBackends, backendName);
