@@ -93,6 +93,9 @@ void TLCloudKitSyncManager::compareEntity(const char* entity, const std::vector<
     const char* key = syncshared::identifierKey(entity);
     store::FetchRequest request(entity);
     request.sortDescriptors = {{"modifiedDate", false}};
+    // Every object's identifier, date, flag and system fields are read below:
+    // one query for all of them instead of one per object.
+    request.returnsObjectsAsFaults = false;
     // Every local object of the entity by identifier, newest first: one
     // look-up per record instead of a pass over every object.
     std::unordered_map<std::string, std::vector<std::shared_ptr<TLSyncedObject>>> unmatched;
@@ -133,7 +136,10 @@ void TLCloudKitSyncManager::compareEntity(const char* entity, const std::vector<
         } else {
             TLLogDebug(TLLogContextSync, "%@ - IN SYNC (%@)", name, yesNo(*object));
             if (object->sync().value_or(false)) object->setSync(false);
-            object->setRecordSystemFields(record.encodeSystemFields());
+            // Unchanged fields are not written again (a reconcile of a large
+            // history in step would otherwise save every object).
+            const foundation::Data fields = record.encodeSystemFields();
+            if (object->recordSystemFields() != fields) object->setRecordSystemFields(fields);
         }
     }
     for (auto& [name, same] : unmatched) {
