@@ -88,6 +88,21 @@ bool comparableKinds(const Value& a, const Value& b) {
     return true;
 }
 
+bool foldsRightHandSide(Operator op, TextOptions options) {
+    return (options.caseInsensitive || options.diacriticInsensitive) &&
+           (op == Operator::Contains || op == Operator::BeginsWith || op == Operator::EndsWith);
+}
+
+bool compareFolded(Operator op, TextOptions options, const Value& lhs, std::string_view foldedRhs) {
+    if (lhs.kind() != Kind::String) return false;
+    switch (op) {
+        case Operator::Contains: return foldedTextContains(lhs.string(), foldedRhs, options);
+        case Operator::BeginsWith: return foldedTextBeginsWith(lhs.string(), foldedRhs, options);
+        case Operator::EndsWith: return foldedTextEndsWith(lhs.string(), foldedRhs, options);
+        default: return false;
+    }
+}
+
 bool compareValues(Operator op, TextOptions options, const Value& lhs, const Value& rhs) {
     switch (op) {
         case Operator::Equal: return equalValues(lhs, rhs, options);

@@ -21,6 +21,13 @@ enum class Operator { Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual, I
 const char* operatorText(Operator op);
 
 bool compareValues(Operator op, TextOptions options, const Value& lhs, const Value& rhs);
+// Whether the operator folds its string right-hand side under these options, so
+// that a constant one can be folded once (foldText) and compared with many
+// left-hand sides through compareFolded: contains, begins with and ends with
+// under [c] or [d].
+bool foldsRightHandSide(Operator op, TextOptions options);
+// compareValues for such an operator, with the right-hand string already folded.
+bool compareFolded(Operator op, TextOptions options, const Value& lhs, std::string_view foldedRhs);
 // Whether the two values are of kinds that compare (see above); nil is of none.
 bool comparableKinds(const Value& a, const Value& b);
 // Sort order: nil first, then numbers (and dates), strings by bytes, data by

@@ -69,6 +69,8 @@ std::shared_ptr<const Predicate> Predicate::comparison(Expression lhs, Operator 
     p->rhs_ = std::move(rhs);
     p->op_ = op;
     p->options_ = options;
+    if (!p->rhs_.isKeyPath && p->rhs_.constant.kind() == Value::Kind::String && foldsRightHandSide(op, options))
+        p->foldedConstant_ = std::make_shared<const std::string>(foldText(p->rhs_.constant.string(), options));
     return p;
 }
 
@@ -101,6 +103,7 @@ bool Predicate::evaluate(const KeyValueSource& source) const {
         case Type::Not: return subpredicates_.empty() || !subpredicates_[0]->evaluate(source);
         case Type::Comparison: {
             Value l = lhs_.isKeyPath ? source.valueForKeyPath(lhs_.keyPath) : lhs_.constant;
+            if (foldedConstant_) return compareFolded(op_, options_, l, *foldedConstant_);
             Value r = rhs_.isKeyPath ? source.valueForKeyPath(rhs_.keyPath) : rhs_.constant;
             return compareValues(op_, options_, l, r);
         }

@@ -75,6 +75,9 @@ private:
     Expression lhs_, rhs_;
     Operator op_ = Operator::Equal;
     TextOptions options_;
+    // A constant string right-hand side that the operator folds, folded once
+    // here rather than for every object evaluated (see foldsRightHandSide).
+    std::shared_ptr<const std::string> foldedConstant_;
 };
 
 }  // namespace store

@@ -30,6 +30,24 @@ Value toValue(sqlite3_value* v) {
 void compareFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
     auto op = static_cast<Operator>(sqlite3_value_int(argv[0]));
     auto options = TextOptions::fromBits(sqlite3_value_int(argv[1]));
+    if (foldsRightHandSide(op, options) && sqlite3_value_type(argv[3]) == SQLITE_TEXT) {
+        // The needle is the statement's bound value: folded at the first row and
+        // kept with the statement (SQLite drops it when the value changes), not
+        // folded again for each of many rows.
+        auto* folded = static_cast<const std::string*>(sqlite3_get_auxdata(ctx, 3));
+        if (!folded) {
+            sqlite3_set_auxdata(ctx, 3, new std::string(foldText(toValue(argv[3]).string(), options)),
+                                [](void* p) { delete static_cast<std::string*>(p); });
+            // Out of memory, SQLite has already let it go.
+            folded = static_cast<const std::string*>(sqlite3_get_auxdata(ctx, 3));
+            if (!folded) {
+                sqlite3_result_int(ctx, compareValues(op, options, toValue(argv[2]), toValue(argv[3])) ? 1 : 0);
+                return;
+            }
+        }
+        sqlite3_result_int(ctx, compareFolded(op, options, toValue(argv[2]), *folded) ? 1 : 0);
+        return;
+    }
     sqlite3_result_int(ctx, compareValues(op, options, toValue(argv[2]), toValue(argv[3])) ? 1 : 0);
 }
 

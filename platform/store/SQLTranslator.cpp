@@ -54,13 +54,27 @@ std::string beyondSearchCopies(const Entity& entity, const std::string& alias, c
     return sql;
 }
 
+// A long needle is looked up by its first kLookupCharacters characters, and the
+// few rows found are checked for the whole of it in their folded copies: a
+// phrase of every trigram of a 10 KB needle costs the full-text module an
+// iterator and its memory per trigram, for no better answer.
+constexpr size_t kLookupCharacters = 32;
+
+// The first count characters of UTF-8 text.
+std::string firstCharacters(const std::string& text, size_t count) {
+    size_t seen = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == count) return text.substr(0, i);
+    return text;
+}
+
 // One lookup in the entity's search table for a needle in any of the columns.
 // The copies there are folded, so folding the needle the same way makes the
 // lookup answer contains[cd] exactly. The trigram index needs three characters;
 // shorter needles scan the folded copies. The unary "+" keeps SQLite from
 // answering the lookup row by row through the primary key: a common needle
 // matches most rows, and walking the ordered (covering) index while probing the
-// lookup's result costs far less.
+// lookup's result costs far less. A long needle: see kLookupCharacters.
 std::string searchCondition(const Entity& entity, const std::string& alias, const std::vector<const Property*>& columns,
                             const std::string& needle, std::vector<Value>& binds) {
     std::string folded = foldText(needle, kFolded);
@@ -68,14 +82,25 @@ std::string searchCondition(const Entity& entity, const std::string& alias, cons
     if (characterCount(folded) >= 3) {
         std::string filter = "{";
         for (const Property* p : columns) filter += (filter.size() > 1 ? " " : "") + Schema::column(*p);
+        const std::string head = firstCharacters(folded, kLookupCharacters);
         std::string phrase = "\"";
-        for (char c : folded) {
+        for (char c : head) {
             if (c == '"') phrase += '"';
             phrase += c;
         }
         binds.emplace_back(filter + "} : " + phrase + "\"");
-        return "(+" + alias + ".pk IN (SELECT rowid FROM " + Schema::searchTable(entity) + " WHERE " +
-               Schema::searchTable(entity) + " MATCH ?)" + beyondSearchCopies(entity, alias, columns, folded, binds) + ")";
+        std::string lookup =
+            "SELECT rowid FROM " + Schema::searchTable(entity) + " WHERE " + Schema::searchTable(entity) + " MATCH ?";
+        if (head.size() < folded.size()) {
+            lookup = "SELECT id FROM " + Schema::searchContentTable(entity) + " WHERE id IN (" + lookup + ") AND (";
+            for (size_t i = 0; i < columns.size(); ++i) {
+                lookup += (i ? " OR " : "") + std::string("tl_has(") +
+                          Schema::searchContentColumn(entity, *columns[i]) + ", ?)";
+                binds.emplace_back(folded);
+            }
+            lookup += ")";
+        }
+        return "(+" + alias + ".pk IN (" + lookup + ")" + beyondSearchCopies(entity, alias, columns, folded, binds) + ")";
     }
     std::string sql = "(+" + alias + ".pk IN (SELECT id FROM " + Schema::searchContentTable(entity) + " WHERE ";
     for (size_t i = 0; i < columns.size(); ++i) {

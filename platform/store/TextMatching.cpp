@@ -105,21 +105,30 @@ size_t characterCount(std::string_view text) {
 
 bool textContains(std::string_view haystack, std::string_view needle, TextOptions options) {
     if (needle.empty()) return false;
-    std::string n = foldText(needle, options);
-    if (n.empty()) return false;
-    return foldText(haystack, options).find(n) != std::string::npos;
+    return foldedTextContains(haystack, foldText(needle, options), options);
 }
 
 bool textBeginsWith(std::string_view text, std::string_view prefix, TextOptions options) {
-    std::string p = foldText(prefix, options);
-    std::string t = foldText(text, options);
-    return t.size() >= p.size() && t.compare(0, p.size(), p) == 0;
+    return foldedTextBeginsWith(text, foldText(prefix, options), options);
 }
 
 bool textEndsWith(std::string_view text, std::string_view suffix, TextOptions options) {
-    std::string s = foldText(suffix, options);
+    return foldedTextEndsWith(text, foldText(suffix, options), options);
+}
+
+bool foldedTextContains(std::string_view haystack, std::string_view foldedNeedle, TextOptions options) {
+    if (foldedNeedle.empty()) return false;
+    return foldText(haystack, options).find(foldedNeedle) != std::string::npos;
+}
+
+bool foldedTextBeginsWith(std::string_view text, std::string_view foldedPrefix, TextOptions options) {
     std::string t = foldText(text, options);
-    return t.size() >= s.size() && t.compare(t.size() - s.size(), s.size(), s) == 0;
+    return t.size() >= foldedPrefix.size() && std::string_view(t).substr(0, foldedPrefix.size()) == foldedPrefix;
+}
+
+bool foldedTextEndsWith(std::string_view text, std::string_view foldedSuffix, TextOptions options) {
+    std::string t = foldText(text, options);
+    return t.size() >= foldedSuffix.size() && std::string_view(t).substr(t.size() - foldedSuffix.size()) == foldedSuffix;
 }
 
 bool textLike(std::string_view text, std::string_view pattern, TextOptions options) {

@@ -26,6 +26,11 @@ size_t characterCount(std::string_view text);
 bool textContains(std::string_view haystack, std::string_view needle, TextOptions options);
 bool textBeginsWith(std::string_view text, std::string_view prefix, TextOptions options);
 bool textEndsWith(std::string_view text, std::string_view suffix, TextOptions options);
+// The same three with the second string already folded with the same options,
+// so that a needle compared with many texts is folded once.
+bool foldedTextContains(std::string_view haystack, std::string_view foldedNeedle, TextOptions options);
+bool foldedTextBeginsWith(std::string_view text, std::string_view foldedPrefix, TextOptions options);
+bool foldedTextEndsWith(std::string_view text, std::string_view foldedSuffix, TextOptions options);
 // "*" matches any run of characters, "?" one character, "\" escapes the next.
 bool textLike(std::string_view text, std::string_view pattern, TextOptions options);
 // The whole text must match the (ECMAScript) regular expression; a malformed

@@ -268,9 +268,8 @@ TEST_F(ClippingsPanelSearchTest, LongTextsEmojiAndCombiningMarksAnswerOverTenTho
         const auto start = std::chrono::steady_clock::now();
         field()->setText(row.typed);  // set by code, which then fetches itself
         panel.fetchResults();
-        // Generous: the tests run instrumented on a loaded machine; the
-        // benchmark holds the real figure.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        // A time-out, not a figure: the benchmark holds the real one.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_EQ(footer(), QString::fromLatin1(row.footer));
     }
 }

@@ -130,6 +130,11 @@ const Row kRows[] = {
     {"number comparison", "index >= 3 AND NOT (index == 5)", noArgs, {"C3", "C4", "C6"}},
     {"a string is not a number", "index == '3'", noArgs, {}},
     {"begins and ends", "url BEGINSWITH 'https' OR text ENDSWITH[c] 'LAIT'", noArgs, {"C1", "C2"}},
+    {"folded begins, ends and key path contains",
+     "urlName BEGINSWITH[cd] 'EXÂMPLE' OR list.name ENDSWITH[cd] 'RÉCIPES' OR list.name CONTAINS[cd] 'WÖR'", noArgs,
+     {"C1", "C2", "C5"}},
+    {"a needle of marks alone folds to nothing", "text contains[cd] %@ OR list.name contains[cd] %@",
+     [](const ObjectID&, const ObjectID&) { return std::vector<Value>{Value("\u0301"), Value("\u0301")}; }, {}},
     {"like", "text LIKE[c] '*TEXT'", noArgs, {"C5"}},
     {"matches", "url MATCHES 'https://[a-z]+\\\\.com/.*'", noArgs, {"C2"}},
     {"object in array", "list IN %@",
@@ -215,6 +220,7 @@ TEST_F(LongTextSearchTest, WordsPastTheSearchCopyAreFound) {
         // A two-byte character straddles the cut, which falls inside it.
         add("C-long", std::string(Schema::kSearchCopyLimit - 1, 'a') + "\u00E9" + filler + "Z\u00E9bulon \u00FC");
         add("C-short", "zebra");
+        add("C-sentence", "The slow brown fox leaps over the lazy dog, then sleeps");
         ASSERT_TRUE(context->save().ok());
     }
     struct Row {
@@ -230,6 +236,10 @@ TEST_F(LongTextSearchTest, WordsPastTheSearchCopyAreFound) {
         {"across the cut", "text CONTAINS[cd] 'aelorem'", {"C-long"}},
         {"in no text", "text CONTAINS[cd] 'nothing'", {}},
         {"two columns, one needle", "text CONTAINS[cd] 'bulon' OR urlName CONTAINS[cd] 'bulon'", {"C-long"}},
+        // Past the index's lookup length: looked up by its start, checked whole.
+        {"long needle", "text CONTAINS[cd] 'SLOW BROWN FOX LEAPS OVER THE LAZY DÖG, THEN'", {"C-sentence"}},
+        {"long needle whose start alone is there", "text CONTAINS[cd] 'slow brown fox leaps over the lazy cat, then'", {}},
+        {"long needle past the cut", "text CONTAINS[cd] 'ipsum lorem ipsum lorem ipsum zebulon'", {"C-long"}},
     };
     auto context = newContext();
     for (const Row& row : rows) {
