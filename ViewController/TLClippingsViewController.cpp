@@ -183,21 +183,36 @@ private:
     bool was_;
 };
 
-// Drops the heights of clippings the store no longer holds (on the context's queue).
+// Drops the heights of clippings the store no longer holds (on the context's
+// queue). Only the identifiers that have heights are looked up, a few hundred
+// at a time through the identifier's index: the store's queue is held for
+// milliseconds, not for as long as reading every identifier of a long history
+// would take, which rows scrolled into view would wait for.
 void pruneHeights(store::Context& context) {
-    store::FetchRequest all(Clipping::kEntityName);
-    all.propertiesToFetch = {"clippingID"};
-    // Distinct values come straight from SQL, without an object for each of
-    // 100,000 clippings: the store's queue is held for milliseconds, not for
-    // the seconds that rows scrolled into view would wait for their values.
-    all.returnsDistinctResults = true;
-    auto rows = context.fetchDictionaries(all);
-    if (!rows) return;
-    std::unordered_set<std::string> ids;
-    for (const auto& row : rows.value())
-        if (auto it = row.find("clippingID"); it != row.end() && it->second.kind() == store::Value::Kind::String)
-            ids.insert(it->second.string());
-    TLCellHeightCache::pruneToClippingIDs(ids);
+    constexpr size_t kLookup = 500;
+    const std::vector<std::string> cached = TLCellHeightCache::clippingIDs();
+    std::vector<std::string> gone;
+    for (size_t start = 0; start < cached.size(); start += kLookup) {
+        const size_t end = std::min(cached.size(), start + kLookup);
+        std::vector<store::Value> some;
+        some.reserve(end - start);
+        for (size_t i = start; i < end; ++i) some.emplace_back(cached[i]);
+        store::FetchRequest held(Clipping::kEntityName);
+        held.propertiesToFetch = {"clippingID"};
+        held.returnsDistinctResults = true;
+        auto predicate = store::Predicate::withFormatArguments("clippingID IN %@", {store::Value(std::move(some))});
+        if (!predicate) return;
+        held.predicate = predicate.value();
+        auto rows = context.fetchDictionaries(held);
+        if (!rows) return;
+        std::unordered_set<std::string> found;
+        for (const auto& row : rows.value())
+            if (auto it = row.find("clippingID"); it != row.end() && it->second.kind() == store::Value::Kind::String)
+                found.insert(it->second.string());
+        for (size_t i = start; i < end; ++i)
+            if (!found.count(cached[i])) gone.push_back(cached[i]);
+    }
+    TLCellHeightCache::deleteCellHeightsForClippings(gone);
 }
 
 }  // namespace
@@ -380,9 +395,9 @@ TLClippingsViewController::TLClippingsViewController(Configuration configuration
     updateAppearance();
     readPasteboardClippingIDs();
     applyPasteboardMarks();
-    // Once a launch: heights of clippings the store no longer holds go. Every
-    // identifier of a long history is read on the parent's queue, after the
-    // first rows have been read and drawn (the store serves one reader at a time).
+    // Once a launch: heights of clippings the store no longer holds go. They are
+    // looked up on the parent's queue, after the first rows have been read and
+    // drawn (the store serves one reader at a time).
     if (auto main = context())
         if (auto parent = main->parentContext())
             later(kPruneDelay, [parent] { parent->performBlock([parent] { pruneHeights(*parent); }); });

@@ -157,6 +157,28 @@ void TLCellHeightCache::pruneToClippingIDs(const std::unordered_set<std::string>
     cache.scheduleStore();
 }
 
+std::vector<std::string> TLCellHeightCache::clippingIDs() {
+    auto& cache = sharedCache();
+    std::lock_guard lock(cache.mutex_);
+    cache.loadIfNeeded();
+    std::vector<std::string> ids;
+    ids.reserve(cache.short_.size() + cache.long_.size());
+    for (const auto& item : cache.short_) ids.emplace_back(item.first.view());
+    for (const auto& item : cache.long_) ids.push_back(item.first);
+    return ids;
+}
+
+void TLCellHeightCache::deleteCellHeightsForClippings(const std::vector<std::string>& clippingIDs) {
+    auto& cache = sharedCache();
+    std::lock_guard lock(cache.mutex_);
+    cache.loadIfNeeded();
+    bool removed = false;
+    for (const std::string& id : clippingIDs) removed |= cache.erase(id);
+    if (!removed) return;
+    cache.dirty_ = true;
+    cache.scheduleStore();
+}
+
 void TLCellHeightCache::scheduleStore() {
     if (storeScheduled_) return;
     storeScheduled_ = true;

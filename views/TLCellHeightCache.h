@@ -25,6 +25,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/foundation/PlistValue.h"
 
@@ -46,6 +47,10 @@ public:
     static void deleteCellHeightForClipping(const std::optional<std::string>& clippingID);
     // Drops the heights of every clipping the store no longer holds.
     static void pruneToClippingIDs(const std::unordered_set<std::string>& clippingIDs);
+    // The clippings that have heights, so that a prune asks the store about
+    // those only; and dropping the heights of some at once.
+    static std::vector<std::string> clippingIDs();
+    static void deleteCellHeightsForClippings(const std::vector<std::string>& clippingIDs);
     // Writes what changed into the settings suite now (at quit; the caller
     // synchronises the suite).
     static void storeNow();

@@ -145,6 +145,15 @@ TEST_F(ClippingsPanelTest, RowsFollowCapturesDeletionsAndRefreshesAtTheCap) {
     auto after = shown();
     EXPECT_EQ(std::count(after.begin(), after.end(), victim), 0);
     EXPECT_EQ(shown().size(), 10u);
+
+    // A while after the panel is made, the heights of clippings gone go too.
+    const std::string kept = shown().front();
+    TLCellHeightCache::setCellHeight(40, kept, 320);
+    TLCellHeightCache::setCellHeight(40, victim, 320);
+    advance(Panel::kPruneDelay);
+    parent->performBlockAndWait([] {});
+    EXPECT_EQ(TLCellHeightCache::cellHeightForClipping(kept, 320), 40.0f);
+    EXPECT_EQ(TLCellHeightCache::cellHeightForClipping(victim, 320), 0.0f);
 }
 
 TEST_F(ClippingsPanelTest, TheModelMirrorsTheShownRowsThroughRandomChanges) {
@@ -204,8 +213,8 @@ TEST_F(ClippingsPanelTest, HeightsArePlaceholdersThenMeasurementsOffTheMainThrea
     panel_->resize(360, 600);
     panel_->show();
     Panel& panel = *panel_;
-    QCoreApplication::processEvents();
-    // Before the measurements land: the placeholder, a whole number.
+    // Before the measurements land (they come back through the event loop):
+    // the placeholder, a whole number.
     const int placeholder = int(std::ceil(2 * (14.0 + 3) + 10 + 10));
     EXPECT_EQ(panel.tableView()->rowHeight(0), placeholder);
     drain();

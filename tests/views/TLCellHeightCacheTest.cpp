@@ -8,6 +8,7 @@
 //   QT_QPA_PLATFORM=offscreen build/tsan/tests/views/clipping_rows_tests --gtest_filter='TLCellHeightCacheTest.*'
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -123,6 +124,13 @@ TEST_F(TLCellHeightCacheTest, PruningDropsWhatTheStoreNoLongerHolds) {
     EXPECT_EQ(Cache::cellHeightForClipping("C-kept", 320), 10.0f);
     EXPECT_EQ(Cache::cellHeightForClipping(std::string(60, 'k'), 320), 10.0f);
     EXPECT_EQ(Cache::cellHeightForClipping("C-dropped", 320), 0.0f);
+
+    // Or asked about the identifiers it holds, and told which went.
+    auto ids = Cache::clippingIDs();
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::string>{"C-kept", std::string(60, 'k')}));
+    Cache::deleteCellHeightsForClippings({std::string(60, 'k'), "C-unknown"});
+    EXPECT_EQ(Cache::clippingIDs(), std::vector<std::string>{"C-kept"});
 }
 
 TEST_F(TLCellHeightCacheTest, TheSettingsHearOfChangesAtMostEveryFiveSeconds) {
