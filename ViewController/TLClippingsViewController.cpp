@@ -105,7 +105,7 @@ QImage TLClippingsViewController::panelImage(const QString& name, int size) {
         painter.drawEllipse(QRectF(s * 0.18, s * 0.18, s * 0.64, s * 0.64));
         painter.drawLine(QPointF(s * 0.38, s * 0.38), QPointF(s * 0.62, s * 0.62));
         painter.drawLine(QPointF(s * 0.62, s * 0.38), QPointF(s * 0.38, s * 0.62));
-    } else if (name == QLatin1String("icon-list-large")) {
+    } else if (name.startsWith(QLatin1String("icon-list"))) {
         for (int i = 0; i < 3; ++i) {
             double y = s * (0.3 + 0.2 * i);
             painter.drawEllipse(QPointF(s * 0.22, y), s * 0.03, s * 0.03);

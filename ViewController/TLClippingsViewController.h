@@ -348,6 +348,7 @@ private:
     void beginListSheet(std::shared_ptr<List> list);
     // Back to the main history after the list on show went.
     void showMainHistory();
+    void showTitleIcon(bool list);
     void observe(const char* name, std::function<void(const foundation::Notification&)> handler);
     void reloadTable();  // every cell set again, the selection kept
     void applyPasteboardMarks();

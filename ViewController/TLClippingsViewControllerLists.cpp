@@ -101,8 +101,15 @@ void TLClippingsViewController::switchToList(desktop::MenuItem& sender) {
 void TLClippingsViewController::selectList(std::shared_ptr<List> list) {
     if (isSearching_) cancelSearchWithAnimation(false);
     titleView_->setTitle(list ? titleOf(*list) : QStringLiteral("Tavlo"));
+    showTitleIcon(bool(list));
     list_ = std::move(list);
     fetchClippings();
+}
+
+// A list's name goes with the list icon; the main history's title stands alone,
+// so the icon never outlives the list it marked.
+void TLClippingsViewController::showTitleIcon(bool list) {
+    titleView_->setIcon(list ? panelImage(QStringLiteral("icon-list"), TLTitleView::kIconSize * 2) : QImage());
 }
 
 void TLClippingsViewController::createNewList() { beginListSheet(nullptr); }
@@ -181,6 +188,7 @@ void TLClippingsViewController::deleteList() {
 
 void TLClippingsViewController::showMainHistory() {
     titleView_->setTitle(QStringLiteral("Tavlo"));
+    showTitleIcon(false);
     list_.reset();
     fetchClippings();
 }

@@ -30,6 +30,16 @@ void TLTitleView::setTitle(const QString& title) {
     update();
 }
 
+void TLTitleView::setIcon(const QImage& icon) {
+    if (icon.isNull() && icon_.isNull()) return;
+    icon_ = icon;
+    update();
+}
+
+double TLTitleView::titleX() const {
+    return kTitleX + (icon_.isNull() ? 0 : kIconSize + kIconGap);
+}
+
 void TLTitleView::setDarkMode(bool darkMode) {
     darkMode_ = darkMode;
     update();
@@ -45,11 +55,12 @@ QFont TLTitleView::titleFont() const {
 double TLTitleView::drawnTitleWidth() const {
     if (title_.isEmpty()) return 0;
     double width = QFontMetricsF(titleFont()).horizontalAdvance(title_);
-    return std::min(width, this->width() - kTitleMaxInset);
+    return std::min(width, this->width() - kTitleMaxInset - (titleX() - kTitleX));
 }
 
 int TLTitleView::chooserMarkX() const {
-    return static_cast<int>(std::round(static_cast<float>(drawnTitleWidth()))) + kChooserGap;
+    return static_cast<int>(std::round(static_cast<float>(drawnTitleWidth()))) + kChooserGap +
+           static_cast<int>(titleX() - kTitleX);
 }
 
 void TLTitleView::paintEvent(QPaintEvent*) {
@@ -57,14 +68,24 @@ void TLTitleView::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     QColor titleColor = darkMode_ ? QColor::fromRgbF(1, 1, 1, 1) : QColor::fromRgbF(0.25f, 0.25f, 0.25f, 1);
     QColor arrowColor = darkMode_ ? QColor::fromRgbF(1, 1, 1, 0.5f) : QColor::fromRgbF(0, 0, 0, 0.25f);
+    if (!icon_.isNull()) {
+        // The icon's alpha in the title's colour, centred on the title's line.
+        QImage tinted = icon_.scaled(kIconSize, kIconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                            .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        QPainter tint(&tinted);
+        tint.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        tint.fillRect(tinted.rect(), titleColor);
+        tint.end();
+        painter.drawImage(QPointF(kTitleX, std::round((height() - tinted.height()) / 2.0)), tinted);
+    }
     if (!title_.isEmpty()) {
         QFont font = titleFont();
         QFontMetricsF metrics(font);
-        double boxWidth = std::max(0.0, width() - kTitleInset);
+        double boxWidth = std::max(0.0, width() - kTitleInset - (titleX() - kTitleX));
         double height = metrics.height();
         painter.setFont(font);
         painter.setPen(titleColor);
-        QRectF box(kTitleX, (this->height() - height) / 2, boxWidth, height);
+        QRectF box(titleX(), (this->height() - height) / 2, boxWidth, height);
         painter.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
                          metrics.elidedText(title_, Qt::ElideRight, boxWidth));
     }

@@ -165,6 +165,7 @@ TEST_F(ClippingsPanelListsTest, ChoosingAListShowsItAndCaptureFollowsIt) {
 
     choose("Work");
     EXPECT_EQ(panel.titleView()->title(), QStringLiteral("Work"));
+    EXPECT_FALSE(panel.titleView()->icon().isNull()) << "a list shows with its icon";
     EXPECT_EQ(panel.list(), work);
     EXPECT_EQ(shown().size(), 1u);
     EXPECT_EQ(settings()->stringForKey(TLUserDefaultsSelectedListID), std::optional<std::string>("L-Work"));
@@ -175,6 +176,7 @@ TEST_F(ClippingsPanelListsTest, ChoosingAListShowsItAndCaptureFollowsIt) {
 
     choose("Tavlo");
     EXPECT_EQ(panel.titleView()->title(), QStringLiteral("Tavlo"));
+    EXPECT_TRUE(panel.titleView()->icon().isNull());
     EXPECT_FALSE(panel.list());
     EXPECT_EQ(shown().size(), 2u);
     EXPECT_FALSE(settings()->stringForKey(TLUserDefaultsSelectedListID));

@@ -107,6 +107,21 @@ TEST(TLTitleViewTest, TheChooserMarkSits20PixelsRightOfTheTitle) {
     EXPECT_EQ(view.chooserMarkX(), qRound(view.drawnTitleWidth()) + 20);
     view.setTitle(QString());
     EXPECT_EQ(view.chooserMarkX(), 20);
+
+    // An icon, drawn in the title's colour, moves the title and the mark right.
+    view.setTitle(QStringLiteral("Tavlo"));
+    const double plain = view.drawnTitleWidth();
+    QImage icon(32, 32, QImage::Format_ARGB32_Premultiplied);
+    icon.fill(Qt::white);
+    view.setIcon(icon);
+    EXPECT_EQ(view.titleX(), 14 + TLTitleView::kIconSize + TLTitleView::kIconGap);
+    EXPECT_EQ(view.drawnTitleWidth(), plain);
+    EXPECT_EQ(view.chooserMarkX(), qRound(plain) + 20 + TLTitleView::kIconSize + TLTitleView::kIconGap);
+    image = render(view);
+    EXPECT_TRUE(isInk(image.pixelColor(14 + TLTitleView::kIconSize / 2, 20)));
+    EXPECT_FALSE(isInk(image.pixelColor(14 + TLTitleView::kIconSize / 2, 20 + TLTitleView::kIconSize)));
+    view.setIcon(QImage());
+    EXPECT_EQ(view.chooserMarkX(), qRound(plain) + 20);
 }
 
 class TitleViewInWindow : public ::testing::Test {
