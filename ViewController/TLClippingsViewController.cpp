@@ -388,8 +388,10 @@ TLClippingsViewController::TLClippingsViewController(Configuration configuration
                                                        }));
 
     // viewDidLoad: the first fetch, the table's delegates, the sync button.
-    (void)clippingsController();
-    reconcileRows(nullptr);
+    if (!fetchFirstScreen()) {
+        (void)clippingsController();
+        reconcileRows(nullptr);
+    }
     updateFooterText();
     if (settings()->boolForKey(TLUserDefaultsSyncEnabled)) startAnimatingSyncButton();
     updateAppearance();
@@ -563,7 +565,7 @@ void TLClippingsViewController::viewWillAppear() {
     if (hasAppeared_) return;
     reloadTable();
     tableView_->verticalScrollBar()->setValue(0);
-    if (clippingsController().count() > 0) hideEmptyState();
+    if (firstScreenOnly_ || clippingsController().count() > 0) hideEmptyState();
     else showEmptyState();
     hasAppeared_ = true;
     updateVisibleRowHeights();
@@ -805,6 +807,41 @@ void TLClippingsViewController::fetchClippings() {
     updateVisibleRowHeights();
 }
 
+// A long history is fetched whole (the controller follows every clipping, to
+// refill from beyond the cap), which takes a while for 100,000. Its first
+// screen is fetched and shown first, and the whole fetch follows from the event
+// loop, before anything else is asked of the panel. False when the first fetch
+// held everything, or for a list or a search: the controller is made at once.
+bool TLClippingsViewController::fetchFirstScreen() {
+    auto main = context();
+    if (!main || list_ || searchString_) return false;
+    auto request = clippingsControllerFetchRequest();
+    request->fetchLimit = kFirstScreenRows + 1;
+    auto first = main->fetch(*request);
+    if (!first || first.value().size() <= size_t(kFirstScreenRows)) return false;
+    int64_t shown = kFirstScreenRows;
+    if (int64_t limit = historyLimit(); limit > 0) shown = std::min(shown, limit);
+    std::vector<std::shared_ptr<Clipping>> rows;
+    rows.reserve(size_t(shown));
+    for (int64_t i = 0; i < shown; ++i) rows.push_back(std::static_pointer_cast<Clipping>(first.value()[size_t(i)]));
+    model_->reset(std::move(rows));
+    firstScreenOnly_ = true;
+    later(0, [this] { finishFirstFetch(); });
+    return true;
+}
+
+void TLClippingsViewController::finishFirstFetch() {
+    if (!firstScreenOnly_) return;  // a refetch or a change made the rows whole
+    // The rows on show are the whole fetch's first: the rest go in after them.
+    Batch none;
+    reconcileRows(&none);
+    updateFooterText();
+    if (clippingsController().count() > 0) hideEmptyState();
+    else showEmptyState();
+    applyPasteboardMarks();
+    updateVisibleRowHeights();
+}
+
 void TLClippingsViewController::refetchRows() {
     resetClippingsController();
     (void)clippingsController();
@@ -888,6 +925,10 @@ std::shared_ptr<Clipping> TLClippingsViewController::clippingAtRow(int row) cons
 // --- Footer and empty state
 
 void TLClippingsViewController::updateFooterText() {
+    if (firstScreenOnly_) {
+        footerLabel_->clear();  // the count comes with the whole fetch
+        return;
+    }
     auto& controller = clippingsController();
     int64_t n = int64_t(controller.count());
     QColor color = isDarkMode_ ? QColor(Qt::white) : QColor(Qt::black);
@@ -1189,6 +1230,7 @@ void TLClippingsViewController::controllerDidChangeContent(FRFetchedResultsContr
 }
 
 void TLClippingsViewController::reconcileRows(const Batch* batch) {
+    firstScreenOnly_ = false;  // the rows become the whole fetch's
     auto& controller = clippingsController();
     const auto& objects = controller.fetchedObjects();
     const size_t shown = size_t(numberOfRows());

@@ -111,6 +111,8 @@ public:
     static constexpr double kResignReloadDelay = 0.3;
     static constexpr double kSyncTurnSeconds = 1.5;
     static constexpr double kPruneDelay = 10;
+    // Rows fetched and shown before a long history's whole fetch.
+    static constexpr int kFirstScreenRows = 200;
     static constexpr int kHeaderHeight = 44;
     static constexpr int kFooterHeight = 28;
     static constexpr double kTextInset = 52;  // the text width is the panel's less this
@@ -349,6 +351,8 @@ private:
     // Back to the main history after the list on show went.
     void showMainHistory();
     void showTitleIcon(bool list);
+    bool fetchFirstScreen();
+    void finishFirstFetch();
     void observe(const char* name, std::function<void(const foundation::Notification&)> handler);
     void reloadTable();  // every cell set again, the selection kept
     void applyPasteboardMarks();
@@ -379,6 +383,7 @@ private:
     bool isDarkMode_ = false;
     bool manualUpdate_ = false;
     bool hasAppeared_ = false;
+    bool firstScreenOnly_ = false;  // the rows are a long history's first screen, its whole fetch to come
     double maxHeight_ = 0;
     bool syncing_ = false;
     std::unique_ptr<MeasuringThread> queue_;
