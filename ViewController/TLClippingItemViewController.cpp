@@ -1,6 +1,7 @@
 #include "TLClippingItemViewController.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -405,12 +406,18 @@ void TLClippingItemViewController::fillText(const QString& text) {
     block.setLineHeight(kLineSpacing, QTextBlockFormat::LineDistanceHeight);
     cursor.setBlockFormat(block);
     // Characters only: markup in the text is shown, never read.
-    if (text.size() > kFillPieceLength) {
+    if (text.size() > kFillInPiecesAbove) {
+        // Longer than any screen: the scroll bar is there from the start, as a
+        // scroll bar that appeared part-way would narrow the text and lay out
+        // all of it again.
+        textView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         fillText_ = text;
         fillOffset_ = 0;
+        fillLinksMarked_ = false;
         changingText_ = false;
         fillNextPiece();
     } else {
+        textView_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
         fillText_.clear();
         fillOffset_ = -1;
         cursor.insertText(text);
@@ -430,13 +437,25 @@ void TLClippingItemViewController::fillNextPiece() {
     QTextDocument* document = textView_->document();
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
-    qsizetype length = std::min(kFillPieceLength, fillText_.size() - fillOffset_);
-    // A piece never ends between the two halves of a character.
-    if (fillOffset_ + length < fillText_.size() && fillText_.at(fillOffset_ + length - 1).isHighSurrogate()) ++length;
-    cursor.insertText(fillText_.mid(fillOffset_, length));
     const bool first = fillOffset_ == 0;
-    fillOffset_ += length;
-    if (first) markLinks();
+    // Each insertion lays out what it added there and then, so small pieces
+    // against the clock keep every turn of the event loop short, the first
+    // one included: the first screen shows while the rest goes in.
+    QElapsedTimer turn;
+    turn.start();
+    do {
+        qsizetype length = std::min(kFillPieceLength, fillText_.size() - fillOffset_);
+        // A piece never ends between the two halves of a character.
+        if (fillOffset_ + length < fillText_.size() && fillText_.at(fillOffset_ + length - 1).isHighSurrogate())
+            ++length;
+        cursor.insertText(QStringView(fillText_).mid(fillOffset_, length).toString());
+        fillOffset_ += length;
+        // Links are marked once the characters they are looked for in are all in.
+        if (!fillLinksMarked_ && (fillOffset_ >= kLinkDetectionLength || fillOffset_ >= fillText_.size())) {
+            fillLinksMarked_ = true;
+            markLinks();
+        }
+    } while (fillOffset_ < fillText_.size() && turn.elapsed() < kFillTurnMilliseconds);
     if (fillOffset_ >= fillText_.size()) {
         fillOffset_ = -1;
         fillText_ = QString();

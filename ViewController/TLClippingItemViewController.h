@@ -64,8 +64,11 @@ public:
     static constexpr int kOptionsMenuWidth = 160;
     // Links are looked for in this many characters at the start of a text.
     static constexpr qsizetype kLinkDetectionLength = 100000;
-    // A text longer than this is filled in pieces of this size.
-    static constexpr qsizetype kFillPieceLength = 256 * 1024;
+    // A text longer than this is filled from the event loop, in pieces of
+    // kFillPieceLength, as many a turn as fit in kFillTurnMilliseconds.
+    static constexpr qsizetype kFillInPiecesAbove = 256 * 1024;
+    static constexpr qsizetype kFillPieceLength = 16 * 1024;
+    static constexpr int kFillTurnMilliseconds = 12;
 
     // A found link: where it starts in the text, its length.
     struct Link {
@@ -202,6 +205,7 @@ private:
     bool loaded_ = false;
     bool changingText_ = false;  // our own changes of the text, which start no edit
     qsizetype fillOffset_ = -1;  // where the next piece of a long text starts; -1 when filled
+    bool fillLinksMarked_ = false;
     QString fillText_;
 
     TLView* headerView_ = nullptr;
