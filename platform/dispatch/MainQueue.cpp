@@ -11,21 +11,6 @@ namespace dispatch {
 
 namespace {
 constexpr const char* kMainLabel = "com.apple.main-thread";
-
-// Qt hands a posted block to the main thread through its own mutexes and
-// futexes, which ThreadSanitizer does not see: without telling it, everything a
-// block reads of what its submitter wrote looks like a race. Each hand-off
-// releases this address before posting and acquires it before the block runs.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* address);
-extern "C" void __tsan_release(void* address);
-char handOff;
-void releaseHandOff() { __tsan_release(&handOff); }
-void acquireHandOff() { __tsan_acquire(&handOff); }
-#else
-void releaseHandOff() {}
-void acquireHandOff() {}
-#endif
 }  // namespace
 
 MainQueue::MainQueue() : Queue(kMainLabel) {}
@@ -37,47 +22,75 @@ bool MainQueue::isCurrent() const {
     return q == this;
 }
 
+// A block never travels inside Qt's event: it waits in blocks_, and Qt carries
+// only a wake-up, posted while mutex_ is held. Both hand-overs are ordered by our
+// own mutex, which ThreadSanitizer sees, where Qt's event queue alone would hand
+// the block over through locks it cannot follow.
 void MainQueue::async(Block block) {
     if (!block) return;
-    if (QCoreApplication* app = QCoreApplication::instance()) {
-        releaseHandOff();
-        QMetaObject::invokeMethod(
-            app,
-            [this, b = std::move(block)] {
-                acquireHandOff();
-                perform(b);
-            },
-            Qt::QueuedConnection);
-        return;
+    const bool withApplication = QCoreApplication::instance() != nullptr;
+    if (withApplication && !postRoutineAdded_.exchange(true)) {
+        // Posted events die with their application; a later one must post
+        // wake-ups again for the blocks they stood for.
+        qAddPostRoutine(&MainQueue::forgetWakeUps);
     }
     std::lock_guard lock(mutex_);
     blocks_.push_back(std::move(block));
+    if (withApplication) wakeForWaitingBlocks();
 }
 
-int MainQueue::drainManual() {
-    int count = 0;
-    for (;;) {
-        Block block;
-        {
-            std::lock_guard lock(mutex_);
-            if (blocks_.empty()) return count;
-            block = std::move(blocks_.front());
-            blocks_.pop_front();
-        }
-        perform(block);
-        ++count;
+void MainQueue::wakeForWaitingBlocks() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    // Blocks queued before the application existed get theirs now, ahead of
+    // the newest one's.
+    while (pendingWakeUps_ < blocks_.size()) {
+        ++pendingWakeUps_;
+        QMetaObject::invokeMethod(app, [this] { wokenUp(); }, Qt::QueuedConnection);
     }
+}
+
+void MainQueue::forgetWakeUps() {
+    auto* q = static_cast<MainQueue*>(Queue::main().get());
+    std::lock_guard lock(q->mutex_);
+    q->pendingWakeUps_ = 0;
+    q->postRoutineAdded_ = false;
+}
+
+void MainQueue::wokenUp() {
+    {
+        std::lock_guard lock(mutex_);
+        if (pendingWakeUps_ > 0) --pendingWakeUps_;
+    }
+    // A wake-up whose block runUntilIdle() already ran finds the next one or
+    // none; the order of blocks is the list's either way.
+    runNext();
+}
+
+bool MainQueue::runNext() {
+    Block block;
+    {
+        std::lock_guard lock(mutex_);
+        if (blocks_.empty()) return false;
+        block = std::move(blocks_.front());
+        blocks_.pop_front();
+    }
+    ++ran_;
+    perform(block);
+    return true;
 }
 
 int MainQueue::runUntilIdle() {
     if (!foundation::isMainThread()) return 0;
     auto* q = static_cast<MainQueue*>(Queue::main().get());
-    int count = q->drainManual();
-    if (QCoreApplication::instance()) {
-        QCoreApplication::sendPostedEvents();
-        count += q->drainManual();
-    }
-    return count;
+    const long long before = q->ran_;
+    do {
+        // Qt's events and the blocks' wake-ups in the order they were posted;
+        // what is left after them has no wake-up delivered yet (queued before
+        // the application, or submitted during the delivery).
+        if (QCoreApplication::instance()) QCoreApplication::sendPostedEvents();
+    } while (q->runNext());
+    return static_cast<int>(q->ran_ - before);
 }
 
 std::shared_ptr<Queue> Queue::main() {

@@ -233,3 +233,42 @@ TEST(MainQueueTest, RunsOnQtsMainThreadInAnApplication) {
     EXPECT_TRUE(onQtMain);
     EXPECT_EQ(label, "com.apple.main-thread");
 }
+
+TEST(MainQueueTest, BlocksWaitingBeforeTheApplicationRunInOrderOnceItRuns) {
+    std::vector<int> order;
+    std::thread([&] { Queue::main()->async([&] { order.push_back(1); }); }).join();
+    int argc = 1;
+    char arg0[] = "test";
+    char* argv[] = {arg0};
+    QCoreApplication app(argc, argv);
+    std::thread([&] {
+        Queue::main()->async([&] {
+            order.push_back(2);
+            app.quit();
+        });
+    }).join();
+    QTimer::singleShot(5000, &app, [&] { app.exit(1); });
+    EXPECT_EQ(app.exec(), 0);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST(MainQueueTest, BlocksKeepTheirPlaceAmongQtsEvents) {
+    int argc = 1;
+    char arg0[] = "test";
+    char* argv[] = {arg0};
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> order;
+    auto postEvent = [&](std::string name) {
+        QMetaObject::invokeMethod(&app, [&order, name] { order.push_back(name); }, Qt::QueuedConnection);
+    };
+    postEvent("event 1");
+    Queue::main()->async([&] {
+        order.push_back("block 1");
+        Queue::main()->async([&] { order.push_back("block 3"); });
+    });
+    postEvent("event 2");
+    std::thread([&] { Queue::main()->async([&] { order.push_back("block 2"); }); }).join();
+    postEvent("event 3");
+    EXPECT_EQ(MainQueue::runUntilIdle(), 3);
+    EXPECT_EQ(order, (std::vector<std::string>{"event 1", "block 1", "event 2", "block 2", "event 3", "block 3"}));
+}
