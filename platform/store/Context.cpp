@@ -464,9 +464,29 @@ Result<void> Context::save() {
 
     if (parent_) {
         const std::shared_ptr<Context> parent = parent_;
-        parent->performBlockAndWait([&] { parent->absorbChildChanges(changes); });
+        // A parent busy writing an earlier save takes the changes at once
+        // rather than after the write, so this thread does not wait for it.
+        if (!parent->absorbChildChangesDuringCommit(changes))
+            parent->performBlockAndWait([&] { parent->absorbChildChanges(changes); });
     } else if (!changes.empty()) {
-        if (auto written = coordinator_->commit(changes); !written) return written.error();
+        {
+            Lock lock(mutex_);
+            for (const Objects* set : {&inserted_, &updated_, &deleted_})
+                for (const auto& o : *set) o->changedDuringSave_ = 0;
+        }
+        {
+            std::lock_guard commit(commitMutex_);
+            committing_ = true;
+        }
+        auto written = coordinator_->commit(changes);
+        std::lock_guard commit(commitMutex_);  // waits for a hand-over under way
+        committing_ = false;
+        // On failure everything stays pending, including what children
+        // handed over during the write.
+        if (!written) return written.error();
+        clearWrittenChanges(saved.inserted, saved.updated, saved.deleted);
+        post(kDidSaveNotification, saved, &keys);
+        return {};
     }
     {
         Lock lock(mutex_);
@@ -483,6 +503,52 @@ Result<void> Context::save() {
     }
     post(kDidSaveNotification, saved, &keys);
     return {};
+}
+
+bool Context::isWritingToStore() const {
+    std::lock_guard commit(commitMutex_);
+    return committing_;
+}
+
+bool Context::absorbChildChangesDuringCommit(const ChangeSet& changes) {
+    std::lock_guard commit(commitMutex_);
+    if (!committing_) return false;
+    {
+        // Readers on other threads see the hand-over whole or not at all.
+        Lock lock(mutex_);
+        absorbChildChanges(changes);
+    }
+    // This context's objects-did-change, on its own queue once the write ends.
+    performBlock([] {});
+    return true;
+}
+
+void Context::clearWrittenChanges(const Objects& inserted, const Objects& updated, const Objects& deleted) {
+    Lock lock(mutex_);
+    const auto in = [](const Objects& set) {
+        std::unordered_set<const ManagedObject*> members;
+        for (const auto& o : set) members.insert(o.get());
+        return [members = std::move(members)](const std::shared_ptr<ManagedObject>& o) { return members.count(o.get()) > 0; };
+    };
+    const auto wasInserted = in(inserted), wasUpdated = in(updated), wasDeleted = in(deleted);
+    // Written objects keep as pending only what changed during the write; a new
+    // object is in the store now, so later changes make it an updated one (and
+    // a deletion during the write removes its row at the next save).
+    Objects stillUpdated;
+    for (const auto& o : updated_)
+        if (!wasUpdated(o)) stillUpdated.push_back(o);
+    for (const Objects* set : {&inserted, &updated})
+        for (const auto& o : *set) {
+            o->inserted_ = false;
+            o->changed_ = o->changedDuringSave_;
+            if (o->changed_ != 0 && !o->deleted_) stillUpdated.push_back(o);
+        }
+    std::erase_if(inserted_, wasInserted);
+    updated_ = std::move(stillUpdated);
+    for (const auto& o : deleted) detach(o);
+    std::erase_if(deleted_, wasDeleted);
+    // Objects deleted during the write have not had their delete rules run.
+    rulesApplied_ = 0;
 }
 
 void Context::absorbChildChanges(const ChangeSet& changes) {

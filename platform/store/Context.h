@@ -43,6 +43,12 @@
 // - did-save, after a successful save: the objects it inserted, updated and
 //   deleted, and the keys it wrote for each updated object.
 // A save with nothing to save posts neither will-save nor did-save.
+//
+// While a root context's save writes to the store, a child's save hands its
+// changes over at once on the child's thread rather than waiting for the
+// write (a large clipping's write holds the root's queue for a second or
+// more); the root's save then clears only what it wrote, so the handed-over
+// changes stay pending for its next save. A write that fails keeps them all.
 
 #include <cstdint>
 #include <functional>
@@ -152,6 +158,9 @@ public:
     std::shared_ptr<ManagedObject> objectRegisteredForID(const ObjectID& id) const;
 
     bool hasChanges() const { return !inserted_.empty() || !updated_.empty() || !deleted_.empty(); }
+    // Whether this root context's save is writing to the store right now (a
+    // child's save then hands its changes over without waiting). Any thread.
+    bool isWritingToStore() const;
     const Objects& insertedObjects() const { return inserted_; }
     const Objects& updatedObjects() const { return updated_; }
     const Objects& deletedObjects() const { return deleted_; }
@@ -229,6 +238,14 @@ private:
     void finishEvent(const Event& event);
     // On the parent's queue: a child's saved changes become this context's own.
     void absorbChildChanges(const ChangeSet& changes);
+    // A child's save while this root context's own save is writing to the
+    // store: the changes are taken in at once on the child's thread instead of
+    // waiting behind the write on this context's queue. Answers false when no
+    // write is under way.
+    bool absorbChildChangesDuringCommit(const ChangeSet& changes);
+    // After a root save wrote its changes: the saved objects lose what was
+    // written; what children handed over meanwhile stays pending.
+    void clearWrittenChanges(const Objects& inserted, const Objects& updated, const Objects& deleted);
 
     ConcurrencyType type_ = ConcurrencyType::Confinement;
     std::shared_ptr<dispatch::Queue> queue_;
@@ -249,6 +266,11 @@ private:
     size_t rulesApplied_ = 0;  // deleted_ objects whose delete rules have run
     // Inserted and deleted since the last objects-did-change.
     Objects eventInserted_, eventDeleted_;
+    // A root context's save holds committing_ while only the store is being
+    // written (its objects untouched): a child's hand-over may then change
+    // them under commitMutex_, which the save takes again before it reads them.
+    mutable std::mutex commitMutex_;
+    bool committing_ = false;
     int performDepth_ = 0;             // on the context's queue
     bool processingScheduled_ = false;  // main-queue contexts, on the main thread
 };

@@ -34,6 +34,7 @@ void ManagedObject::markChanged(int property) {
     bool wasClean = changed_ == 0;
     changed_ |= bit(property);
     eventChanged_ |= bit(property);
+    changedDuringSave_ |= bit(property);
     if (!context_) return;
     if (wasClean && !inserted_ && !deleted_) context_->noteChanged(*this);
     context_->noteEventChange();

@@ -117,6 +117,9 @@ private:
     uint64_t loaded_ = 0;
     uint64_t changed_ = 0;       // since the last save
     uint64_t eventChanged_ = 0;  // since the last processing of pending changes
+    // Since a root context's save took its values for the store: what that
+    // save did not write and must leave pending.
+    uint64_t changedDuringSave_ = 0;
     bool inserted_ = false;
     bool deleted_ = false;
 };

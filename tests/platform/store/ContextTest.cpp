@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <map>
 #include <thread>
+
+#include <sqlite3.h>
 
 #include "ContextFixture.h"
 #include "platform/store/StoreError.h"
@@ -254,6 +258,83 @@ TEST_F(ContextTest, AContextWithoutAStoreFailsFetchesAndSaves) {
     ASSERT_FALSE(fetched.ok());
     EXPECT_TRUE(isStoreError(fetched.error(), ErrorCode::NoStore));
     EXPECT_FALSE(orphan.save().ok());
+}
+
+// The main context's save while the root is writing an earlier one to the
+// store: it returns without waiting for the write (another connection holds
+// the file's write lock, so the write cannot end meanwhile), and what it handed
+// over, a new clipping and a new text for the one being written, is written
+// by the root's next save whether the first write succeeds or fails.
+TEST_F(ContextTest, AMainSaveDuringTheRootsWriteReturnsAtOnceAndItsChangesAreWrittenNext) {
+    struct Case {
+        const char* name;
+        int busyTimeoutMs;
+        bool firstWriteSucceeds;
+    };
+    for (const Case& c : {Case{"the write succeeds", 60000, true}, Case{"the write fails", 200, false}}) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(storePath().parent_path() / "case");
+        std::filesystem::create_directories(storePath().parent_path() / "case");
+        const std::filesystem::path path = storePath().parent_path() / "case" / "datastore";
+        auto coordinator = std::make_shared<Coordinator>(storetest::tavloModel());
+        StoreOptions options;
+        options.busyTimeoutMs = c.busyTimeoutMs;
+        ASSERT_TRUE(coordinator->addSQLiteStore(path, options).ok());
+        auto root = std::make_shared<Context>(ConcurrencyType::PrivateQueue);
+        root->performBlockAndWait([&] { root->setPersistentStoreCoordinator(coordinator); });
+        auto mainContext = std::make_shared<Context>(ConcurrencyType::MainQueue);
+        mainContext->setParentContext(root);
+
+        auto first = insertClipping(*mainContext, "C-1", 0, "first");
+        ASSERT_TRUE(mainContext->save().ok());
+        sqlite3* holder = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        std::atomic<bool> firstWriteEnded{false}, firstWriteOK{false};
+        root->performBlock([&] {
+            firstWriteOK = root->save().ok();
+            firstWriteEnded = true;
+        });
+        ASSERT_TRUE(pumpUntil([&] { return root->isWritingToStore() || firstWriteEnded; }));
+
+        insertClipping(*mainContext, "C-2");
+        first->setValueForKey("text", Value("second"));
+        EXPECT_TRUE(mainContext->save().ok());
+        const auto release = [holder] {
+            sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(holder);
+        };
+        // Held by the other connection until released: the write goes on after
+        // it, or gives up while it is held.
+        if (c.firstWriteSucceeds) {
+            EXPECT_FALSE(firstWriteEnded);
+            release();
+        }
+        ASSERT_TRUE(pumpUntil([&] { return firstWriteEnded.load(); }, std::chrono::seconds(30)));
+        if (!c.firstWriteSucceeds) release();
+        EXPECT_EQ(firstWriteOK.load(), c.firstWriteSucceeds);
+
+        auto stored = [&] {
+            Context reader(coordinator);
+            std::map<std::string, std::string> texts;
+            auto found = reader.fetch(FetchRequest("Clipping"));
+            EXPECT_TRUE(found.ok());
+            if (found.ok())
+                for (const auto& o : found.value()) texts[o->valueForKey("clippingID").string()] = o->valueForKey("text").string();
+            return texts;
+        };
+        using Texts = std::map<std::string, std::string>;
+        EXPECT_EQ(stored(), c.firstWriteSucceeds ? (Texts{{"C-1", "first"}}) : Texts{});
+        bool pending = false, written = false;
+        root->performBlockAndWait([&] {
+            pending = root->hasChanges();
+            written = root->save().ok();
+        });
+        EXPECT_TRUE(pending);
+        EXPECT_TRUE(written);
+        EXPECT_EQ(stored(), (Texts{{"C-1", "second"}, {"C-2", "text"}}));
+        root->performBlockAndWait([&] { EXPECT_FALSE(root->hasChanges()); });
+    }
 }
 
 }  // namespace
