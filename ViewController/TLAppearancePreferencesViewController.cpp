@@ -8,6 +8,7 @@
 #include <array>
 
 #include "hotkeys/HKShortcutView.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/desktop/Alert.h"
 #include "platform/foundation/FrameString.h"
@@ -15,8 +16,6 @@
 #include "platform/foundation/UserDefaults.h"
 
 namespace {
-
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
 void post(const char* name) { foundation::NotificationCenter::defaultCenter().post(name); }
 
@@ -112,7 +111,7 @@ double TLAppearancePreferencesViewController::widthForSliderValue(int value) {
 }
 
 void TLAppearancePreferencesViewController::viewWillAppear() {
-    auto suite = settings();
+    auto suite = TLSettings();
     loading_ = true;
     int64_t appearance = suite->integerForKey(TLUserDefaultsWindowAppearance);
     themeButton_->setCurrentIndex(appearance >= 0 && appearance < themeButton_->count() ? int(appearance)
@@ -129,14 +128,14 @@ void TLAppearancePreferencesViewController::viewWillAppear() {
 }
 
 void TLAppearancePreferencesViewController::updateAppearanceOption() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setInteger(themeButton_->currentIndex(), TLUserDefaultsWindowAppearance);
     suite->synchronize();
     post(TLUserDefaultsWindowAppearance);
 }
 
 void TLAppearancePreferencesViewController::updateMenuBarVisibility() {
-    auto suite = settings();
+    auto suite = TLSettings();
     bool shows = showMenuBarButton_->isChecked();
     suite->setBool(shows, TLUserDefaultsShowsMenuBarIcon);
     if (!shows) {
@@ -159,38 +158,38 @@ void TLAppearancePreferencesViewController::updateMenuBarVisibility() {
 }
 
 void TLAppearancePreferencesViewController::updateSoundsOption() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(soundsButton_->isChecked(), TLUserDefaultsPlaySounds);
     suite->synchronize();
 }
 
 void TLAppearancePreferencesViewController::updateWindowOnLaunchOption() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(!showWindowButton_->isChecked(), TLUserDefaultsHideWindowOnLaunchKey);
     suite->synchronize();
 }
 
 void TLAppearancePreferencesViewController::updateSelectFirstClippingOption() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(scrollToTopButton_->isChecked(), TLUserDefaultsScrollToTopOnActivation);
     suite->synchronize();
 }
 
 void TLAppearancePreferencesViewController::updateCloseDetachedWindowOption() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(closeDetached_->isChecked(), TLUserDefaultsCloseDetachedWindowOnResignKey);
     suite->synchronize();
 }
 
 void TLAppearancePreferencesViewController::updateRowHeight() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setInteger(rowHeightSlider_->value(), TLUserDefaultsRowHeightKey);
     suite->synchronize();
     post(TLUserDefaultsRowHeightKey);
 }
 
 void TLAppearancePreferencesViewController::updateWindowWidth() {
-    auto suite = settings();
+    auto suite = TLSettings();
     std::string stored = suite->stringForKey(TLUserDefaultsWindowFrame).value_or(std::string());
     foundation::FrameRect frame = foundation::FrameString::rectFromString(stored);
     double width = widthForSliderValue(windowWidthSlider_->value());

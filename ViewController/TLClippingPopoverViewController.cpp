@@ -16,6 +16,7 @@
 
 #include "kit/Clipping.h"
 #include "kit/NSColorTavloColors.h"
+#include "kit/TLSettings.h"
 #include "kit/TavloKit.h"
 #include "platform/desktop/Alert.h"
 #include "platform/desktop/KeyEvent.h"
@@ -25,8 +26,6 @@
 namespace {
 
 constexpr double kCornerRadius = 5;
-
-bool nonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 // An image file's pixel size and type, read from its header alone; invalid
 // when it cannot be read or its pixels would not fit the bound.
@@ -200,9 +199,9 @@ void TLClippingPopoverViewController::loadClippingItems() {
     if (text && !text->empty() && *text != url) {
         auto* item = makeItem();
         QString itemText = QString::fromStdString(*text);
-        if (nonEmpty(clipping_->urlName())) {
+        if (TLNonEmpty(clipping_->urlName())) {
             item->setItemHeaderText(QString::fromStdString(*clipping_->urlName()));
-        } else if (nonEmpty(clipping_->urlSource())) {
+        } else if (TLNonEmpty(clipping_->urlSource())) {
             item->setItemHeaderText(QString::fromStdString(*clipping_->urlSource()));
         } else {
             item->setItemHeaderText(charactersText(itemText.size()));
@@ -213,7 +212,7 @@ void TLClippingPopoverViewController::loadClippingItems() {
     if (!url.empty()) {
         auto* item = makeItem();
         QString itemURL = QString::fromStdString(url);
-        item->setItemHeaderText(nonEmpty(clipping_->urlName()) ? QString::fromStdString(*clipping_->urlName())
+        item->setItemHeaderText(TLNonEmpty(clipping_->urlName()) ? QString::fromStdString(*clipping_->urlName())
                                                                : charactersText(itemURL.size()));
         item->setItemURL(std::move(itemURL));
         addTextItem(item);

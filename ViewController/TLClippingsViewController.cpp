@@ -35,6 +35,7 @@
 #include "kit/NSFileManagerExtras.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "kit/TavloKit.h"
 #include "platform/desktop/Alert.h"
@@ -57,15 +58,11 @@
 
 namespace {
 
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
-
 constexpr double kContentFontSize = 14;  // p
 constexpr double kLineFontSize = 12;     // q: the list-name and source lines
 constexpr int kIconSize = 18;
 constexpr int kLargeIconSize = 72;
 constexpr int64_t kMostRowLines = 100;   // a larger setting measures no taller
-
-bool nonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 // The least content height of a row: two lines of the content font.
 double minimumContentHeight() { return 2 * (kContentFontSize + 3); }
@@ -393,7 +390,7 @@ TLClippingsViewController::TLClippingsViewController(Configuration configuration
         reconcileRows(nullptr);
     }
     updateFooterText();
-    if (settings()->boolForKey(TLUserDefaultsSyncEnabled)) startAnimatingSyncButton();
+    if (TLSettings()->boolForKey(TLUserDefaultsSyncEnabled)) startAnimatingSyncButton();
     updateAppearance();
     readPasteboardClippingIDs();
     applyPasteboardMarks();
@@ -548,7 +545,7 @@ std::shared_ptr<TLPasteboardManager> TLClippingsViewController::pasteboardManage
 }
 
 int64_t TLClippingsViewController::historyLimit() const {
-    auto suite = settings();
+    auto suite = TLSettings();
     if (suite->objectForKey(TLUserDefaultsClipboardSize).isNull()) return kDefaultHistoryLimit;
     return suite->integerForKey(TLUserDefaultsClipboardSize);
 }
@@ -608,7 +605,7 @@ void TLClippingsViewController::updateFlags() {
 }
 
 void TLClippingsViewController::windowActivated() {
-    if (!settings()->boolForKey(TLUserDefaultsScrollToTopOnActivation) || model_->rows.empty()) return;
+    if (!TLSettings()->boolForKey(TLUserDefaultsScrollToTopOnActivation) || model_->rows.empty()) return;
     tableView_->scrollTo(model_->index(0, 0));
     tableView_->selectionModel()->setCurrentIndex(model_->index(0, 0),
                                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
@@ -661,7 +658,7 @@ void TLClippingsViewController::updateAppearance() {
 }
 
 void TLClippingsViewController::updateSyncButtonImage() {
-    QString name = settings()->boolForKey(TLUserDefaultsSyncEnabled) ? QStringLiteral("icon-sync")
+    QString name = TLSettings()->boolForKey(TLUserDefaultsSyncEnabled) ? QStringLiteral("icon-sync")
                                                                       : QStringLiteral("icon-nosync");
     QImage image = NSImageExtras::colorizedImage(panelImage(name, kIconSize * 2), tintColor(isDarkMode_));
     double angle = syncAnimation_ ? syncAnimation_->currentValue().toDouble() : 0;
@@ -761,7 +758,7 @@ void TLClippingsViewController::startAnimatingSyncButton() {
 }
 
 void TLClippingsViewController::syncButtonClicked() {
-    if (!settings()->boolForKey(TLUserDefaultsSyncEnabled)) {
+    if (!TLSettings()->boolForKey(TLUserDefaultsSyncEnabled)) {
         foundation::Notification notification{TLShowPreferencesWindow, nullptr, std::string("sync"), {}};
         foundation::NotificationCenter::defaultCenter().post(notification);
         return;
@@ -795,7 +792,7 @@ void TLClippingsViewController::syncDisabled() {
 // --- Fetching
 
 void TLClippingsViewController::fetchClippings() {
-    auto suite = settings();
+    auto suite = TLSettings();
     if (list_ && list_->listID()) suite->setObject(foundation::PlistValue(*list_->listID()), TLUserDefaultsSelectedListID);
     else suite->removeObjectForKey(TLUserDefaultsSelectedListID);
     suite->synchronize();
@@ -892,7 +889,7 @@ std::shared_ptr<const store::Predicate> TLClippingsViewController::clippingsCont
     } else if (list_) {
         format = std::string(content) + " AND list == %@";
         arguments = {store::Value(list_)};
-    } else if (settings()->boolForKey(TLUserDefaultsHideListItems)) {
+    } else if (TLSettings()->boolForKey(TLUserDefaultsHideListItems)) {
         format = std::string(content) + " AND list == NULL";
     } else {
         format = "text != NULL OR url != NULL OR image != NULL";
@@ -903,7 +900,7 @@ std::shared_ptr<const store::Predicate> TLClippingsViewController::clippingsCont
 
 store::SortDescriptors TLClippingsViewController::clippingsControllerSortDescriptors() const {
     if (list_ && !searchString_) return {{"index", true}};
-    auto suite = settings();
+    auto suite = TLSettings();
     bool byAddDate = suite->boolForKey(TLUserDefaultsSortByAddDate);
     bool ascending = byAddDate && suite->boolForKey(TLUserDefaultsReverseSort);
     return {{byAddDate ? "addDate" : "tavloDate", ascending}, {"pasteboardIndex", true}};
@@ -1021,9 +1018,9 @@ int TLClippingsViewController::heightOfRow(int row) {
     const double textWidth = panelWidth - kTextInset;
     const double p = kContentFontSize, q = kLineFontSize;
     if (maxHeight_ <= 0) {
-        int64_t lines = settings()->objectForKey(TLUserDefaultsRowHeightKey).isNull()
+        int64_t lines = TLSettings()->objectForKey(TLUserDefaultsRowHeightKey).isNull()
                             ? kDefaultRowLines
-                            : settings()->integerForKey(TLUserDefaultsRowHeightKey);
+                            : TLSettings()->integerForKey(TLUserDefaultsRowHeightKey);
         lines = std::min(lines, kMostRowLines);
         QString sample = QStringLiteral("hg");
         for (int64_t i = 1; i < lines; ++i) sample += QStringLiteral("\n%1hg").arg(i);
@@ -1044,11 +1041,11 @@ int TLClippingsViewController::heightOfRow(int row) {
     if (!list_ && clipping->list()) h += std::ceil(q) + 12;
     double f = 10;
     const bool image = clipping->image().has_value();
-    const bool url = nonEmpty(clipping->url());
+    const bool url = TLNonEmpty(clipping->url());
     const auto text = clipping->sharedText();  // no copy of a long text
     const bool hasText = text && !text->empty();
-    if (!image && url && nonEmpty(clipping->urlName())) f = p + 15;
-    else if (hasText && nonEmpty(clipping->urlSource())) f = q + 15;
+    if (!image && url && TLNonEmpty(clipping->urlName())) f = p + 15;
+    else if (hasText && TLNonEmpty(clipping->urlSource())) f = q + 15;
     else if (hasText) f = 10;
     else if (url && image) f = q + 15;
     return int(std::ceil(h + f));
@@ -1061,7 +1058,7 @@ void TLClippingsViewController::queueMeasurement(const Clipping& clipping) {
     QString path, text;
     if (clipping.image()) {
         path = assetPath(id, clipping.image());
-    } else if (nonEmpty(clipping.url()) || nonEmpty(clipping.text())) {
+    } else if (TLNonEmpty(clipping.url()) || TLNonEmpty(clipping.text())) {
         text = measuredText(clipping);
     } else {
         return;

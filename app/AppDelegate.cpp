@@ -27,6 +27,7 @@
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLMirroredSettings.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "logging/TLLogFiles.h"
@@ -60,8 +61,6 @@ namespace {
 AppDelegate* sharedDelegate = nullptr;
 
 constexpr const char* kCrashOnExceptionsKey = "NSApplicationCrashOnExceptions";
-
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
 // The operating system as a person would name it, with the kernel beside it.
 std::string operatingSystemVersionString() {
@@ -160,7 +159,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     registerForRemoteNotifications();
 
     step(8);
-    auto suite = settings();
+    auto suite = TLSettings();
     bool initialized = suite->boolForKey(TLUserDefaultsInitialized);
     bool hideKeyWasPresent = !suite->objectForKey(TLUserDefaultsHideWindowOnLaunchKey).isNull();
     if (!initialized) TLLaunchSettings::writeFirstRunSettings(*suite);
@@ -187,7 +186,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     observe(TLUserDefaultsShowsMenuBarIcon, [this] { toggleMenuBarVisibility(); });
 
     step(14);
-    if (settings()->boolForKey(TLUserDefaultsShowsMenuBarIcon)) createStatusItem(kStartupStatusItemLength);
+    if (TLSettings()->boolForKey(TLUserDefaultsShowsMenuBarIcon)) createStatusItem(kStartupStatusItemLength);
 
     step(15);
     timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
@@ -202,7 +201,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     makeClippingsPanel();
 
     step(18);
-    if (hideKeyWasPresent && settings()->boolForKey(TLUserDefaultsHideWindowOnLaunchKey)) {
+    if (hideKeyWasPresent && TLSettings()->boolForKey(TLUserDefaultsHideWindowOnLaunchKey)) {
         tavloWindowController_->showApplicationWindowWithAlpha(0.0);
         std::weak_ptr<TLTavloWindowController> controller = tavloWindowController_;
         dispatch::after(kHiddenLaunchCloseDelay, dispatch::Queue::main(), [controller] {
@@ -222,7 +221,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     (void)desktop::InterfaceStyle::current();  // starts watching the desktop's preference
 
     step(21);
-    if (settings()->boolForKey(TLUserDefaultsSyncEnabled)) {
+    if (TLSettings()->boolForKey(TLUserDefaultsSyncEnabled)) {
         dispatch::after(kSyncStartDelay, dispatch::Queue::main(), [] {
             if (auto* delegate = AppDelegate::shared()) delegate->startSyncManager();
         });
@@ -345,7 +344,7 @@ void AppDelegate::createStatusItem(double length) {
     auto menu = std::make_shared<desktop::Menu>("Lists");
     menu->setAboutToShow([this](desktop::Menu& shown) { buildStatusMenu(shown); });
     statusItem_->setMenu(menu);
-    statusItem_->setAppearsDisabled(!settings()->boolForKey(TLUserDefaultsCaptureClipboard));
+    statusItem_->setAppearsDisabled(!TLSettings()->boolForKey(TLUserDefaultsCaptureClipboard));
     if (!desktop::StatusItem::isTrayAvailable())
         TLLogWarning(TLLogContextGeneral,
                      "No system tray is running: the Tavlo icon shows once one starts; until then launching Tavlo "
@@ -353,7 +352,7 @@ void AppDelegate::createStatusItem(double length) {
 }
 
 void AppDelegate::toggleMenuBarVisibility() {
-    if (settings()->boolForKey(TLUserDefaultsShowsMenuBarIcon)) {
+    if (TLSettings()->boolForKey(TLUserDefaultsShowsMenuBarIcon)) {
         createStatusItem(kStatusItemLength);
         if (tavloWindowController_) tavloWindowController_->setStatusItem(statusItem_);
     } else if (statusItem_) {
@@ -364,7 +363,7 @@ void AppDelegate::toggleMenuBarVisibility() {
 
 void AppDelegate::toggleApp() {
     if (!tavloWindowController_) return;
-    bool detached = settings()->boolForKey(TLUserDefaultsWindowIsDetached);
+    bool detached = TLSettings()->boolForKey(TLUserDefaultsWindowIsDetached);
     bool open = detached ? tavloWindowController_->isKeyWindow() : tavloWindowController_->window()->isVisible();
     if (open) tavloWindowController_->fadeOutAndClose(kToggleFadeSeconds);
     else tavloWindowController_->showApplicationWindow();
@@ -431,7 +430,7 @@ void AppDelegate::buildStatusMenu(desktop::Menu& menu) {
     autoSave->setState(captureIsPaused() ? MenuItem::State::Off : MenuItem::State::On);
     auto plainText = addItem(menu, "Plain Text Mode", [this] { togglePlainText(); });
     setHotkeyEquivalent(*plainText, TLHotkeyTogglePlainText);
-    plainText->setState(settings()->boolForKey(TLUserDefaultsPlainTextMode) ? MenuItem::State::On : MenuItem::State::Off);
+    plainText->setState(TLSettings()->boolForKey(TLUserDefaultsPlainTextMode) ? MenuItem::State::On : MenuItem::State::Off);
     menu.addItem(MenuItem::separatorItem());
 
     addItem(menu, "Preferences", [this] { openPreferences(); });
@@ -463,7 +462,7 @@ void AppDelegate::buildStatusMenu(desktop::Menu& menu) {
 
 bool AppDelegate::captureIsPaused() const {
     if (pasteboardManager_) return pasteboardManager_->isPaused();
-    return !settings()->boolForKey(TLUserDefaultsCaptureClipboard);
+    return !TLSettings()->boolForKey(TLUserDefaultsCaptureClipboard);
 }
 
 void AppDelegate::notify(const std::string& title, const std::string& text) {
@@ -475,7 +474,7 @@ void AppDelegate::notify(const std::string& title, const std::string& text) {
 }
 
 void AppDelegate::toggleAutoSave() {
-    auto suite = settings();
+    auto suite = TLSettings();
     bool resuming = captureIsPaused();
     if (pasteboardManager_) {
         if (resuming) pasteboardManager_->resume();
@@ -509,7 +508,7 @@ void AppDelegate::clearClipboard() {
     if (!pasteboard || pasteboard->numberOfPasteboardItems() == 0) return;
     pasteboard->copyPasteboardItems({});
     foundation::NotificationCenter::defaultCenter().post(TLClipboardDidUpdateNotification);
-    auto suite = settings();
+    auto suite = TLSettings();
     int64_t count = pasteboard->changeCount();
     suite->setInteger(count, TLUserDefaultsPasteboardChangeCount);
     suite->setObject(foundation::PlistValue(foundation::PlistValue::Array{}), TLUserDefaultsPasteboardClippingIDs);
@@ -520,7 +519,7 @@ void AppDelegate::clearClipboard() {
 }
 
 void AppDelegate::togglePlainText() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(!suite->boolForKey(TLUserDefaultsPlainTextMode), TLUserDefaultsPlainTextMode);
     suite->synchronize();
 }
@@ -612,7 +611,7 @@ std::function<void()> hotkeyAction(const TLHotkeyRow& row) {
 void AppDelegate::registerDefaultHotkeys() {
     HKShortcutBinder& binder = HKShortcutBinder::sharedBinder();
     auto standard = foundation::UserDefaults::standard();
-    if (!settings()->boolForKey(TLUserDefaultsHotkeysRegistered)) {
+    if (!TLSettings()->boolForKey(TLUserDefaultsHotkeysRegistered)) {
         std::map<std::string, HKShortcut> named;
         for (const char* key : {TLHotkeyShowApplication, TLHotkeyNextList, TLHotkeyCopyNextClipping,
                                 TLHotkeyToggleClipboardRecorder, TLHotkeySaveClipboard, TLHotkeyClearClipboardKey,
@@ -674,14 +673,14 @@ void AppDelegate::runDiagnosticsOnHeldEngine() {
 }
 
 void AppDelegate::startSyncManager() {
-    if (!settings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
+    if (!TLSettings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
     auto engine = environment_.makeSyncManager();
     engine->startCloudKitSync(environment_.managedObjectContext());
     replaceSyncManager(std::move(engine));
 }
 
 void AppDelegate::userStartedSyncManager() {
-    if (!settings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
+    if (!TLSettings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
     replaceSyncManager(environment_.makeSyncManager());
     syncManager_->setManagedObjectContext(environment_.managedObjectContext());
     // The completions come on the engine's queues; the engine is looked up on
@@ -703,6 +702,6 @@ void AppDelegate::userStartedSyncManager() {
 }
 
 void AppDelegate::stopSyncManager() {
-    if (settings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
+    if (TLSettings()->boolForKey(TLUserDefaultsSyncEnabled)) return;
     replaceSyncManager(nullptr);
 }

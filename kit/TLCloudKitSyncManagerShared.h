@@ -10,6 +10,7 @@
 
 #include "kit/Clipping.h"
 #include "kit/List.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/cloud/Error.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -17,7 +18,8 @@
 
 namespace syncshared {
 
-inline std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
+// The sync sources' name for the one settings suite.
+inline constexpr auto& settings = TLSettings;
 
 inline void postNotification(const char* name) { foundation::NotificationCenter::defaultCenter().post(name); }
 

@@ -16,6 +16,7 @@
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLInterfaceSound.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TavloKit.h"
 #include "logging/TLLog.h"
 #include "platform/desktop/Alert.h"
@@ -25,8 +26,6 @@
 
 namespace {
 
-bool nonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
-
 }  // namespace
 
 QString TLMergeWindowController::startingText(const std::vector<std::shared_ptr<Clipping>>& clippings) {
@@ -35,12 +34,12 @@ QString TLMergeWindowController::startingText(const std::vector<std::shared_ptr<
     for (const auto& clipping : clippings) {
         if (!first) text += "\n\n\n";
         first = false;
-        if (nonEmpty(clipping->urlName())) text += *clipping->urlName() + "\n\n";
-        if (nonEmpty(clipping->url())) {
+        if (TLNonEmpty(clipping->urlName())) text += *clipping->urlName() + "\n\n";
+        if (TLNonEmpty(clipping->url())) {
             text += *clipping->url();
         } else if (auto shared = clipping->sharedText()) {
             text += *shared;
-            if (nonEmpty(clipping->urlSource())) text += "\n\n" + *clipping->urlSource();
+            if (TLNonEmpty(clipping->urlSource())) text += "\n\n" + *clipping->urlSource();
         }
     }
     return QString::fromStdString(text);

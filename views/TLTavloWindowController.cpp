@@ -23,6 +23,7 @@
 #include "TLWindowButton.h"
 #include "kit/NSColorTavloColors.h"
 #include "kit/TLInterfaceSound.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "kit/TavloKit.h"
 #include "platform/desktop/Alert.h"
@@ -45,9 +46,7 @@ constexpr double kLargestCoordinate = 1e6;
 // file is written once the burst is over.
 constexpr double kFrameWriteDelay = 0.5;
 
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
-
-bool floatSetting() { return settings()->boolForKey(TLUserDefaultsFloatWindow); }
+bool floatSetting() { return TLSettings()->boolForKey(TLUserDefaultsFloatWindow); }
 
 QRect fitInto(QRect frame, const QRect& area) {
     frame.setWidth(std::min(frame.width(), area.width()));
@@ -254,7 +253,7 @@ void TLTavloWindowController::layoutChrome() {
     window_->setResizableEdges(window_->resizableEdges());
 }
 
-bool TLTavloWindowController::isDetached() const { return settings()->boolForKey(TLUserDefaultsWindowIsDetached); }
+bool TLTavloWindowController::isDetached() const { return TLSettings()->boolForKey(TLUserDefaultsWindowIsDetached); }
 
 // --- Showing and closing
 
@@ -266,7 +265,7 @@ void TLTavloWindowController::showApplicationWindowWithAlpha(double alpha) {
     alpha_ = alpha;
     window_->setWindowOpacity(alpha);
 
-    auto suite = settings();
+    auto suite = TLSettings();
     bool detached = suite->boolForKey(TLUserDefaultsWindowIsDetached);
     QRect frame = frameOnScreens(
         foundation::FrameString::rectFromString(suite->stringForKey(TLUserDefaultsWindowFrame).value_or("")));
@@ -300,7 +299,7 @@ void TLTavloWindowController::showApplicationWindowWithAlpha(double alpha) {
     // A window that could not show, attached while the tray icon is off, is
     // switched to detached for the next show.
     later(kShowFallbackDelay, [this, attached = !detached] {
-        auto suite = settings();
+        auto suite = TLSettings();
         if (window_->isVisible() || suite->boolForKey(TLUserDefaultsShowsMenuBarIcon) || !attached) return;
         suite->setBool(true, TLUserDefaultsWindowIsDetached);
         suite->synchronize();
@@ -392,7 +391,7 @@ void TLTavloWindowController::detachWindow() {
         return;
     }
     stopFrameAnimation();
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(true, TLUserDefaultsWindowIsDetached);
     suite->synchronize();
     applyConfiguration(true);
@@ -413,7 +412,7 @@ void TLTavloWindowController::attachWindow() {
         return;
     }
     stopFrameAnimation();
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(false, TLUserDefaultsWindowIsDetached);
     suite->synchronize();
     applyConfiguration(false);
@@ -427,7 +426,7 @@ void TLTavloWindowController::attachWindow() {
 }
 
 void TLTavloWindowController::toggleFloatingWindow() {
-    auto suite = settings();
+    auto suite = TLSettings();
     bool wasFloating = suite->boolForKey(TLUserDefaultsFloatWindow);
     suite->setBool(!wasFloating, TLUserDefaultsFloatWindow);
     if (isDetached()) setStaysOnTop(!wasFloating || pastes_ > 0);
@@ -658,19 +657,19 @@ void TLTavloWindowController::saveWindowFrame() {
     if (frame.isEmpty()) return;
     std::string text = foundation::FrameString::stringFromRect(
         {double(frame.x()), double(frame.y()), double(frame.width()), double(frame.height())});
-    auto suite = settings();
+    auto suite = TLSettings();
     if (suite->stringForKey(TLUserDefaultsWindowFrame) == text) return;
     suite->setObject(foundation::PlistValue(text), TLUserDefaultsWindowFrame);
     if (saveScheduled_) return;
     saveScheduled_ = true;
     later(kFrameWriteDelay, [this] {
         saveScheduled_ = false;
-        settings()->synchronize();
+        TLSettings()->synchronize();
     });
 }
 
 void TLTavloWindowController::updateWindowFrame() {
-    auto stored = settings()->stringForKey(TLUserDefaultsWindowFrame).value_or("");
+    auto stored = TLSettings()->stringForKey(TLUserDefaultsWindowFrame).value_or("");
     stopFrameAnimation();
     setFrame(frameOnScreens(foundation::FrameString::rectFromString(stored)));
 }
@@ -729,7 +728,7 @@ void TLTavloWindowController::windowDidBecomeKey() {
 
 void TLTavloWindowController::windowDidResignKey() {
     updateAppearance();
-    auto suite = settings();
+    auto suite = TLSettings();
     bool floating = suite->boolForKey(TLUserDefaultsFloatWindow) || pastes_ > 0;
     bool detached = suite->boolForKey(TLUserDefaultsWindowIsDetached);
     bool closeDetached = suite->boolForKey(TLUserDefaultsCloseDetachedWindowOnResignKey);
@@ -756,7 +755,7 @@ void TLTavloWindowController::regainKey() {
 // --- Dragging clippings out
 
 void TLTavloWindowController::startDragging() {
-    if (settings()->integerForKey(TLUserDefaultsDragAction) != 0 && canHideWindow()) {
+    if (TLSettings()->integerForKey(TLUserDefaultsDragAction) != 0 && canHideWindow()) {
         stopDragTimer();
         dragTimer_ = std::make_shared<int>(0);
         scheduleDragPoll(dragTimer_);
@@ -787,7 +786,7 @@ void TLTavloWindowController::stopDragTimer() { dragTimer_.reset(); }
 
 void TLTavloWindowController::endDragging() {
     stopDragTimer();
-    if (settings()->integerForKey(TLUserDefaultsDragAction) == 2 && startedDragging_)
+    if (TLSettings()->integerForKey(TLUserDefaultsDragAction) == 2 && startedDragging_)
         later(kDragReshowDelay, [this] { showApplicationWindow(); });
     startedDragging_ = false;
 }

@@ -17,6 +17,7 @@
 #include "kit/List.h"
 #include "kit/NSFileManagerExtras.h"
 #include "kit/TLDatabaseManager.h"
+#include "kit/TLSettings.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/Queue.h"
@@ -29,8 +30,6 @@ namespace panelTest {
 
 namespace fs = std::filesystem;
 using Panel = TLClippingsViewController;
-
-inline std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
 class ClippingsPanelTest : public ::testing::Test {
 protected:

@@ -34,7 +34,7 @@ class ClippingsPanelListsTest : public ClippingsPanelTest {
 protected:
     void SetUp() override {
         ClippingsPanelTest::SetUp();
-        settings()->setInteger(100, TLUserDefaultsClipboardSize);
+        TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
         desktop::Animator::setInstant(true);
         // The pasteboard manager deletes and trims; its saves and the sheet's
         // fail while failing_ is set.
@@ -168,7 +168,7 @@ TEST_F(ClippingsPanelListsTest, ChoosingAListShowsItAndCaptureFollowsIt) {
     EXPECT_FALSE(panel.titleView()->icon().isNull()) << "a list shows with its icon";
     EXPECT_EQ(panel.list(), work);
     EXPECT_EQ(shown().size(), 1u);
-    EXPECT_EQ(settings()->stringForKey(TLUserDefaultsSelectedListID), std::optional<std::string>("L-Work"));
+    EXPECT_EQ(TLSettings()->stringForKey(TLUserDefaultsSelectedListID), std::optional<std::string>("L-Work"));
     panel.showTitleMenu();
     EXPECT_EQ(menuItem("Work")->state(), MenuItem::State::On);
     EXPECT_EQ(menuItem("Tavlo")->state(), MenuItem::State::Off);
@@ -179,7 +179,7 @@ TEST_F(ClippingsPanelListsTest, ChoosingAListShowsItAndCaptureFollowsIt) {
     EXPECT_TRUE(panel.titleView()->icon().isNull());
     EXPECT_FALSE(panel.list());
     EXPECT_EQ(shown().size(), 2u);
-    EXPECT_FALSE(settings()->stringForKey(TLUserDefaultsSelectedListID));
+    EXPECT_FALSE(TLSettings()->stringForKey(TLUserDefaultsSelectedListID));
 
     // Choosing a list ends a search.
     panel.toggleSearch();
@@ -304,7 +304,7 @@ TEST_F(ClippingsPanelListsTest, DeletingAListTakesItsClippingsAndTheirFolders) {
     EXPECT_TRUE(fs::exists(folders[2]));
     EXPECT_EQ(panel.titleView()->title(), QStringLiteral("Tavlo"));
     EXPECT_FALSE(panel.list());
-    EXPECT_FALSE(settings()->stringForKey(TLUserDefaultsSelectedListID));
+    EXPECT_FALSE(TLSettings()->stringForKey(TLUserDefaultsSelectedListID));
 
     // One clipping: the singular. An empty list goes without an alert.
     auto one = makeList("One");

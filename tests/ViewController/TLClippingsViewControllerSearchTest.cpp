@@ -24,9 +24,9 @@ class ClippingsPanelSearchTest : public ClippingsPanelTest {
 protected:
     void SetUp() override {
         ClippingsPanelTest::SetUp();
-        settings()->setInteger(100, TLUserDefaultsClipboardSize);
-        settings()->setBool(false, TLUserDefaultsSortByAddDate);
-        settings()->setBool(false, TLUserDefaultsReverseSort);
+        TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
+        TLSettings()->setBool(false, TLUserDefaultsSortByAddDate);
+        TLSettings()->setBool(false, TLUserDefaultsReverseSort);
         desktop::Animator::setInstant(true);
     }
     void TearDown() override {
@@ -236,7 +236,7 @@ TEST_F(ClippingsPanelSearchTest, AListSortsByItsOrderAndItsSearchByDate) {
     type(QStringLiteral("recipes"));
     EXPECT_EQ(texts(), (std::vector<std::string>{"stew", "salad", "soup"}));
     // Reverse without the add date is still newest first.
-    settings()->setBool(true, TLUserDefaultsReverseSort);
+    TLSettings()->setBool(true, TLUserDefaultsReverseSort);
     field()->selectAll();
     type(QStringLiteral("so"));
     EXPECT_EQ(texts(), (std::vector<std::string>{"soda", "soup"}));

@@ -54,7 +54,7 @@ TEST_F(ClippingsPanelTest, TheHistoryLimitCapsRowsAndFooterAndItsLastRowColoursT
     std::vector<std::shared_ptr<Clipping>> clippings;
     for (int i = 0; i < 150; ++i) clippings.push_back(add("clipping " + std::to_string(i), i, nullptr, false));
     ASSERT_TRUE(context_->save().ok());
-    settings()->setInteger(100, TLUserDefaultsClipboardSize);
+    TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
     Panel& panel = makePanel();
     EXPECT_EQ(panel.tableView()->model()->rowCount(), 100);
     EXPECT_EQ(panel.footerLabel()->text(), QStringLiteral("100 clippings"));
@@ -68,7 +68,7 @@ TEST_F(ClippingsPanelTest, TheHistoryLimitCapsRowsAndFooterAndItsLastRowColoursT
 
     // A limit of 0 or less is no limit, as the trim takes it.
     for (int64_t limit : {int64_t(0), int64_t(-1)}) {
-        settings()->setInteger(limit, TLUserDefaultsClipboardSize);
+        TLSettings()->setInteger(limit, TLUserDefaultsClipboardSize);
         panel.fetchClippings();
         EXPECT_EQ(panel.tableView()->model()->rowCount(), 150) << limit;
         EXPECT_EQ(panel.footerLabel()->text(), QStringLiteral("150 clippings")) << limit;
@@ -98,7 +98,7 @@ TEST_F(ClippingsPanelTest, RowsFollowCapturesDeletionsAndRefreshesAtTheCap) {
     std::vector<std::shared_ptr<Clipping>> clippings;
     for (int i = 0; i < 15; ++i) clippings.push_back(add("old " + std::to_string(i), 100 + i, i == 12 ? list : nullptr, false));
     ASSERT_TRUE(context_->save().ok());
-    settings()->setInteger(10, TLUserDefaultsClipboardSize);
+    TLSettings()->setInteger(10, TLUserDefaultsClipboardSize);
     Panel& panel = makePanel();
     QAbstractItemModelTester tester(panel.tableView()->model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     ASSERT_EQ(shown(), expected());
@@ -160,7 +160,7 @@ TEST_F(ClippingsPanelTest, TheModelMirrorsTheShownRowsThroughRandomChanges) {
     std::vector<std::shared_ptr<Clipping>> clippings;
     for (int i = 0; i < 30; ++i) clippings.push_back(add("c" + std::to_string(i), 1000 + i, nullptr, false));
     ASSERT_TRUE(context_->save().ok());
-    settings()->setInteger(20, TLUserDefaultsClipboardSize);
+    TLSettings()->setInteger(20, TLUserDefaultsClipboardSize);
     Panel& panel = makePanel();
     QAbstractItemModelTester tester(panel.tableView()->model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     std::mt19937 random(24);
@@ -236,7 +236,7 @@ TEST_F(ClippingsPanelTest, HeightsArePlaceholdersThenMeasurementsOffTheMainThrea
     EXPECT_EQ(measured.load(), before);
 
     // One line per row: the content is one line of the 14-px font at most.
-    settings()->setInteger(1, TLUserDefaultsRowHeightKey);
+    TLSettings()->setInteger(1, TLUserDefaultsRowHeightKey);
     panel.rowHeightChanged();
     QFont font = TLClippingCellView::systemFont(14);
     EXPECT_EQ(panel.maxHeight(), std::ceil(NSStringGeometrics::sizeForWidth("hg", 308, 300, &font).height()));
@@ -481,7 +481,7 @@ TEST_F(ClippingsPanelTest, PredicatesAndSortOrders) {
         bool searching, inList, hideListItems;
     } cases[] = {{true, true, false}, {true, false, false}, {false, true, false}, {false, false, true}, {false, false, false}};
     for (const auto& c : cases) {
-        settings()->setBool(c.hideListItems, TLUserDefaultsHideListItems);
+        TLSettings()->setBool(c.hideListItems, TLUserDefaultsHideListItems);
         panel.setList(c.inList ? list : nullptr);
         panel.setSearchString(c.searching ? std::optional<std::string>("cafe") : std::nullopt);
         auto request = panel.clippingsControllerFetchRequest();
@@ -495,12 +495,12 @@ TEST_F(ClippingsPanelTest, PredicatesAndSortOrders) {
     EXPECT_EQ(panel.clippingsControllerSortDescriptors().size(), 2u);
     panel.setList(nullptr);
     panel.setSearchString(std::nullopt);
-    settings()->setBool(false, TLUserDefaultsSortByAddDate);
-    settings()->setBool(true, TLUserDefaultsReverseSort);
+    TLSettings()->setBool(false, TLUserDefaultsSortByAddDate);
+    TLSettings()->setBool(true, TLUserDefaultsReverseSort);
     auto sort = panel.clippingsControllerSortDescriptors();
     EXPECT_EQ(sort[0].key, "tavloDate");
     EXPECT_FALSE(sort[0].ascending) << "reverse needs the add date";
-    settings()->setBool(true, TLUserDefaultsSortByAddDate);
+    TLSettings()->setBool(true, TLUserDefaultsSortByAddDate);
     sort = panel.clippingsControllerSortDescriptors();
     EXPECT_EQ(sort[0].key, "addDate");
     EXPECT_TRUE(sort[0].ascending);

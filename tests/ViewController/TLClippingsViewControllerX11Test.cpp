@@ -32,7 +32,7 @@ protected:
         CaptureX11Fixture::SetUp();
         if (setUpFailed()) return;
         TLCellHeightCache::sharedCache().setCachedHeights(foundation::PlistValue::Dictionary{});
-        capturetest::settings()->setInteger(kLimit, TLUserDefaultsClipboardSize);
+        TLSettings()->setInteger(kLimit, TLUserDefaultsClipboardSize);
         list_ = makeList("L-kept", "Kept");
         // Older clippings than the limit holds; the oldest is listed.
         for (int i = 0; i < kLimit + 3; ++i) {

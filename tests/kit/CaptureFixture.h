@@ -18,6 +18,7 @@
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/LKLog.h"
 #include "logging/TLLog.h"
@@ -35,12 +36,10 @@ namespace fs = std::filesystem;
 
 inline fs::path modelResource() { return fs::path(TAVLO_SOURCE_DIR) / "resources/Tavlo.momd"; }
 
-inline std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
-
 class CaptureFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        settings()->setBool(true, TLUserDefaultsCaptureClipboard);
+        TLSettings()->setBool(true, TLUserDefaultsCaptureClipboard);
         database_ = std::make_unique<TLDatabaseManager>(
             TLDatabaseManager::Configuration{modelResource(), home_.dataHome() / "Tavlo", 100});
         auto coordinator = database_->persistentStoreCoordinator();

@@ -51,7 +51,7 @@ TEST_F(CaptureX11Test, CopiedTextIsSavedWithinASecond) {
     ASSERT_TRUE(runEventsUntil([&] { return savedWithText("hello") != nullptr; }, 2s));
     EXPECT_LT(Clock::now() - copied, 1s);
     EXPECT_EQ(savedClippings().size(), 1u);
-    EXPECT_EQ(capturetest::settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), general_->changeCount());
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), general_->changeCount());
 }
 
 TEST_F(CaptureX11Test, CopyingTheSameTextAgainRefreshesTheOneClipping) {

@@ -21,6 +21,7 @@
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/LKLog.h"
 #include "platform/cloud/Container.h"
@@ -45,7 +46,6 @@ inline const bool kOpenSSLOutlivesExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATE
 namespace fs = std::filesystem;
 
 inline fs::path modelResource() { return fs::path(TAVLO_SOURCE_DIR) / "resources/Tavlo.momd"; }
-inline std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
 // "C-" and a fixed UUID made from n, so tests can name clippings.
 inline std::string clippingName(int n) {
@@ -207,7 +207,7 @@ protected:
         return *flags;
     }
     std::optional<cloud::ServerChangeToken> storedToken() {
-        auto bytes = settings()->dataForKey(TLUserDefaultsCloudKitServerChangeToken);
+        auto bytes = TLSettings()->dataForKey(TLUserDefaultsCloudKitServerChangeToken);
         if (!bytes) return std::nullopt;
         return cloud::ServerChangeToken::unarchive(*bytes);
     }

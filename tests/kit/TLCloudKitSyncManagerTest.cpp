@@ -51,13 +51,13 @@ TEST_P(LaunchPassTest, TokenStoredDownloadsThenUploads) {
     makeZone();
     auto page = other()->fetchChanges(zone(), std::nullopt, std::nullopt);
     ASSERT_TRUE(page.ok());
-    settings()->setObject(page.value().token.archive(), TLUserDefaultsCloudKitServerChangeToken);
+    TLSettings()->setObject(page.value().token.archive(), TLUserDefaultsCloudKitServerChangeToken);
     otherSaves({clippingRecord(clippingName(1), "from the other device")});
     launch();
     EXPECT_EQ(statuses(), (std::vector<std::string>{"Connecting to iCloud", "Downloading changes from iCloud",
                                                     "Syncing changes to iCloud", "nil"}));
     EXPECT_TRUE(object<Clipping>(Clipping::kEntityName, "clippingID", clippingName(1)));
-    EXPECT_TRUE(settings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
+    EXPECT_TRUE(TLSettings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
 }
 
 TEST_P(LaunchPassTest, NoTokenZoneFoundSubscribesAndFetchesEverything) {
@@ -66,7 +66,7 @@ TEST_P(LaunchPassTest, NoTokenZoneFoundSubscribesAndFetchesEverything) {
     launch();
     EXPECT_EQ(statuses(), (std::vector<std::string>{"Connecting to iCloud", "Looking for record zone",
                                                     "Downloading changes from iCloud", "Syncing changes to iCloud", "nil"}));
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsSyncEnabled));
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsSyncEnabled));
     EXPECT_TRUE(storedToken().has_value());
     EXPECT_TRUE(object<Clipping>(Clipping::kEntityName, "clippingID", clippingName(1)));
 }
@@ -83,7 +83,7 @@ TEST_P(LaunchPassTest, NoTokenNoZoneCreatesZoneAndSubscription) {
     auto subscriptions = self()->fetchSubscriptions().value();
     EXPECT_EQ(subscriptions.at(0).subscriptionID, "Tavlo Zone Subscription");
     EXPECT_EQ(subscriptions.at(0).zoneID.zoneName, "Tavlo Zone");
-    EXPECT_TRUE(settings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
+    EXPECT_TRUE(TLSettings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
 }
 
 TEST_P(LaunchPassTest, FailedCreationSwitchesSyncOffAndClearsTheErrorLater) {
@@ -98,7 +98,7 @@ TEST_P(LaunchPassTest, FailedCreationSwitchesSyncOffAndClearsTheErrorLater) {
         auto s = statuses();
         return !s.empty() && s.back() == "Error connecting to iCloud: Sync disabled.";
     })) << ::testing::PrintToString(statuses());
-    EXPECT_FALSE(settings()->boolForKey(TLUserDefaultsSyncEnabled));
+    EXPECT_FALSE(TLSettings()->boolForKey(TLUserDefaultsSyncEnabled));
     dispatch::Clock::advance(4.9);
     EXPECT_EQ(statuses().back(), "Error connecting to iCloud: Sync disabled.");
     dispatch::Clock::advance(0.2);
@@ -116,8 +116,8 @@ TEST_P(LaunchPassTest, FailedLookUpEndsThePassWithSyncOn) {
     addFault("fetch-zone", cloud::Error::kNetworkFailure);
     launch();
     EXPECT_EQ(statuses(), (std::vector<std::string>{"Connecting to iCloud", "Looking for record zone", "nil"}));
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsSyncEnabled));
-    EXPECT_FALSE(settings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsSyncEnabled));
+    EXPECT_FALSE(TLSettings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
     EXPECT_EQ(logCount("Creating Tavlo Record Zone"), 0u);
 }
 
@@ -130,14 +130,14 @@ TEST_P(LaunchPassTest, ServerClockOffsetIsRoundedAndKeptOnFailure) {
         foundation::Date::setClock([behind = c.deviceBehind] {
             return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() - behind;
         });
-        settings()->removeObjectForKey(TLUserDefaultsServerTimeOffset);
+        TLSettings()->removeObjectForKey(TLUserDefaultsServerTimeOffset);
         const size_t before = logCount("Server/client date offset");
         engine_->startCloudKitSync(nullptr);
         ASSERT_TRUE(runUntil([&] { return logCount("Server/client date offset") > before; }));
         // The line is written as the value is stored: give the store a moment.
-        runUntil([&] { return settings()->doubleForKey(TLUserDefaultsServerTimeOffset) == c.stored; },
+        runUntil([&] { return TLSettings()->doubleForKey(TLUserDefaultsServerTimeOffset) == c.stored; },
                  std::chrono::seconds(3));
-        EXPECT_EQ(settings()->doubleForKey(TLUserDefaultsServerTimeOffset), c.stored) << c.deviceBehind;
+        EXPECT_EQ(TLSettings()->doubleForKey(TLUserDefaultsServerTimeOffset), c.stored) << c.deviceBehind;
     }
     // The measuring record does not stay on the server.
     EXPECT_TRUE(runUntil([&] {
@@ -148,7 +148,7 @@ TEST_P(LaunchPassTest, ServerClockOffsetIsRoundedAndKeptOnFailure) {
     addFault("modify", cloud::Error::kNetworkFailure);
     engine_->startCloudKitSync(nullptr);
     ASSERT_TRUE(runUntil([&] { return logCount("error 4") > 0; })) << ::testing::PrintToString(log());
-    EXPECT_EQ(settings()->doubleForKey(TLUserDefaultsServerTimeOffset), -3);
+    EXPECT_EQ(TLSettings()->doubleForKey(TLUserDefaultsServerTimeOffset), -3);
 }
 
 TEST_P(LaunchPassTest, MarkingShowsInTheMainContextsLoadedObjects) {
@@ -313,7 +313,7 @@ TEST_P(FetchTest, TavloDateFallsBackToSaveDateThenServerTime) {
     auto withSaveDate = record("Clipping", clippingName(1));
     withSaveDate.setObject("saveDate", foundation::Date(4242));
     auto withNeither = record("Clipping", clippingName(2));
-    settings()->setDouble(100, TLUserDefaultsServerTimeOffset);
+    TLSettings()->setDouble(100, TLUserDefaultsServerTimeOffset);
     const foundation::Date before = foundation::Date::now().addingTimeInterval(100);
     auto saved = otherSaves({withSaveDate, withNeither});
     EXPECT_EQ(fetch(std::nullopt), std::vector<bool>{true});
@@ -353,7 +353,7 @@ TEST_P(FetchTest, ExpiredTokenFetchesEverythingAgain) {
 
 TEST_P(FetchTest, UndecodableStoredTokenIsAFullFetch) {
     otherSaves({clippingRecord(clippingName(1), "one")});
-    settings()->setObject(foundation::Data::fromString("not a token"), TLUserDefaultsCloudKitServerChangeToken);
+    TLSettings()->setObject(foundation::Data::fromString("not a token"), TLUserDefaultsCloudKitServerChangeToken);
     engine_->setManagedObjectContext(context_);
     std::atomic<int> done{0};
     engine_->fetchChangesFromCloudKitWithCompletion([&](bool success) { done += success ? 1 : 100; });
@@ -450,7 +450,7 @@ TEST_P(FetchTest, DeletedZoneEmptiesTheHistoryAndStartsOver) {
     EXPECT_TRUE(objects<Asset>(Asset::kEntityName).empty());
     EXPECT_FALSE(fs::exists(NSFileManagerExtras::localAssetsDirectory().filePath()));
     EXPECT_TRUE(other()->fetchZone(zone()).ok());
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsSyncEnabled));
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsSyncEnabled));
     EXPECT_FALSE(storedToken().has_value());
 }
 

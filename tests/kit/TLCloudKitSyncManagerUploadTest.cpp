@@ -16,7 +16,7 @@ protected:
         if (auto reason = useBackend(GetParam())) GTEST_SKIP() << *reason;
         SyncFixture::SetUp();
         makeZone();
-        settings()->setBool(true, TLUserDefaultsSyncEnabled);
+        TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
         engine_->setManagedObjectContext(context_);
         // Timers (retries, back-off, the token refresh after a pass) wait
         // for the test to move the clock.
@@ -111,7 +111,7 @@ protected:
     void setPending(const std::vector<std::string>& names) {
         foundation::PlistValue::Array array;
         for (const auto& name : names) array.emplace_back(name);
-        settings()->setObject(foundation::PlistValue(std::move(array)), TLUserDefaultsDeleteTransactions);
+        TLSettings()->setObject(foundation::PlistValue(std::move(array)), TLUserDefaultsDeleteTransactions);
     }
 };
 
@@ -124,7 +124,7 @@ TEST_P(UploadTest, EditsAndDeletionsReachTheServer) {
     ASSERT_TRUE(runUntil([&] { return first->recordSystemFields().has_value() && !first->sync().value_or(true); }));
     // The server's date, not the device's, is written back.
     EXPECT_EQ(first->modifiedDate(), serverRecords().at(clippingName(1)).modificationDate());
-    EXPECT_TRUE(settings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
+    EXPECT_TRUE(TLSettings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
 
     // An edit goes up over the stored version.
     first->setText("first, edited");
@@ -148,7 +148,7 @@ TEST_P(UploadTest, EditsAndDeletionsReachTheServer) {
 }
 
 TEST_P(UploadTest, NothingGoesUpWhileSyncIsOffOrForPlaceholders) {
-    settings()->setBool(false, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(false, TLUserDefaultsSyncEnabled);
     addClipping(1, "kept here");
     ASSERT_TRUE(context_->save().ok());
     dispatch::MainQueue::runUntilIdle();
@@ -156,16 +156,16 @@ TEST_P(UploadTest, NothingGoesUpWhileSyncIsOffOrForPlaceholders) {
     EXPECT_TRUE(serverRecords().empty());
 
     // A placeholder (never dated, never uploaded) leaves no pending deletion.
-    settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
     auto placeholder = std::static_pointer_cast<Clipping>(context_->insertNewObject(Clipping::kEntityName));
     placeholder->setClippingID(clippingName(2));
     placeholder->setTavloDate(foundation::Date(0));
     placeholder->setSync(false);
     {
         // Saved as an import is.
-        settings()->setBool(false, TLUserDefaultsSyncEnabled);
+        TLSettings()->setBool(false, TLUserDefaultsSyncEnabled);
         ASSERT_TRUE(context_->save().ok());
-        settings()->setBool(true, TLUserDefaultsSyncEnabled);
+        TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
     }
     context_->deleteObject(placeholder);
     ASSERT_TRUE(context_->save().ok());
@@ -441,7 +441,7 @@ TEST_P(ReconcileTest, EmptyZoneAndStore) {
     reconcile();
     EXPECT_EQ(statuses(), (std::vector<std::string>{"Fetching records", "Checking for changes", "nil"}));
     EXPECT_TRUE(storedToken().has_value());
-    EXPECT_TRUE(settings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
+    EXPECT_TRUE(TLSettings()->dateForKey(TLUserDefaultsLastSyncDate).has_value());
 }
 
 TEST_P(ReconcileTest, ComparesByIdentifierAndDate) {
@@ -451,7 +451,7 @@ TEST_P(ReconcileTest, ComparesByIdentifierAndDate) {
     ASSERT_EQ(saved.size(), 6u);
     auto date = [&](int n) { return *saved[static_cast<size_t>(n - 1)].modificationDate(); };
     // Nobody saves while the local objects are set up.
-    settings()->setBool(false, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(false, TLUserDefaultsSyncEnabled);
     localClipping(1, "local newer", date(1).addingTimeInterval(10));
     localClipping(2, "local older", date(2).addingTimeInterval(-10));
     auto equal = localClipping(3, "local equal", date(3));
@@ -466,7 +466,7 @@ TEST_P(ReconcileTest, ComparesByIdentifierAndDate) {
     otherSaves({}, {clippingName(6)});
     localClipping(6, "deleted there", date(6));
     ASSERT_TRUE(context_->save().ok());
-    settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
 
     reconcile();
     EXPECT_EQ(statuses(), (std::vector<std::string>{"Fetching records", "Checking for changes", "Syncing from iCloud", "nil"}));

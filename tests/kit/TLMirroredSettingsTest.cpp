@@ -38,9 +38,9 @@ TEST_F(TLMirroredSettingsTest, AWriteReachesTheStoreOnlyWhileSyncIsOn) {
     for (bool sync : {false, true}) {
         SCOPED_TRACE(sync);
         posted_.clear();
-        capturetest::settings()->setBool(sync, TLUserDefaultsSyncEnabled);
+        TLSettings()->setBool(sync, TLUserDefaultsSyncEnabled);
         TLMirroredSettings::write(TLUserDefaultsCopyTemplates, templates);
-        EXPECT_EQ(capturetest::settings()->objectForKey(TLUserDefaultsCopyTemplates), templates);
+        EXPECT_EQ(TLSettings()->objectForKey(TLUserDefaultsCopyTemplates), templates);
         EXPECT_EQ(posted_, std::vector<PlistValue>{templates});
         EXPECT_EQ(store_->objectForKey(TLUserDefaultsCopyTemplates), sync ? templates : PlistValue());
         EXPECT_EQ(store_->synchronizeCount(), sync ? 1 : 0);
@@ -50,7 +50,7 @@ TEST_F(TLMirroredSettingsTest, AWriteReachesTheStoreOnlyWhileSyncIsOn) {
 }
 
 TEST_F(TLMirroredSettingsTest, ALimitFromAnotherDeviceTrimsTheHistory) {
-    capturetest::settings()->setInteger(0, TLUserDefaultsClipboardSize);
+    TLSettings()->setInteger(0, TLUserDefaultsClipboardSize);
     start();
     for (int age = 0; age < 100; ++age) {
         auto c = std::static_pointer_cast<Clipping>(context_->insertNewObject(Clipping::kEntityName));
@@ -62,13 +62,13 @@ TEST_F(TLMirroredSettingsTest, ALimitFromAnotherDeviceTrimsTheHistory) {
     ASSERT_TRUE(context_->save().ok());
     ASSERT_EQ(savedClippings().size(), 100u);
 
-    capturetest::settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
     store_->setObject(PlistValue(int64_t(50)), TLUserDefaultsClipboardSize);
     foundation::Notification change{Store::kDidChangeExternallyNotification, store_.get(), {}, {}};
     change.userInfo[Store::kChangeReasonKey] = int64_t(Store::kServerChange);
     change.userInfo[Store::kChangedKeysKey] = std::vector<std::string>{TLUserDefaultsClipboardSize};
     EXPECT_EQ(TLMirroredSettings::applyStoreChange(change), std::vector<std::string>{TLUserDefaultsClipboardSize});
-    EXPECT_EQ(capturetest::settings()->integerForKey(TLUserDefaultsClipboardSize), 50);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsClipboardSize), 50);
     EXPECT_TRUE(runUntil([this] { return savedClippings().size() == 50; }));
     auto kept = savedClippings();
     ASSERT_FALSE(kept.empty());

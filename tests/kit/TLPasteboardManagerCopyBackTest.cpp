@@ -10,7 +10,6 @@
 
 namespace {
 
-using capturetest::settings;
 namespace fs = std::filesystem;
 constexpr const char* kText = foundation::kUTTypeUTF8PlainText;
 constexpr const char* kMetadata = TLPasteboard::kClippingMetadataType;
@@ -99,7 +98,7 @@ TEST_F(TLPasteboardManagerCopyBackTest, OneClippingGoesBackAsStoredOrAsPlainText
     EXPECT_EQ(items[0].string(kMetadata), rich->clippingID());
 
     // Plain-text mode: the text alone, with its "{url}" untouched.
-    settings()->setBool(true, TLUserDefaultsPlainTextMode);
+    TLSettings()->setBool(true, TLUserDefaultsPlainTextMode);
     manager_->copyClippingToGeneralPasteboard(rich);
     items = written();
     ASSERT_EQ(items.size(), 1u);
@@ -129,7 +128,7 @@ TEST_F(TLPasteboardManagerCopyBackTest, SeveralTextsJoinInOneItem) {
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].string(kText), "first\nhttps://a.org/\nsecond");
     EXPECT_EQ(items[0].string(kMetadata), "");
-    EXPECT_EQ(settings()->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs),
+    EXPECT_EQ(TLSettings()->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs),
               (std::vector<std::string>{*a->clippingID(), *link->clippingID(), *empty->clippingID(), *b->clippingID()}));
     // The template is recorded, not applied.
     EXPECT_EQ(b->tavloTemplate(), "{title}");
@@ -174,14 +173,14 @@ TEST_F(TLPasteboardManagerCopyBackTest, WhatEachKindOfCopyRecords) {
     const Row rows[] = {{"local copy", true, false}, {"remote copy", true, true}, {"drag", false, false}};
     auto drag = std::make_shared<TLMacPasteboard>();
     drag->setPasteboard(std::make_shared<desktop::MemoryPasteboard>());
-    settings()->setBool(true, TLUserDefaultsClipboardSync);
+    TLSettings()->setBool(true, TLUserDefaultsClipboardSync);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         auto c = clipping("text");
-        settings()->removeObjectForKey(TLUserDefaultsPasteboardChangeCount);
-        settings()->removeObjectForKey(TLUserDefaultsPasteboardClippingIDs);
-        settings()->removeObjectForKey(TLUserDefaultsClipboardSyncTavloDate);
-        const int64_t counter = settings()->integerForKey(counterKey());
+        TLSettings()->removeObjectForKey(TLUserDefaultsPasteboardChangeCount);
+        TLSettings()->removeObjectForKey(TLUserDefaultsPasteboardClippingIDs);
+        TLSettings()->removeObjectForKey(TLUserDefaultsClipboardSyncTavloDate);
+        const int64_t counter = TLSettings()->integerForKey(counterKey());
         notifications_.clear();
         auto before = foundation::Date::now();
 
@@ -190,15 +189,15 @@ TEST_F(TLPasteboardManagerCopyBackTest, WhatEachKindOfCopyRecords) {
         if (row.general) written();
         EXPECT_EQ((row.general ? memory_ : drag->pasteboard())->items().at(0).string(kText), "text");
         if (row.general) {
-            EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
-            EXPECT_EQ(settings()->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs),
+            EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
+            EXPECT_EQ(TLSettings()->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs),
                       std::vector<std::string>{*c->clippingID()});
-            EXPECT_EQ(settings()->integerForKey(counterKey()), counter + 1);
+            EXPECT_EQ(TLSettings()->integerForKey(counterKey()), counter + 1);
             EXPECT_EQ(notifications_, std::vector<std::vector<std::string>>{{*c->clippingID()}});
             EXPECT_TRUE(general_->isSaved());
         } else {
-            EXPECT_TRUE(settings()->objectForKey(TLUserDefaultsPasteboardChangeCount).isNull());
-            EXPECT_EQ(settings()->integerForKey(counterKey()), counter);
+            EXPECT_TRUE(TLSettings()->objectForKey(TLUserDefaultsPasteboardChangeCount).isNull());
+            EXPECT_EQ(TLSettings()->integerForKey(counterKey()), counter);
             EXPECT_TRUE(notifications_.empty());
         }
         const bool moved = row.general && !row.remotely;
@@ -208,14 +207,14 @@ TEST_F(TLPasteboardManagerCopyBackTest, WhatEachKindOfCopyRecords) {
             EXPECT_EQ(c->tavloStyle(), 1);
             EXPECT_EQ(c->sync(), true);
             EXPECT_EQ(c->pasteboardIndex(), 0);
-            EXPECT_EQ(settings()->dateForKey(TLUserDefaultsClipboardSyncTavloDate), c->tavloDate());
+            EXPECT_EQ(TLSettings()->dateForKey(TLUserDefaultsClipboardSyncTavloDate), c->tavloDate());
             EXPECT_FALSE(context_->hasChanges());  // saved
         } else {
             EXPECT_EQ(c->tavloDate(), kOld);
             EXPECT_EQ(c->modifiedDate(), kOld);
             EXPECT_EQ(c->sync(), false);
             EXPECT_FALSE(c->pasteboardIndex());
-            EXPECT_TRUE(settings()->objectForKey(TLUserDefaultsClipboardSyncTavloDate).isNull());
+            EXPECT_TRUE(TLSettings()->objectForKey(TLUserDefaultsClipboardSyncTavloDate).isNull());
         }
     }
 }
@@ -233,7 +232,7 @@ TEST_F(TLPasteboardManagerCopyBackTest, TheClipboardIsWrittenOnceTheFilesWereRea
     EXPECT_EQ(memory_->changeCount(), before);  // written on the main queue, after the read
     ASSERT_TRUE(runUntil([&] { return !memory_->items().empty(); }));
     EXPECT_TRUE(memory_->items()[0].data(foundation::kUTTypePNG));
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
 }
 
 TEST_F(TLPasteboardManagerCopyBackTest, TheProgramsOwnCopyIsNotCapturedAgain) {

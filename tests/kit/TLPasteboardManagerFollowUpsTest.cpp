@@ -14,7 +14,6 @@
 
 namespace {
 
-using capturetest::settings;
 using pasteboardtest::item;
 using testsupport::RecordedRequest;
 using testsupport::Reply;
@@ -174,7 +173,7 @@ TEST_F(TLPasteboardManagerFollowUpsTest, ARemoteImageBecomesTheClippingsFirstIte
 
 TEST_F(TLPasteboardManagerFollowUpsTest, WithSyncOnTheTitleWaitsForTheRecord) {
     server_.route("/page", page("<title>Later</title>"));
-    settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
     dispatch::Clock::useVirtualTime();
     copy({item({{kURL, server_.url("/page")}})});
     tick();
@@ -195,7 +194,7 @@ TEST_F(TLPasteboardManagerFollowUpsTest, WithSyncOnTheTitleWaitsForTheRecord) {
 
 TEST_F(TLPasteboardManagerFollowUpsTest, WithSyncOnTheWaitForTheRecordEndsAfterTwoMinutes) {
     server_.route("/page", page("<title>Offline</title>"));
-    settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
     dispatch::Clock::useVirtualTime();
     copy({item({{kURL, server_.url("/page")}})});
     tick();
@@ -220,7 +219,7 @@ TEST_F(TLPasteboardManagerFollowUpsTest, WithSyncOnTheWaitForTheRecordEndsAfterT
 
 TEST_F(TLPasteboardManagerFollowUpsTest, TheWaitEndsWhenSyncGoesOffOrTheClippingGoes) {
     server_.route("/page", page("<title>Now</title>"));
-    settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
     dispatch::Clock::useVirtualTime();
     copy({item({{kURL, server_.url("/page")}})});
     tick();
@@ -237,7 +236,7 @@ TEST_F(TLPasteboardManagerFollowUpsTest, TheWaitEndsWhenSyncGoesOffOrTheClipping
     const size_t checks = systemLog_->count("Check if record is saved");
     EXPECT_EQ(checks, 2u);
 
-    settings()->setBool(false, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(false, TLUserDefaultsSyncEnabled);
     dispatch::Clock::advance(0.25);
     ASSERT_TRUE(runUntil([&] { return first->urlName().has_value(); }, std::chrono::seconds(15)));
     EXPECT_EQ(first->urlName(), "Now");
@@ -247,7 +246,7 @@ TEST_F(TLPasteboardManagerFollowUpsTest, TheWaitEndsWhenSyncGoesOffOrTheClipping
 }
 
 TEST_F(TLPasteboardManagerFollowUpsTest, PlainTextModeLeavesOnlyTheTextOnTheClipboard) {
-    settings()->setBool(true, TLUserDefaultsPlainTextMode);
+    TLSettings()->setBool(true, TLUserDefaultsPlainTextMode);
     dispatch::Clock::useVirtualTime();
     copy({item({{foundation::kUTTypeRTF, "{\\rtf1 bold}"}, {kText, "bold"}})});
     tick();
@@ -263,7 +262,7 @@ TEST_F(TLPasteboardManagerFollowUpsTest, PlainTextModeLeavesOnlyTheTextOnTheClip
 }
 
 TEST_F(TLPasteboardManagerFollowUpsTest, ThePlainTextRewriteNeverReplacesANewerCopy) {
-    settings()->setBool(true, TLUserDefaultsPlainTextMode);
+    TLSettings()->setBool(true, TLUserDefaultsPlainTextMode);
     dispatch::Clock::useVirtualTime();
     copy({item({{foundation::kUTTypeRTF, "{\\rtf1 old}"}, {kText, "old"}})});
     tick();

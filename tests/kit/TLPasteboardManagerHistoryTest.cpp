@@ -7,14 +7,13 @@
 
 namespace {
 
-using capturetest::settings;
 namespace fs = std::filesystem;
 
 class TLPasteboardManagerHistoryTest : public capturetest::CaptureFixture {
 protected:
     void SetUp() override {
         CaptureFixture::SetUp();
-        settings()->setInteger(0, TLUserDefaultsClipboardSize);
+        TLSettings()->setInteger(0, TLUserDefaultsClipboardSize);
         start();
         duplicatesToken_ = foundation::NotificationCenter::defaultCenter().addObserver(
             TLRemovedDuplicateClippingNotification, nullptr, [this](const foundation::Notification&) { ++duplicatesRemoved_; });
@@ -41,7 +40,7 @@ protected:
         std::ofstream(folderOf(c) / "0.public.utf8-plain-text") << "x";
     }
     void trim(int64_t limit) {
-        settings()->setInteger(limit, TLUserDefaultsClipboardSize);
+        TLSettings()->setInteger(limit, TLUserDefaultsClipboardSize);
         linesBefore_ = logLines().size();
         manager_->trimClipboardHistory();
         // The duplicate pass runs on the parent context's queue and announces

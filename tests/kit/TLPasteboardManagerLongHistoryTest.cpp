@@ -11,7 +11,6 @@
 
 namespace {
 
-using capturetest::settings;
 using pasteboardtest::item;
 namespace fs = std::filesystem;
 constexpr int64_t kHistory = 100000;
@@ -23,7 +22,7 @@ protected:
         fs::create_directories(container);
         for (const auto& file : fs::directory_iterator(TAVLO_HISTORY_STORE))
             fs::copy_file(file.path(), container / file.path().filename());
-        settings()->setInteger(kHistory, TLUserDefaultsClipboardSize);
+        TLSettings()->setInteger(kHistory, TLUserDefaultsClipboardSize);
         CaptureFixture::SetUp();
     }
 

@@ -8,7 +8,6 @@
 
 namespace {
 
-using capturetest::settings;
 using pasteboardtest::item;
 constexpr const char* kText = foundation::kUTTypeUTF8PlainText;
 
@@ -47,7 +46,7 @@ TEST_F(TLPasteboardManagerRulesTest, WithCaptureOffChangesAreCountedNeverSaved) 
 }
 
 TEST_F(TLPasteboardManagerRulesTest, TheCaptureSwitchIsReadAtStart) {
-    settings()->setBool(false, TLUserDefaultsCaptureClipboard);
+    TLSettings()->setBool(false, TLUserDefaultsCaptureClipboard);
     auto& manager = start();
     EXPECT_TRUE(manager.isPaused());
     copyText("x");
@@ -117,11 +116,11 @@ TEST_F(TLPasteboardManagerRulesTest, RulesDecideWhetherAndWhere) {
             if (rule.listID) d[TLAppRuleListID] = rule.listID;
             rules.push_back(d);
         }
-        settings()->setObject(rules, TLApplicationRules);
-        settings()->setInteger(r.defaultOption, TLDefaultRuleOption);
-        settings()->setObject(r.defaultListID ? foundation::PlistValue(r.defaultListID) : foundation::PlistValue(),
+        TLSettings()->setObject(rules, TLApplicationRules);
+        TLSettings()->setInteger(r.defaultOption, TLDefaultRuleOption);
+        TLSettings()->setObject(r.defaultListID ? foundation::PlistValue(r.defaultListID) : foundation::PlistValue(),
                               TLDefaultListID);
-        settings()->setObject(r.selectedListID ? foundation::PlistValue(r.selectedListID) : foundation::PlistValue(),
+        TLSettings()->setObject(r.selectedListID ? foundation::PlistValue(r.selectedListID) : foundation::PlistValue(),
                               TLUserDefaultsSelectedListID);
         front_->setActive(r.front ? std::optional<desktop::AppIdentity>({r.front, "Editor", 42}) : std::nullopt);
         std::string text = "row " + std::to_string(n++);
@@ -149,7 +148,7 @@ TEST_F(TLPasteboardManagerRulesTest, ANewClippingGoesToTheEndOfItsListWhichIsRen
         member->setList(list);
     }
     ASSERT_TRUE(context_->save().ok());
-    settings()->setObject(foundation::PlistValue("L-work"), TLUserDefaultsSelectedListID);
+    TLSettings()->setObject(foundation::PlistValue("L-work"), TLUserDefaultsSelectedListID);
     start();
     copyText("new");
     tick();

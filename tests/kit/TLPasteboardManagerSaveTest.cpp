@@ -19,7 +19,6 @@
 
 namespace {
 
-using capturetest::settings;
 using desktop::PasteboardItem;
 using pasteboardtest::item;
 namespace fs = std::filesystem;
@@ -72,7 +71,7 @@ protected:
 };
 
 TEST_F(TLPasteboardManagerSaveTest, TextBecomesAClippingAndTheCaptureIsRecorded) {
-    settings()->setBool(true, TLUserDefaultsClipboardSync);
+    TLSettings()->setBool(true, TLUserDefaultsClipboardSync);
     auto clipping = captureOne({item({{kText, "hello"}, {"public.url-name", "  Title \n"}})});
     ASSERT_TRUE(clipping);
     EXPECT_EQ(clipping->text(), "hello");
@@ -88,10 +87,10 @@ TEST_F(TLPasteboardManagerSaveTest, TextBecomesAClippingAndTheCaptureIsRecorded)
     // Text lives in the clipping; only other representations become files.
     EXPECT_EQ(assetFiles(*clipping), (std::set<std::string>{"0.public.url-name"}));
     EXPECT_TRUE(clipping->assets().empty());
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
-    EXPECT_EQ(settings()->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs),
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
+    EXPECT_EQ(TLSettings()->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs),
               std::vector<std::string>{*clipping->clippingID()});
-    EXPECT_EQ(settings()->dateForKey(TLUserDefaultsClipboardSyncTavloDate), clipping->tavloDate());
+    EXPECT_EQ(TLSettings()->dateForKey(TLUserDefaultsClipboardSyncTavloDate), clipping->tavloDate());
     EXPECT_EQ(notifications_, std::vector<std::vector<std::string>>{{*clipping->clippingID()}});
     EXPECT_EQ(logged("Pasteboard contains unsaved data with supported data types. Adding to Tavlo."), 1u);
 }
@@ -283,8 +282,8 @@ TEST_F(TLPasteboardManagerSaveTest, EqualTextOrLinkRefreshesTheClippingItHas) {
     EXPECT_EQ(again[0]->modifiedDate(), again[0]->tavloDate());
     EXPECT_EQ(again[0]->addDate(), first->addDate());
     EXPECT_TRUE(notifications_.empty());
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
-    EXPECT_EQ(settings()->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs),
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
+    EXPECT_EQ(TLSettings()->stringArrayForKey(TLUserDefaultsPasteboardClippingIDs),
               std::vector<std::string>{*first->clippingID()});
     EXPECT_EQ(logged("Duplicate pasteboard item found. Update tavloDate and skip."), 1u);
     // A link whose text matches a clipping's link.
@@ -308,7 +307,7 @@ TEST_F(TLPasteboardManagerSaveTest, LongTextsAndAllowedDupesAreSavedAgain) {
     int n = 0;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
-        settings()->setBool(r.allowDupes, TLUserDefaultsAllowDupes);
+        TLSettings()->setBool(r.allowDupes, TLUserDefaultsAllowDupes);
         // Two-byte characters in the third row: the limit counts characters.
         std::string unit = std::string(r.name).rfind("characters, not", 0) == 0 ? "\xC3\xA9" : "a";
         std::string text = std::to_string(n++) + ":";
@@ -459,7 +458,7 @@ TEST_F(TLPasteboardManagerSaveTest, ACopyMadeWhileFilesAreWrittenIsCapturedNextA
     EXPECT_EQ(first->text(), "first");
     auto folder = NSFileManagerExtras::URLForClippingAssetsWithID(first->clippingID())->filePath();
     EXPECT_EQ(foundation::Data::contentsOfFile(folder / "0.public.html").value().toString(), "<i>first</i>");
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), firstCount);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), firstCount);
 
     tick();
     ASSERT_TRUE(runUntil([&] { return savedClippings().size() == 2; }));
@@ -468,7 +467,7 @@ TEST_F(TLPasteboardManagerSaveTest, ACopyMadeWhileFilesAreWrittenIsCapturedNextA
 
 TEST_F(TLPasteboardManagerSaveTest, ASaveFromAnotherPasteboardLeavesTheClipboardsRecordAlone) {
     capture({item({{kText, "captured"}})});
-    const int64_t recorded = settings()->integerForKey(TLUserDefaultsPasteboardChangeCount);
+    const int64_t recorded = TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount);
     copy({item({{kText, "pending"}})});  // on the clipboard, not ticked yet
 
     // Another pasteboard whose count equals the recorded one is not taken as saved.
@@ -485,13 +484,13 @@ TEST_F(TLPasteboardManagerSaveTest, ASaveFromAnotherPasteboardLeavesTheClipboard
     ASSERT_TRUE(runUntil([&] { return done; }));
     ASSERT_TRUE(saved);
     EXPECT_EQ(saved->text(), "from a drag");
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), recorded);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), recorded);
 
     // The pending copy is still captured at the next tick.
     tick();
     ASSERT_TRUE(runUntil([&] { return savedClippings().size() == 3; }));
     EXPECT_EQ(savedClippings().front()->text(), "pending");
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), memory_->changeCount());
 }
 
 }  // namespace

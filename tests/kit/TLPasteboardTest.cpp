@@ -3,6 +3,7 @@
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboard.h"
 #include "kit/TLPasteboardItem.h"
+#include "kit/TLUserDefaultsKeys.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/TempHome.h"
@@ -28,7 +29,7 @@ protected:
         memory_->externalWrite(plain);
     }
     static void storeChangeCount(int64_t count) {
-        foundation::UserDefaults::applicationGroup()->setInteger(count, "TLUserDefaultsPasteboardChangeCount");
+        foundation::UserDefaults::applicationGroup()->setInteger(count, TLUserDefaultsPasteboardChangeCount);
     }
 
     testsupport::TempHome home_;

@@ -40,6 +40,7 @@
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/cloud/ByteCodec.h"
 #include "platform/cloud/Container.h"
@@ -102,7 +103,7 @@ public:
         configuration.managedObjectContext = context_;
         configuration.frontApplication = desktop::FrontApplication::create();
         configuration.writerQueue = dispatch::Queue::main();
-        settings()->setBool(true, TLUserDefaultsCaptureClipboard);
+        TLSettings()->setBool(true, TLUserDefaultsCaptureClipboard);
         pasteboard_ = std::make_shared<TLPasteboardManager>(std::move(configuration));
         container_ = cloud::Container::defaultContainer();
         container_->pushChannel()->registerForRemoteNotifications([](const std::string&) {},
@@ -121,8 +122,8 @@ public:
         const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
         const std::vector<std::string> args = split(rest);
         if (command == "sync" && args.size() == 1 && (args[0] == "on" || args[0] == "off")) {
-            settings()->setBool(args[0] == "on", TLUserDefaultsSyncEnabled);
-            settings()->synchronize();
+            TLSettings()->setBool(args[0] == "on", TLUserDefaultsSyncEnabled);
+            TLSettings()->synchronize();
             if (args[0] == "on") makeEngine();
             else engine_.reset();
             return "ok";
@@ -218,7 +219,6 @@ public:
     bool answering() const { return waitingForIdle_ || waitingForFetch_; }
 
 private:
-    static std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
     static std::vector<std::string> split(const std::string& text) {
         std::vector<std::string> out;
         std::istringstream in(text);

@@ -13,6 +13,7 @@
 
 #include <memory>
 
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/desktop/Animator.h"
 #include "platform/desktop/Popover.h"
@@ -31,8 +32,6 @@ namespace {
 
 using Controller = TLTavloWindowController;
 
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
-
 void post(const char* name) { foundation::NotificationCenter::defaultCenter().post(name); }
 
 // Counts the geometry the window is given.
@@ -50,7 +49,7 @@ class TavloWindowControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         dispatch::Clock::useVirtualTime(100);
-        auto suite = settings();
+        auto suite = TLSettings();
         suite->setBool(true, TLUserDefaultsShowsMenuBarIcon);
         suite->setObject(foundation::PlistValue(std::string("{{20, 20}, {360, 600}}")), TLUserDefaultsWindowFrame);
         item_ = std::make_shared<testsupport::FakeStatusItem>(26);
@@ -64,12 +63,12 @@ protected:
     }
 
     void store(bool detached, const std::string& frame = "{{20, 20}, {360, 600}}") {
-        settings()->setBool(detached, TLUserDefaultsWindowIsDetached);
-        settings()->setObject(foundation::PlistValue(frame), TLUserDefaultsWindowFrame);
+        TLSettings()->setBool(detached, TLUserDefaultsWindowIsDetached);
+        TLSettings()->setObject(foundation::PlistValue(frame), TLUserDefaultsWindowFrame);
     }
     QWidget& window() { return *controller_->window(); }
     QRect frame() { return window().geometry(); }
-    std::string storedFrame() { return settings()->stringForKey(TLUserDefaultsWindowFrame).value_or(""); }
+    std::string storedFrame() { return TLSettings()->stringForKey(TLUserDefaultsWindowFrame).value_or(""); }
     bool onTop() { return window().windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
     void advance(double seconds) { dispatch::Clock::advance(seconds); }
     bool key(int key, Qt::KeyboardModifiers modifiers, const QString& text = {}) {
@@ -172,7 +171,7 @@ TEST_F(TavloWindowControllerTest, WithoutAnAnchorAnAttachedShowComesUpDetachedOn
     store(false, "{{-3000, 40}, {360, 600}}");
     controller_->setStatusItem(std::weak_ptr<desktop::StatusItem>());
     controller_->showApplicationWindow();
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsWindowIsDetached));
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsWindowIsDetached));
     EXPECT_TRUE(window().isVisible());
     EXPECT_TRUE(QRect(0, 0, 1920, 1080).contains(frame()));
     EXPECT_EQ(window().windowFlags() & Qt::WindowType_Mask, Qt::Window);
@@ -181,7 +180,7 @@ TEST_F(TavloWindowControllerTest, WithoutAnAnchorAnAttachedShowComesUpDetachedOn
     item_->iconGeometry = {};
     controller_->setStatusItem(item_);
     controller_->attachWindow();
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsWindowIsDetached)) << "nothing to attach to";
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsWindowIsDetached)) << "nothing to attach to";
 }
 
 TEST_F(TavloWindowControllerTest, DetachTogglesAndTheWidthNeverChangesByResizing) {
@@ -189,14 +188,14 @@ TEST_F(TavloWindowControllerTest, DetachTogglesAndTheWidthNeverChangesByResizing
     controller_->showApplicationWindow();
     post(TLDetachWindowNotification);
     advance(0.2);
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsWindowIsDetached));
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsWindowIsDetached));
     EXPECT_EQ(frame(), QRect(1532, 65, 360, 600)) << "dropped 40 px";
     EXPECT_EQ(window().windowFlags() & Qt::WindowType_Mask, Qt::Window);
     EXPECT_TRUE(window().isVisible());
 
     post(TLDetachWindowNotification);  // while detached: attaches
     advance(0.2);
-    EXPECT_FALSE(settings()->boolForKey(TLUserDefaultsWindowIsDetached));
+    EXPECT_FALSE(TLSettings()->boolForKey(TLUserDefaultsWindowIsDetached));
     EXPECT_EQ(frame(), QRect(1532, 25, 360, 600));
 
     EXPECT_EQ(controller_->windowWillResize({360, 420}), QSize(360, 420));
@@ -242,7 +241,7 @@ TEST_F(TavloWindowControllerTest, LosingKeyStatus) {
     desktop::Animator::setInstant(false);
     // Floating: never hides.
     store(false);
-    settings()->setBool(true, TLUserDefaultsFloatWindow);
+    TLSettings()->setBool(true, TLUserDefaultsFloatWindow);
     controller_->showApplicationWindow();
     QApplication::processEvents();
     ASSERT_TRUE(controller_->isKeyWindow());
@@ -252,7 +251,7 @@ TEST_F(TavloWindowControllerTest, LosingKeyStatus) {
     EXPECT_TRUE(window().isVisible());
 
     // Attached, not floating: fades over 0.15 s, closes, opacity back to 1.
-    settings()->setBool(false, TLUserDefaultsFloatWindow);
+    TLSettings()->setBool(false, TLUserDefaultsFloatWindow);
     controller_->showApplicationWindow();
     QApplication::processEvents();
     ASSERT_TRUE(controller_->isKeyWindow());
@@ -268,7 +267,7 @@ TEST_F(TavloWindowControllerTest, LosingKeyStatus) {
     // Detached: by the close-on-resign setting.
     for (bool closes : {false, true}) {
         store(true);
-        settings()->setBool(closes, TLUserDefaultsCloseDetachedWindowOnResignKey);
+        TLSettings()->setBool(closes, TLUserDefaultsCloseDetachedWindowOnResignKey);
         controller_->showApplicationWindow();
         QApplication::processEvents();
         ASSERT_TRUE(controller_->isKeyWindow());
@@ -318,12 +317,12 @@ TEST_F(TavloWindowControllerTest, WindowKeys) {
     // Ctrl+Shift+W: the setting and stays-on-top flip at once, in place.
     EXPECT_FALSE(onTop());
     EXPECT_TRUE(key(Qt::Key_W, Qt::ControlModifier | Qt::ShiftModifier, QStringLiteral("W")));
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsFloatWindow));
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsFloatWindow));
     EXPECT_TRUE(onTop());
     EXPECT_TRUE(window().isVisible());
     EXPECT_EQ(frame(), before);
     EXPECT_TRUE(key(Qt::Key_W, Qt::ControlModifier | Qt::ShiftModifier, QStringLiteral("W")));
-    EXPECT_FALSE(settings()->boolForKey(TLUserDefaultsFloatWindow));
+    EXPECT_FALSE(TLSettings()->boolForKey(TLUserDefaultsFloatWindow));
     EXPECT_FALSE(onTop());
 
     // Keys the window does not take go on to its contents.
@@ -345,13 +344,13 @@ TEST_F(TavloWindowControllerTest, WindowKeys) {
     controller_->showApplicationWindow();
     window().findChild<TLWindowButton*>(QStringLiteral("closeButton"))->click();
     EXPECT_FALSE(window().isVisible());
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsWindowIsDetached));
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsWindowIsDetached));
 }
 
 TEST_F(TavloWindowControllerTest, DraggingOutHidesTheWindowAndDragActionTwoBringsItBack) {
     store(true, "{{100, 100}, {360, 600}}");
     for (int action : {2, 1, 7, 0}) {
-        settings()->setInteger(action, TLUserDefaultsDragAction);
+        TLSettings()->setInteger(action, TLUserDefaultsDragAction);
         controller_->showApplicationWindow();
         QCursor::setPos(200, 200);
         post(TLClippingTableViewBeginDraggingNotification);
@@ -372,7 +371,7 @@ TEST_F(TavloWindowControllerTest, DraggingOutHidesTheWindowAndDragActionTwoBring
 
 TEST_F(TavloWindowControllerTest, PastesFloatTheWindowWithoutTouchingTheSetting) {
     store(true);
-    settings()->setBool(false, TLUserDefaultsFloatWindow);
+    TLSettings()->setBool(false, TLUserDefaultsFloatWindow);
     controller_->showApplicationWindow();
     ASSERT_FALSE(onTop());
     post(TLPanelTemporarilyResignKey);
@@ -385,8 +384,8 @@ TEST_F(TavloWindowControllerTest, PastesFloatTheWindowWithoutTouchingTheSetting)
     post(TLPanelRegainKeyWindow);
     advance(0.01);
     EXPECT_FALSE(onTop());
-    EXPECT_FALSE(settings()->boolForKey(TLUserDefaultsFloatWindow));
-    EXPECT_FALSE(settings()->objectForKey(TLUserDefaultsFloatWindow).isNull()) << "the stored NO stays";
+    EXPECT_FALSE(TLSettings()->boolForKey(TLUserDefaultsFloatWindow));
+    EXPECT_FALSE(TLSettings()->objectForKey(TLUserDefaultsFloatWindow).isNull()) << "the stored NO stays";
 
     // A paste whose regain never comes: the window floats, the setting stays NO.
     auto other = focusElsewhere();
@@ -395,7 +394,7 @@ TEST_F(TavloWindowControllerTest, PastesFloatTheWindowWithoutTouchingTheSetting)
     other = focusElsewhere();
     advance(2);
     EXPECT_TRUE(window().isVisible());
-    EXPECT_FALSE(settings()->boolForKey(TLUserDefaultsFloatWindow));
+    EXPECT_FALSE(TLSettings()->boolForKey(TLUserDefaultsFloatWindow));
 }
 
 TEST_F(TavloWindowControllerTest, FramesAreStoredAndAppliedWhenTheSettingChanges) {
@@ -405,7 +404,7 @@ TEST_F(TavloWindowControllerTest, FramesAreStoredAndAppliedWhenTheSettingChanges
     EXPECT_EQ(storedFrame(), "{{300, 200}, {360, 600}}");
     advance(0.6);
     // What the settings file holds: a fresh suite over the same file reads it.
-    settings()->setObject(foundation::PlistValue(std::string("{{50, 60}, {400, 500}}")), TLUserDefaultsWindowFrame);
+    TLSettings()->setObject(foundation::PlistValue(std::string("{{50, 60}, {400, 500}}")), TLUserDefaultsWindowFrame);
     post(TLUserDefaultsWindowFrame);
     EXPECT_EQ(frame(), QRect(50, 60, 400, 500));
 
