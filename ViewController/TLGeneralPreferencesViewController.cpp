@@ -10,6 +10,7 @@
 
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLMirroredSettings.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "platform/desktop/Alert.h"
@@ -31,8 +32,6 @@ using Pane = TLGeneralPreferencesViewController;
 constexpr const char* kScriptName = "Paste.scpt";
 constexpr int64_t kFileExistsError = 516;
 constexpr double kWarningDelay = 0.5;
-
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
 
 void post(const char* name) { foundation::NotificationCenter::defaultCenter().post(name); }
 
@@ -158,7 +157,7 @@ std::shared_ptr<store::Context> TLGeneralPreferencesViewController::context() co
 }
 
 void TLGeneralPreferencesViewController::viewWillAppear() {
-    auto suite = settings();
+    auto suite = TLSettings();
     loading_ = true;
     startAtLoginButton_->setChecked(suite->boolForKey(TLUserDefaultsStartAtLogin));
     int64_t limit = suite->integerForKey(TLUserDefaultsClipboardSize);
@@ -190,7 +189,7 @@ void TLGeneralPreferencesViewController::viewWillAppear() {
 }
 
 void TLGeneralPreferencesViewController::setStartAtLogin() {
-    auto suite = settings();
+    auto suite = TLSettings();
     bool on = startAtLoginButton_->isChecked();
     auto changed = environment_.setLoginItemEnabled(TLLauncherBundleIdentifier, on);
     if (changed) {
@@ -230,7 +229,7 @@ int64_t TLGeneralPreferencesViewController::clippingsPastLimit(store::Context& c
 
 void TLGeneralPreferencesViewController::updateHistoryLimit() {
     const int64_t limit = historyItemsButton_->currentData().toLongLong();
-    const int64_t old = settings()->integerForKey(TLUserDefaultsClipboardSize);
+    const int64_t old = TLSettings()->integerForKey(TLUserDefaultsClipboardSize);
     if (limit >= old) return applyHistoryLimit(limit);
     auto context = this->context();
     const int64_t count = context ? clippingsPastLimit(*context, limit) : 0;
@@ -266,7 +265,7 @@ void TLGeneralPreferencesViewController::applyHistoryLimit(int64_t limit) {
 }
 
 void TLGeneralPreferencesViewController::updateHistorySorting() {
-    auto suite = settings();
+    auto suite = TLSettings();
     int index = historySortButton_->currentIndex();
     suite->setBool(index != 0, TLUserDefaultsSortByAddDate);
     suite->setBool(index == 2, TLUserDefaultsReverseSort);
@@ -275,26 +274,26 @@ void TLGeneralPreferencesViewController::updateHistorySorting() {
 }
 
 void TLGeneralPreferencesViewController::updateHistoryListClippingVisiblility() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(showListClippingsButton_->isChecked(), TLUserDefaultsHideListItems);
     post(TLUserDefaultsClipboardSize);
     suite->synchronize();
 }
 
 void TLGeneralPreferencesViewController::updateAllowsDuplicatesOption() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(allowDupeButton_->isChecked(), TLUserDefaultsAllowDupes);
     suite->synchronize();
 }
 
 void TLGeneralPreferencesViewController::updateDragOption() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setInteger(dragAndDropButton_->currentIndex(), TLUserDefaultsDragAction);
     suite->synchronize();
 }
 
 void TLGeneralPreferencesViewController::updateReturnKeyClosesWindow() {
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setBool(closeWindowButton_->isChecked(), TLUserDefaultsCopyPasteClosesWindow);
     suite->synchronize();
 }
@@ -305,7 +304,7 @@ bool TLGeneralPreferencesViewController::pasteScriptIsPresent() const {
 }
 
 void TLGeneralPreferencesViewController::updatePasteUsingNumberedShortcuts() {
-    auto suite = settings();
+    auto suite = TLSettings();
     if (!pasteNumberedShortcuts_->isChecked()) {
         suite->setBool(false, TLUserDefaultsPasteNumberedShortcuts);
         suite->synchronize();
@@ -319,7 +318,7 @@ void TLGeneralPreferencesViewController::updatePasteUsingNumberedShortcuts() {
 }
 
 void TLGeneralPreferencesViewController::updateActionOption(QComboBox* button, const char* key) {
-    auto suite = settings();
+    auto suite = TLSettings();
     // The code is the item's data: the item added after an installation
     // stands for a code the items before it already have.
     const int64_t code = button->currentData().toLongLong();

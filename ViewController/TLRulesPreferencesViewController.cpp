@@ -15,6 +15,7 @@
 
 #include "kit/List.h"
 #include "kit/TLDatabaseManager.h"
+#include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "platform/desktop/DesktopEntries.h"
@@ -32,9 +33,7 @@ namespace fs = std::filesystem;
 using foundation::PlistValue;
 using Pane = TLRulesPreferencesViewController;
 
-std::shared_ptr<foundation::UserDefaults> settings() { return foundation::UserDefaults::applicationGroup(); }
-
-PlistValue::Array storedRules() { return settings()->arrayForKey(TLApplicationRules).value_or(PlistValue::Array{}); }
+PlistValue::Array storedRules() { return TLSettings()->arrayForKey(TLApplicationRules).value_or(PlistValue::Array{}); }
 
 std::string stringIn(const PlistValue& rule, const char* key) {
     const PlistValue* value = rule.get(key);
@@ -159,7 +158,7 @@ void TLRulesPreferencesViewController::configureCell(TLApplicationCellView& cell
     std::weak_ptr<Pane*> alive = self_;
     const int extent = cell.imageView()->width();
     if (row == 0) {
-        auto suite = settings();
+        auto suite = TLSettings();
         QIcon icon = QIcon::fromTheme(QStringLiteral("tavlo"));
         if (auto path = foundation::Bundle::main()->pathForResource("AppIcon", "png"))
             icon = QIcon(QString::fromStdString(path->string()));
@@ -192,7 +191,7 @@ void TLRulesPreferencesViewController::configureCell(TLApplicationCellView& cell
 }
 
 void TLRulesPreferencesViewController::updateDefaultRule(int index) {
-    auto suite = settings();
+    auto suite = TLSettings();
     if (index == kDoNotSaveItem || index == kSaveItem) {
         suite->setInteger(index == kDoNotSaveItem ? 1 : 0, TLDefaultRuleOption);
         suite->removeObjectForKey(TLDefaultListID);
@@ -206,7 +205,7 @@ void TLRulesPreferencesViewController::updateDefaultRule(int index) {
 }
 
 void TLRulesPreferencesViewController::updateRule(size_t at, int index) {
-    auto suite = settings();
+    auto suite = TLSettings();
     PlistValue::Array rules = storedRules();
     // Another writer may have shortened the rules since the row was made.
     if (at >= rules.size()) return;
@@ -287,7 +286,7 @@ void TLRulesPreferencesViewController::addApplications(const std::vector<fs::pat
         return QString::compare(QString::fromStdString(stringIn(a, TLAppRuleBundleName)),
                                 QString::fromStdString(stringIn(b, TLAppRuleBundleName)), Qt::CaseInsensitive) < 0;
     });
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setObject(PlistValue(std::move(rules)), TLApplicationRules);
     suite->synchronize();
     reloadData();
@@ -307,7 +306,7 @@ void TLRulesPreferencesViewController::deleteSelectedRules() {
         size_t at = size_t(*it - 1);
         if (at < rules.size()) rules.erase(rules.begin() + std::ptrdiff_t(at));
     }
-    auto suite = settings();
+    auto suite = TLSettings();
     suite->setObject(PlistValue(std::move(rules)), TLApplicationRules);
     suite->synchronize();
     // The rows below a removed one now show other rules: each is made again.

@@ -27,7 +27,6 @@ using Pane = TLGeneralPreferencesViewController;
 using desktop::Alert;
 using desktop::OpenPanel;
 using Store = cloud::UbiquitousKeyValueStore;
-using capturetest::settings;
 
 void writeInfo(const fs::path& bundle, const std::string& identifier, const std::string& executable) {
     fs::create_directories(bundle / "Contents/MacOS");
@@ -122,20 +121,20 @@ TEST_F(TLGeneralPreferencesViewControllerTest, StartAtLoginWritesTheEntryOnlyWhe
 
     pane.startAtLoginButton()->click();
     EXPECT_TRUE(fs::exists(entry));
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsStartAtLogin));
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsStartAtLogin));
     EXPECT_EQ(logged("Start At Login Enabled"), 1u);
     pane.startAtLoginButton()->click();
     EXPECT_FALSE(fs::exists(entry));
-    EXPECT_FALSE(settings()->boolForKey(TLUserDefaultsStartAtLogin));
+    EXPECT_FALSE(TLSettings()->boolForKey(TLUserDefaultsStartAtLogin));
     EXPECT_EQ(logged("Don't Start At Login"), 1u);
 
     // A file where the folder belongs: the entry cannot be written, even as root.
     fs::remove_all(home_.configHome() / "autostart");
     std::ofstream(home_.configHome() / "autostart") << "not a folder";
-    settings()->removeObjectForKey(TLUserDefaultsStartAtLogin);
+    TLSettings()->removeObjectForKey(TLUserDefaultsStartAtLogin);
     pane.startAtLoginButton()->click();
     EXPECT_FALSE(pane.startAtLoginButton()->isChecked());
-    EXPECT_TRUE(settings()->objectForKey(TLUserDefaultsStartAtLogin).isNull()) << "nothing is stored";
+    EXPECT_TRUE(TLSettings()->objectForKey(TLUserDefaultsStartAtLogin).isNull()) << "nothing is stored";
     EXPECT_EQ(logged("Start At Login Enabled"), 1u);
 }
 
@@ -148,19 +147,19 @@ TEST_F(TLGeneralPreferencesViewControllerTest, AFailedDisableLeavesTheCheckboxOn
         if (!on) return foundation::Error("NSPOSIXErrorDomain", 5, "Input/output error");
         return {};
     };
-    settings()->setBool(true, TLUserDefaultsStartAtLogin);
+    TLSettings()->setBool(true, TLUserDefaultsStartAtLogin);
     Pane& pane = makePane(std::move(environment));
     ASSERT_TRUE(pane.startAtLoginButton()->isChecked());
     pane.startAtLoginButton()->click();
     EXPECT_EQ(calls, std::vector<bool>{false});
     EXPECT_TRUE(pane.startAtLoginButton()->isChecked()) << "the program still starts at login";
-    EXPECT_TRUE(settings()->boolForKey(TLUserDefaultsStartAtLogin));
+    EXPECT_TRUE(TLSettings()->boolForKey(TLUserDefaultsStartAtLogin));
     EXPECT_EQ(logged("Don't Start At Login"), 0u);
 }
 
 TEST_F(TLGeneralPreferencesViewControllerTest, LoweringTheLimitWarnsHalfASecondLaterWithTheClippingsOutsideLists) {
     start();
-    settings()->setInteger(100, TLUserDefaultsClipboardSize);
+    TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
     addClippings(80, 20);
     size_t posted = 0;
     auto token = foundation::NotificationCenter::defaultCenter().addObserver(
@@ -180,22 +179,22 @@ TEST_F(TLGeneralPreferencesViewControllerTest, LoweringTheLimitWarnsHalfASecondL
 
     ASSERT_TRUE(Alert::answerShown(1));  // Cancel
     EXPECT_EQ(pane.historyItemsButton()->currentIndex(), limitIndex(100));
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsClipboardSize), 100);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsClipboardSize), 100);
     EXPECT_EQ(posted, 0u);
 
     choose(pane.historyItemsButton(), int(limitIndex(50)));
     dispatch::Clock::advance(0.5);
     settle();
     ASSERT_TRUE(Alert::answerShown(0));  // Delete
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsClipboardSize), 50);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsClipboardSize), 50);
     EXPECT_EQ(posted, 1u);
     EXPECT_TRUE(runUntil([&] { return savedClippings().size() == 70; })) << savedClippings().size();
     foundation::NotificationCenter::defaultCenter().removeObserver(token);
 }
 
 TEST_F(TLGeneralPreferencesViewControllerTest, OneClippingHasNoPluralAndNonePastTheLimitOrARaiseAppliesAtOnce) {
-    settings()->setInteger(100, TLUserDefaultsClipboardSize);
-    settings()->setBool(true, TLUserDefaultsSyncEnabled);
+    TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
+    TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
     addClippings(60, 9);
     Pane& pane = makePane();
     choose(pane.historyItemsButton(), int(limitIndex(50)));
@@ -204,7 +203,7 @@ TEST_F(TLGeneralPreferencesViewControllerTest, OneClippingHasNoPluralAndNonePast
     EXPECT_EQ(sheetText(window_.get()), "Warning | 1 clipping will be deleted");
     ASSERT_TRUE(Alert::answerShown(1));
 
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsClipboardSize), 100);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsClipboardSize), 100);
 
     // With that one in a list too, nothing would go: applied without asking.
     auto lists = context_->fetch(store::FetchRequest(List::kEntityName));
@@ -219,7 +218,7 @@ TEST_F(TLGeneralPreferencesViewControllerTest, OneClippingHasNoPluralAndNonePast
         ->setList(std::static_pointer_cast<List>(lists.value().front()));
     ASSERT_TRUE(context_->save().ok());
     choose(pane.historyItemsButton(), int(limitIndex(50)));
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsClipboardSize), 50);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsClipboardSize), 50);
     dispatch::Clock::advance(0.5);
     settle();
     EXPECT_EQ(sheetText(window_.get()), "(none)");
@@ -228,12 +227,12 @@ TEST_F(TLGeneralPreferencesViewControllerTest, OneClippingHasNoPluralAndNonePast
     choose(pane.historyItemsButton(), int(limitIndex(500)));
     settle();
     EXPECT_EQ(sheetText(window_.get()), "(none)");
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsClipboardSize), 500);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsClipboardSize), 500);
     EXPECT_EQ(store_->objectForKey(TLUserDefaultsClipboardSize).integerValue(), 500);
 }
 
 TEST_F(TLGeneralPreferencesViewControllerTest, TheControlsShowTheirKeysAndWriteThem) {
-    auto s = settings();
+    auto s = TLSettings();
     s->setInteger(200, TLUserDefaultsClipboardSize);
     s->setBool(true, TLUserDefaultsSortByAddDate);
     s->setBool(true, TLUserDefaultsReverseSort);
@@ -283,7 +282,7 @@ TEST_F(TLGeneralPreferencesViewControllerTest, TheControlsShowTheirKeysAndWriteT
 }
 
 TEST_F(TLGeneralPreferencesViewControllerTest, PasteActionsNeedTheScriptAndOtherActionsNever) {
-    auto s = settings();
+    auto s = TLSettings();
     s->setInteger(2, TLUserDefaultsReturnActionKey);
     Pane& pane = makePane();
     struct Case {
@@ -377,7 +376,7 @@ TEST_F(InstallScriptTest, TheRightFolderInstallsTellsHowAndAddsPasteInAppForCopy
 
     makeScript();
     choose(doubleClick, 9);
-    EXPECT_EQ(settings()->integerForKey(TLUserDefaultsDoubleClickAction), 3) << "the code it stands for";
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsDoubleClickAction), 3) << "the code it stands for";
     pane.hide();
     pane.show();
     EXPECT_EQ(doubleClick->currentIndex(), 3);

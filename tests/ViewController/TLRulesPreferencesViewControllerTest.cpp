@@ -19,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Pane = TLRulesPreferencesViewController;
-using capturetest::settings;
 using desktop::OpenPanel;
 using foundation::PlistValue;
 
@@ -80,7 +79,7 @@ protected:
     // The stored rules as "id=name option listID" lines.
     static std::vector<std::string> rules() {
         std::vector<std::string> out;
-        for (const auto& rule : settings()->arrayForKey(TLApplicationRules).value_or(PlistValue::Array{})) {
+        for (const auto& rule : TLSettings()->arrayForKey(TLApplicationRules).value_or(PlistValue::Array{})) {
             auto text = [&](const char* key) {
                 const PlistValue* v = rule.get(key);
                 if (!v) return std::string("-");
@@ -94,7 +93,7 @@ protected:
     void storeRules(const std::vector<PlistValue::Dictionary>& list) {
         PlistValue::Array array;
         for (const auto& d : list) array.push_back(PlistValue(d));
-        settings()->setObject(PlistValue(array), TLApplicationRules);
+        TLSettings()->setObject(PlistValue(array), TLApplicationRules);
     }
     std::string text(int row) const { return pane_->cellAtRow(row)->textField()->text().toStdString(); }
     QComboBox* options(int row) const { return pane_->cellAtRow(row)->optionsButton(); }
@@ -130,7 +129,7 @@ TEST_F(TLRulesPreferencesViewControllerTest, WithoutRulesTheOnlyRowIsTheDefaultR
     EXPECT_FALSE(pane.removeButton()->isEnabled());
     pane.controlClicked(1);
     EXPECT_EQ(pane.tableView()->rowCount(), 1);
-    EXPECT_TRUE(settings()->objectForKey(TLApplicationRules).isNull()) << "nothing written";
+    EXPECT_TRUE(TLSettings()->objectForKey(TLApplicationRules).isNull()) << "nothing written";
 }
 
 TEST_F(TLRulesPreferencesViewControllerTest, AddingEntriesMakesOneRuleEachForTheNewOnesSortedByName) {
@@ -192,7 +191,7 @@ TEST_F(TLRulesPreferencesViewControllerTest, TheOptionsWriteTheRuleAndAMissingLi
     EXPECT_EQ(rules(), (std::vector<std::string>{"a=A 1 -", "b=B 0 -"}));
 
     // The default rule's own keys.
-    auto s = settings();
+    auto s = TLSettings();
     choose(options(0), 4);
     EXPECT_EQ(s->integerForKey(TLDefaultRuleOption), 2);
     EXPECT_EQ(s->stringForKey(TLDefaultListID), "L-a");

@@ -191,7 +191,7 @@ TEST_P(LaunchPassTest, ObjectsEditedSinceTheirUploadAreMarkedAgain) {
     makeZone();
     auto saved = otherSaves({clippingRecord(clippingName(1), "server edited"), clippingRecord(clippingName(2), "server same")});
     ASSERT_EQ(saved.size(), 2u);
-    settings()->setBool(false, TLUserDefaultsSyncEnabled);
+    TLSettings()->setBool(false, TLUserDefaultsSyncEnabled);
     std::vector<std::shared_ptr<Clipping>> local;
     for (const auto& [index, text, later] : {std::tuple{0, "edited here", 5.0}, std::tuple{1, "server same", 0.0}}) {
         const auto& version = saved[static_cast<size_t>(index)];
@@ -204,8 +204,8 @@ TEST_P(LaunchPassTest, ObjectsEditedSinceTheirUploadAreMarkedAgain) {
         local.push_back(c);
     }
     ASSERT_TRUE(context_->save().ok());
-    settings()->setBool(true, TLUserDefaultsSyncEnabled);
-    settings()->setObject(other()->fetchChanges(zone(), std::nullopt, std::nullopt).value().token.archive(),
+    TLSettings()->setBool(true, TLUserDefaultsSyncEnabled);
+    TLSettings()->setObject(other()->fetchChanges(zone(), std::nullopt, std::nullopt).value().token.archive(),
                           TLUserDefaultsCloudKitServerChangeToken);
 
     launch();
