@@ -412,6 +412,10 @@ const ucontext_t* waitingFaultContext(pid_t tid) {
     return nullptr;
 }
 
+sigjmp_buf* recoveryPoint() {
+    return gRecoveryThread.load() == currentThreadID() ? gRecoveryPoint.load() : nullptr;
+}
+
 void setRecoveryPoint(sigjmp_buf* point) {
     if (point) {
         gRecoveryPoint.store(point);

@@ -157,5 +157,7 @@ const ucontext_t* waitingFaultContext(pid_t tid);
 // (siglongjmp with 1) instead of going anywhere else. One thread at a time:
 // the recording thread. Null clears it.
 void setRecoveryPoint(sigjmp_buf* point);
+// The calling thread's recovery point; null when none is set for it.
+sigjmp_buf* recoveryPoint();
 
 }  // namespace crash

@@ -168,14 +168,18 @@ void recordEvent(const char* event, const TrackedImage& image) {
             }
             opened = true;
         }
-        BBXFileOpenSection(file, event);
-        BBXFileBeginObject(file);
-        BBXFileWriteStringEntry(file, "path", image.path.c_str());
-        BBXFileWriteNSStringEntry(file, "uuid", image.details.uuid);
-        BBXFileWriteUnsignedEntry(file, "base", image.details.node.base);
-        BBXFileWriteUnsignedEntry(file, "size", image.details.node.size);
-        BBXFileEndObject(file);
-        BBXFileCloseSection(file);
+        // Another thread may crash while this one writes, and the process
+        // ends with the line as far as it got: it goes out whole or not at all.
+        BBXFileWriteWholeSections(file, [&](BBXFile* line) {
+            BBXFileOpenSection(line, event);
+            BBXFileBeginObject(line);
+            BBXFileWriteStringEntry(line, "path", image.path.c_str());
+            BBXFileWriteNSStringEntry(line, "uuid", image.details.uuid);
+            BBXFileWriteUnsignedEntry(line, "base", image.details.node.base);
+            BBXFileWriteUnsignedEntry(line, "size", image.details.node.size);
+            BBXFileEndObject(line);
+            BBXFileCloseSection(line);
+        });
         if (opened) BBXFileClose(file);
     });
 }

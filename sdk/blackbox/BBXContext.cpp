@@ -269,15 +269,24 @@ void BBXContextInitialize(const BBXContextInitData* data) {
         runHook(7);
         recordMetadata(*values);
     });
-    // 11. Once every block has run: initialised, then write-protected.
-    group->notify(global, [readOnly, allocator] {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        std::atomic_ref<uint8_t>(readOnly->initialized).store(1);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (!BBXAllocatorProtect(allocator)) BBXSDKLog("%s: Error: Memory protection failed\n", kFunction);
-    });
+    // 11. Once every block has run: initialised, then write-protected. When
+    // the set-up ends within the wait below, this thread finishes it before
+    // returning, so a caller's first keys and log lines find the context
+    // initialised; the group's notice would run a moment later on a worker.
+    // Whichever comes first does it; the other waits until it is done.
+    auto finished = std::make_shared<std::once_flag>();
+    auto finish = [finished, readOnly, allocator] {
+        std::call_once(*finished, [readOnly, allocator] {
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            std::atomic_ref<uint8_t>(readOnly->initialized).store(1);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            if (!BBXAllocatorProtect(allocator)) BBXSDKLog("%s: Error: Memory protection failed\n", kFunction);
+        });
+    };
+    group->notify(global, finish);
     // 12. A slow set-up finishes in the background.
-    if (!group->wait(kInitializationWaitSeconds)) BBXSDKLog("%s: Error: Delayed initialization\n", kFunction);
+    if (group->wait(kInitializationWaitSeconds)) finish();
+    else BBXSDKLog("%s: Error: Delayed initialization\n", kFunction);
 }
 
 bool BBXContextIsInitialized() {

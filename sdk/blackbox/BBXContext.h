@@ -144,6 +144,8 @@ inline constexpr size_t kBBXHandlerStackSize = 0x40000;
 // Room in the read-only region for the copied path strings.
 inline constexpr size_t kBBXReadOnlyStringRoom = 16384;
 
+// Returns with the context initialised when set-up ends within 5 s; a slower
+// one finishes in the background (BBXContextIsInitialized tells).
 void BBXContextInitialize(const BBXContextInitData* data);
 bool BBXContextIsInitialized();
 bool BBXContextDebuggerAttachedFlag();

@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <exception>
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "platform/desktop/Alert.h"
 #include "platform/desktop/ApplicationLifecycle.h"
@@ -212,11 +210,6 @@ bool BBXCrashReportingController::startCrashReporter(const std::optional<std::st
 
     BBXHandlerSetCrashCallback(callback ? crashCallback : nullptr);
     BBXContextInitialize(&data);
-    // The context counts as initialised once the last set-up block's notice
-    // has run on a worker, a moment after the call returns; keys recorded
-    // before that are dropped, this launch's first ones among them.
-    for (int i = 0; i < 200 && !BBXContextIsInitialized(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     setupStateNotifications();
     crashReportingSetupCompleted();
     return true;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,7 +13,8 @@
 #include "sdk/blackbox/BBXSDKLog.h"
 
 // The writer half: runs in signal handlers, so nothing below allocates (but
-// the buffer of a buffered file, at open), formats with the C library or locks.
+// the buffer of a buffered file, at open, and sections composed in memory
+// outside a crash), formats with the C library or locks.
 
 namespace {
 
@@ -33,6 +35,10 @@ void flushBuffer(BBXFile* file) {
 // One piece of output.
 void put(BBXFile* file, const char* bytes, size_t count) {
     if (!file || file->fd < 0 || count == 0) return;
+    if (file->composing) {
+        file->composing->append(bytes, count);
+        return;
+    }
     if (!file->buffered || !file->buffer) {
         ssize_t written = writeBytes(file->fd, bytes, count);
         if (written > 0) file->writtenCount += static_cast<uint64_t>(written);
@@ -187,6 +193,43 @@ bool BBXFileIsOpen(const BBXFile* file) { return file && file->fd >= 0; }
 
 void BBXFileFlush(BBXFile* file) {
     if (file && file->fd >= 0) flushBuffer(file);
+}
+
+bool BBXFileWriteWholeSections(BBXFile* file, const std::function<void(BBXFile*)>& write) {
+    if (!BBXFileIsOpen(file) || !write) return false;
+    BBXFileFlush(file);
+    std::string lines;
+    BBXFile composing;
+    composing.fd = file->fd;
+    composing.depth = file->depth;
+    composing.needsComma = file->needsComma;
+    composing.composing = &lines;
+    write(&composing);
+    file->depth = composing.depth;
+    file->needsComma = composing.needsComma;
+    const char* bytes = lines.data();
+    size_t left = lines.size();
+    while (left > 0) {
+        ssize_t written = writeBytes(file->fd, bytes, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        file->writtenCount += static_cast<uint64_t>(written);
+        bytes += written;
+        left -= static_cast<size_t>(written);
+    }
+    return left == 0;
+}
+
+bool BBXFileTruncate(BBXFile* file, uint64_t writtenCount, int32_t depth, uint8_t needsComma) {
+    if (!BBXFileIsOpen(file)) return false;
+    file->bufferCount = 0;
+    auto offset = static_cast<off_t>(writtenCount);
+    // Both: an appending file writes at its end, any other at its offset.
+    if (::ftruncate(file->fd, offset) != 0 || ::lseek(file->fd, offset, SEEK_SET) != offset) return false;
+    file->writtenCount = writtenCount;
+    file->depth = depth;
+    file->needsComma = needsComma;
+    return true;
 }
 
 void BBXFileOpenSection(BBXFile* file, const char* key) {

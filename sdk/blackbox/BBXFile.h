@@ -32,6 +32,8 @@ struct BBXFile {
     char* buffer = nullptr;
     size_t bufferCount = 0;
     uint64_t writtenCount = 0;
+    // Set only while BBXFileWriteWholeSections composes: pieces gather here.
+    std::string* composing = nullptr;
 };
 
 // Opens path write-only, created with mode 0644, appending (append) or
@@ -44,6 +46,18 @@ bool BBXFileCloseWithOffset(BBXFile* file, uint64_t* written);
 bool BBXFileClose(BBXFile* file);
 bool BBXFileIsOpen(const BBXFile* file);
 void BBXFileFlush(BBXFile* file);
+// Crash path: takes the file back to an earlier written count (taken right
+// after a flush) and the structure state of then; all written since is cut
+// off. False when the file could not be cut.
+bool BBXFileTruncate(BBXFile* file, uint64_t writtenCount, int32_t depth, uint8_t needsComma);
+
+// Outside a crash: the sections write puts into file are composed in memory
+// and then go out in one write(2) of whole lines (a short write, as on a full
+// disk, goes on from where it stopped). A process ending while a thread is in
+// here (another thread crashed) so leaves all of those lines or none, never
+// one cut short that would cost the record it held. False when the file is
+// closed or the lines could not all be written.
+bool BBXFileWriteWholeSections(BBXFile* file, const std::function<void(BBXFile*)>& write);
 
 // Structure. A section starts on a fresh line at depth 0, whatever an
 // interrupted writer left open before it.

@@ -23,15 +23,12 @@ std::atomic<BBXHandlerTestHook> gTestHook{nullptr};
 BBXProcess gProcess;
 sigjmp_buf gRecoveryPoint;
 
-void testHook(int phase, int section) {
-    if (BBXHandlerTestHook hook = gTestHook.load()) hook(phase, section);
-}
 
 const char* const kSectionNames[] = {"", "threads", "runtime", "dispatch_queue_names", "thread_names",
                                      "process_stats", "storage"};
 
 void recordSection(int section, BBXFile* file) {
-    testHook(BBXHandlerPhaseSection, section);
+    BBXHandlerRunTestHook(BBXHandlerPhaseSection, section);
     switch (section) {
     case 1: BBXProcessRecordAllThreads(&gProcess, file); break;
     case 2: BBXProcessRecordRuntimeInfo(&gProcess, file); break;
@@ -51,9 +48,12 @@ void recordSection(int section, BBXFile* file) {
 
 void BBXHandler(BBXFile* file, BBXThread crashedThread, const ucontext_t* machineContext) {
     static const char* const kFunction = "BBXHandler";
+    // The diagnostic lines of the recording go out in batches (BBXSDKLog.h),
+    // flushed after each section, so a recording cut short keeps most of them.
+    BBXSDKLogBeginBatch();
     BBXProcessInit(&gProcess, crashedThread, machineContext);
     BBXProcessSuspendAllOtherThreads(&gProcess);
-    testHook(BBXHandlerPhaseSuspended, 0);
+    BBXHandlerRunTestHook(BBXHandlerPhaseSuspended, 0);
     for (int section = 1; section <= 6; ++section) {
         // volatile: read again after a return to the recovery point.
         volatile int current = section;
@@ -65,9 +65,11 @@ void BBXHandler(BBXFile* file, BBXThread crashedThread, const ucontext_t* machin
                       kSectionNames[current]);
         }
         crash::setRecoveryPoint(nullptr);
+        BBXSDKLogFlushBatch();
     }
     BBXProcessResumeAllOtherThreads(&gProcess);
-    testHook(BBXHandlerPhaseResumed, 0);
+    BBXSDKLogEndBatch();
+    BBXHandlerRunTestHook(BBXHandlerPhaseResumed, 0);
     const BBXReadOnlyContext* readOnly = BBXContextGetReadOnly();
     if (readOnly && readOnly->delegate) {
         BBXSDKLog("%s: Performing syncrhonous crash callback - hold onto your butts\n", kFunction);
@@ -90,3 +92,7 @@ void BBXHandlerNotifyObserver() {
 void BBXHandlerSetCrashCallback(BBXHandlerCrashCallback callback) { gCrashCallback.store(callback); }
 void BBXHandlerSetObserverCallback(BBXHandlerObserverCallback callback) { gObserverCallback.store(callback); }
 void BBXHandlerSetTestHook(BBXHandlerTestHook hook) { gTestHook.store(hook); }
+
+void BBXHandlerRunTestHook(int phase, int section) {
+    if (BBXHandlerTestHook hook = gTestHook.load()) hook(phase, section);
+}

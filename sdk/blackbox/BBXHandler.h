@@ -8,7 +8,9 @@
 // A fault of the recording thread inside one section returns to that
 // section's recovery point: the section is left as far as it got (the reader
 // skips an unfinished line), "sdk.log" says so, and recording goes on with the
-// next one.
+// next one. Inside the "threads" section each thread's entry has a recovery
+// point of its own (BBXProcessRecordAllThreads), so a fault costs that entry
+// only.
 
 #include <sys/ucontext.h>
 
@@ -34,6 +36,15 @@ void BBXHandlerSetObserverCallback(BBXHandlerObserverCallback callback);
 // the other threads are stopped, with BBXHandlerPhaseSection and the section's
 // number (1 threads ... 6 storage) before each section, and with
 // BBXHandlerPhaseResumed once they run again.
-enum BBXHandlerPhase { BBXHandlerPhaseSuspended = 1, BBXHandlerPhaseSection = 2, BBXHandlerPhaseResumed = 3 };
+// BBXHandlerPhaseThread comes midway through each entry of the "threads"
+// section, with the thread's index in place of the section's number.
+enum BBXHandlerPhase {
+    BBXHandlerPhaseSuspended = 1,
+    BBXHandlerPhaseSection = 2,
+    BBXHandlerPhaseResumed = 3,
+    BBXHandlerPhaseThread = 4
+};
 using BBXHandlerTestHook = void (*)(int phase, int section);
 void BBXHandlerSetTestHook(BBXHandlerTestHook hook);
+// Calls the test hook, if one is set.
+void BBXHandlerRunTestHook(int phase, int section);

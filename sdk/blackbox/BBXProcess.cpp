@@ -1,16 +1,19 @@
 #include "sdk/blackbox/BBXProcess.h"
 
 #include <dlfcn.h>
+#include <setjmp.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 
 #include "platform/crash/Debugger.h"
+#include "platform/crash/ExceptionPorts.h"
 #include "platform/crash/ProcessFacts.h"
 #include "platform/foundation/ThreadRegistry.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXFile.h"
+#include "sdk/blackbox/BBXHandler.h"
 #include "sdk/blackbox/BBXSDKLog.h"
 #include "sdk/blackbox/BBXUnwind.h"
 #include "sdk/blackbox/BBXUtilities.h"
@@ -179,30 +182,53 @@ bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file) {
     if (!isProcess(process, __func__)) return false;
     BBXFileOpenSection(file, "threads");
     BBXFileBeginArray(file);
+    // Each entry has a recovery point of its own: a fault while one thread is
+    // recorded (its stack unreadable in a way no check foresaw) cuts that
+    // entry back to an empty one and the others are recorded as usual. The
+    // section's own point is set again afterwards.
+    sigjmp_buf* sectionPoint = crash::recoveryPoint();
     for (int i = 0; i < process->threadCount; ++i) {
         BBXThread thread = process->threads[i];
-        BBXSDKLog("%s: recording thread %d data\n", __func__, i);
-        BBXThreadState state;
-        bool madeUp = isMadeUp(process, thread);
-        bool known = true;
-        if (madeUp) {
-            // Taken here, not in a callee that returns before the walk: the
-            // walk reads the frame the state starts in, which must still be
-            // live (a returned callee's frame is overwritten by the walk's own).
-            BBXSDKLog("%s: Faking current thread\n", "BBXProcessGetThreadState");
-            fakeCurrentThreadState(&state);
+        BBXFileFlush(file);
+        const uint64_t entryStart = file->writtenCount;
+        const int32_t entryDepth = file->depth;
+        const uint8_t entryComma = file->needsComma;
+        sigjmp_buf entryPoint;
+        if (sigsetjmp(entryPoint, 1) == 0) {
+            crash::setRecoveryPoint(&entryPoint);
+            BBXSDKLog("%s: recording thread %d data\n", __func__, i);
+            BBXThreadState state;
+            bool madeUp = isMadeUp(process, thread);
+            bool known = true;
+            if (madeUp) {
+                // Taken here, not in a callee that returns before the walk: the
+                // walk reads the frame the state starts in, which must still be
+                // live (a returned callee's frame is overwritten by the walk's own).
+                BBXSDKLog("%s: Faking current thread\n", "BBXProcessGetThreadState");
+                fakeCurrentThreadState(&state);
+            } else {
+                known = BBXProcessGetThreadState(process, thread, &state);
+            }
+            if (!known) BBXSDKLog("%s: unable to get thread state\n", __func__);
+            // A thread whose state cannot be read is written without registers
+            // or frames, so the per-thread arrays keep one entry per thread.
+            BBXFileBeginObject(file);
+            writeRegisters(file, known ? &state : nullptr);
+            BBXFileWriteKey(file, "stacktrace");
+            BBXFileBeginArray(file);
+            BBXHandlerRunTestHook(BBXHandlerPhaseThread, i);
+            if (known) writeStack(&state, madeUp, file);
+            BBXFileEndArray(file);
         } else {
-            known = BBXProcessGetThreadState(process, thread, &state);
+            BBXSDKLog("%s: fault while recording thread %d, its entry left empty\n", __func__, i);
+            if (!BBXFileTruncate(file, entryStart, entryDepth, entryComma))
+                BBXSDKLog("%s: unable to cut the entry of thread %d\n", __func__, i);
+            BBXFileBeginObject(file);
+            BBXFileWriteKey(file, "stacktrace");
+            BBXFileBeginArray(file);
+            BBXFileEndArray(file);
         }
-        if (!known) BBXSDKLog("%s: unable to get thread state\n", __func__);
-        // A thread whose state cannot be read is written without registers
-        // or frames, so the per-thread arrays keep one entry per thread.
-        BBXFileBeginObject(file);
-        writeRegisters(file, known ? &state : nullptr);
-        BBXFileWriteKey(file, "stacktrace");
-        BBXFileBeginArray(file);
-        if (known) writeStack(&state, madeUp, file);
-        BBXFileEndArray(file);
+        crash::setRecoveryPoint(sectionPoint);
         if (BBXThreadsMatch(thread, process->crashedThread)) BBXFileWriteBoolEntry(file, "crashed", true);
         BBXFileEndObject(file);
     }

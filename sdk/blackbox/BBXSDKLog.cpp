@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/crash/Threads.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXNumberText.h"
 
@@ -31,6 +32,33 @@ int logDescriptor() {
     return expected;
 }
 
+// The crash handler's batch: only its thread touches the bytes.
+std::atomic<pid_t> gBatchThread{0};
+char gBatch[65536];
+size_t gBatchUsed = 0;
+
+bool onBatchThread() {
+    pid_t batching = gBatchThread.load(std::memory_order_acquire);
+    return batching != 0 && batching == crash::currentThreadID();
+}
+
+void flushBatch() {
+    int fd = gBatchUsed > 0 ? logDescriptor() : -1;
+    if (fd >= 0) (void)!::write(fd, gBatch, gBatchUsed);
+    gBatchUsed = 0;
+}
+
+void writeOut(int fd, const char* bytes, size_t count) {
+    if (count == 0) return;
+    if (!onBatchThread()) {
+        (void)!::write(fd, bytes, count);
+        return;
+    }
+    if (gBatchUsed + count > sizeof gBatch) flushBatch();
+    std::memcpy(gBatch + gBatchUsed, bytes, count);  // a line piece is at most 512 bytes
+    gBatchUsed += count;
+}
+
 // A line is gathered here and written with one write(2): a byte-by-byte
 // write made every line cost dozens of system calls, which a crash handler
 // walking hundreds of frames cannot afford, and a whole-line append keeps
@@ -42,7 +70,7 @@ struct Line {
     char bytes[512];
 
     void flush() {
-        if (used > 0) (void)!::write(fd, bytes, used);
+        writeOut(fd, bytes, used);
         used = 0;
     }
     void put(const char* text, size_t count) {
@@ -106,4 +134,19 @@ void BBXSDKLog(const char* format, ...) {
     }
     va_end(arguments);
     line.flush();
+}
+
+void BBXSDKLogBeginBatch() {
+    gBatchUsed = 0;
+    gBatchThread.store(crash::currentThreadID(), std::memory_order_release);
+}
+
+void BBXSDKLogFlushBatch() {
+    if (onBatchThread()) flushBatch();
+}
+
+void BBXSDKLogEndBatch() {
+    if (!onBatchThread()) return;
+    flushBatch();
+    gBatchThread.store(0, std::memory_order_release);
 }

@@ -15,3 +15,12 @@
 // file is opened on first use (write-only, create, append, 0644) and kept open.
 
 void BBXSDKLog(const char* format, ...);
+
+// While the crash handler records a crash, the lines of its thread gather in
+// a fixed 64 KiB batch that goes out when full, at each flush and when the
+// batch ends: a write(2) per line made the unwinder's diagnostics, a line per
+// step of every frame of every thread, most of a crash's time. Lines of other
+// threads still go out at once. One batch at a time; async-signal-safe.
+void BBXSDKLogBeginBatch();
+void BBXSDKLogFlushBatch();
+void BBXSDKLogEndBatch();

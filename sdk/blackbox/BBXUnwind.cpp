@@ -125,7 +125,11 @@ bool BBXUnwindNextFrame(BBXUnwindContext* context) {
         BBXSDKLog("%s: Error: invalid inputs\n", __func__);
         return false;
     }
-    if (!BBXUnwindIsValidContext(context)) {
+    // The first frame is where the thread stopped, known from its PC alone:
+    // a thread that wrecked its stack pointer still shows the instruction it
+    // stopped at. Every later step reads the stack, so needs both.
+    bool valid = context->frameCount == 0 ? BBXUnwindGetPC(context) >= 4096 : BBXUnwindIsValidContext(context);
+    if (!valid) {
         BBXSDKLog(context->frameCount == 0 ? "%s: Cancelling unwind for thread with invalid PC/SP\n"
                                            : "%s: Error: thread PC/SP invalid before unwind\n",
                   __func__);

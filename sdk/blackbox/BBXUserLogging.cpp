@@ -77,7 +77,7 @@ void writeKeyValueNow(const std::string& key, const std::optional<std::string>& 
         BBXSDKLog("%s: Unable to open k-v file\n", kFunction);
         return;
     }
-    writeKVSection(&file, key, value);
+    BBXFileWriteWholeSections(&file, [&](BBXFile* line) { writeKVSection(line, key, value); });
     BBXFileClose(&file);
     *counter += 1;
     if (store->maxIncrementalEntries == 0 || *counter < store->maxIncrementalEntries) return;
@@ -285,7 +285,7 @@ void BBXUserLoggingWriteAndCheckABFiles(const BBXABStore* store, const std::func
             BBXSDKLog("%s: Unable to open log file\n", "BBXUserLoggingWriteAndCheckABFiles");
             return;
         }
-        block(&file);
+        BBXFileWriteWholeSections(&file, block);
         uint64_t size = 0;
         BBXFileCloseWithOffset(&file, &size);
         if (store->countRestricted) store->state->entryCount += 1;

@@ -89,7 +89,8 @@ std::vector<foundation::PlistValue> BBXUserLoggingReadKVFile(const char* path);
 void BBXUserLoggingRecordError(const foundation::Error* error, const foundation::PlistValue::Dictionary* additional);
 
 // Writes one entry through an A/B store: opens its active file (appending,
-// buffered), lets block write its section, closes it, counts the entry, and
+// buffered), lets block write its section (into the file in one write, see
+// BBXFileWriteWholeSections), closes it, counts the entry, and
 // queues the check that swaps the pair when the limit is passed. Nothing when
 // the store's limit is 0.
 void BBXUserLoggingWriteAndCheckABFiles(const BBXABStore* store, const std::function<void(BBXFile*)>& block);

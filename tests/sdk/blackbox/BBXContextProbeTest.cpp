@@ -48,6 +48,8 @@ protected:
 TEST_F(BBXContextProbeTest, WritesFourMetadataSections) {
     auto probe = testsupport::ChildProcess::start({BBX_CRASH_PROBE, "core", "--report-dir", reportDir()});
     ASSERT_TRUE(probe);
+    // A set-up within its wait is done when the call returns.
+    EXPECT_TRUE(probe->waitForLine("initialized-on-return=1", 30s));
     EXPECT_TRUE(probe->waitForLine("initialized", 30s));
     EXPECT_EQ(probe->wait(30s), 0);
 

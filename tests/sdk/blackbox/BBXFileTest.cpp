@@ -212,6 +212,44 @@ TEST_F(BBXFileTest, BufferedWritesGoOutIn999ByteWrites) {
     EXPECT_EQ(gWriteSizes, (std::vector<size_t>{999, 999, 502}));
 }
 
+TEST_F(BBXFileTest, WholeSectionsGoOutInOneWrite) {
+    std::string text(2500, 'p');
+    for (bool buffered : {false, true}) {
+        SCOPED_TRACE(buffered ? "buffered" : "unbuffered");
+        BBXFile file;
+        ASSERT_TRUE(BBXFileInitWithPathMode(&file, path().c_str(), false, buffered));
+        // A writer stopped inside a section left its line open.
+        BBXFileOpenSection(&file, "cut");
+        BBXFileBeginObject(&file);
+        BBXFileFlush(&file);
+        gWriteSizes.clear();
+        BBXFileSetWriteFunction(recordWrite);
+        EXPECT_TRUE(BBXFileWriteWholeSections(&file, [&](BBXFile* f) {
+            for (const char* key : {"load", "unload"}) {
+                BBXFileOpenSection(f, key);
+                BBXFileBeginObject(f);
+                BBXFileWriteStringEntry(f, "path", text.c_str());
+                BBXFileWriteUnsignedEntry(f, "base", 4096);
+                BBXFileEndObject(f);
+                BBXFileCloseSection(f);
+            }
+        }));
+        BBXFileSetWriteFunction(nullptr);
+        uint64_t written = 0;
+        BBXFileCloseWithOffset(&file, &written);
+        std::string line = "{\"path\":\"" + text + "\",\"base\":4096}}\n";
+        std::string expected = "\n{\"load\":" + line + "{\"unload\":" + line;
+        EXPECT_EQ(gWriteSizes, (std::vector<size_t>{expected.size()}));
+        EXPECT_EQ(contents(path()), "{\"cut\":{" + expected);
+        EXPECT_EQ(written, contents(path()).size());
+        auto sections = BBXFileReadSections(path().c_str(), false);
+        ASSERT_TRUE(sections);
+        EXPECT_EQ(sections->size(), 2u);
+    }
+    BBXFile closed;
+    EXPECT_FALSE(BBXFileWriteWholeSections(&closed, [](BBXFile* f) { BBXFileOpenSection(f, "x"); }));
+}
+
 TEST_F(BBXFileTest, OpenFailsForAMissingFolder) {
     BBXFile file;
     EXPECT_FALSE(BBXFileInit(&file, (home_.root() / "no" / "such.bbxrecord").c_str(), false));

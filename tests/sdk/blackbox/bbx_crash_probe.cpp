@@ -2,7 +2,8 @@
 //   bbx_crash_probe core --report-dir DIR [--scenario none] [--hold] [--slow-block N SECONDS]
 //       sets up the capture context for a report in DIR (API key "probe-key",
 //       a fresh session, the kit settings' defaults); prints "returned" once
-//       BBXContextInitialize returns and "initialized" once the context is,
+//       BBXContextInitialize returns, then "initialized-on-return=1|0" (was
+//       the context initialised then), and "initialized" once the context is,
 //       then exits 0 (with --hold, sleeps until killed). --slow-block holds
 //       set-up block N back for SECONDS.
 //   bbx_crash_probe core --report-dir DIR --scenario snapshot [--threads N] [--dlopen [--dlclose]]
@@ -39,10 +40,14 @@
 //       (ProbeRecurse until the stack ends), hostile (no stack at all),
 //       report-exception (a kit exception through the application's
 //       reporter), kill (waits, printing "waiting", for a signal), and
-//       fault-in-recorder (segv-null with the recorder faulting once in its
-//       threads section). worker: worker-2 does segv-null below its levels;
+//       fault-in-recorder (segv-null with the recorder faulting once midway
+//       through the second thread's entry of its threads section),
+//       fault-in-section (the same, faulting as its process_stats section
+//       begins). worker: worker-2 does segv-null below its levels;
 //       two-at-once: worker-2 and the main thread fault together; busy:
-//       segv-null while four threads loop on malloc/free and dlopen/dlclose.
+//       segv-null while four threads loop on malloc/free and dlopen/dlclose;
+//       image-write: loads the plugin, and the thread recording the load in
+//       "binary_images.bbxrecord" faults right after its first write there.
 //       Each first records the key "probe-key" and a log line; the heap
 //       calls of the crash handler while it holds the other threads go to
 //       DIR/heap-calls.
@@ -53,12 +58,15 @@
 //   bbx_crash_probe kit [--debug] [--run-loop S] --scenario NAME
 //       starts the kits as the program does (Beacon::with the shared Blackbox,
 //       for the main bundle TAVLO_BUNDLE names) in a QCoreApplication, prints
-//       "kit-started=0|1" and "report=<this launch's report folder>", then
+//       "kit-started=0|1", "tally-started=0|1" (the analytics kit runs),
+//       "start-seconds=<how long Beacon::with took>" and
+//       "report=<this launch's report folder>", then
 //       runs the scenario at once, before the first main-queue turn, or after
 //       running the main loop for S seconds ("abort-action=default|handler"
 //       tells whether a handler holds SIGABRT). Scenarios are the crashes of
 //       "core" (segv-null, abort, ...); "none" waits for the kit's work queue
-//       and its uploads (10 s at most) and exits 0.
+//       and its uploads (10 s at most) and exits 0; "exit" leaves at once
+//       with _exit(0).
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
 //   bbx_crash_probe package --report-dir DIR [--urgent] [--debug]
@@ -106,6 +114,7 @@
 #include "sdk/blackbox/BBXApplicationHooks.h"
 #include "sdk/blackbox/BBXBinaryImage.h"
 #include "sdk/blackbox/BBXException.h"
+#include "sdk/blackbox/BBXFile.h"
 #include "sdk/blackbox/BBXHandler.h"
 #include "sdk/blackbox/BBXKitException.h"
 #include "sdk/blackbox/BBXMachException.h"
@@ -523,8 +532,11 @@ PROBE_CRASH void ProbeTwoAtOnce() {
 
 // The crash handler's phases: the heap calls of the recording thread while
 // the others are stopped go to DIR/heap-calls (written with write(2) alone);
-// for fault-in-recorder, one fault inside the threads section.
+// for fault-in-recorder, one fault midway through the second thread's entry
+// of the threads section; for fault-in-section, one as the process_stats
+// section begins.
 bool gFaultInRecorder = false;
+bool gFaultInSection = false;
 std::atomic<bool> gFaultedRecorder{false};
 char gHeapCallsPath[4096];
 
@@ -553,7 +565,9 @@ PROBE_CRASH void onHandlerPhase(int phase, int section) {
     } else if (phase == BBXHandlerPhaseResumed) {
         gCountingThread.store(0);
         writeHeapCalls(gHeapCalls.load());
-    } else if (gFaultInRecorder && section == 1 && !gFaultedRecorder.exchange(true)) {
+    } else if (phase == BBXHandlerPhaseThread && gFaultInRecorder && section == 1 && !gFaultedRecorder.exchange(true)) {
+        *gNull = 1;
+    } else if (phase == BBXHandlerPhaseSection && gFaultInSection && section == 5 && !gFaultedRecorder.exchange(true)) {
         *gNull = 1;
     }
 }
@@ -570,6 +584,34 @@ void ProbeBusyMain() {
     }
 }
 
+// The image-write scenario: the loader-tracking thread faults right after its
+// first write to "binary_images.bbxrecord" once armed, as if another thread
+// had crashed just then: whatever that write held is all the record keeps.
+std::atomic<bool> gImageWriteArmed{false};
+PROBE_CRASH ssize_t ProbeFaultAfterImageWrite(int fd, const void* bytes, size_t count) {
+    ssize_t written = ::write(fd, bytes, count);
+    if (!gImageWriteArmed.load()) return written;
+    char link[64] = "/proc/self/fd/";
+    size_t at = std::strlen(link);
+    char digits[16];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + fd % 10);
+        fd /= 10;
+    } while (fd);
+    while (n) link[at++] = digits[--n];
+    link[at] = 0;
+    char target[4096];
+    ssize_t length = ::readlink(link, target, sizeof target - 1);
+    const char kName[] = "/binary_images.bbxrecord";
+    size_t nameLength = sizeof kName - 1;
+    if (length < static_cast<ssize_t>(nameLength) ||
+        std::memcmp(target + length - nameLength, kName, nameLength) != 0 || !gImageWriteArmed.exchange(false))
+        return written;
+    *gNull = 1;
+    return written;
+}
+
 struct Scenario {
     const char* name;
     void (*leaf)();
@@ -580,6 +622,7 @@ const Scenario kScenarios[] = {
     {"assert", ProbeAssert},      {"cxx-exception", ProbeCxxException},
     {"overflow", ProbeOverflow},  {"hostile", ProbeHostile},     {"report-exception", ProbeReportException},
     {"kill", ProbeHoldForKill},   {"fault-in-recorder", ProbeSegvNull}, {"busy", ProbeSegvNull},
+    {"fault-in-section", ProbeSegvNull},
 };
 
 void applicationReporter(void*, const BBXKitException& exception) {
@@ -595,11 +638,22 @@ __attribute__((noinline)) int ProbeRunScenario(const std::string& name, int thre
     BBXContextBinaryImagesQueue()->sync([] {});
     installHeapTrap();
     gFaultInRecorder = name == "fault-in-recorder";
+    gFaultInSection = name == "fault-in-section";
     BBXHandlerSetTestHook(onHandlerPhase);
     if (name == "busy") {
         for (int i = 0; i < 4; ++i) std::thread(ProbeBusyMain).detach();
         while (gBusyStarted.load() < 4) usleep(1000);
         usleep(20000);
+    }
+    if (name == "image-write") {
+        BBXFileSetWriteFunction(ProbeFaultAfterImageWrite);
+        gImageWriteArmed.store(true);
+        std::printf("crashing-at=%lld\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count()));
+        std::fflush(stdout);
+        if (void* plugin = dlopen(gPluginPath.c_str(), RTLD_NOW)) (void)plugin;
+        for (;;) pause();
     }
     if (name == "worker" || name == "two-at-once") {
         gWorkerLeaf = name == "worker" ? ProbeSegvNull : ProbeTwoAtOnce;
@@ -694,7 +748,7 @@ int core(int argc, char** argv) {
     BBXApplicationRegister(kBBXApplicationClassName, &application, applicationReporter);
     foundation::UserDefaults::standard()->setBool(scenario == "report-exception", kBBXCrashOnExceptionsKey);
     BBXContextInitialize(&data);
-    std::printf("returned\n");
+    std::printf("returned\ninitialized-on-return=%d\n", BBXContextIsInitialized() ? 1 : 0);
     std::fflush(stdout);
     for (int i = 0; i < 3000 && !BBXContextIsInitialized(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -713,7 +767,12 @@ int core(int argc, char** argv) {
 
 // "none": lets the kit finish what it started: the work queue, and uploads
 // still under way (a package leaves "prepared" when it was sent), 10 s at most.
+// "exit": leaves at once, whatever the kit still has under way.
 int kitScenario(const std::string& scenario) {
+    if (scenario == "exit") {
+        std::fflush(stdout);
+        _exit(0);
+    }
     if (scenario != "none") return ProbeRunScenario(scenario, 0);
     auto controller = Blackbox::sharedInstance()->crashReportingController();
     if (!controller) return 0;
@@ -740,16 +799,20 @@ int kit(int argc, char** argv) {
     if (debug) Beacon::sharedSDK()->setDebug(true);
     Blackbox::registerKitClass(BCNKitRegistry::shared());
     Tally::registerKitClass(BCNKitRegistry::shared());
+    auto started = std::chrono::steady_clock::now();
     try {
         Beacon::with({std::shared_ptr<BCNKitInstance>(Blackbox::sharedInstance())});
     } catch (const BCNException& exception) {
         std::fprintf(stderr, "kits not started: %s\n", exception.reason().c_str());
     }
+    double startSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     auto controller = Blackbox::sharedInstance()->crashReportingController();
     auto report = controller ? controller->currentReport() : nullptr;
     struct sigaction abortAction {};
     sigaction(SIGABRT, nullptr, &abortAction);
-    std::printf("kit-started=%d\nreport=%s\nabort-action=%s\n", Blackbox::sharedInstance()->isBlackboxStarted() ? 1 : 0,
+    std::printf("kit-started=%d\ntally-started=%d\nstart-seconds=%.6f\nreport=%s\nabort-action=%s\n",
+                Blackbox::sharedInstance()->isBlackboxStarted() ? 1 : 0,
+                Tally::sharedInstance()->analyticsController() ? 1 : 0, startSeconds,
                 report ? report->path().c_str() : "", abortAction.sa_handler == SIG_DFL ? "default" : "handler");
     std::fflush(stdout);
     if (runLoop < 0) return kitScenario(scenario);
