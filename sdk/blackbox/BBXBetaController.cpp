@@ -140,8 +140,11 @@ void BBXBetaController::handleCompletedBetaRequest(const std::optional<std::stri
         auto self = weak.lock();
         if (!self) return;
         debugLog("[Blackbox:Beta] Beta update loaded");
-        self->temporarilySuspendChecks();
+        // "retrying" ends before the suspension begins: whoever sees checks
+        // suspended then finds this check over. No check runs in between, as
+        // checks start on this same queue.
         self->retrying_.store(false);
+        self->temporarilySuspendChecks();
         foundation::Error parseError;
         auto update = updateWithData(data, &parseError);
         completion(update, update ? std::nullopt : std::optional<foundation::Error>(parseError));
