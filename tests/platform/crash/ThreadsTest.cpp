@@ -103,8 +103,11 @@ TEST_F(CrashThreadsTest, AThreadBlockingEverySignalIsNotStoppedAndHoldsNothingUp
     crash::ThreadRegisters registers;
     EXPECT_FALSE(crash::suspendedThreadRegisters(blocking.tid, &registers));
     EXPECT_FALSE(crash::resumeThread(blocking.tid));
+    // It runs on: its count moves (on a loaded machine it may wait its turn a while).
     uint64_t before = blocking.count.load();
-    std::this_thread::sleep_for(10ms);
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (blocking.count.load() == before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
     EXPECT_GT(blocking.count.load(), before);
 }
 
