@@ -148,6 +148,13 @@ public:
                        const std::shared_ptr<TLPasteboard>& toPasteboard);
     void copyClippingsToGeneralPasteboard(const std::vector<std::shared_ptr<Clipping>>& clippings);
     void copyClippingToGeneralPasteboard(const std::shared_ptr<Clipping>& clipping);
+    // Runs block on the main queue once the clipboard copies asked before it
+    // were written (a paste waits for them).
+    void afterPendingCopies(std::function<void()> block);
+    // The clipboard the manager captures and copies to.
+    const std::shared_ptr<TLPasteboard>& generalPasteboard() const { return generalPasteboard_; }
+    // Who tells the applications on the desktop (capture's rules, the paste's window).
+    const std::shared_ptr<desktop::FrontApplication>& frontApplication() const { return frontApplication_; }
     // The template with each "{text}", "{title}" and "{url}" of its own
     // replaced by the clipping's values; what they bring in is never replaced.
     static std::string stringByFillingTemplate(std::string_view format, const Clipping& clipping);
@@ -162,9 +169,10 @@ public:
     // Deletes the clippings and, when given, the list in one save of their
     // context, then their folders. A failed save is logged and takes the
     // deletions back (with what the delete rules changed), so every clipping,
-    // its folder and the list stay as stored. True when the save succeeded.
+    // its folder and the list stay as stored. True when the save succeeded;
+    // else failure, when given, gets the save's error.
     bool deleteClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
-                         const std::shared_ptr<List>& list = nullptr);
+                         const std::shared_ptr<List>& list = nullptr, foundation::Error* failure = nullptr);
 
 private:
     struct Capture;

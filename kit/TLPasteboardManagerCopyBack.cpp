@@ -231,3 +231,9 @@ void TLPasteboardManager::copyClippingToGeneralPasteboard(const std::shared_ptr<
     if (!clipping) return;
     copyClippingsToGeneralPasteboard({clipping});
 }
+
+void TLPasteboardManager::afterPendingCopies(std::function<void()> block) {
+    // The writer queue runs in order, and each copy it made hands its items to
+    // the main queue before this block does.
+    writerQueue_->async([block = std::move(block)]() mutable { dispatch::Queue::main()->async(std::move(block)); });
+}

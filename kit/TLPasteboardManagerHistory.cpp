@@ -184,7 +184,7 @@ void TLPasteboardManager::deleteList(const std::shared_ptr<List>& list) {
 }
 
 bool TLPasteboardManager::deleteClippings(const std::vector<std::shared_ptr<Clipping>>& clippings,
-                                          const std::shared_ptr<List>& list) {
+                                          const std::shared_ptr<List>& list, foundation::Error* failure) {
     store::Context* context = list ? list->managedObjectContext() : nullptr;
     for (size_t i = 0; !context && i < clippings.size(); ++i)
         if (clippings[i]) context = clippings[i]->managedObjectContext();
@@ -203,7 +203,9 @@ bool TLPasteboardManager::deleteClippings(const std::vector<std::shared_ptr<Clip
             TLLogInfo(TLLogContextPasteboard, "Deleting list with ID: %@", list->listID());
             context->deleteObject(list);
         }
-        saved = folders.settle(saveClippingContext(*context));
+        auto result = saveClippingContext(*context);
+        if (!result && failure) *failure = result.error();
+        saved = folders.settle(std::move(result));
         if (saved) return;
         // The objects this call deleted, and those the delete rules deleted or
         // changed, go back to what the store holds.

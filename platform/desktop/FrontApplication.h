@@ -7,6 +7,7 @@
 // which plays the bundle identifier, and the entry's Name, which plays the
 // bundle name; the rules the user makes store the same id.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,6 +37,17 @@ public:
     virtual std::vector<AppIdentity> runningApplications() = 0;
     // Those running applications with this identifier.
     std::vector<AppIdentity> runningApplicationsWithBundleIdentifier(std::string_view bundleIdentifier);
+
+    // Our own windows take the keyboard while the user works in them, so a
+    // paste goes to the window that was active before them: the last active
+    // window not of this process. Its application; nothing when no such window
+    // was seen (this application is then the front one).
+    virtual std::optional<AppIdentity> lastForeignApplication() { return std::nullopt; }
+    // Asks the window manager to make that window active again and waits (up
+    // to kActivationTimeout) until it is; false when there is none or it did
+    // not become active in time.
+    virtual bool activateLastForeignWindow() { return false; }
+    static constexpr std::chrono::milliseconds kActivationTimeout{500};
 
     // The desktop's: X11's when $DISPLAY reaches an X server, else one that
     // identifies nothing. Never null.

@@ -1,8 +1,11 @@
 #include "platform/desktop/X11FrontApplication.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -56,17 +59,32 @@ struct X11FrontApplication::State {
     // the last change of the list the watch saw.
     std::vector<std::pair<uint32_t, AppIdentity>> managed;
     bool clientListChanged = true;
+    bool activeWindowChanged = true;
+    // The server time of the last property change seen (0: none yet).
+    xcb_timestamp_t lastTime = XCB_CURRENT_TIME;
+    // The last active window not ours, and its application.
+    xcb_window_t lastForeign = XCB_NONE;
+    AppIdentity lastForeignIdentity;
 
     // Takes the root window's property changes the watch delivered.
     void drainEvents() {
         while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
             if ((event->response_type & 0x7F) == XCB_PROPERTY_NOTIFY) {
                 auto* change = reinterpret_cast<xcb_property_notify_event_t*>(event);
-                if (change->window == root && change->atom == clientList) clientListChanged = true;
+                if (change->window == root) {
+                    lastTime = change->time;
+                    if (change->atom == clientList) clientListChanged = true;
+                    if (change->atom == activeWindow) activeWindowChanged = true;
+                }
             }
             std::free(event);
         }
         if (xcb_connection_has_error(connection)) clientListChanged = true;
+    }
+
+    xcb_window_t currentActiveWindow() {
+        auto active = longs(ask(root, activeWindow, XCB_ATOM_WINDOW));
+        return active.empty() ? XCB_NONE : active[0];
     }
 
     ~State() {
@@ -149,9 +167,95 @@ std::unique_ptr<X11FrontApplication> X11FrontApplication::open() {
     return std::unique_ptr<X11FrontApplication>(new X11FrontApplication(std::move(state)));
 }
 
-X11FrontApplication::X11FrontApplication(std::unique_ptr<State> state) : s_(std::move(state)) {}
+X11FrontApplication::X11FrontApplication(std::unique_ptr<State> state) : s_(std::move(state)) {
+    wake_ = ::eventfd(0, EFD_CLOEXEC);
+    if (wake_ >= 0) watcher_ = std::thread([this] { watch(); });
+}
 
-X11FrontApplication::~X11FrontApplication() = default;
+X11FrontApplication::~X11FrontApplication() {
+    if (watcher_.joinable()) {
+        uint64_t one = 1;
+        (void)!::write(wake_, &one, sizeof one);
+        watcher_.join();
+    }
+    if (wake_ >= 0) ::close(wake_);
+}
+
+void X11FrontApplication::watch() {
+    const int fd = xcb_get_file_descriptor(s_->connection);
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            follow();
+            if (xcb_connection_has_error(s_->connection)) return;
+        }
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+        if (fds[1].revents) return;
+        // A connection that broke is seen as an error at the next turn.
+    }
+}
+
+void X11FrontApplication::follow() {
+    s_->drainEvents();
+    // Reading the property may take more events off the connection: until quiet.
+    while (s_->activeWindowChanged) {
+        s_->activeWindowChanged = false;
+        xcb_window_t active = s_->currentActiveWindow();
+        if (active == XCB_NONE || active == s_->lastForeign) {
+            s_->drainEvents();
+            continue;
+        }
+        auto [claims, pid] = s_->claimsOf({active}).front();
+        if (pid != int64_t(::getpid())) {
+            s_->lastForeign = active;
+            s_->lastForeignIdentity = identify(claims, pid);
+        }
+        s_->drainEvents();
+    }
+}
+
+std::optional<AppIdentity> X11FrontApplication::lastForeignApplication() {
+    std::lock_guard lock(mutex_);
+    follow();
+    if (s_->lastForeign == XCB_NONE) return std::nullopt;
+    return s_->lastForeignIdentity;
+}
+
+bool X11FrontApplication::activateLastForeignWindow() {
+    xcb_window_t target = XCB_NONE;
+    {
+        std::lock_guard lock(mutex_);
+        follow();
+        target = s_->lastForeign;
+        if (target == XCB_NONE) return false;
+        xcb_window_t active = s_->currentActiveWindow();
+        if (active == target) return true;
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = target;
+        message.type = s_->activeWindow;
+        message.data.data32[0] = 2;  // a pager: the user asked for it
+        message.data.data32[1] = s_->lastTime;
+        message.data.data32[2] = active;
+        xcb_send_event(s_->connection, 0, s_->root,
+                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&message));
+        xcb_flush(s_->connection);
+    }
+    auto deadline = std::chrono::steady_clock::now() + kActivationTimeout;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            xcb_window_t active = s_->currentActiveWindow();
+            follow();
+            if (active == target) return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 const DesktopEntry* X11FrontApplication::entryFor(const WindowClaims& claims) {
     auto now = std::chrono::steady_clock::now();
@@ -183,16 +287,18 @@ AppIdentity X11FrontApplication::identify(const WindowClaims& claims, int64_t pi
 
 std::optional<AppIdentity> X11FrontApplication::activeApplication() {
     std::lock_guard lock(mutex_);
-    s_->drainEvents();
+    follow();
     auto active = s_->longs(s_->ask(s_->root, s_->activeWindow, XCB_ATOM_WINDOW));
     if (active.empty() || active[0] == XCB_NONE) return std::nullopt;
     auto [claims, pid] = s_->claimsOf({active[0]}).front();
+    // Events the replies brought are taken now: the watch may not wake for them.
+    follow();
     return identify(claims, pid);
 }
 
 std::vector<AppIdentity> X11FrontApplication::runningApplications() {
     std::lock_guard lock(mutex_);
-    s_->drainEvents();
+    follow();
     if (s_->clientListChanged) {
         s_->clientListChanged = false;
         auto windows = s_->longs(
@@ -206,6 +312,7 @@ std::vector<AppIdentity> X11FrontApplication::runningApplications() {
         for (size_t i = 0; i < added.size(); ++i) known[added[i]] = identify(claims[i].first, claims[i].second);
         s_->managed.clear();
         for (uint32_t w : windows) s_->managed.emplace_back(w, known[w]);
+        follow();
     }
     std::vector<AppIdentity> out;
     std::set<std::pair<std::string, int64_t>> seen;

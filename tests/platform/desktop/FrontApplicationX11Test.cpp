@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "platform/desktop/X11FrontApplication.h"
 #include "tests/support/TempHome.h"
@@ -143,6 +144,78 @@ TEST_F(FrontApplicationX11Test, RunningApplicationsFollowTheClientListsChanges) 
     EXPECT_EQ(ids(), (std::vector<std::string>{"org.example.Editor", "org.example.Viewer"}));
     setRootWindows("_NET_CLIENT_LIST", {v});
     EXPECT_EQ(ids(), std::vector<std::string>{"org.example.Viewer"});
+}
+
+// A window of another process: the pid of init, never this test's.
+TEST_F(FrontApplicationX11Test, TheLastForeignWindowIsRememberedWhileOursIsActive) {
+    const uint32_t otherPid = 1;
+    xcb_window_t editor = window("editor", "Example-editor"), viewer = window("viewer", "Viewer", "org.example.Viewer");
+    xcb_window_t ours = window("tavlo", "Tavlo");
+    set(editor, "_NET_WM_PID", XCB_ATOM_CARDINAL, 32, &otherPid, 1);
+    set(viewer, "_NET_WM_PID", XCB_ATOM_CARDINAL, 32, &otherPid, 1);
+    EXPECT_FALSE(app_->lastForeignApplication()) << "nothing seen: this application is the front one";
+
+    setRootWindows("_NET_ACTIVE_WINDOW", {ours});
+    EXPECT_FALSE(app_->lastForeignApplication());
+    setRootWindows("_NET_ACTIVE_WINDOW", {editor});
+    ASSERT_TRUE(app_->lastForeignApplication());
+    setRootWindows("_NET_ACTIVE_WINDOW", {ours});
+    auto last = app_->lastForeignApplication();
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->bundleIdentifier, "org.example.Editor");
+
+    // The watch notes a foreign window that was active while nobody asked
+    // (for a moment a person could not switch faster than).
+    setRootWindows("_NET_ACTIVE_WINDOW", {viewer});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    setRootWindows("_NET_ACTIVE_WINDOW", {ours});
+    last = app_->lastForeignApplication();
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->bundleIdentifier, "org.example.Viewer");
+}
+
+TEST_F(FrontApplicationX11Test, ActivatingAsksTheWindowManagerAndWaitsUntilItIsActive) {
+    const uint32_t otherPid = 1;
+    xcb_window_t editor = window("editor", "Example-editor"), ours = window("tavlo", "Tavlo");
+    set(editor, "_NET_WM_PID", XCB_ATOM_CARDINAL, 32, &otherPid, 1);
+    EXPECT_FALSE(app_->activateLastForeignWindow()) << "no foreign window";
+    setRootWindows("_NET_ACTIVE_WINDOW", {editor});
+    ASSERT_TRUE(app_->lastForeignApplication());
+    setRootWindows("_NET_ACTIVE_WINDOW", {ours});
+
+    // Without a window manager nobody answers: false once the wait is over.
+    EXPECT_FALSE(app_->activateLastForeignWindow());
+
+    // A window manager of the test's own: it makes the asked window active.
+    xcb_connection_t* wm = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(wm));
+    uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT;
+    auto* error = xcb_request_check(wm, xcb_change_window_attributes_checked(wm, root_, XCB_CW_EVENT_MASK, &mask));
+    ASSERT_FALSE(error) << "another window manager runs";
+    xcb_atom_t active = atom("_NET_ACTIVE_WINDOW");
+    std::vector<uint32_t> asked;
+    std::thread manager([&] {
+        while (xcb_generic_event_t* event = xcb_wait_for_event(wm)) {
+            bool done = false;
+            if ((event->response_type & 0x7F) == XCB_CLIENT_MESSAGE) {
+                auto* message = reinterpret_cast<xcb_client_message_event_t*>(event);
+                if (message->type == active) {
+                    asked = {message->window, message->data.data32[0], message->data.data32[2]};
+                    xcb_change_property(wm, XCB_PROP_MODE_REPLACE, root_, active, XCB_ATOM_WINDOW, 32, 1,
+                                        &message->window);
+                    xcb_flush(wm);
+                    done = true;
+                }
+            }
+            std::free(event);
+            if (done) break;
+        }
+    });
+    bool activated = app_->activateLastForeignWindow();
+    manager.join();
+    xcb_disconnect(wm);
+    EXPECT_TRUE(activated);
+    EXPECT_EQ(asked, (std::vector<uint32_t>{editor, 2, ours}));
 }
 
 }  // namespace
