@@ -233,19 +233,12 @@ public:
     }
     QStringList mimeTypes() const override { return {QStringLiteral("text/plain")}; }
     QMimeData* mimeData(const QModelIndexList& indexes) const override {
-        QStringList texts;
-        for (const auto& index : indexes) {
-            if (index.row() < 0 || index.row() >= int(rows.size())) continue;
-            const auto& clipping = rows[size_t(index.row())];
-            std::string text = clipping->url().value_or("");
-            if (text.empty()) text = clipping->text().value_or("");
-            texts << QString::fromStdString(text);
-        }
-        auto* data = new QMimeData();
-        data->setText(texts.join(u'\n'));
-        // The window hides while rows are dragged out of it.
-        foundation::NotificationCenter::defaultCenter().post(TLClippingTableViewBeginDraggingNotification);
-        return data;
+        std::vector<int> rowsDragged;
+        for (const auto& index : indexes)
+            if (index.row() >= 0 && index.row() < int(rows.size())) rowsDragged.push_back(index.row());
+        std::sort(rowsDragged.begin(), rowsDragged.end());
+        rowsDragged.erase(std::unique(rowsDragged.begin(), rowsDragged.end()), rowsDragged.end());
+        return static_cast<TLClippingsViewController*>(parent())->writeRowsForDrag(rowsDragged).release();
     }
 
     void insert(int at, std::vector<std::shared_ptr<Clipping>> added) {
@@ -259,6 +252,14 @@ public:
         beginRemoveRows({}, at, at + count - 1);
         rows.erase(rows.begin() + at, rows.begin() + at + count);
         endRemoveRows();
+    }
+    void move(int from, int to) {
+        if (from == to) return;
+        beginMoveRows({}, from, from, {}, to > from ? to + 1 : to);
+        auto clipping = std::move(rows[size_t(from)]);
+        rows.erase(rows.begin() + from);
+        rows.insert(rows.begin() + to, std::move(clipping));
+        endMoveRows();
     }
     void reset(std::vector<std::shared_ptr<Clipping>> fresh) {
         beginResetModel();
@@ -408,6 +409,7 @@ TLClippingsViewController::~TLClippingsViewController() {
     if (searchAnimation_) searchAnimation_->stop();  // its frames would reach this panel
     listWindowController_.reset();
     deleteListAlert_.reset();
+    missingScriptAlert_.reset();
     queue_.reset();  // joins the measuring thread
     if (clippingsController_) clippingsController_->setDelegate(nullptr);
     tableView_->setMouseEventDelegate(nullptr);
@@ -504,6 +506,7 @@ void TLClippingsViewController::buildViews() {
     // What a short unmeasured row takes: the least content, its margin and no bottom line.
     rows->setDefaultSectionSize(int(std::ceil(minimumContentHeight() + 10 + 10)));
     tableView_->setMouseEventDelegate(this);
+    tableView_->setMenu(rowsMenu());
     tableView_->setRowViewMaker([this](TLClippingsTableView&, int) {
         auto row = std::make_unique<TLClippingRowView>();
         row->setDarkMode(isDarkMode_);
@@ -515,6 +518,10 @@ void TLClippingsViewController::buildViews() {
                      [this] { tableViewSelectionDidChange(); });
     QObject::connect(tableView_->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { scrollViewDidScroll(); });
     tableView_->installEventFilter(this);
+    // Rows dropped between rows of a list reorder it.
+    tableView_->setAcceptDrops(true);
+    tableView_->viewport()->setAcceptDrops(true);
+    tableView_->viewport()->installEventFilter(this);
     layout->addWidget(tableView_, 1);
 
     footerView_ = new TLView(this);
@@ -581,6 +588,7 @@ void TLClippingsViewController::changeEvent(QEvent* event) {
 }
 
 bool TLClippingsViewController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == tableView_->viewport()) return tableDropEvent(event) || QWidget::eventFilter(watched, event);
     if (watched == searchField_ && event->type() == QEvent::KeyPress)
         return searchFieldKeyPress(static_cast<QKeyEvent&>(*event));
     if (watched == headerView_) {
@@ -1307,6 +1315,22 @@ void TLClippingsViewController::tableViewSelectionDidChange() {
     for (int row = 0; row < int(model_->rows.size()); ++row)
         if (TLClippingCellView* cell = tableView_->viewAtRow(row, false))
             cell->setSelected(std::binary_search(selected.begin(), selected.end(), row));
+}
+
+const std::vector<std::shared_ptr<Clipping>>& TLClippingsViewController::shownRows() const { return model_->rows; }
+
+void TLClippingsViewController::moveRow(int from, int to) {
+    model_->move(from, to);
+    // The rows between took other places: each gets its clipping's height.
+    QuietHeader quiet(*tableView_->verticalHeader());
+    for (int row = std::min(from, to); row <= std::max(from, to); ++row) setRowHeight(row);
+}
+
+void TLClippingsViewController::selectRows(const std::vector<int>& rows) {
+    QItemSelection selection;
+    for (int row : rows)
+        if (row >= 0 && row < int(model_->rows.size())) selection.select(model_->index(row, 0), model_->index(row, 0));
+    tableView_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 void TLClippingsViewController::scrollViewDidScroll() {

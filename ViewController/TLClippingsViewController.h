@@ -44,6 +44,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,6 +66,7 @@ class QAbstractButton;
 class QGraphicsOpacityEffect;
 class QKeyEvent;
 class QLabel;
+class QMimeData;
 class QVariantAnimation;
 class TLClippingCellView;
 class TLClippingPopoverViewController;
@@ -77,6 +79,7 @@ class TLView;
 namespace desktop {
 class Alert;
 class Animation;
+class FrontApplication;
 class Menu;
 class MenuItem;
 }  // namespace desktop
@@ -104,6 +107,10 @@ public:
         // none: its own save. A repair's errors are ignored: it stays among the
         // context's unsaved changes for its next save.
         std::function<foundation::Result<void>(store::Context&)> saveContext;
+        // Tells the window a paste goes to; none: the pasteboard manager's.
+        std::shared_ptr<desktop::FrontApplication> frontApplication;
+        // The keys held now; none: the X server's.
+        std::function<Qt::KeyboardModifiers()> keyboardModifiers;
     };
 
     static constexpr double kSelectNewRowDelay = 0.5;
@@ -281,6 +288,86 @@ public:
     TLClippingPopoverViewController* presentedPopoverViewController() const { return presentedPopoverViewController_; }
     TLMergeWindowController* mergeWindowController() const { return mergeWindowController_; }
 
+    // --- Copy and paste (TLClippingsViewControllerPaste.cpp).
+    static constexpr double kModifierPollInterval = 0.25;
+    static constexpr double kPasteDelay = 0.05;
+    // The name the paste script's failure is logged under.
+    static constexpr const char* kPasteCompletionName = "-[TLClippingsViewController pasteInActiveApp:]_block_invoke";
+    // Puts the paste keys into the window the user worked in before ours:
+    // waits while Shift, Ctrl, Alt or Super is held (checking every 0.25 s),
+    // then 0.05 s more, and runs the paste script once the clipboard holds
+    // what was copied before. With retainKey the window steps back while the
+    // script runs (TLPanelTemporarilyResignKey) and returns after it
+    // (TLPanelRegainKeyWindow), whatever the script did.
+    void pasteInActiveApp(bool retainKey);
+    // Whether a paste script this program runs is installed.
+    static bool pasteScriptIsInstalled();
+    // The sheet saying a paste needs the paste script; its first button
+    // installs the bundle's. wording: "foreground" or "active" application.
+    void showMissingScriptAlert(const std::string& wording = "foreground");
+    desktop::Alert* missingScriptAlert() const { return missingScriptAlert_.get(); }
+
+    // The selection onto the clipboard, in the order it was selected. In the
+    // whole history its rows move to the top at once (unless the history is
+    // sorted by the date clippings were added) and stay selected.
+    void copyClipping();
+    // The selection into the window before ours; without a paste script, the
+    // sheet that offers one.
+    void pasteItems();
+    // Copies and pastes, unless no window of another application was active
+    // before ours (a beep; the clipboard is left alone).
+    void pasteItemsRetainingKey(bool retainKey);
+    // Opens each selected clipping's link (or source) that has a scheme and a
+    // host; a beep when none opened.
+    void openURL();
+    // The sender's list (its represented object) gains the selection at its
+    // end, or loses it when the whole selection is in it already.
+    void addToList(desktop::MenuItem& sender);
+    // Deletes the selection and selects the row that took the first one's place.
+    void deleteClipping();
+    static constexpr double kReselectAfterDeleteDelay = 0.01;
+    // Deletes the clippings in one save; a failed save shows its error in a
+    // sheet and beeps, and nothing is lost.
+    void deleteClippings(const std::vector<std::shared_ptr<Clipping>>& clippings);
+    desktop::Alert* deleteErrorAlert() const { return deleteErrorAlert_.get(); }
+    // Closes the window the panel is in (the window's controller says how).
+    void setCloseWindowAction(std::function<void()> action) { closeWindowAction_ = std::move(action); }
+
+    // --- Copy As, Paste As and the lists (TLClippingsViewControllerPaste.cpp).
+    // The copy templates that fit the one selected clipping; null unless one
+    // clipping is selected and some template fits. Items are tagged 1 when
+    // the window closes after them; each represents {format: clipping}.
+    using TemplateChoice = std::map<std::string, std::shared_ptr<Clipping>>;
+    std::shared_ptr<desktop::Menu> copyAsMenu(bool closesWindow = false);
+    std::shared_ptr<desktop::Menu> pasteAsMenu(bool closesWindow = false);
+    void copyWithTemplate(desktop::MenuItem& sender);
+    void pasteWithTemplate(desktop::MenuItem& sender);
+    // Every list by name, on when the selection is wholly in it, mixed when
+    // partly; null when there are no lists.
+    std::shared_ptr<desktop::Menu> listsMenu();
+    static constexpr int kListsMenuMinimumWidth = 120;
+    // The rows' right-click menu: the actions on the selection.
+    std::shared_ptr<desktop::Menu> rowsMenu();
+
+    // --- Drag and drop (TLClippingsViewControllerDrag.cpp).
+    static constexpr int kMostDraggedRows = 25;
+    // The data of a drag of these rows: the clippings as a copy writes them
+    // (the private type, their joined text, their images), with the selection
+    // made those rows unless they hold it. Null (and a beep) past 25 rows.
+    // Tells TLClippingTableViewBeginDraggingNotification.
+    std::unique_ptr<QMimeData> writeRowsForDrag(const std::vector<int>& rows);
+    // The row a drop at position (the table's viewport) goes before: the row
+    // above an edge between two rows, the row count below the last row; -1
+    // onto the middle of a row.
+    int dropRowAt(const QPoint& position) const;
+    // Whether a drop from source before row is taken: only rows of this
+    // table, into a list shown whole (not while searching), between rows.
+    bool validateDrop(const QObject* source, int row) const;
+    // Moves the selection before row r of the list shown (to its end past the
+    // last row), numbers the list 0, 1, ... and saves; a failed save beeps and
+    // is logged, the rows keep their new order.
+    bool acceptDrop(int row);
+
     // --- Fetch request and change handling.
     std::shared_ptr<const store::Predicate> clippingsControllerPredicate() const;
     store::SortDescriptors clippingsControllerSortDescriptors() const;
@@ -334,6 +421,18 @@ private:
     int64_t historyLimit() const;
     std::shared_ptr<store::Context> context() const;
     std::shared_ptr<TLPasteboardManager> pasteboardManager() const;
+    std::shared_ptr<desktop::FrontApplication> frontApplication() const;
+    bool modifierKeysHeld() const;
+    void runPasteScript(bool retainKey);
+    std::shared_ptr<desktop::Menu> templateMenu(bool closesWindow, bool paste);
+    // The clippings of the rows shown, in row order.
+    const std::vector<std::shared_ptr<Clipping>>& shownRows() const;
+    // Moves a shown row; the rows it passes get their heights again.
+    void moveRow(int from, int to);
+    void selectRows(const std::vector<int>& rows);
+    void closeWindow();
+    void fillRowsMenu(desktop::Menu& menu);
+    bool tableDropEvent(QEvent* event);
     // The panel's pictures, drawn as outlines in white: tinted when shown.
     static QImage panelImage(const QString& name, int size);
     static QColor tintColor(bool dark);
@@ -413,6 +512,9 @@ private:
     std::shared_ptr<desktop::Menu> titleMenu_;
     std::shared_ptr<TLListWindowController> listWindowController_;
     std::unique_ptr<desktop::Alert> deleteListAlert_;
+    std::unique_ptr<desktop::Alert> missingScriptAlert_;
+    std::unique_ptr<desktop::Alert> deleteErrorAlert_;
+    std::function<void()> closeWindowAction_;
     TLImageView* emptyStateImageView_ = nullptr;
     QVariantAnimation* syncAnimation_ = nullptr;
 

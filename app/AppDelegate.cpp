@@ -294,6 +294,9 @@ void AppDelegate::makeClippingsPanel() {
     panel->setSettingsAction([controller, panel] {
         if (auto strong = controller.lock()) strong->showWindowMenu(panel->settingsButton());
     });
+    panel->setCloseWindowAction([controller] {
+        if (auto strong = controller.lock()) strong->closeWindow();
+    });
     tavloWindowController_->setContentViewController(panel);
 }
 

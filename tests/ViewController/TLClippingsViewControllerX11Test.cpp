@@ -14,6 +14,10 @@
 #include "ViewController/TLClippingItemViewController.h"
 #include "ViewController/TLClippingsViewController.h"
 #include "kit/NSFileManagerExtras.h"
+#include "kit/TLPasteScript.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Paths.h"
+#include "tests/support/ChildProcess.h"
 #include "kit/NSTimerBlocks.h"
 #include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/SystemPasteboard.h"
@@ -57,6 +61,8 @@ protected:
             auto strong = manager.lock();
             return strong ? strong->pasteboardClippingIDs() : std::nullopt;
         };
+        // The paste goes to the window the manager's front application saw.
+        panelConfiguration.frontApplication = manager_->frontApplication();
         panel_ = std::make_unique<TLClippingsViewController>(panelConfiguration);
         panel_->resize(360, 600);
         panel_->show();
@@ -150,6 +156,67 @@ TEST_F(ClippingsPanelX11Test, AnImageItemCopiedFromThePopoverReachesOtherProgram
     EXPECT_NE(targets.find("application/x-tavlo-clipping-metadata"), std::string::npos) << targets;
     EXPECT_EQ(readClipboard(QStringLiteral("image/png")), bytes.toStdString());
     EXPECT_EQ(readClipboard(QStringLiteral("application/x-tavlo-clipping-metadata")), *clipping->clippingID());
+}
+
+
+// As the user meets it: a terminal was active, the panel came over it, and a
+// paste puts the selected clipping into the terminal.
+TEST_F(ClippingsPanelX11Test, APastePutsTheClippingIntoTheTerminalActiveBefore) {
+    using testsupport::ChildProcess;
+    using testsupport::runCommand;
+    if (runCommand({"sh", "-c", "command -v openbox && command -v xterm"}, 5s).status != 0)
+        GTEST_SKIP() << "needs openbox and xterm";
+    auto openbox = ChildProcess::start({"openbox", "--sm-disable"});
+    ASSERT_TRUE(openbox);
+    ASSERT_TRUE(runEventsUntil(
+        [] { return runCommand({"sh", "-c", "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"}, 5s).status == 0; },
+        10s));
+    const std::filesystem::path out = home_.root() / "out";
+    // A terminal whose Ctrl+V inserts the clipboard, reading without line editing.
+    auto xterm = ChildProcess::start({"xterm", "-xrm", "XTerm*vt100.translations: #override Ctrl<Key>v: insert-selection(CLIPBOARD)",
+                                      "-e", "sh", "-c", "stty -icanon; exec cat > \"$0\"", out.string()});
+    ASSERT_TRUE(xterm);
+    std::string terminal;
+    ASSERT_TRUE(runEventsUntil(
+        [&] {
+            terminal = runCommand({"xdotool", "search", "--sync", "--onlyvisible", "--class", "XTerm"}, 5s).output;
+            return !terminal.empty();
+        },
+        20s));
+    terminal = terminal.substr(0, terminal.find('\n'));
+    ASSERT_EQ(runCommand({"xdotool", "windowactivate", "--sync", terminal}, 5s).status, 0);
+
+    foundation::Bundle::setMainBundlePath(TAVLO_BUNDLE_DIR);
+    std::filesystem::create_directories(foundation::Paths::applicationScripts());
+    ASSERT_TRUE(TLPasteScript::installPasteScript(foundation::Paths::applicationScripts()).ok());
+
+    // The panel comes over the terminal and takes the keyboard.
+    const std::string panelWindow = std::to_string(panel_->window()->winId());
+    runCommand({"xdotool", "windowactivate", "--sync", panelWindow}, 5s);
+    ASSERT_TRUE(runEventsUntil([&] { return panel_->isActiveWindow(); }, 5s));
+    auto front = manager_->frontApplication()->lastForeignApplication();
+    ASSERT_TRUE(front);
+    EXPECT_EQ(front->bundleName, "XTerm");
+
+    const auto floatSetting = capturetest::settings()->objectForKey(TLUserDefaultsFloatWindow);
+    const size_t stored = panel_->clippingsController().count();
+    auto* selection = panel_->tableView()->selectionModel();
+    selection->setCurrentIndex(panel_->tableView()->model()->index(3, 0),
+                               QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const std::string text = textAt(3);
+    panel_->pasteItems();
+    auto written = [&] {
+        std::ifstream in(out);
+        std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return got;
+    };
+    EXPECT_TRUE(runEventsUntil([&] { return written() == text; }, 10s)) << written();
+    runEventsFor(1s);
+    EXPECT_EQ(written(), text);
+    EXPECT_EQ(textAt(0), text) << "the pasted clipping moved to the top";
+    EXPECT_EQ(panel_->clippingsController().count(), stored) << "our own write is no new clipping";
+    EXPECT_EQ(capturetest::settings()->objectForKey(TLUserDefaultsFloatWindow), floatSetting);
+    foundation::Bundle::setMainBundlePath({});
 }
 
 }  // namespace
