@@ -1,5 +1,7 @@
 #include "TLGeneralPreferencesViewController.h"
 
+#include "kit/TLPasteScript.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
@@ -415,7 +417,7 @@ void TLGeneralPreferencesViewController::askToInstallScript() {
         }
         auto installed = pane->environment_.installPasteScript
                              ? pane->environment_.installPasteScript(chosen.front())
-                             : foundation::Result<void>(foundation::Error("NSCocoaErrorDomain", 4, "No installer"));
+                             : TLPasteScript::installPasteScript(chosen.front());
         if (installed) {
             auto alert = std::make_unique<desktop::Alert>();
             alert->setAlertStyle(desktop::Alert::Style::Informational);
