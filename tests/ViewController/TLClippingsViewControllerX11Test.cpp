@@ -198,7 +198,7 @@ TEST_F(ClippingsPanelX11Test, APastePutsTheClippingIntoTheTerminalActiveBefore) 
     ASSERT_TRUE(front);
     EXPECT_EQ(front->bundleName, "XTerm");
 
-    const auto floatSetting = capturetest::settings()->objectForKey(TLUserDefaultsFloatWindow);
+    const auto floatSetting = TLSettings()->objectForKey(TLUserDefaultsFloatWindow);
     const size_t stored = panel_->clippingsController().count();
     auto* selection = panel_->tableView()->selectionModel();
     selection->setCurrentIndex(panel_->tableView()->model()->index(3, 0),
@@ -215,7 +215,7 @@ TEST_F(ClippingsPanelX11Test, APastePutsTheClippingIntoTheTerminalActiveBefore) 
     EXPECT_EQ(written(), text);
     EXPECT_EQ(textAt(0), text) << "the pasted clipping moved to the top";
     EXPECT_EQ(panel_->clippingsController().count(), stored) << "our own write is no new clipping";
-    EXPECT_EQ(capturetest::settings()->objectForKey(TLUserDefaultsFloatWindow), floatSetting);
+    EXPECT_EQ(TLSettings()->objectForKey(TLUserDefaultsFloatWindow), floatSetting);
     foundation::Bundle::setMainBundlePath({});
 }
 

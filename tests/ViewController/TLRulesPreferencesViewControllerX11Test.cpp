@@ -99,7 +99,7 @@ TEST_F(RulesX11Test, TheFrontApplicationsRuleKeepsACopyOutOrFilesItInItsList) {
     pane_->addButton()->click();
     runEventsFor(50ms);
     ASSERT_EQ(pane_->tableView()->rowCount(), 2);
-    auto rules = capturetest::settings()->arrayForKey(TLApplicationRules);
+    auto rules = TLSettings()->arrayForKey(TLApplicationRules);
     ASSERT_TRUE(rules && rules->size() == 1);
     EXPECT_EQ((*rules)[0].get(TLAppRuleBundleIdentifier)->stringValue(), "org.example.DemoEditor");
 
