@@ -34,7 +34,7 @@ class ClippingsPanelPasteTest : public ClippingsPanelTest {
 protected:
     void SetUp() override {
         ClippingsPanelTest::SetUp();
-        settings()->setInteger(100, TLUserDefaultsClipboardSize);
+        TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
         desktop::Animator::setInstant(true);
         memory_ = std::make_shared<desktop::MemoryPasteboard>();
         general_ = std::make_shared<TLMacPasteboard>();
@@ -269,7 +269,7 @@ TEST_F(ClippingsPanelActionsTest, CopyingMovesTheRowsToTheTopInTheOrderTheyWereS
     EXPECT_EQ(selectedRows(), (std::vector<int>{0, 1}));
     drain();
     EXPECT_EQ(clipboardText(), "t3\nt1");
-    EXPECT_EQ(settings()->objectForKey(TLUserDefaultsPasteboardClippingIDs).asStringArray(),
+    EXPECT_EQ(TLSettings()->objectForKey(TLUserDefaultsPasteboardClippingIDs).asStringArray(),
               (std::vector<std::string>{id(c[3]), id(c[1])}));
     EXPECT_EQ(shown(), expected());
     EXPECT_EQ(shown()[0], id(c[3]));
@@ -277,7 +277,7 @@ TEST_F(ClippingsPanelActionsTest, CopyingMovesTheRowsToTheTopInTheOrderTheyWereS
 }
 
 TEST_F(ClippingsPanelActionsTest, WithTheHistorySortedByTheAddDateNothingMoves) {
-    settings()->setBool(true, TLUserDefaultsSortByAddDate);
+    TLSettings()->setBool(true, TLUserDefaultsSortByAddDate);
     auto c = history(5);
     Panel& panel = makePanel();
     auto before = shown();
@@ -287,7 +287,7 @@ TEST_F(ClippingsPanelActionsTest, WithTheHistorySortedByTheAddDateNothingMoves) 
     drain();
     EXPECT_EQ(shown(), before);
     EXPECT_EQ(clipboardText(), "t3\nt1");
-    settings()->removeObjectForKey(TLUserDefaultsSortByAddDate);
+    TLSettings()->removeObjectForKey(TLUserDefaultsSortByAddDate);
 }
 
 TEST_F(ClippingsPanelActionsTest, ALargeClippingReachesTheClipboardWhole) {
@@ -387,7 +387,7 @@ TEST_F(ClippingsPanelActionsTest, TemplatesAreOfferedWhenTheClippingHasWhatTheyU
             {TLUserDefaultsTemplateName, foundation::PlistValue(name)},
             {TLUserDefaultsTemplateFormat, foundation::PlistValue(format)}}));
     templates.push_back(foundation::PlistValue(foundation::PlistValue::Dictionary{}));  // damaged: no format
-    settings()->setObject(foundation::PlistValue(templates), TLUserDefaultsCopyTemplates);
+    TLSettings()->setObject(foundation::PlistValue(templates), TLUserDefaultsCopyTemplates);
     auto text = add("plain", 10);
     auto link = add("", 20);
     link->setUrl("https://example.org");
@@ -433,7 +433,7 @@ TEST_F(ClippingsPanelActionsTest, TemplatesAreOfferedWhenTheClippingHasWhatTheyU
     drain();
     EXPECT_EQ(clipboardText(), "<plain>");
     EXPECT_EQ(closed, 1);
-    settings()->removeObjectForKey(TLUserDefaultsCopyTemplates);
+    TLSettings()->removeObjectForKey(TLUserDefaultsCopyTemplates);
 }
 
 TEST_F(ClippingsPanelActionsTest, TheListsMenuShowsWhereTheSelectionIs) {
