@@ -11,8 +11,12 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
 
 #include "ViewController/TLGeneralPreferencesViewController.h"
+#include "kit/TLPasteScript.h"
 #include "platform/cloud/MemoryKeyValueStore.h"
 #include "platform/desktop/Alert.h"
 #include "platform/desktop/OpenPanel.h"
@@ -27,6 +31,13 @@ using Pane = TLGeneralPreferencesViewController;
 using desktop::Alert;
 using desktop::OpenPanel;
 using Store = cloud::UbiquitousKeyValueStore;
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
 
 void writeInfo(const fs::path& bundle, const std::string& identifier, const std::string& executable) {
     fs::create_directories(bundle / "Contents/MacOS");
@@ -410,6 +421,61 @@ TEST_F(InstallScriptTest, AnotherFolderOrAFailedCopyShowsWhyAndOpensTheChooserAg
     EXPECT_EQ(sheetText(window_.get()), "(none)");
     EXPECT_EQ(folders_.size(), 1u);
     EXPECT_EQ(pane.doubleClickButton()->count(), 9);
+}
+
+// The pane's own installer: the bundle's script copied into the scripts folder.
+TEST_F(InstallScriptTest, TheBundlesScriptIsInstalledOnceAndNothingReplacesWhatIsThere) {
+    foundation::Bundle::setMainBundlePath(TAVLO_BUNDLE_DIR);
+    auto bundled = TLPasteScript::bundledScript();
+    ASSERT_TRUE(bundled);
+    const fs::path scripts = foundation::Paths::applicationScripts();
+    fs::create_directories(scripts);
+    Pane& pane = makePane();
+    answerChooser({scripts});
+    pane.installScript();
+    settle();
+    EXPECT_EQ(sheetText(window_.get()),
+              "Direct Paste Helper Installed | You can now paste selected items directly into the active application. "
+              "Select \"Paste in ...\" from the right click menu, or use the ⌘V shortcut, or set it as a double "
+              "click action.");
+    ASSERT_TRUE(Alert::answerShown(0));
+    struct stat st {};
+    ASSERT_EQ(::lstat(script().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(contents(script()), contents(*bundled));
+    EXPECT_EQ(TLPasteScript::installedScript(), script());
+    EXPECT_EQ(pane.doubleClickButton()->count(), 10);
+
+    fs::create_directories(home_.root() / "elsewhere");
+    std::ofstream(home_.root() / "elsewhere" / "victim") << "keep";
+    // What takes the name stays as it was: the script installed, a link, a folder.
+    const struct {
+        const char* name;
+        std::function<void()> make;
+    } rows[] = {
+        {"the installed script", nullptr},
+        {"a link", [&] { fs::create_symlink(home_.root() / "elsewhere" / "victim", script()); }},
+        {"a folder", [&] { fs::create_directory(script()); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.make) {
+            fs::remove(script());
+            row.make();
+        }
+        answerChooser({scripts});
+        pane.installScript();
+        settle();
+        EXPECT_EQ(sheetText(window_.get()), "(none)");
+        EXPECT_EQ(std::distance(fs::directory_iterator(scripts), fs::directory_iterator()), 1);
+        if (!row.make) {
+            EXPECT_EQ(contents(script()), contents(*bundled));
+        }
+    }
+    EXPECT_TRUE(fs::is_directory(script()));
+    EXPECT_EQ(contents(home_.root() / "elsewhere" / "victim"), "keep");
+    EXPECT_EQ(pane.doubleClickButton()->count(), 10);
 }
 
 TEST_F(InstallScriptTest, ThePromptsButtonStartsTheInstallation) {
