@@ -55,7 +55,13 @@ protected:
         folder_ = blackboxtest::startTestContext("bbx-logging", data);
         ASSERT_TRUE(BBXContextIsInitialized());
     }
-    static void TearDownTestSuite() { std::filesystem::remove_all(folder_); }
+    // Writes queued by the last test may still be landing in the folder;
+    // let them finish so removing it doesn't race a new file.
+    static void TearDownTestSuite() {
+        drain();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
 
     void SetUp() override {
         drain();
