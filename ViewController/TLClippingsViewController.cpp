@@ -506,7 +506,6 @@ void TLClippingsViewController::buildViews() {
     // What a short unmeasured row takes: the least content, its margin and no bottom line.
     rows->setDefaultSectionSize(int(std::ceil(minimumContentHeight() + 10 + 10)));
     tableView_->setMouseEventDelegate(this);
-    tableView_->setMenu(rowsMenu());
     tableView_->setRowViewMaker([this](TLClippingsTableView&, int) {
         auto row = std::make_unique<TLClippingRowView>();
         row->setDarkMode(isDarkMode_);
@@ -537,6 +536,7 @@ void TLClippingsViewController::buildViews() {
     footerLabel_->setFont(font);
     footer->addWidget(footerLabel_);
     layout->addWidget(footerView_);
+    setUpKeysAndMenus();
 }
 
 void TLClippingsViewController::setSettingsAction(std::function<void()> action) { settingsAction_ = std::move(action); }
@@ -595,21 +595,7 @@ bool TLClippingsViewController::eventFilter(QObject* watched, QEvent* event) {
         if (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest) layoutSearchField();
         return QWidget::eventFilter(watched, event);
     }
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) updateFlags();
     return QWidget::eventFilter(watched, event);
-}
-
-void TLClippingsViewController::updateFlags() {
-    // Command, Option or Control alone: Ctrl, Alt or Super; the cells show their shortcuts.
-    Qt::KeyboardModifiers held = QGuiApplication::queryKeyboardModifiers() &
-                                 (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier | Qt::ShiftModifier);
-    uint64_t flags = held == Qt::ControlModifier ? 0x100000
-                     : held == Qt::AltModifier   ? 0x80000
-                     : held == Qt::MetaModifier  ? 0x40000
-                                                 : 0;
-    if (flags == flags_) return;
-    flags_ = flags;
-    reloadTable();
 }
 
 void TLClippingsViewController::windowActivated() {
@@ -1340,7 +1326,7 @@ void TLClippingsViewController::scrollViewDidScroll() {
 }
 
 void TLClippingsViewController::tableViewOptionClickedRow(TLClippingsTableView&, int row) {
-    if (optionClickAction_) optionClickAction_(row);
+    tableViewOptionClickedRow(row);
 }
 
 // --- Thumbnails

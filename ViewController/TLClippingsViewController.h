@@ -59,6 +59,8 @@
 #include "platform/store/FetchRequest.h"
 #include "views/TLClippingsTableView.h"
 #include "views/TLTavloWindowController.h"
+#include "TLClippingActionTable.h"
+#include "platform/desktop/SharingServices.h"
 
 class Clipping;
 class List;
@@ -93,7 +95,8 @@ class Context;
 class TLClippingsViewController : public QWidget,
                                   public TLTavloWindowContent,
                                   public FRFetchedResultsControllerDelegate,
-                                  public TLClippingTableViewMouseEventDelegate {
+                                  public TLClippingTableViewMouseEventDelegate,
+                                  public TLTableViewKeyEventDelegate {
 public:
     struct Configuration {
         // The store's main context; none: TLDatabaseManager's shared one.
@@ -346,8 +349,6 @@ public:
     // partly; null when there are no lists.
     std::shared_ptr<desktop::Menu> listsMenu();
     static constexpr int kListsMenuMinimumWidth = 120;
-    // The rows' right-click menu: the actions on the selection.
-    std::shared_ptr<desktop::Menu> rowsMenu();
 
     // --- Drag and drop (TLClippingsViewControllerDrag.cpp).
     static constexpr int kMostDraggedRows = 25;
@@ -368,6 +369,62 @@ public:
     // is logged, the rows keep their new order.
     bool acceptDrop(int row);
 
+    // --- Clicks, keys and menus (TLClippingsViewControllerKeys.cpp, TLClippingsViewControllerMenus.cpp).
+    // A double-click and an Alt-click on a row, and Return, carry out the
+    // action code their setting holds (TLClippingActionTable); Return's
+    // setting follows the modifiers held.
+    void tableViewRowDoubleClicked(int row);
+    void tableViewOptionClickedRow(int row);
+    // A key pressed in the table and not taken by it; false when the panel
+    // passes it on to the window.
+    bool keyDown(const desktop::KeyEvent& key);
+    void keyUp();
+    // A modifier key pressed or released: the rows show their shortcuts while
+    // exactly one of Ctrl, Alt or Super is held.
+    void flagsChanged();
+    bool tableViewHandleKeyDownEvent(TLTableView& table, const desktop::KeyEvent& key) override;
+    // Move the selected clippings of the list on show one place up or down,
+    // as one block, and number the list anew; false when nothing could move.
+    bool moveSelectedClippingsIndexUp();
+    bool moveSelectedClippingsIndexDown();
+    // The sharing services for the selection, at the first selected row.
+    void shareSelectedClippings();
+    const std::shared_ptr<desktop::Menu>& sharingMenu() const { return sharingMenu_; }
+    // The menu a key or click popped up last (Copy As, Paste As, Add to List).
+    const std::shared_ptr<desktop::Menu>& poppedUpMenu() const { return poppedUpMenu_; }
+    // The rows' right-click menu and the settings button's menu, brought up
+    // to date before they open.
+    const std::shared_ptr<desktop::Menu>& contextMenu();
+    const std::shared_ptr<desktop::Menu>& appMenu();
+    void menuWillOpen(desktop::Menu& menu);
+    void showAppMenu();
+    // The application menu's actions.
+    void captureClipboardHistory();
+    void saveClipboard();
+    void clearClipboard();
+    void togglePlainTextMode();
+    void toggleAttachToMenuBar();
+    void keepWindowAfloat();
+    // How the window floats (the window's controller says); none: the setting alone flips.
+    void setKeepWindowAfloatAction(std::function<void()> action) { keepWindowAfloatAction_ = std::move(action); }
+    void showAbout();
+    void quitApplication();
+    void showFAQ();
+    void contactSupport();
+    void rateOnAppStore();
+    void getTavloForiOS();
+    void visitTavloWebpage();
+    void followTavloSocial();
+    void followCompanySocial() { followTavloSocial(); }
+    // The support mail address built from the bundle's support address; empty without one.
+    static std::string supportMailto();
+    // The saved check and item count the application menu's states come from.
+    struct ClipboardState {
+        bool saved = true;
+        size_t items = 0;
+    };
+    void setClipboardStateForMenus(std::function<ClipboardState()> state) { clipboardState_ = std::move(state); }
+
     // --- Fetch request and change handling.
     std::shared_ptr<const store::Predicate> clippingsControllerPredicate() const;
     store::SortDescriptors clippingsControllerSortDescriptors() const;
@@ -386,8 +443,6 @@ public:
     void scrollViewDidScroll();
     // Told when the table scrolls (the detail popover closes on it).
     void setScrollAction(std::function<void()> action) { scrollAction_ = std::move(action); }
-    // Told of an Alt-click with the selected row.
-    void setOptionClickAction(std::function<void(int row)> action) { optionClickAction_ = std::move(action); }
     void tableViewOptionClickedRow(TLClippingsTableView& table, int row) override;
     bool implementsTableViewOptionClickedRow() const override { return true; }
 
@@ -431,7 +486,6 @@ private:
     void moveRow(int from, int to);
     void selectRows(const std::vector<int>& rows);
     void closeWindow();
-    void fillRowsMenu(desktop::Menu& menu);
     bool tableDropEvent(QEvent* event);
     // The panel's pictures, drawn as outlines in white: tinted when shown.
     static QImage panelImage(const QString& name, int size);
@@ -466,7 +520,6 @@ private:
     int rowOfClippingNearViewport(const std::string& clippingID) const;
     void setRowHeight(int row);
     void updateSyncButtonImage();
-    void updateFlags();
     void later(double seconds, std::function<void()> block);
     void presentPopover(int row, const QRect& anchor);
     void beginMergeSheet(std::vector<std::shared_ptr<Clipping>> clippings);
@@ -521,12 +574,38 @@ private:
     std::function<void()> settingsAction_;
     std::function<void(std::function<void()>)> syncAction_;
     std::function<void()> scrollAction_;
-    std::function<void(int)> optionClickAction_;
     std::function<void()> measurementObserver_;
     std::unique_ptr<desktop::Popover> presentedPopover_;
     TLClippingPopoverViewController* presentedPopoverViewController_ = nullptr;
     TLMergeWindowController* mergeWindowController_ = nullptr;
     std::vector<foundation::ObserverRegistration> observers_;
+    // Clicks, keys and menus.
+    void performClippingAction(TLClippingActionTable::Input input, int row, uint64_t modifierFlags);
+    void copyRow(int row);
+    void chooseListNumber(int number);
+    void selectAdjacentRow(bool next);
+    void typeToSearch(const QString& text);
+    void refreshRowFlags();
+    QPoint rowMenuPoint() const;
+    bool moveSelectedClippings(bool up);
+    std::vector<desktop::SharingItem> sharingItemsForSelection() const;
+    void setUpKeysAndMenus();
+    void updateContextMenu(desktop::Menu& menu);
+    void updateAppMenu(desktop::Menu& menu);
+    void openInfoAddress(const char* key);
+    std::shared_ptr<desktop::Menu> sharingMenu_;
+    std::shared_ptr<desktop::Menu> poppedUpMenu_;
+    std::shared_ptr<desktop::Menu> contextMenu_;
+    std::shared_ptr<desktop::Menu> appMenu_;
+    std::shared_ptr<desktop::MenuItem> previewMenuItem_, cpItem_, addToListMenuItem_, openURLMenuItem_,
+        mergeMenuItem_, directPasteItem_, shareMenuItem_, moreCopyOptionsMenuItem_;
+    std::shared_ptr<desktop::MenuItem> floatWindowMenuItem_, recordClipboardItem_, saveClipboardItem_,
+        clearClipboardMenuItem_, plainTextMenuItem_, attachMenuItem_;
+    std::function<ClipboardState()> clipboardState_;
+    std::shared_ptr<desktop::SharingServiceDelegate> sharingDelegate_;
+    bool returnPassedOn_ = false;
+    std::function<void()> keepWindowAfloatAction_;
+
     // Work queued elsewhere holds this weakly; it ends with the panel.
     std::shared_ptr<TLClippingsViewController*> self_;
 };

@@ -358,32 +358,3 @@ std::shared_ptr<desktop::Menu> TLClippingsViewController::listsMenu() {
     }
     return menu;
 }
-
-std::shared_ptr<desktop::Menu> TLClippingsViewController::rowsMenu() {
-    auto menu = std::make_shared<desktop::Menu>("Clipping");
-    // Made anew for the selection each time it opens.
-    menu->setAboutToShow([this](desktop::Menu& shown) { fillRowsMenu(shown); });
-    return menu;
-}
-
-void TLClippingsViewController::fillRowsMenu(desktop::Menu& menu) {
-    using desktop::MenuItem;
-    menu.removeAllItems();
-    auto add = [&](const char* title, std::function<void()> action, std::shared_ptr<desktop::Menu> submenu = nullptr) {
-        auto item = std::make_shared<MenuItem>(title, [action](MenuItem&) {
-            if (action) action();
-        });
-        if (submenu) item->setSubmenu(std::move(submenu));
-        item->setEnabled(!selectedClippings_.empty() && (action || item->hasSubmenu()));
-        menu.addItem(item);
-    };
-    add("Copy", [this] { copyClipping(); });
-    add("Paste", [this] { pasteItems(); });
-    add("Copy As", nullptr, copyAsMenu());
-    add("Paste As", nullptr, pasteAsMenu());
-    menu.addItem(MenuItem::separatorItem());
-    add("Open URL", [this] { openURL(); });
-    add("Add to List", nullptr, listsMenu());
-    menu.addItem(MenuItem::separatorItem());
-    add("Delete", [this] { deleteClipping(); });
-}

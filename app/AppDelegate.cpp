@@ -235,44 +235,6 @@ void AppDelegate::applicationDidFinishLaunching() {
     TLLogInfo(TLLogContextGeneral, "Application did finish launching");
 }
 
-namespace {
-
-class PanelPreviewKeys : public QObject {
-public:
-    explicit PanelPreviewKeys(TLClippingsViewController* panel) : QObject(panel), panel_(panel) {
-        panel->tableView()->installEventFilter(this);
-    }
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() != QEvent::KeyPress) return false;
-        auto key = desktop::KeyEvent::fromQKeyEvent(*static_cast<QKeyEvent*>(event));
-        if (key.character() == u' ' && key.hasExactly(0)) {
-            if (panel_->presentedPopover() && panel_->presentedPopover()->isShown()) {
-                panel_->dismissPresentedPopover();
-            } else {
-                panel_->previewClipping();
-            }
-            return true;
-        }
-        if (!key.hasExactly(desktop::KeyEvent::kCommandKeyMask)) return false;
-        if (key.character() == u'm') {
-            panel_->mergeSelectedClippings();
-            return true;
-        }
-        if (key.character() == u'n') {
-            panel_->newTextClipping();
-            return true;
-        }
-        return false;
-    }
-
-private:
-    TLClippingsViewController* panel_;
-};
-
-}  // namespace
-
 void AppDelegate::makeClippingsPanel() {
     TLClippingsViewController::Configuration configuration;
     configuration.context = environment_.managedObjectContext();
@@ -284,15 +246,9 @@ void AppDelegate::makeClippingsPanel() {
     configuration.pasteboardManager = pasteboardManager_;
     // The window takes the panel as its content and owns it.
     auto* panel = new TLClippingsViewController(std::move(configuration));
-    // Until the panel's own keys come, Space previews the selected clipping (or
-    // closes its popover), Ctrl+M merges the selection and Ctrl+N writes a new
-    // text clipping.
-    new PanelPreviewKeys(panel);
     std::weak_ptr<TLTavloWindowController> controller = tavloWindowController_;
-    // Until the panel has its application menu, the settings button offers
-    // the window's modes and the preferences.
-    panel->setSettingsAction([controller, panel] {
-        if (auto strong = controller.lock()) strong->showWindowMenu(panel->settingsButton());
+    panel->setKeepWindowAfloatAction([controller] {
+        if (auto strong = controller.lock()) strong->toggleFloatingWindow();
     });
     panel->setCloseWindowAction([controller] {
         if (auto strong = controller.lock()) strong->closeWindow();

@@ -1,0 +1,424 @@
+// The panel's keys, clicks and menus, on the offscreen platform with a
+// clipboard in memory, a scripted front application and keyboard.
+#include <QLineEdit>
+#include <QTest>
+
+#include <fstream>
+#include <mutex>
+#include <QTest>
+
+#include "kit/TLMacPasteboard.h"
+#include "kit/TLPasteboardManager.h"
+#include "kit/TLUserDefaultsKeys.h"
+#include "logging/LKLog.h"
+#include "logging/TLLog.h"
+#include "platform/desktop/Alert.h"
+#include "platform/desktop/Animator.h"
+#include "platform/desktop/MemoryPasteboard.h"
+#include "platform/desktop/Menu.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Error.h"
+#include "tests/ViewController/ClippingsPanelFixture.h"
+#include "tests/logging/RecordingLogger.h"
+#include "tests/support/FakeFrontApplication.h"
+#include "tests/support/RecordingWorkspace.h"
+#include "views/TLClippingCellView.h"
+
+namespace {
+
+using namespace panelTest;
+using desktop::MenuItem;
+
+class ClippingsPanelKeysTest : public ClippingsPanelTest {
+protected:
+    void SetUp() override {
+        ClippingsPanelTest::SetUp();
+        desktop::Animator::setInstant(true);
+        TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
+        // Copied rows keep their places, so each case finds its row where it was.
+        TLSettings()->setBool(true, TLUserDefaultsSortByAddDate);
+        memory_ = std::make_shared<desktop::MemoryPasteboard>();
+        general_ = std::make_shared<TLMacPasteboard>();
+        general_->setPasteboard(memory_);
+        TLPasteboardManager::Configuration configuration;
+        configuration.generalPasteboard = general_;
+        configuration.managedObjectContext = context_;
+        configuration.frontApplication = front_;
+        configuration.writerQueue = dispatch::Queue::main();
+        manager_ = std::make_shared<TLPasteboardManager>(std::move(configuration));
+        panelConfiguration_.pasteboardManager = manager_;
+        panelConfiguration_.frontApplication = front_;
+        panelConfiguration_.keyboardModifiers = [this] { return modifiers_; };
+    }
+    void TearDown() override {
+        while (desktop::Alert::answerShown(1)) dispatch::MainQueue::runUntilIdle();
+        if (panel_) drain();
+        panel_.reset();
+        panelConfiguration_ = {};
+        manager_.reset();
+        ClippingsPanelTest::TearDown();
+        desktop::Animator::setInstant(false);
+    }
+
+    Panel& panelWithRows(int count) {
+        for (int i = 0; i < count; ++i) add("row " + std::to_string(i), i);
+        Panel& panel = makePanel();
+        panel.setCloseWindowAction([this] { ++closes_; });
+        return panel;
+    }
+    void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, const QString& text = {}) {
+        QTest::keyClick(panel_->tableView(), Qt::Key(key), modifiers);
+        (void)text;
+        drain();
+    }
+    void typeIn(const char* text) {
+        QTest::keyClicks(panel_->tableView(), QString::fromLatin1(text));
+        drain();
+    }
+    std::string clipboardText() { return general_->stringForDataType("public.utf8-plain-text").value_or(""); }
+    void select(std::vector<int> rows) {
+        QItemSelection selection;
+        for (int row : rows) {
+            auto index = panel_->tableView()->model()->index(row, 0);
+            selection.select(index, index);
+        }
+        panel_->tableView()->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect |
+                                                                     QItemSelectionModel::Rows);
+    }
+    std::vector<std::string> menuTitles(desktop::Menu& menu) {
+        std::vector<std::string> titles;
+        for (const auto& item : menu.items())
+            if (!item->isSeparatorItem()) titles.push_back(item->title());
+        return titles;
+    }
+    std::shared_ptr<MenuItem> itemTitled(desktop::Menu& menu, const std::string& title) {
+        for (const auto& item : menu.items())
+            if (item->title() == title) return item;
+        return nullptr;
+    }
+
+    std::shared_ptr<testsupport::FakeFrontApplication> front_ = std::make_shared<testsupport::FakeFrontApplication>();
+    std::shared_ptr<desktop::MemoryPasteboard> memory_;
+    std::shared_ptr<TLMacPasteboard> general_;
+    std::shared_ptr<TLPasteboardManager> manager_;
+    Qt::KeyboardModifiers modifiers_ = Qt::NoModifier;
+    int closes_ = 0;
+};
+
+TEST_F(ClippingsPanelKeysTest, NumberedShortcutsCopyTheirRowAndKeypadDigitsNothing) {
+    panelWithRows(30);
+    struct Case {
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        int row;  // -1: nothing copied
+    };
+    const Case cases[] = {
+        {Qt::Key_0, Qt::ControlModifier, 9},
+        {Qt::Key_3, Qt::MetaModifier, 22},
+        {Qt::Key_0, Qt::AltModifier, 19},
+        {Qt::Key_1, Qt::ControlModifier, 0},
+        {Qt::Key_5, Qt::ControlModifier | Qt::KeypadModifier, -1},
+        {Qt::Key_5, Qt::KeypadModifier, -1},
+    };
+    for (const Case& c : cases) {
+        memory_->clearContents();
+        const int64_t before = general_->changeCount();
+        press(c.key, c.modifiers);
+        if (c.row < 0) {
+            EXPECT_EQ(general_->changeCount(), before) << c.key;
+            EXPECT_FALSE(panel_->isSearching());
+        } else {
+            EXPECT_EQ(clipboardText(), "row " + std::to_string(c.row)) << c.key;
+        }
+    }
+    EXPECT_EQ(closes_, 0);  // without the paste setting the window stays
+}
+
+TEST_F(ClippingsPanelKeysTest, SuperAltDigitChoosesAListAndBeepsPastTheLast) {
+    auto beta = makeList("beta");
+    makeList("alpha");
+    makeList("gamma");
+    add("in beta", 1, beta);
+    panelWithRows(2);
+    const int beeps = Panel::beepCount();
+    press(Qt::Key_4, Qt::MetaModifier | Qt::AltModifier);
+    EXPECT_EQ(Panel::beepCount(), beeps + 1);
+    EXPECT_EQ(panel_->list(), nullptr);
+    press(Qt::Key_2, Qt::MetaModifier | Qt::AltModifier);
+    ASSERT_NE(panel_->list(), nullptr);
+    EXPECT_EQ(panel_->list()->name(), "beta");
+    EXPECT_EQ(shown().size(), 1u);
+    press(Qt::Key_0, Qt::MetaModifier | Qt::AltModifier);
+    EXPECT_EQ(panel_->list(), nullptr);
+}
+
+TEST_F(ClippingsPanelKeysTest, TypingStartsTheSearchAndTypingOnNarrowsIt) {
+    add("alpha", 3);
+    add("abacus", 2);
+    add("beta", 1);
+    makePanel();
+    panel_->tableView()->setFocus();
+    typeIn("a");
+    ASSERT_TRUE(panel_->isSearching());
+    EXPECT_EQ(panel_->searchField()->text(), "a");
+    EXPECT_EQ(shown().size(), 3u);
+    // Back in the table, typing goes on in the field and the results follow it.
+    typeIn("b");
+    EXPECT_EQ(panel_->searchField()->text(), "ab");
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_EQ(panel_->clippingAtRow(0)->text(), "abacus");
+}
+
+TEST_F(ClippingsPanelKeysTest, CtrlUpMovesTheSelectedBlockWithinTheListAndRenumbers) {
+    auto list = makeList("work");
+    std::vector<std::shared_ptr<Clipping>> clippings;
+    for (int i = 0; i < 6; ++i) {
+        auto clipping = add("item " + std::to_string(i), i, list, false);
+        clipping->setIndex(i);
+        clippings.push_back(clipping);
+    }
+    ASSERT_TRUE(context_->save().ok());
+    makePanel();
+    panel_->selectList(list);
+    drain();
+    select({2, 5});
+    press(Qt::Key_Up, Qt::ControlModifier);
+    std::vector<std::string> order;
+    for (int row = 0; row < 6; ++row) order.push_back(panel_->clippingAtRow(row)->text().value_or(""));
+    EXPECT_EQ(order, (std::vector<std::string>{"item 0", "item 2", "item 5", "item 1", "item 3", "item 4"}));
+    for (int row = 0; row < 6; ++row) EXPECT_EQ(panel_->clippingAtRow(row)->index(), row);
+    std::vector<int> selected;
+    for (const auto& index : panel_->tableView()->selectionModel()->selectedRows()) selected.push_back(index.row());
+    std::sort(selected.begin(), selected.end());
+    EXPECT_EQ(selected, (std::vector<int>{1, 2}));
+    // The first row up stays first and the list is still numbered.
+    select({0});
+    press(Qt::Key_Up, Qt::ControlModifier);
+    EXPECT_EQ(panel_->clippingAtRow(0)->text(), "item 0");
+    EXPECT_FALSE(context_->hasChanges());
+}
+
+TEST_F(ClippingsPanelKeysTest, CtrlUpInTheMainHistoryBeeps) {
+    panelWithRows(3);
+    select({1});
+    const int beeps = Panel::beepCount();
+    press(Qt::Key_Up, Qt::ControlModifier);
+    EXPECT_EQ(Panel::beepCount(), beeps + 1);
+    EXPECT_EQ(panel_->clippingAtRow(1)->text(), "row 1");
+}
+
+TEST_F(ClippingsPanelKeysTest, AFailedSaveWhileMovingBeepsLogsAndReloads) {
+    auto logger = std::make_shared<RecordingLogger>();
+    std::vector<std::string> errors;
+    std::mutex mutex;
+    logger->onMessage = [&](const LKLogMessage& message) {
+        std::lock_guard lock(mutex);
+        if (message.flag() == LKLogFlagError && message.context() == TLLogContextGeneral)
+            errors.push_back(message.message());
+    };
+    LKLog::addLogger(logger);
+    auto list = makeList("work");
+    for (int i = 0; i < 3; ++i) add("item " + std::to_string(i), i, list, false)->setIndex(i);
+    ASSERT_TRUE(context_->save().ok());
+    saveContext_ = [](store::Context&) -> foundation::Result<void> {
+        return foundation::Error("TestDomain", 7, "the disk is full");
+    };
+    makePanel();
+    panel_->selectList(list);
+    drain();
+    select({2});
+    const int beeps = Panel::beepCount();
+    press(Qt::Key_Up, Qt::ControlModifier);
+    EXPECT_EQ(Panel::beepCount(), beeps + 1);
+    LKLog::flushLog();
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].find("the disk is full"), std::string::npos);
+    }
+    EXPECT_EQ(shown().size(), 3u);
+    LKLog::removeLogger(logger);
+}
+
+TEST_F(ClippingsPanelKeysTest, CtrlCWithNothingSelectedWritesNothing) {
+    panelWithRows(3);
+    panel_->tableView()->clearSelection();
+    const int64_t before = general_->changeCount();
+    press(Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(general_->changeCount(), before);
+    select({1});
+    press(Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(clipboardText(), "row 1");
+}
+
+TEST_F(ClippingsPanelKeysTest, ReturnAndClicksCarryOutTheirCodes) {
+    panelWithRows(3);
+    auto suite = TLSettings();
+    suite->setBool(true, TLUserDefaultsCopyPasteClosesWindow);
+    suite->setInteger(2, TLUserDefaultsReturnActionKey);
+    select({1});
+    press(Qt::Key_Return);
+    EXPECT_EQ(clipboardText(), "row 1");
+    EXPECT_EQ(closes_, 1);
+    // Ctrl+Return reads its own code: 1 passes the key on and keeps the window.
+    suite->setInteger(1, TLUserDefaultsCommandReturnActionKey);
+    press(Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(closes_, 1);
+    // "Paste in App" on double-click needs the paste script: without one the
+    // sheet shows and the window stays.
+    suite->setInteger(9, TLUserDefaultsDoubleClickAction);
+    panel_->tableViewRowDoubleClicked(2);
+    drain();
+    EXPECT_NE(panel_->missingScriptAlert(), nullptr);
+    EXPECT_EQ(closes_, 1);
+    // Alt-click with code 4 copies the clicked row as plain text and closes.
+    suite->setInteger(4, TLUserDefaultsOptionClickActionKey);
+    panel_->tableViewOptionClickedRow(0);
+    drain();
+    EXPECT_EQ(clipboardText(), "row 0");
+    EXPECT_EQ(closes_, 2);
+}
+
+TEST_F(ClippingsPanelKeysTest, HeldModifierShowsOnTheRowsUntilReleased) {
+    panelWithRows(3);
+    modifiers_ = Qt::ControlModifier;
+    QTest::keyPress(panel_->tableView(), Qt::Key_Control, Qt::ControlModifier);
+    EXPECT_EQ(panel_->flags(), 0x100000u);
+    auto* cell = panel_->tableView()->viewAtRow(0, false);
+    ASSERT_NE(cell, nullptr);
+    EXPECT_EQ(cell->flags(), 0x100000u);
+    modifiers_ = Qt::ControlModifier | Qt::ShiftModifier;
+    QTest::keyPress(panel_->tableView(), Qt::Key_Shift, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(panel_->flags(), 0u);
+    modifiers_ = Qt::MetaModifier;
+    QTest::keyRelease(panel_->tableView(), Qt::Key_Shift, Qt::MetaModifier);
+    EXPECT_EQ(panel_->flags(), 0x40000u);
+    modifiers_ = Qt::NoModifier;
+    QTest::keyRelease(panel_->tableView(), Qt::Key_Meta, Qt::NoModifier);
+    EXPECT_EQ(panel_->flags(), 0u);
+    EXPECT_EQ(cell->flags(), 0u);
+}
+
+// --- Menus
+
+TEST_F(ClippingsPanelKeysTest, ContextMenuFollowsTheSelectionAndTheRememberedApplication) {
+    auto web = add("see the page", 1, nullptr, false);
+    web->setUrlSource("https://example.com/page");
+    auto image = addImage("png", 2);
+    add("first text", 3);
+    add("second text", 4);
+    TLSettings()->setObject(
+        foundation::PlistValue(foundation::PlistValue::Array{foundation::PlistValue(foundation::PlistValue::Dictionary{
+            {TLUserDefaultsTemplateName, foundation::PlistValue(std::string("Quoted"))},
+            {TLUserDefaultsTemplateFormat, foundation::PlistValue(std::string("\"{text}\""))}})}),
+        TLUserDefaultsCopyTemplates);
+    makePanel();
+    auto& menu = *panel_->contextMenu();
+    struct Case {
+        std::vector<int> rows;
+        std::optional<desktop::AppIdentity> remembered;
+        std::vector<std::string> titles;
+        bool previewEnabled;
+    };
+    const desktop::AppIdentity xterm{"xterm", "XTerm", 7};
+    // Rows: 0 a text with its source page, 1 an image, 2 and 3 texts.
+    const std::vector<Case> cases = {
+        {{2}, xterm, {"Copy", "Copy As ...", "Paste in XTerm", "Preview", "Share", "Add to List", "Delete"}, true},
+        {{2}, std::nullopt, {"Copy", "Copy As ...", "Preview", "Share", "Add to List", "Delete"}, true},
+        {{0},
+         xterm,
+         {"Copy", "Copy As ...", "Paste in XTerm", "Open in Browser", "Preview", "Share", "Add to List", "Delete"},
+         true},
+        // The link row stays from before: only one clipping takes or drops it.
+        {{2, 3},
+         xterm,
+         {"Copy", "Paste in XTerm", "Open in Browser", "Merge Clippings", "Preview", "Share", "Add to List", "Delete"},
+         false},
+        {{1, 2}, xterm, {"Copy", "Paste in XTerm", "Open in Browser", "Preview", "Share", "Add to List", "Delete"}, false},
+    };
+    for (const Case& c : cases) {
+        front_->setLastForeign(c.remembered);
+        select(c.rows);
+        panel_->menuWillOpen(menu);
+        EXPECT_EQ(menuTitles(menu), c.titles) << c.rows.size();
+        EXPECT_EQ(itemTitled(menu, "Preview")->isEnabled(), c.previewEnabled);
+        // No lists: nothing to add to.
+        EXPECT_FALSE(itemTitled(menu, "Add to List")->isEnabled());
+    }
+    (void)web;
+    (void)image;
+}
+
+TEST_F(ClippingsPanelKeysTest, AppMenuStatesFollowSettingsCaptureAndClipboard) {
+    panelWithRows(1);
+    Panel::ClipboardState clipboard{true, 0};
+    panel_->setClipboardStateForMenus([&] { return clipboard; });
+    auto& menu = *panel_->appMenu();
+    auto item = [&](const char* title) { return itemTitled(menu, title); };
+    struct Case {
+        Panel::ClipboardState clipboard;
+        bool paused, plain, floating;
+        bool saveEnabled, clearEnabled;
+    };
+    const Case cases[] = {
+        {{true, 0}, false, false, false, false, false},
+        {{false, 0}, true, true, true, false, false},
+        {{false, 2}, false, false, true, true, true},
+        {{true, 1}, true, true, false, false, true},
+    };
+    for (const Case& c : cases) {
+        clipboard = c.clipboard;
+        if (c.paused) manager_->pause();
+        else manager_->resume();
+        TLSettings()->setBool(c.plain, TLUserDefaultsPlainTextMode);
+        TLSettings()->setBool(c.floating, TLUserDefaultsFloatWindow);
+        panel_->menuWillOpen(menu);
+        EXPECT_EQ(item("Save Current Clipboard")->isEnabled(), c.saveEnabled);
+        EXPECT_EQ(item("Clear Clipboard")->isEnabled(), c.clearEnabled);
+        EXPECT_EQ(item("Save Clipboard Automatically")->state() == MenuItem::State::On, !c.paused);
+        EXPECT_EQ(item("Plain Text Mode")->state() == MenuItem::State::On, c.plain);
+        EXPECT_EQ(item("Float Window")->state() == MenuItem::State::On, c.floating);
+    }
+    // The tray icon off: attaching is off, disabled, and its action beeps.
+    TLSettings()->setBool(false, TLUserDefaultsShowsMenuBarIcon);
+    panel_->menuWillOpen(menu);
+    EXPECT_FALSE(item("Attach to Tray Icon")->isEnabled());
+    EXPECT_EQ(item("Attach to Tray Icon")->state(), MenuItem::State::Off);
+    const int beeps = Panel::beepCount();
+    panel_->toggleAttachToMenuBar();
+    EXPECT_EQ(Panel::beepCount(), beeps + 1);
+    TLSettings()->setBool(true, TLUserDefaultsShowsMenuBarIcon);
+    TLSettings()->setBool(false, TLUserDefaultsWindowIsDetached);
+    panel_->menuWillOpen(menu);
+    EXPECT_TRUE(item("Attach to Tray Icon")->isEnabled());
+    EXPECT_EQ(item("Attach to Tray Icon")->state(), MenuItem::State::On);
+}
+
+TEST_F(ClippingsPanelKeysTest, SupportRowNeedsAnAddressAndMailsItExactly) {
+    panelWithRows(1);
+    // The shipped Info.plist names no support address.
+    auto help = itemTitled(*panel_->appMenu(), "Help");
+    if (help) {
+        EXPECT_EQ(itemTitled(*help->submenu(), "Contact Support"), nullptr);
+    }
+    EXPECT_EQ(Panel::supportMailto(), "");
+    // A bundle of the test's own with one.
+    fs::path bundle = home_.dataHome() / "Fixture.app";
+    fs::create_directories(bundle / "Contents/Resources");
+    std::ofstream(bundle / "Contents/Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>TLSupportEmail</key><string>help desk@example.com</string></dict></plist>\n";
+    foundation::Bundle::setMainBundlePath(bundle);
+    testsupport::RecordingWorkspace::Scope workspace;
+    panel_.reset();
+    makePanel();
+    auto withAddress = itemTitled(*panel_->appMenu(), "Help");
+    ASSERT_NE(withAddress, nullptr);
+    auto support = itemTitled(*withAddress->submenu(), "Contact Support");
+    ASSERT_NE(support, nullptr);
+    support->performAction();
+    foundation::Bundle::setMainBundlePath({});
+    EXPECT_EQ(workspace->urls, (std::vector<std::string>{"mailto:help%20desk@example.com?Subject=&body="}));
+}
+
+}  // namespace
