@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QSysInfo>
+#include <QWidget>
 
 #include <cstdlib>
 #include <map>
@@ -20,6 +21,7 @@
 #include "hotkeys/HKShortcutView.h"
 #include "ViewController/TLHotkeyPreferencesViewController.h"
 #include "ViewController/TLRulesPreferencesViewController.h"
+#include "kit/TLClipboardSync.h"
 #include "kit/TLCloudKitSyncManager.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLHotkeyTable.h"
@@ -525,7 +527,32 @@ void AppDelegate::registerForRemoteNotifications() {
             if (auto* delegate = AppDelegate::shared())
                 delegate->applicationDidRegisterForRemoteNotificationsWithDeviceToken(foundation::Data::fromString(token));
         },
-        [](const foundation::PlistValue::Dictionary&) {});
+        [](const foundation::PlistValue::Dictionary& payload) {
+            if (auto* delegate = AppDelegate::shared()) delegate->applicationDidReceiveRemoteNotification(payload);
+        });
+}
+
+void AppDelegate::applicationDidReceiveRemoteNotification(const foundation::PlistValue::Dictionary&) {
+    if (!clipboardSync_) {
+        TLClipboardSync::Environment environment;
+        environment.managedObjectContext = environment_.managedObjectContext();
+        environment.pasteboardManager = pasteboardManager_ ? pasteboardManager_ : environment_.pasteboardManager();
+        environment.userNotificationCenter = [] {
+            auto* delegate = AppDelegate::shared();
+            if (!delegate) return std::shared_ptr<desktop::UserNotificationCenter>();
+            if (!delegate->notificationCenter_)
+                delegate->notificationCenter_ = delegate->environment_.userNotificationCenter();
+            return delegate->notificationCenter_;
+        };
+        environment.isMainWindowKey = [] {
+            auto* delegate = AppDelegate::shared();
+            auto* controller = delegate ? delegate->tavloWindowController() : nullptr;
+            QWidget* window = controller ? controller->window() : nullptr;
+            return window && window->isActiveWindow();
+        };
+        clipboardSync_ = std::make_shared<TLClipboardSync>(std::move(environment));
+    }
+    clipboardSync_->didReceiveRemoteNotification(syncManager_);
 }
 
 namespace {

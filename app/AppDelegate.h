@@ -14,7 +14,9 @@
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PlistValue.h"
 
+class TLClipboardSync;
 class TLCloudKitSyncManager;
 class TLPasteboard;
 class TLPasteboardManager;
@@ -76,6 +78,10 @@ public:
     void applicationWillTerminate() {}
     void applicationDidRegisterForRemoteNotificationsWithDeviceToken(const foundation::Data& deviceToken);
     void applicationDidFailToRegisterForRemoteNotificationsWithError(const foundation::Error& error);
+    // A push of the cloud: the zone changed. With sync on the engine fetches
+    // the changes; with clipboard sync on another device's newest clipboard
+    // group is then put on the clipboard. The payload is not read.
+    void applicationDidReceiveRemoteNotification(const foundation::PlistValue::Dictionary& payload);
 
     // Tray item, menu and hotkey actions.
     void toggleApp();
@@ -91,9 +97,10 @@ public:
     // Fills the tray menu "Lists"; it is built anew each time it opens.
     void buildStatusMenu(desktop::Menu& menu);
 
-    // Start-up steps whose work belongs to the kits and hotkeys; each does
-    // nothing until those parts provide it.
+    // Start-up steps whose work belongs to the kits and the cloud.
     virtual void startKits();
+    // Registers with the cloud's push channel (the device token is logged);
+    // pushes then reach applicationDidReceiveRemoteNotification.
     virtual void registerForRemoteNotifications();
     // The hotkey table's defaults, registered for this launch only; a shortcut
     // the user stored wins over them.
@@ -137,6 +144,7 @@ private:
     Environment environment_;
     std::shared_ptr<desktop::StatusItem> statusItem_;
     std::shared_ptr<TLCloudKitSyncManager> syncManager_;
+    std::shared_ptr<TLClipboardSync> clipboardSync_;
     std::shared_ptr<TLTavloWindowController> tavloWindowController_;
     std::shared_ptr<TLPasteboardManager> pasteboardManager_;
     std::shared_ptr<TLPasteboard> generalPasteboard_;

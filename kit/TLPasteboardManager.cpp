@@ -617,6 +617,9 @@ bool TLPasteboardManager::refreshDuplicate(const std::shared_ptr<Capture>& captu
     if (auto saved = saveContext_(*context_); !saved)
         TLLogError(TLLogContextSync, "Error saving new clipping to local store: %@", saved.error().description());
     TLLogInfo(TLLogContextPasteboard, "Duplicate pasteboard item found. Update tavloDate and skip.");
+    // The refreshed date is this device's own, or the next push would put
+    // this clipping back on the clipboard as if another device had copied it.
+    TLSettings()->setObject(now, TLUserDefaultsClipboardSyncTavloDate);
     recordPasteboard(*capture, clipping->clippingID().value_or(""));
     capture->complete(nullptr);
     return true;

@@ -11,6 +11,10 @@ inline constexpr const char* TLUserDefaultsClipboardSync = "TLUserDefaultsClipbo
 inline constexpr const char* TLUserDefaultsClipboardSyncTavloDate = "TLUserDefaultsClipboardSyncTavloDate";
 inline constexpr const char* TLUserDefaultsPasteboardChangeCount = "TLUserDefaultsPasteboardChangeCount";
 inline constexpr const char* TLUserDefaultsPasteboardClippingIDs = "TLUserDefaultsPasteboardClippingIDs";
+inline constexpr const char* TLUserDefaultsShowClipboardSyncPushNotifications =
+    "TLUserDefaultsShowClipboardSyncPushNotifications";
+inline constexpr const char* TLUserDefaultsShowClipboardContentInNotification =
+    "TLUserDefaultsShowClipboardContentInNotification";
 inline constexpr const char* TLUserDefaultsSelectedListID = "TLUserDefaultsSelectedListID";
 inline constexpr const char* TLUserDefaultsSyncEnabled = "TLUserDefaultsSyncEnabled";
 // The sync engine's: server clock minus local clock in whole seconds, the
@@ -22,6 +26,8 @@ inline constexpr const char* TLUserDefaultsLastSyncDate = "TLUserDefaultsLastSyn
 // The sync engine's pending deletions: record names of objects deleted here
 // whose records are still to be deleted on the server (array of strings,
 // changed on the main queue only).
+// Removed when sync is switched off; nothing writes it.
+inline constexpr const char* TLUserDefaultsiCloudUbiquityTokenIdentifier = "TLUserDefaultsiCloudUbiquityTokenIdentifier";
 inline constexpr const char* TLUserDefaultsDeleteTransactions = "TLUserDefaultsDeleteTransactions";
 // The browser's recent searches, which the Sync pane takes from the key-value store.
 inline constexpr const char* TLUserDefaultsRecentSearches = "TLUserDefaultsRecentSearches";
@@ -46,6 +52,8 @@ inline constexpr const char* TLShowAboutWindow = "TLShowAboutWindow";
 inline constexpr const char* TLRegisterHotkeys = "TLRegisterHotkeys";
 inline constexpr const char* TLSyncManagerEnableSyncNotification = "TLSyncManagerEnableSyncNotification";
 inline constexpr const char* TLSyncManagerDidDisableSyncNotification = "TLSyncManagerDidDisableSyncNotification";
+// Observed by the Sync pane after a switch-on; nothing posts it.
+inline constexpr const char* TLSyncManagerDidEnableSyncNotification = "TLSyncManagerDidEnableSyncNotification";
 // Posted by the sync engine (any thread) with its status text (a std::string
 // value) while it works, and with no value when it has finished, which shows
 // the last-sync line again. The error one carries the foundation::Error of a

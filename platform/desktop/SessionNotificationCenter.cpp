@@ -18,10 +18,13 @@ std::shared_ptr<UserNotificationCenter> UserNotificationCenter::makeSessionCente
 
 SessionNotificationCenter::SessionNotificationCenter() = default;
 
-void SessionNotificationCenter::deliver(const std::string& title, const std::string& informativeText) {
+void SessionNotificationCenter::deliver(const std::string& title, const std::string& informativeText,
+                                        const std::string& imagePath) {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+    QVariantMap hints;
+    if (!imagePath.empty()) hints.insert(QStringLiteral("image-path"), QString::fromStdString(imagePath));
     call << QStringLiteral("Tavlo") << 0u << QStringLiteral("tavlo") << QString::fromStdString(title)
-         << QString::fromStdString(informativeText) << QStringList() << QVariantMap() << -1;
+         << QString::fromStdString(informativeText) << QStringList() << hints << -1;
     uint64_t number = nextDelivery_++;
     deliveries_[number] = {};
     auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, kCallTimeoutMilliseconds),

@@ -20,7 +20,9 @@ public:
 
     SessionNotificationCenter();
 
-    void deliver(const std::string& title, const std::string& informativeText) override;
+    using UserNotificationCenter::deliver;
+    // The image goes as the "image-path" hint.
+    void deliver(const std::string& title, const std::string& informativeText, const std::string& imagePath) override;
     void removeAllDelivered() override;
 
 private:

@@ -1,7 +1,9 @@
 // sync_device: one syncing device in a process of its own, driven by the
 // tests through standard input. The device is this process's XDG folders: the
 // real store, a pasteboard manager over an in-memory clipboard, the sync
-// engine of the configured cloud account and its push channel.
+// engine of the configured cloud account and its push channel, whose pushes
+// run the application's own push handling (with the session's notification
+// service when there is a session bus).
 //
 // Commands, one a line, each answered "ok" or "error ..." (idle answers "idle"):
 //   sync on|off        switch sync on (an engine bound to the store) or off
@@ -17,10 +19,25 @@
 //   pending            the pending deletions as a JSON array
 //   idle               waits until no operation, retry, timer or save is pending
 //   dump               each List, Clipping and Asset as a JSON line
+//   clipboard-sync on|off  clipboard sync between devices (on also switches
+//                      its notifications on, off switches them off)
+//   notifications on|off|content  notifications of a synced clipboard: on
+//                      without the content, off, or on with the content
+//   pasteboard         answers "pasteboard " and the clipboard's text (its
+//                      items' texts joined by newlines; a newline is written
+//                      "\n" and a backslash "\\")
+//   keep-local         switches sync off keeping the data here: the zone is
+//                      deleted, every object forgets its record ("ok" once
+//                      done, "error ..." when the zone was not deleted)
+//   await-push         waits up to 10 s for a push handled since the last one
+//                      it reported; answers "push" or "no push"
 //   quit
 // Arguments are separated by single spaces; TEXT of copy runs to the line's end.
 
+#include <QCoreApplication>
+
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -36,17 +53,20 @@
 #include "kit/List.h"
 #include "kit/NSDateCloudKit.h"
 #include "kit/NSFileManagerExtras.h"
+#include "kit/TLClipboardSync.h"
 #include "kit/TLCloudKitSyncManager.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLSettings.h"
+#include "kit/TLSyncSwitch.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/cloud/ByteCodec.h"
 #include "platform/cloud/Container.h"
 #include "platform/cloud/PushChannel.h"
 #include "platform/desktop/FrontApplication.h"
 #include "platform/desktop/MemoryPasteboard.h"
+#include "platform/desktop/UserNotificationCenter.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/JSON.h"
@@ -106,8 +126,16 @@ public:
         TLSettings()->setBool(true, TLUserDefaultsCaptureClipboard);
         pasteboard_ = std::make_shared<TLPasteboardManager>(std::move(configuration));
         container_ = cloud::Container::defaultContainer();
-        container_->pushChannel()->registerForRemoteNotifications([](const std::string&) {},
-                                                                  [](const PlistValue::Dictionary&) {});
+        TLClipboardSync::Environment sync;
+        sync.managedObjectContext = context_;
+        sync.pasteboardManager = pasteboard_;
+        if (std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+            sync.userNotificationCenter = [] { return desktop::UserNotificationCenter::makeSessionCenter(); };
+        sync.pushHandled = [this] { ++pushesHandled_; };
+        clipboardSync_ = std::make_shared<TLClipboardSync>(std::move(sync));
+        container_->pushChannel()->registerForRemoteNotifications(
+            [](const std::string&) {},
+            [this](const PlistValue::Dictionary&) { clipboardSync_->didReceiveRemoteNotification(engine_); });
         if (TLCloudKitSyncManager::syncEnabled()) makeEngine();
     }
     ~Device() {
@@ -200,11 +228,52 @@ public:
             dump();
             return "ok";
         }
+        if (command == "clipboard-sync" && args.size() == 1 && (args[0] == "on" || args[0] == "off")) {
+            const bool on = args[0] == "on";
+            auto suite = TLSettings();
+            suite->setBool(on, TLUserDefaultsClipboardSync);
+            suite->setBool(on, TLUserDefaultsShowClipboardSyncPushNotifications);
+            if (!on) suite->setBool(false, TLUserDefaultsShowClipboardContentInNotification);
+            suite->synchronize();
+            return "ok";
+        }
+        if (command == "notifications" && args.size() == 1 &&
+            (args[0] == "on" || args[0] == "off" || args[0] == "content")) {
+            auto suite = TLSettings();
+            suite->setBool(args[0] != "off", TLUserDefaultsShowClipboardSyncPushNotifications);
+            suite->setBool(args[0] == "content", TLUserDefaultsShowClipboardContentInNotification);
+            suite->synchronize();
+            return "ok";
+        }
+        if (command == "pasteboard") return "pasteboard " + pasteboardText();
+        if (command == "keep-local") {
+            waitingForZone_ = true;
+            TLSyncSwitch::keepOnThisMac(container_, context_, [this] { engine_.reset(); }, [this](bool deleted) {
+                waitingForZone_ = false;
+                reply(deleted ? "ok" : "error the zone was not deleted");
+            });
+            return std::nullopt;
+        }
+        if (command == "await-push") {
+            pushDeadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            return std::nullopt;
+        }
         return "error unknown command: " + line;
     }
 
-    // Called on each turn: answers a waiting idle once nothing is pending.
+    // Called on each turn: answers a waiting idle once nothing is pending,
+    // and a waiting await-push once a push was handled or its time is up.
     void poll() {
+        if (pushDeadline_) {
+            if (pushesHandled_ > pushesReported_) {
+                pushesReported_ = pushesHandled_;
+                pushDeadline_.reset();
+                reply("push");
+            } else if (std::chrono::steady_clock::now() > *pushDeadline_) {
+                pushDeadline_.reset();
+                reply("no push");
+            }
+        }
         if (!waitingForIdle_) return;
         if (engine_ && !engine_->isIdle()) return;
         // Saves the parent context still has queued reach the file first.
@@ -216,7 +285,7 @@ public:
 
     static void reply(const std::string& line) { std::cout << line << std::endl; }
     // A command still waits for its answer: the next one is read after it.
-    bool answering() const { return waitingForIdle_ || waitingForFetch_; }
+    bool answering() const { return waitingForIdle_ || waitingForFetch_ || waitingForZone_ || pushDeadline_; }
 
 private:
     static std::vector<std::string> split(const std::string& text) {
@@ -225,6 +294,22 @@ private:
         for (std::string word; std::getline(in, word, ' ');)
             if (!word.empty()) out.push_back(word);
         return out;
+    }
+    std::string pasteboardText() {
+        std::string text;
+        bool first = true;
+        for (const auto& item : clipboard_->items()) {
+            if (!first) text += '\n';
+            first = false;
+            text += item.string(foundation::kUTTypeUTF8PlainText).value_or("");
+        }
+        std::string escaped;
+        for (char c : text) {
+            if (c == '\n') escaped += "\\n";
+            else if (c == '\\') escaped += "\\\\";
+            else escaped += c;
+        }
+        return escaped;
     }
     void makeEngine() {
         engine_ = std::make_shared<TLCloudKitSyncManager>(container_, database_, pasteboard_);
@@ -329,13 +414,21 @@ private:
     std::shared_ptr<TLPasteboardManager> pasteboard_;
     std::shared_ptr<cloud::Container> container_;
     std::shared_ptr<TLCloudKitSyncManager> engine_;
+    std::shared_ptr<TLClipboardSync> clipboardSync_;
     bool waitingForIdle_ = false;
     bool waitingForFetch_ = false;
+    bool waitingForZone_ = false;
+    int pushesHandled_ = 0;
+    int pushesReported_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> pushDeadline_;
 };
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // The notification service is reached over D-Bus, whose answers come
+    // through Qt's event loop.
+    QCoreApplication application(argc, argv);
     Lines lines;
     Device device;
     for (;;) {
@@ -344,6 +437,7 @@ int main() {
             if (auto answer = device.run(**next)) Device::reply(*answer);
         }
         device.poll();
+        QCoreApplication::processEvents();
         if (dispatch::MainQueue::runUntilIdle() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     Device::reply("ok");
