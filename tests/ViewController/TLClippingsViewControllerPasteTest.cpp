@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "kit/TLMacPasteboard.h"
@@ -17,6 +18,7 @@
 #include "platform/desktop/Alert.h"
 #include "platform/desktop/Animator.h"
 #include "platform/desktop/MemoryPasteboard.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/TypeIdentifier.h"
@@ -301,6 +303,31 @@ TEST_F(ClippingsPanelActionsTest, ALargeClippingReachesTheClipboardWhole) {
     EXPECT_EQ(clipboardText(), large);
 }
 
+TEST_F(ClippingsPanelActionsTest, ClippingsWhoseImageFilesAreGoneStillCopyTheirText) {
+    TLSettings()->setBool(true, TLUserDefaultsSortByAddDate);  // rows stay where they are
+    auto noFolder = add("no folder", 10, nullptr, false);
+    auto emptyFolder = add("empty folder", 20, nullptr, false);
+    for (const auto& clipping : {noFolder, emptyFolder}) {
+        clipping->setImage(foundation::kUTTypePNG);
+        clipping->setItems(2);
+    }
+    ASSERT_TRUE(context_->save().ok());
+    assetFolder(*emptyFolder);
+    Panel& panel = makePanel();
+    const struct {
+        std::vector<int> rows;
+        const char* text;
+    } rows[] = {{{0}, "no folder"}, {{1}, "empty folder"}, {{1, 0}, "empty folder\nno folder"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        select(row.rows);
+        panel.copyClipping();
+        drain();
+        EXPECT_EQ(clipboardText(), row.text);
+    }
+    TLSettings()->removeObjectForKey(TLUserDefaultsSortByAddDate);
+}
+
 TEST_F(ClippingsPanelActionsTest, APasteWithoutAScriptOffersItAndRunsNothing) {
     history(2);
     Panel& panel = makePanel();
@@ -318,6 +345,54 @@ TEST_F(ClippingsPanelActionsTest, APasteWithoutAScriptOffersItAndRunsNothing) {
     EXPECT_EQ(memory_->changeCount(), count);
     EXPECT_EQ(front_->activations(), 0);
     EXPECT_TRUE(events_.empty());
+}
+
+TEST_F(ClippingsPanelActionsTest, TheMissingScriptAlertsButtonInstallsTheBundlesScript) {
+    foundation::Bundle::setMainBundlePath(TAVLO_BUNDLE_DIR);
+    auto bundled = TLPasteScript::bundledScript();
+    ASSERT_TRUE(bundled);
+    const fs::path script = TLPasteScript::scriptPath();
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        bool installs;
+    } rows[] = {
+        {"nothing there", [] {}, true},
+        // Not a script, so the alert comes; the copy never replaces it.
+        {"a folder of that name", [&] { fs::create_directories(script); }, false},
+    };
+    history(2);
+    Panel& panel = makePanel();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(foundation::Paths::applicationScripts());
+        row.make();
+        select({1});
+        const int beeps = Panel::beepCount();
+        const size_t errors = errorsIn(TLLogContextGeneral).size();
+        panel.pasteItems();
+        ASSERT_TRUE(panel.missingScriptAlert());
+        ASSERT_TRUE(desktop::Alert::answerShown(0));  // "Download Paste Helper"
+        drain();
+        EXPECT_FALSE(panel.missingScriptAlert());
+        if (row.installs) {
+            ASSERT_EQ(TLPasteScript::installedScript(), script);
+            EXPECT_EQ(fs::status(script).permissions() & fs::perms::all, fs::perms::owner_all);
+            std::ifstream installed(script, std::ios::binary), original(*bundled, std::ios::binary);
+            EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(installed), std::istreambuf_iterator<char>(),
+                                   std::istreambuf_iterator<char>(original), std::istreambuf_iterator<char>()));
+            EXPECT_EQ(Panel::beepCount(), beeps);
+        } else {
+            EXPECT_TRUE(fs::is_directory(script));
+            EXPECT_EQ(Panel::beepCount(), beeps + 1);
+            // The folder in the script's place is logged, and so is the copy refused over it.
+            auto logged = errorsIn(TLLogContextGeneral);
+            ASSERT_GT(logged.size(), errors);
+            EXPECT_NE(logged.back().find("Code=516"), std::string::npos) << logged.back();
+        }
+        EXPECT_EQ(front_->activations(), 0) << "the paste that found no script runs nothing";
+    }
+    foundation::Bundle::setMainBundlePath({});
 }
 
 TEST_F(ClippingsPanelActionsTest, WithNoWindowBeforeOursAPasteBeepsAndLeavesTheClipboard) {
