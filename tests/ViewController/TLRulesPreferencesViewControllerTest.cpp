@@ -4,6 +4,7 @@
 #include "tests/kit/CaptureFixture.h"
 
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QTableWidget>
 #include <QToolButton>
@@ -168,6 +169,27 @@ TEST_F(TLRulesPreferencesViewControllerTest, EntriesThatAreNoApplicationsAreSkip
     add({malformed, unnamed, link, huge, elsewhere, home_.root() / "missing.desktop"});
     EXPECT_EQ(rules(),
               (std::vector<std::string>{"org.example.Unnamed=org.example.Unnamed - -", "tool=Tool - -"}));
+}
+
+TEST_F(TLRulesPreferencesViewControllerTest, ARuleShowsItsApplicationsIconOrAGenericOne) {
+    const fs::path picture = home_.root() / "red.png";
+    QImage red(64, 64, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(red.save(QString::fromStdString(picture.string())));
+    entry("org.example.Red.desktop", app("Red") + "Icon=" + picture.string() + "\n");
+    entry("org.example.Broken.desktop", app("Broken") + "Icon=" + (home_.root() / "gone.png").string() + "\n");
+    storeRules({{{TLAppRuleBundleIdentifier, "org.example.Red"}, {TLAppRuleBundleName, "Red"}},
+                {{TLAppRuleBundleIdentifier, "org.example.Broken"}, {TLAppRuleBundleName, "Broken"}},
+                {{TLAppRuleBundleIdentifier, "org.example.Uninstalled"}, {TLAppRuleBundleName, "Uninstalled"}}});
+    Pane& pane = makePane();
+    auto icon = [&](int row) { return pane.cellAtRow(row)->imageView()->pixmap().toImage(); };
+    const QImage own = icon(1);
+    ASSERT_FALSE(own.isNull());
+    EXPECT_EQ(own.pixelColor(own.width() / 2, own.height() / 2), QColor(Qt::red));
+    const QImage generic = icon(3);
+    EXPECT_FALSE(generic.isNull()) << "an application no longer installed: the generic icon";
+    EXPECT_NE(generic, own);
+    EXPECT_EQ(icon(2), generic) << "an entry whose icon file is gone: the generic icon too";
 }
 
 TEST_F(TLRulesPreferencesViewControllerTest, TheOptionsWriteTheRuleAndAMissingListShowsSaveToTavlo) {
