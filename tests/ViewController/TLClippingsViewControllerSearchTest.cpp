@@ -2,6 +2,8 @@
 // the empty state, the header's animation, the field's keys, the sort order in
 // a list, and hard texts over ten thousand clippings.
 #include <QAbstractButton>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QGraphicsOpacityEffect>
 #include <QLineEdit>
 #include <QSignalSpy>
@@ -208,6 +210,59 @@ TEST_F(ClippingsPanelSearchTest, TheFieldsKeys) {
     panel.toggleSearch();
     QTest::keyClick(field(), Qt::Key_W, Qt::ControlModifier);
     EXPECT_FALSE(panel.isVisible());
+}
+
+TEST_F(ClippingsPanelSearchTest, TabAndReturnReachTheResultsAndTheEditingKeysStayTheFields) {
+    add("alpha", 1, nullptr, false);
+    add("beta", 2, nullptr, false);
+    add("alphabet", 3, nullptr, false);
+    ASSERT_TRUE(context_->save().ok());
+    Panel& panel = makePanel();
+    panel.window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
+    panel.toggleSearch();
+    type(QStringLiteral("alp"));
+    ASSERT_EQ(texts(), (std::vector<std::string>{"alpha", "alphabet"}));
+    for (Qt::Key key : {Qt::Key_Tab, Qt::Key_Return, Qt::Key_Enter}) {
+        SCOPED_TRACE(key);
+        panel.tableView()->clearSelection();
+        field()->setFocus();
+        const int beeps = Panel::beepCount();
+        QTest::keyClick(field(), key);
+        EXPECT_EQ(Panel::beepCount(), beeps);
+        EXPECT_TRUE(panel.tableView()->hasFocus());
+        EXPECT_TRUE(panel.tableView()->selectionModel()->isRowSelected(0, {}));
+    }
+
+    // Copy, paste, undo and cut edit the field and leave the clipboard to it.
+    field()->setFocus();
+    field()->setSelection(0, 2);
+    QTest::keyClick(field(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("al"));
+    EXPECT_EQ(field()->text(), QStringLiteral("alp"));
+    field()->end(false);
+    QTest::keyClick(field(), Qt::Key_V, Qt::ControlModifier);
+    drain();
+    EXPECT_EQ(field()->text(), QStringLiteral("alpal"));
+    EXPECT_TRUE(texts().empty());
+    QTest::keyClick(field(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(field()->text(), QStringLiteral("alp"));
+    field()->setSelection(0, 1);
+    QTest::keyClick(field(), Qt::Key_X, Qt::ControlModifier);
+    drain();
+    EXPECT_EQ(field()->text(), QStringLiteral("lp"));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("a"));
+    EXPECT_EQ(texts(), (std::vector<std::string>{"alpha", "alphabet"}));
+    EXPECT_TRUE(panel.isSearching());
+
+    // Only the user's edits search: text set by code waits for fetchResults.
+    field()->setText(QStringLiteral("beta"));
+    drain();
+    EXPECT_EQ(texts(), (std::vector<std::string>{"alpha", "alphabet"}));
+    panel.fetchResults();
+    drain();
+    EXPECT_EQ(texts(), std::vector<std::string>{"beta"});
+    EXPECT_EQ(footer(), QStringLiteral("1 result"));
 }
 
 TEST_F(ClippingsPanelSearchTest, AListSortsByItsOrderAndItsSearchByDate) {
