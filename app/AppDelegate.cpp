@@ -21,6 +21,7 @@
 #include "hotkeys/HKShortcutView.h"
 #include "ViewController/TLHotkeyPreferencesViewController.h"
 #include "ViewController/TLRulesPreferencesViewController.h"
+#include "ViewController/TLSyncPreferencesViewController.h"
 #include "kit/TLClipboardSync.h"
 #include "kit/TLCloudKitSyncManager.h"
 #include "kit/TLDatabaseManager.h"
@@ -101,6 +102,18 @@ AppDelegate::AppDelegate(Environment environment) : environment_(std::move(envir
                                                     TLGeneralPreferencesViewController::Environment environment;
                                                     environment.context = context();
                                                     return std::make_unique<TLGeneralPreferencesViewController>(
+                                                        std::move(environment));
+                                                });
+    TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Sync,
+                                                [context = environment_.managedObjectContext]() -> std::unique_ptr<QWidget> {
+                                                    TLSyncPreferencesViewController::Environment environment;
+                                                    environment.managedObjectContext = context;
+                                                    environment.syncManager = [] {
+                                                        auto* delegate = AppDelegate::shared();
+                                                        return delegate ? delegate->syncManager()
+                                                                        : std::shared_ptr<TLCloudKitSyncManager>();
+                                                    };
+                                                    return std::make_unique<TLSyncPreferencesViewController>(
                                                         std::move(environment));
                                                 });
     TLPreferencesWindowController::registerPane(TLPreferencesWindowController::Tab::Rules,

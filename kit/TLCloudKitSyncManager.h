@@ -2,7 +2,7 @@
 // The sync engine: mirrors the store's lists, clippings and asset files into
 // the user's private cloud database, in the record zone "Tavlo Zone". The
 // application delegate owns one while sync is on and none while it is off;
-// the six virtual operations are what it calls, so tests of the delegate stand
+// the seven virtual operations are what it and the push handling call, so tests of the delegate stand
 // in an engine of their own.
 //
 // The engine measures the server clock, marks never-uploaded objects, keeps
@@ -112,7 +112,7 @@ public:
     // Fetches the zone's changes after the stored token (or the one given;
     // none: every record) and applies them. The completion may run twice (NO
     // at once, then the result of a follow-up fetch it started), off the main queue.
-    void fetchChangesFromCloudKitWithCompletion(std::function<void(bool success)> completion);
+    virtual void fetchChangesFromCloudKitWithCompletion(std::function<void(bool success)> completion);
     void fetchChangesFromCloudKit(const std::optional<cloud::ServerChangeToken>& token,
                                   std::function<void(bool success)> completion);
     // MARK: Upload

@@ -45,6 +45,10 @@ public:
         zoneCreation = std::move(completion);
     }
     void runCloudKitDiagnostics() override { record("diagnostics"); }
+    void fetchChangesFromCloudKitWithCompletion(std::function<void(bool)> completion) override {
+        record("fetch");
+        completion(false);
+    }
 
     std::function<void(bool)> zoneCheck;
     std::function<void(bool)> zoneCreation;
@@ -143,6 +147,22 @@ TEST_F(AppDelegateSyncTest, SyncOnAtLaunchStartsOneEngineOneSecondLaterAndStores
     EXPECT_EQ(held(), engines_[0].get());
     dispatch::Clock::advance(5);
     EXPECT_EQ(engines_.size(), 1u);
+}
+
+TEST_F(AppDelegateSyncTest, APushFetchesThroughTheEngineHeldOnlyWhileSyncIsOn) {
+    setSync(true);
+    launch();
+    delegate_->applicationDidReceiveRemoteNotification({});  // no engine yet
+    drain();
+    EXPECT_TRUE(log_.empty());
+    dispatch::Clock::advance(1.01);
+    delegate_->applicationDidReceiveRemoteNotification({});
+    drain();
+    EXPECT_EQ(log_, (Lines{"1 start context", "1 fetch"}));
+    setSync(false);
+    delegate_->applicationDidReceiveRemoteNotification({});
+    drain();
+    EXPECT_EQ(log_.size(), 2u);
 }
 
 TEST_F(AppDelegateSyncTest, EnablingStoresANewEngineAtOnceAndFollowsTheZoneCheck) {
