@@ -86,6 +86,15 @@ protected:
         return true;
     }
 
+    // What another program reads of the clipboard (xclip, while this process
+    // serves the selection from its event loop).
+    std::string readClipboard(const QString& target) {
+        QProcess xclip;
+        xclip.start(QStringLiteral("xclip"), {"-selection", "clipboard", "-o", "-t", target});
+        runEventsUntil([&] { return xclip.state() == QProcess::NotRunning; }, 10s);
+        return xclip.readAllStandardOutput().toStdString();
+    }
+
     static constexpr int kLimit = 5;
     std::shared_ptr<List> list_;
     std::vector<std::shared_ptr<Clipping>> seeds_;
@@ -120,15 +129,27 @@ TEST_F(ClippingsPanelX11Test, CopiesAppearAtTheTopWithinTheLimit) {
     EXPECT_EQ(rows(), std::min<int>(kLimit, int(panel_->clippingsController().count())));
 }
 
+TEST_F(ClippingsPanelX11Test, CopiedRowsReachOtherProgramsInTheOrderTheyWereSelected) {
+    auto* selection = panel_->tableView()->selectionModel();
+    auto* model = panel_->tableView()->model();
+    const std::string third = textAt(3), first = textAt(1);
+    selection->setCurrentIndex(model->index(3, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    selection->setCurrentIndex(model->index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    panel_->copyClipping();
+    const std::string joined = third + "\n" + first;
+    std::string read;
+    const auto deadline = Clock::now() + 10s;
+    while ((read = readClipboard(QStringLiteral("UTF8_STRING"))) != joined && Clock::now() < deadline)
+        runEventsFor(50ms);
+    EXPECT_EQ(read, joined);
+    EXPECT_EQ(textAt(0), third);
+    EXPECT_EQ(textAt(1), first);
+    runEventsFor(500ms);
+    EXPECT_EQ(rows(), kLimit) << "our own write is no new clipping";
+    EXPECT_TRUE(matchesStore());
+}
+
 TEST_F(ClippingsPanelX11Test, AnImageItemCopiedFromThePopoverReachesOtherPrograms) {
-    // What another program reads of the clipboard (xclip, while this process
-    // serves the selection from its event loop).
-    auto readClipboard = [this](const QString& target) {
-        QProcess xclip;
-        xclip.start(QStringLiteral("xclip"), {"-selection", "clipboard", "-o", "-t", target});
-        runEventsUntil([&] { return xclip.state() == QProcess::NotRunning; }, 10s);
-        return xclip.readAllStandardOutput().toStdString();
-    };
     auto clipping = seeds_.front();
     clipping->setText(std::nullopt);
     clipping->setImage("public.png");
