@@ -37,9 +37,12 @@
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboard.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
+#include "kit/TLUserDefaultsKeys.h"
 #include "platform/desktop/Alert.h"
 #include "platform/desktop/Popover.h"
 #include "platform/dispatch/MainQueue.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/store/Context.h"
 #include "platform/store/FetchRequest.h"
@@ -527,7 +530,17 @@ TEST_F(PreviewTest, CopyingAnImageItemPutsItsFileAndTheClippingOnTheClipboard) {
     const std::string bytes = png(64, 32);
     addAsset(image, "0.public.png", bytes);
     show(image);
+    // The copy is the popover's own: no change count is kept and no notice goes out.
+    const foundation::PlistValue countBefore = TLSettings()->objectForKey(TLUserDefaultsPasteboardChangeCount);
+    int notices = 0;
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    foundation::ObserverRegistration observer(
+        center, center.addObserver(TLClipboardDidUpdateNotification, nullptr,
+                                   [&](const foundation::Notification&) { ++notices; }));
     onlyItem().copyItem();
+    settle();
+    EXPECT_EQ(TLSettings()->objectForKey(TLUserDefaultsPasteboardChangeCount), countBefore);
+    EXPECT_EQ(notices, 0);
     auto pasteboard = TLMacPasteboard::generalPasteboard();
     auto data = pasteboard->dataForDataType("public.png");
     ASSERT_TRUE(data);
@@ -624,14 +637,32 @@ TEST_F(MergeTest, MergingWritesTheJoinedTextIntoTheFirstInOneSave) {
     }
 }
 
+TEST_F(MergeTest, CtrlSMergesAsCtrlMDoes) {
+    auto first = add("first");
+    auto second = add("second");
+    const int64_t before = clippingCount();
+    auto& merge = sheet({first, second});
+    const QString joined = merge.textView()->toPlainText();
+    ASSERT_TRUE(joined.contains(QStringLiteral("first")) && joined.contains(QStringLiteral("second")));
+    QTest::keyClick(merge.textView(), Qt::Key_S, Qt::ControlModifier);
+    settle();
+    EXPECT_EQ(clippingCount(), before - 1);
+    EXPECT_EQ(first->text(), joined.toStdString());
+    EXPECT_EQ(second->managedObjectContext(), nullptr);
+    EXPECT_EQ(completions_, 1);
+    EXPECT_EQ(ended_, 1);
+}
+
 TEST_F(MergeTest, AnEmptyTextIsRefusedAndTheButtonFollowsTheText) {
     auto& merge = sheet({});
     EXPECT_EQ(merge.mergeButton()->text(), QStringLiteral("Save"));
     EXPECT_FALSE(merge.mergeButton()->isEnabled());
     const int64_t before = clippingCount();
-    QTest::keyClick(merge.textView(), Qt::Key_S, Qt::ControlModifier);
-    EXPECT_EQ(clippingCount(), before);
-    EXPECT_EQ(ended_, 0);
+    for (Qt::Key key : {Qt::Key_S, Qt::Key_M}) {
+        QTest::keyClick(merge.textView(), key, Qt::ControlModifier);
+        EXPECT_EQ(clippingCount(), before) << key;
+        EXPECT_EQ(ended_, 0) << key;
+    }
     QTest::keyClicks(merge.textView(), QStringLiteral("x"));
     EXPECT_TRUE(merge.mergeButton()->isEnabled());
     QTest::keyClick(merge.textView(), Qt::Key_Backspace);
