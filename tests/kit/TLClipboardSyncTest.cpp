@@ -299,6 +299,35 @@ TEST_P(ClipboardSyncTest, ACopyRefreshedHereIsNeverPutBackByTheNextPush) {
     EXPECT_EQ(general_->changeCount(), count) << "the clipboard was written again";
 }
 
+TEST_P(ClipboardSyncTest, AClockAnHourAheadOrdersGroupsByServerTimeOnceItsOffsetIsMeasured) {
+    auto realNow = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    };
+    foundation::Date::setClock([realNow] { return realNow() + 3600; });
+    pasteboard_->setClipboardCapture(true);
+    auto copyHere = [&](const std::string& text) {
+        memory_->externalWrite({desktop::PasteboardItem({{foundation::kUTTypeUTF8PlainText, foundation::Data::fromString(text)}})});
+        pasteboard_->checkPasteboard();
+        runUntil([&] { return dispatch::MainQueue::runUntilIdle() == 0; });
+    };
+    struct Row {
+        bool measured;
+        std::string clipboard;
+    };
+    int name = 1;
+    for (const Row& row : {Row{false, "copied here"}, Row{true, "copied there later"}}) {
+        if (row.measured) {
+            engine_->startCloudKitSync(nullptr);
+            ASSERT_TRUE(runUntil([&] { return TLSettings()->doubleForKey(TLUserDefaultsServerTimeOffset) == -3600; }));
+        }
+        copyHere("copied here");  // the second time, a duplicate dated anew
+        // The other device copies a few seconds later on the server's clock.
+        otherCopies({{name++, "copied there later", 0}}, realNow() + 5);
+        ASSERT_TRUE(push());
+        EXPECT_EQ(clipboard(), row.clipboard) << (row.measured ? "measured" : "not measured");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ClipboardSyncTest, kBothBackends, backendName);
 
 }  // namespace
