@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -15,10 +17,16 @@ namespace testsupport {
 using Clock = std::chrono::steady_clock;
 
 std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& argv,
-                                                  const std::map<std::string, std::string>& env) {
+                                                  const std::map<std::string, std::string>& env, Input input) {
     if (argv.empty()) return nullptr;
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return nullptr;
+    int in[2] = {-1, -1};
+    if (input == Input::Pipe && pipe2(in, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return nullptr;
+    }
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
     for (auto& arg : args) argp.push_back(arg.data());
@@ -32,18 +40,24 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
             if (value.empty()) unsetenv(name.c_str());
             else setenv(name.c_str(), value.c_str(), 1);
         }
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, STDIN_FILENO);
+        if (in[0] >= 0) {
+            dup2(in[0], STDIN_FILENO);
+        } else {
+            int null = open("/dev/null", O_RDONLY);
+            if (null >= 0) dup2(null, STDIN_FILENO);
+        }
         dup2(out[1], STDOUT_FILENO);
         execvp(argp[0], argp.data());
         _exit(127);
     }
     close(out[1]);
+    if (in[0] >= 0) close(in[0]);
     if (pid < 0) {
         close(out[0]);
+        if (in[1] >= 0) close(in[1]);
         return nullptr;
     }
-    return std::unique_ptr<ChildProcess>(new ChildProcess(pid, out[0]));
+    return std::unique_ptr<ChildProcess>(new ChildProcess(pid, out[0], in[1]));
 }
 
 ChildProcess::~ChildProcess() {
@@ -51,7 +65,28 @@ ChildProcess::~ChildProcess() {
         ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    closeInput();
     close(out_);
+}
+
+bool ChildProcess::writeInput(const std::string& text) {
+    if (in_ < 0) return false;
+    // A program that died must show as a failed write, not end the test program.
+    static const bool ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    (void)ignored;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(in_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void ChildProcess::closeInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {

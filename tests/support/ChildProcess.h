@@ -1,7 +1,8 @@
 #pragma once
 // A program a test starts and watches: its standard output read line by line,
-// its exit awaited with a time-out. It is killed when the object goes, and
-// with the test program if that dies first.
+// its standard input (when asked for) written by the test, its exit awaited
+// with a time-out. It is killed when the object goes, and with the test
+// program if that dies first.
 #include <sys/types.h>
 
 #include <chrono>
@@ -15,11 +16,14 @@ namespace testsupport {
 
 class ChildProcess {
 public:
+    enum class Input { None, Pipe };
     // Starts argv[0] (looked up on PATH) with the environment of this process
-    // changed by env (an empty value removes the variable). Null when it could
-    // not be started.
+    // changed by env (an empty value removes the variable); its standard input
+    // is /dev/null, or a pipe that writeInput() feeds. Null when it could not
+    // be started.
     static std::unique_ptr<ChildProcess> start(const std::vector<std::string>& argv,
-                                               const std::map<std::string, std::string>& env = {});
+                                               const std::map<std::string, std::string>& env = {},
+                                               Input input = Input::None);
     ~ChildProcess();
 
     pid_t pid() const { return pid_; }
@@ -32,11 +36,16 @@ public:
     std::optional<int> wait(std::chrono::milliseconds timeout);
     bool running();
     void signal(int number);
+    // Writes text whole to the standard input pipe; false when there is none
+    // or the program stopped reading.
+    bool writeInput(const std::string& text);
+    void closeInput();
 
 private:
-    ChildProcess(pid_t pid, int out) : pid_(pid), out_(out) {}
+    ChildProcess(pid_t pid, int out, int in) : pid_(pid), out_(out), in_(in) {}
     pid_t pid_;
     int out_;
+    int in_;
     std::string buffer_;
     std::optional<int> status_;
 };

@@ -13,10 +13,13 @@
 //   list NAME          a new list
 //   move TEXT LIST     puts the clipping with text TEXT into list LIST
 //   edit OLD NEW       the clipping's text OLD becomes NEW
-//   delete TEXT        deletes the clipping
+//   delete TEXT|ID     deletes the clipping with that text or identifier
 //   fetch              fetches and applies the zone's changes
 //   reconcile          starts the full reconcile (see idle for its end)
 //   pending            the pending deletions as a JSON array
+//   token              where the stored change token stands: {"change": its
+//                      number (-1: none), "behind": the zone's changes after it}
+//   setting KEY        the settings suite's value of KEY as JSON (null: none)
 //   idle               waits until no operation, retry, timer or save is pending
 //   dump               each List, Clipping and Asset as a JSON line
 //   clipboard-sync on|off  clipboard sync between devices (on also switches
@@ -33,16 +36,20 @@
 //                      it reported; answers "push" or "no push"
 //   quit
 // Arguments are separated by single spaces; TEXT of copy runs to the line's end.
+//
+// Option: --clock-offset SECONDS shifts this device's clock (not the server's)
+// by SECONDS, as a computer whose clock is wrong.
 
 #include <QCoreApplication>
 
 #include <chrono>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -62,13 +69,17 @@
 #include "kit/TLSyncSwitch.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/cloud/ByteCodec.h"
+#include "platform/cloud/Configuration.h"
 #include "platform/cloud/Container.h"
 #include "platform/cloud/PushChannel.h"
+#include "platform/cloud/ServerChangeToken.h"
+#include "platform/cloud/ZoneServer.h"
 #include "platform/desktop/FrontApplication.h"
 #include "platform/desktop/MemoryPasteboard.h"
 #include "platform/desktop/UserNotificationCenter.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/Data.h"
+#include "platform/foundation/Date.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/TypeIdentifier.h"
@@ -191,6 +202,7 @@ public:
         }
         if (command == "delete" && !rest.empty()) {
             auto clipping = clippingWithText(rest);
+            if (!clipping) clipping = clippingWithID(rest);
             if (!clipping) return std::string("error no such clipping");
             pasteboard_->deleteClipping(clipping);
             return "ok";
@@ -218,6 +230,13 @@ public:
             for (const auto& name : TLCloudKitSyncManager::pendingDeletions()) names.emplace_back(name);
             auto text = foundation::JSON::write(PlistValue(std::move(names)));
             reply(text ? text.value() : "error " + text.error().description());
+            return "ok";
+        }
+        if (command == "token") return token();
+        if (command == "setting" && args.size() == 1) {
+            PlistValue value = TLSettings()->objectForKey(args[0]);
+            auto text = foundation::JSON::write(PlistValue(PlistValue::Array{value}));
+            reply(text ? text.value().substr(1, text.value().size() - 2) : "error " + text.error().description());
             return "ok";
         }
         if (command == "idle") {
@@ -315,6 +334,28 @@ private:
         engine_ = std::make_shared<TLCloudKitSyncManager>(container_, database_, pasteboard_);
         engine_->setManagedObjectContext(context_);
     }
+    // Read through a server connection of its own, so the engine's stay untouched.
+    std::string token() {
+        std::optional<cloud::ServerChangeToken> stored;
+        if (auto bytes = TLSettings()->dataForKey(TLUserDefaultsCloudKitServerChangeToken))
+            stored = cloud::ServerChangeToken::unarchive(*bytes);
+        const auto contents = stored ? stored->decode() : std::nullopt;
+        auto server = cloud::Container::make("com.tavlo.Tavlo", cloud::Configuration::read(),
+                                             cloud::Configuration::deviceIdentifier())
+                          ->server();
+        if (!server) return "error " + server.error().line();
+        const cloud::RecordZoneID zone{TLCloudKitSyncManager::kTavloRecordZoneName};
+        int64_t behind = 0;
+        for (std::optional<cloud::ServerChangeToken> from = stored;;) {
+            auto page = server.value()->fetchChanges(zone, from, std::set<std::string>{});
+            if (!page) return "error " + page.error().line();
+            behind += static_cast<int64_t>(page.value().changed.size() + page.value().deleted.size());
+            if (!page.value().moreComing) break;
+            from = page.value().token;
+        }
+        line({{"change", PlistValue(contents ? contents->changeNumber : int64_t{-1})}, {"behind", PlistValue(behind)}});
+        return "ok";
+    }
     std::string capture(std::vector<desktop::PasteboardItem::Representation> representations) {
         clipboard_->externalWrite({desktop::PasteboardItem(std::move(representations))});
         pasteboard_->checkPasteboard();
@@ -338,6 +379,11 @@ private:
     std::shared_ptr<Clipping> clippingWithText(const std::string& text) {
         for (const auto& c : all<Clipping>(Clipping::kEntityName))
             if (c->text() == text) return c;
+        return nullptr;
+    }
+    std::shared_ptr<Clipping> clippingWithID(const std::string& id) {
+        for (const auto& c : all<Clipping>(Clipping::kEntityName))
+            if (c->clippingID() == id) return c;
         return nullptr;
     }
     std::shared_ptr<List> listNamed(const std::string& name) {
@@ -429,6 +475,24 @@ int main(int argc, char** argv) {
     // The notification service is reached over D-Bus, whose answers come
     // through Qt's event loop.
     QCoreApplication application(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--clock-offset" && i + 1 < argc) {
+            char* end = nullptr;
+            const double offset = std::strtod(argv[++i], &end);
+            if (*end != '\0') {
+                std::cerr << "sync_device: --clock-offset needs seconds\n";
+                return 2;
+            }
+            foundation::Date::setClock([offset] {
+                const auto now = std::chrono::system_clock::now().time_since_epoch();
+                return std::chrono::duration<double>(now).count() + offset;
+            });
+        } else {
+            std::cerr << "sync_device: unknown option " << option << "\n";
+            return 2;
+        }
+    }
     Lines lines;
     Device device;
     for (;;) {
