@@ -44,6 +44,8 @@
 #include "views/TLCellHeightCache.h"
 #include "views/TLClippingCellView.h"
 #include "views/TLImageView.h"
+#include "views/TLTitleView.h"
+#include "views/TLView.h"
 
 namespace {
 
@@ -507,6 +509,29 @@ TEST_F(ClippingsPanelTest, PredicatesAndSortOrders) {
     EXPECT_EQ(sort[0].key, "addDate");
     EXPECT_TRUE(sort[0].ascending);
     EXPECT_EQ(sort[1].key, "pasteboardIndex");
+}
+
+TEST_F(ClippingsPanelTest, ChildrenCarryTheirOutletNamesAndTheTitleHoldsTheMiddleThird) {
+    Panel& panel = makePanel();
+    panel.toggleSearch();  // the search field and its cancel button come with the first search
+    const std::pair<const char*, const QObject*> outlets[] = {
+        {"headerView", panel.headerView()},       {"titleView", panel.titleView()},
+        {"searchButton", panel.searchButton()},   {"syncButton", panel.syncButton()},
+        {"settingsButton", panel.settingsButton()}, {"tableView", panel.tableView()},
+        {"footerView", panel.footerView()},       {"footerLabel", panel.footerLabel()},
+        {"searchField", panel.searchField()},     {"cancelSearchButton", panel.cancelSearchButton()},
+    };
+    for (const auto& [name, object] : outlets) {
+        SCOPED_TRACE(name);
+        ASSERT_NE(object, nullptr);
+        EXPECT_EQ(panel.findChild<QObject*>(QString::fromLatin1(name)), object);
+    }
+    EXPECT_EQ(panel.objectName(), QStringLiteral("clippingsView"));
+    panel.cancelSearch();
+    const QRect title = panel.titleView()->geometry();
+    const int third = panel.headerView()->contentsRect().width() / 3;
+    EXPECT_NEAR(title.width(), third, 8);
+    EXPECT_NEAR(title.left(), third, 8);
 }
 
 TEST_F(ClippingsPanelTest, HugeTextsMeasureLikeShortOnes) {
