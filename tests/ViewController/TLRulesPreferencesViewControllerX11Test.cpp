@@ -1,7 +1,7 @@
 // A rule made in the Rules pane applied by capture on a private X server: a
 // window whose WM_CLASS matches a desktop entry is the active one (named on
-// the root window as a window manager names it) while xclip copies, and that
-// entry's rule decides.
+// the root window by openbox) while xclip copies, and that entry's rule
+// decides.
 #include "tests/kit/CaptureX11Fixture.h"
 
 #include <QComboBox>
@@ -11,7 +11,6 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -34,7 +33,14 @@ protected:
     void SetUp() override {
         CaptureX11Fixture::SetUp();
         if (setUpFailed()) return;
-        if (runCommand({"sh", "-c", "command -v xclip"}, 5s).status != 0) GTEST_SKIP() << "needs xclip";
+        if (runCommand({"sh", "-c", "command -v xclip && command -v openbox && command -v xdotool"}, 5s).status != 0)
+            GTEST_SKIP() << "needs xclip, openbox and xdotool";
+        // A window manager makes the other program's window the active one.
+        openbox_ = testsupport::ChildProcess::start({"openbox", "--sm-disable"});
+        ASSERT_TRUE(openbox_);
+        ASSERT_TRUE(runEventsUntil(
+            [] { return runCommand({"sh", "-c", "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"}, 5s).status == 0; },
+            10s));
         if (const char* dirs = std::getenv("XDG_DATA_DIRS")) savedDirs_ = dirs;
         ::setenv("XDG_DATA_DIRS", (home_.root() / "none").c_str(), 1);
         entry_ = home_.dataHome() / "applications" / "org.example.DemoEditor.desktop";
@@ -42,7 +48,7 @@ protected:
         std::ofstream(entry_) << "[Desktop Entry]\nType=Application\nName=Demo Editor\nExec=demo-editor\n"
                                  "StartupWMClass=DemoEditor\n";
 
-        // The other program's window, made active as a window manager makes it.
+        // The other program's window, made active by the window manager.
         c_ = xcb_connect(nullptr, nullptr);
         ASSERT_FALSE(xcb_connection_has_error(c_));
         xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
@@ -53,12 +59,16 @@ protected:
         xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
                             uint32_t(classes.size()), classes.data());
         xcb_map_window(c_, window_);
-        const char* name = "_NET_ACTIVE_WINDOW";
-        auto* reply = xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, uint16_t(std::strlen(name)), name), nullptr);
-        ASSERT_TRUE(reply);
-        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, root, reply->atom, XCB_ATOM_WINDOW, 32, 1, &window_);
-        std::free(reply);
-        std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+        xcb_flush(c_);
+        const std::string id = std::to_string(window_);
+        ASSERT_TRUE(runEventsUntil(
+            [&] {
+                runCommand({"xdotool", "windowactivate", "--sync", id}, 5s);
+                return runCommand({"sh", "-c", "xprop -root _NET_ACTIVE_WINDOW | grep -qi \"$(printf '0x%x' " + id + ")\""},
+                                  5s)
+                           .status == 0;
+            },
+            10s));
 
         list_ = makeList("L-demo", "Demo Notes");
         startOnSystemClipboard("test.rules.assets");
@@ -88,6 +98,7 @@ protected:
     fs::path entry_;
     xcb_connection_t* c_ = nullptr;
     xcb_window_t window_ = 0;
+    std::unique_ptr<testsupport::ChildProcess> openbox_;
     std::shared_ptr<List> list_;
     std::unique_ptr<Pane> pane_;
 };
