@@ -154,12 +154,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     emptyTemporaryDirectory();
 
     step(2);
-    startKits();
-
-    step(3);
+    // The crash kit puts its hook on the application's exception reporting
+    // only when this key is set as it starts, so it is set first: written
+    // after the kits, the first launch would go without the hook.
     auto standard = foundation::UserDefaults::standard();
     standard->setBool(true, kCrashOnExceptionsKey);
     standard->synchronize();
+    startKits();
+
+    step(3);
 
     step(4);
     environment_.addFileLoggers();

@@ -117,8 +117,15 @@ TEST_F(KitsProgramTest, TheShippedBundleStartsNoKitAndSaysSoOnce) {
 TEST_F(KitsProgramTest, ABundleWithAKeyPassesStepTwo) {
     std::filesystem::path bundle = keyedBundle();
     ASSERT_FALSE(bundle.empty());
-    auto lines = runUntilReady({{"TAVLO_BUNDLE", bundle.string()}});
+    // Running past the crash kit's set-up checks, 2 s after its start.
+    auto started = std::chrono::steady_clock::now();
+    auto lines = runUntilReady({{"TAVLO_BUNDLE", bundle.string()}},
+                               [&] { std::this_thread::sleep_until(started + 3s); });
     EXPECT_EQ(count(lines, "Kits not started"), 0u);
+    // The first launch already has the hook on the application's exceptions.
+    EXPECT_EQ(count(lines, "NSApplicationCrashOnExceptions is not set"), 0u);
+    EXPECT_EQ(count(lines, "cannot be intercepted"), 0u);
+    EXPECT_EQ(count(lines, "[Blackbox:Crash] Warning"), 0u);
     // The bundle names no endpoints, so the settings download goes to hosts that
     // never resolve and fails with its one line; nothing else of the kit complains.
     EXPECT_EQ(count(lines, "[Beacon]"), count(lines, "[Beacon] failed to download settings"));
