@@ -55,7 +55,7 @@
 //   bbx_crash_probe core --report-dir DIR --scenario warn-foreign
 //       installs handlers of its own for SIGSEGV and SIGABRT with plain
 //       sigaction and prints the kit's foreign-handler warning.
-//   bbx_crash_probe kit [--debug] [--run-loop S] --scenario NAME
+//   bbx_crash_probe kit [--debug] [--run-loop S] [--deliver-signal SIG] --scenario NAME
 //       starts the kits as the program does (Beacon::with the shared Blackbox,
 //       for the main bundle TAVLO_BUNDLE names) in a QCoreApplication, prints
 //       "kit-started=0|1", "tally-started=0|1" (the analytics kit runs),
@@ -66,7 +66,8 @@
 //       tells whether a handler holds SIGABRT). Scenarios are the crashes of
 //       "core" (segv-null, abort, ...); "none" waits for the kit's work queue
 //       and its uploads (10 s at most) and exits 0; "exit" leaves at once
-//       with _exit(0).
+//       with _exit(0). --deliver-signal: the kit's delegate wants SIG as a
+//       signal.
 //   bbx_crash_probe read FILE
 //       prints each section of a record file as one JSON line.
 //   bbx_crash_probe package --report-dir DIR [--urgent] [--debug]
@@ -107,6 +108,7 @@
 #include "sdk/blackbox/BBXCrashReportingController.h"
 #include "sdk/blackbox/BBXFileManager.h"
 #include "sdk/blackbox/Blackbox.h"
+#include "sdk/blackbox/BlackboxDelegate.h"
 #include "sdk/tally/Tally.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/ThreadIdentity.h"
@@ -148,7 +150,7 @@ int usage() {
                  "                            [--slow-block N SECONDS] [--threads N] [--dlopen [--dlclose]]\n"
                  "                            [--blocked-thread] [--getpwnam] [--fill-slots]\n"
                  "       bbx_crash_probe symbolicate --report-dir DIR\n"
-                 "       bbx_crash_probe kit [--debug] [--run-loop S] --scenario none|CRASH\n"
+                 "       bbx_crash_probe kit [--debug] [--run-loop S] [--deliver-signal SIG] --scenario none|exit|CRASH\n"
                  "       bbx_crash_probe read FILE\n"
                  "       bbx_crash_probe package --report-dir DIR [--urgent] [--debug]\n");
     return 2;
@@ -478,9 +480,17 @@ int* volatile gNull = nullptr;
 PROBE_CRASH void ProbeSegvNull() {
     *gNull = 1;
 }
+// The page is taken 64 MiB below the stack, a range the kernel hands out only
+// when asked for by address: a page freed among the ordinary mappings may be
+// given to another thread's mmap before the write, which then lands in that
+// thread's memory instead of faulting.
 PROBE_CRASH void ProbeSegvWild() {
     long page = sysconf(_SC_PAGESIZE);
-    void* mapping = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    volatile char here = 0;
+    auto below = (reinterpret_cast<uintptr_t>(&here) - (uintptr_t{64} << 20)) & ~static_cast<uintptr_t>(page - 1);
+    void* mapping = mmap(reinterpret_cast<void*>(below), page, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (mapping == MAP_FAILED) mapping = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     munmap(mapping, page);
     *static_cast<volatile int*>(mapping) = 1;
 }
@@ -783,20 +793,35 @@ int kitScenario(const std::string& scenario) {
     return 0;
 }
 
+// A delegate that wants one signal delivered as a signal rather than as an
+// exception of the port.
+class DeliverSignalDelegate : public BlackboxDelegate {
+public:
+    explicit DeliverSignalDelegate(int signal) : signal_(signal) {}
+    unsigned implementedOperations() const override { return EnsureDeliveryOfUnixSignal; }
+    bool blackboxEnsureDeliveryOfUnixSignal(Blackbox&, int signal) override { return signal == signal_; }
+
+private:
+    int signal_;
+};
+
 int kit(int argc, char** argv) {
     bool debug = false;
     double runLoop = -1;
+    int deliverSignal = 0;
     std::string scenario;
     for (int i = 2; i < argc; ++i) {
         std::string argument = argv[i];
         if (argument == "--debug") debug = true;
         else if (argument == "--run-loop" && i + 1 < argc) runLoop = std::atof(argv[++i]);
         else if (argument == "--scenario" && i + 1 < argc) scenario = argv[++i];
+        else if (argument == "--deliver-signal" && i + 1 < argc) deliverSignal = std::atoi(argv[++i]);
         else return usage();
     }
     if (scenario.empty()) return usage();
     QCoreApplication application(argc, argv);
     if (debug) Beacon::sharedSDK()->setDebug(true);
+    if (deliverSignal) Blackbox::sharedInstance()->setDelegate(std::make_shared<DeliverSignalDelegate>(deliverSignal));
     Blackbox::registerKitClass(BCNKitRegistry::shared());
     Tally::registerKitClass(BCNKitRegistry::shared());
     auto started = std::chrono::steady_clock::now();
