@@ -31,15 +31,24 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     std::vector<char*> argp;
     for (auto& arg : args) argp.push_back(arg.data());
     argp.push_back(nullptr);
+    // The child's environment is made here: between fork and exec a child of
+    // a process with other threads may not take the heap (a lock another
+    // thread held at the fork stays held in the child for good).
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string text = *entry;
+        if (!env.count(text.substr(0, text.find('=')))) entries.push_back(std::move(text));
+    }
+    for (const auto& [name, value] : env)
+        if (!value.empty()) entries.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
-        for (const auto& [name, value] : env) {
-            if (value.empty()) unsetenv(name.c_str());
-            else setenv(name.c_str(), value.c_str(), 1);
-        }
         if (in[0] >= 0) {
             dup2(in[0], STDIN_FILENO);
         } else {
@@ -47,7 +56,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
             if (null >= 0) dup2(null, STDIN_FILENO);
         }
         dup2(out[1], STDOUT_FILENO);
-        execvp(argp[0], argp.data());
+        execvpe(argp[0], argp.data(), envp.data());
         _exit(127);
     }
     close(out[1]);
