@@ -24,6 +24,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "ViewController/TLClippingItemViewController.h"
@@ -41,6 +42,7 @@
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/desktop/Alert.h"
 #include "platform/desktop/Popover.h"
+#include "platform/desktop/SharingServices.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
@@ -48,6 +50,7 @@
 #include "platform/store/FetchRequest.h"
 #include "platform/store/Predicate.h"
 #include "tests/support/LoopbackServer.h"
+#include "tests/support/RecordingWorkspace.h"
 #include "tests/support/TempHome.h"
 #include "views/TLMergeWindowController.h"
 
@@ -410,6 +413,36 @@ TEST_F(PreviewTest, TheOptionsMenuWaitsForAShownPopoverAndTransformsStartFromThe
     shown.cancelChanges();
     EXPECT_EQ(shown.textView()->toPlainText(), QStringLiteral("  Stored Text  "));
     EXPECT_FALSE(controller_->isEditing());
+}
+
+TEST_F(PreviewTest, TheShareMenuHandsTheItemToTheDesktop) {
+    testsupport::RecordingWorkspace::Scope workspace;
+    show(add("words to share"));
+    auto menu = onlyItem().optionsMenu();
+    ASSERT_TRUE(menu);
+    std::shared_ptr<desktop::Menu> share;
+    for (const auto& entry : menu->items())
+        if (entry->title() == "Share") share = entry->submenu();
+    ASSERT_TRUE(share);
+    std::vector<std::string> services;
+    for (const auto& entry : share->items()) services.push_back(entry->title());
+    EXPECT_EQ(services, (std::vector<std::string>{desktop::SharingServices::kEmail, desktop::SharingServices::kSaveToFile,
+                                                  desktop::SharingServices::kOpenWithDefaultApplication}));
+
+    // Opened as a private copy of the text.
+    share->itemAtIndex(2)->performAction();
+    settle();
+    ASSERT_EQ(workspace->files.size(), 1u);
+    const fs::path copy = workspace->files[0];
+    std::ifstream file(copy);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>()), "words to share");
+    EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+    // The mail takes the text as its body.
+    share->itemAtIndex(0)->performAction();
+    settle();
+    ASSERT_EQ(workspace->urls.size(), 1u);
+    EXPECT_EQ(workspace->urls[0], "mailto:?body=words%20to%20share");
 }
 
 // --- Saving.
