@@ -21,6 +21,11 @@
 // - BM_ReconcileComparison: the reconcile's comparison of 50,000 records in
 //   step with the store, beside BM_ReconcilePerRecordFilter, the per-record
 //   array filter (timed on 1,000 records, scaled).
+// - BM_CopyToOtherClipboard/0, /1: 100 copies, one at a time, on device A (a
+//   sync_device process of its own) until each text is on the clipboard of
+//   device B (this process: its engine, its push channel and the push
+//   handling the application runs); median_ms and p95_ms. The floor is the
+//   layer's commit-to-push time, cloud_bench's BM_CommitToPushInProcess.
 //
 //   build/rel/bench/sync_bench
 #include <benchmark/benchmark.h>
@@ -36,6 +41,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 #include "BenchMain.h"
@@ -44,18 +52,25 @@
 #include "kit/Clipping.h"
 #include "kit/List.h"
 #include "kit/NSFileManagerExtras.h"
+#include "kit/TLClipboardSync.h"
 #include "kit/TLCloudKitSyncManager.h"
 #include "kit/TLDatabaseManager.h"
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboardManager.h"
+#include "kit/TLSettings.h"
+#include "kit/TLUserDefaultsKeys.h"
 #include "platform/cloud/Container.h"
+#include "platform/cloud/PushChannel.h"
 #include "platform/cloud/ZoneServer.h"
 #include "platform/desktop/MemoryPasteboard.h"
+#include "platform/foundation/TypeIdentifier.h"
+#include "platform/foundation/UserDefaults.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/store/BatchUpdateRequest.h"
 #include "platform/store/Context.h"
 #include "platform/store/Predicate.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/PostgresServer.h"
 
 namespace {
@@ -652,6 +667,128 @@ void BM_ReconcilePerRecordFilter(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kSample);
 }
 BENCHMARK(BM_ReconcilePerRecordFilter)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// MARK: The clipboard between devices
+
+// Device A: a sync_device process in a home of its own on the account,
+// driven through a named pipe.
+class OtherDevice {
+public:
+    OtherDevice(const cloud::Configuration& configuration, const std::string& name) {
+        const fs::path root = home() / name;
+        for (const char* folder : {"data", "config", "cache"}) fs::create_directories(root / folder);
+        env_ = {{"HOME", root.string()},
+                {"XDG_DATA_HOME", (root / "data").string()},
+                {"XDG_CONFIG_HOME", (root / "config").string()},
+                {"XDG_CACHE_HOME", (root / "cache").string()},
+                {"DBUS_SESSION_BUS_ADDRESS", ""}};
+        std::vector<std::string> use = {TAVLO_CLOUD_TOOL, "use"};
+        if (configuration.backend == cloud::Configuration::kPostgreSQLBackend) {
+            use.insert(use.end(), {"postgresql", configuration.connection});
+        } else {
+            use.insert(use.end(), {"embedded", configuration.folder.string()});
+        }
+        use.insert(use.end(), {"--account", configuration.account});
+        if (testsupport::runCommand(use, std::chrono::seconds(20), env_).status != 0) std::abort();
+        const fs::path pipe = root / "commands";
+        ::mkfifo(pipe.c_str(), 0600);
+        process_ = testsupport::ChildProcess::start(
+            {"/bin/sh", "-c", std::string("exec '") + TAVLO_SYNC_DEVICE + "' < '" + pipe.string() + "'"}, env_);
+        if (!process_) std::abort();
+        commands_ = ::open(pipe.c_str(), O_WRONLY);
+    }
+    ~OtherDevice() {
+        send("quit");
+        ::close(commands_);
+        process_->wait(std::chrono::seconds(10));
+    }
+    // Sends a command; answers its reply line.
+    std::string send(const std::string& line) {
+        const std::string text = line + "\n";
+        if (::write(commands_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return "error write";
+        return process_->readLine(std::chrono::seconds(30)).value_or("error no answer");
+    }
+
+private:
+    std::map<std::string, std::string> env_;
+    std::unique_ptr<testsupport::ChildProcess> process_;
+    int commands_ = -1;
+};
+
+void BM_CopyToOtherClipboard(benchmark::State& state) {
+    const bool onPostgres = state.range(0) == 1;
+    const cloud::Configuration configuration = account(onPostgres);
+    auto suite = TLSettings();
+    suite->setBool(true, TLUserDefaultsSyncEnabled);
+    suite->setBool(true, TLUserDefaultsClipboardSync);
+    suite->setBool(false, TLUserDefaultsShowClipboardSyncPushNotifications);
+    suite->removeObjectForKey(TLUserDefaultsClipboardSyncTavloDate);
+    suite->removeObjectForKey(TLUserDefaultsCloudKitServerChangeToken);
+
+    // Device B, the one whose clipboard is watched.
+    auto database = emptyStore(std::string("copy-b-") + (onPostgres ? "pg" : "embedded"));
+    auto clipboard = std::make_shared<desktop::MemoryPasteboard>();
+    auto general = std::make_shared<TLMacPasteboard>();
+    general->setPasteboard(clipboard);
+    TLPasteboardManager::Configuration pasteboardConfiguration;
+    pasteboardConfiguration.generalPasteboard = general;
+    pasteboardConfiguration.managedObjectContext = database->managedObjectContext();
+    auto pasteboard = std::make_shared<TLPasteboardManager>(std::move(pasteboardConfiguration));
+    auto container = cloud::Container::make("com.tavlo.Tavlo", configuration, "device-b");
+    auto server = container->server();
+    if (!server || !server.value()->modifyZones({kZone}, {}) ||
+        !server.value()->modifySubscriptions({{TLCloudKitSyncManager::kTavloSubscriptionID, kZone, true, ""}}, {}))
+        std::abort();
+    auto engine = std::make_shared<TLCloudKitSyncManager>(container, database, pasteboard);
+    engine->setManagedObjectContext(database->managedObjectContext());
+    TLClipboardSync::Environment environment;
+    environment.managedObjectContext = database->managedObjectContext();
+    environment.pasteboardManager = pasteboard;
+    auto clipboardSync = std::make_shared<TLClipboardSync>(std::move(environment));
+    container->pushChannel()->registerForRemoteNotifications(
+        [](const std::string&) {}, [&](const foundation::PlistValue::Dictionary&) {
+            clipboardSync->didReceiveRemoteNotification(engine);
+        });
+    auto textOnClipboard = [&] {
+        auto items = clipboard->items();
+        return items.empty() ? std::string() : items.front().string(foundation::kUTTypeUTF8PlainText).value_or("");
+    };
+    auto runUntil = [](const std::function<bool()>& done, double seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            dispatch::MainQueue::runUntilIdle();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return done();
+    };
+
+    OtherDevice a(configuration, std::string("device-a-") + (onPostgres ? "pg" : "embedded"));
+    for (const char* command : {"sync on", "clipboard-sync on"})
+        if (a.send(command) != "ok") return state.SkipWithError("device A did not start");
+    // A first copy settles the token and the subscriptions of both devices.
+    if (a.send("copy warming up") != "ok" || !runUntil([&] { return textOnClipboard() == "warming up"; }, 90))
+        return state.SkipWithError("the first copy never arrived");
+
+    std::vector<double> latencies;
+    int copies = 0;
+    for (auto _ : state) {
+        const std::string text = "copy number " + std::to_string(++copies);
+        const auto started = std::chrono::steady_clock::now();
+        if (a.send("copy " + text) != "ok") return state.SkipWithError("device A refused the copy");
+        if (!runUntil([&] { return textOnClipboard() == text; }, 30))
+            return state.SkipWithError(("no clipboard within 30 s: " + text).c_str());
+        latencies.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+        // Let B's engine and store settle so copies never overlap.
+        runUntil([&] { return engine->isIdle(); }, 10);
+    }
+    container->pushChannel()->unregister();
+    engine->setManagedObjectContext(nullptr);
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["median_ms"] = latencies[latencies.size() / 2];
+    state.counters["p95_ms"] = latencies[std::min(latencies.size() - 1, latencies.size() * 95 / 100)];
+    state.counters["max_ms"] = latencies.back();
+}
+BENCHMARK(BM_CopyToOtherClipboard)->Arg(0)->Arg(1)->Iterations(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

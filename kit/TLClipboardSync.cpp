@@ -5,6 +5,7 @@
 
 #include "kit/Clipping.h"
 #include "kit/TLCloudKitSyncManager.h"
+#include "kit/TLCloudKitSyncManagerShared.h"
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLSettings.h"
 #include "kit/TLUserDefaultsKeys.h"
@@ -18,11 +19,7 @@
 
 namespace {
 
-void postStatus(const std::optional<std::string>& status) {
-    foundation::Notification notification{TLShowSyncStatusNotification, nullptr, {}, {}};
-    if (status) notification.value = *status;
-    foundation::NotificationCenter::defaultCenter().post(notification);
-}
+using syncshared::postStatus;
 
 std::vector<std::shared_ptr<Clipping>> clippingsOf(const foundation::Result<store::Context::Objects>& found) {
     std::vector<std::shared_ptr<Clipping>> out;
