@@ -250,6 +250,8 @@ private:
     struct UploadPass;
     struct Comparison;
     void sendBatch(std::shared_ptr<Batch> batch);
+    // Sends a batch within the operation limit.
+    void sendPart(std::shared_ptr<Batch> batch);
     void modifyCompleted(const std::shared_ptr<Batch>& batch, const std::vector<cloud::RecordID>& deletionsSent,
                          const std::optional<cloud::Error>& error);
     void splitBatch(const std::shared_ptr<Batch>& batch);

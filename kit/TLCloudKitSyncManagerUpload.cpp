@@ -28,7 +28,9 @@ using syncshared::settings;
 // One modify's arguments, carried through its split, retries and re-saves.
 struct TLCloudKitSyncManager::Batch {
     std::vector<cloud::Record> records;
-    ObjectsByName objects;
+    // Shared by every part a batch is split into and by its continuation:
+    // a first upload names tens of thousands of objects.
+    std::shared_ptr<const ObjectsByName> objects = std::make_shared<const ObjectsByName>();
     std::shared_ptr<store::Context> context;
     UploadCompletion completion;
     // Sent by a reconcile: its failures never start another reconcile.
@@ -258,7 +260,7 @@ void TLCloudKitSyncManager::saveRecordsToCloudKit(std::vector<cloud::Record> rec
                                                   std::shared_ptr<store::Context> context, UploadCompletion completion) {
     auto batch = std::make_shared<Batch>();
     batch->records = std::move(records);
-    batch->objects = std::move(objects);
+    batch->objects = std::make_shared<const ObjectsByName>(std::move(objects));
     batch->fromReconcile = context && context == importManagedObjectContext_;
     batch->context = std::move(context);
     batch->completion = std::move(completion);
@@ -266,14 +268,36 @@ void TLCloudKitSyncManager::saveRecordsToCloudKit(std::vector<cloud::Record> rec
 }
 
 void TLCloudKitSyncManager::splitBatch(const std::shared_ptr<Batch>& batch) {
-    const size_t half = batch->records.size() / 2;
-    auto first = std::make_shared<Batch>(*batch);
-    first->records.assign(batch->records.begin(), batch->records.begin() + static_cast<ptrdiff_t>(half));
-    first->completion = nullptr;
-    auto second = std::make_shared<Batch>(*batch);
-    second->records.assign(batch->records.begin() + static_cast<ptrdiff_t>(half), batch->records.end());
-    sendBatch(first);
-    sendBatch(second);
+    // Halved, and halved again while a part is over the operation limit. The
+    // parts are worked out first and each copies only its own records: copying
+    // the whole batch at every halving held the main queue for seconds on a
+    // first upload of tens of thousands of records.
+    std::vector<std::pair<size_t, size_t>> parts;
+    auto halve = [&parts](auto& self, size_t from, size_t to) -> void {
+        if (to - from <= kMaxItemsPerOperation) {
+            parts.emplace_back(from, to);
+            return;
+        }
+        const size_t middle = from + (to - from) / 2;
+        self(self, from, middle);
+        self(self, middle, to);
+    };
+    const size_t count = batch->records.size();
+    halve(halve, 0, count / 2);
+    halve(halve, count / 2, count);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        auto part = std::make_shared<Batch>();
+        part->records.assign(batch->records.begin() + static_cast<ptrdiff_t>(parts[i].first),
+                             batch->records.begin() + static_cast<ptrdiff_t>(parts[i].second));
+        part->objects = batch->objects;
+        part->context = batch->context;
+        // The last part answers for the batch, as the second half always did.
+        if (i + 1 == parts.size()) part->completion = batch->completion;
+        part->fromReconcile = batch->fromReconcile;
+        part->round = batch->round;
+        TLLogInfo(TLLogContextSync, "Upload %@ record changes to CloudKit", static_cast<int64_t>(part->records.size()));
+        sendPart(std::move(part));
+    }
 }
 
 void TLCloudKitSyncManager::sendBatch(std::shared_ptr<Batch> batch) {
@@ -282,6 +306,10 @@ void TLCloudKitSyncManager::sendBatch(std::shared_ptr<Batch> batch) {
         splitBatch(batch);
         return;
     }
+    sendPart(std::move(batch));
+}
+
+void TLCloudKitSyncManager::sendPart(std::shared_ptr<Batch> batch) {
     std::vector<cloud::RecordID> deletions;
     for (const auto& name : pendingDeletions()) deletions.push_back(cloud::RecordID{name, tavloRecordZoneID()});
     TLLogInfo(TLLogContextSync, "Delete %@ records from CloudKit", static_cast<int64_t>(deletions.size()));
@@ -461,8 +489,8 @@ void TLCloudKitSyncManager::setAside(const std::shared_ptr<Batch>& batch, const 
         if (!self) return;
         std::lock_guard lock(self->setAsideMutex_);
         for (const auto& name : names) {
-            auto it = batch->objects.find(name);
-            if (it == batch->objects.end() || !it->second) continue;
+            auto it = batch->objects->find(name);
+            if (it == batch->objects->end() || !it->second) continue;
             it->second->setSync(true);
             self->setAside_[name] = it->second->modifiedDate();
         }
@@ -484,8 +512,8 @@ void TLCloudKitSyncManager::markForUpload(const std::shared_ptr<Batch>& batch, c
     if (!context) return;
     context->performBlock([batch, names, hold = busy()] {
         for (const auto& name : names) {
-            auto it = batch->objects.find(name);
-            if (it == batch->objects.end() || !it->second || it->second->isDeleted()) continue;
+            auto it = batch->objects->find(name);
+            if (it == batch->objects->end() || !it->second || it->second->isDeleted()) continue;
             if (!it->second->sync().value_or(false)) it->second->setSync(true);
         }
     });
@@ -493,8 +521,8 @@ void TLCloudKitSyncManager::markForUpload(const std::shared_ptr<Batch>& batch, c
 
 void TLCloudKitSyncManager::writeBack(const std::shared_ptr<Batch>& batch, const cloud::Record& record) {
     auto context = batch->context;
-    auto it = batch->objects.find(record.recordID().recordName);
-    if (!context || it == batch->objects.end() || !it->second) return;
+    auto it = batch->objects->find(record.recordID().recordName);
+    if (!context || it == batch->objects->end() || !it->second) return;
     context->performBlock([object = it->second, fields = record.encodeSystemFields(), date = record.modificationDate(),
                            hold = busy()] {
         if (object->isDeleted()) return;
@@ -546,7 +574,7 @@ void TLCloudKitSyncManager::reconcileAfterUploadError() {
 void TLCloudKitSyncManager::fetchRecordsWithID(std::vector<cloud::RecordID> recordIDs, ObjectsByName objects,
                                                std::shared_ptr<store::Context> context) {
     auto batch = std::make_shared<Batch>();
-    batch->objects = std::move(objects);
+    batch->objects = std::make_shared<const ObjectsByName>(std::move(objects));
     batch->fromReconcile = context && context == importManagedObjectContext_;
     batch->context = std::move(context);
     fetchRecordsToResave(std::move(recordIDs), batch, 0);
@@ -569,8 +597,8 @@ void TLCloudKitSyncManager::fetchRecordsToResave(std::vector<cloud::RecordID> re
             return;
         }
         TLLogInfo(TLLogContextSync, "Fetched %@ record with ID %@", fetched->recordType(), printableName(recordID.recordName));
-        auto it = batch->objects.find(recordID.recordName);
-        if (it == batch->objects.end() || !it->second || !batch->context) return;
+        auto it = batch->objects->find(recordID.recordName);
+        if (it == batch->objects->end() || !it->second || !batch->context) return;
         cloud::Record record = *fetched;
         bool built = false;
         // The object's current values, read on its own queue.
