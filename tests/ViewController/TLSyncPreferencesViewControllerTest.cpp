@@ -134,6 +134,15 @@ TEST_P(SyncPaneTest, SyncOffShowsNotEnabledWithEveryOtherControlClearedAndDisabl
     // Sync now reaches the engine.
     p.syncNowButton()->click();
     EXPECT_EQ(engine_->diagnostics, 1);
+
+    // An error of the reconcile, posted on a worker thread, comes up as a sheet.
+    std::thread([] {
+        foundation::NotificationCenter::defaultCenter().post(foundation::Notification{
+            TLSyncErrorNotification, nullptr, foundation::Error("CloudErrorDomain", 25, "Quota exceeded"), {}});
+    }).join();
+    ASSERT_TRUE(runUntil([&] { return p.alert() != nullptr; }));
+    EXPECT_EQ(p.alert()->messageText(), "Quota exceeded");
+    EXPECT_EQ(desktop::Alert::attachedSheet(p.window()), p.alert());
 }
 
 TEST_P(SyncPaneTest, AnAccountThatCannotBeUsedLeavesEverythingOffWithItsReason) {
