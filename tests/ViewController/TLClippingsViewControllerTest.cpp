@@ -289,6 +289,34 @@ TEST_F(ClippingsPanelTest, MarksFollowTheClipboardNoticeFromAnyThread) {
     }
 }
 
+TEST_F(ClippingsPanelTest, MarksFollowTheClipboardThroughDuplicateRefreshesAndCaptures) {
+    std::vector<std::shared_ptr<Clipping>> clippings;
+    for (int i = 0; i < 10; ++i) clippings.push_back(add("c" + std::to_string(i), i, nullptr, false));
+    ASSERT_TRUE(context_->save().ok());
+    pasteboardIDs_ = std::vector<std::string>{*clippings[5]->clippingID()};
+    Panel& panel = makePanel();
+    auto marked = [&] {
+        (void)panel.grab();
+        drain();
+        std::vector<int> rows;
+        for (int row = 0; row < panel.tableView()->model()->rowCount(); ++row) {
+            TLClippingCellView* cell = panel.tableView()->viewAtRow(row, false);
+            if (cell && cell->tavlo()) rows.push_back(row);
+        }
+        return rows;
+    };
+    EXPECT_EQ(marked(), std::vector<int>{5});
+    // A duplicate copied again comes to the top and is what the clipboard
+    // holds now, with no clipboard notice: the mark follows it.
+    clippings[7]->setTavloDate(foundation::Date(1.7e9 + 5));
+    pasteboardIDs_ = std::vector<std::string>{*clippings[7]->clippingID()};
+    ASSERT_TRUE(context_->save().ok());
+    EXPECT_EQ(marked(), std::vector<int>{0});
+    // A capture above it takes the mark down with it.
+    add("newest", -10);
+    EXPECT_EQ(marked(), std::vector<int>{1});
+}
+
 TEST_F(ClippingsPanelTest, AClippingWithoutAnAddDateTakesItsClipboardDateEvenWhenTheSaveFails) {
     auto old = add("from before add dates were kept", 50, nullptr, false);
     old->setAddDate(std::nullopt);
