@@ -136,7 +136,7 @@ void TLPasteboardManager::copyClippings(const std::vector<std::shared_ptr<Clippi
     std::vector<Clipping::Contents> contents;
     if (clippings.size() == 1) {
         const Clipping& clipping = *clippings.front();
-        if (!copy.usedTemplate && TLNonEmpty(clipping.text()) && TLSettings()->boolForKey(TLUserDefaultsPlainTextMode))
+        if (!copy.usedTemplate && TLNonEmpty(clipping.sharedText()) && TLSettings()->boolForKey(TLUserDefaultsPlainTextMode))
             copy.usedTemplate = std::string(kPlainTextTemplate);
         if (copy.usedTemplate) {
             // A filled template is one text: no file to read.

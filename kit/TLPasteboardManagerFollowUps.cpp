@@ -80,7 +80,7 @@ void TLPasteboardManager::followUpNewClipping(const std::shared_ptr<Clipping>& c
             runDueFollowUp(clipping, hasImage);
         }
     }
-    if (fromGeneral && TLNonEmpty(clipping->text()) && defaults->boolForKey(TLUserDefaultsPlainTextMode)) {
+    if (fromGeneral && TLNonEmpty(clipping->sharedText()) && defaults->boolForKey(TLUserDefaultsPlainTextMode)) {
         // The rewrite replaces only what this capture recorded: a copy made in
         // the meantime is newer and stays on the clipboard.
         const int64_t captured = defaults->integerForKey(TLUserDefaultsPasteboardChangeCount);

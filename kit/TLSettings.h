@@ -13,3 +13,4 @@ inline std::shared_ptr<foundation::UserDefaults> TLSettings() { return foundatio
 
 // A text that is there and holds something.
 inline bool TLNonEmpty(const std::optional<std::string>& text) { return text && !text->empty(); }
+inline bool TLNonEmpty(const std::shared_ptr<const std::string>& text) { return text && !text->empty(); }
