@@ -1,6 +1,7 @@
 // Reading the clipboard off the main thread, on a real X server.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <QGuiApplication>
 
@@ -52,12 +53,18 @@ TEST_F(ClipboardReaderX11Test, ReadsAnotherProgramsContentOnAnyThread) {
 
 TEST_F(ClipboardReaderX11Test, ANewOwnerDuringTheReadIsTold) {
     // An owner that never answers keeps the read waiting while another program copies.
-    FILE* owner = popen((std::string("exec ") + TAVLO_CLIPBOARD_TEST_OWNER + " --stall --target UTF8_STRING=slow").c_str(), "r");
+    FILE* owner = popen(
+        (std::string("exec ") + TAVLO_CLIPBOARD_TEST_OWNER + " --stall --say-asked --target UTF8_STRING=slow").c_str(),
+        "r");
     ASSERT_TRUE(owner);
     char line[16] = {};
-    ASSERT_TRUE(fgets(line, sizeof line, owner));
+    ASSERT_TRUE(fgets(line, sizeof line, owner));  // "ready"
     auto reading = std::async(std::launch::async, [this] { return reader_->read(); });
-    std::this_thread::sleep_for(300ms);
+    // The new owner comes once the read is waiting on the old one.
+    pollfd asked{fileno(owner), POLLIN, 0};
+    ASSERT_EQ(poll(&asked, 1, 10000), 1);
+    ASSERT_TRUE(fgets(line, sizeof line, owner));
+    EXPECT_STREQ(line, "asked\n");
     ASSERT_EQ(shell("printf new | xclip -selection clipboard"), 0);
     EXPECT_TRUE(reading.get().changedDuringRead);
     pclose(owner);

@@ -3,13 +3,15 @@
 // that never answers, one that offers hundreds of megabytes, one that lists
 // targets it never answers, one that answers text in the wrong type.
 //
-//   clipboard_test_owner [--stall] [--target NAME=TEXT]... [--target-file NAME=PATH]...
+//   clipboard_test_owner [--stall] [--say-asked] [--target NAME=TEXT]... [--target-file NAME=PATH]...
 //                        [--huge NAME=BYTES]... [--silent NAME=]... [--int32 NAME=TEXT]...
 //                        [--ignore-first N]
 //
 // --silent lists NAME and never answers a request for it; --int32 answers
 // TEXT's bytes (padded to whole units) as type INTEGER in 32-bit units;
-// --ignore-first leaves the first N requests for content (not TARGETS) unanswered.
+// --ignore-first leaves the first N requests for content (not TARGETS) unanswered;
+// --say-asked prints "asked" for every request that arrives, so a test can wait
+// for a reader to be under way instead of sleeping.
 // A value longer than one part (256 KiB) goes incrementally, as --huge's 'x's do.
 //
 // Prints "ready" once it owns the selection; exits when it loses it.
@@ -80,13 +82,15 @@ bool split(const char* arg, std::string& name, std::string& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool stall = false;
+    bool stall = false, sayAsked = false;
     long ignoreFirst = 0;
     std::vector<Target> targets;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i], name, value;
         if (option == "--stall") {
             stall = true;
+        } else if (option == "--say-asked") {
+            sayAsked = true;
         } else if (option == "--ignore-first" && i + 1 < argc) {
             ignoreFirst = std::strtol(argv[++i], nullptr, 10);
         } else if (i + 1 < argc && split(argv[i + 1], name, value)) {
@@ -144,6 +148,10 @@ int main(int argc, char** argv) {
             return 0;
         case XCB_SELECTION_REQUEST: {
             auto& request = *reinterpret_cast<xcb_selection_request_event_t*>(raw);
+            if (sayAsked) {
+                std::printf("asked\n");
+                std::fflush(stdout);
+            }
             if (stall) break;
             xcb_atom_t property = request.property ? request.property : request.target;
             if (request.target == targetsAtom) {
