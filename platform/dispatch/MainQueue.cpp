@@ -44,9 +44,13 @@ void MainQueue::wakeForWaitingBlocks() {
     if (!app) return;
     // Blocks queued before the application existed get theirs now, ahead of
     // the newest one's.
+    // The wake-up captures nothing: Qt hands its closure to the main thread
+    // through locks ThreadSanitizer cannot follow, so the closure must hold
+    // nothing that is read before wokenUp() takes mutex_.
     while (pendingWakeUps_ < blocks_.size()) {
         ++pendingWakeUps_;
-        QMetaObject::invokeMethod(app, [this] { wokenUp(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app, [] { static_cast<MainQueue*>(Queue::main().get())->wokenUp(); },
+                                  Qt::QueuedConnection);
     }
 }
 
