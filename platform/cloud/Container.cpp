@@ -116,6 +116,7 @@ void Container::accountStatus(AccountStatusHandler completion) {
 void Container::reloadConfiguration() {
     if (!followsSettings_) return;
     Configuration fresh = Configuration::read();
+    std::shared_ptr<PushChannel> channel;
     {
         std::lock_guard lock(mutex_);
         if (fresh == configuration_) return;
@@ -124,7 +125,10 @@ void Container::reloadConfiguration() {
         configuration_ = fresh;
         if (!accountMoved) return;
         server_.reset();
+        channel = pushChannel_;
     }
+    // Pushes come from the new store at once, not only at the next periodic check.
+    if (channel) channel->accountDidMove();
     auto self = shared_from_this();
     dispatch::Queue::main()->async([self] {
         foundation::NotificationCenter::defaultCenter().post({kAccountDidChangeNotification, self.get(), {}, {}});

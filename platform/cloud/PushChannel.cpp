@@ -63,6 +63,25 @@ void PushChannel::checkNow() {
     });
 }
 
+void PushChannel::accountDidMove() {
+    std::shared_ptr<ChangeWatch> old;
+    {
+        std::lock_guard lock(mutex_);
+        old = std::move(watch_);
+    }
+    if (old) old->cancel();
+    std::weak_ptr<PushChannel> weak = weak_from_this();
+    queue_->async([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        // The check opens the new store, which makes its folder, so there is
+        // a folder to watch; the second one takes what came in between.
+        self->check();
+        self->arm();
+        self->check();
+    });
+}
+
 // On the channel's queue: wakes from commits of other devices, made again
 // by the periodic check when the folder could not be watched.
 void PushChannel::arm() {

@@ -47,6 +47,9 @@ public:
     void unregister();
     // Checks for changes now, as the periodic check does.
     void checkNow();
+    // The container's account, back-end or folder changed: the watch of the
+    // old store goes, the new one is watched and checked at once.
+    void accountDidMove();
     // How often this device asked the store for changes (status, tests).
     int checkCount() const { return checks_; }
 

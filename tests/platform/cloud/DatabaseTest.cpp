@@ -285,6 +285,34 @@ TEST_F(DatabaseTest, AChangedAccountIsAnnounced) {
     foundation::NotificationCenter::defaultCenter().removeObserver(token);
 }
 
+TEST_F(DatabaseTest, AfterTheAccountMovesPushesComeFromTheNewStoreWithoutWaitingForThePeriodicCheck) {
+    auto suite = foundation::UserDefaults::suite(cloud::Configuration::kSuiteName);
+    suite->setObject(foundation::PlistValue("tester"), cloud::Configuration::kAccountKey);
+    suite->setObject(foundation::PlistValue(folder_.string()), cloud::Configuration::kFolderKey);
+    suite->synchronize();
+    auto followed = std::make_shared<Container>("com.tavlo.Tavlo", cloud::Configuration::read(), "device-c", true);
+    std::atomic<int> pushes{0};
+    std::atomic<bool> registered{false};
+    followed->pushChannel()->registerForRemoteNotifications([&](auto&) { registered = true; }, [&](auto&) { ++pushes; });
+    ASSERT_TRUE(cloudtest::runMainUntil([&] { return registered.load(); }));
+
+    // Another store, another folder: the periodic check is a minute away.
+    const auto moved = folder_.parent_path() / "Moved";
+    suite->setObject(foundation::PlistValue(moved.string()), cloud::Configuration::kFolderKey);
+    suite->synchronize();
+    std::atomic<int64_t> status{-1};
+    followed->accountStatus([&](int64_t s, std::optional<Error>) { status = s; });
+    ASSERT_TRUE(cloudtest::runMainUntil([&] { return status >= 0; }));
+    ASSERT_EQ(status, Container::kAvailable);
+    auto writer = cloudtest::container(moved, "device-w");
+    ASSERT_TRUE(writer->server().value()->modifyZones({kZone}, {}).ok());
+    ASSERT_TRUE(followed->server().value()->modifySubscriptions({{"Tavlo Zone Subscription", kZone, true, ""}}, {}).ok());
+    cloudtest::runMainUntil([] { return false; }, std::chrono::milliseconds(200));
+    ASSERT_TRUE(writer->server().value()->modifyRecords({clipping("C-1")}, {}).ok());
+    EXPECT_TRUE(cloudtest::runMainUntil([&] { return pushes > 0; }, std::chrono::seconds(10)));
+    followed->pushChannel()->unregister();
+}
+
 TEST_F(DatabaseTest, ADroppedPushIsCaughtUpByThePeriodicCheck) {
     cloud::Configuration configuration = b_->configuration();
     configuration.pushCheckInterval = 0.2;
