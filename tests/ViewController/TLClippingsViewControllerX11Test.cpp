@@ -129,6 +129,35 @@ TEST_F(ClippingsPanelX11Test, CopiesAppearAtTheTopWithinTheLimit) {
     EXPECT_EQ(rows(), std::min<int>(kLimit, int(panel_->clippingsController().count())));
 }
 
+TEST_F(ClippingsPanelX11Test, AnOlderTwinTheDuplicatePassDeletesLeavesTheRows) {
+    // Another device's copy of the newest clipping, under the same identifier.
+    auto twin = std::static_pointer_cast<Clipping>(context_->insertNewObject(Clipping::kEntityName));
+    twin->setClippingID(seeds_.front()->clippingID());
+    twin->setText("older twin");
+    auto date = seeds_[2]->tavloDate()->addingTimeInterval(-0.5);
+    twin->setTavloDate(date);
+    twin->setAddDate(date);
+    ASSERT_TRUE(context_->save().ok());
+    ASSERT_TRUE(runEventsUntil([&] { return textAt(3) == "older twin"; }, 5s)) << textAt(3);
+
+    // The next capture's trim runs the duplicate pass.
+    ASSERT_EQ(pasteboardtest::shell("printf 'after the twin' | xclip -selection clipboard -i"), 0);
+    ASSERT_TRUE(runEventsUntil([&] { return textAt(0) == "after the twin"; }, 5s)) << textAt(0);
+    auto shown = [&] {
+        std::vector<std::string> texts;
+        for (int row = 0; row < rows(); ++row) texts.push_back(textAt(row));
+        return texts;
+    };
+    EXPECT_TRUE(runEventsUntil(
+        [&] {
+            auto texts = shown();
+            return std::find(texts.begin(), texts.end(), "older twin") == texts.end() && matchesStore();
+        },
+        5s));
+    EXPECT_EQ(rows(), kLimit);
+    EXPECT_EQ(textAt(1), "seed 0") << "the newest of the two stays";
+}
+
 TEST_F(ClippingsPanelX11Test, CopiedRowsReachOtherProgramsInTheOrderTheyWereSelected) {
     auto* selection = panel_->tableView()->selectionModel();
     auto* model = panel_->tableView()->model();
