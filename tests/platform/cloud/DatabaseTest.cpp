@@ -46,6 +46,15 @@ protected:
         ASSERT_TRUE(cloudtest::runMainUntil([&] { return operation->isFinished(); }));
     }
 
+    // The settings name the fixture's store; a container that follows them, as the application's does.
+    std::shared_ptr<Container> followedContainer() {
+        auto suite = foundation::UserDefaults::suite(cloud::Configuration::kSuiteName);
+        suite->setObject(foundation::PlistValue("tester"), cloud::Configuration::kAccountKey);
+        suite->setObject(foundation::PlistValue(folder_.string()), cloud::Configuration::kFolderKey);
+        suite->synchronize();
+        return std::make_shared<Container>("com.tavlo.Tavlo", cloud::Configuration::read(), "device-c", true);
+    }
+
     Record clipping(const std::string& name) {
         Record record("Clipping", {name, kZone});
         record.setObject("text", std::string("t ") + name);
@@ -261,11 +270,8 @@ TEST_F(DatabaseTest, APushReachesTheOtherDeviceOnTheMainQueue) {
 }
 
 TEST_F(DatabaseTest, AChangedAccountIsAnnounced) {
+    auto followed = followedContainer();
     auto suite = foundation::UserDefaults::suite(cloud::Configuration::kSuiteName);
-    suite->setObject(foundation::PlistValue("tester"), cloud::Configuration::kAccountKey);
-    suite->setObject(foundation::PlistValue(folder_.string()), cloud::Configuration::kFolderKey);
-    suite->synchronize();
-    auto followed = std::make_shared<Container>("com.tavlo.Tavlo", cloud::Configuration::read(), "device-c", true);
     std::atomic<int> announced{0};
     auto token = foundation::NotificationCenter::defaultCenter().addObserver(
         cloud::kAccountDidChangeNotification, followed.get(), [&](const foundation::Notification&) { ++announced; });
@@ -286,11 +292,8 @@ TEST_F(DatabaseTest, AChangedAccountIsAnnounced) {
 }
 
 TEST_F(DatabaseTest, AfterTheAccountMovesPushesComeFromTheNewStoreWithoutWaitingForThePeriodicCheck) {
+    auto followed = followedContainer();
     auto suite = foundation::UserDefaults::suite(cloud::Configuration::kSuiteName);
-    suite->setObject(foundation::PlistValue("tester"), cloud::Configuration::kAccountKey);
-    suite->setObject(foundation::PlistValue(folder_.string()), cloud::Configuration::kFolderKey);
-    suite->synchronize();
-    auto followed = std::make_shared<Container>("com.tavlo.Tavlo", cloud::Configuration::read(), "device-c", true);
     std::atomic<int> pushes{0};
     std::atomic<bool> registered{false};
     followed->pushChannel()->registerForRemoteNotifications([&](auto&) { registered = true; }, [&](auto&) { ++pushes; });
