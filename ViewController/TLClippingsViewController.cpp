@@ -384,6 +384,7 @@ TLClippingsViewController::TLClippingsViewController(Configuration configuration
                                                        [alive](const foundation::Notification&) {
                                                            if (auto self = alive.lock()) (*self)->clipboardUpdated();
                                                        }));
+    observeHotkeys();
 
     // viewDidLoad: the first fetch, the table's delegates, the sync button.
     if (!fetchFirstScreen()) {
@@ -1167,8 +1168,11 @@ void TLClippingsViewController::controllerWillChangeContent(FRFetchedResultsCont
 
 void TLClippingsViewController::controller(FRFetchedResultsController&,
                                            const std::shared_ptr<store::ManagedObject>& object, uint64_t atIndex,
-                                           FRFetchedResultsChangeType type, uint64_t) {
+                                           FRFetchedResultsChangeType type, uint64_t newIndex) {
     if (manualUpdate_ || !batch_) return;
+    // A clipping that stays in its place (the top one copied again) keeps its
+    // row, and the row its selection: only its content may have changed.
+    if (type == FRFetchedResultsChangeType::Move && atIndex == newIndex) type = FRFetchedResultsChangeType::Update;
     switch (type) {
     case FRFetchedResultsChangeType::Insert: batch_->inserted = true; break;
     case FRFetchedResultsChangeType::Delete: batch_->removals.push_back({atIndex, object.get()}); break;

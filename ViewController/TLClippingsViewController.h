@@ -84,6 +84,7 @@ class Animation;
 class FrontApplication;
 class Menu;
 class MenuItem;
+class UserNotificationCenter;
 }  // namespace desktop
 namespace dispatch {
 class Queue;
@@ -460,6 +461,55 @@ public:
     // Waits until every queued measurement has run (for tests and benchmarks).
     void waitForMeasurements();
     const std::shared_ptr<dispatch::Queue>& previewImageOperationQueue() const { return previewImageOperationQueue_; }
+
+    // --- Hotkey actions (TLClippingsViewControllerHotkeys.cpp): what the
+    // global hotkeys' notifications make the panel do, on the main thread, even
+    // while its window is hidden or another window is active. While our window
+    // is not the active one a desktop notification tells what happened, the
+    // one shown before going first. Nothing to act on is a beep.
+    // A clipping's text is told up to this many characters.
+    static constexpr size_t kNotificationCharacters = 256;
+    // Shows the next list by name, and the main history after the last; the
+    // list new copies go to stays the one chosen from the title's menu. A
+    // running search ends first.
+    void nextList();
+    // Puts the next clipping on the clipboard: the top row after a new fetch,
+    // else the row after the one taken last. Past the rows shown it keeps
+    // taking the last one in the history or a search, and beeps in a list.
+    void copyNext();
+    // copyNext(), then pastes what the clipboard holds into the window before
+    // ours (even after a beep).
+    void pasteNext();
+    // Puts the clipping at a numbered position on the clipboard: 1 to 9 are
+    // rows 0 to 8, anything below 1 is row 9. False (a beep) past the rows shown.
+    bool copyAtIndex(int64_t position);
+    // copyAtIndex(), then the paste when a clipping was taken.
+    void pasteAtIndex(int64_t position);
+    void copyFirst() {}
+    void copyPrev() {}
+    // Whether our window is the one with the keyboard.
+    bool windowIsKey() const;
+    // The desktop's notifications (asked when the first is shown); none: the session's.
+    void setUserNotificationCenter(std::function<std::shared_ptr<desktop::UserNotificationCenter>()> center);
+    // With no paste script installed, the application-modal alert offering the
+    // program's own, which its first button installs; false then. True when
+    // a paste can run.
+    bool checkPasteHelper();
+    // Installs the program's paste script and says how that went.
+    void installPasteHelper();
+    // The alert of checkPasteHelper() while it shows.
+    desktop::Alert* pasteHelperAlert() const;
+    // Numbered actions waiting to run: a held key's repeats take the latest
+    // position only, so this stays at most 1.
+    size_t pendingHotkeyActions() const;
+
+private:
+    struct HotkeyActions;
+    void observeHotkeys();
+    // Selects the row alone, copies it and shows it.
+    void takeRow(int row);
+    void notifyUser(const std::string& title, const std::string& text, const std::string& imagePath = {});
+    std::shared_ptr<HotkeyActions> hotkeyActions_;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -271,6 +271,11 @@ void AppDelegate::makeClippingsPanel() {
     panel->setCloseWindowAction([controller] {
         if (auto strong = controller.lock()) strong->closeWindow();
     });
+    // The panel's notifications replace the shell's and the other way round.
+    panel->setUserNotificationCenter([]() -> std::shared_ptr<desktop::UserNotificationCenter> {
+        AppDelegate* delegate = AppDelegate::shared();
+        return delegate ? delegate->userNotificationCenter() : nullptr;
+    });
     tavloWindowController_->setContentViewController(panel);
 }
 
@@ -442,12 +447,17 @@ bool AppDelegate::captureIsPaused() const {
     return !TLSettings()->boolForKey(TLUserDefaultsCaptureClipboard);
 }
 
-void AppDelegate::notify(const std::string& title, const std::string& text) {
+std::shared_ptr<desktop::UserNotificationCenter> AppDelegate::userNotificationCenter() {
     if (!notificationCenter_) notificationCenter_ = environment_.userNotificationCenter();
-    if (!notificationCenter_) return;
+    return notificationCenter_;
+}
+
+void AppDelegate::notify(const std::string& title, const std::string& text) {
+    auto center = userNotificationCenter();
+    if (!center) return;
     // Each action's notification replaces the one before.
-    notificationCenter_->removeAllDelivered();
-    notificationCenter_->deliver(title, text);
+    center->removeAllDelivered();
+    center->deliver(title, text);
 }
 
 void AppDelegate::toggleAutoSave() {
@@ -555,10 +565,7 @@ void AppDelegate::applicationDidReceiveRemoteNotification(const foundation::Plis
         environment.pasteboardManager = pasteboardManager_ ? pasteboardManager_ : environment_.pasteboardManager();
         environment.userNotificationCenter = [] {
             auto* delegate = AppDelegate::shared();
-            if (!delegate) return std::shared_ptr<desktop::UserNotificationCenter>();
-            if (!delegate->notificationCenter_)
-                delegate->notificationCenter_ = delegate->environment_.userNotificationCenter();
-            return delegate->notificationCenter_;
+            return delegate ? delegate->userNotificationCenter() : nullptr;
         };
         environment.isMainWindowKey = [] {
             auto* delegate = AppDelegate::shared();

@@ -137,6 +137,8 @@ private:
     void observe(const char* name, std::function<void()> action);
     bool captureIsPaused() const;
     void notify(const std::string& title, const std::string& text);
+    // The one notification centre of the shell and the panel (made on first use).
+    std::shared_ptr<desktop::UserNotificationCenter> userNotificationCenter();
     std::shared_ptr<TLPasteboard> generalPasteboard();
     void replaceSyncManager(std::shared_ptr<TLCloudKitSyncManager> engine);
     static void runDiagnosticsOnHeldEngine();

@@ -2,7 +2,8 @@
 // The desktop's notification bubbles as the application uses them: deliver a
 // title and a text (and an image), and take back every one this process delivered. Delivery
 // never blocks and never fails the caller: a desktop without a notification
-// service leaves one log line. Main queue only.
+// service leaves one log line. The text shows as plain text, whatever it
+// holds. Main queue only.
 #include <memory>
 #include <string>
 

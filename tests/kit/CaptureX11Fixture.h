@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,8 +32,9 @@ protected:
     bool setUpFailed() const { return IsSkipped() || HasFatalFailure(); }
 
     // Starts the manager on the X11 clipboard with its asset writes on a queue
-    // of that label, and the tick.
-    void startOnSystemClipboard(const std::string& assetQueueLabel) {
+    // of that label, and the tick; saveContext: how it saves (none: its own save).
+    void startOnSystemClipboard(const std::string& assetQueueLabel,
+                                std::function<foundation::Result<void>(store::Context&)> saveContext = {}) {
         auto clipboard = std::shared_ptr<desktop::Pasteboard>(desktop::SystemPasteboard::create());
         ASSERT_TRUE(clipboard);
         auto general = std::make_shared<TLMacPasteboard>();
@@ -42,6 +44,7 @@ protected:
         configuration.writerQueue = dispatch::Queue::createSerial(assetQueueLabel);
         configuration.frontApplication = desktop::FrontApplication::create();
         configuration.clipboardReader = desktop::ClipboardReader::open();
+        configuration.saveContext = std::move(saveContext);
         start(std::move(configuration));
         timer_ = NSTimerBlocks::scheduledTimerWithTimeInterval(
             0.25, [] { foundation::NotificationCenter::defaultCenter().post(TLTimerTickNotification); }, true);

@@ -3,6 +3,7 @@
 // none at all.
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QTest>
 
@@ -89,6 +90,39 @@ TEST_F(SessionNotificationCenterTest, WithoutAServiceEachDeliveryLeavesOneLine) 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !logLines().empty(); }, 5000));
     QTest::qWait(100);
     EXPECT_EQ(logLines().size(), 1u);
+}
+
+TEST_F(SessionNotificationCenterTest, WithoutABusEachDeliveryLeavesOneLineAtOnce) {
+    // A connection that never connected, as when the session has no bus.
+    desktop::SessionNotificationCenter center(QDBusConnection(QStringLiteral("never connected")));
+    center.deliver("Tavlo", "one");
+    center.removeAllDelivered();
+    center.deliver("Tavlo", "two");
+    Lines lines = logLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("\"Tavlo: two\" not shown: no session bus"), std::string::npos) << lines[1];
+}
+
+TEST_F(SessionNotificationCenterTest, TheBodyShowsMarkupLiterally) {
+    struct Case {
+        const char* text;
+        const char* body;
+    };
+    const Case cases[] = {
+        {"<b>x</b> & y", "&lt;b&gt;x&lt;/b&gt; &amp; y"},
+        {"&amp;", "&amp;amp;"},
+        {"<img src=\"file:///etc/passwd\">", "&lt;img src=\"file:///etc/passwd\"&gt;"},
+        {"plain \xE2\x82\xAC", "plain \xE2\x82\xAC"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(desktop::SessionNotificationCenter::escapedBody(c.text), c.body) << c.text;
+
+    auto recorder = testsupport::NotificationRecorder::start();
+    ASSERT_NE(recorder, nullptr);
+    desktop::SessionNotificationCenter center;
+    center.deliver("Tavlo", "<b>x</b> & y", "/tmp/a picture.png");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder->calls().empty(); }, 5000));
+    EXPECT_EQ(recorder->calls()[0].body, "&lt;b&gt;x&lt;/b&gt; &amp; y");
+    EXPECT_EQ(recorder->calls()[0].hints.value(QStringLiteral("image-path")).toString(), QStringLiteral("/tmp/a picture.png"));
 }
 
 }  // namespace
