@@ -492,8 +492,8 @@ public:
     // The desktop's notifications (asked when the first is shown); none: the session's.
     void setUserNotificationCenter(std::function<std::shared_ptr<desktop::UserNotificationCenter>()> center);
     // With no paste script installed, the application-modal alert offering the
-    // program's own, which its first button installs; false then. True when
-    // a paste can run.
+    // program's own, which its first button installs; false then (it returns
+    // at once, the alert stays). True when a paste can run.
     bool checkPasteHelper();
     // Installs the program's paste script and says how that went.
     void installPasteHelper();
@@ -508,6 +508,8 @@ private:
     void observeHotkeys();
     // Selects the row alone, copies it and shows it.
     void takeRow(int row);
+    // Shows the alert application-modal, unless one of these shows already.
+    void showHotkeyAlert(std::unique_ptr<desktop::Alert> alert, std::function<void(int response)> completion);
     void notifyUser(const std::string& title, const std::string& text, const std::string& imagePath = {});
     std::shared_ptr<HotkeyActions> hotkeyActions_;
 

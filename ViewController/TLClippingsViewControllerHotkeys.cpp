@@ -233,18 +233,16 @@ desktop::Alert* TLClippingsViewController::pasteHelperAlert() const { return hot
 
 bool TLClippingsViewController::checkPasteHelper() {
     if (pasteScriptIsInstalled()) return true;
-    HotkeyActions& state = *hotkeyActions_;
-    if (state.alert) return false;  // a repeat of the key while it asks
-    state.alert = std::make_unique<desktop::Alert>();
-    state.alert->setMessageText("Paste Helper required");
-    state.alert->setInformativeText(
+    auto alert = std::make_unique<desktop::Alert>();
+    alert->setMessageText("Paste Helper required");
+    alert->setInformativeText(
         "Download and install the Paste Helper to paste items directly into the foreground application.");
     // Nothing is downloaded: the program carries its own helper.
-    state.alert->addButtonWithTitle("Download Paste Helper");
-    state.alert->addButtonWithTitle("Cancel");
-    const int response = state.alert->runModal();
-    state.alert.reset();
-    if (response == desktop::Alert::kFirstButtonReturn) installPasteHelper();
+    alert->addButtonWithTitle("Download Paste Helper");
+    alert->addButtonWithTitle("Cancel");
+    showHotkeyAlert(std::move(alert), [this](int response) {
+        if (response == desktop::Alert::kFirstButtonReturn) installPasteHelper();
+    });
     return false;
 }
 
@@ -252,16 +250,35 @@ void TLClippingsViewController::installPasteHelper() {
     auto folder = foundation::Paths::applicationScripts();
     (void)foundation::Paths::createDirectory(folder);
     auto installed = TLPasteScript::installPasteScript(folder);
-    desktop::Alert alert;
+    auto alert = std::make_unique<desktop::Alert>();
     if (installed) {
-        alert.setAlertStyle(desktop::Alert::Style::Informational);
-        alert.setMessageText("Direct Paste Helper Installed");
-        alert.setInformativeText("You can now paste selected items directly into the active application.");
+        alert->setAlertStyle(desktop::Alert::Style::Informational);
+        alert->setMessageText("Direct Paste Helper Installed");
+        alert->setInformativeText("You can now paste selected items directly into the active application.");
     } else {
         TLLogError(TLLogContextGeneral, "%@", installed.error().description());
         beep();
-        alert.setAlertStyle(desktop::Alert::Style::Critical);
-        alert.setMessageText(installed.error().localizedDescription());
+        alert->setAlertStyle(desktop::Alert::Style::Critical);
+        alert->setMessageText(installed.error().localizedDescription());
     }
-    alert.runModal();
+    alert->addButtonWithTitle("OK");
+    showHotkeyAlert(std::move(alert), [](int) {});
+}
+
+void TLClippingsViewController::showHotkeyAlert(std::unique_ptr<desktop::Alert> alert,
+                                               std::function<void(int response)> completion) {
+    HotkeyActions& state = *hotkeyActions_;
+    // One at a time: a key repeated while one asks changes nothing.
+    if (state.alert) return;
+    state.alert = std::move(alert);
+    std::weak_ptr<TLClippingsViewController*> alive = self_;
+    // The hotkey's action returns at once; the answer comes later.
+    state.alert->beginModal([alive, completion = std::move(completion)](int response) {
+        auto self = alive.lock();
+        if (!self) return;
+        // The alert is still in its own call: it goes once that returns.
+        std::shared_ptr<desktop::Alert> done((*self)->hotkeyActions_->alert.release());
+        dispatch::Queue::main()->async([done] {});
+        completion(response);
+    });
 }

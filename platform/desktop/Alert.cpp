@@ -141,21 +141,32 @@ void Alert::finish(int response) {
     if (panel->completion) panel->completion(response);
 }
 
-int Alert::runModal() {
-    int result = kFirstButtonReturn;
+QDialog* Alert::makeModalDialog(Completion completion) {
     panel_ = std::make_unique<Panel>();
     auto* dialog = new AlertDialog;
     panel_->widget = dialog;
     panel_->dialog = dialog;
-    panel_->completion = [&result](int response) { result = response; };
+    panel_->completion = std::move(completion);
     panel_->buttons = buildContent(dialog, *this, [this](int response) { finish(response); });
     for (QPushButton* button : panel_->buttons) {
         if (button->text() == "Cancel") dialog->cancelButton = button;
     }
     dialog->setWindowModality(Qt::ApplicationModal);
     showing().push_back(this);
-    dialog->exec();
+    return dialog;
+}
+
+int Alert::runModal() {
+    int result = kFirstButtonReturn;
+    makeModalDialog([&result](int response) { result = response; })->exec();
     return result;
+}
+
+void Alert::beginModal(Completion completion) {
+    QDialog* dialog = makeModalDialog(std::move(completion));
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
 }
 
 void Alert::beginSheetModalForWindow(QWidget* window, Completion completion) {

@@ -3,6 +3,7 @@
 // kFirstButtonReturn + i; the first is the default (Return) and sits at the
 // right end. Shown three ways:
 //   runModal()               application-modal: every other window waits;
+//   beginModal               application-modal too, but returns at once;
 //   beginSheetModalForWindow a sheet on one window: window-modal, placed 60 px
 //                            below the window's top; the window reports it in
 //                            attachedSheet() until it closes;
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+class QDialog;
 class QWidget;
 
 namespace desktop {
@@ -54,6 +56,10 @@ public:
 
     // Blocks until a button is pressed; answers its response.
     int runModal();
+    // As runModal(), without waiting: completion runs with the response when
+    // a button is pressed (for callers that must not hold their caller, such
+    // as a global hotkey's action).
+    void beginModal(Completion completion);
     // Returns at once; completion runs with the response when a button is pressed.
     void beginSheetModalForWindow(QWidget* window, Completion completion);
     void beginInHost(AlertHost& host, Completion completion);
@@ -77,6 +83,8 @@ public:
 
 private:
     void finish(int response);
+    // The application-modal dialog of runModal() and beginModal(), not yet shown.
+    QDialog* makeModalDialog(Completion completion);
 
     Style style_ = Style::Warning;
     std::string messageText_;

@@ -8,7 +8,6 @@
 #include <QDBusConnection>
 #include <QProcess>
 #include <QScrollBar>
-#include <QTimer>
 
 #include <atomic>
 #include <fstream>
@@ -145,14 +144,13 @@ protected:
         std::lock_guard lock(logNotes_->mutex);
         return logNotes_->texts;
     }
-    // Answers the next alert with button index once it shows, noting its texts.
-    void answerAlertWith(int index, Lines* texts) {
-        QTimer::singleShot(50, qApp, [this, index, texts] {
-            if (desktop::Alert* alert = panel_ ? panel_->pasteHelperAlert() : nullptr)
-                texts->push_back(alert->messageText() + " | " + alert->informativeText() + " | " +
-                                 alert->buttonTitles().front() + " | " + alert->buttonTitles().back());
-            if (!desktop::Alert::answerShown(index)) QTimer::singleShot(50, qApp, [index] { desktop::Alert::answerShown(index); });
-        });
+    // The alert the panel shows, as "message | informative | buttons...".
+    std::string shownAlert() const {
+        desktop::Alert* alert = panel_->pasteHelperAlert();
+        if (!alert || !alert->isShowing()) return "none";
+        std::string text = alert->messageText() + " | " + alert->informativeText();
+        for (const auto& title : alert->buttonTitles()) text += " | " + title;
+        return text;
     }
     void installScript(const std::string& body) {
         const auto source = home_.root() / "helper.sh";
@@ -406,30 +404,32 @@ TEST_F(HotkeyActionsTest, APasteWithoutTheHelperAsksAndPastesNothingAndItsButton
     start();
     foundation::Bundle::setMainBundlePath(TAVLO_BUNDLE_DIR);
     ASSERT_FALSE(Panel::pasteScriptIsInstalled());
-    const Lines asked = {"Paste Helper required | Download and install the Paste Helper to paste items directly into "
-                         "the foreground application. | Download Paste Helper | Cancel"};
-    Lines texts;
-    answerAlertWith(1, &texts);
+    const std::string asked = "Paste Helper required | Download and install the Paste Helper to paste items directly "
+                              "into the foreground application. | Download Paste Helper | Cancel";
+    // The hotkey's action returns while the alert asks.
     post(TLHotkeyPasteNextClippingKey);
-    EXPECT_EQ(texts, asked);
-    EXPECT_TRUE(clipboardBecomes("clip 0"));
+    EXPECT_EQ(shownAlert(), asked);
+    EXPECT_TRUE(panel_->pasteHelperAlert()->widget()->isModal());
+    EXPECT_TRUE(clipboardBecomes("clip 0")) << "the copy happens; the paste does not";
+    post(TLHotkeyPasteNextClippingKey);  // asked already: nothing more
+    ASSERT_TRUE(desktop::Alert::answerShown(1));
+    runEventsFor(50ms);
+    EXPECT_EQ(shownAlert(), "none");
     EXPECT_FALSE(Panel::pasteScriptIsInstalled());
 
-    texts.clear();
-    answerAlertWith(1, &texts);
     post(TLPasteClippingAtIndexNotification, 3);
-    ASSERT_TRUE(runEventsUntil([&] { return !texts.empty(); }, 5s));
-    EXPECT_EQ(texts, asked);
-    EXPECT_FALSE(Panel::pasteScriptIsInstalled());
+    ASSERT_TRUE(runEventsUntil([&] { return shownAlert() != "none"; }, 5s));
+    EXPECT_EQ(shownAlert(), asked);
 
     // The first button installs the bundle's helper and says so; still nothing is pasted.
-    texts.clear();
-    answerAlertWith(0, &texts);
-    QTimer::singleShot(400, qApp, [] { desktop::Alert::answerShown(0); });  // "Direct Paste Helper Installed"
-    post(TLHotkeyPasteNextClippingKey);
-    EXPECT_EQ(texts, asked);
+    ASSERT_TRUE(desktop::Alert::answerShown(0));
+    runEventsFor(50ms);
     EXPECT_TRUE(Panel::pasteScriptIsInstalled());
-    EXPECT_EQ(panel_->pasteHelperAlert(), nullptr);
+    EXPECT_EQ(shownAlert(), "Direct Paste Helper Installed | You can now paste selected items directly into the active "
+                            "application. | OK");
+    ASSERT_TRUE(desktop::Alert::answerShown(0));
+    runEventsFor(50ms);
+    EXPECT_EQ(shownAlert(), "none");
 }
 
 TEST_F(HotkeyActionsTest, PasteNextAfterABeepStillPastesWhatTheClipboardHolds) {

@@ -10,13 +10,17 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "app/AppDelegate.h"
 #include "hotkeys/HKShortcutBinder.h"
 #include "kit/TLHotkeyTable.h"
+#include "kit/TLPasteScript.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "platform/desktop/KeyboardLayout.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Paths.h"
 #include "tests/support/FakeStatusItem.h"
 #include "tests/support/OtherX11Client.h"
 #include "tests/support/RecordingSystemLog.h"
@@ -85,6 +89,12 @@ protected:
     void TearDown() override { foundation::NotificationCenter::defaultCenter().removeObserver(observer_); }
 
     void launch() {
+        // The panel acts on the keys too: with a paste script in place, its
+        // paste-next pastes (nothing) instead of asking for one.
+        const std::filesystem::path script = home_.root() / "paste-nothing";
+        std::ofstream(script) << "#!/bin/sh\nexit 0\n";
+        std::filesystem::create_directories(foundation::Paths::applicationScripts());
+        ASSERT_TRUE(TLPasteScript::installPasteScript(foundation::Paths::applicationScripts(), script).ok());
         AppDelegate::Environment environment;
         environment.makeStatusItem = [](double length) { return std::make_shared<testsupport::FakeStatusItem>(length); };
         environment.pasteboardManager = [] { return nullptr; };
