@@ -45,7 +45,13 @@ protected:
         openbox_ = ChildProcess::start({"openbox", "--sm-disable"});
         ASSERT_TRUE(openbox_);
         ASSERT_TRUE(waitUntil(
-            [] { return runCommand({"sh", "-c", "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"}, 5s).status == 0; },
+            [] {
+                return runCommand({"sh", "-c",
+                                   "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window && "
+                                   "xprop -root _NET_SUPPORTED | grep -q _NET_ACTIVE_WINDOW"},
+                                  5s)
+                           .status == 0;
+            },
             10s));
     }
     void TearDown() override {
