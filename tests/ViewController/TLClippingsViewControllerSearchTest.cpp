@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <chrono>
 
@@ -263,6 +264,17 @@ TEST_F(ClippingsPanelSearchTest, TabAndReturnReachTheResultsAndTheEditingKeysSta
     drain();
     EXPECT_EQ(texts(), std::vector<std::string>{"beta"});
     EXPECT_EQ(footer(), QStringLiteral("1 result"));
+}
+
+TEST_F(ClippingsPanelSearchTest, CtrlQInTheFieldQuitsTheApplication) {
+    add("alpha", 1);
+    Panel& panel = makePanel();
+    panel.toggleSearch();
+    // The key comes from inside the event loop it is to end; the loop ends
+    // with another code if it does not.
+    QTimer::singleShot(0, field(), [this] { QTest::keyClick(field(), Qt::Key_Q, Qt::ControlModifier); });
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
 }
 
 TEST_F(ClippingsPanelSearchTest, AListSortsByItsOrderAndItsSearchByDate) {
