@@ -216,11 +216,8 @@ TEST_F(ClippingsPanelX11Test, APastePutsTheClippingIntoTheTerminalActiveBefore) 
     using testsupport::runCommand;
     if (runCommand({"sh", "-c", "command -v openbox && command -v xterm"}, 5s).status != 0)
         GTEST_SKIP() << "needs openbox and xterm";
-    auto openbox = ChildProcess::start({"openbox", "--sm-disable"});
+    auto openbox = startOpenbox();
     ASSERT_TRUE(openbox);
-    ASSERT_TRUE(runEventsUntil(
-        [] { return runCommand({"sh", "-c", "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"}, 5s).status == 0; },
-        10s));
     const std::filesystem::path out = home_.root() / "out";
     // A terminal whose Ctrl+V inserts the clipboard, reading without line editing.
     auto xterm = ChildProcess::start({"xterm", "-xrm", "XTerm*vt100.translations: #override Ctrl<Key>v: insert-selection(CLIPBOARD)",

@@ -36,11 +36,8 @@ protected:
         if (runCommand({"sh", "-c", "command -v xclip && command -v openbox && command -v xdotool"}, 5s).status != 0)
             GTEST_SKIP() << "needs xclip, openbox and xdotool";
         // A window manager makes the other program's window the active one.
-        openbox_ = testsupport::ChildProcess::start({"openbox", "--sm-disable"});
+        openbox_ = startOpenbox();
         ASSERT_TRUE(openbox_);
-        ASSERT_TRUE(runEventsUntil(
-            [] { return runCommand({"sh", "-c", "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"}, 5s).status == 0; },
-            10s));
         if (const char* dirs = std::getenv("XDG_DATA_DIRS")) savedDirs_ = dirs;
         ::setenv("XDG_DATA_DIRS", (home_.root() / "none").c_str(), 1);
         entry_ = home_.dataHome() / "applications" / "org.example.DemoEditor.desktop";

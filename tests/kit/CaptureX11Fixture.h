@@ -15,6 +15,7 @@
 #include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/SystemPasteboard.h"
 #include "tests/kit/CaptureFixture.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/RequireDisplay.h"
 
 namespace capturetest {
@@ -63,6 +64,22 @@ protected:
     }
     void runEventsFor(std::chrono::milliseconds time) {
         runEventsUntil([] { return false; }, time);
+    }
+    // openbox on the test's X server once it has announced itself; null, with
+    // a failure, when it does not come.
+    std::unique_ptr<testsupport::ChildProcess> startOpenbox() {
+        auto openbox = testsupport::ChildProcess::start({"openbox", "--sm-disable"});
+        EXPECT_TRUE(openbox) << "openbox did not start";
+        if (!openbox) return nullptr;
+        const bool announced = runEventsUntil(
+            [] {
+                return testsupport::runCommand({"sh", "-c", "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"},
+                                               std::chrono::seconds(5))
+                           .status == 0;
+            },
+            std::chrono::seconds(10));
+        EXPECT_TRUE(announced) << "openbox did not announce itself";
+        return announced ? std::move(openbox) : nullptr;
     }
 
     std::shared_ptr<NSTimerBlocks::Timer> timer_;
