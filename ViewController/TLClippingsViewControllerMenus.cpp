@@ -48,17 +48,6 @@ std::string infoString(const char* key) {
     return text ? *text : std::string();
 }
 
-// The key equivalent of the hotkey stored under hotkeyKey, read as the
-// Hotkeys pane reads it; without one the item keeps its own.
-void setHotkeyEquivalent(MenuItem& item, const char* hotkeyKey) {
-    HKShortcutView reader;
-    reader.setAssociatedUserDefaultsKey(std::string(hotkeyKey));
-    const auto& shortcut = reader.shortcutValue();
-    if (!shortcut) return;
-    item.setKeyEquivalent(shortcut->keyCodeStringForKeyEquivalent());
-    item.setKeyEquivalentModifierMask(shortcut->modifierFlags());
-}
-
 // Inserts the item at index unless the menu holds it; an index before the
 // first row is the first row.
 void insertIfAbsent(Menu& menu, const std::shared_ptr<MenuItem>& item, int index) {
@@ -225,10 +214,11 @@ const std::shared_ptr<desktop::Menu>& TLClippingsViewController::appMenu() {
 void TLClippingsViewController::updateAppMenu(desktop::Menu&) {
     auto suite = settings();
     floatWindowMenuItem_->setState(stateFor(suite->boolForKey(TLUserDefaultsFloatWindow)));
-    setHotkeyEquivalent(*recordClipboardItem_, TLHotkeyToggleClipboardRecorder);
-    setHotkeyEquivalent(*saveClipboardItem_, TLHotkeySaveClipboard);
-    setHotkeyEquivalent(*clearClipboardMenuItem_, TLHotkeyClearClipboardKey);
-    setHotkeyEquivalent(*plainTextMenuItem_, TLHotkeyTogglePlainText);
+    // The hotkeys stored for these items give their key equivalents.
+    HKShortcutView::setKeyEquivalentOfMenuItem(*recordClipboardItem_, TLHotkeyToggleClipboardRecorder);
+    HKShortcutView::setKeyEquivalentOfMenuItem(*saveClipboardItem_, TLHotkeySaveClipboard);
+    HKShortcutView::setKeyEquivalentOfMenuItem(*clearClipboardMenuItem_, TLHotkeyClearClipboardKey);
+    HKShortcutView::setKeyEquivalentOfMenuItem(*plainTextMenuItem_, TLHotkeyTogglePlainText);
     auto manager = pasteboardManager();
     recordClipboardItem_->setState(stateFor(manager && !manager->isPaused()));
     // Answered from the change count and the offered types: another

@@ -353,16 +353,9 @@ void AppDelegate::toggleApp() {
 
 namespace {
 
-// The key equivalent of the shortcut stored under a hotkey key, or of its
-// default, read the way the Hotkeys pane reads it: through a recorder bound to
-// that key, never shown.
+// The key equivalent of the shortcut stored under a hotkey key, or of its default.
 void setHotkeyEquivalent(desktop::MenuItem& item, const char* hotkeyKey) {
-    HKShortcutView reader;
-    reader.setAssociatedUserDefaultsKey(std::string(hotkeyKey));
-    const auto& shortcut = reader.shortcutValue();
-    if (!shortcut) return;
-    item.setKeyEquivalent(shortcut->keyCodeStringForKeyEquivalent());
-    item.setKeyEquivalentModifierMask(shortcut->modifierFlags());
+    HKShortcutView::setKeyEquivalentOfMenuItem(item, hotkeyKey);
 }
 
 std::shared_ptr<desktop::MenuItem> addItem(desktop::Menu& menu, const std::string& title, std::function<void()> action) {

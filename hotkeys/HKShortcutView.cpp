@@ -444,6 +444,15 @@ void HKShortcutView::setAssociatedUserDefaultsKey(const std::optional<std::strin
     setAssociatedUserDefaultsKey(key, std::string(foundation::ValueTransformer::kKeyedUnarchiveFromDataTransformerName));
 }
 
+void HKShortcutView::setKeyEquivalentOfMenuItem(desktop::MenuItem& item, const std::string& key) {
+    HKShortcutView reader;
+    reader.setAssociatedUserDefaultsKey(key);
+    const auto& shortcut = reader.shortcutValue();
+    if (!shortcut) return;
+    item.setKeyEquivalent(shortcut->keyCodeStringForKeyEquivalent());
+    item.setKeyEquivalentModifierMask(shortcut->modifierFlags());
+}
+
 void HKShortcutView::bind(std::shared_ptr<foundation::UserDefaults> defaults, const std::string& keyPath,
                           std::shared_ptr<foundation::ValueTransformer> transformer, const std::string& transformerName) {
     unbind();

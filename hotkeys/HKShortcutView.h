@@ -18,6 +18,7 @@
 #include <QWidget>
 
 #include "HKShortcut.h"
+#include "platform/desktop/MenuItem.h"
 #include "platform/foundation/UserDefaults.h"
 
 class HKShortcutValidator;
@@ -75,6 +76,10 @@ public:
                                       std::shared_ptr<foundation::ValueTransformer> withTransformer);
     void setAssociatedUserDefaultsKey(const std::optional<std::string>& key, const std::string& withTransformerName);
     void setAssociatedUserDefaultsKey(const std::optional<std::string>& key);
+    // Gives a menu item the key equivalent of the shortcut stored under key
+    // (or its registered default), read through a recorder bound to that key
+    // and never shown; without one the item keeps its own.
+    static void setKeyEquivalentOfMenuItem(desktop::MenuItem& item, const std::string& key);
     // The general form: the value at keyPath ("values.<key>") of defaults,
     // through transformer, else the one named.
     void bind(std::shared_ptr<foundation::UserDefaults> defaults, const std::string& keyPath,

@@ -17,10 +17,14 @@
 #include "kit/List.h"
 #include "kit/NSFileManagerExtras.h"
 #include "kit/TLDatabaseManager.h"
+#include "kit/TLMacPasteboard.h"
+#include "kit/TLPasteboardManager.h"
 #include "kit/TLSettings.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/desktop/FrontApplication.h"
+#include "platform/desktop/MemoryPasteboard.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/store/Context.h"
 #include "tests/support/TempHome.h"
@@ -101,6 +105,22 @@ protected:
         drain();
         return *panel_;
     }
+    // A pasteboard manager over a clipboard in memory, writing its copies on
+    // the main queue and telling the front application given; the panel made
+    // next uses both.
+    void useMemoryClipboard(std::shared_ptr<desktop::FrontApplication> front) {
+        memory_ = std::make_shared<desktop::MemoryPasteboard>();
+        general_ = std::make_shared<TLMacPasteboard>();
+        general_->setPasteboard(memory_);
+        TLPasteboardManager::Configuration configuration;
+        configuration.generalPasteboard = general_;
+        configuration.managedObjectContext = context_;
+        configuration.frontApplication = front;
+        configuration.writerQueue = dispatch::Queue::main();
+        manager_ = std::make_shared<TLPasteboardManager>(std::move(configuration));
+        panelConfiguration_.pasteboardManager = manager_;
+        panelConfiguration_.frontApplication = std::move(front);
+    }
     // Runs the measuring and thumbnail queues and what they hand back, until quiet.
     void drain() {
         for (int round = 0; round < 6; ++round) {
@@ -140,6 +160,9 @@ protected:
     std::optional<std::vector<std::string>> pasteboardIDs_;
     Panel::Configuration panelConfiguration_;
     std::function<foundation::Result<void>(store::Context&)> saveContext_;
+    std::shared_ptr<desktop::MemoryPasteboard> memory_;
+    std::shared_ptr<TLMacPasteboard> general_;
+    std::shared_ptr<TLPasteboardManager> manager_;
 };
 
 }  // namespace panelTest

@@ -37,17 +37,7 @@ protected:
         TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
         // Copied rows keep their places, so each case finds its row where it was.
         TLSettings()->setBool(true, TLUserDefaultsSortByAddDate);
-        memory_ = std::make_shared<desktop::MemoryPasteboard>();
-        general_ = std::make_shared<TLMacPasteboard>();
-        general_->setPasteboard(memory_);
-        TLPasteboardManager::Configuration configuration;
-        configuration.generalPasteboard = general_;
-        configuration.managedObjectContext = context_;
-        configuration.frontApplication = front_;
-        configuration.writerQueue = dispatch::Queue::main();
-        manager_ = std::make_shared<TLPasteboardManager>(std::move(configuration));
-        panelConfiguration_.pasteboardManager = manager_;
-        panelConfiguration_.frontApplication = front_;
+        useMemoryClipboard(front_);
         panelConfiguration_.keyboardModifiers = [this] { return modifiers_; };
     }
     void TearDown() override {
@@ -98,9 +88,6 @@ protected:
     }
 
     std::shared_ptr<testsupport::FakeFrontApplication> front_ = std::make_shared<testsupport::FakeFrontApplication>();
-    std::shared_ptr<desktop::MemoryPasteboard> memory_;
-    std::shared_ptr<TLMacPasteboard> general_;
-    std::shared_ptr<TLPasteboardManager> manager_;
     Qt::KeyboardModifiers modifiers_ = Qt::NoModifier;
     int closes_ = 0;
 };

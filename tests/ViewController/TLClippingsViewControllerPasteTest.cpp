@@ -38,22 +38,12 @@ protected:
         ClippingsPanelTest::SetUp();
         TLSettings()->setInteger(100, TLUserDefaultsClipboardSize);
         desktop::Animator::setInstant(true);
-        memory_ = std::make_shared<desktop::MemoryPasteboard>();
-        general_ = std::make_shared<TLMacPasteboard>();
-        general_->setPasteboard(memory_);
-        TLPasteboardManager::Configuration configuration;
-        configuration.generalPasteboard = general_;
-        configuration.managedObjectContext = context_;
-        configuration.frontApplication = front_;
-        configuration.writerQueue = dispatch::Queue::main();
-        manager_ = std::make_shared<TLPasteboardManager>(std::move(configuration));
+        useMemoryClipboard(front_);
         front_->setLastForeign(desktop::AppIdentity{"org.example.Editor", "Editor", 42});
         front_->setOnActivate([this] {
             events_.push_back("activate");
             activatedAt_ = dispatch::Clock::now();
         });
-        panelConfiguration_.pasteboardManager = manager_;
-        panelConfiguration_.frontApplication = front_;
         panelConfiguration_.keyboardModifiers = [this] { return modifiers_; };
         auto& center = foundation::NotificationCenter::defaultCenter();
         tokens_.push_back(center.addObserver(TLPanelTemporarilyResignKey, nullptr,
@@ -109,9 +99,6 @@ protected:
     }
 
     std::shared_ptr<testsupport::FakeFrontApplication> front_ = std::make_shared<testsupport::FakeFrontApplication>();
-    std::shared_ptr<desktop::MemoryPasteboard> memory_;
-    std::shared_ptr<TLMacPasteboard> general_;
-    std::shared_ptr<TLPasteboardManager> manager_;
     Qt::KeyboardModifiers modifiers_ = Qt::NoModifier;
     std::vector<std::string> events_;
     double activatedAt_ = -1;
