@@ -26,7 +26,16 @@
 
 namespace {
 
+int gBeeps = 0;
+
+void beep() {
+    ++gBeeps;
+    TLInterfaceSound::beep();
+}
+
 }  // namespace
+
+int TLMergeWindowController::beepCount() { return gBeeps; }
 
 QString TLMergeWindowController::startingText(const std::vector<std::shared_ptr<Clipping>>& clippings) {
     std::string text;
@@ -131,7 +140,7 @@ void TLMergeWindowController::mergeClippings() {
     // A clipping with nothing in it would show nothing, and the history's
     // trim never takes it away.
     if (text.empty()) {
-        TLInterfaceSound::beep();
+        beep();
         return;
     }
     if (selectedClippings_.empty()) {
@@ -144,7 +153,7 @@ void TLMergeWindowController::mergeClippings() {
 void TLMergeWindowController::makeNewClipping(const std::string& text) {
     auto context = this->context();
     if (!context) {
-        TLInterfaceSound::beep();
+        beep();
         return;
     }
     auto clipping = std::static_pointer_cast<Clipping>(context->insertNewObject(Clipping::kEntityName));
@@ -190,7 +199,7 @@ void TLMergeWindowController::mergeInto(const std::string& text) {
     const auto& first = selectedClippings_.front();
     store::Context* context = first->managedObjectContext();
     if (!context) {
-        TLInterfaceSound::beep();
+        beep();
         return;
     }
     // One save: the merged text, its files' rows and the other clippings go
@@ -226,7 +235,7 @@ void TLMergeWindowController::mergeInto(const std::string& text) {
         for (const auto& clippingID : folders) TLPasteboardManager::deleteAssetsForClippingWithID(clippingID);
     });
     if (!stored) {
-        TLInterfaceSound::beep();
+        beep();
         return;
     }
     if (completionBlock_) completionBlock_();

@@ -69,6 +69,9 @@ public:
     void mergeClippings();
     void cancelMerge();
 
+    // The beeps of refusals so far (tests).
+    static int beepCount();
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -636,6 +636,7 @@ TEST_F(MergeTest, MergingWritesTheJoinedTextIntoTheFirstInOneSave) {
         text->setUrlSource("https://source.example.com/");
         addAsset(text, "0.public.rtf", "{\\rtf1 some text}");
         const int64_t before = clippingCount();
+        const int beeps = TLMergeWindowController::beepCount();
         auto& merge = sheet({link, text}, fails ? failingSave : std::function<foundation::Result<void>(store::Context&)>());
         const QString expected = QStringLiteral("Example Page\n\nhttps://example.com/page\n\n\nsome text\n\n"
                                                 "https://source.example.com/");
@@ -650,6 +651,7 @@ TEST_F(MergeTest, MergingWritesTheJoinedTextIntoTheFirstInOneSave) {
             EXPECT_TRUE(fs::exists(folder(*link) / "0.public.png"));
             EXPECT_TRUE(fs::exists(folder(*text) / "0.public.rtf"));
             EXPECT_EQ(ended_, 0) << "the sheet stays up";
+            EXPECT_EQ(TLMergeWindowController::beepCount(), beeps + 1);
             ended_ = 0;
             continue;
         }
@@ -692,7 +694,9 @@ TEST_F(MergeTest, AnEmptyTextIsRefusedAndTheButtonFollowsTheText) {
     EXPECT_FALSE(merge.mergeButton()->isEnabled());
     const int64_t before = clippingCount();
     for (Qt::Key key : {Qt::Key_S, Qt::Key_M}) {
+        const int beeps = TLMergeWindowController::beepCount();
         QTest::keyClick(merge.textView(), key, Qt::ControlModifier);
+        EXPECT_EQ(TLMergeWindowController::beepCount(), beeps + 1) << key;
         EXPECT_EQ(clippingCount(), before) << key;
         EXPECT_EQ(ended_, 0) << key;
     }
