@@ -254,8 +254,7 @@ bool TLClippingsViewController::keyDown(const desktop::KeyEvent& key) {
 
 void TLClippingsViewController::copyRow(int row) {
     if (row < 0 || row >= int(shownRows().size())) return;
-    selectRows({row});
-    copyClipping();
+    takeRow(row);
     auto suite = settings();
     if (!suite->boolForKey(TLUserDefaultsPasteNumberedShortcuts)) return;
     if (!pasteScriptIsInstalled()) {
