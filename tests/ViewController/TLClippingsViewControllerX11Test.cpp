@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QProcess>
+#include <QTableView>
 
 #include <fstream>
 
@@ -176,6 +177,42 @@ TEST_F(ClippingsPanelX11Test, CopiedRowsReachOtherProgramsInTheOrderTheyWereSele
     runEventsFor(500ms);
     EXPECT_EQ(rows(), kLimit) << "our own write is no new clipping";
     EXPECT_TRUE(matchesStore());
+}
+
+// A row dragged with the pointer (xdotool, as a hand would) onto another
+// program's window: that program receives the clipping.
+TEST_F(ClippingsPanelX11Test, ARowDraggedOntoAnotherProgramsWindowDeliversItsText) {
+    panel_->window()->move(0, 0);
+    runEventsFor(100ms);
+    QProcess target;
+    target.start(QStringLiteral(TAVLO_DROP_WINDOW), {"600", "100", "300", "300"});
+    std::string said;
+    auto heard = [&](const std::string& what) {
+        return runEventsUntil(
+            [&] {
+                said += target.readAllStandardOutput().toStdString();
+                return said.find(what) != std::string::npos || target.state() == QProcess::NotRunning;
+            },
+            15s) &&
+               said.find(what) != std::string::npos;
+    };
+    ASSERT_TRUE(heard("ready\n")) << said;
+    const std::string text = textAt(1);
+    QTableView* table = panel_->tableView();
+    const QPoint from = table->viewport()->mapToGlobal(table->visualRect(table->model()->index(1, 0)).center());
+    auto at = [](QPoint p) { return std::to_string(p.x()) + " " + std::to_string(p.y()); };
+    // Pressed, moved past the drag distance, carried over and let go; the
+    // steps leave the event loop time to start the drag and follow it.
+    QProcess hand;
+    hand.start(QStringLiteral("sh"),
+               {"-c", QString::fromStdString("xdotool mousemove " + at(from) + " mousedown 1 sleep 0.3 mousemove " +
+                                             at(from + QPoint(20, 20)) + " sleep 0.3 mousemove " + at(QPoint(700, 200)) +
+                                             " sleep 0.3 mousemove " + at(QPoint(750, 250)) + " sleep 0.3 mouseup 1")});
+    ASSERT_TRUE(heard("text ")) << said;
+    runEventsUntil([&] { return hand.state() == QProcess::NotRunning; }, 5s);
+    EXPECT_NE(said.find("format application/x-tavlo-clipping-metadata\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("text " + text + "\n"), std::string::npos) << said;
+    runEventsUntil([&] { return target.state() == QProcess::NotRunning; }, 5s);
 }
 
 TEST_F(ClippingsPanelX11Test, AnImageItemCopiedFromThePopoverReachesOtherPrograms) {
