@@ -70,16 +70,24 @@ foundation::Error noStoreError() {
 
 }  // namespace
 
-Context::Context(std::shared_ptr<Coordinator> coordinator) { setPersistentStoreCoordinator(std::move(coordinator)); }
+Context::Context(std::shared_ptr<Coordinator> coordinator) {
+    anchor_->context = this;
+    setPersistentStoreCoordinator(std::move(coordinator));
+}
 
 Context::Context(ConcurrencyType type) : type_(type) {
+    anchor_->context = this;
     if (type == ConcurrencyType::MainQueue) queue_ = dispatch::Queue::main();
     else if (type == ConcurrencyType::PrivateQueue) queue_ = dispatch::Queue::createSerial("store.context");
 }
 
 Context::~Context() {
+    // Waits for objects dying elsewhere that are unregistering; later ones
+    // find the anchor cleared.
+    std::unique_lock anchorLock(anchor_->mutex);
     Lock lock(mutex_);
     registry_.forEach([](ManagedObject* object) { object->context_ = nullptr; });
+    anchor_->context = nullptr;
 }
 
 void Context::setPersistentStoreCoordinator(std::shared_ptr<Coordinator> coordinator) {
@@ -139,6 +147,7 @@ std::shared_ptr<ManagedObject> Context::makeObject(const Entity& entity, int64_t
     object->entity_ = &entity;
     object->id_ = ObjectID{pk, entity.index()};
     object->context_ = this;
+    object->anchor_ = anchor_;
     Lock lock(mutex_);
     registry_.insert(object.get());
     return object;
@@ -157,6 +166,7 @@ void Context::unregister(const ManagedObject& object) {
 void Context::detach(const std::shared_ptr<ManagedObject>& object) {
     Lock lock(mutex_);
     object->context_ = nullptr;
+    object->anchor_.reset();
     registry_.erase(object->id_, object.get());
 }
 

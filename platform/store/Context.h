@@ -261,6 +261,7 @@ private:
     // then its ancestors, then the coordinator; never held while waiting on a
     // queue or calling out.
     mutable std::recursive_mutex mutex_;
+    std::shared_ptr<ContextAnchor> anchor_ = std::make_shared<ContextAnchor>();
     ObjectRegistry registry_;
     Objects inserted_, updated_, deleted_;
     size_t rulesApplied_ = 0;  // deleted_ objects whose delete rules have run

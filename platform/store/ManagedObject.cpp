@@ -13,7 +13,9 @@ uint64_t bit(int property) { return uint64_t(1) << property; }
 }  // namespace
 
 ManagedObject::~ManagedObject() {
-    if (context_) context_->unregister(*this);
+    if (!anchor_) return;
+    std::shared_lock lock(anchor_->mutex);
+    if (anchor_->context) anchor_->context->unregister(*this);
 }
 
 const Value* ManagedObject::slot(int property) const { return slots_.find(property); }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +31,16 @@
 namespace store {
 
 class Context;
+
+// How an object reaches its context from its destructor, which may run on
+// another thread after the context has ended (an object handed on in a
+// notification or held by a finished operation): the context's end clears it
+// under the writer lock, so a destructor either unregisters first or finds
+// nothing to unregister from.
+struct ContextAnchor {
+    std::shared_mutex mutex;
+    Context* context = nullptr;
+};
 
 class ManagedObject : public KeyValueSource, public std::enable_shared_from_this<ManagedObject> {
 public:
@@ -112,6 +123,7 @@ private:
     const Entity* entity_ = nullptr;
     ObjectID id_;
     Context* context_ = nullptr;
+    std::shared_ptr<ContextAnchor> anchor_;
     // Loaded values; kept sparse so a fault stays small.
     SlotList slots_;
     uint64_t loaded_ = 0;

@@ -98,4 +98,33 @@ TEST_F(ContextStressTest, MainThreadInsertsInterleavedWithChildSaves) {
     EXPECT_EQ(storedClippingIDs().size(), total - static_cast<size_t>(deleted));
 }
 
+// Objects held elsewhere (by a finished cloud operation, in a notification)
+// may die on another thread just as their context ends: neither side may
+// reach the other's freed memory.
+TEST_F(ContextStressTest, ObjectsDyingOnAnotherThreadAsTheirContextEnds) {
+    makeStack();
+    main_->performBlockAndWait([&] {
+        for (int i = 0; i < 50; ++i) insertClipping(*main_, "c" + std::to_string(i));
+        ASSERT_TRUE(main_->save().ok());
+    });
+    for (int round = 0; round < 300; ++round) {
+        auto child = newChild(main_);
+        std::vector<std::shared_ptr<ManagedObject>> held;
+        child->performBlockAndWait([&] {
+            auto found = child->fetch(FetchRequest("Clipping"));
+            ASSERT_TRUE(found.ok());
+            held = found.value();
+        });
+        ASSERT_EQ(held.size(), 50u);
+        std::atomic<bool> go{false};
+        std::thread other([&] {
+            while (!go) std::this_thread::yield();
+            held.clear();
+        });
+        go = true;
+        child.reset();
+        other.join();
+    }
+}
+
 }  // namespace
