@@ -1,12 +1,14 @@
 // The panel's keys, clicks and menus, on the offscreen platform with a
 // clipboard in memory, a scripted front application and keyboard.
 #include <QLineEdit>
+#include <QMenu>
 #include <QTest>
 
 #include <fstream>
 #include <mutex>
 #include <QTest>
 
+#include "hotkeys/HKShortcut.h"
 #include "kit/TLMacPasteboard.h"
 #include "kit/TLPasteboardManager.h"
 #include "kit/TLUserDefaultsKeys.h"
@@ -18,6 +20,8 @@
 #include "platform/desktop/Menu.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/TypeIdentifier.h"
 #include "tests/ViewController/ClippingsPanelFixture.h"
 #include "tests/logging/RecordingLogger.h"
 #include "tests/support/FakeFrontApplication.h"
@@ -266,6 +270,133 @@ TEST_F(ClippingsPanelKeysTest, ReturnAndClicksCarryOutTheirCodes) {
     EXPECT_EQ(closes_, 2);
 }
 
+// Every code under double-click, Alt-click and Return with each of its
+// modifier sets, with closing on and off, carried out on the panel by real
+// clicks and keys, without the paste script. Only the setting of the input
+// used holds the code; the others hold 0, so reading the wrong one shows.
+TEST_F(ClippingsPanelKeysTest, EveryInputCodeAndClosingSettingCarriedOutOnThePanel) {
+    testsupport::RecordingWorkspace::Scope workspace;
+    auto link = add("the link row", 1, nullptr, false);
+    link->setUrl("https://example.com/one");
+    add("another row", 2);
+    TLSettings()->setObject(
+        foundation::PlistValue(foundation::PlistValue::Array{foundation::PlistValue(foundation::PlistValue::Dictionary{
+            {TLUserDefaultsTemplateName, foundation::PlistValue(std::string("Quoted"))},
+            {TLUserDefaultsTemplateFormat, foundation::PlistValue(std::string("\"{text}\""))}})}),
+        TLUserDefaultsCopyTemplates);
+    makePanel();
+    panel_->setCloseWindowAction([this] { ++closes_; });
+    auto suite = TLSettings();
+    enum class Input { DoubleClick, AltClick, Return };
+    struct InputCase {
+        const char* name;
+        Input input;
+        Qt::KeyboardModifiers modifiers;
+        const char* key;
+    };
+    const InputCase inputs[] = {
+        {"double-click", Input::DoubleClick, Qt::NoModifier, TLUserDefaultsDoubleClickAction},
+        {"Alt-click", Input::AltClick, Qt::AltModifier, TLUserDefaultsOptionClickActionKey},
+        {"Return", Input::Return, Qt::NoModifier, TLUserDefaultsReturnActionKey},
+        {"Super+Return", Input::Return, Qt::MetaModifier, TLUserDefaultsControlReturnActionKey},
+        {"Ctrl+Return", Input::Return, Qt::ControlModifier, TLUserDefaultsCommandReturnActionKey},
+        {"Alt+Return", Input::Return, Qt::AltModifier, TLUserDefaultsOptionReturnActionKey},
+    };
+    enum class Outcome { Nothing, Preview, Clipboard, Menu, OpenedLink, ScriptSheet };
+    auto outcomeOf = [](Input input, int code) {
+        if (input == Input::DoubleClick && code == 9) code = 3;  // "Paste in App"
+        switch (code) {
+        case 1: return input == Input::Return ? Outcome::Nothing : Outcome::Preview;
+        case 2:
+        case 4: return Outcome::Clipboard;
+        case 3:
+        case 5:
+        case 7: return Outcome::ScriptSheet;
+        case 6: return Outcome::Menu;
+        case 8: return Outcome::OpenedLink;
+        default: return Outcome::Nothing;
+        }
+    };
+    TLClippingsTableView& table = *panel_->tableView();
+    const QPoint row0 = table.visualRect(table.model()->index(0, 0)).center();
+    int checked = 0;
+    for (const InputCase& in : inputs)
+        for (int code = 0; code <= 9; ++code)
+            for (bool closing : {false, true}) {
+                SCOPED_TRACE(::testing::Message() << in.name << " code " << code << " closing " << closing);
+                for (const InputCase& other : inputs) suite->setInteger(0, other.key);
+                suite->setInteger(code, in.key);
+                suite->setBool(closing, TLUserDefaultsCopyPasteClosesWindow);
+                memory_->clearContents();
+                workspace->urls.clear();
+                closes_ = 0;
+                const auto menuBefore = panel_->poppedUpMenu();
+                const int64_t changes = general_->changeCount();
+                select({1});
+                switch (in.input) {
+                case Input::DoubleClick: QTest::mouseDClick(table.viewport(), Qt::LeftButton, {}, row0); break;
+                case Input::AltClick: QTest::mouseClick(table.viewport(), Qt::LeftButton, in.modifiers, row0); break;
+                case Input::Return:
+                    select({0});
+                    QTest::keyClick(&table, Qt::Key_Return, in.modifiers);
+                    break;
+                }
+                drain();
+                advance(0.2);  // a preview opens 0.1 s later
+                drain();
+                const Outcome expected = outcomeOf(in.input, code);
+                EXPECT_EQ(panel_->presentedPopover() != nullptr, expected == Outcome::Preview);
+                EXPECT_EQ(panel_->missingScriptAlert() != nullptr, expected == Outcome::ScriptSheet);
+                if (expected == Outcome::Clipboard) {
+                    EXPECT_EQ(clipboardText(), "the link row");
+                } else {
+                    EXPECT_EQ(general_->changeCount(), changes) << "nothing written";
+                }
+                EXPECT_EQ(panel_->poppedUpMenu() != menuBefore, expected == Outcome::Menu);
+                EXPECT_EQ(workspace->urls,
+                          expected == Outcome::OpenedLink ? std::vector<std::string>{"https://example.com/one"}
+                                                          : std::vector<std::string>{});
+                const int effective = in.input == Input::DoubleClick && code == 9 ? 3 : code;
+                const bool closes = closing && expected != Outcome::ScriptSheet && effective != 1 &&
+                                    effective != 6 && effective != 7;
+                EXPECT_EQ(closes_ > 0, closes);
+                // The selection the action took.
+                ASSERT_EQ(panel_->selectedClippings().size(), 1u);
+                EXPECT_EQ(panel_->selectedClippings()[0], link);
+                // Back to rest for the next case.
+                if (panel_->presentedPopover()) panel_->dismissPresentedPopover();
+                while (desktop::Alert::answerShown(1)) dispatch::MainQueue::runUntilIdle();
+                if (panel_->poppedUpMenu()) panel_->poppedUpMenu()->qMenu()->hide();
+                drain();
+                ++checked;
+            }
+    EXPECT_EQ(checked, 6 * 10 * 2);
+}
+
+// With Super, Ctrl and Alt held, Return's copy is followed a second later by
+// the deletion of the selection; with fewer modifiers nothing is deleted.
+TEST_F(ClippingsPanelKeysTest, SuperCtrlAltReturnDeletesTheSelectionASecondAfterTheCopy) {
+    panelWithRows(3);
+    auto suite = TLSettings();
+    suite->setInteger(2, TLUserDefaultsReturnActionKey);
+    suite->setInteger(2, TLUserDefaultsCommandReturnActionKey);
+    select({1});
+    press(Qt::Key_Return, Qt::ControlModifier);
+    advance(1.5);
+    drain();
+    EXPECT_EQ(shown().size(), 3u);
+    select({1});
+    press(Qt::Key_Return, Qt::MetaModifier | Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_EQ(clipboardText(), "row 1");
+    advance(0.5);
+    EXPECT_EQ(shown().size(), 3u) << "not yet";
+    advance(0.6);
+    drain();
+    ASSERT_EQ(shown().size(), 2u);
+    EXPECT_EQ(panel_->clippingAtRow(0)->text(), "row 0");
+    EXPECT_EQ(panel_->clippingAtRow(1)->text(), "row 2");
+}
+
 TEST_F(ClippingsPanelKeysTest, HeldModifierShowsOnTheRowsUntilReleased) {
     panelWithRows(3);
     modifiers_ = Qt::ControlModifier;
@@ -379,6 +510,54 @@ TEST_F(ClippingsPanelKeysTest, AppMenuStatesFollowSettingsCaptureAndClipboard) {
     panel_->menuWillOpen(menu);
     EXPECT_TRUE(item("Attach to Tray Icon")->isEnabled());
     EXPECT_EQ(item("Attach to Tray Icon")->state(), MenuItem::State::On);
+}
+
+// The items the global hotkeys also reach show the user's stored keys, or
+// keep their own without one; Save saves the clipboard once and beeps after.
+TEST_F(ClippingsPanelKeysTest, AppMenuShowsTheStoredHotkeysAndSaveBeepsOnceSaved) {
+    panelWithRows(1);
+    auto& menu = *panel_->appMenu();
+    auto defaults = foundation::UserDefaults::standard();
+    auto archived = [](uint64_t keyCode, uint64_t flags) {
+        return foundation::PlistValue(*foundation::KeyedArchiver::archivedData(HKShortcut(keyCode, flags)));
+    };
+    panel_->menuWillOpen(menu);
+    EXPECT_EQ(itemTitled(menu, "Save Current Clipboard")->keyEquivalentLabel(), "") << "none stored, none of ours";
+    EXPECT_EQ(itemTitled(menu, "New Text Clipping")->keyEquivalentLabel(), "Ctrl+N");
+    struct Case {
+        const char* hotkey;
+        const char* item;
+        uint64_t keyCode, flags;
+        const char* label;
+    };
+    const Case cases[] = {
+        {TLHotkeySaveClipboard, "Save Current Clipboard", 1, 0x60000, "Super+Shift+S"},
+        {TLHotkeyToggleClipboardRecorder, "Save Clipboard Automatically", 8, 0x1C0000, "Super+Ctrl+Alt+C"},
+        {TLHotkeyClearClipboardKey, "Clear Clipboard", 8, 0x60000, "Super+Shift+C"},
+        {TLHotkeyTogglePlainText, "Plain Text Mode", 35, 0x180000, "Ctrl+Alt+P"},
+    };
+    for (const Case& c : cases) defaults->setObject(archived(c.keyCode, c.flags), c.hotkey);
+    panel_->menuWillOpen(menu);
+    for (const Case& c : cases) EXPECT_EQ(itemTitled(menu, c.item)->keyEquivalentLabel(), c.label) << c.item;
+    for (const Case& c : cases) defaults->removeObjectForKey(c.hotkey);
+
+    // Another program's text: Save makes it a clipping; a second Save beeps.
+    memory_->externalWrite({desktop::PasteboardItem(
+        {{foundation::kUTTypeUTF8PlainText, foundation::Data::fromString("from another program")}})});
+    panel_->menuWillOpen(menu);
+    EXPECT_TRUE(itemTitled(menu, "Save Current Clipboard")->isEnabled());
+    const int beeps = Panel::beepCount();
+    panel_->saveClipboard();
+    drain();
+    EXPECT_EQ(Panel::beepCount(), beeps);
+    ASSERT_EQ(shown().size(), 2u);
+    EXPECT_EQ(panel_->clippingAtRow(0)->text(), "from another program");
+    panel_->menuWillOpen(menu);
+    EXPECT_FALSE(itemTitled(menu, "Save Current Clipboard")->isEnabled());
+    panel_->saveClipboard();
+    drain();
+    EXPECT_EQ(Panel::beepCount(), beeps + 1);
+    EXPECT_EQ(shown().size(), 2u);
 }
 
 TEST_F(ClippingsPanelKeysTest, SupportRowNeedsAnAddressAndMailsItExactly) {
