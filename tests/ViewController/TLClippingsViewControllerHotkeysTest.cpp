@@ -210,6 +210,21 @@ TEST_F(HotkeyActionsTest, CopyNextNeverGoesPastTheRowsShownOfTheCappedHistory) {
     start();
     ASSERT_EQ(rows(), 5);
     ASSERT_GT(panel_->clippingsController().count(), 5u);
+    // The numbered positions past the rows shown beep, though the fetch holds
+    // clippings there; the fifth still takes the last row shown.
+    const int beeps = Panel::beepCount();
+    for (int64_t position : {6, 9, 0}) {
+        SCOPED_TRACE(position);
+        post(TLCopyClippingAtIndexNotification, position);
+        runEventsFor(50ms);
+        EXPECT_TRUE(panel_->selectedClippings().empty());
+    }
+    EXPECT_EQ(Panel::beepCount(), beeps + 3);
+    const std::string fifth = textAt(4);
+    post(TLCopyClippingAtIndexNotification, 5);
+    EXPECT_TRUE(clipboardBecomes(fifth));
+    EXPECT_EQ(Panel::beepCount(), beeps + 3);
+    post(TLUserDefaultsClipboardSize);  // a new fetch: copy-next starts at the top
     // Each take is the row after the one before; past the last shown row the
     // last one again, never row 5 or beyond.
     const std::vector<int> taken = {0, 1, 2, 3, 4, 4, 4};
@@ -247,6 +262,30 @@ TEST_F(HotkeyActionsTest, CopyNextInAListBeepsAtItsEnd) {
     EXPECT_EQ(Panel::beepCount(), beeps + 1);
     EXPECT_EQ(panel_->tableView()->selectedRow(), 1) << "the selection stays";
     EXPECT_EQ(readClipboard(), "work 1");
+}
+
+TEST_F(HotkeyActionsTest, CopyNextPastTheEndOfASearchTakesItsLastRowInTheHistoryAndInAList) {
+    auto list = makeList("L-work", "Work");
+    seed(12, list, "listed");
+    seed(12);
+    start();
+    for (bool inList : {false, true}) {
+        SCOPED_TRACE(inList ? "a list" : "the history");
+        if (inList) panel_->selectList(list);
+        panel_->toggleSearchWithAnimation(false);
+        panel_->searchField()->setText(QString::fromStdString(inList ? "listed 1" : "clip 1"));
+        panel_->fetchResults();
+        ASSERT_TRUE(panel_->isSearching());
+        ASSERT_EQ(rows(), 3);  // "... 1", "... 10" and "... 11"
+        panel_->setNextClippingIndex(3);  // the last row taken already
+        const std::string last = textAt(2);
+        const int beeps = Panel::beepCount();
+        post(TLHotkeyCopyNextClipping);
+        EXPECT_TRUE(clipboardBecomes(last));
+        EXPECT_EQ(Panel::beepCount(), beeps);
+        EXPECT_TRUE(panel_->isSearching());
+        panel_->cancelSearchWithAnimation(false);
+    }
 }
 
 TEST_F(HotkeyActionsTest, NextListStepsByNameBackToTavloAndCaptureKeepsTheMenuChoice) {
