@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/crash/Threads.h"
 #include "sdk/blackbox/BBXNumberText.h"
 #include "sdk/blackbox/BBXSDKLog.h"
 
@@ -19,6 +23,21 @@
 namespace {
 
 std::atomic<BBXFileWriteFunction> gWrite{nullptr};
+
+// Whole writes under way, by thread: the crash path waits for them before the
+// process ends (BBXFileSettleWholeWrites). A writer that finds no free slot
+// writes unwatched; there are far fewer writing queues than slots.
+constexpr int kWholeWriterSlots = 16;
+std::atomic<pid_t> gWholeWriters[kWholeWriterSlots];
+std::atomic<bool> gWholeWritesClosed{false};
+
+int claimWholeWriterSlot(pid_t thread) {
+    for (int i = 0; i < kWholeWriterSlots; ++i) {
+        pid_t free = 0;
+        if (gWholeWriters[i].compare_exchange_strong(free, thread)) return i;
+    }
+    return -1;
+}
 
 ssize_t writeBytes(int fd, const void* bytes, size_t count) {
     BBXFileWriteFunction function = gWrite.load(std::memory_order_relaxed);
@@ -209,6 +228,13 @@ bool BBXFileWriteWholeSections(BBXFile* file, const std::function<void(BBXFile*)
     file->needsComma = composing.needsComma;
     const char* bytes = lines.data();
     size_t left = lines.size();
+    // Announced before the check, so a crash either sees this write under
+    // way and waits for it, or this write sees the crash and stays out.
+    int slot = claimWholeWriterSlot(crash::currentThreadID());
+    if (gWholeWritesClosed.load()) {
+        if (slot >= 0) gWholeWriters[slot].store(0);
+        return false;
+    }
     while (left > 0) {
         ssize_t written = writeBytes(file->fd, bytes, left);
         if (written < 0 && errno == EINTR) continue;
@@ -217,8 +243,33 @@ bool BBXFileWriteWholeSections(BBXFile* file, const std::function<void(BBXFile*)
         bytes += written;
         left -= static_cast<size_t>(written);
     }
+    if (slot >= 0) gWholeWriters[slot].store(0);
     return left == 0;
 }
+
+bool BBXFileSettleWholeWrites(pid_t crashedThread, uint64_t timeoutNanoseconds) {
+    gWholeWritesClosed.store(true);
+    const pid_t self = crash::currentThreadID();
+    timespec start{};
+    syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &start);
+    for (;;) {
+        bool busy = false;
+        for (const auto& writer : gWholeWriters) {
+            pid_t thread = writer.load();
+            if (thread != 0 && thread != self && thread != crashedThread) busy = true;
+        }
+        if (!busy) return true;
+        timespec now{};
+        syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
+        uint64_t waited = static_cast<uint64_t>(now.tv_sec - start.tv_sec) * 1000000000ULL +
+                          static_cast<uint64_t>(now.tv_nsec) - static_cast<uint64_t>(start.tv_nsec);
+        if (waited >= timeoutNanoseconds) return false;
+        timespec pause{0, 1000000};
+        syscall(SYS_nanosleep, &pause, nullptr);
+    }
+}
+
+void BBXFileReopenWholeWritesForTesting() { gWholeWritesClosed.store(false); }
 
 bool BBXFileTruncate(BBXFile* file, uint64_t writtenCount, int32_t depth, uint8_t needsComma) {
     if (!BBXFileIsOpen(file)) return false;

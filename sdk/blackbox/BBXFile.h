@@ -55,9 +55,20 @@ bool BBXFileTruncate(BBXFile* file, uint64_t writtenCount, int32_t depth, uint8_
 // and then go out in one write(2) of whole lines (a short write, as on a full
 // disk, goes on from where it stopped). A process ending while a thread is in
 // here (another thread crashed) so leaves all of those lines or none, never
-// one cut short that would cost the record it held. False when the file is
+// one cut short that would cost the record it held, once the crash path has
+// settled the writes under way (BBXFileSettleWholeWrites). False when the file is
 // closed or the lines could not all be written.
 bool BBXFileWriteWholeSections(BBXFile* file, const std::function<void(BBXFile*)>& write);
+// Crash path, once recording is done and just before the process ends: the
+// kernel stops a write(2) under way at a page boundary of the file when the
+// process is killed, so even one write can leave a line cut short. Waits (at
+// most timeoutNanoseconds) until no thread but this one and the crashed one
+// (stopped where it faulted, perhaps inside such a write) is inside a
+// whole-sections write, and from now on such writes write nothing and answer
+// false. False when the time ran out. Async-signal-safe.
+bool BBXFileSettleWholeWrites(pid_t crashedThread, uint64_t timeoutNanoseconds);
+// Tests: whole-sections writes go out again after a settle.
+void BBXFileReopenWholeWritesForTesting();
 
 // Structure. A section starts on a fresh line at depth 0, whatever an
 // interrupted writer left open before it.

@@ -77,6 +77,14 @@ void BBXHandler(BBXFile* file, BBXThread crashedThread, const ucontext_t* machin
     }
 }
 
+void BBXHandlerSettleRecordWrites(BBXThread crashedThread) {
+    // Ample for a writer the recording held up to finish: once its thread
+    // runs again a write of a few lines takes microseconds.
+    constexpr uint64_t kTimeout = 500ULL * 1000 * 1000;
+    if (!BBXFileSettleWholeWrites(BBXThreadTID(crashedThread), kTimeout))
+        BBXSDKLog("%s: Error: a record write is still under way as the process ends\n", "BBXHandler");
+}
+
 void BBXHandlerWriteTimeEntry(BBXFile* file) {
     timespec now{};
     syscall(SYS_clock_gettime, CLOCK_REALTIME, &now);

@@ -19,6 +19,10 @@
 struct BBXFile;
 
 void BBXHandler(BBXFile* file, BBXThread crashedThread, const ucontext_t* machineContext);
+// The fatal paths' last step before the process ends: lets a record write
+// of another thread (the image list, keys, log lines) finish whole, and
+// keeps later ones out (BBXFileSettleWholeWrites).
+void BBXHandlerSettleRecordWrites(BBXThread crashedThread);
 // The "time" entry of a crash record: seconds since 1970.
 void BBXHandlerWriteTimeEntry(BBXFile* file);
 // Sends the crash observer its notice (none in this program).

@@ -67,6 +67,7 @@ bool record(const BBXMachExceptionStore* store, const crash::ExceptionRequest* r
     // fault's, not those of its wait.
     BBXHandler(&file, static_cast<BBXThread>(request->thread.name), crash::waitingFaultContext(tid));
     BBXFileClose(&file);
+    BBXHandlerSettleRecordWrites(static_cast<BBXThread>(request->thread.name));
     return true;
 }
 

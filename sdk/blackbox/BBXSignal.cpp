@@ -113,6 +113,7 @@ void BBXSignalHandler(int signal, siginfo_t* information, void* machineContext) 
         } else {
             BBXSDKLog("%s: Unable to open signal file\n", kFunction);
         }
+        BBXHandlerSettleRecordWrites(BBXThreadSelf());
     }
     if (readOnly) BBXSignalSafeInstallPreexistingHandlers(&readOnly->signalStore);
     // Faults come back under the restored actions; the rest must be sent

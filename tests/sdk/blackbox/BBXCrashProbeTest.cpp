@@ -452,6 +452,22 @@ TEST_F(BBXCrashProbeTest, AnImageRecordBeingWrittenWhenTheProcessCrashesIsWhole)
     })) << fileContents(dir() + "/binary_images.bbxrecord");
 }
 
+// A crash while another thread is midway through writing a record line: the
+// process ends only once that line is whole (a killed process's write(2) may
+// stop at any page boundary of the file).
+TEST_F(BBXCrashProbeTest, ACrashWaitsForAnImageRecordAnotherThreadIsWriting) {
+    CrashRun run = crash({"--scenario", "image-write-cut"});
+    EXPECT_EQ(run.status, 128 + SIGSEGV);
+    ASSERT_FALSE(sections("mach_exception.bbxrecord").empty()) << sdkLog();
+    expectCrashedIn(expectCompleteReport("mach_exception.bbxrecord"), "ProbeSegvNull");
+    std::string plugin = std::filesystem::path(BBX_PROBE_PLUGIN).filename();
+    auto images = sections("binary_images.bbxrecord");
+    EXPECT_TRUE(std::any_of(images.begin(), images.end(), [&](const PlistValue& event) {
+        return keyOf(event) == "load" && valueOf(event).asDictionary()->at("path").asString()->find(plugin) != std::string::npos;
+    })) << fileContents(dir() + "/binary_images.bbxrecord");
+    EXPECT_EQ(sdkLog().find("still under way"), std::string::npos);
+}
+
 TEST_F(BBXCrashProbeTest, HandlersALibraryPutInPlaceAreWarnedOfEvenPastTheFaultEntry) {
     auto result = testsupport::runCommand({BBX_CRASH_PROBE, "core", "--report-dir", dir(), "--scenario", "warn-foreign"},
                                           20s, kCrashEnvironment);

@@ -47,7 +47,10 @@
 //       two-at-once: worker-2 and the main thread fault together; busy:
 //       segv-null while four threads loop on malloc/free and dlopen/dlclose;
 //       image-write: loads the plugin, and the thread recording the load in
-//       "binary_images.bbxrecord" faults right after its first write there.
+//       "binary_images.bbxrecord" faults right after its first write there;
+//       image-write-cut: the thread recording the plugin's load writes that
+//       line in two halves 200 ms apart, and the main thread does segv-null
+//       between them.
 //       Each first records the key "probe-key" and a log line; the heap
 //       calls of the crash handler while it holds the other threads go to
 //       DIR/heap-calls.
@@ -94,6 +97,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -594,13 +598,9 @@ void ProbeBusyMain() {
     }
 }
 
-// The image-write scenario: the loader-tracking thread faults right after its
-// first write to "binary_images.bbxrecord" once armed, as if another thread
-// had crashed just then: whatever that write held is all the record keeps.
-std::atomic<bool> gImageWriteArmed{false};
-PROBE_CRASH ssize_t ProbeFaultAfterImageWrite(int fd, const void* bytes, size_t count) {
-    ssize_t written = ::write(fd, bytes, count);
-    if (!gImageWriteArmed.load()) return written;
+// Whether fd is the report's "binary_images.bbxrecord"; called in the crash
+// handler's writes too.
+PROBE_CRASH bool isImageList(int fd) {
     char link[64] = "/proc/self/fd/";
     size_t at = std::strlen(link);
     char digits[16];
@@ -615,11 +615,38 @@ PROBE_CRASH ssize_t ProbeFaultAfterImageWrite(int fd, const void* bytes, size_t 
     ssize_t length = ::readlink(link, target, sizeof target - 1);
     const char kName[] = "/binary_images.bbxrecord";
     size_t nameLength = sizeof kName - 1;
-    if (length < static_cast<ssize_t>(nameLength) ||
-        std::memcmp(target + length - nameLength, kName, nameLength) != 0 || !gImageWriteArmed.exchange(false))
-        return written;
+    return length >= static_cast<ssize_t>(nameLength) &&
+           std::memcmp(target + length - nameLength, kName, nameLength) == 0;
+}
+
+// The image-write scenario: the loader-tracking thread faults right after its
+// first write to "binary_images.bbxrecord" once armed, as if another thread
+// had crashed just then: whatever that write held is all the record keeps.
+std::atomic<bool> gImageWriteArmed{false};
+PROBE_CRASH ssize_t ProbeFaultAfterImageWrite(int fd, const void* bytes, size_t count) {
+    ssize_t written = ::write(fd, bytes, count);
+    if (!gImageWriteArmed.load() || !isImageList(fd) || !gImageWriteArmed.exchange(false)) return written;
     *gNull = 1;
     return written;
+}
+
+// The image-write-cut scenario: the armed write to the image list goes out in
+// two halves 200 ms apart, as the kernel may cut a write at a page boundary
+// of the file; the main thread crashes in between.
+std::atomic<bool> gImageWriteHalfway{false};
+PROBE_CRASH ssize_t ProbeSlowImageWrite(int fd, const void* bytes, size_t count) {
+    if (count < 2 || !gImageWriteArmed.load() || !isImageList(fd) || !gImageWriteArmed.exchange(false))
+        return ::write(fd, bytes, count);
+    size_t half = count / 2;
+    ssize_t first = ::write(fd, bytes, half);
+    if (first != static_cast<ssize_t>(half)) return first;
+    gImageWriteHalfway.store(true);
+    // The crash handler's suspension signal cuts the sleep short: sleep on.
+    timespec pause{0, 200 * 1000 * 1000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    ssize_t second = ::write(fd, static_cast<const char*>(bytes) + half, count - half);
+    return second < 0 ? first : first + second;
 }
 
 struct Scenario {
@@ -632,7 +659,7 @@ const Scenario kScenarios[] = {
     {"assert", ProbeAssert},      {"cxx-exception", ProbeCxxException},
     {"overflow", ProbeOverflow},  {"hostile", ProbeHostile},     {"report-exception", ProbeReportException},
     {"kill", ProbeHoldForKill},   {"fault-in-recorder", ProbeSegvNull}, {"busy", ProbeSegvNull},
-    {"fault-in-section", ProbeSegvNull},
+    {"fault-in-section", ProbeSegvNull}, {"image-write-cut", ProbeSegvNull},
 };
 
 void applicationReporter(void*, const BBXKitException& exception) {
@@ -664,6 +691,12 @@ __attribute__((noinline)) int ProbeRunScenario(const std::string& name, int thre
         std::fflush(stdout);
         if (void* plugin = dlopen(gPluginPath.c_str(), RTLD_NOW)) (void)plugin;
         for (;;) pause();
+    }
+    if (name == "image-write-cut") {
+        BBXFileSetWriteFunction(ProbeSlowImageWrite);
+        gImageWriteArmed.store(true);
+        if (void* plugin = dlopen(gPluginPath.c_str(), RTLD_NOW)) (void)plugin;
+        while (!gImageWriteHalfway.load()) usleep(1000);
     }
     if (name == "worker" || name == "two-at-once") {
         gWorkerLeaf = name == "worker" ? ProbeSegvNull : ProbeTwoAtOnce;
