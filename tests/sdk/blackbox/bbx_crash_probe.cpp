@@ -65,7 +65,8 @@
 //       "start-seconds=<how long Beacon::with took>" and
 //       "report=<this launch's report folder>", then
 //       runs the scenario at once, before the first main-queue turn, or after
-//       running the main loop for S seconds ("abort-action=default|handler"
+//       running the main loop for S seconds, printing at its first main-queue
+//       turn "first-turn-at=<steady clock in ns>" ("abort-action=default|handler"
 //       tells whether a handler holds SIGABRT). Scenarios are the crashes of
 //       "core" (segv-null, abort, ...); "none" waits for the kit's work queue
 //       and its uploads (10 s at most) and exits 0; "exit" leaves at once
@@ -874,6 +875,12 @@ int kit(int argc, char** argv) {
                 report ? report->path().c_str() : "", abortAction.sa_handler == SIG_DFL ? "default" : "handler");
     std::fflush(stdout);
     if (runLoop < 0) return kitScenario(scenario);
+    dispatch::Queue::main()->async([] {
+        std::printf("first-turn-at=%lld\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                 std::chrono::steady_clock::now().time_since_epoch())
+                                                 .count()));
+        std::fflush(stdout);
+    });
     int status = 0;
     QTimer::singleShot(static_cast<int>(runLoop * 1000), [&] {
         status = kitScenario(scenario);
