@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "kit/Asset.h"
 #include "kit/Clipping.h"
 #include "kit/List.h"
 #include "kit/Meta.h"
 #include "logging/TLLog.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Paths.h"
 #include "platform/store/StoreError.h"
@@ -80,7 +82,10 @@ std::shared_ptr<TLDatabaseManager> TLDatabaseManager::sharedManager() {
 
 TLDatabaseManager::TLDatabaseManager(Configuration configuration) : configuration_(std::move(configuration)) {}
 
-TLDatabaseManager::~TLDatabaseManager() = default;
+TLDatabaseManager::~TLDatabaseManager() {
+    std::lock_guard lock(bracketWrite_->mutex);
+    if (bracketWrite_->timer) dispatch::Clock::cancel(std::exchange(bracketWrite_->timer, 0));
+}
 
 foundation::URL TLDatabaseManager::databaseURL() const {
     return foundation::URL::fileURL(configuration_.container / kStoreFileName);
@@ -201,8 +206,9 @@ std::shared_ptr<store::Context> TLDatabaseManager::managedObjectContext() {
     return mainContext_;
 }
 
-void TLDatabaseManager::saveParentContext(bool onlyWithChanges) {
-    auto parent = parentContext_;
+namespace {
+// On the parent's queue, writes what the parent holds.
+void writeParent(const std::shared_ptr<store::Context>& parent, bool onlyWithChanges) {
     if (!parent) return;
     parent->performBlock([parent, onlyWithChanges] {
         if (onlyWithChanges && !parent->hasChanges()) return;
@@ -210,6 +216,9 @@ void TLDatabaseManager::saveParentContext(bool onlyWithChanges) {
         if (auto saved = parent->save(); !saved) TLLogError(TLLogContextGeneral, "%@", saved.error().description());
     });
 }
+}  // namespace
+
+void TLDatabaseManager::saveParentContext(bool onlyWithChanges) { writeParent(parentContext_, onlyWithChanges); }
 
 void TLDatabaseManager::beginUpdates() { batchUpdates_ = true; }
 
@@ -234,8 +243,29 @@ void TLDatabaseManager::managedObjectContextWillSave(const foundation::Notificat
 
 void TLDatabaseManager::managedObjectContextDidSave(const foundation::Notification& notification) {
     if (!mainContext_ || notification.object != mainContext_.get()) return;
-    if (batchUpdates_) return;  // the bracket's end writes it
+    if (batchUpdates_) {
+        // The bracket's end writes it in one go, unless the bracket stays open
+        // longer than a capture may wait in memory.
+        scheduleBracketWrite();
+        return;
+    }
     saveParentContext(false);
+}
+
+void TLDatabaseManager::scheduleBracketWrite() {
+    auto parent = parentContext_;
+    if (!parent) return;
+    std::lock_guard lock(bracketWrite_->mutex);
+    if (bracketWrite_->timer) return;  // the write already due takes this save too
+    bracketWrite_->timer = dispatch::Clock::schedule(
+        dispatch::Clock::now() + kBracketWriteInterval, dispatch::Queue::global(),
+        [parent, state = bracketWrite_] {
+            {
+                std::lock_guard lock(state->mutex);
+                state->timer = 0;
+            }
+            writeParent(parent, true);  // nothing when the bracket closed first and wrote it
+        });
 }
 
 void TLDatabaseManager::applicationWillTerminate() {

@@ -12,7 +12,10 @@
 // returned. While an update bracket is open (beginUpdates/endUpdates, which
 // the sync engine puts around its fetches and uploads) they reach only the
 // parent's memory, and the closing call writes them all at once. The bracket is
-// a single flag: the first endUpdates() closes it.
+// a single flag: the first endUpdates() closes it. A bracket can stay open for
+// minutes on a slow network, and a crash or kill would lose every capture it
+// held: so a save made inside it reaches the file at most
+// kBracketWriteInterval seconds later all the same.
 //
 // An application that quits while a bracket is open would lose what the
 // bracket held: applicationWillTerminate() writes it, and installTerminationHook()
@@ -32,6 +35,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,6 +54,10 @@ class QObject;
 
 class TLDatabaseManager {
 public:
+    // The longest a main-context save waits in an open bracket before the
+    // parent writes it (seconds, on the clock of dispatch/Clock.h).
+    static constexpr double kBracketWriteInterval = 2;
+
     struct Configuration {
         std::filesystem::path modelResource;  // the "Tavlo.momd" folder
         std::filesystem::path container;      // the application-group container
@@ -123,6 +131,8 @@ public:
 
 private:
     void saveParentContext(bool onlyWithChanges);
+    // Schedules the parent's write of an open bracket's saves, unless one is due.
+    void scheduleBracketWrite();
 
     Configuration configuration_;
     std::shared_ptr<const store::Model> model_;
@@ -134,6 +144,13 @@ private:
     // Written by the sync engine and read by the did-save hook; atomic because
     // the engine's completions may run on other queues.
     std::atomic<bool> batchUpdates_{false};
+    // The timer of the pending bracket write (0: none), shared with its block,
+    // which clears it when it fires; cancelled when the manager goes.
+    struct BracketWrite {
+        std::mutex mutex;
+        uint64_t timer = 0;
+    };
+    std::shared_ptr<BracketWrite> bracketWrite_ = std::make_shared<BracketWrite>();
     foundation::ObserverRegistration willSaveObserver_, didSaveObserver_;
     // Receives the application's quit; going away with the manager ends the connection.
     std::unique_ptr<QObject> quitReceiver_;

@@ -1,5 +1,6 @@
 // The store manager's contexts: the push of main-context saves to the file, the
-// update bracket, the save hooks and the write at quit.
+// update bracket, its writes while it stays open, the save hooks and the write
+// at quit.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include "kit/FRFetchedResultsController.h"
 #include "kit/List.h"
 #include "kit/TLDatabaseManager.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/ThreadIdentity.h"
 #include "platform/foundation/UUID.h"
@@ -26,6 +28,8 @@ using store::Context;
 class TLDatabaseManagerContextsTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The bracket's timed writes run on a clock only the tests move.
+        dispatch::Clock::useVirtualTime();
         container_ = home_.dataHome() / "Tavlo";
         fs::create_directories(container_);
         manager_ = std::make_unique<TLDatabaseManager>(TLDatabaseManager::Configuration{
@@ -45,7 +49,10 @@ protected:
                                            parentSaveSizes_.push_back(inserted ? inserted->size() : 0);
                                        }));
     }
-    void TearDown() override { waitForParent(); }
+    void TearDown() override {
+        waitForParent();
+        dispatch::Clock::useRealTime();
+    }
 
     std::shared_ptr<Clipping> insertClipping(Context& context, const std::string& id) {
         auto clipping = std::static_pointer_cast<Clipping>(context.insertNewObject(Clipping::kEntityName));
@@ -113,6 +120,38 @@ TEST_F(TLDatabaseManagerContextsTest, TheBracketHoldsSavesInTheParentAndItsFirst
     manager_->endUpdates();  // nothing left: no save
     waitForParent();
     EXPECT_EQ(parentSaveSizes_.size(), 1u);
+}
+
+TEST_F(TLDatabaseManagerContextsTest, ABracketLeftOpenStillWritesEachSaveWithinItsInterval) {
+    // A crash or kill while a sync operation holds the bracket open loses
+    // only what was saved in the last interval.
+    const double interval = TLDatabaseManager::kBracketWriteInterval;
+    // The timed write reaches the file through a global queue and the parent's.
+    auto storedWithin = [this](const std::set<std::string>& expected) {
+        for (int i = 0; i < 100 && storedClippingIDs() != expected; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return storedClippingIDs() == expected;
+    };
+    manager_->beginUpdates();
+    insertClipping(*main_, "C-1");
+    ASSERT_TRUE(main_->save().ok());
+    dispatch::Clock::advance(interval * 0.9);
+    insertClipping(*main_, "C-2");  // rides on the write already due
+    ASSERT_TRUE(main_->save().ok());
+    waitForParent();
+    EXPECT_TRUE(storedClippingIDs().empty());
+    dispatch::Clock::advance(interval * 0.1);
+    EXPECT_TRUE(storedWithin({"C-1", "C-2"}));
+    EXPECT_TRUE(manager_->batchUpdates());
+
+    // The next save in the same bracket gets a write of its own.
+    insertClipping(*main_, "C-3");
+    ASSERT_TRUE(main_->save().ok());
+    dispatch::Clock::advance(interval);
+    EXPECT_TRUE(storedWithin({"C-1", "C-2", "C-3"}));
+    manager_->endUpdates();
+    waitForParent();
+    EXPECT_EQ(parentSaveSizes_, (std::vector<size_t>{2, 1}));  // nothing left for the end
 }
 
 TEST_F(TLDatabaseManagerContextsTest, TheWillSaveHookDropsTheKeysOfInsertedUpdatedAndDeletedClippings) {
