@@ -6,6 +6,7 @@
 #include "platform/cloud/Configuration.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/UserDefaults.h"
+#include "tests/support/LockedDatabase.h"
 #include "tests/support/PostgresServer.h"
 
 namespace e2e {
@@ -127,6 +128,50 @@ std::optional<std::vector<PlistValue>> CloudAccount::dump() const {
                                                 std::chrono::seconds(30));
     if (result.status == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << statement << ": exit " << result.status << "\n" << result.output;
+}
+
+namespace {
+
+class EmbeddedHold : public CloudAccount::WriteHold {
+public:
+    explicit EmbeddedHold(const fs::path& file) : lock_(file, testsupport::LockedDatabase::Mode::Writer) {}
+    bool held() const { return lock_.locked(); }
+
+private:
+    testsupport::LockedDatabase lock_;
+};
+
+// A psql session holding the records table in a transaction; readers go on.
+class PostgresHold : public CloudAccount::WriteHold {
+public:
+    explicit PostgresHold(const std::string& connection) {
+        session_ = testsupport::ChildProcess::start({"psql", "-q", "-t", "-A", "-v", "ON_ERROR_STOP=1", connection}, {},
+                                                    testsupport::ChildProcess::Input::Pipe);
+        held_ = session_ && session_->writeInput("BEGIN;\nLOCK TABLE records IN EXCLUSIVE MODE;\nSELECT 'held';\n") &&
+                session_->waitForLine("held", std::chrono::seconds(30));
+    }
+    ~PostgresHold() override {
+        if (!session_) return;
+        session_->writeInput("COMMIT;\n");
+        session_->closeInput();
+        session_->wait(std::chrono::seconds(30));
+    }
+    bool held() const { return held_; }
+
+private:
+    std::unique_ptr<testsupport::ChildProcess> session_;
+    bool held_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<CloudAccount::WriteHold> CloudAccount::holdWrites() const {
+    if (backend_ == Backend::Postgresql) {
+        auto hold = std::make_unique<PostgresHold>(connection_);
+        return hold->held() ? std::move(hold) : nullptr;
+    }
+    auto hold = std::make_unique<EmbeddedHold>(root_ / "store" / "cloud.sqlite");
+    return hold->held() ? std::move(hold) : nullptr;
 }
 
 bool CloudAccount::stopServer() const {

@@ -67,6 +67,16 @@ public:
     // damaged or foreign writer would.
     ::testing::AssertionResult sql(const std::string& statement) const;
 
+    // Another writer in the middle of a long transaction: while the hold
+    // lives, every device's upload waits for the store (on the embedded
+    // store until its busy time-out, 5 s; on PostgreSQL until the request
+    // limit, 30 s). Null when the hold could not be taken.
+    class WriteHold {
+    public:
+        virtual ~WriteHold() = default;
+    };
+    std::unique_ptr<WriteHold> holdWrites() const;
+
     // PostgreSQL only: the server stopped at once and started again.
     bool stopServer() const;
     bool startServer() const;

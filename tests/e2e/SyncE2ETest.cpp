@@ -163,6 +163,128 @@ TEST_P(SyncE2E, AnOversizedAssetIsSetAsideAndTheRestSyncs) {
     EXPECT_FALSE(b_->clippingWithText("small").empty());
 }
 
+TEST_P(SyncE2E, BCatchesUpAtTheNextCheckWhenItsPushesAreDropped) {
+    ASSERT_TRUE(launchBoth());
+    // Pushes are announced by the writer: A's commits reach B silently.
+    CloudAccount::Fault dropped;
+    dropped.operation = "push";
+    dropped.code = 1;
+    dropped.device = a_->deviceID();
+    ASSERT_TRUE(account_->addFault(dropped));
+    ASSERT_TRUE(steps(*a_, {"copy unannounced", "idle"}));
+    // No fetch is asked of B: its periodic check (2 s here) finds the change.
+    EXPECT_TRUE(eventually([&] { return !b_->clippingWithText("unannounced").empty(); }, std::chrono::seconds(30)))
+        << b_->transcript();
+    auto listed = account_->tool({"fault", "list"});
+    EXPECT_EQ(listed.output.find(" hits 0"), std::string::npos) << "no push was dropped: " << listed.output;
+    ASSERT_TRUE(account_->clearFaults());
+    EXPECT_TRUE(converged("B's pushes dropped"));
+}
+
+TEST_P(SyncE2E, AFullQuotaPostsOneErrorPerIntervalAndARaisedOneResumesTheUpload) {
+    ASSERT_TRUE(launchBoth());
+    ASSERT_TRUE(steps(*a_, {"copy before", "idle"}));
+    auto errors = [&] {
+        auto n = a_->query("errors");
+        return n && n->asInteger() ? *n->asInteger() : int64_t{-1};
+    };
+    const int64_t before = errors();
+    ASSERT_GE(before, 0) << a_->transcript();
+    ASSERT_TRUE(account_->toolSucceeds({"quota", "1"}));
+    // Captures over several seconds, each starting an upload the server refuses.
+    for (const char* text : {"over1", "over2", "over3"}) {
+        ASSERT_TRUE(steps(*a_, {std::string("copy ") + text, "idle"}));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    const int64_t refused = errors() - before;
+    EXPECT_EQ(refused, 1) << "errors shown within one ErrorReconcileInterval\n" << a_->transcript();
+    EXPECT_TRUE(b_->clippingWithText("over1").empty());
+
+    ASSERT_TRUE(account_->toolSucceeds({"quota", "0"}));
+    ASSERT_TRUE(steps(*a_, {"copy after", "idle"}));
+    ASSERT_TRUE(converged("the quota reached, then raised"));
+    for (const char* text : {"over1", "over2", "over3", "after"}) EXPECT_FALSE(b_->clippingWithText(text).empty()) << text;
+}
+
+TEST_P(SyncE2E, AClippingWhoseAssetArrivesFirstSurvivesBsTrim) {
+    ASSERT_TRUE(launchBoth());
+    ASSERT_TRUE(steps(*b_, {"set TLUserDefaultsClipboardSize 3"}));
+    // A's image is made offline, so its identifier is known before it uploads.
+    ASSERT_TRUE(account_->takeOffline(a_->deviceID()));
+    ASSERT_TRUE(steps(*a_, {"copy-image " + resource("AppIcon.png"), "idle"}));
+    std::string image;
+    for (const auto& entry : a_->dump().value_or(std::vector<PlistValue>{}))
+        if (*entry.asDictionary()->at("type").asString() == "Asset")
+            image = *entry.asDictionary()->at("clipping").asString();
+    ASSERT_FALSE(image.empty()) << a_->transcript();
+    // A rule holds the clipping's record back: its batch is split until the
+    // asset goes alone and the clipping is set aside.
+    ASSERT_TRUE(account_->clearFaults());
+    CloudAccount::Fault held;
+    held.operation = "modify";
+    held.code = 27;
+    held.device = a_->deviceID();
+    held.record = image;
+    ASSERT_TRUE(account_->addFault(held));
+    ASSERT_TRUE(steps(*a_, {"reconcile", "idle"}));
+
+    // B gets the asset alone and waits for its clipping as a placeholder,
+    // capturing past its history limit meanwhile.
+    ASSERT_TRUE(fetch(*b_));
+    ASSERT_FALSE(fieldOf(*b_, image, "id").empty()) << b_->transcript();
+    ASSERT_TRUE(steps(*b_, {"copy b1", "copy b2", "copy b3", "copy b4", "idle"}));
+    ASSERT_FALSE(fieldOf(*b_, image, "id").empty()) << "the trim took the placeholder\n" << b_->transcript();
+
+    ASSERT_TRUE(account_->clearFaults());
+    ASSERT_TRUE(steps(*a_, {"reconcile", "idle"}));
+    ASSERT_TRUE(fetch(*b_));
+    ASSERT_TRUE(converged("an asset before its clipping while B trims"));
+    EXPECT_FALSE(fieldOf(*b_, image, "id").empty());
+    EXPECT_TRUE(fs::exists(b_->assetFolder(image)));
+}
+
+TEST_P(SyncE2E, KeepOnThisMacOnAWipesBAndTheZoneComesBack) {
+    ASSERT_TRUE(launchBoth());
+    ASSERT_TRUE(steps(*a_, {"copy mine", "idle"}));
+    ASSERT_TRUE(fetch(*b_));
+    ASSERT_FALSE(b_->clippingWithText("mine").empty());
+    ASSERT_TRUE(steps(*a_, {"keep-local", "idle"}));
+    // A keeps its history, and sync is off there.
+    EXPECT_FALSE(a_->clippingWithText("mine").empty());
+    auto aOn = a_->query("setting TLUserDefaultsSyncEnabled");
+    EXPECT_TRUE(aOn && aOn->asBoolean() && !*aOn->asBoolean());
+
+    // B's next fetch finds the zone gone: it wipes, makes the zone again and stays on.
+    (void)b_->run("fetch");
+    ASSERT_TRUE(b_->idle());
+    EXPECT_TRUE(eventually([&] { return b_->clippingWithText("mine").empty() && account_->dump().has_value(); },
+                           std::chrono::seconds(30)))
+        << b_->transcript();
+    auto bOn = b_->query("setting TLUserDefaultsSyncEnabled");
+    EXPECT_TRUE(bOn && bOn->asBoolean() && *bOn->asBoolean()) << b_->transcript();
+    ConvergenceChecker checker("Keep on This Mac on A", seed_);
+    EXPECT_TRUE(checker.converged(*account_, {b_.get()}));
+}
+
+TEST_P(SyncE2E, AKilledDuringAnUploadLosesNoCapture) {
+    ASSERT_TRUE(launchBoth());
+    ASSERT_TRUE(steps(*a_, {"copy before", "idle"}));
+    {
+        // The server answers slowly, so A's upload stays open while it captures.
+        auto hold = account_->holdWrites();
+        ASSERT_TRUE(hold);
+        ASSERT_TRUE(steps(*a_, {"copy during1", "copy during2"}));
+        // Longer than a capture waits in memory while a sync operation is open.
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        a_->kill();
+    }
+    ASSERT_TRUE(launch(*a_));
+    for (const char* text : {"before", "during1", "during2"}) EXPECT_FALSE(a_->clippingWithText(text).empty()) << text;
+    ASSERT_TRUE(steps(*a_, {"reconcile", "idle"}));
+    ASSERT_TRUE(converged("A killed during an upload"));
+    for (const char* text : {"during1", "during2"}) EXPECT_FALSE(b_->clippingWithText(text).empty()) << text;
+}
+
 TEST_P(SyncE2E, BCatchesUpWithAFullFetchAfterItsTokenExpired) {
     ASSERT_TRUE(launchBoth());
     ASSERT_TRUE(steps(*a_, {"copy old1", "copy old2", "idle"}));

@@ -11,7 +11,7 @@
 //   copy TEXT          another program copies TEXT; the device captures it
 //   copy-image PNG     the same with the image file PNG
 //   list NAME          a new list
-//   move TEXT LIST     puts the clipping with text TEXT into list LIST
+//   move TEXT|ID LIST  puts the clipping with text TEXT (or identifier ID) into list LIST
 //   edit OLD NEW       the clipping's text OLD becomes NEW
 //   delete TEXT|ID     deletes the clipping with that text or identifier
 //   fetch              fetches and applies the zone's changes
@@ -20,6 +20,9 @@
 //   token              where the stored change token stands: {"change": its
 //                      number (-1: none), "behind": the zone's changes after it}
 //   setting KEY        the settings suite's value of KEY as JSON (null: none)
+//   set KEY INTEGER    stores the whole number under KEY in the settings suite
+//   errors             how many sync errors were posted for the Sync pane so
+//                      far, a line before "ok"
 //   idle               waits until no operation, retry, timer or save is pending
 //   dump               each List, Clipping and Asset as a JSON line
 //   clipboard-sync on|off  clipboard sync between devices (on also switches
@@ -81,6 +84,7 @@
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/TypeIdentifier.h"
 #include "platform/foundation/UserDefaults.h"
@@ -148,6 +152,10 @@ public:
             [](const std::string&) {},
             [this](const PlistValue::Dictionary&) { clipboardSync_->didReceiveRemoteNotification(engine_); });
         if (TLCloudKitSyncManager::syncEnabled()) makeEngine();
+        auto& center = foundation::NotificationCenter::defaultCenter();
+        errorObserver_ = foundation::ObserverRegistration(
+            center, center.addObserver(TLSyncErrorNotification, nullptr,
+                                       [this](const foundation::Notification&) { ++errorsPosted_; }));
     }
     ~Device() {
         engine_.reset();
@@ -187,6 +195,7 @@ public:
         }
         if (command == "move" && args.size() == 2) {
             auto clipping = clippingWithText(args[0]);
+            if (!clipping) clipping = clippingWithID(args[0]);
             auto list = listNamed(args[1]);
             if (!clipping || !list) return std::string("error no such clipping or list");
             clipping->setList(list);
@@ -237,6 +246,18 @@ public:
             PlistValue value = TLSettings()->objectForKey(args[0]);
             auto text = foundation::JSON::write(PlistValue(PlistValue::Array{value}));
             reply(text ? text.value().substr(1, text.value().size() - 2) : "error " + text.error().description());
+            return "ok";
+        }
+        if (command == "set" && args.size() == 2) {
+            char* end = nullptr;
+            const long long value = std::strtoll(args[1].c_str(), &end, 10);
+            if (args[1].empty() || *end != '\0') return "error not a whole number: " + args[1];
+            TLSettings()->setInteger(value, args[0]);
+            TLSettings()->synchronize();
+            return "ok";
+        }
+        if (command == "errors") {
+            reply(std::to_string(errorsPosted_.load()));
             return "ok";
         }
         if (command == "idle") {
@@ -466,6 +487,9 @@ private:
     bool waitingForZone_ = false;
     int pushesHandled_ = 0;
     int pushesReported_ = 0;
+    // Posted on whatever queue the engine reports from.
+    std::atomic<int> errorsPosted_{0};
+    foundation::ObserverRegistration errorObserver_;
     std::optional<std::chrono::steady_clock::time_point> pushDeadline_;
 };
 
