@@ -417,6 +417,88 @@ TEST_P(SyncE2E, MalformedRecordsOfAThirdClientAreSkippedAndSyncGoesOn) {
                           {{"zone", skipped}, {"A", skipped}, {"B", skipped}}));
 }
 
+TEST_P(SyncE2E, ASeededSoakOfTwoHundredOperationsWithFaultsConverges) {
+    ASSERT_TRUE(launchBoth());
+    std::mt19937_64 random(seed_);
+    auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; };
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
+    DeviceProcess* devices[] = {a_.get(), b_.get()};
+    std::vector<std::string> texts;         // every text copied, in order
+    std::set<std::string> touched;          // edited or deleted by some device
+    std::vector<std::string> lists;
+    int faultsLeft = 0;                     // operations until the faults are healed
+    for (int step = 0; step < 200; ++step) {
+        DeviceProcess& device = *devices[pick(2)];
+        std::string command;
+        if (chance(0.1)) {
+            // A fault for the next few operations: a device offline, its
+            // uploads rate limited, or its pushes dropped.
+            CloudAccount::Fault fault;
+            fault.device = device.deviceID();
+            switch (pick(3)) {
+                case 0: ASSERT_TRUE(account_->takeOffline(fault.device)); break;
+                case 1:
+                    fault.operation = "modify";
+                    fault.code = 7;
+                    fault.retryAfter = 1;
+                    fault.occurrence = 1;
+                    ASSERT_TRUE(account_->addFault(fault));
+                    break;
+                default:
+                    fault.operation = "push";
+                    fault.code = 1;
+                    ASSERT_TRUE(account_->addFault(fault));
+                    break;
+            }
+            faultsLeft = 5;
+            continue;
+        }
+        if (faultsLeft > 0 && --faultsLeft == 0) {
+            ASSERT_TRUE(account_->clearFaults());
+        }
+        const size_t kind = pick(10);
+        if (kind < 5 || texts.empty()) {
+            texts.push_back("s" + std::to_string(step));
+            command = "copy " + texts.back();
+        } else if (kind == 5) {
+            lists.push_back("L" + std::to_string(step));
+            command = "list " + lists.back();
+        } else if (kind == 6 && !lists.empty()) {
+            command = "move " + texts[pick(texts.size())] + " " + lists[pick(lists.size())];
+        } else if (kind == 7) {
+            const std::string old = texts[pick(texts.size())];
+            touched.insert(old);
+            texts.push_back("s" + std::to_string(step));
+            touched.insert(texts.back());
+            command = "edit " + old + " " + texts.back();
+        } else if (kind == 8) {
+            const std::string gone = texts[pick(texts.size())];
+            touched.insert(gone);
+            command = "delete " + gone;
+        } else {
+            command = "fetch";
+        }
+        // An edit, move or deletion of a clipping this device has not seen
+        // yet is refused, and so is a fetch while it is offline: fine.
+        const auto answer = device.run(command).back();
+        ASSERT_TRUE(answer == "ok" || answer.rfind("error no such", 0) == 0 || answer == "error fetch failed")
+            << "seed " << seed_ << ", step " << step << ": " << command << " answered " << answer << "\n" << device.transcript();
+    }
+    ASSERT_TRUE(account_->clearFaults());
+    for (auto* device : devices) ASSERT_TRUE(steps(*device, {"idle", "reconcile", "idle"}));
+    ASSERT_TRUE(converged("a seeded soak of 200 operations", std::chrono::seconds(120)));
+    // What no device edited or deleted is on both.
+    auto onB = ConvergenceChecker::fromDevice(b_->dump().value_or(std::vector<PlistValue>{}));
+    std::set<std::string> textsOnB;
+    for (const auto& [name, fields] : onB)
+        if (fields.count("text")) textsOnB.insert(fields.at("text"));
+    for (const auto& text : texts) {
+        if (!touched.count(text)) {
+            EXPECT_TRUE(textsOnB.count(text)) << text << " was lost; seed " << seed_;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, SyncE2E, ::testing::Values(Backend::Embedded, Backend::Postgresql), backendName);
 
 }  // namespace
