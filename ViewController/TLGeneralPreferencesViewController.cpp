@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 
+#include <algorithm>
 #include <system_error>
 
 #include "kit/TLDatabaseManager.h"
@@ -25,6 +26,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/store/Context.h"
 #include "platform/store/FetchRequest.h"
+#include "platform/store/Predicate.h"
 
 namespace {
 
@@ -207,23 +209,84 @@ void TLGeneralPreferencesViewController::setStartAtLogin() {
     suite->synchronize();
 }
 
+namespace {
+
+// The clippings past the newest `limit`, read one by one: exact whatever the
+// dates, for the boundary that counts alone cannot place.
+int64_t countPastLimitByRows(store::Context& context, int64_t limit, int64_t& over) {
+    store::FetchRequest request("Clipping");
+    request.sortDescriptors = {{"tavloDate", false}};
+    request.fetchOffset = limit;
+    request.propertiesToFetch = {"list"};
+    auto rows = context.fetchDictionaries(request);
+    if (!rows) {
+        TLLogError(TLLogContextPasteboard, "%@", rows.error().description());
+        return 0;
+    }
+    over = int64_t(rows.value().size());
+    int64_t outsideLists = 0;
+    for (const auto& row : rows.value()) {
+        auto list = row.find("list");
+        if (list == row.end() || list->second.isNull()) ++outsideLists;
+    }
+    return outsideLists;
+}
+
+// The number of clippings a predicate matches; -1 when the store cannot say.
+int64_t countWhere(store::Context& context, const char* format, std::vector<store::Value> arguments = {}) {
+    auto predicate = format ? store::Predicate::withFormatArguments(format, std::move(arguments))
+                            : foundation::Result<std::shared_ptr<const store::Predicate>>(nullptr);
+    if (!predicate) return -1;
+    store::FetchRequest request("Clipping");
+    request.predicate = predicate.value();
+    auto counted = context.count(request);
+    if (!counted) {
+        TLLogError(TLLogContextPasteboard, "%@", counted.error().description());
+        return -1;
+    }
+    return counted.value();
+}
+
+}  // namespace
+
 int64_t TLGeneralPreferencesViewController::clippingsPastLimit(store::Context& context, int64_t limit) {
     int64_t over = 0, outsideLists = 0;
     context.performBlockAndWait([&] {
+        // Counted in the store, not row by row: the clipping at the limit
+        // gives the date before which every clipping goes.
+        const int64_t total = countWhere(context, nullptr);
+        if (total < 0) return;
+        over = std::max<int64_t>(0, total - limit);
+        if (over == 0) return;
         store::FetchRequest request("Clipping");
-        request.sortDescriptors = {{"tavloDate", false}};
+        // The order of the date's index, which the store then only walks.
+        request.sortDescriptors = {{"tavloDate", false}, {"pasteboardIndex", true}};
         request.fetchOffset = limit;
-        request.propertiesToFetch = {"list"};
-        auto rows = context.fetchDictionaries(request);
-        if (!rows) {
-            TLLogError(TLLogContextPasteboard, "%@", rows.error().description());
+        request.fetchLimit = 1;
+        request.propertiesToFetch = {"tavloDate", "list"};
+        auto boundary = context.fetchDictionaries(request);
+        auto field = [&](const char* key) {
+            if (!boundary || boundary.value().size() != 1) return store::Value();
+            auto found = boundary.value().front().find(key);
+            return found == boundary.value().front().end() ? store::Value() : found->second;
+        };
+        const store::Value date = field("tavloDate");
+        // Clippings of one date are in no set order, so a date at the limit
+        // that another clipping shares (or none at all) leaves the store to
+        // say which of them stay: then they are read one by one.
+        if (date.isNull() || countWhere(context, "tavloDate == %@", {date}) != 1 ||
+            countWhere(context, "tavloDate == nil") != 0) {
+            outsideLists = countPastLimitByRows(context, limit, over);
             return;
         }
-        over = int64_t(rows.value().size());
-        for (const auto& row : rows.value()) {
-            auto list = row.find("list");
-            if (list == row.end() || list->second.isNull()) ++outsideLists;
+        // Older ones less those in lists: both ranges of the date's index.
+        const int64_t older = countWhere(context, "tavloDate < %@", {date});
+        const int64_t listed = countWhere(context, "list != nil AND tavloDate < %@", {date});
+        if (older < 0 || listed < 0) {
+            outsideLists = countPastLimitByRows(context, limit, over);
+            return;
         }
+        outsideLists = older - listed + (field("list").isNull() ? 1 : 0);
     });
     TLLogInfo(TLLogContextPasteboard, "Tavlo history is %@ over the limit", over);
     return outsideLists;

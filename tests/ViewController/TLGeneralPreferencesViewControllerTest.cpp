@@ -242,6 +242,52 @@ TEST_F(TLGeneralPreferencesViewControllerTest, OneClippingHasNoPluralAndNonePast
     EXPECT_EQ(store_->objectForKey(TLUserDefaultsClipboardSize).integerValue(), 500);
 }
 
+// The count the warning gives, where the dates leave the newest clippings in
+// no plain order: one date shared across the limit, clippings without a date
+// (the oldest), and clippings not saved yet.
+TEST_F(TLGeneralPreferencesViewControllerTest, TheCountPastTheLimitHoldsForSharedMissingAndUnsavedDates) {
+    struct Row {
+        std::optional<double> date;
+        bool listed;
+    };
+    const struct {
+        const char* name;
+        std::vector<Row> rows;
+        int64_t limit;
+        bool saved;
+        int64_t over, outsideLists;
+    } cases[] = {
+        {"one date each", {{9, false}, {8, true}, {7, false}, {6, true}, {5, false}}, 2, true, 3, 2},
+        {"none past the limit", {{9, false}, {8, false}}, 2, true, 0, 0},
+        {"the limit's date shared", {{9, false}, {5, false}, {5, false}, {5, false}, {5, false}, {4, true}}, 2, true, 4, 3},
+        {"shared by listed ones", {{9, false}, {5, true}, {5, true}, {5, true}, {1, false}}, 2, true, 3, 1},
+        {"no dates past the limit", {{9, false}, {8, false}, {std::nullopt, false}, {std::nullopt, true}}, 2, true, 2, 1},
+        {"not saved yet", {{9, false}, {8, true}, {7, false}, {6, false}}, 1, false, 3, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto earlier = context_->fetch(store::FetchRequest(Clipping::kEntityName));
+        ASSERT_TRUE(earlier);
+        for (const auto& clipping : earlier.value()) context_->deleteObject(clipping);
+        ASSERT_TRUE(context_->save().ok());
+        auto list = makeList(std::string("L-") + c.name, "Work");
+        for (const Row& row : c.rows) {
+            auto clipping = std::static_pointer_cast<Clipping>(context_->insertNewObject(Clipping::kEntityName));
+            clipping->setClippingID(Clipping::makeClippingID());
+            clipping->setText("clipping");
+            if (row.date) clipping->setTavloDate(foundation::Date(1.7e9 + *row.date));
+            if (row.listed) clipping->setList(list);
+        }
+        if (c.saved) {
+            ASSERT_TRUE(context_->save().ok());
+        }
+        const size_t before = logged("Tavlo history is " + std::to_string(c.over) + " over the limit");
+        EXPECT_EQ(Pane::clippingsPastLimit(*context_, c.limit), c.outsideLists);
+        EXPECT_EQ(logged("Tavlo history is " + std::to_string(c.over) + " over the limit"), before + 1);
+        ASSERT_TRUE(context_->save().ok());
+    }
+}
+
 TEST_F(TLGeneralPreferencesViewControllerTest, TheControlsShowTheirKeysAndWriteThem) {
     auto s = TLSettings();
     s->setInteger(200, TLUserDefaultsClipboardSize);
