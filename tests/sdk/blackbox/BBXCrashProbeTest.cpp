@@ -317,6 +317,35 @@ TEST_F(BBXCrashProbeTest, AnUncaughtExceptionIsRecordedThenTheAbortToo) {
     EXPECT_FALSE(sections("signal.bbxrecord").empty());
 }
 
+// An integer is a C++ exception named "int" with no reason; a kit exception
+// no one caught is left to the application's reporter, so the terminate
+// handler records nothing of it, calls the handler it replaced, and the abort
+// after is what the report holds.
+TEST_F(BBXCrashProbeTest, AnUncaughtIntegerIsRecordedAndAnUncaughtKitExceptionIsLeftToTheAbort) {
+    CrashRun integer = crash({"--scenario", "cxx-integer"});
+    EXPECT_EQ(integer.status, 128 + SIGABRT);
+    auto record = sections("exception.bbxrecord");
+    ASSERT_FALSE(record.empty()) << sdkLog();
+    const auto& fields = *valueOf(record[0]).asDictionary();
+    EXPECT_EQ(str(fields.at("type")), std::optional<std::string>("c++"));
+    EXPECT_EQ(str(fields.at("name")), std::optional<std::string>(BBXHexEncodeCString("int")));
+    EXPECT_EQ(str(fields.at("reason")), std::optional<std::string>(""));
+    expectCalledDownTo(expectCompleteReport("exception.bbxrecord"), "ProbeCxxInteger");
+
+    std::filesystem::remove_all(dir());
+    std::filesystem::create_directories(dir());
+    CrashRun kit = crash({"--scenario", "cxx-kit-exception"});
+    EXPECT_EQ(kit.status, 128 + SIGABRT);
+    EXPECT_TRUE(sections("exception.bbxrecord").empty());
+    std::string log = sdkLog();
+    EXPECT_NE(log.find("Skipping ObjC exception at this point"), std::string::npos) << log;
+    EXPECT_NE(log.find("BBXTerminateHandler: invoking pre-existing handler"), std::string::npos);
+    auto signal = sections("signal.bbxrecord");
+    ASSERT_FALSE(signal.empty());
+    EXPECT_EQ(str(valueOf(signal[0]).asDictionary()->at("name")), std::optional<std::string>("SIGABRT"));
+    expectCalledDownTo(expectCompleteReport("signal.bbxrecord"), "ProbeCxxKitException");
+}
+
 TEST_F(BBXCrashProbeTest, AKitExceptionTheApplicationReportsIsRecordedWhenAllowed) {
     CrashRun run = crash({"--scenario", "report-exception"});
     EXPECT_EQ(run.status, 0);

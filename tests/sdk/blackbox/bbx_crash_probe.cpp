@@ -36,7 +36,8 @@
 //   bbx_crash_probe core --report-dir DIR --scenario S [--threads N] [--deliver-signal SIG]
 //       starts N parked workers, then crashes in main -> ProbeRunScenario ->
 //       ProbeLevel1 -> ProbeLevel2 -> ProbeLevel3 -> S's function: segv-null,
-//       segv-wild, bus, ill, fpe, abort, assert, cxx-exception, overflow
+//       segv-wild, bus, ill, fpe, abort, assert, cxx-exception, cxx-integer
+//       (throws 42), cxx-kit-exception (a kit exception no one catches), overflow
 //       (ProbeRecurse until the stack ends), hostile (no stack at all),
 //       report-exception (a kit exception through the application's
 //       reporter), kill (waits, printing "waiting", for a signal), and
@@ -517,6 +518,8 @@ PROBE_CRASH void ProbeFpe() {
 PROBE_CRASH void ProbeAbort() { abort(); }
 PROBE_CRASH void ProbeAssert() { __assert_fail("probe-assertion", __FILE__, __LINE__, __func__); }
 PROBE_CRASH void ProbeCxxException() { throw std::runtime_error("boom"); }
+PROBE_CRASH void ProbeCxxInteger() { throw 42; }
+PROBE_CRASH void ProbeCxxKitException() { throw BBXKitException("ProbeException", "probe reason"); }
 volatile bool gRecurse = true;
 PROBE_CRASH void ProbeRecurse() {
     volatile char room[64];
@@ -661,6 +664,7 @@ const Scenario kScenarios[] = {
     {"overflow", ProbeOverflow},  {"hostile", ProbeHostile},     {"report-exception", ProbeReportException},
     {"kill", ProbeHoldForKill},   {"fault-in-recorder", ProbeSegvNull}, {"busy", ProbeSegvNull},
     {"fault-in-section", ProbeSegvNull}, {"image-write-cut", ProbeSegvNull},
+    {"cxx-integer", ProbeCxxInteger},     {"cxx-kit-exception", ProbeCxxKitException},
 };
 
 void applicationReporter(void*, const BBXKitException& exception) {
