@@ -19,8 +19,10 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sdk/beacon/BCNKitRegistry.h"
+#include "sdk/blackbox/BBXApplicationHooks.h"
 #include "sdk/blackbox/BBXContext.h"
 #include "sdk/blackbox/BBXCrashReportingController.h"
+#include "sdk/blackbox/BBXException.h"
 #include "sdk/blackbox/BBXFile.h"
 #include "sdk/blackbox/BBXInternalReport.h"
 #include "sdk/blackbox/Blackbox.h"
@@ -45,24 +47,29 @@ public:
     }
 };
 
-TEST(TavloApplicationTest, AKitExceptionEscapingAnEventHandlerIsRecordedAndTheProgramRunsOn) {
-    testsupport::TempHome home;
-    testsupport::RecordingSystemLog::Scope log;
+// Starts the crash kit for a fixture bundle with a key, "NSApplicationCrashOnExceptions"
+// set as given before the start; the kit's reporting controller.
+std::shared_ptr<BBXCrashReportingController> startKit(const testsupport::TempHome& home, bool crashOnExceptions) {
     auto folder = home.root() / "Fixture.app";
     fs::create_directories(folder / "Contents");
     PlistValue info = Dictionary{{"CFBundleIdentifier", "org.example.fixture"},
                                  {"Beacon", Dictionary{{"APIKey", "fixture-key"}}}};
     std::ofstream(folder / "Contents/Info.plist") << foundation::PropertyList::writeXML(info).value();
     foundation::Bundle::setMainBundlePath(folder);
-    // As start-up does, before the kits start.
-    foundation::UserDefaults::standard()->setBool(true, "NSApplicationCrashOnExceptions");
+    foundation::UserDefaults::standard()->setBool(crashOnExceptions, "NSApplicationCrashOnExceptions");
     Blackbox::registerKitClass(BCNKitRegistry::shared());
     Blackbox::initializeIfNeeded();
-    auto controller = Blackbox::sharedInstance()->crashReportingController();
-    ASSERT_TRUE(controller);
     for (int wait = 0; wait < 1000 && !BBXContextIsInitialized(); ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(BBXContextIsInitialized());
+    return BBXContextIsInitialized() ? Blackbox::sharedInstance()->crashReportingController() : nullptr;
+}
+
+TEST(TavloApplicationTest, AKitExceptionEscapingAnEventHandlerIsRecordedAndTheProgramRunsOn) {
+    testsupport::TempHome home;
+    testsupport::RecordingSystemLog::Scope log;
+    // As start-up does, set before the kits start.
+    auto controller = startKit(home, true);
+    ASSERT_TRUE(controller);
     auto report = controller->currentReport();
     ASSERT_TRUE(report);
 
@@ -88,6 +95,27 @@ TEST(TavloApplicationTest, AKitExceptionEscapingAnEventHandlerIsRecordedAndThePr
     QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
     QCoreApplication::processEvents();
     EXPECT_EQ(thrower.handled, 2);
+    controller->operationQueue()->waitUntilAllOperationsAreFinished();
+}
+
+// Without the setting the application keeps its own reporter, and the kit's
+// set-up check says why exceptions go unrecorded.
+TEST(TavloApplicationTest, WithoutCrashOnExceptionsTheApplicationKeepsItsReporterAndTheKitWarns) {
+    testsupport::TempHome home;
+    testsupport::RecordingSystemLog::Scope log;
+    auto controller = startKit(home, false);
+    ASSERT_TRUE(controller);
+    EXPECT_EQ(BBXApplicationReporter(kBBXApplicationClassName), &TavloApplication::reportException);
+    BBXExceptionWarnAboutSetup();
+    EXPECT_TRUE(log->contains("[Blackbox:Crash] Warning: NSApplicationCrashOnExceptions is not set. This will result "
+                              "in poor top-level uncaught exception reporting."));
+
+    Thrower thrower;
+    QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(thrower.handled, 1);
+    EXPECT_TRUE(log->contains("BlackboxTestException: This is an Objective-C exception using for testing."));
+    EXPECT_FALSE(fs::exists(controller->currentReport()->path() + "/exception.bbxrecord"));
     controller->operationQueue()->waitUntilAllOperationsAreFinished();
 }
 
