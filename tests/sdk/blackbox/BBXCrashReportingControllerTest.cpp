@@ -11,11 +11,13 @@
 #include <thread>
 
 #include "platform/desktop/Alert.h"
+#include "platform/desktop/ApplicationLifecycle.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PropertyList.h"
 #include "sdk/beacon/Beacon.h"
 #include "sdk/blackbox/BBXContext.h"
@@ -24,6 +26,7 @@
 #include "sdk/blackbox/BBXFileManager.h"
 #include "sdk/blackbox/BBXInternalReport.h"
 #include "sdk/blackbox/BBXSettings.h"
+#include "sdk/blackbox/BBXUserLogging.h"
 #include "sdk/blackbox/BBXUtilities.h"
 #include "tests/sdk/blackbox/BlackboxTestSupport.h"
 #include "tests/support/RecordingSystemLog.h"
@@ -173,6 +176,24 @@ TEST_F(BBXCrashReportingControllerTest, AFirstLaunchMarksItselfUntilItsFirstMain
     for (const char* key : {"com.blackbox.in-background", "com.blackbox.kit-start-time", "com.blackbox.first-run-loop-time"})
         EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << key;
     EXPECT_TRUE(submissions().empty());
+}
+
+// "com.blackbox.in-background": "0" at start, then whether the application
+// left the front (YES) or came back to it (NO), as each notice comes.
+TEST_F(BBXCrashReportingControllerTest, TheActivationNoticesRecordWhetherTheApplicationIsInTheBackground) {
+    ASSERT_TRUE(start());
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    center.post(desktop::ApplicationLifecycle::kWillResignActive);
+    center.post(desktop::ApplicationLifecycle::kDidBecomeActive);
+    settle();
+    BBXContextLoggingQueue()->sync([] {});
+    std::vector<std::string> values;
+    std::string file = (active() / Beacon::sharedSDK()->executionIdentifier() / "internal_incremental_kv.bbxrecord").string();
+    for (const auto& entry : BBXUserLoggingReadKVFile(file.c_str()))
+        if (blackboxtest::unhex(*entry.get("key")->asString()) == "com.blackbox.in-background")
+            values.push_back(blackboxtest::unhex(*entry.get("value")->asString()));
+    EXPECT_EQ(values, (std::vector<std::string>{"0", *BBXUserLoggingValueDescription(PlistValue(true)),
+                                                *BBXUserLoggingValueDescription(PlistValue(false))}));
 }
 
 TEST_F(BBXCrashReportingControllerTest, AfterAnEarlyFailureReportsGoDuringStartAndEmptyFoldersGo) {
