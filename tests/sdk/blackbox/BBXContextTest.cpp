@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sdk/blackbox/BBXSDKLog.h"
+#include "sdk/blackbox/BBXSignal.h"
 #include "tests/sdk/blackbox/BlackboxTestSupport.h"
 
 namespace {
@@ -92,6 +93,26 @@ TEST_F(BBXContextTest, OnlyTheFirstMarkRecordsTheCrash) {
               }),
               0);
     EXPECT_FALSE(BBXContextCrashRecorded());
+}
+
+// A signal handed over without its information (a pointer below 4096) is
+// written with the error number and the time only; the handler still records
+// the process and sends the signal on, so it ends the process.
+TEST_F(BBXContextTest, ASignalWithoutItsInformationIsWrittenWithErrnoAndTimeOnly) {
+    int ended = signalEndingChild([] {
+        blackboxtest::resetSignalToDefault(SIGABRT);
+        errno = EBADF;
+        BBXSignalHandler(SIGABRT, reinterpret_cast<siginfo_t*>(16), nullptr);
+    });
+    EXPECT_EQ(ended, SIGABRT);
+    auto signal = blackboxtest::sectionBodies(folder_ + "/signal.bbxrecord", "signal");
+    ASSERT_EQ(signal.size(), 1u) << fileContents(logPath());
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : *signal[0].asDictionary()) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"errno", "time"}));
+    EXPECT_EQ(*signal[0].asDictionary()->at("errno").asInteger(), EBADF);
+    EXPECT_EQ(blackboxtest::sectionBodies(folder_ + "/signal.bbxrecord", "threads").size(), 1u);
+    std::filesystem::remove(folder_ + "/signal.bbxrecord");
 }
 
 TEST_F(BBXContextTest, SDKLogWritesItsDirectivesOnly) {
