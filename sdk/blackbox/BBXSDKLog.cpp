@@ -104,32 +104,37 @@ void BBXSDKLog(const char* format, ...) {
             line.put(at, 1);
             continue;
         }
+        const char* directive = at;
         ++at;
-        switch (*at) {
-            case 's': {
-                const char* text = va_arg(arguments, const char*);
-                if (!text) text = "(null)";
-                line.put(text, std::strlen(text));
-                break;
-            }
-            case 'd': {
-                int32_t value = va_arg(arguments, int32_t);
-                line.putNumber(BBXMagnitude(value), 10, value < 0);
-                break;
-            }
-            case 'u':
-                line.putNumber(va_arg(arguments, uint32_t), 10, false);
-                break;
-            case 'x':
-                line.putNumber(va_arg(arguments, uint32_t), 16, false);
-                break;
-            case 'p':
-                line.put("0x", 2);
-                line.putNumber(reinterpret_cast<uintptr_t>(va_arg(arguments, void*)), 16, false);
-                break;
-            default:
-                line.put(at - 1, 2);
-                break;
+        // l, ll and z make d, u and x 64-bit.
+        bool wide = false;
+        while ((*at == 'l' || *at == 'z') && at - directive < 3) {
+            wide = true;
+            ++at;
+        }
+        if (*at == 's' && !wide) {
+            const char* text = va_arg(arguments, const char*);
+            if (!text) text = "(null)";
+            line.put(text, std::strlen(text));
+        } else if (*at == 'd' && wide) {
+            int64_t value = va_arg(arguments, int64_t);
+            line.putNumber(BBXMagnitude(value), 10, value < 0);
+        } else if (*at == 'd') {
+            int32_t value = va_arg(arguments, int32_t);
+            line.putNumber(BBXMagnitude(value), 10, value < 0);
+        } else if (*at == 'u' || *at == 'x') {
+            uint64_t value = wide ? va_arg(arguments, uint64_t) : va_arg(arguments, uint32_t);
+            line.putNumber(value, *at == 'u' ? 10 : 16, false);
+        } else if (*at == 'p' && !wide) {
+            line.put("0x", 2);
+            line.putNumber(reinterpret_cast<uintptr_t>(va_arg(arguments, void*)), 16, false);
+        } else if (*at == '\0') {
+            // The format ends inside the directive: what is there, as it is.
+            line.put(directive, static_cast<size_t>(at - directive));
+            --at;
+        } else {
+            // Any other directive is written as it stands and takes no argument.
+            line.put(directive, static_cast<size_t>(at - directive) + 1);
         }
     }
     va_end(arguments);

@@ -7,9 +7,10 @@
 // allocates or locks. Any thread.
 //
 // Directives: %s (a C string, "(null)" for none), %d (signed 32-bit), %u
-// (unsigned 32-bit), %x (unsigned 32-bit, lower-case hex), %p ("0x" and the
-// 64-bit value in hex). Any other directive ("%lx", "%zu", "%02x", "%f") is
-// written as its two characters and takes no argument.
+// (unsigned 32-bit), %x (unsigned 32-bit, lower-case hex), each of the three
+// 64-bit after l, ll or z ("%lld", "%llx", "%zu"), %p ("0x" and the 64-bit
+// value in hex). Any other directive ("%02x", "%f", "%ls") is written as it
+// stands and takes no argument.
 //
 // Nothing is written until a capture context with a report folder exists; the
 // file is opened on first use (write-only, create, append, 0644) and kept open.

@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/crash/ExceptionPorts.h"
+#include "sdk/blackbox/BBXMachException.h"
+#include "sdk/blackbox/BBXProcess.h"
 #include "sdk/blackbox/BBXSDKLog.h"
 #include "sdk/blackbox/BBXSignal.h"
 #include "tests/sdk/blackbox/BlackboxTestSupport.h"
@@ -115,20 +118,80 @@ TEST_F(BBXContextTest, ASignalWithoutItsInformationIsWrittenWithErrnoAndTimeOnly
     std::filesystem::remove(folder_ + "/signal.bbxrecord");
 }
 
+TEST(BBXMachExceptionTest, NamesAndMasks) {
+    struct Row {
+        int32_t exception;
+        int64_t firstCode;
+        const char* name;
+        const char* codeName;
+    };
+    const Row rows[] = {
+        {1, 1, "EXC_BAD_ACCESS", "KERN_INVALID_ADDRESS"}, {1, 2, "EXC_BAD_ACCESS", "KERN_PROTECTION_FAILURE"},
+        {1, 10, "EXC_BAD_ACCESS", nullptr},               {2, 1, "EXC_BAD_INSTRUCTION", "EXC_I386_INVOP"},
+        {3, 1, "EXC_ARITHMETIC", "EXC_I386_DIV"},         {3, 8, "EXC_ARITHMETIC", "EXC_I386_SSEEXTERR"},
+        {3, 9, "EXC_ARITHMETIC", nullptr},                {6, 3, "EXC_BREAKPOINT", "EXC_I386_BPTFLT"},
+        {6, 8, "EXC_BREAKPOINT", nullptr},                {6, 15, "EXC_BREAKPOINT", nullptr},
+        {6, 33, "EXC_BREAKPOINT", "EXC_I386_ENDPERR"},    {6, 34, "EXC_BREAKPOINT", nullptr},
+        {12, 0, "EXC_GUARD", nullptr},                    {10, 0, nullptr, nullptr},
+    };
+    auto text = [](const char* value) { return value ? std::string(value) : std::string("(null)"); };
+    for (const Row& row : rows) {
+        const char* name = "unset";
+        const char* codeName = "unset";
+        BBXMachExceptionNames(row.exception, row.firstCode, &name, &codeName);
+        EXPECT_EQ(text(name), text(row.name)) << row.exception << " " << row.firstCode;
+        EXPECT_EQ(text(codeName), text(row.codeName)) << row.exception << " " << row.firstCode;
+    }
+    // A delegate that wants SIGSEGV as a signal: no bad-access exceptions.
+    EXPECT_EQ(BBXMachExceptionMaskFor(1069, BBXSignalMachExceptionMask(SIGSEGV)), 76u);
+    EXPECT_EQ(BBXMachExceptionMaskFor(101100, 0), 4174u);
+    EXPECT_EQ(BBXMachExceptionMaskFor(101100, BBXSignalMachExceptionMask(SIGBUS) | BBXSignalMachExceptionMask(SIGFPE)),
+              4174u - 2 - 8);
+    EXPECT_EQ(BBXSignalMachExceptionMask(SIGABRT), 1024u);
+    EXPECT_EQ(BBXSignalMachExceptionMask(SIGUSR1), 0u);
+}
+
+// A request naming another task is answered with failure on its reply port
+// and nothing is recorded.
+TEST_F(BBXContextTest, AnExceptionOfAnotherTaskIsAnsweredWithFailure) {
+    crash::PortName replyPort = crash::allocatePort();
+    ASSERT_NE(replyPort, crash::kPortNull);
+    crash::ExceptionRequest request{};
+    request.header.localPort = replyPort;
+    request.header.id = crash::kExceptionRaiseID;
+    request.thread.name = BBXThreadSelf();
+    request.task.name = crash::taskSelf() + 1;
+    request.exception = crash::kExceptionBadAccess;
+    request.codeCount = 0;
+    EXPECT_EQ(BBXMachExceptionHandleRequest(&BBXContextGetReadOnly()->machStore, &request), crash::kReturnFailure);
+    crash::ExceptionReply reply{};
+    ASSERT_EQ(crash::receiveMessage(replyPort, &reply, sizeof reply), static_cast<long>(sizeof reply));
+    EXPECT_EQ(reply.returnCode, crash::kReturnFailure);
+    EXPECT_EQ(reply.header.id, crash::kExceptionRaiseID + crash::kReplyIDOffset);
+    crash::deallocatePort(replyPort);
+    EXPECT_FALSE(std::filesystem::exists(folder_ + "/mach_exception.bbxrecord"));
+    std::string log = fileContents(logPath());
+    EXPECT_NE(log.find("code: 0xffffffffffffffff 0xffffffffffffffff\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Mach exception task mis-match, returning failure\n"), std::string::npos);
+}
+
 TEST_F(BBXContextTest, SDKLogWritesItsDirectivesOnly) {
     struct Case {
         std::string written;
         std::string expected;
     };
     const Case cases[] = {
-        {logged("%s: %lx then %d and %s\n", "f", -5, "text"), "f: %lx then -5 and text\n"},
+        {logged("%s: %lx then %d and %s\n", "f", uint64_t{0x1234567890}, -5, "text"), "f: 1234567890 then -5 and text\n"},
+        {logged("%s: %lld %llu %zu %llx\n", "f", int64_t{-5}, UINT64_MAX, size_t{7}, ~uint64_t{0}),
+         "f: -5 18446744073709551615 7 ffffffffffffffff\n"},
         {logged("%s: %s\n", "f", static_cast<const char*>(nullptr)), "f: (null)\n"},
         {logged("%s: %d %d %d\n", "f", -5, 0, INT32_MIN), "f: -5 0 -2147483648\n"},
         {logged("%s: %x %x\n", "f", 255u, 0xdeadbeefu), "f: ff deadbeef\n"},
         {logged("%s: %u\n", "f", 4294967295u), "f: 4294967295\n"},
         {logged("%s: %p %p\n", "f", static_cast<void*>(nullptr), reinterpret_cast<void*>(0x7f00ab)), "f: 0x0 0x7f00ab\n"},
-        {logged("%s: %zu %llu %02x %f %%\n", "f"), "f: %zu %llu %02x %f %%\n"},
+        {logged("%s: %02x %f %ls %lp %%\n", "f"), "f: %02x %f %ls %lp %%\n"},
         {logged("%s: ends in %", "f"), "f: ends in %"},
+        {logged("%s: ends in %ll", "f"), "f: ends in %ll"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.written, c.expected);
 }
