@@ -118,6 +118,25 @@ std::string DeviceProcess::clippingWithText(const std::string& text) {
     return {};
 }
 
+std::optional<std::string> DeviceProcess::pasteboard() {
+    // Answered on one line of its own, "pasteboard " and the text escaped.
+    transcript_.push_back("> pasteboard");
+    if (!process_ || !process_->writeInput("pasteboard\n")) return std::nullopt;
+    auto line = process_->readLine(std::chrono::seconds(30));
+    transcript_.push_back(line.value_or("no answer"));
+    const std::string prefix = "pasteboard ";
+    if (!line || line->rfind(prefix, 0) != 0) return std::nullopt;
+    std::string text;
+    for (size_t i = prefix.size(); i < line->size(); ++i) {
+        if ((*line)[i] == '\\' && i + 1 < line->size()) {
+            text += (*line)[++i] == 'n' ? '\n' : (*line)[i];
+        } else {
+            text += (*line)[i];
+        }
+    }
+    return text;
+}
+
 std::optional<PlistValue> DeviceProcess::query(const std::string& command) {
     auto lines = run(command);
     if (lines.size() != 2 || lines.back() != "ok") return std::nullopt;

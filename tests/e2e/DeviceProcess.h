@@ -51,6 +51,9 @@ public:
     std::optional<std::vector<foundation::PlistValue>> dump();
     // The identifier of the clipping whose text is text, or empty.
     std::string clippingWithText(const std::string& text);
+    // The texts of the device's clipboard items joined by newlines; nothing
+    // when the device did not answer.
+    std::optional<std::string> pasteboard();
     // The answer of a command that replies one JSON line, read.
     std::optional<foundation::PlistValue> query(const std::string& command);
 

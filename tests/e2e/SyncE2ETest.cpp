@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <fstream>
 #include <iterator>
 
 #include "tests/e2e/SyncE2EFixture.h"
+#include "tests/support/NotificationRecorder.h"
+#include "tests/support/PrivateServers.h"
 
 namespace e2e {
 namespace {
@@ -67,6 +71,63 @@ TEST_P(SyncE2E, TheCheckerShowsScenarioSeedAndDifference) {
     EXPECT_EQ(message.find("A differs from the zone"), std::string::npos) << message;
     ASSERT_TRUE(account_->clearFaults());
     EXPECT_TRUE(converged("B back"));
+}
+
+TEST_P(SyncE2E, AGroupCopiedOnALandsOnBsClipboardInOrderWithOneNotification) {
+    // B announces the synced clipboard on a session bus of this test's own
+    // (the devices inherit it), to this recorder.
+    auto bus = testsupport::PrivateSessionBus::start();
+    ASSERT_TRUE(bus) << "dbus-daemon did not start";
+    std::unique_ptr<QCoreApplication> application;
+    int argc = 1;
+    char name[] = "sync_e2e_tests";
+    char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) application = std::make_unique<QCoreApplication>(argc, argv);
+    auto recorder = testsupport::NotificationRecorder::start();
+    ASSERT_TRUE(recorder) << "the notification service's name was taken";
+    auto notifications = [&](size_t atLeast) {
+        // Calls are handled while this thread runs Qt's events; a moment more catches any extra.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (recorder->lines().size() < atLeast && std::chrono::steady_clock::now() < end)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (std::chrono::steady_clock::now() < settle) QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        return recorder->lines();
+    };
+    auto clipboardOfBBecomes = [&](const std::string& expected) {
+        return eventually([&] { return b_->pasteboard() == expected; }, std::chrono::seconds(20));
+    };
+
+    ASSERT_TRUE(launchBoth());
+    ASSERT_TRUE(steps(*b_, {"clipboard-sync on", "notifications content"}));
+    // Captured on A while its clipboard sync is off: they stay off B's clipboard.
+    ASSERT_TRUE(steps(*a_, {"copy g1", "copy g2", "copy g3", "idle"}));
+    ASSERT_TRUE(fetch(*b_));
+    EXPECT_EQ(notifications(0).size(), 0u);
+
+    // A group of three copied back on A with a template: B's clipboard holds
+    // the three in their order, announced once with the first one's template.
+    ASSERT_TRUE(steps(*a_, {"clipboard-sync on", "copy-back ({text}) g2 g3 g1", "idle"}));
+    EXPECT_TRUE(clipboardOfBBecomes("g2\ng3\ng1")) << b_->transcript();
+    EXPECT_EQ(notifications(1), std::vector<std::string>{"Notify Tavlo | (g2)"});
+
+    // Without the content the notification says only that it came.
+    ASSERT_TRUE(steps(*b_, {"notifications on"}));
+    ASSERT_TRUE(steps(*a_, {"copy-back - g3", "idle"}));
+    EXPECT_TRUE(clipboardOfBBecomes("g3")) << b_->transcript();
+    EXPECT_EQ(notifications(2), (std::vector<std::string>{"Notify Tavlo | (g2)", "Notify Tavlo | Clipboard Synced"}));
+
+    // Off on A: what A copies stays off B's clipboard.
+    ASSERT_TRUE(steps(*a_, {"clipboard-sync off", "copy-back - g1", "idle"}));
+    ASSERT_TRUE(fetch(*b_));
+    EXPECT_EQ(b_->pasteboard(), "g3");
+
+    // Notifications off on B: the clipboard still follows, unannounced.
+    ASSERT_TRUE(steps(*b_, {"notifications off"}));
+    ASSERT_TRUE(steps(*a_, {"clipboard-sync on", "copy-back - g2", "idle"}));
+    EXPECT_TRUE(clipboardOfBBecomes("g2")) << b_->transcript();
+    EXPECT_EQ(notifications(2).size(), 2u);
+    EXPECT_TRUE(converged("clipboard sync of a group"));
 }
 
 TEST_P(SyncE2E, AMoveAndADeletionOnAReachB) {

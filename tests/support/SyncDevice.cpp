@@ -10,6 +10,9 @@
 //   start              the engine's launch pass
 //   copy TEXT          another program copies TEXT; the device captures it
 //   copy-image PNG     the same with the image file PNG
+//   copy-back TEMPLATE TEXT...  the user copies the clippings with these texts
+//                      back to the clipboard, in this order, with TEMPLATE
+//                      ("-": none), as one group
 //   list NAME          a new list
 //   move TEXT|ID LIST  puts the clipping with text TEXT (or identifier ID) into list LIST
 //   edit OLD NEW       the clipping's text OLD becomes NEW
@@ -185,6 +188,17 @@ public:
             auto bytes = foundation::Data::contentsOfFile(args[0]);
             if (!bytes) return "error cannot read " + args[0];
             return capture({{"public.png", bytes.value()}});
+        }
+        if (command == "copy-back" && args.size() >= 2) {
+            std::vector<std::shared_ptr<Clipping>> group;
+            for (size_t i = 1; i < args.size(); ++i) {
+                auto clipping = clippingWithText(args[i]);
+                if (!clipping) return "error no such clipping: " + args[i];
+                group.push_back(clipping);
+            }
+            const auto format = args[0] == "-" ? std::nullopt : std::optional<std::string>(args[0]);
+            pasteboard_->copyClippings(group, format, pasteboard_->generalPasteboard(), false);
+            return "ok";
         }
         if (command == "list" && !rest.empty()) {
             auto list = std::static_pointer_cast<List>(context_->insertNewObject(List::kEntityName));
