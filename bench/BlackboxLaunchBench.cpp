@@ -23,10 +23,11 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "sdk/blackbox/BBXUserLogging.h"
+#include "tests/sdk/blackbox/BlackboxTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FakeKitService.h"
 #include "tests/support/TestCertificates.h"
@@ -38,39 +39,15 @@ namespace {
 
 void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-std::string hex(const std::string& text) {
-    std::string digits;
-    for (unsigned char c : text) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", c);
-        digits += pair;
-    }
-    return digits;
-}
-
-std::string unhex(const std::string& digits) {
-    std::string text;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) text += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-    return text;
-}
-
 // The last value an internal key got in a report folder, in milliseconds.
 std::optional<double> internalKey(const fs::path& report, const std::string& key) {
-    std::string text = readFile(report / "internal_incremental_kv.bbxrecord");
-    std::string marker = "\"key\":\"" + hex(key) + "\",\"value\":\"";
-    size_t at = text.rfind(marker);
-    if (at == std::string::npos) return std::nullopt;
-    at += marker.size();
-    size_t end = text.find('"', at);
-    if (end == std::string::npos) return std::nullopt;
-    return std::atof(unhex(text.substr(at, end - at)).c_str());
+    std::optional<double> last;
+    for (const auto& entry : BBXUserLoggingReadKVFile((report / "internal_incremental_kv.bbxrecord").c_str())) {
+        const std::string* name = entry.get("key") ? entry.get("key")->asString() : nullptr;
+        const std::string* value = entry.get("value") ? entry.get("value")->asString() : nullptr;
+        if (name && value && blackboxtest::unhex(*name) == key) last = std::atof(blackboxtest::unhex(*value).c_str());
+    }
+    return last;
 }
 
 struct Home {

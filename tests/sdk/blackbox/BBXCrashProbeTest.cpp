@@ -304,36 +304,40 @@ TEST_F(BBXCrashProbeTest, AnAbortAndAFailedAssertionAreSignals) {
     }
 }
 
+// An uncaught C++ exception is recorded with its type's name and its text
+// (an integer: "int", no text), then the abort after it.
 TEST_F(BBXCrashProbeTest, AnUncaughtExceptionIsRecordedThenTheAbortToo) {
-    CrashRun run = crash({"--scenario", "cxx-exception"});
-    EXPECT_EQ(run.status, 128 + SIGABRT);
-    auto record = sections("exception.bbxrecord");
-    ASSERT_FALSE(record.empty()) << sdkLog();
-    const auto& fields = *valueOf(record[0]).asDictionary();
-    EXPECT_EQ(str(fields.at("type")), std::optional<std::string>("c++"));
-    EXPECT_EQ(str(fields.at("name")), std::optional<std::string>(BBXHexEncodeCString("std::runtime_error")));
-    EXPECT_EQ(str(fields.at("reason")), std::optional<std::string>(BBXHexEncodeCString("boom")));
-    expectCalledDownTo(expectCompleteReport("exception.bbxrecord"), "ProbeCxxException");
-    EXPECT_FALSE(sections("signal.bbxrecord").empty());
+    struct Row {
+        const char* scenario;
+        const char* name;
+        const char* reason;
+        const char* leaf;
+    };
+    const Row rows[] = {
+        {"cxx-exception", "std::runtime_error", "boom", "ProbeCxxException"},
+        {"cxx-integer", "int", "", "ProbeCxxInteger"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.scenario);
+        std::filesystem::remove_all(dir());
+        std::filesystem::create_directories(dir());
+        CrashRun run = crash({"--scenario", row.scenario});
+        EXPECT_EQ(run.status, 128 + SIGABRT);
+        auto record = sections("exception.bbxrecord");
+        ASSERT_FALSE(record.empty()) << sdkLog();
+        const auto& fields = *valueOf(record[0]).asDictionary();
+        EXPECT_EQ(str(fields.at("type")), std::optional<std::string>("c++"));
+        EXPECT_EQ(str(fields.at("name")), std::optional<std::string>(BBXHexEncodeCString(row.name)));
+        EXPECT_EQ(str(fields.at("reason")), std::optional<std::string>(BBXHexEncodeCString(row.reason)));
+        expectCalledDownTo(expectCompleteReport("exception.bbxrecord"), row.leaf);
+        EXPECT_FALSE(sections("signal.bbxrecord").empty());
+    }
 }
 
-// An integer is a C++ exception named "int" with no reason; a kit exception
-// no one caught is left to the application's reporter, so the terminate
-// handler records nothing of it, calls the handler it replaced, and the abort
-// after is what the report holds.
-TEST_F(BBXCrashProbeTest, AnUncaughtIntegerIsRecordedAndAnUncaughtKitExceptionIsLeftToTheAbort) {
-    CrashRun integer = crash({"--scenario", "cxx-integer"});
-    EXPECT_EQ(integer.status, 128 + SIGABRT);
-    auto record = sections("exception.bbxrecord");
-    ASSERT_FALSE(record.empty()) << sdkLog();
-    const auto& fields = *valueOf(record[0]).asDictionary();
-    EXPECT_EQ(str(fields.at("type")), std::optional<std::string>("c++"));
-    EXPECT_EQ(str(fields.at("name")), std::optional<std::string>(BBXHexEncodeCString("int")));
-    EXPECT_EQ(str(fields.at("reason")), std::optional<std::string>(""));
-    expectCalledDownTo(expectCompleteReport("exception.bbxrecord"), "ProbeCxxInteger");
-
-    std::filesystem::remove_all(dir());
-    std::filesystem::create_directories(dir());
+// A kit exception no one caught is left to the application's reporter: the
+// terminate handler records nothing of it and calls the handler it replaced,
+// and the abort after is what the report holds.
+TEST_F(BBXCrashProbeTest, AnUncaughtKitExceptionIsLeftToTheAbort) {
     CrashRun kit = crash({"--scenario", "cxx-kit-exception"});
     EXPECT_EQ(kit.status, 128 + SIGABRT);
     EXPECT_TRUE(sections("exception.bbxrecord").empty());
