@@ -505,16 +505,25 @@ TEST_F(BBXCrashProbeTest, AnImageRecordBeingWrittenWhenTheProcessCrashesIsWhole)
 // process ends only once that line is whole (a killed process's write(2) may
 // stop at any page boundary of the file).
 TEST_F(BBXCrashProbeTest, ACrashWaitsForAnImageRecordAnotherThreadIsWriting) {
-    CrashRun run = crash({"--scenario", "image-write-cut"});
-    EXPECT_EQ(run.status, 128 + SIGSEGV);
-    ASSERT_FALSE(sections("mach_exception.bbxrecord").empty()) << sdkLog();
-    expectCrashedIn(expectCompleteReport("mach_exception.bbxrecord"), "ProbeSegvNull");
-    std::string plugin = std::filesystem::path(BBX_PROBE_PLUGIN).filename();
-    auto images = sections("binary_images.bbxrecord");
-    EXPECT_TRUE(std::any_of(images.begin(), images.end(), [&](const PlistValue& event) {
-        return keyOf(event) == "load" && valueOf(event).asDictionary()->at("path").asString()->find(plugin) != std::string::npos;
-    })) << fileContents(dir() + "/binary_images.bbxrecord");
-    EXPECT_EQ(sdkLog().find("still under way"), std::string::npos);
+    // Recorded by the exception server, and by the signal handler.
+    for (const char* record : {"mach_exception.bbxrecord", "signal.bbxrecord"}) {
+        SCOPED_TRACE(record);
+        std::filesystem::remove_all(dir());
+        std::filesystem::create_directories(dir());
+        std::vector<std::string> options{"--scenario", "image-write-cut"};
+        if (std::string(record) == "signal.bbxrecord") options.insert(options.end(), {"--deliver-signal", "11"});
+        CrashRun run = crash(options);
+        EXPECT_EQ(run.status, 128 + SIGSEGV);
+        ASSERT_FALSE(sections(record).empty()) << sdkLog();
+        expectCrashedIn(expectCompleteReport(record), "ProbeSegvNull");
+        std::string plugin = std::filesystem::path(BBX_PROBE_PLUGIN).filename();
+        auto images = sections("binary_images.bbxrecord");
+        EXPECT_TRUE(std::any_of(images.begin(), images.end(), [&](const PlistValue& event) {
+            return keyOf(event) == "load" &&
+                   valueOf(event).asDictionary()->at("path").asString()->find(plugin) != std::string::npos;
+        })) << fileContents(dir() + "/binary_images.bbxrecord");
+        EXPECT_EQ(sdkLog().find("still under way"), std::string::npos);
+    }
 }
 
 TEST_F(BBXCrashProbeTest, HandlersALibraryPutInPlaceAreWarnedOfEvenPastTheFaultEntry) {
