@@ -217,6 +217,9 @@ void TLCloudKitSyncManager::buildRecordsInSlices(std::shared_ptr<UploadPass> pas
         ++pass->entity;
     }
 
+    // The save of every object built gets a turn of its own when this slice
+    // has used its time.
+    if (overBudget()) return continueLater();
     if (main->hasChanges()) (void)main->save();
     buildingPass_.reset();
     for (auto& follower : pass->followers) syncDatabaseToCloudKit(std::move(follower));
@@ -285,19 +288,28 @@ void TLCloudKitSyncManager::splitBatch(const std::shared_ptr<Batch>& batch) {
     const size_t count = batch->records.size();
     halve(halve, 0, count / 2);
     halve(halve, count / 2, count);
-    for (size_t i = 0; i < parts.size(); ++i) {
+    const auto partOf = [](const Batch& whole, std::pair<size_t, size_t> range, bool last) {
         auto part = std::make_shared<Batch>();
-        part->records.assign(batch->records.begin() + static_cast<ptrdiff_t>(parts[i].first),
-                             batch->records.begin() + static_cast<ptrdiff_t>(parts[i].second));
-        part->objects = batch->objects;
-        part->context = batch->context;
+        part->records.assign(whole.records.begin() + static_cast<ptrdiff_t>(range.first),
+                             whole.records.begin() + static_cast<ptrdiff_t>(range.second));
+        part->objects = whole.objects;
+        part->context = whole.context;
         // The last part answers for the batch, as the second half always did.
-        if (i + 1 == parts.size()) part->completion = batch->completion;
-        part->fromReconcile = batch->fromReconcile;
-        part->round = batch->round;
+        if (last) part->completion = whole.completion;
+        part->fromReconcile = whole.fromReconcile;
+        part->round = whole.round;
         TLLogInfo(TLLogContextSync, "Upload %@ record changes to CloudKit", static_cast<int64_t>(part->records.size()));
-        sendPart(std::move(part));
-    }
+        return part;
+    };
+    sendPart(partOf(*batch, parts[0], parts.size() == 1));
+    // The other parts one a main-queue turn: copying tens of thousands of
+    // records for their operations would otherwise hold the main queue in one
+    // turn.
+    for (size_t i = 1; i < parts.size(); ++i)
+        dispatch::Queue::main()->async(
+            [weak = weakSelf(), batch, range = parts[i], last = i + 1 == parts.size(), partOf, hold = busy()] {
+                if (auto self = weak.lock()) self->sendPart(partOf(*batch, range, last));
+            });
 }
 
 void TLCloudKitSyncManager::sendBatch(std::shared_ptr<Batch> batch) {
