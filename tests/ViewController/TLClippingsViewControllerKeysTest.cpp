@@ -397,6 +397,27 @@ TEST_F(ClippingsPanelKeysTest, SuperCtrlAltReturnDeletesTheSelectionASecondAfter
     EXPECT_EQ(panel_->clippingAtRow(1)->text(), "row 2");
 }
 
+// Ctrl+Shift+S offers the sharing services at the selected row; a selection
+// with nothing to share (here an image whose file is gone) beeps instead.
+TEST_F(ClippingsPanelKeysTest, CtrlShiftSSharesAtTheRowOrBeepsWithNothingToShare) {
+    add("words to share", 2);
+    addImage("png", 1);
+    makePanel();
+    ASSERT_EQ(shown().size(), 2u);
+    select({1});
+    ASSERT_EQ(panel_->selectedClippings().size(), 1u);
+    const int beeps = Panel::beepCount();
+    press(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_NE(panel_->sharingMenu(), nullptr);
+    EXPECT_GT(panel_->sharingMenu()->numberOfItems(), 0);
+    EXPECT_TRUE(panel_->sharingMenu()->qMenu()->isVisible());
+    EXPECT_EQ(Panel::beepCount(), beeps);
+    panel_->sharingMenu()->qMenu()->hide();
+    select({0});
+    press(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(Panel::beepCount(), beeps + 1);
+}
+
 TEST_F(ClippingsPanelKeysTest, HeldModifierShowsOnTheRowsUntilReleased) {
     panelWithRows(3);
     modifiers_ = Qt::ControlModifier;
