@@ -51,6 +51,7 @@
 
 #include "BenchMain.h"
 #include "BenchProcess.h"
+#include "SyncBenchAccount.h"
 #include "kit/Asset.h"
 #include "kit/Clipping.h"
 #include "kit/List.h"
@@ -82,9 +83,11 @@ namespace fs = std::filesystem;
 
 constexpr int kClippings = 10000;
 constexpr int kAssets = 2000;
-constexpr size_t kAssetBytes = 100 * 1024;
 constexpr int kMarked = 100000;
-const cloud::RecordZoneID kZone{TLCloudKitSyncManager::kTavloRecordZoneName};
+using syncbench::clippingName;
+using syncbench::kZone;
+using syncbench::pngBytes;
+using syncbench::postgres;
 
 fs::path home() {
     static const fs::path folder = [] {
@@ -97,31 +100,6 @@ fs::path home() {
         return made;
     }();
     return folder;
-}
-
-std::string clippingName(int n) {
-    char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "C-00000000-0000-4000-8000-%012d", n);
-    return buffer;
-}
-
-// 100 KB that no other asset shares (the store shares equal chunks).
-std::string pngBytes(int n) {
-    std::mt19937_64 random(static_cast<uint64_t>(n) + 1);
-    std::string bytes(kAssetBytes, '\0');
-    for (size_t i = 0; i < bytes.size(); i += 8) {
-        const uint64_t word = random();
-        std::memcpy(bytes.data() + i, &word, std::min<size_t>(8, bytes.size() - i));
-    }
-    std::memcpy(bytes.data(), "\x89PNG\r\n\x1a\n", 8);
-    return bytes;
-}
-
-
-testsupport::PostgresServer* postgres() {
-    auto* server = testsupport::PostgresServer::shared();
-    if (!server) std::fprintf(stderr, "%s\n", testsupport::PostgresServer::skipReason().c_str());
-    return server;
 }
 
 // A new, empty account on the back-end.
@@ -153,40 +131,7 @@ struct Account {
     }
 
     explicit Account(bool onPostgres) : configuration(account(onPostgres)) {
-        auto writer = cloud::Container::make("com.tavlo.Tavlo", configuration, "writer")->server().value();
-        if (!writer->modifyZones({kZone}, {})) std::abort();
-        std::vector<cloud::Record> batch;
-        auto flush = [&] {
-            if (!batch.empty() && !writer->modifyRecords(batch, {})) std::abort();
-            batch.clear();
-        };
-        for (int i = 0; i < kClippings; ++i) {
-            cloud::Record record("Clipping", {clippingName(i), kZone});
-            record.setObject("text", "Clipping number " + std::to_string(i) + " " + std::string(80, 't'));
-            record.setObject("tavloDate", foundation::Date(1e9 + i));
-            record.setObject("addDate", foundation::Date(1e9 + i));
-            record.setObject("items", int64_t{1});
-            record.setObject("deviceName", std::string("OSX"));
-            batch.push_back(std::move(record));
-            if (batch.size() == 400) flush();
-        }
-        flush();
-        const fs::path files = home() / "upload";
-        fs::create_directories(files);
-        for (int i = 0; i < kAssets; ++i) {
-            const std::string clipping = clippingName(i * (kClippings / kAssets));
-            const fs::path file = files / std::to_string(i);
-            std::ofstream(file, std::ios::binary) << pngBytes(i);
-            cloud::Record record("Asset", {clipping + ".0.public.png", kZone});
-            record.setObject("clippingID", clipping);
-            record.setObject("filename", std::string("0.public.png"));
-            record.setObject("clipping", cloud::Reference{cloud::RecordID{clipping, kZone}, cloud::Reference::DeleteSelf});
-            record.setObject("data", cloud::Asset{file});
-            batch.push_back(std::move(record));
-            if (batch.size() == 100) flush();
-        }
-        flush();
-        fs::remove_all(files);
+        syncbench::fillZone(configuration, kClippings, kAssets, home() / "upload");
     }
 };
 
@@ -271,39 +216,7 @@ void BM_BareFetch(benchmark::State& state) {
 BENCHMARK(BM_BareFetch)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PlainLibpqInsert(benchmark::State& state) {
-    const int clippings = static_cast<int>(state.range(0)), assetCount = static_cast<int>(state.range(1));
-    const std::string database = "sync_bench_plain_" + std::to_string(assetCount);
-    if (!postgres() || !postgres()->createDatabase(database)) {
-        state.SkipWithError("no PostgreSQL server");
-        return;
-    }
-    PGconn* conn = PQconnectdb(postgres()->connection(database).c_str());
-    PQclear(PQexec(conn, "CREATE TABLE records(name TEXT PRIMARY KEY, type TEXT, fields BYTEA, data BYTEA)"));
-    PQclear(PQprepare(conn, "row", "INSERT INTO records(name, type, fields, data) VALUES ($1, $2, $3, $4)", 4,
-                      nullptr));
-    std::vector<std::string> assets;
-    for (int i = 0; i < assetCount; ++i) assets.push_back(pngBytes(i));
-    const std::string fields = "Clipping number 0000 " + std::string(80, 't') + std::string(60, 'f');
-    int run = 0;
-    for (auto _ : state) {
-        ++run;
-        PQclear(PQexec(conn, "BEGIN"));
-        auto insert = [&](const std::string& name, const char* type, const std::string& data) {
-            const char* values[4] = {name.c_str(), type, fields.data(), data.empty() ? nullptr : data.data()};
-            const int lengths[4] = {0, 0, static_cast<int>(fields.size()), static_cast<int>(data.size())};
-            const int formats[4] = {0, 0, 1, 1};
-            PGresult* result = PQexecPrepared(conn, "row", 4, values, lengths, formats, 0);
-            if (PQresultStatus(result) != PGRES_COMMAND_OK) state.SkipWithError(PQresultErrorMessage(result));
-            PQclear(result);
-        };
-        for (int i = 0; i < clippings; ++i)
-            insert(std::to_string(run) + "-" + clippingName(i), "Clipping", std::string());
-        for (int i = 0; i < assetCount; ++i)
-            insert(std::to_string(run) + "-asset-" + std::to_string(i), "Asset", assets[i]);
-        PQclear(PQexec(conn, "COMMIT"));
-    }
-    PQfinish(conn);
-    state.SetItemsProcessed(state.iterations() * (clippings + assetCount));
+    syncbench::plainLibpqInsert(state, static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
 }
 // The download's rows, then the first upload's.
 BENCHMARK(BM_PlainLibpqInsert)
@@ -685,50 +598,7 @@ BENCHMARK(BM_ReconcilePerRecordFilter)->Iterations(1)->Unit(benchmark::kMillisec
 
 // MARK: The clipboard between devices
 
-// Device A: a sync_device process in a home of its own on the account,
-// driven through a named pipe.
-class OtherDevice {
-public:
-    OtherDevice(const cloud::Configuration& configuration, const std::string& name) {
-        const fs::path root = home() / name;
-        for (const char* folder : {"data", "config", "cache"}) fs::create_directories(root / folder);
-        env_ = {{"HOME", root.string()},
-                {"XDG_DATA_HOME", (root / "data").string()},
-                {"XDG_CONFIG_HOME", (root / "config").string()},
-                {"XDG_CACHE_HOME", (root / "cache").string()},
-                {"DBUS_SESSION_BUS_ADDRESS", ""}};
-        std::vector<std::string> use = {TAVLO_CLOUD_TOOL, "use"};
-        if (configuration.backend == cloud::Configuration::kPostgreSQLBackend) {
-            use.insert(use.end(), {"postgresql", configuration.connection});
-        } else {
-            use.insert(use.end(), {"embedded", configuration.folder.string()});
-        }
-        use.insert(use.end(), {"--account", configuration.account});
-        if (testsupport::runCommand(use, std::chrono::seconds(20), env_).status != 0) std::abort();
-        const fs::path pipe = root / "commands";
-        ::mkfifo(pipe.c_str(), 0600);
-        process_ = testsupport::ChildProcess::start(
-            {"/bin/sh", "-c", std::string("exec '") + TAVLO_SYNC_DEVICE + "' < '" + pipe.string() + "'"}, env_);
-        if (!process_) std::abort();
-        commands_ = ::open(pipe.c_str(), O_WRONLY);
-    }
-    ~OtherDevice() {
-        send("quit");
-        ::close(commands_);
-        process_->wait(std::chrono::seconds(10));
-    }
-    // Sends a command; answers its reply line.
-    std::string send(const std::string& line) {
-        const std::string text = line + "\n";
-        if (::write(commands_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return "error write";
-        return process_->readLine(std::chrono::seconds(30)).value_or("error no answer");
-    }
-
-private:
-    std::map<std::string, std::string> env_;
-    std::unique_ptr<testsupport::ChildProcess> process_;
-    int commands_ = -1;
-};
+using syncbench::OtherDevice;
 
 void BM_CopyToOtherClipboard(benchmark::State& state) {
     const bool onPostgres = state.range(0) == 1;
@@ -777,7 +647,7 @@ void BM_CopyToOtherClipboard(benchmark::State& state) {
         return done();
     };
 
-    OtherDevice a(configuration, std::string("device-a-") + (onPostgres ? "pg" : "embedded"));
+    OtherDevice a(configuration, home() / (std::string("device-a-") + (onPostgres ? "pg" : "embedded")));
     for (const char* command : {"sync on", "clipboard-sync on"})
         if (a.send(command) != "ok") return state.SkipWithError("device A did not start");
     // A first copy settles the token and the subscriptions of both devices.
