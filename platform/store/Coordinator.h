@@ -1,7 +1,11 @@
 #pragma once
 // The persistent store coordinator: a model and at most one open store, shared
 // by every context that reads or writes it. Any thread; calls are serialised by
-// an internal lock, so a save on one queue and a fetch on another never overlap.
+// an internal lock, so a save on one queue and a fetch on another never overlap
+// on one connection. A read that finds that connection busy (a save writing a
+// large clipping, or waiting for another process's lock) goes to a second,
+// read-only connection instead of waiting: it sees the store as last committed,
+// as it would have just before the save began.
 
 #include <filesystem>
 #include <memory>
@@ -41,7 +45,7 @@ public:
     int64_t newPrimaryKey(uint32_t entity);
 
     foundation::Result<RowSet> fetchRows(const RowQuery& query);
-    // The sink runs under the coordinator's lock: it must not call back into it.
+    // The sink runs under one of the coordinator's locks: it must not call back into it.
     foundation::Result<void> forEachRow(const RowQuery& query, const SQLiteStore::RowSink& sink);
     foundation::Result<int64_t> countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds);
     foundation::Result<std::optional<std::vector<Value>>> loadRow(const Entity& entity, int64_t pk, uint64_t mask);
@@ -61,15 +65,32 @@ public:
 
 private:
     foundation::Error noStore() const;
+    // Runs read on the store's connection, or on the reader when that
+    // connection is in use.
+    template <class Read>
+    auto readStore(Read&& read) -> decltype(read(std::declval<SQLiteStore&>()));
+    // Under readerMutex_: the reader, opened on first use; null for an
+    // in-memory store, none at all, or a reader that could not be opened.
+    SQLiteStore* reader();
+    // Under mutex_: a new store (or none) closes the reader of the old one.
+    void resetReader(const std::filesystem::path& path, const StoreOptions& options);
 
     std::shared_ptr<const Model> model_;
     mutable std::mutex mutex_;
     std::unique_ptr<SQLiteStore> store_;
+    // Taken after mutex_ when both are held (a store added or removed).
+    std::mutex readerMutex_;
+    std::filesystem::path readerPath_;  // under readerMutex_; empty: no reader
+    StoreOptions readerOptions_;        // under readerMutex_
+    std::unique_ptr<SQLiteStore> reader_;  // under readerMutex_; closes before store_
     // Keys have a lock of their own: a new object's key never waits for a
     // long write holding the store (a large clipping's save).
     std::mutex keysMutex_;
     std::vector<int64_t> nextKeys_;  // under keysMutex_
-    std::vector<std::weak_ptr<Context>> contexts_;
+    // Contexts are registered as they are made, also on the main thread
+    // during a long write: they have a lock of their own too.
+    mutable std::mutex contextsMutex_;
+    std::vector<std::weak_ptr<Context>> contexts_;  // under contextsMutex_
 };
 
 }  // namespace store

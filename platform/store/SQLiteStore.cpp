@@ -72,14 +72,7 @@ Result<std::unique_ptr<SQLiteStore>> SQLiteStore::open(const std::filesystem::pa
     if (auto probe = queryInteger(*store->db_, "SELECT count(*) FROM sqlite_master"); !probe) return probe.error();
     if (auto mode = queryInteger(*store->db_, "PRAGMA journal_mode=WAL"); !mode) return mode.error();
     if (auto sync = store->db_->exec("PRAGMA synchronous=NORMAL"); !sync) return sync.error();
-    // Enough page cache to keep the indexes a full fetch walks (a covering index
-    // of 100,000 rows is a few MB) between fetches instead of reading them again,
-    // and the file mapped into memory: a search too short for the full-text index
-    // reads every folded text, which through read(2) costs twice as long. (A
-    // mapped file that another program truncates faults the process; the store
-    // file is the application's own.)
-    if (auto cache = store->db_->exec("PRAGMA cache_size=-16384"); !cache) return cache.error();
-    if (auto map = store->db_->exec("PRAGMA mmap_size=2147418112"); !map) return map.error();
+    if (auto reading = store->setUpReading(); !reading) return reading.error();
     if (auto schema = store->prepareSchema(options); !schema) return schema.error();
     const Model& m = *store->model_;
     store->maxKeys_.assign(m.entities().size(), 0);
@@ -89,6 +82,33 @@ Result<std::unique_ptr<SQLiteStore>> SQLiteStore::open(const std::filesystem::pa
         store->maxKeys_[e.index()] = max.value();
     }
     return store;
+}
+
+Result<std::unique_ptr<SQLiteStore>> SQLiteStore::openReader(const std::filesystem::path& path,
+                                                             std::shared_ptr<const Model> model,
+                                                             const StoreOptions& options) {
+    if (path == kInMemoryPath) return makeError(ErrorCode::Internal, "An in-memory store has one connection");
+    auto store = std::unique_ptr<SQLiteStore>(new SQLiteStore);
+    store->path_ = path;
+    store->model_ = std::move(model);
+    auto db = Database::open(path.string(), options.busyTimeoutMs, true);
+    if (!db) return db.error();
+    store->db_ = std::move(db.value());
+    if (!registerSQLFunctions(store->db_->handle()))
+        return makeError(ErrorCode::Internal, "Cannot register the store's SQL functions");
+    if (auto reading = store->setUpReading(); !reading) return reading.error();
+    return store;
+}
+
+Result<void> SQLiteStore::setUpReading() {
+    // Enough page cache to keep the indexes a full fetch walks (a covering index
+    // of 100,000 rows is a few MB) between fetches instead of reading them again,
+    // and the file mapped into memory: a search too short for the full-text index
+    // reads every folded text, which through read(2) costs twice as long. (A
+    // mapped file that another program truncates faults the process; the store
+    // file is the application's own.)
+    if (auto cache = db_->exec("PRAGMA cache_size=-16384"); !cache) return cache.error();
+    return db_->exec("PRAGMA mmap_size=2147418112");
 }
 
 Result<void> SQLiteStore::inTransaction(const std::function<Result<void>()>& work) {

@@ -56,6 +56,12 @@ public:
     static foundation::Result<std::unique_ptr<SQLiteStore>> open(const std::filesystem::path& path,
                                                                 std::shared_ptr<const Model> model,
                                                                 const StoreOptions& options);
+    // A second connection to a store that open() made ready, for reads only:
+    // with the write-ahead log it reads the last committed state while the
+    // first connection writes. It never changes the file.
+    static foundation::Result<std::unique_ptr<SQLiteStore>> openReader(const std::filesystem::path& path,
+                                                                      std::shared_ptr<const Model> model,
+                                                                      const StoreOptions& options);
     ~SQLiteStore();
 
     const std::filesystem::path& path() const { return path_; }
@@ -88,6 +94,8 @@ private:
 
     SQLiteStore() = default;
     foundation::Result<SchemaState> inspect(Database& db, const StoreOptions& options) const;
+    // The page cache and file mapping both connections read through.
+    foundation::Result<void> setUpReading();
     foundation::Result<void> prepareSchema(const StoreOptions& options);
     foundation::Result<void> createSchema();
     foundation::Result<void> migrate(const Model& stored, bool refold);
