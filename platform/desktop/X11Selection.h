@@ -9,7 +9,9 @@
 // deliver other X events meanwhile; this connection is separate from Qt's, so
 // a read here runs none of Qt's events either.
 //
-// One thread at a time (the clipboard's: the main thread).
+// One thread at a time, each connection: the system pasteboard's is used on
+// the main thread, the clipboard reader's under the reader's lock on whichever
+// queue reads.
 
 #include <chrono>
 #include <cstdint>

@@ -20,6 +20,7 @@
 #include "logging/TLLogFiles.h"
 #include "platform/desktop/ClipboardReader.h"
 #include "platform/desktop/SystemPasteboard.h"
+#include "platform/store/Database.h"
 #include "tests/platform/desktop/PasteboardTestSupport.h"
 #include "tests/support/RequireDisplay.h"
 
@@ -179,6 +180,14 @@ TEST_F(CaptureX11Test, ASixtyMebibyteTextIsStoredWholeAndAShortTextAfterItIsCapt
     }
     fs::path file = home_.root() / "large.txt";
     std::ofstream(file, std::ios::binary) << text;
+    // What the store holds once its write-ahead log is folded in.
+    auto storeSize = [this] {
+        auto path = database_->databaseURL().filePath();
+        auto db = store::Database::open(path.string(), 5000);
+        EXPECT_TRUE(db && db.value()->exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+        return fs::file_size(path);
+    };
+    const auto sizeBefore = storeSize();
     auto stored = [&] {
         // Counted, not fetched: each fetch would load the whole text again.
         database_->parentManagedObjectContext()->performBlockAndWait([] {});
@@ -199,6 +208,8 @@ TEST_F(CaptureX11Test, ASixtyMebibyteTextIsStoredWholeAndAShortTextAfterItIsCapt
     ASSERT_TRUE(large);
     EXPECT_EQ(large->size(), text.size());
     EXPECT_TRUE(*large == text);  // not EXPECT_EQ: a failure would print both texts
+    // The text once, and a search index that covers only its beginning.
+    EXPECT_LE(static_cast<double>(storeSize() - sizeBefore), 1.3 * static_cast<double>(text.size()));
 }
 
 TEST_F(CaptureX11Test, AnOfferedFifoDoesNotHoldCapture) {
