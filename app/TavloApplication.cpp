@@ -1,5 +1,7 @@
 #include "TavloApplication.h"
 
+#include <QEvent>
+
 #include "platform/foundation/Format.h"
 #include "platform/foundation/SystemLog.h"
 #include "sdk/blackbox/BBXApplicationHooks.h"
@@ -21,6 +23,14 @@ bool TavloApplication::notify(QObject* receiver, QEvent* event) {
         BBXApplicationReportException(kBBXApplicationClassName, exception);
         return false;
     }
+}
+
+bool TavloApplication::event(QEvent* event) {
+    if (event->type() == QEvent::Quit) {
+        QCoreApplication::exit(0);
+        return true;
+    }
+    return QApplication::event(event);
 }
 
 void TavloApplication::reportException(void*, const BBXKitException& exception) {

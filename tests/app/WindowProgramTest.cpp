@@ -135,6 +135,22 @@ TEST_F(WindowProgramTest, TheFirstFrameAMoveRememberedAndEscape) {
         << place(browserWindow());
 }
 
+// Quitting while the preferences are open: a termination signal, as at
+// logout, ends the program though its windows only hide when closed.
+TEST_F(WindowProgramTest, ATerminationSignalEndsTheProgramWithThePreferencesOpen) {
+    startTavlo();
+    ASSERT_TRUE(waitUntil([] { return !browserWindow().empty(); }, 30s)) << "no window";
+    runCommand({"xdotool", "windowactivate", "--sync", browserWindow()}, 5s);
+    auto preferences = [] {
+        return !runCommand({"xdotool", "search", "--onlyvisible", "--name", "^Preferences$"}, 5s).output.empty();
+    };
+    runCommand({"xdotool", "key", "ctrl+comma"}, 5s);
+    ASSERT_TRUE(waitUntil(preferences, 10s)) << "Ctrl+, shows the preferences";
+    tavlo_->signal(SIGTERM);
+    EXPECT_EQ(tavlo_->wait(15s), 0);
+    tavlo_.reset();
+}
+
 TEST_F(WindowProgramTest, AttachedWithoutATrayComesUpDetachedAndWithATrayUnderTheIcon) {
     storeAttached();
     startTavlo();
