@@ -27,6 +27,23 @@ QIcon mixedStateIcon() {
     return icon;
 }
 
+// A row that is on and has a picture: the style draws the picture's "on"
+// form in a pressed box where the check mark would be, so the picture gets a
+// check mark for that form (a blank picture, which only gives a row its
+// height, would leave the box empty).
+QIcon withCheckMark(QIcon icon, const QColor& color) {
+    QPixmap mark(16, 16);
+    mark.fill(Qt::transparent);
+    QPainter painter(&mark);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(color, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    const QPointF points[] = {{3.5, 8.5}, {6.5, 11.5}, {12.5, 4.5}};
+    painter.drawPolyline(points, 3);
+    painter.end();
+    icon.addPixmap(mark, QIcon::Normal, QIcon::On);
+    return icon;
+}
+
 // The widest a row's title is shown; a longer one (a clipping's whole text
 // as a title) is cut with an ellipsis rather than widening the menu past the
 // screen. Cut to a few hundred characters first, so measuring stays cheap.
@@ -140,6 +157,7 @@ void Menu::rebuild() {
         case MenuItem::State::On:
             action->setCheckable(true);
             action->setChecked(true);
+            if (!item->image().isNull()) action->setIcon(withCheckMark(item->image(), menu->palette().color(QPalette::Text)));
             break;
         case MenuItem::State::Mixed:
             action->setIcon(mixedStateIcon());

@@ -66,6 +66,33 @@ TEST_F(MenuFixture, TitlesStatesAndKeyEquivalentsShowButNeverFire) {
     EXPECT_EQ(fired, 1);
 }
 
+// A row with a picture that is on: the style draws the picture's "on" form
+// in place of the check mark, so a blank picture (one that only gives the row
+// its height) would show the row as on with nothing in its box.
+TEST_F(MenuFixture, AnOnRowWithAPictureShowsACheckMark) {
+    QPixmap blank(1, 24);
+    blank.fill(Qt::transparent);
+    add("Work")->setImage(QIcon(blank));
+    add("Home")->setImage(QIcon(blank));
+    menu->itemAtIndex(0)->setState(MenuItem::State::On);
+    menu->popUp(QPoint(200, 150));
+    QMenu* shown = menu->qMenu();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(shown));
+    QList<QAction*> actions = shown->actions();
+    ASSERT_EQ(actions.size(), 2);
+    auto inked = [](const QAction* action, QIcon::State state) {
+        QImage image = action->icon().pixmap(QSize(16, 16), QIcon::Normal, state).toImage();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) count += qAlpha(image.pixel(x, y)) > 128;
+        return count;
+    };
+    EXPECT_TRUE(actions[0]->isCheckable() && actions[0]->isChecked());
+    EXPECT_GT(inked(actions[0], QIcon::On), 10);
+    EXPECT_FALSE(actions[1]->isChecked());
+    EXPECT_EQ(inked(actions[1], QIcon::Off), 0);
+}
+
 TEST_F(MenuFixture, TheHookRunsBeforeMappingAndItemZeroIsAtThePoint) {
     add("First");
     bool visibleInHook = true;
