@@ -3,7 +3,7 @@
 // beside a plain QTableView over the same SQLite rows (SQLite C API), on Qt's
 // offscreen platform:
 //
-//   panel_bench [--scroll-steps N]
+//   panel_bench [--scroll-steps N] [--scroll-only]
 //
 // - first rows: the panel made at launch, then shown and painted (warm); and
 //   from a new process's start to its first rows painted (a child of this one);
@@ -15,6 +15,9 @@
 //   the 60,000 x 60,000 PNG header and the 5,000-frame GIF the same way;
 // - one capture at the cap (limit 100 over the same store), from the store's
 //   report to the row painted, on the main thread.
+//
+// --scroll-only runs the panel's scrolling alone (no peer, child processes,
+// captures or thumbnails), for a profiler.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -224,8 +227,11 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--child-first-rows") return childFirstRows(argc, argv);
     if (argc > 3 && std::string(argv[1]) == "--child-thumbnail") return childThumbnail(argc, argv);
     int steps = 100;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::string(argv[i]) == "--scroll-steps") steps = std::atoi(argv[i + 1]);
+    bool scrollOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--scroll-steps" && i + 1 < argc) steps = std::atoi(argv[i + 1]);
+        if (std::string(argv[i]) == "--scroll-only") scrollOnly = true;
+    }
     if (!fs::exists(benchStore())) {
         std::fprintf(stderr, "no store at %s: run store_bench once first\n", benchStore().c_str());
         return 1;
@@ -248,6 +254,13 @@ int main(int argc, char** argv) {
     settle(panel.get());
     std::printf("panel made at launch (fetch of 100,000)   %8.2f ms\n", making);
     std::printf("window shown to first rows painted (warm)  %8.2f ms\n", showing);
+    if (scrollOnly) {
+        scrollBoth("panel", *panel->tableView(), steps);
+        panel.reset();
+        database.reset();
+        fs::remove_all(home);
+        return 0;
+    }
     {
         // The peer: every row's key read at once, a row's text read when it is drawn.
         SQLiteRowsModel model(benchStore());
@@ -291,6 +304,7 @@ int main(int argc, char** argv) {
         context->processPendingChanges();  // the report
         panel->tableView()->viewport()->repaint();
         captures.push_back(ms(Clock::now() - start));
+        if (captures.back() > 5) std::printf("  slow capture %d: %.1f ms\n", i, captures.back());
         (void)context->save();
         settle(panel.get());
     }

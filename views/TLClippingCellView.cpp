@@ -122,13 +122,13 @@ struct WrappedText {
         layout.setCacheEnabled(true);
         layout.beginLayout();
         double y = 0;
-        bool truncated = false;
+        QTextLine overflow;  // the first line that does not fit
         while (true) {
             QTextLine line = layout.createLine();
             if (!line.isValid()) break;
             line.setLineWidth(box.width());
             if (lines > 0 && y + line.height() > box.height() + 0.01) {
-                truncated = true;
+                overflow = line;
                 break;
             }
             line.setPosition(QPointF(0, y));
@@ -137,12 +137,19 @@ struct WrappedText {
         }
         layout.endLayout();
         elided.clear();
-        if (truncated && lines > 0) {
+        if (overflow.isValid() && lines > 0) {
             QTextLine last = layout.lineAt(lines - 1);
-            QString rest = laid.mid(last.textStart());
+            // The ellipsis line holds what fits in one width: the last line
+            // and the one after it hold more than that unless both are short
+            // (ended by line breaks), so eliding needs only their characters
+            // (eliding shapes all it is given).
+            qsizetype length = qsizetype(kLineCut);
+            if (last.naturalTextWidth() + overflow.naturalTextWidth() > box.width())
+                length = overflow.textStart() + overflow.textLength() - last.textStart();
+            QString rest = laid.mid(last.textStart(), std::min(length, qsizetype(kLineCut)));
             for (auto& c : rest)
                 if (c == QChar::LineSeparator) c = u' ';
-            elided = QFontMetricsF(font).elidedText(rest.left(qsizetype(kLineCut)), Qt::ElideRight, box.width());
+            elided = QFontMetricsF(font).elidedText(rest, Qt::ElideRight, box.width());
             elidedY = last.y();
             elidedAscent = last.ascent();
         }

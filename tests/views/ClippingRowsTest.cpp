@@ -248,6 +248,25 @@ TEST_F(ClippingCellPixelsTest, LongTextsPaintLikeTheirFirst500Characters) {
     EXPECT_EQ(paint(big), asDrawn(QString(500, 'x'), {300, 80}));
 }
 
+// The last line that fits ends in an ellipsis over the text that follows it,
+// its line breaks read as spaces: in a row of one line, short lines ended by
+// breaks paint as the same lines joined by spaces.
+TEST_F(ClippingCellPixelsTest, TheLastLineShownEllipsesTheLinesAfterIt) {
+    auto asDrawn = [](const QString& text) {
+        Cell cell;
+        cell.setFields(textFields(text));
+        return paint(cell, {300, 36});
+    };
+    QString broken = "line 0", joined = "line 0";
+    for (int i = 1; i < 40; ++i) {
+        broken += QString("\nline %1").arg(i);
+        joined += QString(" line %1").arg(i);
+    }
+    const QImage image = asDrawn(broken);
+    EXPECT_EQ(image, asDrawn(joined));
+    EXPECT_NE(image, asDrawn("line 0\nline 1"));
+}
+
 TEST_F(ClippingCellPixelsTest, HostileTextStaysInsideTheContent) {
     Cell cell;
     cell.setFields(textFields(QString("abc") + QChar(0x202E) + "def" + QChar(0) + QChar(0xDC00)));
