@@ -1,7 +1,8 @@
 // The built program driven as a new user drives it, on the test's private X
 // server under openbox, with a private session bus and a temporary home:
 // texts copied with xclip, a terminal in front, the show hotkey, typing to
-// search, Return pasting into the terminal, a numbered row copied, Escape.
+// search, Return pasting into the terminal, a numbered row copied, Escape;
+// a row dragged onto another program's window while the window steps aside.
 // The same on the test run's store of 100,000 clippings, and the inputs the
 // panel must survive: a held, repeating Ctrl+1 and a huge clipboard offer
 // under the application menu.
@@ -203,6 +204,36 @@ TEST_F(EndToEndProgramTest, CopiedTextsAreFoundPastedIntoTheTerminalAndCopiedByN
     key("Escape");
     EXPECT_TRUE(waitUntil([] { return browserWindow().empty(); }, 5s)) << "Escape closes the window";
     EXPECT_EQ(query("SELECT count(*) FROM Clipping"), "3\n") << "our own writes are no new clippings";
+}
+
+// A row dragged with the pointer onto another program's window, with the
+// drag option that hides the window and shows it again: the window steps
+// aside once the pointer leaves it, the other program receives the text, and
+// the window returns after the drop.
+TEST_F(EndToEndProgramTest, ARowDraggedOutHidesTheWindowDeliversItsTextAndTheWindowReturns) {
+    seedSettings(100);
+    auto suite = foundation::UserDefaults::suite("group.com.tavlo.Tavlo");
+    suite->setInteger(2, TLUserDefaultsDragAction);
+    ASSERT_TRUE(suite->synchronize());
+    startTavlo();
+    copy("dragged text");
+    ASSERT_TRUE(waitUntil([&] { return query("SELECT count(*) FROM Clipping WHERE text = 'dragged text'") == "1\n"; },
+                          10s));
+    auto target = ChildProcess::start({TAVLO_DROP_WINDOW, "600", "100", "300", "300"});
+    ASSERT_TRUE(target);
+    ASSERT_TRUE(target->waitForLine("ready", 15s));
+    ASSERT_FALSE(browserWindow().empty());
+    // The window stands at (20, 20): its first row lies under the header.
+    // Pressed, moved past the drag distance, carried out of the window and
+    // held over the other program before it is let go.
+    auto hand = ChildProcess::start({"sh", "-c",
+                                     "xdotool mousemove 120 95 mousedown 1 sleep 0.3 mousemove 140 115 sleep 0.3 "
+                                     "mousemove 700 200 sleep 0.3 mousemove 750 250 sleep 1.5 mouseup 1"});
+    ASSERT_TRUE(hand);
+    EXPECT_TRUE(waitUntil([] { return browserWindow().empty(); }, 5s)) << "the window steps aside during the drag";
+    EXPECT_TRUE(target->waitForLine("text dragged text", 15s));
+    EXPECT_EQ(hand->wait(10s), 0);
+    EXPECT_TRUE(waitUntil([] { return !browserWindow().empty(); }, 5s)) << "the window returns after the drop";
 }
 
 TEST_F(EndToEndProgramTest, TheLongHistoryShowsItsFirstRowsAndPastes) {
