@@ -440,7 +440,9 @@ void TLClippingItemViewController::fillNextPiece() {
     const bool first = fillOffset_ == 0;
     // Each insertion lays out what it added there and then, so small pieces
     // against the clock keep every turn of the event loop short, the first
-    // one included: the first screen shows while the rest goes in.
+    // one included: the first screen shows while the rest goes in. The first
+    // turn is one piece (a screenful): it goes in before the view has its
+    // final width, and all that is in by then is laid out again at once.
     QElapsedTimer turn;
     turn.start();
     do {
@@ -455,7 +457,7 @@ void TLClippingItemViewController::fillNextPiece() {
             fillLinksMarked_ = true;
             markLinks();
         }
-    } while (fillOffset_ < fillText_.size() && turn.elapsed() < kFillTurnMilliseconds);
+    } while (!first && fillOffset_ < fillText_.size() && turn.elapsed() < kFillTurnMilliseconds);
     if (fillOffset_ >= fillText_.size()) {
         fillOffset_ = -1;
         fillText_ = QString();

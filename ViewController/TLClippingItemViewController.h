@@ -65,7 +65,8 @@ public:
     // Links are looked for in this many characters at the start of a text.
     static constexpr qsizetype kLinkDetectionLength = 100000;
     // A text longer than this is filled from the event loop, in pieces of
-    // kFillPieceLength, as many a turn as fit in kFillTurnMilliseconds.
+    // kFillPieceLength, one in the first turn and then as many a turn as fit
+    // in kFillTurnMilliseconds.
     static constexpr qsizetype kFillInPiecesAbove = 256 * 1024;
     static constexpr qsizetype kFillPieceLength = 16 * 1024;
     static constexpr int kFillTurnMilliseconds = 12;

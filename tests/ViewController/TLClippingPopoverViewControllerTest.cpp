@@ -365,6 +365,14 @@ TEST_F(PreviewTest, MarkupShowsLiterallyAndLinksAreMarked) {
 TEST_F(PreviewTest, ALongTextOpensInPiecesAndAnimatedImagesPlayUncached) {
     std::string big;
     while (big.size() < 10u << 20) big += "A line of a long text, long enough to wrap twice in the popover. https://x.org\n";
+    {
+        // The first piece goes in alone: it is laid out again once the view
+        // has its width, which would hold the opening for all that is in.
+        Item unshown;
+        unshown.setItemText(QString::fromStdString(big));
+        unshown.viewDidLoad();
+        EXPECT_EQ(unshown.textView()->document()->characterCount() - 1, Item::kFillPieceLength);
+    }
     show(add(big));
     Item& item = onlyItem();
     EXPECT_TRUE(item.isFilling()) << "the rest comes from the event loop";
