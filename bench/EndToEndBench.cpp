@@ -41,6 +41,7 @@
 #include <set>
 
 #include "BenchProcess.h"
+#include "BenchTexts.h"
 #include "BenchX11.h"
 #include "BenchXTest.h"
 #include "SQLiteRowsModel.h"
@@ -119,27 +120,6 @@ Home programHome(const std::string& name, int limit, const fs::path& store = {})
             if (fs::exists(from)) fs::copy_file(from, home.root / "data/Tavlo" / ("datastore" + std::string(suffix)));
         }
     return home;
-}
-
-// 10,000 texts of 1 KB, as CopyQ's home holds them.
-void writeTexts(const Home& home, int count) {
-    TLDatabaseManager database(TLDatabaseManager::Configuration{fs::path(TAVLO_SOURCE_DIR) / "resources/Tavlo.momd",
-                                                                home.root / "data/Tavlo", 5000});
-    auto context = database.managedObjectContext();
-    const std::string kilobyte(1000, 'x');
-    const double now = foundation::Date::now().timeIntervalSince1970();
-    for (int i = 0; i < count; ++i) {
-        auto clipping = std::static_pointer_cast<Clipping>(context->insertNewObject(Clipping::kEntityName));
-        clipping->setClippingID(Clipping::makeClippingID());
-        clipping->setText(std::to_string(i) + " " + kilobyte);
-        clipping->setTavloDate(foundation::Date(now - count + i));
-        clipping->setAddDate(foundation::Date(now - count + i));
-    }
-    if (!context->save()) std::fprintf(stderr, "the texts could not be saved\n");
-    auto parent = database.parentManagedObjectContext();
-    parent->performBlockAndWait([&] {
-        if (!parent->save()) std::fprintf(stderr, "the texts could not be written\n");
-    });
 }
 
 // The newest clipping's text, the first row's.
@@ -551,7 +531,7 @@ int main(int argc, char** argv) {
 
     std::printf("at 10,000 texts of 1 KB:\n");
     Home small = programHome("tavlo-end-to-end-bench-10000", 10000);
-    writeTexts(small, 10000);
+    bench::writeKilobyteTexts(small.root / "data/Tavlo", 10000);
     ProgramFigures tenThousand = runProgram(x, small, runs, false, false);
     fs::remove_all(small.root);
     CopyQFigures peer;

@@ -24,10 +24,8 @@
 #include <fstream>
 
 #include "BenchProcess.h"
+#include "BenchTexts.h"
 #include "BenchX11.h"
-#include "kit/Clipping.h"
-#include "kit/TLDatabaseManager.h"
-#include "platform/store/Context.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -66,23 +64,7 @@ Home tavloHome() {
         << "<key>TLUserDefaultsHideWindowOnLaunchKey</key><true/>"
         << "<key>TLUserDefaultsClipboardSize</key><integer>" << kTexts << "</integer>"
         << "</dict></plist>\n";
-    TLDatabaseManager database(TLDatabaseManager::Configuration{fs::path(TAVLO_SOURCE_DIR) / "resources/Tavlo.momd",
-                                                                home.root / "data/Tavlo", 5000});
-    auto context = database.managedObjectContext();
-    const std::string kilobyte(1000, 'x');
-    const double now = foundation::Date::now().timeIntervalSince1970();
-    for (int i = 0; i < kTexts; ++i) {
-        auto clipping = std::static_pointer_cast<Clipping>(context->insertNewObject(Clipping::kEntityName));
-        clipping->setClippingID(Clipping::makeClippingID());
-        clipping->setText(std::to_string(i) + " " + kilobyte);
-        clipping->setTavloDate(foundation::Date(now - kTexts + i));
-        clipping->setAddDate(foundation::Date(now - kTexts + i));
-    }
-    if (!context->save()) std::fprintf(stderr, "the texts could not be saved\n");
-    auto parent = database.parentManagedObjectContext();
-    parent->performBlockAndWait([&] {
-        if (!parent->save()) std::fprintf(stderr, "the texts could not be written\n");
-    });
+    bench::writeKilobyteTexts(home.root / "data/Tavlo", kTexts);
     return home;
 }
 

@@ -85,6 +85,15 @@ protected:
             if (!item->isSeparatorItem()) titles.push_back(item->title());
         return titles;
     }
+    // One copy template, "Quoted", that uses the text.
+    static void useQuotedTemplate() {
+        TLSettings()->setObject(foundation::PlistValue(foundation::PlistValue::Array{
+                                    foundation::PlistValue(foundation::PlistValue::Dictionary{
+                                        {TLUserDefaultsTemplateName, foundation::PlistValue(std::string("Quoted"))},
+                                        {TLUserDefaultsTemplateFormat,
+                                         foundation::PlistValue(std::string("\"{text}\""))}})}),
+                                TLUserDefaultsCopyTemplates);
+    }
     std::shared_ptr<MenuItem> itemTitled(desktop::Menu& menu, const std::string& title) {
         for (const auto& item : menu.items())
             if (item->title() == title) return item;
@@ -279,11 +288,7 @@ TEST_F(ClippingsPanelKeysTest, EveryInputCodeAndClosingSettingCarriedOutOnThePan
     auto link = add("the link row", 1, nullptr, false);
     link->setUrl("https://example.com/one");
     add("another row", 2);
-    TLSettings()->setObject(
-        foundation::PlistValue(foundation::PlistValue::Array{foundation::PlistValue(foundation::PlistValue::Dictionary{
-            {TLUserDefaultsTemplateName, foundation::PlistValue(std::string("Quoted"))},
-            {TLUserDefaultsTemplateFormat, foundation::PlistValue(std::string("\"{text}\""))}})}),
-        TLUserDefaultsCopyTemplates);
+    useQuotedTemplate();
     makePanel();
     panel_->setCloseWindowAction([this] { ++closes_; });
     auto suite = TLSettings();
@@ -446,11 +451,7 @@ TEST_F(ClippingsPanelKeysTest, ContextMenuFollowsTheSelectionAndTheRememberedApp
     auto image = addImage("png", 2);
     add("first text", 3);
     add("second text", 4);
-    TLSettings()->setObject(
-        foundation::PlistValue(foundation::PlistValue::Array{foundation::PlistValue(foundation::PlistValue::Dictionary{
-            {TLUserDefaultsTemplateName, foundation::PlistValue(std::string("Quoted"))},
-            {TLUserDefaultsTemplateFormat, foundation::PlistValue(std::string("\"{text}\""))}})}),
-        TLUserDefaultsCopyTemplates);
+    useQuotedTemplate();
     makePanel();
     auto& menu = *panel_->contextMenu();
     struct Case {
