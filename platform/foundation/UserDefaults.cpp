@@ -98,6 +98,12 @@ struct UserDefaults::Domain {
     PlistValue::Dictionary values;      // the file's values with local changes laid over them
     PlistValue::Dictionary registered;  // volatile defaults
     std::set<std::string> dirty;        // keys changed here and not yet written
+    // One write of the file at a time. The write and its flush to the disk run
+    // outside mutex, so readers and setters (the main thread's) never wait
+    // for the disk; keys set meanwhile stay dirty for the next write.
+    std::mutex writeMutex;
+    bool writing = false;
+    std::set<std::string> setWhileWriting;
     FileStamp stamp;
     std::vector<std::shared_ptr<KeyObserver>> observers;
 
@@ -435,6 +441,7 @@ void UserDefaults::setObject(const PlistValue& value, const std::string& key) {
             values[key] = value;
         }
         if (differs) domain_->dirty.insert(key);  // an unchanged value needs no write
+        if (differs && domain_->writing) domain_->setWhileWriting.insert(key);
         if (differs && std::find(changed.begin(), changed.end(), key) == changed.end()) changed.push_back(key);
         targets = domain_->observersForLocked(changed);
     }
@@ -447,30 +454,50 @@ void UserDefaults::registerDefaults(const PlistValue::Dictionary& defaults) {
 }
 
 bool UserDefaults::synchronize() {
+    Domain& d = *domain_;
+    std::lock_guard writing(d.writeMutex);
     std::vector<std::string> changed;
     std::vector<std::shared_ptr<KeyObserver>> targets;
-    bool ok = true;
+    bool pending;
     {
-        std::lock_guard lock(domain_->mutex);
-        Domain& d = *domain_;
-        if (d.dirty.empty()) {
-            changed = d.refreshLocked();
-        } else if (!Paths::createDirectory(d.file.parent_path()).ok()) {
-            changed = d.refreshLocked();
-            ok = false;
-        } else {
-            FileLock fileLock(std::filesystem::path(d.file.string() + ".lock"));
-            changed = d.refreshLocked();
-            auto text = PropertyList::writeXML(PlistValue(d.values));
-            ok = text.ok() && Data::fromString(text.value()).writeToFile(d.file, 0600).ok();
-            if (ok) {
-                d.dirty.clear();
-                d.stamp = stampOf(d.file);
-            }
-        }
-        targets = d.observersForLocked(changed);
+        std::lock_guard lock(d.mutex);
+        pending = !d.dirty.empty();
     }
-    domain_->announce(changed, std::move(targets));
+    if (!pending || !Paths::createDirectory(d.file.parent_path()).ok()) {
+        // Nothing of ours to write (or nowhere to write it): the file is read
+        // again when another process replaced it.
+        {
+            std::lock_guard lock(d.mutex);
+            changed = d.refreshLocked();
+            targets = d.observersForLocked(changed);
+        }
+        d.announce(changed, std::move(targets));
+        return !pending;
+    }
+    FileLock fileLock(std::filesystem::path(d.file.string() + ".lock"));
+    PlistValue::Dictionary values;
+    std::set<std::string> written;
+    {
+        std::lock_guard lock(d.mutex);
+        changed = d.refreshLocked();
+        targets = d.observersForLocked(changed);
+        values = d.values;
+        written = d.dirty;
+        d.writing = true;
+    }
+    auto text = PropertyList::writeXML(PlistValue(std::move(values)));
+    const bool ok = text.ok() && Data::fromString(text.value()).writeToFile(d.file, 0600).ok();
+    {
+        std::lock_guard lock(d.mutex);
+        d.writing = false;
+        if (ok) {
+            for (const auto& key : written)
+                if (!d.setWhileWriting.count(key)) d.dirty.erase(key);
+            d.stamp = stampOf(d.file);
+        }
+        d.setWhileWriting.clear();
+    }
+    d.announce(changed, std::move(targets));
     return ok;
 }
 

@@ -110,6 +110,9 @@ public:
     void registerDefaults(const PlistValue::Dictionary& defaults);
     // Picks up other processes' changes and writes this process's; false when the
     // file could not be written (the changes stay pending for the next try).
+    // Reads and settings on other threads never wait for the write or for
+    // another process holding the file; what they set meanwhile is written
+    // next time.
     bool synchronize();
     // The stored values merged over the registered ones.
     PlistValue::Dictionary dictionaryRepresentation() const;

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <future>
 #include <random>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -147,6 +150,51 @@ TEST_F(UserDefaultsTest, KillDuringWriteLeavesTheOldOrTheNewFile) {
         ++checked;
     }
     EXPECT_GT(checked, 0);
+}
+
+// While another process holds the file for its write (a slow disk's flush),
+// this process's synchronize waits for it on its own thread: the main
+// thread's reads and settings go on meanwhile.
+TEST_F(UserDefaultsTest, ASynchronizeWaitingForTheFileHoldsNoReaderOrSetter) {
+    auto suite = open();
+    suite->setInteger(1, "before");
+    ASSERT_TRUE(suite->synchronize());
+    suite->setInteger(2, "pending");
+    // The other writer: an exclusive lock on the suite's lock file.
+    const int other = ::open((suite->filePath().string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    auto writer = std::async(std::launch::async, [&] { return suite->synchronize(); });
+    ASSERT_EQ(writer.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout) << "waits for the file";
+    auto reader = std::async(std::launch::async, [&] {
+        suite->setInteger(3, "meanwhile");
+        return suite->integerForKey("before") + suite->integerForKey("pending");
+    });
+    const bool answered = reader.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    ::close(other);  // the other writer is done
+    ASSERT_TRUE(answered) << "a read and a setting waited for the file";
+    EXPECT_EQ(reader.get(), 3);
+    EXPECT_TRUE(writer.get());
+    ASSERT_TRUE(suite->synchronize());
+    EXPECT_EQ(waitChild(spawnChild("expect pending 2")), 0);
+    EXPECT_EQ(waitChild(spawnChild("expect meanwhile 3")), 0);
+}
+
+// Values set on one thread while another writes the file: whatever the write
+// took, the last value of each key reaches the file with the next write.
+TEST_F(UserDefaultsTest, ValuesSetDuringAWriteReachTheFileWithTheNext) {
+    auto suite = open();
+    suite->setObject(std::string(kPayloadSize, 'A'), "payload");  // a write that takes a while
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        while (!done) suite->synchronize();
+    });
+    constexpr int kSets = 3000;
+    for (int i = 1; i <= kSets; ++i) suite->setInteger(i, "counter");
+    done = true;
+    writer.join();
+    ASSERT_TRUE(suite->synchronize());
+    EXPECT_EQ(waitChild(spawnChild("expect counter " + std::to_string(kSets))), 0);
 }
 
 TEST_F(UserDefaultsTest, DamagedFileReadsAsEmptyAndIsRewrittenWhole) {
