@@ -537,11 +537,8 @@ TEST_F(HotkeyActionsTest, PasteAtIndexPutsTheRowIntoTheTerminalActiveBefore) {
         GTEST_SKIP() << "needs openbox and xterm";
     seed(4);
     start();
-    auto openbox = ChildProcess::start({"openbox", "--sm-disable"});
+    auto openbox = startOpenbox();
     ASSERT_TRUE(openbox);
-    ASSERT_TRUE(runEventsUntil(
-        [] { return runCommand({"sh", "-c", "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"}, 5s).status == 0; },
-        10s));
     const std::filesystem::path out = home_.root() / "out";
     auto xterm = ChildProcess::start({"xterm", "-xrm", "XTerm*vt100.translations: #override Ctrl<Key>v: insert-selection(CLIPBOARD)",
                                       "-e", "sh", "-c", "stty -icanon; exec cat > \"$0\"", out.string()});
