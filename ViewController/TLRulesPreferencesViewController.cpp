@@ -239,15 +239,13 @@ void TLRulesPreferencesViewController::controlClicked(int segment) {
         deleteSelectedRules();
         return;
     }
+    // The folders that are there: the first to start in, all in the sidebar.
     auto folders = desktop::DesktopEntries::applicationFolders();
-    fs::path start;
-    for (const auto& folder : folders) {
+    std::erase_if(folders, [](const fs::path& folder) {
         std::error_code error;
-        if (fs::is_directory(folder, error)) {
-            start = folder;
-            break;
-        }
-    }
+        return !fs::is_directory(folder, error);
+    });
+    const fs::path start = folders.empty() ? fs::path() : folders.front();
     panel_ = std::make_unique<desktop::OpenPanel>();
     panel_->setCanChooseFiles(true);
     panel_->setCanChooseDirectories(false);
@@ -256,6 +254,7 @@ void TLRulesPreferencesViewController::controlClicked(int segment) {
     panel_->setDirectoryURL(start);
     panel_->setSidebarURLs(folders);
     panel_->setPrompt("Add");
+    panel_->setMessage("Choose the applications to make rules for");
     std::weak_ptr<Pane*> alive = self_;
     panel_->beginSheetModalForWindow(window(), [alive](int response) {
         auto self = alive.lock();

@@ -2,13 +2,19 @@
 
 #include <QFileDialog>
 #include <QPointer>
+#include <QSplitter>
 #include <QUrl>
+
+#include <algorithm>
 
 #include "platform/dispatch/Queue.h"
 
 namespace desktop {
 
 namespace {
+
+// The sidebar's width, for folder names of a word or two.
+constexpr int kSidebarWidth = 170;
 
 struct DriverState {
     OpenPanel::Driver driver;
@@ -84,6 +90,11 @@ void OpenPanel::beginSheetModalForWindow(QWidget* window, Completion completion)
         QList<QUrl> urls;
         for (const auto& folder : sidebar_) urls << QUrl::fromLocalFile(qt(folder.string()));
         dialog->setSidebarUrls(urls);
+        // Wide enough to read the folders' names without scrolling sideways,
+        // and the files' beside them.
+        dialog->resize(std::max(dialog->width(), kSidebarWidth + 600), dialog->height());
+        if (auto* splitter = dialog->findChild<QSplitter*>(QStringLiteral("splitter")))
+            splitter->setSizes({kSidebarWidth, std::max(dialog->width() - kSidebarWidth, kSidebarWidth)});
     }
     if (!prompt_.empty()) dialog->setLabelText(QFileDialog::Accept, qt(prompt_));
     dialog->setWindowTitle(message_.empty() ? qt(prompt_) : qt(message_));

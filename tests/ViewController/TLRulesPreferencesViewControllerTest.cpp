@@ -36,7 +36,8 @@ protected:
         if (const char* dirs = std::getenv("XDG_DATA_DIRS")) savedDirs_ = dirs;
         // Only this test's entries: the user's folder, and a system folder of its own.
         system_ = home_.root() / "system";
-        ::setenv("XDG_DATA_DIRS", system_.c_str(), 1);
+        // A folder named that is not there: left out of the chooser's sidebar.
+        ::setenv("XDG_DATA_DIRS", (system_.string() + ":" + (home_.root() / "missing").string()).c_str(), 1);
         apps_ = home_.dataHome() / "applications";
         fs::create_directories(apps_);
         fs::create_directories(system_ / "applications");
@@ -70,6 +71,7 @@ protected:
         OpenPanel::setDriver([this, paths](const OpenPanel& panel) -> std::optional<OpenPanel::Paths> {
             panelStart_ = panel.directoryURL();
             panelSidebar_ = panel.sidebarURLs();
+            panelMessage_ = panel.message();
             EXPECT_TRUE(panel.allowsMultipleSelection() && panel.canChooseFiles() && !panel.canChooseDirectories());
             EXPECT_EQ(panel.allowedFilePatterns(), std::vector<std::string>{"*.desktop"});
             return paths;
@@ -115,6 +117,7 @@ protected:
     std::unique_ptr<Pane> pane_;
     fs::path panelStart_;
     OpenPanel::Paths panelSidebar_;
+    std::string panelMessage_;
 };
 
 TEST_F(TLRulesPreferencesViewControllerTest, WithoutRulesTheOnlyRowIsTheDefaultRuleWhichStays) {
@@ -142,6 +145,7 @@ TEST_F(TLRulesPreferencesViewControllerTest, AddingEntriesMakesOneRuleEachForThe
     add({editor, mail, nested});
     EXPECT_EQ(panelStart_, apps_) << "the first folder that exists";
     EXPECT_EQ(panelSidebar_, (OpenPanel::Paths{apps_, system_ / "applications"}));
+    EXPECT_EQ(panelMessage_, "Choose the applications to make rules for");
     EXPECT_EQ(rules(), (std::vector<std::string>{"kde-org.example.Notes=Bloc - -", "org.example.Mail=Mail 1 -",
                                                  "org.example.Editor=Zed Editor - -"}));
     ASSERT_EQ(pane.tableView()->rowCount(), 4);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QFileDialog>
+#include <QSplitter>
 #include <QUrl>
 #include <QWidget>
 
@@ -54,6 +55,10 @@ TEST_F(OpenPanelTest, ADialogShowsAsSetUpAndItsChoiceReachesTheCompletionAfterIt
     EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFiles);
     EXPECT_EQ(dialog->directory().absolutePath().toStdString(), folder.string());
     EXPECT_EQ(dialog->sidebarUrls().size(), 2);
+    // Wide enough to read the folders' names.
+    auto* splitter = dialog->findChild<QSplitter*>(QStringLiteral("splitter"));
+    ASSERT_TRUE(splitter);
+    EXPECT_GE(splitter->sizes().value(0), 150) << splitter->sizes().value(0);
     EXPECT_EQ(dialog->labelText(QFileDialog::Accept), "Add");
     EXPECT_TRUE(dialog->windowModality() == Qt::WindowModal);
 
