@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchProcess.h"
 #include "ViewController/TLClippingsViewController.h"
 #include "kit/Clipping.h"
 #include "kit/List.h"
@@ -53,23 +54,17 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+using bench::median;
+using bench::ms;
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+// A home of the benchmark's own, made once.
+fs::path home() {
+    static const bench::Home made = bench::makeHome("hotkey-actions-bench-" + std::to_string(::getpid()));
+    return made.root;
 }
 
-fs::path home() { return fs::temp_directory_path() / ("hotkey-actions-bench-" + std::to_string(::getpid())); }
-
 void prepareHome() {
-    fs::remove_all(home());
-    fs::create_directories(home() / "data");
-    ::setenv("HOME", home().c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (home() / "data").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home() / "config").c_str(), 1);
-    ::setenv("XDG_CACHE_HOME", (home() / "cache").c_str(), 1);
+    for (const auto& [name, value] : bench::Home{home()}.env()) ::setenv(name.c_str(), value.c_str(), 1);
 }
 
 template <class Done>
