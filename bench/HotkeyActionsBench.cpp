@@ -13,7 +13,9 @@
 //   can post: the longest the main thread went without turning its event loop
 //   (a 1 ms timer's largest gap), until the last position's text is on the
 //   clipboard, beside the same timer with no posts and a single copy; the
-//   copies a burst made are counted.
+//   copies a burst made are counted;
+// - 1,000 copy-next posts from another thread, which are not coalesced: the
+//   same longest hold until the 1,000 copies were made.
 #include <unistd.h>
 
 #include <QApplication>
@@ -354,6 +356,42 @@ void benchBurst(Setup& s, int runs) {
                 *std::max_element(fromThread.begin(), fromThread.end()));
 }
 
+// Copy-next is not coalesced: each press takes the next row, so a burst of
+// them is a burst of copies. In the history past its end each takes the last
+// row again; measured for what a flood (far beyond a key's auto-repeat) holds.
+void benchCopyNextBurst(Setup& s, int runs) {
+    constexpr int kPosts = 1000;
+    s.panel->selectList(nullptr);
+    settle();
+    std::atomic<int> copies = 0;
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    auto counting = center.addObserver(TLClipboardDidUpdateNotification, nullptr,
+                                       [&](const foundation::Notification&) { ++copies; });
+    std::vector<double> holds, settledAfter;
+    for (int run = 0; run < runs; ++run) {
+        copies = 0;
+        std::atomic<bool> posted = false;
+        std::thread poster;
+        double settled = 0;
+        holds.push_back(longestHold(
+            [&] {
+                poster = std::thread([&] {
+                    for (int i = 0; i < kPosts; ++i)
+                        foundation::NotificationCenter::defaultCenter().post(TLHotkeyCopyNextClipping);
+                    posted = true;
+                });
+            },
+            [&] { return posted.load() && copies.load() >= kPosts; }, &settled));
+        poster.join();
+        settledAfter.push_back(settled);
+        settle();
+    }
+    center.removeObserver(counting);
+    std::printf("1,000 copy-next posts from another thread (median of %d): longest main-thread hold %.1f ms, the "
+                "1,000 copies made in %.0f ms\n",
+                runs, median(holds), median(settledAfter));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -371,6 +409,7 @@ int main(int argc, char** argv) {
         auto setup = makeSetup();
         benchCopyAtIndex(*setup, runs);
         benchBurst(*setup, std::max(3, runs / 4));
+        benchCopyNextBurst(*setup, 3);
     }
     fs::remove_all(home());
     return 0;
