@@ -46,8 +46,12 @@ protected:
         openbox_ = ChildProcess::start({"openbox", "--sm-disable"});
         ASSERT_TRUE(openbox_);
         ASSERT_TRUE(waitUntil(
-            [] {
-                return runCommand({"sh", "-c",
+            [&] {
+                // With other test programs' servers starting and ending
+                // beside ours, openbox now and then fails to open the display
+                // and exits at once; it is started again.
+                if (!openbox_->running()) openbox_ = ChildProcess::start({"openbox", "--sm-disable"});
+                return openbox_ && runCommand({"sh", "-c",
                                    "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window && "
                                    "xprop -root _NET_SUPPORTED | grep -q _NET_ACTIVE_WINDOW"},
                                   5s)
