@@ -3,7 +3,8 @@
 // session) and its own folders, sync switched on in each settings suite
 // before launch and the account chosen with tavlo-cloud use, as the README's
 // "Sync between computers" says. Copies go in with xclip on A's display; B is
-// read from its store ("datastore", read-only). Once both have quit, each
+// read from its store ("datastore", read-only), its clipboard (xclip -o on its
+// display) and the notifications on its session bus. Once both have quit, each
 // device's folders are opened by sync_device, which fetches and dumps, and
 // the checker compares them with the zone.
 
@@ -11,8 +12,11 @@
 
 #include <signal.h>
 
+#include <QCoreApplication>
+
 #include "kit/TLUserDefaultsKeys.h"
 #include "tests/e2e/SyncE2EFixture.h"
+#include "tests/support/NotificationRecorder.h"
 #include "tests/support/PrivateServers.h"
 
 namespace e2e {
@@ -67,6 +71,21 @@ public:
                           std::chrono::seconds(10))
                    .status == 0;
     }
+    // The text on this device's clipboard; a line ends it, as the reader
+    // drops a last line without one.
+    std::string clipboard() const {
+        std::string text = runCommand({"sh", "-c", "xclip -display \"$0\" -o -selection clipboard 2>/dev/null; echo",
+                                       display_->display()},
+                                      std::chrono::seconds(5))
+                               .output;
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
+    // Writes settings into the running program's settings file, as the Sync
+    // pane would; its folder watch reads them and announces each change.
+    ::testing::AssertionResult set(const std::map<std::string, PlistValue>& values) const {
+        return writeSettings(device_.configHome(), "group.com.tavlo.Tavlo", values);
+    }
     // A query on the store, opened read-only beside the running program.
     std::string query(const std::string& sql) const {
         return runCommand({"sqlite3", "-readonly", (device_.dataHome() / "Tavlo" / "datastore").string(), sql},
@@ -101,6 +120,8 @@ protected:
                                       {{TLUserDefaultsInitialized, PlistValue(true)},
                                        {TLUserDefaultsCaptureClipboard, PlistValue(true)},
                                        {TLUserDefaultsSyncEnabled, PlistValue(true)},
+                                       // The window stays hidden: with it in front a synced clipboard is not announced.
+                                       {TLUserDefaultsHideWindowOnLaunchKey, PlistValue(true)},
                                        {TLUserDefaultsClipboardSize, PlistValue(int64_t{100})}}));
         realA_ = std::make_unique<RealProgram>(*a_);
         realB_ = std::make_unique<RealProgram>(*b_);
@@ -163,6 +184,75 @@ TEST_P(SyncRealPrograms, AKilledDuringAnUploadAndRestartedLosesNoCapture) {
     ASSERT_TRUE(realA_->start());
     for (const char* text : {"during the upload 1", "during the upload 2"}) EXPECT_TRUE(onB(text)) << text << "\n" << realA_->log("Sync");
     EXPECT_TRUE(convergedAfterQuit("A killed during an upload and restarted, real programs"));
+}
+
+TEST_P(SyncRealPrograms, TheClipboardFollowsAOnBAsTheSettingsFileSays) {
+    ASSERT_TRUE(realA_->start());
+    ASSERT_TRUE(realB_->start());
+    // B announces on its own session bus, the one started last: the recorder takes its name there.
+    std::unique_ptr<QCoreApplication> application;
+    int argc = 1;
+    char name[] = "sync_e2e_tests";
+    char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) application = std::make_unique<QCoreApplication>(argc, argv);
+    auto recorder = testsupport::NotificationRecorder::start();
+    ASSERT_TRUE(recorder) << "no notification service on B's session bus";
+    // The Notify calls (a new one closes the one before: those calls are left out).
+    auto notifications = [&](size_t atLeast) {
+        auto notified = [&] {
+            std::vector<std::string> lines;
+            for (const auto& line : recorder->lines())
+                if (line.rfind("Notify ", 0) == 0) lines.push_back(line);
+            return lines;
+        };
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (notified().size() < atLeast && std::chrono::steady_clock::now() < end)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (std::chrono::steady_clock::now() < settle) QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        return notified();
+    };
+    auto clipboardOfBBecomes = [&](const std::string& text) {
+        return within(std::chrono::seconds(30), [&] { return realB_->clipboard() == text; });
+    };
+    auto onB = [&](const std::string& text) {
+        return within(std::chrono::seconds(60), [&] {
+            return realB_->query("SELECT count(*) FROM Clipping WHERE text = '" + text + "'") == "1\n";
+        });
+    };
+    const std::map<std::string, PlistValue> on = {{TLUserDefaultsClipboardSync, PlistValue(true)},
+                                                  {TLUserDefaultsShowClipboardSyncPushNotifications, PlistValue(true)},
+                                                  {TLUserDefaultsShowClipboardContentInNotification, PlistValue(false)}};
+    ASSERT_TRUE(realA_->set(on));
+    ASSERT_TRUE(realB_->set(on));
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the folder watch's turn
+
+    ASSERT_TRUE(realA_->copyText("first synced"));
+    EXPECT_TRUE(clipboardOfBBecomes("first synced")) << realB_->log("Sync");
+    EXPECT_EQ(notifications(1), std::vector<std::string>{"Notify Tavlo | Clipboard Synced"});
+
+    // With the content shown, the notification carries the text.
+    ASSERT_TRUE(realB_->set({{TLUserDefaultsShowClipboardContentInNotification, PlistValue(true)}}));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(realA_->copyText("second synced"));
+    EXPECT_TRUE(clipboardOfBBecomes("second synced")) << realB_->log("Sync");
+    EXPECT_EQ(notifications(2), (std::vector<std::string>{"Notify Tavlo | Clipboard Synced", "Notify Tavlo | second synced"}));
+
+    // Off on A: the copy reaches B's history, not its clipboard.
+    ASSERT_TRUE(realA_->set({{TLUserDefaultsClipboardSync, PlistValue(false)}}));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(realA_->copyText("kept off"));
+    EXPECT_TRUE(onB("kept off"));
+    EXPECT_EQ(realB_->clipboard(), "second synced");
+
+    // Notifications off on B: the clipboard follows unannounced.
+    ASSERT_TRUE(realB_->set({{TLUserDefaultsShowClipboardSyncPushNotifications, PlistValue(false)}}));
+    ASSERT_TRUE(realA_->set({{TLUserDefaultsClipboardSync, PlistValue(true)}}));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(realA_->copyText("unannounced"));
+    EXPECT_TRUE(clipboardOfBBecomes("unannounced")) << realB_->log("Sync");
+    EXPECT_EQ(notifications(2).size(), 2u);
+    EXPECT_TRUE(convergedAfterQuit("clipboard sync, real programs"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SyncRealPrograms, ::testing::Values(Backend::Embedded, Backend::Postgresql),
