@@ -21,6 +21,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/TypeIdentifier.h"
 #include "tests/ViewController/ClippingsPanelFixture.h"
 #include "tests/logging/RecordingLogger.h"
@@ -580,6 +581,100 @@ TEST_F(ClippingsPanelKeysTest, AppMenuShowsTheStoredHotkeysAndSaveBeepsOnceSaved
     drain();
     EXPECT_EQ(Panel::beepCount(), beeps + 1);
     EXPECT_EQ(shown().size(), 2u);
+}
+
+// Every row of the application menu, chosen as a user chooses it, with a
+// bundle that names every link address and carries its help page.
+TEST_F(ClippingsPanelKeysTest, AppMenuRowsCarryOutTheirActions) {
+    fs::path bundle = home_.dataHome() / "Links.app";
+    fs::create_directories(bundle / "Contents/Resources");
+    std::ofstream(bundle / "Contents/Resources/README.md") << "# Help\n";
+    std::ofstream(bundle / "Contents/Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>TLSupportEmail</key><string>help@example.com</string>"
+           "<key>TLAppStoreURL</key><string>https://store.example/tavlo</string>"
+           "<key>TLMobileAppStoreURL</key><string>https://store.example/tavlo-mobile</string>"
+           "<key>TLWebsiteURL</key><string>https://tavlo.example/</string>"
+           "<key>TLWebsiteName</key><string>tavlo.example</string>"
+           "<key>TLSocialPageURL</key><string>https://social.example/tavlo</string>"
+           "<key>TLSocialPageName</key><string>Social</string></dict></plist>\n";
+    foundation::Bundle::setMainBundlePath(bundle);
+    testsupport::RecordingWorkspace::Scope workspace;
+    panelWithRows(1);
+    std::vector<std::string> posted;
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    std::vector<foundation::NotificationCenter::Token> tokens;
+    for (const char* name :
+         {TLHotkeyToggleClipboardRecorder, TLShowPreferencesWindow, TLShowAboutWindow, TLDetachWindowNotification})
+        tokens.push_back(center.addObserver(name, nullptr, [&posted, name](const foundation::Notification&) {
+            posted.push_back(name);
+        }));
+    auto& menu = *panel_->appMenu();
+    auto choose = [&](const std::string& title) {
+        auto item = itemTitled(menu, title);
+        if (!item) item = itemTitled(*itemTitled(menu, "Help")->submenu(), title);
+        EXPECT_NE(item, nullptr) << title;
+        panel_->menuWillOpen(menu);
+        if (item) item->performAction();
+        drain();
+    };
+    struct Case {
+        const char* title;
+        std::vector<std::string> notices;
+        std::vector<std::string> urls;
+    };
+    const Case cases[] = {
+        {"Save Clipboard Automatically", {TLHotkeyToggleClipboardRecorder}, {}},
+        {"Attach to Tray Icon", {TLDetachWindowNotification}, {}},
+        {"Preferences...", {TLShowPreferencesWindow}, {}},
+        {"About Tavlo", {TLShowAboutWindow}, {}},
+        {"Contact Support", {}, {"mailto:help@example.com?Subject=&body="}},
+        {"Rate Tavlo", {}, {"https://store.example/tavlo"}},
+        {"Get Tavlo for iOS", {}, {"https://store.example/tavlo-mobile"}},
+        {"Visit tavlo.example", {}, {"https://tavlo.example/"}},
+        {"Follow Tavlo on Social", {}, {"https://social.example/tavlo"}},
+        {"Sync Now", {}, {}},  // sync off: nothing happens
+    };
+    TLSettings()->setBool(true, TLUserDefaultsShowsMenuBarIcon);
+    for (const Case& c : cases) {
+        posted.clear();
+        workspace->urls.clear();
+        choose(c.title);
+        EXPECT_EQ(posted, c.notices) << c.title;
+        EXPECT_EQ(workspace->urls, c.urls) << c.title;
+    }
+    choose("Help/FAQ");
+    EXPECT_EQ(workspace->files, (std::vector<fs::path>{bundle / "Contents/Resources/README.md"}));
+
+    // The toggles turn their setting and their row's check mark.
+    for (bool expected : {true, false}) {
+        choose("Plain Text Mode");
+        EXPECT_EQ(TLSettings()->boolForKey(TLUserDefaultsPlainTextMode), expected);
+        EXPECT_EQ(itemTitled(menu, "Plain Text Mode")->state() == MenuItem::State::On, expected);
+        choose("Float Window");
+        EXPECT_EQ(TLSettings()->boolForKey(TLUserDefaultsFloatWindow), expected);
+        panel_->menuWillOpen(menu);
+        EXPECT_EQ(itemTitled(menu, "Float Window")->state() == MenuItem::State::On, expected);
+    }
+
+    // Clearing empties the clipboard and remembers the emptied one as ours.
+    memory_->externalWrite({desktop::PasteboardItem(
+        {{foundation::kUTTypeUTF8PlainText, foundation::Data::fromString("from another program")}})});
+    choose("Clear Clipboard");
+    EXPECT_EQ(memory_->items().size(), 0u);
+    EXPECT_EQ(TLSettings()->integerForKey(TLUserDefaultsPasteboardChangeCount), general_->changeCount());
+    const foundation::PlistValue stored = TLSettings()->objectForKey(TLUserDefaultsPasteboardClippingIDs);
+    const auto* ids = stored.asArray();
+    ASSERT_NE(ids, nullptr);
+    EXPECT_TRUE(ids->empty());
+    panel_->menuWillOpen(menu);
+    EXPECT_FALSE(itemTitled(menu, "Clear Clipboard")->isEnabled());
+
+    choose("New Text Clipping");
+    EXPECT_NE(panel_->mergeWindowController(), nullptr);
+
+    for (auto token : tokens) center.removeObserver(token);
+    foundation::Bundle::setMainBundlePath({});
 }
 
 TEST_F(ClippingsPanelKeysTest, SupportRowNeedsAnAddressAndMailsItExactly) {
