@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "sdk/tally/BBXAnalyticsNetworkingClient.h"
 
@@ -52,7 +54,7 @@ inline Dictionary settingsWith(bool collect, Dictionary analytics = {}) {
 class AnalyticsControllerFixture : public ::testing::Test {
 protected:
     void TearDown() override {
-        controller_.reset();
+        retire();
         dispatch::Clock::useRealTime();
         foundation::Date::setClock(nullptr);
         BBXEventLogFile::setWriteFunction(nullptr);
@@ -66,6 +68,18 @@ protected:
     }
     fs::path storeFolder() const { return home_.dataHome() / "com.blackbox" / "com.tavlo.Tavlo"; }
     std::shared_ptr<BBXUserDefaults> store() { return std::make_shared<BBXUserDefaults>(storeFolder()); }
+
+    // Blocks still queued (a pruning's completion, an upload's answer) hold
+    // the controller, whose end reaches the fixture's notification centre: it
+    // has to be gone before the fixture is, or before a test starts another.
+    void retire() {
+        if (!controller_) return;
+        const std::weak_ptr<Controller> last = controller_;
+        drain();
+        controller_.reset();
+        for (int i = 0; i < 1000 && !last.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(last.expired()) << "the controller outlived its test";
+    }
 
     std::shared_ptr<Controller> start(double swapTimeout = 5) {
         beacon_ = makeBeacon();

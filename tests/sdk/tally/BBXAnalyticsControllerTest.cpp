@@ -77,7 +77,7 @@ TEST_F(BBXAnalyticsControllerTest, StartWritesMetadataFirstAndRemembersTheSessio
     EXPECT_FALSE(controller_->lastSessionIdentifier());
     const std::string firstSession = beacon_->executionIdentifier();
 
-    controller_.reset();
+    retire();
     timestamps_->now = 1700000100000;
     ASSERT_TRUE(start());
     EXPECT_FALSE(beacon_->isFirstInstall());
@@ -183,7 +183,7 @@ TEST_F(BBXAnalyticsControllerTest, SizeTrigger) {
         if (!limit) {
             EXPECT_GT(size, 1000u);
         }
-        controller_.reset();
+        retire();
         fs::remove_all(root_);
     }
 }
@@ -227,7 +227,7 @@ TEST_F(BBXAnalyticsControllerTest, TimerFiresOneIntervalAfterTheLastMaintenance)
         dispatch::Clock::advance(600);
         drain();
         EXPECT_EQ(controller_->maintenanceRunCount(), 2u);
-        controller_.reset();
+        retire();
         dispatch::Clock::useRealTime();
     }
     ASSERT_TRUE(start());
@@ -264,7 +264,7 @@ TEST_F(BBXAnalyticsControllerTest, PreviousRunsCrashGoesIntoItsSession) {
     EXPECT_EQ(identifiers_->fragments.load(), 1);  // a first run writes nothing
     const fs::path firstSession = sessionFolder();
     const std::string firstMetadata = controller_->metadataController()->metadataJSONData().toString();
-    controller_.reset();
+    retire();
 
     timestamps_->now = 1700000500000;
     ASSERT_TRUE(start());

@@ -252,7 +252,7 @@ TEST_F(BBXAnalyticsMaintenanceTest, FailedUploadsKeepTheirFragment) {
             EXPECT_TRUE(fs::exists(kept[0] / "2.log.zip"));
         }
         EXPECT_TRUE(log_->contains("[Blackbox:Tally] Successfully transmitted packaged session fragments"));
-        controller_.reset();
+        retire();
         dispatch::Clock::useRealTime();
         fs::remove_all(root_);
     }
@@ -340,7 +340,7 @@ TEST_F(BBXAnalyticsMaintenanceTest, PruningDropsTheOldestFilesOfTheLowestPriorit
         EXPECT_EQ(left, want);
         EXPECT_TRUE(fs::exists(current));
         EXPECT_EQ(error ? std::optional<int>(static_cast<int>(error->code)) : std::nullopt, c.code);
-        controller_.reset();
+        retire();
         fs::remove_all(root_);
     }
 }
@@ -454,7 +454,7 @@ TEST_F(BBXAnalyticsMaintenanceTest, LaunchesWithoutSettingsUploadNothingAndGrow)
         center_.post(BBXAnalyticsApplicationLifecycleEvent::kWillTerminateNotification);
         drain();
         EXPECT_EQ(controller_->maintenanceRunCount(), 0u);
-        controller_.reset();
+        retire();
     }
     EXPECT_EQ(service_->requests().size(), before);
     size_t sessions = 0, files = 0;
