@@ -32,7 +32,7 @@ std::vector<std::shared_ptr<Clipping>> clippingsOf(foundation::Result<store::Con
 // On the context's own queue.
 bool deleteDuplicateClippings(store::Context& context) {
     // Nearly always no identifier is shared: then the distinct identifiers
-    // (read from the identifier index, no object made) are as many as the
+    // (counted over the identifier index, no row read out) are as many as the
     // clippings that have one, and the pass ends there.
     if (auto named = store::Predicate::withFormat("clippingID != NULL")) {
         store::FetchRequest all(Clipping::kEntityName);
@@ -41,8 +41,8 @@ bool deleteDuplicateClippings(store::Context& context) {
         distinct.propertiesToFetch = {"clippingID"};
         distinct.returnsDistinctResults = true;
         auto total = context.count(all);
-        auto identifiers = context.fetchDictionaries(distinct);
-        if (total && identifiers && total.value() == static_cast<int64_t>(identifiers.value().size())) return false;
+        auto identifiers = context.count(distinct);
+        if (total && identifiers && total.value() == identifiers.value()) return false;
     }
     // One pass over the identifiers counts them all: a count per identifier
     // would cost a query for each clipping.

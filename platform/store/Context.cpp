@@ -68,6 +68,21 @@ foundation::Error noStoreError() {
     return makeError(ErrorCode::NoStore, "The context has neither a persistent store coordinator nor a parent context");
 }
 
+// The properties of a dictionary fetch: those it names (columns only), or every column.
+Result<std::vector<int>> dictionaryProperties(const Entity& entity, const FetchRequest& request) {
+    std::vector<int> properties;
+    for (const auto& name : request.propertiesToFetch) {
+        int index = entity.propertyIndex(name);
+        if (index < 0 || !entity.property(index).hasColumn())
+            return makeError(ErrorCode::InvalidRequest, "Cannot fetch " + name);
+        properties.push_back(index);
+    }
+    if (properties.empty())
+        for (size_t i = 0; i < entity.properties().size(); ++i)
+            if (entity.properties()[i].hasColumn()) properties.push_back(static_cast<int>(i));
+    return properties;
+}
+
 }  // namespace
 
 Context::Context(std::shared_ptr<Coordinator> coordinator) {
@@ -858,16 +873,9 @@ Result<std::vector<Context::Dictionary>> Context::fetchDictionaries(const FetchR
     auto found = entityFor(request);
     if (!found) return found.error();
     const Entity& entity = *found.value();
-    std::vector<int> properties;
-    for (const auto& name : request.propertiesToFetch) {
-        int index = entity.propertyIndex(name);
-        if (index < 0 || !entity.property(index).hasColumn())
-            return makeError(ErrorCode::InvalidRequest, "Cannot fetch " + name);
-        properties.push_back(index);
-    }
-    if (properties.empty())
-        for (size_t i = 0; i < entity.properties().size(); ++i)
-            if (entity.properties()[i].hasColumn()) properties.push_back(static_cast<int>(i));
+    auto named = dictionaryProperties(entity, request);
+    if (!named) return named.error();
+    const std::vector<int>& properties = named.value();
     std::vector<std::vector<Value>> rows;
     const bool pending = (request.includesPendingChanges && hasPendingChanges(entity.index())) ||
                          ancestorsHavePendingChanges(entity.index());
@@ -915,17 +923,30 @@ Result<int64_t> Context::count(const FetchRequest& request) {
     auto found = entityFor(request);
     if (!found) return found.error();
     const Entity& entity = *found.value();
+    // A distinct request counts what fetchDictionaries answers: each
+    // combination of its properties once.
+    std::vector<int> distinct;
+    if (request.returnsDistinctResults) {
+        auto properties = dictionaryProperties(entity, request);
+        if (!properties) return properties.error();
+        distinct = std::move(properties.value());
+    }
     SQLCondition condition;
     if (request.predicate) condition = SQLTranslator(*model_, entity).translate(*request.predicate);
     int64_t n;
     const bool pending = (request.includesPendingChanges && hasPendingChanges(entity.index())) ||
                          ancestorsHavePendingChanges(entity.index());
     if (condition.complete && !pending) {
-        auto counted = coordinator_->countRows(entity, condition.sql, condition.binds);
+        auto counted = coordinator_->countRows(entity, condition.sql, condition.binds, distinct);
         if (!counted) return counted.error();
         n = std::max<int64_t>(0, counted.value() - std::max<int64_t>(0, request.fetchOffset));
         if (request.fetchLimit > 0) n = std::min(n, request.fetchLimit);
         return n;
+    }
+    if (!distinct.empty()) {
+        auto rows = fetchDictionaries(request);
+        if (!rows) return rows.error();
+        return static_cast<int64_t>(rows.value().size());
     }
     auto objects = run(request, entity, {});
     if (!objects) return objects.error();

@@ -148,6 +148,8 @@ public:
     // One dictionary per object (or per distinct row) with the propertiesToFetch
     // (all column properties when empty); to-one relationships give object IDs.
     foundation::Result<std::vector<Dictionary>> fetchDictionaries(const FetchRequest& request);
+    // The objects a fetch would answer; for a request of distinct results, the
+    // dictionaries fetchDictionaries would answer.
     foundation::Result<int64_t> count(const FetchRequest& request);
 
     // The registered object for the ID, or a new fault for it (not checked

@@ -90,8 +90,9 @@ Result<void> Coordinator::forEachRow(const RowQuery& query, const SQLiteStore::R
     return readStore([&](SQLiteStore& store) { return store.forEachRow(query, sink); });
 }
 
-Result<int64_t> Coordinator::countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds) {
-    return readStore([&](SQLiteStore& store) { return store.countRows(entity, where, binds); });
+Result<int64_t> Coordinator::countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds,
+                                       const std::vector<int>& distinct) {
+    return readStore([&](SQLiteStore& store) { return store.countRows(entity, where, binds, distinct); });
 }
 
 Result<std::optional<std::vector<Value>>> Coordinator::loadRow(const Entity& entity, int64_t pk, uint64_t mask) {

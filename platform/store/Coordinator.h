@@ -47,7 +47,8 @@ public:
     foundation::Result<RowSet> fetchRows(const RowQuery& query);
     // The sink runs under one of the coordinator's locks: it must not call back into it.
     foundation::Result<void> forEachRow(const RowQuery& query, const SQLiteStore::RowSink& sink);
-    foundation::Result<int64_t> countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds);
+    foundation::Result<int64_t> countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds,
+                                          const std::vector<int>& distinct = {});
     foundation::Result<std::optional<std::vector<Value>>> loadRow(const Entity& entity, int64_t pk, uint64_t mask);
     // Writes the changes in one transaction; nothing is written on error.
     foundation::Result<void> commit(const ChangeSet& changes);

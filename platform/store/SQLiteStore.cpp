@@ -313,9 +313,15 @@ Result<RowSet> SQLiteStore::fetchRows(const RowQuery& q) {
     return rows;
 }
 
-Result<int64_t> SQLiteStore::countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds) {
-    std::string sql = "SELECT count(*) FROM " + Schema::table(entity) + " AS t";
+Result<int64_t> SQLiteStore::countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds,
+                                       const std::vector<int>& distinct) {
+    std::string columns;
+    for (int p : distinct) columns += (columns.empty() ? "t." : ", t.") + Schema::column(entity.property(p));
+    std::string sql = columns.empty() ? "SELECT count(*) FROM " + Schema::table(entity) + " AS t"
+                                      : "SELECT count(*) FROM (SELECT DISTINCT " + columns + " FROM " +
+                                            Schema::table(entity) + " AS t";
     if (!where.empty()) sql += " WHERE " + where;
+    if (!columns.empty()) sql += ")";
     auto stmt = db_->prepare(sql);
     if (!stmt) return stmt.error();
     for (size_t i = 0; i < binds.size(); ++i) stmt.value()->bind(static_cast<int>(i + 1), binds[i]);

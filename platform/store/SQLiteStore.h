@@ -72,7 +72,10 @@ public:
     // large fetch keeps no second copy of its rows.
     using RowSink = std::function<void(int64_t pk, std::vector<Value>& values)>;
     foundation::Result<void> forEachRow(const RowQuery& query, const RowSink& sink);
-    foundation::Result<int64_t> countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds);
+    // Rows over "t" that the condition selects; with distinct properties, their
+    // distinct combinations of those columns instead.
+    foundation::Result<int64_t> countRows(const Entity& entity, const std::string& where, const std::vector<Value>& binds,
+                                          const std::vector<int>& distinct = {});
     // The columns of one row for the properties in mask (ascending property
     // order); nothing when the row is gone.
     foundation::Result<std::optional<std::vector<Value>>> loadRow(const Entity& entity, int64_t pk, uint64_t mask);

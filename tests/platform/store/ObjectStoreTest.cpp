@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "StoreFixture.h"
 #include "platform/store/StoreError.h"
 
@@ -240,6 +242,43 @@ TEST_F(ObjectStoreTest, SortsTiesByKeyAndGivesDistinctDictionaries) {
     for (const auto& row : rows.value()) values.insert(row.at("clippingID").string());
     EXPECT_EQ(rows.value().size(), 3u);
     EXPECT_EQ(values, (std::set<std::string>{"dup", "C2", "C3"}));
+}
+
+// A count of distinct results counts what fetchDictionaries answers, from the
+// store alone or with unsaved changes taking part.
+TEST_F(ObjectStoreTest, ACountOfDistinctResultsCountsTheDictionaries) {
+    auto context = newContext();
+    for (const char* id : {"dup", "dup", "C2", "C3"}) insertClipping(*context, id, 1);
+    ASSERT_TRUE(context->save().ok());
+    FetchRequest distinct("Clipping");
+    distinct.propertiesToFetch = {"clippingID"};
+    distinct.returnsDistinctResults = true;
+    FetchRequest some = distinct;
+    some.predicate = Predicate::withFormat("clippingID != %@", Value("C3")).value();
+    FetchRequest unknown = distinct;
+    unknown.propertiesToFetch = {"nothing"};
+    struct Case {
+        const char* name;
+        const FetchRequest& request;
+        std::function<void(Context&)> change;
+        int64_t expected;
+    };
+    const Case cases[] = {
+        {"stored", distinct, {}, 3},
+        {"stored, with a predicate", some, {}, 2},
+        {"an unsaved new identifier", distinct, [this](Context& c) { insertClipping(c, "C4", 2); }, 4},
+        {"an unsaved twin", distinct, [this](Context& c) { insertClipping(c, "C2", 2); }, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto reader = newContext();
+        if (c.change) c.change(*reader);
+        auto dictionaries = reader->fetchDictionaries(c.request);
+        ASSERT_TRUE(dictionaries.ok());
+        EXPECT_EQ(static_cast<int64_t>(dictionaries.value().size()), c.expected);
+        EXPECT_EQ(reader->count(c.request).valueOr(-1), c.expected);
+    }
+    EXPECT_FALSE(newContext()->count(unknown).ok());
 }
 
 TEST_F(ObjectStoreTest, TheSearchIndexFollowsEditsAndDeletions) {
