@@ -502,9 +502,14 @@ public:
     // Numbered actions waiting to run: a held key's repeats take the latest
     // position only, so this stays at most 1.
     size_t pendingHotkeyActions() const;
+    // Next-list, copy-next and paste-next presses waiting for their turn: each
+    // runs in a turn of the event loop of its own, in the order pressed.
+    size_t waitingPresses() const;
 
 private:
     struct HotkeyActions;
+    // Runs the first waiting press in a turn of its own, then queues the next.
+    static void runPressTurn(std::weak_ptr<TLClippingsViewController*> alive, std::weak_ptr<HotkeyActions> actions);
     void observeHotkeys();
     // Selects the row alone, copies it and shows it.
     void takeRow(int row);

@@ -5,6 +5,7 @@
 
 #include <QScrollBar>
 
+#include <deque>
 #include <filesystem>
 #include <mutex>
 
@@ -12,6 +13,7 @@
 #include "kit/List.h"
 #include "kit/TLInterfaceSound.h"
 #include "kit/TLPasteScript.h"
+#include "kit/TLPasteboardManager.h"
 #include "kit/TLUserDefaultsKeys.h"
 #include "logging/TLLog.h"
 #include "platform/desktop/Alert.h"
@@ -35,6 +37,14 @@ struct TLClippingsViewController::HotkeyActions {
     };
     mutable std::mutex mutex;
     std::optional<Numbered> pending;
+
+    // The next-list, copy-next and paste-next presses waiting for the main
+    // thread, in order. Each press counts (it takes the next row), so none is
+    // dropped; each runs in a turn of the event loop of its own, so a flood of
+    // them holds the main thread no longer than one take does.
+    enum class Press { NextList, CopyNext, PasteNext };
+    std::deque<Press> presses;
+    bool turnQueued = false;
 };
 
 namespace {
@@ -59,15 +69,66 @@ int64_t positionOf(const foundation::Notification& notification) {
 
 }  // namespace
 
+// Runs the first waiting press, and queues the next one's turn behind what
+// the event loop has waiting meanwhile and the copy this one made.
+void TLClippingsViewController::runPressTurn(std::weak_ptr<TLClippingsViewController*> alive,
+                                             std::weak_ptr<HotkeyActions> actions) {
+    dispatch::Queue::main()->async([alive, actions] {
+        auto self = alive.lock();
+        auto state = actions.lock();
+        if (!self || !state) return;
+        HotkeyActions::Press press;
+        bool more;
+        {
+            std::lock_guard lock(state->mutex);
+            if (state->presses.empty()) {
+                state->turnQueued = false;
+                return;
+            }
+            press = state->presses.front();
+            state->presses.pop_front();
+            more = !state->presses.empty();
+            state->turnQueued = more;
+        }
+        switch (press) {
+        case HotkeyActions::Press::NextList: (*self)->nextList(); break;
+        case HotkeyActions::Press::CopyNext: (*self)->copyNext(); break;
+        case HotkeyActions::Press::PasteNext: (*self)->pasteNext(); break;
+        }
+        if (!more) return;
+        // The next press once this one's copy has landed on the clipboard and
+        // in the store, as between presses of a key: a take reads the rows
+        // that copy moved.
+        if (auto manager = (*self)->pasteboardManager())
+            manager->afterPendingCopies([alive, actions] { runPressTurn(alive, actions); });
+        else
+            runPressTurn(alive, actions);
+    });
+}
+
 void TLClippingsViewController::observeHotkeys() {
     hotkeyActions_ = std::make_shared<HotkeyActions>();
-    observe(TLHotkeyNextList, [this](const foundation::Notification&) { nextList(); });
-    observe(TLHotkeyCopyNextClipping, [this](const foundation::Notification&) { copyNext(); });
-    observe(TLHotkeyPasteNextClippingKey, [this](const foundation::Notification&) { pasteNext(); });
-
     auto& center = foundation::NotificationCenter::defaultCenter();
     std::weak_ptr<TLClippingsViewController*> alive = self_;
     std::weak_ptr<HotkeyActions> actions = hotkeyActions_;
+    using Press = HotkeyActions::Press;
+    const std::pair<const char*, Press> pressed[] = {{TLHotkeyNextList, Press::NextList},
+                                                     {TLHotkeyCopyNextClipping, Press::CopyNext},
+                                                     {TLHotkeyPasteNextClippingKey, Press::PasteNext}};
+    for (const auto& [name, press] : pressed) {
+        auto queue = [alive, actions, press = press](const foundation::Notification&) {
+            auto state = actions.lock();
+            if (!state) return;
+            {
+                std::lock_guard lock(state->mutex);
+                state->presses.push_back(press);
+                if (std::exchange(state->turnQueued, true)) return;  // the queued turn takes it in order
+            }
+            runPressTurn(alive, actions);
+        };
+        observers_.emplace_back(center, center.addObserver(name, nullptr, std::move(queue)));
+    }
+
     for (bool paste : {false, true}) {
         auto numbered = [alive, actions, paste](const foundation::Notification& notification) {
             auto state = actions.lock();
@@ -101,6 +162,11 @@ void TLClippingsViewController::observeHotkeys() {
 size_t TLClippingsViewController::pendingHotkeyActions() const {
     std::lock_guard lock(hotkeyActions_->mutex);
     return hotkeyActions_->pending ? 1 : 0;
+}
+
+size_t TLClippingsViewController::waitingPresses() const {
+    std::lock_guard lock(hotkeyActions_->mutex);
+    return hotkeyActions_->presses.size();
 }
 
 void TLClippingsViewController::setUserNotificationCenter(

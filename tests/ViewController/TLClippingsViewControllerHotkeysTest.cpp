@@ -110,10 +110,13 @@ protected:
         return clipping;
     }
 
+    // Posts as a hotkey does; on the main thread, what it queued there runs
+    // before this returns.
     static void post(const char* name, std::optional<int64_t> position = std::nullopt) {
         foundation::Notification notification{name, nullptr, {}, {}};
         if (position) notification.value = *position;
         foundation::NotificationCenter::defaultCenter().post(notification);
+        dispatch::MainQueue::runUntilIdle();
     }
     // What another program reads off the clipboard (this process serves it
     // from its event loop meanwhile).
@@ -286,6 +289,24 @@ TEST_F(HotkeyActionsTest, CopyNextPastTheEndOfASearchTakesItsLastRowInTheHistory
         EXPECT_TRUE(panel_->isSearching());
         panel_->cancelSearchWithAnimation(false);
     }
+}
+
+// Key events that arrive together: every press counts and runs in its order,
+// each in a turn of the event loop of its own, so a flood never holds it.
+TEST_F(HotkeyActionsTest, PressesArrivingTogetherRunInOrderOnePerTurn) {
+    seed(6);
+    start();
+    const std::string fifth = textAt(4);
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    for (int i = 0; i < 5; ++i) center.post(TLHotkeyCopyNextClipping);
+    EXPECT_EQ(panel_->waitingPresses(), 5u);
+    EXPECT_EQ(panel_->nextClippingIndex(), -1) << "none runs inside the post";
+    QCoreApplication::sendPostedEvents();  // one turn
+    EXPECT_EQ(panel_->waitingPresses(), 4u);
+    ASSERT_TRUE(runEventsUntil([&] { return panel_->waitingPresses() == 0; }, 5s));
+    runEventsFor(50ms);
+    EXPECT_EQ(panel_->nextClippingIndex(), 5);
+    EXPECT_TRUE(clipboardBecomes(fifth));
 }
 
 TEST_F(HotkeyActionsTest, NextListStepsByNameBackToTavloAndCaptureKeepsTheMenuChoice) {
