@@ -357,8 +357,8 @@ void benchBurst(Setup& s, int runs) {
 }
 
 // Copy-next is not coalesced: each press takes the next row, so a burst of
-// them is a burst of copies. In the history past its end each takes the last
-// row again; measured for what a flood (far beyond a key's auto-repeat) holds.
+// them is a burst of copies, each in a turn of its own once the one before
+// landed. In the history past its end each takes the last row again.
 void benchCopyNextBurst(Setup& s, int runs) {
     constexpr int kPosts = 1000;
     s.panel->selectList(nullptr);
