@@ -113,7 +113,8 @@ public:
         std::function<foundation::Result<void>(store::Context&)> saveContext;
         // Tells the window a paste goes to; none: the pasteboard manager's.
         std::shared_ptr<desktop::FrontApplication> frontApplication;
-        // The keys held now; none: the X server's.
+        // The keys held now; none: the X server's (for a modifier key's own
+        // event, the keys its event says are held after it).
         std::function<Qt::KeyboardModifiers()> keyboardModifiers;
     };
 
@@ -380,9 +381,10 @@ public:
     // passes it on to the window.
     bool keyDown(const desktop::KeyEvent& key);
     void keyUp();
-    // A modifier key pressed or released: the rows show their shortcuts while
-    // exactly one of Ctrl, Alt or Super is held.
-    void flagsChanged();
+    // A modifier key pressed or released, with the modifiers held after it:
+    // the rows show their shortcuts while exactly one of Ctrl, Alt or Super
+    // is held.
+    void flagsChanged(Qt::KeyboardModifiers modifiers);
     bool tableViewHandleKeyDownEvent(TLTableView& table, const desktop::KeyEvent& key) override;
     // Move the selected clippings of the list on show one place up or down,
     // as one block, and number the list anew; false when nothing could move.

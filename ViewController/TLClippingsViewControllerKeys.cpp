@@ -45,6 +45,26 @@ bool isModifierKey(int key) {
     }
 }
 
+// The modifiers held once a modifier key's event is through. X11 reports
+// the state from before the event, and the desktop's own query lags behind
+// the events (a press read as nothing held, its release as still held), so
+// the key's own modifier is added on a press and taken away on a release.
+Qt::KeyboardModifiers heldAfter(const QKeyEvent& key) {
+    Qt::KeyboardModifiers own;
+    switch (key.key()) {
+    case Qt::Key_Control: own = Qt::ControlModifier; break;
+    case Qt::Key_Alt: own = Qt::AltModifier; break;
+    case Qt::Key_Meta:
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+    case Qt::Key_Hyper_L:
+    case Qt::Key_Hyper_R: own = Qt::MetaModifier; break;
+    case Qt::Key_Shift: own = Qt::ShiftModifier; break;
+    default: break;
+    }
+    return key.type() == QEvent::KeyPress ? key.modifiers() | own : key.modifiers() & ~own;
+}
+
 // The table's key presses and releases that are not key downs: the modifier
 // keys going down and up, and every key going up.
 class KeyWatcher : public QObject {
@@ -57,7 +77,7 @@ protected:
     bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
         auto& key = static_cast<QKeyEvent&>(*event);
-        if (isModifierKey(key.key())) panel_.flagsChanged();
+        if (isModifierKey(key.key())) panel_.flagsChanged(heldAfter(key));
         else if (event->type() == QEvent::KeyRelease && !key.isAutoRepeat()) panel_.keyUp();
         return false;
     }
@@ -320,10 +340,10 @@ void TLClippingsViewController::typeToSearch(const QString& text) {
 
 // --- Held modifiers
 
-void TLClippingsViewController::flagsChanged() {
+void TLClippingsViewController::flagsChanged(Qt::KeyboardModifiers modifiers) {
+    if (configuration_.keyboardModifiers) modifiers = configuration_.keyboardModifiers();
     const Qt::KeyboardModifiers held =
-        (configuration_.keyboardModifiers ? configuration_.keyboardModifiers() : QGuiApplication::queryKeyboardModifiers()) &
-        (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier | Qt::ShiftModifier);
+        modifiers & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier | Qt::ShiftModifier);
     const uint64_t alone = held == Qt::ControlModifier ? desktop::KeyEvent::kCommandKeyMask
                            : held == Qt::AltModifier   ? desktop::KeyEvent::kAlternateKeyMask
                            : held == Qt::MetaModifier  ? desktop::KeyEvent::kControlKeyMask

@@ -336,7 +336,11 @@ QFont TLClippingCellView::shortcutFont(const QString& text, double width) {
 }
 
 void TLClippingCellView::updateClippingIcon() {
-    shortcutLabelText_ = flags_ != 0 ? shortcutText(row_) : QString();
+    QString label = flags_ != 0 ? shortcutText(row_) : QString();
+    if (label == shortcutLabelText_) return;
+    shortcutLabelText_ = std::move(label);
+    // A modifier going down or up changes no other state of the row.
+    setNeedsDisplay();
 }
 
 // Geometry -----------------------------------------------------------------------

@@ -424,6 +424,30 @@ TEST_F(ClippingsPanelKeysTest, CtrlShiftSSharesAtTheRowOrBeepsWithNothingToShare
     EXPECT_EQ(Panel::beepCount(), beeps + 1);
 }
 
+// As X11 reports a modifier key: its event carries the state from before it,
+// and the keyboard's state read at that moment is as late.
+TEST_F(ClippingsPanelKeysTest, AModifierKeysOwnEventSaysWhatIsHeldAfterIt) {
+    panelConfiguration_.keyboardModifiers = nullptr;
+    panelWithRows(3);
+    auto send = [&](QEvent::Type type, int key, Qt::KeyboardModifiers before) {
+        QKeyEvent event(type, key, before);
+        QApplication::sendEvent(panel_->tableView(), &event);
+        return panel_->flags();
+    };
+    EXPECT_EQ(send(QEvent::KeyPress, Qt::Key_Control, Qt::NoModifier), 0x100000u);
+    auto* cell = panel_->tableView()->viewAtRow(0, false);
+    ASSERT_NE(cell, nullptr);
+    EXPECT_EQ(cell->flags(), 0x100000u);
+    EXPECT_EQ(send(QEvent::KeyRelease, Qt::Key_Control, Qt::ControlModifier), 0u);
+    EXPECT_EQ(cell->flags(), 0u);
+    EXPECT_EQ(send(QEvent::KeyPress, Qt::Key_Alt, Qt::NoModifier), 0x80000u);
+    EXPECT_EQ(send(QEvent::KeyPress, Qt::Key_Shift, Qt::AltModifier), 0u) << "two modifiers show nothing";
+    EXPECT_EQ(send(QEvent::KeyRelease, Qt::Key_Shift, Qt::AltModifier | Qt::ShiftModifier), 0x80000u);
+    EXPECT_EQ(send(QEvent::KeyRelease, Qt::Key_Alt, Qt::AltModifier), 0u);
+    EXPECT_EQ(send(QEvent::KeyPress, Qt::Key_Super_L, Qt::NoModifier), 0x40000u);
+    EXPECT_EQ(send(QEvent::KeyRelease, Qt::Key_Super_L, Qt::MetaModifier), 0u);
+}
+
 TEST_F(ClippingsPanelKeysTest, HeldModifierShowsOnTheRowsUntilReleased) {
     panelWithRows(3);
     modifiers_ = Qt::ControlModifier;

@@ -104,6 +104,19 @@ TEST(TLClippingCellViewTest, ShortcutLabelsInLinuxWordsFitTheColumn) {
     idle.setRow(3);
     idle.updateClippingIcon();
     EXPECT_TRUE(idle.shortcutLabelText().isEmpty());  // no modifier held: the kind icon
+
+    // A modifier going down or up redraws the row once, or the rows would keep
+    // showing what they showed before it until something else redrew them.
+    int redrawn = 0;
+    idle.setNeedsDisplayHandler([&] { ++redrawn; });
+    idle.setFlags(0x100000);
+    idle.updateClippingIcon();
+    EXPECT_EQ(redrawn, 1);
+    idle.updateClippingIcon();
+    EXPECT_EQ(redrawn, 1);
+    idle.setFlags(0);
+    idle.updateClippingIcon();
+    EXPECT_EQ(redrawn, 2);
 }
 
 TEST(TLClippingCellViewTest, ThumbnailFitsInAnAreaOf300By100) {
