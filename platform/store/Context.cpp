@@ -100,7 +100,7 @@ Context::~Context() {
     // Waits for objects dying elsewhere that are unregistering; later ones
     // find the anchor cleared.
     std::unique_lock anchorLock(anchor_->mutex);
-    Lock lock(mutex_);
+    std::lock_guard registry(registryMutex_);
     registry_.forEach([](ManagedObject* object) { object->context_ = nullptr; });
     anchor_->context = nullptr;
 }
@@ -163,7 +163,7 @@ std::shared_ptr<ManagedObject> Context::makeObject(const Entity& entity, int64_t
     object->id_ = ObjectID{pk, entity.index()};
     object->context_ = this;
     object->anchor_ = anchor_;
-    Lock lock(mutex_);
+    std::lock_guard registry(registryMutex_);
     registry_.insert(object.get());
     return object;
 }
@@ -174,7 +174,7 @@ std::shared_ptr<ManagedObject> Context::sharedFor(const ManagedObject& object) c
 
 void Context::unregister(const ManagedObject& object) {
     // Objects handed to other queues (in notifications) may die there.
-    Lock lock(mutex_);
+    std::lock_guard registry(registryMutex_);
     registry_.erase(object.id_, &object);
 }
 
@@ -182,6 +182,7 @@ void Context::detach(const std::shared_ptr<ManagedObject>& object) {
     Lock lock(mutex_);
     object->context_ = nullptr;
     object->anchor_.reset();
+    std::lock_guard registry(registryMutex_);
     registry_.erase(object->id_, object.get());
 }
 
@@ -216,7 +217,9 @@ void Context::deleteObject(const std::shared_ptr<ManagedObject>& object) {
 }
 
 std::shared_ptr<ManagedObject> Context::objectRegisteredForID(const ObjectID& id) const {
-    Lock lock(mutex_);
+    // A dying object is still found until it has unregistered; its weak
+    // reference no longer locks by then.
+    std::lock_guard registry(registryMutex_);
     ManagedObject* object = registry_.find(id);
     return object ? object->weak_from_this().lock() : nullptr;
 }
@@ -313,6 +316,7 @@ bool Context::ancestorsPending(const ObjectID& id, Pending& out) const {
     bool found = false;
     for (const Context* c = parent_.get(); c; c = c->parent_.get()) {
         Lock lock(c->mutex_);
+        std::lock_guard registry(c->registryMutex_);
         const ManagedObject* object = c->registry_.find(id);
         if (!object || !object->hasChanges()) continue;
         absorb(out, *object);

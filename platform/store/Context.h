@@ -264,6 +264,11 @@ private:
     // queue or calling out.
     mutable std::recursive_mutex mutex_;
     std::shared_ptr<ContextAnchor> anchor_ = std::make_shared<ContextAnchor>();
+    // Guards registry_ alone and is taken last, after mutex_ and the anchor:
+    // an object dying on any thread unregisters under the anchor's reader
+    // lock and this one, never mutex_, so the context may destroy objects
+    // while holding mutex_.
+    mutable std::mutex registryMutex_;
     ObjectRegistry registry_;
     Objects inserted_, updated_, deleted_;
     size_t rulesApplied_ = 0;  // deleted_ objects whose delete rules have run
