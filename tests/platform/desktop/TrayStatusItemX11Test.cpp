@@ -98,8 +98,14 @@ TEST_F(TrayStatusItemX11Test, EmbedsAndAnswersLeftAndRightPresses) {
     QTest::qWait(200);
 
     // A second opening builds the menu anew instead of adding to the old one.
-    clickAt(item->geometry(), 3);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return menusBuilt_ == 2 && QApplication::activePopupWidget(); }, 5000));
+    // Right after a popup has closed, Qt may take a press as part of its
+    // closing under load; a person would press again, and so does the test.
+    for (int press = 0; press < 5 && !QApplication::activePopupWidget(); ++press) {
+        clickAt(item->geometry(), 3);
+        QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; }, 1000);
+    }
+    EXPECT_TRUE(QApplication::activePopupWidget());
+    EXPECT_EQ(menusBuilt_, 2);
     if (auto* again = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
         EXPECT_EQ(again->actions().size(), 1);
         again->close();
