@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "AppDelegate.h"
@@ -22,6 +23,7 @@
 #include "platform/desktop/TerminationSignals.h"
 #include "platform/dispatch/UserDefaultsWatch.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Date.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UserDefaults.h"
 #include "views/TLCellHeightCache.h"
@@ -32,6 +34,11 @@ int main(int argc, char** argv) {
     // may still be running: their per-thread state would be freed under them,
     // or lost once its key is gone. The process's end frees everything anyway.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+
+    // Tests only: a computer whose clock is wrong by this many seconds, read
+    // once, before anything reads the time.
+    if (const char* offset = std::getenv("TAVLO_CLOCK_OFFSET"); offset && !foundation::Date::offsetClock(offset))
+        std::fprintf(stderr, "TAVLO_CLOCK_OFFSET is not a number of seconds: %s\n", offset);
 
     std::string identifier = foundation::Bundle::main()->bundleIdentifier();
     if (identifier.empty()) identifier = "com.tavlo.Tavlo";

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 namespace foundation {
@@ -106,6 +107,17 @@ Date Date::now() {
 void Date::setClock(std::function<double()> clock) {
     std::lock_guard lock(clockMutex());
     injectedClock() = std::move(clock);
+}
+
+bool Date::offsetClock(const std::string& seconds) {
+    char* end = nullptr;
+    const double offset = std::strtod(seconds.c_str(), &end);
+    if (seconds.empty() || *end != '\0' || !std::isfinite(offset)) return false;
+    setClock([offset] {
+        const auto since = std::chrono::system_clock::now().time_since_epoch();
+        return std::chrono::duration<double>(since).count() + offset;
+    });
+    return true;
 }
 
 std::string Date::iso8601() const {

@@ -24,6 +24,10 @@ public:
     static Date fromReferenceDate(double secondsSince2001) { return Date(secondsSince2001 + kReferenceDateOffset); }
     // Replaces the system clock (seconds since 1970); an empty function restores it.
     static void setClock(std::function<double()> clock);
+    // Runs the clock the given number of seconds ahead of the system's (behind
+    // when negative), as a computer whose clock is wrong; text is a number of
+    // seconds. False, the clock left alone, when it is not a finite number.
+    static bool offsetClock(const std::string& seconds);
 
     double timeIntervalSince1970() const { return seconds_; }
     double timeIntervalSinceReferenceDate() const { return seconds_ - kReferenceDateOffset; }

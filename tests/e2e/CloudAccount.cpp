@@ -184,19 +184,39 @@ bool CloudAccount::startServer() const {
     return backend_ == Backend::Postgresql && server && server->start();
 }
 
-::testing::AssertionResult writeSettings(const fs::path& configHome, const std::string& suite,
-                                         const std::map<std::string, PlistValue>& values) {
-    // Suites are found through XDG_CONFIG_HOME, read afresh for each path.
+namespace {
+
+// Runs body with XDG_CONFIG_HOME pointing at configHome, where suites are found
+// (read afresh for each path).
+template <class Body>
+auto inSettingsFolder(const fs::path& configHome, Body body) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string previous = saved ? saved : "";
     ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-    auto defaults = foundation::UserDefaults::suite(suite);
-    for (const auto& [key, value] : values) defaults->setObject(value, key);
-    const bool written = defaults->synchronize();
+    auto result = body();
     if (saved) ::setenv("XDG_CONFIG_HOME", previous.c_str(), 1);
     else ::unsetenv("XDG_CONFIG_HOME");
+    return result;
+}
+
+}  // namespace
+
+::testing::AssertionResult writeSettings(const fs::path& configHome, const std::string& suite,
+                                         const std::map<std::string, PlistValue>& values) {
+    const bool written = inSettingsFolder(configHome, [&] {
+        auto defaults = foundation::UserDefaults::suite(suite);
+        for (const auto& [key, value] : values) defaults->setObject(value, key);
+        return defaults->synchronize();
+    });
     if (!written) return ::testing::AssertionFailure() << "the suite " << suite << " in " << configHome << " was not written";
     return ::testing::AssertionSuccess();
+}
+
+PlistValue readSetting(const fs::path& configHome, const std::string& suite, const std::string& key) {
+    return inSettingsFolder(configHome, [&] {
+        // A read takes the file again once another process has replaced it.
+        return foundation::UserDefaults::suite(suite)->objectForKey(key);
+    });
 }
 
 }  // namespace e2e

@@ -97,4 +97,8 @@ private:
 ::testing::AssertionResult writeSettings(const std::filesystem::path& configHome, const std::string& suite,
                                          const std::map<std::string, foundation::PlistValue>& values);
 
+// A value of one settings suite of a folder of settings, as its file now holds it.
+foundation::PlistValue readSetting(const std::filesystem::path& configHome, const std::string& suite,
+                                   const std::string& key);
+
 }  // namespace e2e

@@ -28,7 +28,8 @@ public:
     explicit RealProgram(DeviceProcess& device) : device_(device) {}
     ~RealProgram() { quit(); }
 
-    ::testing::AssertionResult start() {
+    // environment: more variables for the program (TAVLO_CLOCK_OFFSET).
+    ::testing::AssertionResult start(const std::map<std::string, std::string>& environment = {}) {
         if (!display_) display_ = testsupport::PrivateXServer::start("800x600x24");
         if (!bus_) bus_ = testsupport::PrivateSessionBus::start();
         if (!display_ || !bus_) return ::testing::AssertionFailure() << "no X server or session bus for " << device_.name();
@@ -36,6 +37,7 @@ public:
         env["DISPLAY"] = display_->display();
         env["DBUS_SESSION_BUS_ADDRESS"] = bus_->address();
         env["QT_QPA_PLATFORM"] = "xcb";
+        for (const auto& [name, value] : environment) env[name] = value;
         program_ = testsupport::ChildProcess::start({TAVLO_PROGRAM}, env);
         if (!program_) return ::testing::AssertionFailure() << device_.name() << ": Tavlo did not start";
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);

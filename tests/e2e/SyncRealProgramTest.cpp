@@ -175,6 +175,27 @@ TEST_P(SyncRealPrograms, TheClipboardFollowsAOnBAsTheSettingsFileSays) {
     EXPECT_TRUE(convergedAfterQuit("clipboard sync, real programs"));
 }
 
+TEST_P(SyncRealPrograms, AClockAnHourAheadIsMeasuredAgainstTheServer) {
+    ASSERT_TRUE(realA_->start({{"TAVLO_CLOCK_OFFSET", "3600"}}));
+    ASSERT_TRUE(realB_->start());
+    // The launch pass measures the server's clock and keeps the difference.
+    auto measured = [&](DeviceProcess& device) {
+        PlistValue offset;
+        EXPECT_TRUE(within(std::chrono::seconds(30), [&] {
+            offset = readSetting(device.configHome(), "group.com.tavlo.Tavlo", TLUserDefaultsServerTimeOffset);
+            return offset.asReal().has_value();
+        })) << device.name() << " stored no offset";
+        return offset.asReal().value_or(1e9);
+    };
+    EXPECT_NEAR(measured(*a_), -3600, 60) << realA_->log("Sync");
+    EXPECT_NEAR(measured(*b_), 0, 60) << realB_->log("Sync");
+    ASSERT_TRUE(realA_->copyText("from an hour ahead"));
+    EXPECT_TRUE(within(std::chrono::seconds(60), [&] {
+        return realB_->query("SELECT count(*) FROM Clipping WHERE text = 'from an hour ahead'") == "1\n";
+    })) << realB_->log("Sync");
+    EXPECT_TRUE(convergedAfterQuit("A's clock an hour ahead, real programs"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, SyncRealPrograms, ::testing::Values(Backend::Embedded, Backend::Postgresql),
                          backendName);
 

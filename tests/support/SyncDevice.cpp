@@ -516,16 +516,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--clock-offset" && i + 1 < argc) {
-            char* end = nullptr;
-            const double offset = std::strtod(argv[++i], &end);
-            if (*end != '\0') {
+            if (!foundation::Date::offsetClock(argv[++i])) {
                 std::cerr << "sync_device: --clock-offset needs seconds\n";
                 return 2;
             }
-            foundation::Date::setClock([offset] {
-                const auto now = std::chrono::system_clock::now().time_since_epoch();
-                return std::chrono::duration<double>(now).count() + offset;
-            });
         } else {
             std::cerr << "sync_device: unknown option " << option << "\n";
             return 2;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <set>
 #include <sys/stat.h>
@@ -12,6 +13,17 @@
 #include "tests/support/TempHome.h"
 
 using namespace foundation;
+
+TEST(DateTest, AnOffsetClockRunsThatFarFromTheSystemsAndBadTextLeavesItAlone) {
+    for (const char* bad : {"", "soon", "3600s", "nan", "inf"}) EXPECT_FALSE(Date::offsetClock(bad)) << bad;
+    const double before = Date::now().timeIntervalSince1970();
+    EXPECT_NEAR(before, std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(), 5);
+    ASSERT_TRUE(Date::offsetClock("3600"));
+    EXPECT_NEAR(Date::now().timeIntervalSince1970() - before, 3600, 5);
+    ASSERT_TRUE(Date::offsetClock("-90.5"));
+    EXPECT_NEAR(Date::now().timeIntervalSince1970() - before, -90.5, 5);
+    Date::setClock({});
+}
 
 TEST(DateTest, InjectedClockAndISOText) {
     Date::setClock([] { return 1700000000.5; });
