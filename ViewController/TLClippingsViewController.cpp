@@ -522,6 +522,13 @@ void TLClippingsViewController::buildViews() {
     tableView_->setAcceptDrops(true);
     tableView_->viewport()->setAcceptDrops(true);
     tableView_->viewport()->installEventFilter(this);
+    // Where the rows dragged would go, drawn over the rows.
+    dropIndicator_ = new QWidget(tableView_->viewport());
+    dropIndicator_->setObjectName(QStringLiteral("dropIndicator"));
+    dropIndicator_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    dropIndicator_->setAutoFillBackground(true);
+    dropIndicator_->setBackgroundRole(QPalette::Highlight);
+    dropIndicator_->hide();
     layout->addWidget(tableView_, 1);
 
     footerView_ = new TLView(this);

@@ -370,6 +370,9 @@ public:
     // last row), numbers the list 0, 1, ... and saves; a failed save beeps and
     // is logged, the rows keep their new order.
     bool acceptDrop(int row);
+    // The line between rows where a drag over the table would drop its rows;
+    // hidden unless such a drag is over a place that takes it.
+    QWidget* dropIndicator() const { return dropIndicator_; }
 
     // --- Clicks, keys and menus (TLClippingsViewControllerKeys.cpp, TLClippingsViewControllerMenus.cpp).
     // A double-click and an Alt-click on a row, and Return, carry out the
@@ -546,6 +549,7 @@ private:
     void selectRows(const std::vector<int>& rows);
     void closeWindow();
     bool tableDropEvent(QEvent* event);
+    void showDropIndicator(int row);
     // The panel's pictures, drawn as outlines in white: tinted when shown.
     static QImage panelImage(const QString& name, int size);
     static QColor tintColor(bool dark);
@@ -610,6 +614,7 @@ private:
     Model* model_ = nullptr;
     TLClippingsTableView* tableView_ = nullptr;
     TLView* headerView_ = nullptr;
+    QWidget* dropIndicator_ = nullptr;
     TLView* footerView_ = nullptr;
     TLTitleView* titleView_ = nullptr;
     QLabel* footerLabel_ = nullptr;

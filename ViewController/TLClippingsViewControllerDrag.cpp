@@ -110,23 +110,48 @@ bool TLClippingsViewController::acceptDrop(int row) {
     return true;
 }
 
+void TLClippingsViewController::showDropIndicator(int row) {
+    if (row < 0) {
+        dropIndicator_->hide();
+        return;
+    }
+    // The edge above the row, or below the last one.
+    const int rows = int(shownRows().size());
+    int y = 0;
+    if (rows > 0) {
+        const QRect rect = tableView_->visualRect(tableView_->model()->index(std::min(row, rows - 1), 0));
+        y = row < rows ? rect.top() : rect.bottom() + 1;
+    }
+    dropIndicator_->setGeometry(0, std::max(0, y - 1), tableView_->viewport()->width(), 2);
+    dropIndicator_->show();
+    dropIndicator_->raise();
+}
+
 bool TLClippingsViewController::tableDropEvent(QEvent* event) {
     switch (event->type()) {
     case QEvent::DragEnter:
     case QEvent::DragMove: {
         auto* move = static_cast<QDragMoveEvent*>(event);
-        if (validateDrop(move->source(), dropRowAt(move->position().toPoint()))) move->acceptProposedAction();
+        const int row = dropRowAt(move->position().toPoint());
+        const bool taken = validateDrop(move->source(), row);
+        // A drag refused where it enters would see no more moves: one this
+        // table could take somewhere is let in, and each place is judged as
+        // the drag moves over it.
+        if (event->type() == QEvent::DragEnter && validateDrop(move->source(), 0)) move->acceptProposedAction();
+        else if (taken) move->acceptProposedAction();
         else move->ignore();
+        showDropIndicator(taken ? row : -1);
         return true;
     }
     case QEvent::Drop: {
         auto* drop = static_cast<QDropEvent*>(event);
+        showDropIndicator(-1);
         const int row = dropRowAt(drop->position().toPoint());
         if (validateDrop(drop->source(), row) && acceptDrop(row)) drop->acceptProposedAction();
         else drop->ignore();
         return true;
     }
-    case QEvent::DragLeave: return true;
+    case QEvent::DragLeave: showDropIndicator(-1); return true;
     default: return false;
     }
 }

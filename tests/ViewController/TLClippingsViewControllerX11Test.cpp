@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QTableView>
+#include <QTimer>
 
 #include <fstream>
 
@@ -213,6 +214,58 @@ TEST_F(ClippingsPanelX11Test, ARowDraggedOntoAnotherProgramsWindowDeliversItsTex
     EXPECT_NE(said.find("format application/x-tavlo-clipping-metadata\n"), std::string::npos) << said;
     EXPECT_NE(said.find("text " + text + "\n"), std::string::npos) << said;
     runEventsUntil([&] { return target.state() == QProcess::NotRunning; }, 5s);
+}
+
+// A drag within a list, by the pointer: it enters the rows in the middle of
+// one (where nothing can drop), yet as it moves on a line shows the edge
+// between rows where the rows would go, and the line goes with the drop.
+TEST_F(ClippingsPanelX11Test, ADragWithinAListShowsWhereTheRowsWouldGo) {
+    auto list = makeList("L-order", "Order");
+    for (int i = 0; i < 3; ++i) {
+        auto clipping = std::static_pointer_cast<Clipping>(context_->insertNewObject(Clipping::kEntityName));
+        clipping->setClippingID(Clipping::makeClippingID());
+        clipping->setText("ordered " + std::to_string(i));
+        clipping->setTavloDate(foundation::Date::now().addingTimeInterval(-5000 - i));
+        clipping->setList(list);
+        clipping->setIndex(i);
+    }
+    ASSERT_TRUE(context_->save().ok());
+    // Drops onto the dragging program's own window are found through the
+    // window manager's stacking, as on a desktop.
+    auto openbox = startOpenbox();
+    ASSERT_TRUE(openbox);
+    panel_->window()->move(0, 0);
+    panel_->selectList(list);
+    runEventsFor(300ms);
+    ASSERT_EQ(rows(), 3);
+    QTableView* table = panel_->tableView();
+    auto rowRect = [&](int row) { return table->visualRect(table->model()->index(row, 0)); };
+    const QPoint from = table->viewport()->mapToGlobal(rowRect(2).center());
+    const QPoint to = table->viewport()->mapToGlobal(QPoint(rowRect(0).center().x(), rowRect(0).top() + 2));
+    // The drag runs a loop of its own: a timer looks at the line meanwhile.
+    std::vector<int> lineAt;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        if (panel_->dropIndicator()->isVisible()) lineAt.push_back(panel_->dropIndicator()->geometry().center().y());
+    });
+    look.start(20);
+    int ended = 0;
+    auto token = foundation::NotificationCenter::defaultCenter().addObserver(
+        TLClippingTableViewEndDraggingNotification, nullptr, [&](const foundation::Notification&) { ++ended; });
+    auto at = [](QPoint p) { return std::to_string(p.x()) + " " + std::to_string(p.y()); };
+    // Pressed, moved past the drag distance and up the rows in steps, held at
+    // the top edge of the first row and let go.
+    std::string steps = "xdotool mousemove " + at(from) + " mousedown 1 sleep 0.3";
+    for (int y = from.y() - 20; y > to.y(); y -= 20) steps += " mousemove " + at(QPoint(from.x(), y)) + " sleep 0.2";
+    steps += " mousemove " + at(to) + " sleep 0.6 mouseup 1";
+    QProcess hand;
+    hand.start(QStringLiteral("sh"), {"-c", QString::fromStdString(steps)});
+    EXPECT_TRUE(runEventsUntil([&] { return ended > 0 && hand.state() == QProcess::NotRunning; }, 15s));
+    look.stop();
+    foundation::NotificationCenter::defaultCenter().removeObserver(token);
+    ASSERT_FALSE(lineAt.empty()) << "a line showed where the rows would go";
+    EXPECT_LE(std::abs(lineAt.back() - rowRect(0).top()), 2) << "at the top of the first row, under the pointer";
+    EXPECT_FALSE(panel_->dropIndicator()->isVisible()) << "and went with the drop";
 }
 
 TEST_F(ClippingsPanelX11Test, AnImageItemCopiedFromThePopoverReachesOtherPrograms) {
