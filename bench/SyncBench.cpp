@@ -668,10 +668,7 @@ void BM_CopyToOtherClipboard(benchmark::State& state) {
     }
     container->pushChannel()->unregister();
     engine->setManagedObjectContext(nullptr);
-    std::sort(latencies.begin(), latencies.end());
-    state.counters["median_ms"] = latencies[latencies.size() / 2];
-    state.counters["p95_ms"] = latencies[std::min(latencies.size() - 1, latencies.size() * 95 / 100)];
-    state.counters["max_ms"] = latencies.back();
+    syncbench::reportLatencies(state, std::move(latencies));
 }
 BENCHMARK(BM_CopyToOtherClipboard)->Arg(0)->Arg(1)->Iterations(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -138,6 +138,15 @@ inline void plainLibpqInsert(benchmark::State& state, int clippings, int assetCo
     state.SetItemsProcessed(state.iterations() * (clippings + assetCount));
 }
 
+// Copy-to-clipboard times in milliseconds as the counters median_ms, p95_ms and max_ms.
+inline void reportLatencies(benchmark::State& state, std::vector<double> latencies) {
+    if (latencies.empty()) return;
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["median_ms"] = latencies[latencies.size() / 2];
+    state.counters["p95_ms"] = latencies[std::min(latencies.size() - 1, latencies.size() * 95 / 100)];
+    state.counters["max_ms"] = latencies.back();
+}
+
 // Another device: a sync_device process in the home root of its own on the
 // account, driven through a named pipe.
 class OtherDevice {

@@ -159,10 +159,7 @@ void BM_CopyToOtherProgramsClipboard(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         state.ResumeTiming();
     }
-    std::sort(latencies.begin(), latencies.end());
-    state.counters["median_ms"] = latencies[latencies.size() / 2];
-    state.counters["p95_ms"] = latencies[std::min(latencies.size() - 1, latencies.size() * 95 / 100)];
-    state.counters["max_ms"] = latencies.back();
+    syncbench::reportLatencies(state, std::move(latencies));
 }
 BENCHMARK(BM_CopyToOtherProgramsClipboard)->Arg(0)->Arg(1)->Iterations(50)->Unit(benchmark::kMillisecond)->UseRealTime();
 

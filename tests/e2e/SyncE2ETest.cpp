@@ -3,13 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 
 #include <fstream>
 #include <iterator>
 
+#include "tests/e2e/NotificationWatch.h"
 #include "tests/e2e/SyncE2EFixture.h"
-#include "tests/support/NotificationRecorder.h"
 #include "tests/support/PrivateServers.h"
 
 namespace e2e {
@@ -78,22 +77,9 @@ TEST_P(SyncE2E, AGroupCopiedOnALandsOnBsClipboardInOrderWithOneNotification) {
     // (the devices inherit it), to this recorder.
     auto bus = testsupport::PrivateSessionBus::start();
     ASSERT_TRUE(bus) << "dbus-daemon did not start";
-    std::unique_ptr<QCoreApplication> application;
-    int argc = 1;
-    char name[] = "sync_e2e_tests";
-    char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance()) application = std::make_unique<QCoreApplication>(argc, argv);
-    auto recorder = testsupport::NotificationRecorder::start();
-    ASSERT_TRUE(recorder) << "the notification service's name was taken";
-    auto notifications = [&](size_t atLeast) {
-        // Calls are handled while this thread runs Qt's events; a moment more catches any extra.
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (recorder->lines().size() < atLeast && std::chrono::steady_clock::now() < end)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-        const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        while (std::chrono::steady_clock::now() < settle) QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-        return recorder->lines();
-    };
+    auto watch = NotificationWatch::start();
+    ASSERT_TRUE(watch) << "the notification service's name was taken";
+    auto notifications = [&](size_t atLeast) { return watch->notified(atLeast); };
     auto clipboardOfBBecomes = [&](const std::string& expected) {
         return eventually([&] { return b_->pasteboard() == expected; }, std::chrono::seconds(20));
     };

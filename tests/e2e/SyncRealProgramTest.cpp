@@ -12,12 +12,11 @@
 
 #include <signal.h>
 
-#include <QCoreApplication>
 
 #include "kit/TLUserDefaultsKeys.h"
 #include "tests/e2e/RealProgram.h"
+#include "tests/e2e/NotificationWatch.h"
 #include "tests/e2e/SyncE2EFixture.h"
-#include "tests/support/NotificationRecorder.h"
 
 namespace e2e {
 namespace {
@@ -110,28 +109,9 @@ TEST_P(SyncRealPrograms, TheClipboardFollowsAOnBAsTheSettingsFileSays) {
     ASSERT_TRUE(realA_->start());
     ASSERT_TRUE(realB_->start());
     // B announces on its own session bus, the one started last: the recorder takes its name there.
-    std::unique_ptr<QCoreApplication> application;
-    int argc = 1;
-    char name[] = "sync_e2e_tests";
-    char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance()) application = std::make_unique<QCoreApplication>(argc, argv);
-    auto recorder = testsupport::NotificationRecorder::start();
-    ASSERT_TRUE(recorder) << "no notification service on B's session bus";
-    // The Notify calls (a new one closes the one before: those calls are left out).
-    auto notifications = [&](size_t atLeast) {
-        auto notified = [&] {
-            std::vector<std::string> lines;
-            for (const auto& line : recorder->lines())
-                if (line.rfind("Notify ", 0) == 0) lines.push_back(line);
-            return lines;
-        };
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (notified().size() < atLeast && std::chrono::steady_clock::now() < end)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-        const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        while (std::chrono::steady_clock::now() < settle) QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-        return notified();
-    };
+    auto watch = NotificationWatch::start();
+    ASSERT_TRUE(watch) << "no notification service on B's session bus";
+    auto notifications = [&](size_t atLeast) { return watch->notified(atLeast); };
     auto clipboardOfBBecomes = [&](const std::string& text) {
         return within(std::chrono::seconds(30), [&] { return realB_->clipboard() == text; });
     };
