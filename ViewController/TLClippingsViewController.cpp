@@ -798,6 +798,10 @@ void TLClippingsViewController::fetchClippings() {
     if (list_ && list_->listID()) suite->setObject(foundation::PlistValue(*list_->listID()), TLUserDefaultsSelectedListID);
     else suite->removeObjectForKey(TLUserDefaultsSelectedListID);
     suite->synchronize();
+    showFetchedRows();
+}
+
+void TLClippingsViewController::showFetchedRows() {
     nextClippingIndex_ = -1;
     refetchRows();
     updateFooterText();

@@ -557,6 +557,9 @@ private:
     void buildViews();
     // Drops the controller, fetches anew and shows its rows.
     void refetchRows();
+    // refetchRows() from the first row, with the footer, the empty state and
+    // the heights of the rows in view brought up to date.
+    void showFetchedRows();
     void makeSearchField();
     void layoutSearchField();
     void updateSearchFieldAppearance();

@@ -214,12 +214,7 @@ void TLClippingsViewController::nextList() {
     titleView_->setTitle(list_ ? QString::fromStdString(list_->name().value_or("")) : QStringLiteral("Tavlo"));
     showTitleIcon(bool(list_));
     // Not fetchClippings(): that makes the list the one new copies go to.
-    nextClippingIndex_ = -1;
-    refetchRows();
-    updateFooterText();
-    if (clippingsController().count() > 0) hideEmptyState();
-    else showEmptyState();
-    updateVisibleRowHeights();
+    showFetchedRows();
     tableView_->verticalScrollBar()->setValue(0);
     if (!windowIsKey()) {
         const int64_t count = numberOfRows();
