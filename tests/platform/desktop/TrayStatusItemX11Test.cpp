@@ -102,7 +102,7 @@ TEST_F(TrayStatusItemX11Test, EmbedsAndAnswersLeftAndRightPresses) {
     // closing under load; a person would press again, and so does the test.
     for (int press = 0; press < 5 && !QApplication::activePopupWidget(); ++press) {
         clickAt(item->geometry(), 3);
-        QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; }, 1000);
+        (void)QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; }, 1000);
     }
     EXPECT_TRUE(QApplication::activePopupWidget());
     EXPECT_EQ(menusBuilt_, 2);
