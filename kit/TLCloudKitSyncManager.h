@@ -252,14 +252,15 @@ private:
     void sendBatch(std::shared_ptr<Batch> batch);
     // Sends a batch within the operation limit.
     void sendPart(std::shared_ptr<Batch> batch);
-    void modifyCompleted(const std::shared_ptr<Batch>& batch, const std::vector<cloud::RecordID>& deletionsSent,
-                         const std::optional<cloud::Error>& error);
     void splitBatch(const std::shared_ptr<Batch>& batch);
     void handlePartialFailure(const std::shared_ptr<Batch>& batch, const cloud::Error& error);
     void setAside(const std::shared_ptr<Batch>& batch, const std::vector<std::string>& names, const std::string& why);
     void markForUpload(const std::shared_ptr<Batch>& batch, const std::vector<std::string>& names);
-    void writeBack(const std::shared_ptr<Batch>& batch, const cloud::Record& record);
-    void saveBatchContext(const std::shared_ptr<store::Context>& context);
+    struct WriteBacks;
+    void modifyCompleted(const std::shared_ptr<Batch>& batch, const std::vector<cloud::RecordID>& deletionsSent,
+                         const std::optional<cloud::Error>& error, WriteBacks& writeBacks);
+    void writeBack(const std::shared_ptr<Batch>& batch, const cloud::Record& record, WriteBacks& writeBacks);
+    void saveBatchContext(const std::shared_ptr<store::Context>& context, WriteBacks& writeBacks);
     void reconcileAfterUploadError();
     void buildRecordsInSlices(std::shared_ptr<UploadPass> pass);
     void compareEntity(const char* entity, const std::vector<cloud::Record>& records, Comparison& comparison);

@@ -1,7 +1,9 @@
 // The sync engine's upload side: the observers of the main context's saves,
 // the upload pass, and the modify operation with its split, retry and re-save.
 
+#include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <set>
 
 #include "TLCloudKitSyncManager.h"
@@ -37,6 +39,19 @@ struct TLCloudKitSyncManager::Batch {
     bool fromReconcile = false;
     // Re-save rounds already behind this batch.
     int round = 0;
+};
+
+// What one operation's saved records give back to their objects: the
+// server's system fields and date, gathered as the records come back and put
+// in with the context's save.
+struct TLCloudKitSyncManager::WriteBacks {
+    struct Item {
+        std::shared_ptr<TLSyncedObject> object;
+        foundation::Data fields;
+        std::optional<foundation::Date> date;
+    };
+    std::mutex mutex;
+    std::vector<Item> items;
 };
 
 // An upload pass under way on the main queue: the records built so far.
@@ -334,7 +349,8 @@ void TLCloudKitSyncManager::sendPart(std::shared_ptr<Batch> batch) {
     beginUpdates();
     auto operation = std::make_shared<cloud::ModifyRecordsOperation>(batch->records, deletions);
     operation->setQualityOfService(25);
-    operation->setPerRecordCompletionBlock([weak = weakSelf(), batch, hold = busy()](const std::optional<cloud::Record>& record,
+    auto writeBacks = std::make_shared<WriteBacks>();
+    operation->setPerRecordCompletionBlock([weak = weakSelf(), batch, writeBacks, hold = busy()](const std::optional<cloud::Record>& record,
                                                                                       const cloud::RecordID& recordID,
                                                                                       const std::optional<cloud::Error>& error) {
         auto self = weak.lock();
@@ -354,22 +370,22 @@ void TLCloudKitSyncManager::sendPart(std::shared_ptr<Batch> batch) {
         if (!record) return;
         TLLogDebug(TLLogContextSync, "Uploaded %@ record with ID %@ to CloudKit", record->recordType(),
                    printableName(recordID.recordName));
-        self->writeBack(batch, *record);
+        self->writeBack(batch, *record, *writeBacks);
     });
     operation->setModifyRecordsCompletionBlock(
-        [weak = weakSelf(), batch, deletions, hold = busy()](const std::vector<cloud::Record>&,
-                                                             const std::vector<cloud::RecordID>&,
-                                                             const std::optional<cloud::Error>& error) {
+        [weak = weakSelf(), batch, deletions, writeBacks, hold = busy()](const std::vector<cloud::Record>&,
+                                                                         const std::vector<cloud::RecordID>&,
+                                                                         const std::optional<cloud::Error>& error) {
             auto self = weak.lock();
             if (!self) return;
-            self->modifyCompleted(batch, deletions, error);
+            self->modifyCompleted(batch, deletions, error, *writeBacks);
         });
     addOperation(operation);
 }
 
 void TLCloudKitSyncManager::modifyCompleted(const std::shared_ptr<Batch>& batch,
                                             const std::vector<cloud::RecordID>& deletionsSent,
-                                            const std::optional<cloud::Error>& error) {
+                                            const std::optional<cloud::Error>& error, WriteBacks& writeBacks) {
     std::vector<std::string> names;
     for (const auto& record : batch->records) names.push_back(record.recordID().recordName);
     if (error) {
@@ -418,7 +434,7 @@ void TLCloudKitSyncManager::modifyCompleted(const std::shared_ptr<Batch>& batch,
         postNotification(TLSyncManagerDidFinishUploadingNotification);
     }
 
-    saveBatchContext(batch->context);
+    saveBatchContext(batch->context, writeBacks);
     if (batch->completion) batch->completion(true, error);
     endUpdates();
 }
@@ -531,35 +547,54 @@ void TLCloudKitSyncManager::markForUpload(const std::shared_ptr<Batch>& batch, c
     });
 }
 
-void TLCloudKitSyncManager::writeBack(const std::shared_ptr<Batch>& batch, const cloud::Record& record) {
-    auto context = batch->context;
+void TLCloudKitSyncManager::writeBack(const std::shared_ptr<Batch>& batch, const cloud::Record& record,
+                                      WriteBacks& writeBacks) {
     auto it = batch->objects->find(record.recordID().recordName);
-    if (!context || it == batch->objects->end() || !it->second) return;
-    context->performBlock([object = it->second, fields = record.encodeSystemFields(), date = record.modificationDate(),
-                           hold = busy()] {
+    if (!batch->context || it == batch->objects->end() || !it->second) return;
+    std::lock_guard lock(writeBacks.mutex);
+    writeBacks.items.push_back({it->second, record.encodeSystemFields(), record.modificationDate()});
+}
+
+void TLCloudKitSyncManager::saveBatchContext(const std::shared_ptr<store::Context>& context, WriteBacks& writeBacks) {
+    if (!context) return;
+    std::vector<WriteBacks::Item> items;
+    {
+        std::lock_guard lock(writeBacks.mutex);
+        items.swap(writeBacks.items);
+    }
+    const auto put = [](const WriteBacks::Item& item) {
+        const auto& object = item.object;
         if (object->isDeleted()) return;
-        object->setRecordSystemFields(fields);
+        object->setRecordSystemFields(item.fields);
         // Edited again since its record was built: that edit still has to go
         // up, over the version just saved.
         if (object->sync().value_or(false)) return;
         // The server's date, so a device clock running ahead never makes this
         // version look newer than a later edit elsewhere.
-        object->setModifiedDate(date);
-    });
-}
-
-void TLCloudKitSyncManager::saveBatchContext(const std::shared_ptr<store::Context>& context) {
-    if (!context) return;
+        object->setModifiedDate(item.date);
+    };
     if (context == importManagedObjectContext_) {
         // The write-back reaches the main context and the store, not an upload.
-        context->performBlockAndWait([&] { saveImportedChanges("Error saving database changes: %@"); });
+        context->performBlockAndWait([&] {
+            for (const auto& item : items) put(item);
+            saveImportedChanges("Error saving database changes: %@");
+        });
         return;
     }
-    context->performBlockAndWait([&] {
-        importing_ = true;
-        if (context->hasChanges()) (void)context->save();
-        importing_ = false;
-    });
+    // The main context takes them a slice at a time, each with its save, so
+    // a part of 400 records never holds the main queue in one turn.
+    constexpr size_t kSlice = 100;
+    size_t from = 0;
+    do {
+        const size_t to = std::min(items.size(), from + kSlice);
+        context->performBlockAndWait([&] {
+            for (size_t i = from; i < to; ++i) put(items[i]);
+            importing_ = true;
+            if (context->hasChanges()) (void)context->save();
+            importing_ = false;
+        });
+        from = to;
+    } while (from < items.size());
 }
 
 void TLCloudKitSyncManager::reconcileAfterUploadError() {
