@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchProcess.h"
 #include "ViewController/TLClippingsViewController.h"
 #include "kit/Clipping.h"
 #include "kit/List.h"
@@ -52,13 +53,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using bench::median;
+using bench::ms;
 
 fs::path home() { return fs::temp_directory_path() / ("paste-bench-" + std::to_string(::getpid())); }
 

@@ -307,8 +307,10 @@ double runMarking(TLCloudKitSyncManager& engine, MarkedStore& marked) {
     return processCpuMilliseconds() - before;
 }
 
-void BM_MarkNeverUploaded(benchmark::State& state) {
-    auto& marked = MarkedStore::shared();
+// Times the engine's marking over a store whose flags are cleared before each
+// run; check says what is wrong with the result, or nothing.
+template <class Check>
+void timeMarking(benchmark::State& state, MarkedStore& marked, Check check) {
     auto engine = markingEngine(marked.database);
     double cpu = 0;
     for (auto _ : state) {
@@ -317,13 +319,21 @@ void BM_MarkNeverUploaded(benchmark::State& state) {
         state.ResumeTiming();
         cpu += runMarking(*engine, marked);
         state.PauseTiming();
-        if (markedCount(marked) != kMarked) state.SkipWithError("not every object was marked");
-        if (!std::static_pointer_cast<Clipping>(marked.loaded.front())->sync().value_or(false))
-            state.SkipWithError("a loaded object did not see its flag");
+        if (const char* wrong = check()) state.SkipWithError(wrong);
         state.ResumeTiming();
     }
     state.counters["all_threads_cpu_ms"] = cpu / static_cast<double>(state.iterations());
     state.SetItemsProcessed(state.iterations() * kMarked);
+}
+
+void BM_MarkNeverUploaded(benchmark::State& state) {
+    auto& marked = MarkedStore::shared();
+    timeMarking(state, marked, [&]() -> const char* {
+        if (markedCount(marked) != kMarked) return "not every object was marked";
+        if (!std::static_pointer_cast<Clipping>(marked.loaded.front())->sync().value_or(false))
+            return "a loaded object did not see its flag";
+        return nullptr;
+    });
 }
 BENCHMARK(BM_MarkNeverUploaded)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -358,19 +368,9 @@ struct UploadedStore : MarkedStore {
 
 void BM_MarkChangedSinceUpload(benchmark::State& state) {
     auto& marked = UploadedStore::shared();
-    auto engine = markingEngine(marked.database);
-    double cpu = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        marked.clearFlags();
-        state.ResumeTiming();
-        cpu += runMarking(*engine, marked);
-        state.PauseTiming();
-        if (markedCount(marked) != UploadedStore::kEdited) state.SkipWithError("not every edited object was marked");
-        state.ResumeTiming();
-    }
-    state.counters["all_threads_cpu_ms"] = cpu / static_cast<double>(state.iterations());
-    state.SetItemsProcessed(state.iterations() * kMarked);
+    timeMarking(state, marked, [&]() -> const char* {
+        return markedCount(marked) != UploadedStore::kEdited ? "not every edited object was marked" : nullptr;
+    });
 }
 BENCHMARK(BM_MarkChangedSinceUpload)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -552,7 +552,6 @@ TEST_F(HotkeyActionsTest, AFailedSaveOfTheCopyDateStillWritesTheClipboard) {
 // As the user meets it: a terminal was active, and the numbered paste key puts
 // the clipping into it.
 TEST_F(HotkeyActionsTest, PasteAtIndexPutsTheRowIntoTheTerminalActiveBefore) {
-    using testsupport::ChildProcess;
     using testsupport::runCommand;
     if (runCommand({"sh", "-c", "command -v openbox && command -v xterm"}, 5s).status != 0)
         GTEST_SKIP() << "needs openbox and xterm";
@@ -561,18 +560,8 @@ TEST_F(HotkeyActionsTest, PasteAtIndexPutsTheRowIntoTheTerminalActiveBefore) {
     auto openbox = startOpenbox();
     ASSERT_TRUE(openbox);
     const std::filesystem::path out = home_.root() / "out";
-    auto xterm = ChildProcess::start({"xterm", "-xrm", "XTerm*vt100.translations: #override Ctrl<Key>v: insert-selection(CLIPBOARD)",
-                                      "-e", "sh", "-c", "stty -icanon; exec cat > \"$0\"", out.string()});
+    auto xterm = startPasteTerminal(out.string());
     ASSERT_TRUE(xterm);
-    std::string terminal;
-    ASSERT_TRUE(runEventsUntil(
-        [&] {
-            terminal = runCommand({"xdotool", "search", "--sync", "--onlyvisible", "--class", "XTerm"}, 5s).output;
-            return !terminal.empty();
-        },
-        20s));
-    terminal = terminal.substr(0, terminal.find('\n'));
-    ASSERT_EQ(runCommand({"xdotool", "windowactivate", "--sync", terminal}, 5s).status, 0);
     ASSERT_TRUE(runEventsUntil([&] { return bool(manager_->frontApplication()->lastForeignApplication()); }, 5s));
 
     foundation::Bundle::setMainBundlePath(TAVLO_BUNDLE_DIR);

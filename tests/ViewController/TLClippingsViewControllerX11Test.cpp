@@ -302,26 +302,14 @@ TEST_F(ClippingsPanelX11Test, AnImageItemCopiedFromThePopoverReachesOtherProgram
 // As the user meets it: a terminal was active, the panel came over it, and a
 // paste puts the selected clipping into the terminal.
 TEST_F(ClippingsPanelX11Test, APastePutsTheClippingIntoTheTerminalActiveBefore) {
-    using testsupport::ChildProcess;
     using testsupport::runCommand;
     if (runCommand({"sh", "-c", "command -v openbox && command -v xterm"}, 5s).status != 0)
         GTEST_SKIP() << "needs openbox and xterm";
     auto openbox = startOpenbox();
     ASSERT_TRUE(openbox);
     const std::filesystem::path out = home_.root() / "out";
-    // A terminal whose Ctrl+V inserts the clipboard, reading without line editing.
-    auto xterm = ChildProcess::start({"xterm", "-xrm", "XTerm*vt100.translations: #override Ctrl<Key>v: insert-selection(CLIPBOARD)",
-                                      "-e", "sh", "-c", "stty -icanon; exec cat > \"$0\"", out.string()});
+    auto xterm = startPasteTerminal(out.string());
     ASSERT_TRUE(xterm);
-    std::string terminal;
-    ASSERT_TRUE(runEventsUntil(
-        [&] {
-            terminal = runCommand({"xdotool", "search", "--sync", "--onlyvisible", "--class", "XTerm"}, 5s).output;
-            return !terminal.empty();
-        },
-        20s));
-    terminal = terminal.substr(0, terminal.find('\n'));
-    ASSERT_EQ(runCommand({"xdotool", "windowactivate", "--sync", terminal}, 5s).status, 0);
 
     foundation::Bundle::setMainBundlePath(TAVLO_BUNDLE_DIR);
     std::filesystem::create_directories(foundation::Paths::applicationScripts());

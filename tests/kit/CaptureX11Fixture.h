@@ -82,6 +82,34 @@ protected:
         return announced ? std::move(openbox) : nullptr;
     }
 
+    // An xterm whose Ctrl+V inserts the clipboard and which writes what it is
+    // given, without line editing, to the file out; it is made the active
+    // window. Null, with a failure, when it does not come.
+    std::unique_ptr<testsupport::ChildProcess> startPasteTerminal(const std::string& out) {
+        auto xterm = testsupport::ChildProcess::start(
+            {"xterm", "-xrm", "XTerm*vt100.translations: #override Ctrl<Key>v: insert-selection(CLIPBOARD)", "-e",
+             "sh", "-c", "stty -icanon; exec cat > \"$0\"", out});
+        EXPECT_TRUE(xterm) << "xterm did not start";
+        if (!xterm) return nullptr;
+        std::string terminal;
+        const bool shown = runEventsUntil(
+            [&] {
+                terminal = testsupport::runCommand({"xdotool", "search", "--sync", "--onlyvisible", "--class", "XTerm"},
+                                                   std::chrono::seconds(5))
+                               .output;
+                return !terminal.empty();
+            },
+            std::chrono::seconds(20));
+        EXPECT_TRUE(shown) << "xterm's window did not show";
+        if (!shown) return nullptr;
+        terminal = terminal.substr(0, terminal.find('\n'));
+        const bool active =
+            testsupport::runCommand({"xdotool", "windowactivate", "--sync", terminal}, std::chrono::seconds(5)).status ==
+            0;
+        EXPECT_TRUE(active) << "xterm's window could not be made active";
+        return active ? std::move(xterm) : nullptr;
+    }
+
     std::shared_ptr<NSTimerBlocks::Timer> timer_;
 };
 

@@ -661,21 +661,26 @@ protected:
     void SetUp() override {
         SyncFixture::SetUp();
         makeZone();
+        const fs::path device = home_.root() / "device";
+        env_ = {{"HOME", device.string()},
+                {"XDG_DATA_HOME", (device / "data").string()},
+                {"XDG_CONFIG_HOME", (device / "config").string()},
+                {"XDG_CACHE_HOME", (device / "cache").string()}};
+        // The device's account: the test's embedded cloud store.
+        auto use = testsupport::runCommand(
+            {TAVLO_CLOUD_TOOL, "use", "embedded", (home_.root() / "cloud").string(), "--account", "tester"},
+            std::chrono::seconds(20), env_);
+        ASSERT_EQ(use.status, 0) << use.output;
     }
+
+    // The device process's own home and folders.
+    std::map<std::string, std::string> env_;
 };
 
 TEST_F(DeviceProcessTest, LaunchesFetchesAndDumps) {
     const std::string c1 = clippingName(1);
     otherSaves({clippingRecord(c1, "from afar"), assetRecord(c1, "0.public.png", "image bytes")});
-    const fs::path device = home_.root() / "device";
-    const std::map<std::string, std::string> env = {{"HOME", device.string()},
-                                                    {"XDG_DATA_HOME", (device / "data").string()},
-                                                    {"XDG_CONFIG_HOME", (device / "config").string()},
-                                                    {"XDG_CACHE_HOME", (device / "cache").string()}};
-    auto use = testsupport::runCommand(
-        {TAVLO_CLOUD_TOOL, "use", "embedded", (home_.root() / "cloud").string(), "--account", "tester"},
-        std::chrono::seconds(20), env);
-    ASSERT_EQ(use.status, 0) << use.output;
+    const auto& env = env_;
 
     auto process = testsupport::ChildProcess::start(
         {"/bin/sh", "-c", std::string("printf 'sync on\\nstart\\nidle\\ndump\\nquit\\n' | '") + TAVLO_SYNC_DEVICE + "'"},
@@ -707,15 +712,7 @@ TEST_F(DeviceProcessTest, LaunchesFetchesAndDumps) {
 }
 
 TEST_F(DeviceProcessTest, AFailedDeletionStaysPendingUntilAReconcileSendsIt) {
-    const fs::path device = home_.root() / "device";
-    const std::map<std::string, std::string> env = {{"HOME", device.string()},
-                                                    {"XDG_DATA_HOME", (device / "data").string()},
-                                                    {"XDG_CONFIG_HOME", (device / "config").string()},
-                                                    {"XDG_CACHE_HOME", (device / "cache").string()}};
-    auto use = testsupport::runCommand(
-        {TAVLO_CLOUD_TOOL, "use", "embedded", (home_.root() / "cloud").string(), "--account", "tester"},
-        std::chrono::seconds(20), env);
-    ASSERT_EQ(use.status, 0) << use.output;
+    const auto& env = env_;
 
     // Commands go through a named pipe, one at a time, each after the last one's answer.
     const fs::path commands = home_.root() / "commands";
